@@ -1,0 +1,1 @@
+"""Quandrel: native numerical kernels for the modelling package."""

@@ -1,0 +1,1 @@
+"""Native kernels: the foundation library (_common) and the regression solvers."""

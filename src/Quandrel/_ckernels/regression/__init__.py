@@ -1,0 +1,1 @@
+"""Least-squares solvers; the functions live in the native module ``_regression``."""

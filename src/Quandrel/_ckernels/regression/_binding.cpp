@@ -1,0 +1,420 @@
+// Argument matching, array acceptance, scalar conversion, allocation and result
+// wrapping for the _regression module (see _binding.h).
+
+#include "_binding.h"
+
+#include <string.h>
+
+#include <new>
+
+#include <frameobject.h>
+
+namespace qdl::py {
+namespace {
+
+constexpr const char kModuleName[] = "Quandrel._ckernels.regression._regression";
+constexpr int kMaxFunctions = 9;
+
+// Interned strings and constants; written once by the exec step (under the lock of
+// the one interpreter the module lives in) and only read afterwards.
+struct Names {
+  const FuncDesc *table = nullptr;
+  int count = 0;
+  PyObject *params[kMaxFunctions][kMaxParams] = {};
+  PyObject *np = nullptr, *empty = nullptr, *asarray = nullptr, *float64 = nullptr,
+           *int64 = nullptr;
+  PyObject *kw_dtype = nullptr;  // ("dtype",)
+  PyObject *shape_00 = nullptr;  // (0, 0)
+};
+Names names;
+
+// ---------------------------------------------------------------------------
+// Buffer format descriptions, in the words of the dtype-mismatch message.
+// ---------------------------------------------------------------------------
+const char *describe_type_char(char ch, bool complex) {
+  switch (ch) {
+    case 'c': return "'char'";
+    case 'b': return "'signed char'";
+    case 'B': return "'unsigned char'";
+    case '?': return "'bool'";
+    case 'h': return "'short'";
+    case 'H': return "'unsigned short'";
+    case 'i': return "'int'";
+    case 'I': return "'unsigned int'";
+    case 'l': return "'long'";
+    case 'L': return "'unsigned long'";
+    case 'q': return "'long long'";
+    case 'Q': return "'unsigned long long'";
+    case 'e': return complex ? "'complex half'" : "'half'";
+    case 'f': return complex ? "'complex float'" : "'float'";
+    case 'd': return complex ? "'complex double'" : "'double'";
+    case 'g': return complex ? "'complex long double'" : "'long double'";
+    case 'T': return "a struct";
+    case 'O': return "Python object";
+    case 'P': return "a pointer";
+    case 's':
+    case 'p': return "a string";
+    case 0: return "end";
+    default: return "unparsable format string";
+  }
+}
+
+// The format must be one native double ('d'), or for int64 one signed 8-byte
+// integer ('l' or 'q'), optionally after a little-endian/native byte-order mark.
+bool check_format(const char *fmt, bool int64, Py_ssize_t itemsize) {
+  const char *f = fmt ? fmt : "B";
+  if (*f == '>' || *f == '!') {
+    PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
+    return false;
+  }
+  if (*f == '@' || *f == '=' || *f == '<' || *f == '^') ++f;
+  if (*f == '1' && f[1] != 0 && !(f[1] >= '0' && f[1] <= '9')) ++f;  // an explicit count of one
+  bool complex = false;
+  char ch = *f;
+  if (ch == 'Z') {
+    complex = true;
+    ch = f[1];
+  }
+  const bool ok = !complex && f[1] == 0 &&
+                  (int64 ? ((ch == 'l' || ch == 'q') && itemsize == 8) : ch == 'd');
+  if (!ok) {
+    PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
+                 int64 ? "long" : "double", "'", describe_type_char(ch, complex));
+    return false;
+  }
+  if (itemsize != 8) {
+    PyErr_Format(PyExc_ValueError,
+                 "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
+                 static_cast<size_t>(itemsize), itemsize > 1 ? "s" : "", int64 ? "long" : "double",
+                 static_cast<size_t>(8), "s");
+    return false;
+  }
+  return true;
+}
+
+// An exporter may ignore the contiguity request: look at the strides again.
+bool check_layout(const Py_buffer &b) {
+  if (b.strides == nullptr) return true;  // no strides: contiguous by definition
+  for (int d = 0; d < b.ndim; ++d) {
+    if (b.shape[d] >= 2) {
+      const Py_ssize_t st = b.strides[d];
+      const bool last = d == b.ndim - 1;
+      if ((last && st != b.itemsize) || (!last && (st < 0 ? -st : st) < b.itemsize)) {
+        PyErr_SetString(PyExc_ValueError,
+                        "Buffer and memoryview are not contiguous in the same dimension.");
+        return false;
+      }
+    }
+    if (b.suboffsets != nullptr && b.suboffsets[d] >= 0) {
+      PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.",
+                   d);
+      return false;
+    }
+  }
+  bool contiguous = true;
+  const int last = b.ndim - 1;
+  if (b.shape[last] > 1 && b.strides[last] != b.itemsize) contiguous = false;
+  if (b.ndim == 2 && b.shape[0] > 1 && b.strides[0] != b.itemsize * b.shape[1]) contiguous = false;
+  if (!contiguous) {
+    PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Scalars.
+// ---------------------------------------------------------------------------
+bool to_f64(PyObject *o, f64 *out) {
+  const f64 v = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
+bool long_to_i64(PyObject *o, i64 *out) {
+  const long long v = PyLong_AsLongLong(o);
+  if (v == -1 && PyErr_Occurred()) return false;
+  *out = static_cast<i64>(v);
+  return true;
+}
+
+// An int by value; anything else through its __int__ (so a float truncates toward
+// zero), whose result must be an int.
+bool to_i64(PyObject *o, i64 *out) {
+  if (PyLong_Check(o)) return long_to_i64(o, out);
+  PyNumberMethods *nb = Py_TYPE(o)->tp_as_number;
+  if (nb == nullptr || nb->nb_int == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "an integer is required");
+    return false;
+  }
+  Ref r = Ref::steal(nb->nb_int(o));
+  if (!r) return false;
+  if (!PyLong_CheckExact(r.get())) {
+    if (!PyLong_Check(r.get())) {
+      PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                   Py_TYPE(r.get())->tp_name);
+      return false;
+    }
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                         "__int__ returned non-int (type %.200s).  The ability to return an "
+                         "instance of a strict subclass of int is deprecated, and may be removed "
+                         "in a future version of Python.",
+                         Py_TYPE(r.get())->tp_name) < 0)
+      return false;
+  }
+  return long_to_i64(r.get(), out);
+}
+
+bool to_flag(PyObject *o, i64 *out) {
+  if (o == Py_True) {
+    *out = 1;
+  } else if (o == Py_False || o == Py_None) {
+    *out = 0;
+  } else {
+    const int t = PyObject_IsTrue(o);
+    if (t < 0) return false;
+    *out = t;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Argument matching.
+// ---------------------------------------------------------------------------
+PyObject *exact_count_error(const FuncDesc &fn, Py_ssize_t given) {
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               fn.name, "exactly", static_cast<Py_ssize_t>(fn.nparams), "s", given);
+  return nullptr;
+}
+
+// Index of the parameter named `key` among [from, to), or -1 (-2 with an exception).
+int find_param(int index, PyObject *key, int from, int to) {
+  PyObject *const *interned = names.params[index];
+  for (int i = from; i < to; ++i)
+    if (interned[i] == key) return i;
+  for (int i = from; i < to; ++i) {
+    const int eq = PyUnicode_Check(key) ? PyUnicode_Equal(interned[i], key) : 0;
+    if (eq < 0) return -2;
+    if (eq) return i;
+  }
+  return -1;
+}
+
+int index_of(const FuncDesc &fn) { return static_cast<int>(&fn - names.table); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// View
+// ---------------------------------------------------------------------------
+bool View::accept(PyObject *obj, int ndim, bool int64) {
+  reset();
+  if (obj == Py_None) return true;  // the empty view: every extent 0, null data
+  if (PyObject_GetBuffer(obj, &buf_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) < 0)
+    return false;
+  held_ = true;
+  if (buf_.ndim != ndim) {
+    PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+                 ndim, buf_.ndim);
+    return false;
+  }
+  if (!check_format(buf_.format, int64, buf_.itemsize)) return false;
+  Py_ssize_t count = 1;
+  for (int d = 0; d < ndim; ++d) count *= buf_.shape[d];
+  if (count != 0 && !check_layout(buf_)) return false;
+  data_ = buf_.buf;
+  for (int d = 0; d < ndim; ++d) shape_[d] = static_cast<i64>(buf_.shape[d]);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Call
+// ---------------------------------------------------------------------------
+bool Call::bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  const int n = fn_.nparams;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nkw == 0 && nargs != n) return exact_count_error(fn_, nargs), false;
+  if (nargs > n) return exact_count_error(fn_, nargs), false;
+  for (Py_ssize_t i = 0; i < nargs; ++i) given_[i] = args[i];
+  const int index = index_of(fn_);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+    const int at = find_param(index, key, static_cast<int>(nargs), n);
+    if (at == -2) return false;
+    if (at >= 0) {
+      given_[at] = args[nargs + k];
+      continue;
+    }
+    const int dup = find_param(index, key, 0, static_cast<int>(nargs));
+    if (dup == -2) return false;
+    if (dup >= 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                   fn_.name, key);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn_.name,
+                   key);
+    }
+    return false;
+  }
+  for (int i = static_cast<int>(nargs); i < n; ++i)
+    if (given_[i] == nullptr) return exact_count_error(fn_, i), false;
+
+  for (int i = 0; i < n; ++i) {
+    PyObject *o = given_[i];
+    bool ok = false;
+    switch (fn_.params[i].kind) {
+      case Kind::vector: ok = views_[i].accept(o, 1, false); break;
+      case Kind::matrix: ok = views_[i].accept(o, 2, false); break;
+      case Kind::real: ok = to_f64(o, &reals_[i]); break;
+      case Kind::integer: ok = to_i64(o, &ints_[i]); break;
+      case Kind::flag: ok = to_flag(o, &ints_[i]); break;
+    }
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool Call::at_least(int i, int dim, i64 need, const char *what) const {
+  const i64 have = views_[i].extent(dim);
+  if (have >= need) return true;
+  const bool matrix = fn_.params[i].kind == Kind::matrix;
+  const char *unit = !matrix ? "entries" : dim == 0 ? "rows" : "columns";
+  PyErr_Format(PyExc_ValueError, "%s(): %s has %lld %s, fewer than %s (%lld)", fn_.name,
+               fn_.params[i].name, static_cast<long long>(have), unit, what,
+               static_cast<long long>(need));
+  return false;
+}
+
+// The module global `np`: the module namespace first, then the builtins.
+PyObject *Call::lookup_np() {
+  PyObject *np = nullptr;
+  if (PyDict_GetItemRef(PyModule_GetDict(module_), names.np, &np) != 0) return np;  // or error
+  PyObject *builtins = PyEval_GetFrameBuiltins();
+  if (builtins == nullptr) return nullptr;
+  const int found = PyDict_GetItemRef(builtins, names.np, &np);
+  Py_DECREF(builtins);
+  if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.np);
+  return np;
+}
+
+void *Call::alloc_any(int ndim, i64 r, i64 c, bool int64) {
+  if (narrays_ == kMaxArrays) {
+    PyErr_SetString(PyExc_SystemError, "too many arrays in one call");
+    return nullptr;
+  }
+  Ref np = Ref::steal(lookup_np());
+  if (!np) return nullptr;
+  Ref empty = Ref::steal(PyObject_GetAttr(np.get(), names.empty));
+  if (!empty) return nullptr;
+  Ref dtype = Ref::steal(PyObject_GetAttr(np.get(), int64 ? names.int64 : names.float64));
+  if (!dtype) return nullptr;
+  Ref shape = Ref::steal(ndim == 1 ? PyLong_FromLongLong(r)
+                                   : Py_BuildValue("(LL)", static_cast<long long>(r),
+                                                   static_cast<long long>(c)));
+  if (!shape) return nullptr;
+  PyObject *argv[3] = {nullptr, shape.get(), dtype.get()};
+  Ref arr = Ref::steal(PyObject_Vectorcall(empty.get(), argv + 1,
+                                           1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_dtype));
+  if (!arr) return nullptr;
+  View &v = array_views_[narrays_];
+  if (!v.accept(arr.get(), ndim, int64)) return nullptr;
+  arrays_[narrays_++] = std::move(arr);
+  // A zero-size array may report a null data pointer; kernels never read it then.
+  return int64 ? static_cast<void *>(v.i64p()) : static_cast<void *>(v.f64p());
+}
+
+PyObject *Call::result(int k) {
+  Ref np = Ref::steal(lookup_np());
+  if (!np) return nullptr;
+  Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), names.asarray));
+  if (!asarray) return nullptr;
+  return PyObject_CallOneArg(asarray.get(), arrays_[k].get());
+}
+
+PyObject *Call::result_rows(int k, i64 n) {
+  Ref np = Ref::steal(lookup_np());
+  if (!np) return nullptr;
+  Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), names.asarray));
+  if (!asarray) return nullptr;
+  Ref head = Ref::steal(PySequence_GetSlice(arrays_[k].get(), 0, static_cast<Py_ssize_t>(n)));
+  if (!head) return nullptr;
+  return PyObject_CallOneArg(asarray.get(), head.get());
+}
+
+PyObject *Call::empty_factor() {
+  Ref np = Ref::steal(lookup_np());
+  if (!np) return nullptr;
+  Ref empty = Ref::steal(PyObject_GetAttr(np.get(), names.empty));
+  if (!empty) return nullptr;
+  Ref dtype = Ref::steal(PyObject_GetAttr(np.get(), names.float64));
+  if (!dtype) return nullptr;
+  PyObject *argv[3] = {nullptr, names.shape_00, dtype.get()};
+  return PyObject_Vectorcall(empty.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                             names.kw_dtype);
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch, tracebacks, names
+// ---------------------------------------------------------------------------
+void add_traceback(const char *funcname) {
+  PyObject *exc = PyErr_GetRaisedException();
+  PyCodeObject *code = PyCode_NewEmpty("_regression.cpp", funcname, 0);
+  PyObject *globals = PyDict_New();
+  PyFrameObject *frame = nullptr;
+  if (code != nullptr && globals != nullptr)
+    frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+  if (frame != nullptr) PyTraceBack_Here(frame);
+  Py_XDECREF(frame);
+  Py_XDECREF(globals);
+  Py_XDECREF(code);
+}
+
+PyObject *dispatch(int index, PyObject *module, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames) {
+  const FuncDesc &fn = names.table[index];
+  PyObject *result = nullptr;
+  try {
+    Call call(fn, module);
+    if (call.bind(args, nargs, kwnames)) result = fn.shim(call);
+  } catch (const std::bad_alloc &) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+  }
+  if (result == nullptr) {
+    char qualified[160];
+    PyOS_snprintf(qualified, sizeof qualified, "%s.%s", kModuleName, fn.name);
+    add_traceback(qualified);
+  }
+  return result;
+}
+
+bool init_names(const FuncDesc *table, int count) {
+  if (names.table != nullptr) return true;
+  if (count > kMaxFunctions) {
+    PyErr_SetString(PyExc_SystemError, "function table too large");
+    return false;
+  }
+  struct {
+    PyObject **slot;
+    const char *text;
+  } strings[] = {{&names.np, "np"},           {&names.empty, "empty"},
+                 {&names.asarray, "asarray"}, {&names.float64, "float64"},
+                 {&names.int64, "int64"}};
+  for (auto &s : strings)
+    if ((*s.slot = PyUnicode_InternFromString(s.text)) == nullptr) return false;
+  if ((names.kw_dtype = Py_BuildValue("(s)", "dtype")) == nullptr) return false;
+  if ((names.shape_00 = Py_BuildValue("(ii)", 0, 0)) == nullptr) return false;
+  for (int f = 0; f < count; ++f)
+    for (int i = 0; i < table[f].nparams; ++i)
+      if ((names.params[f][i] = PyUnicode_InternFromString(table[f].params[i].name)) == nullptr)
+        return false;
+  names.table = table;
+  names.count = count;
+  return true;
+}
+
+}  // namespace qdl::py

@@ -1,0 +1,171 @@
+// The calling conventions shared by every function of the _regression module.
+//
+// A function is described by a FuncDesc (name, docstring, parameters and their
+// kinds, and a short shim). The shared dispatcher matches the arguments, accepts
+// the arrays in place and converts the scalars, all before the shim runs; the shim
+// reads the sizes from the extents, allocates its outputs through `Call::alloc`,
+// runs its one kernel through `Call::nogil`, and builds the result. Every Python
+// reference and every buffer view is owned by a holder that releases it on every
+// path. No numeric work happens in this layer.
+#ifndef QUANDREL_CKERNELS_REGRESSION_BINDING_H
+#define QUANDREL_CKERNELS_REGRESSION_BINDING_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+#include "../_common/qdl_common.h"
+
+namespace qdl::py {
+
+// An owned (strong) reference, released in the destructor.
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject *o) { return Ref(o); }
+  static Ref borrow(PyObject *o) { return Ref(Py_XNewRef(o)); }
+  Ref(const Ref &) = delete;
+  Ref &operator=(const Ref &) = delete;
+  Ref(Ref &&o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref &operator=(Ref &&o) noexcept {
+    if (this != &o) {
+      Py_XDECREF(p_);
+      p_ = std::exchange(o.p_, nullptr);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  PyObject *get() const { return p_; }
+  PyObject *release() { return std::exchange(p_, nullptr); }  // hands ownership back
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject *o) : p_(o) {}
+  PyObject *p_ = nullptr;
+};
+
+// An accepted array: a held buffer view (or None's empty view), its data pointer and
+// extents. The view is released in the destructor.
+class View {
+ public:
+  View() = default;
+  View(const View &) = delete;
+  View &operator=(const View &) = delete;
+  ~View() { reset(); }
+  void reset() {
+    if (held_) PyBuffer_Release(&buf_);
+    held_ = false;
+    data_ = nullptr;
+    shape_[0] = shape_[1] = 0;
+  }
+
+  // The acceptance rules: None, or a writable C-contiguous buffer of `ndim`
+  // dimensions holding native 8-byte doubles (or, with `int64`, signed 8-byte
+  // integers). Raises and returns false otherwise.
+  bool accept(PyObject *obj, int ndim, bool int64);
+
+  f64 *f64p() const { return static_cast<f64 *>(data_); }
+  i64 *i64p() const { return static_cast<i64 *>(data_); }
+  i64 extent(int d) const { return shape_[d]; }
+  i64 len() const { return shape_[0]; }
+  i64 rows() const { return shape_[0]; }
+  i64 cols() const { return shape_[1]; }
+
+ private:
+  Py_buffer buf_{};
+  bool held_ = false;
+  void *data_ = nullptr;
+  i64 shape_[2] = {0, 0};
+};
+
+enum class Kind : unsigned char { vector, matrix, real, integer, flag };
+
+struct Param {
+  const char *name;
+  Kind kind;
+};
+
+constexpr int kMaxParams = 7;
+constexpr int kMaxArrays = 8;
+
+class Call;
+using Shim = PyObject *(*)(Call &);
+
+struct FuncDesc {
+  const char *name;
+  const char *doc;  // "name(a, b)\n--\n\n<docstring>": the signature line feeds inspect
+  int nparams;
+  Param params[kMaxParams];
+  Shim shim;
+};
+
+// One call of a module function: its matched and converted arguments, the arrays it
+// allocated, and the holders that release all of them when the call ends.
+class Call {
+ public:
+  Call(const FuncDesc &fn, PyObject *module) : fn_(fn), module_(module) {}
+
+  // Argument matching and conversion, in parameter order.
+  bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+
+  // Converted arguments by parameter index.
+  const View &arr(int i) const { return views_[i]; }
+  f64 real(int i) const { return reals_[i]; }
+  i64 integer(int i) const { return ints_[i]; }  // integer and flag kinds
+
+  // Raises ValueError unless extent `dim` of array parameter `i` is at least `need`;
+  // `what` names the size it must cover, e.g. "the row count of X".
+  bool at_least(int i, int dim, i64 need, const char *what) const;
+
+  // np.empty(n | (r, c), dtype=np.float64 | np.int64), accepted as a view. The
+  // arrays are numbered in allocation order; null (with an exception) on failure.
+  f64 *alloc(i64 n) { return static_cast<f64 *>(alloc_any(1, n, 0, false)); }
+  f64 *alloc(i64 r, i64 c) { return static_cast<f64 *>(alloc_any(2, r, c, false)); }
+  i64 *alloc_i64(i64 n) { return static_cast<i64 *>(alloc_any(1, n, 0, true)); }
+
+  // Runs `kernel` with the interpreter lock released: the single release of a call.
+  template <class F>
+  void nogil(F &&kernel) {
+    PyThreadState *ts = PyEval_SaveThread();
+    kernel();
+    PyEval_RestoreThread(ts);
+  }
+
+  // np.asarray of allocated array `k`, or of its first `n` rows.
+  PyObject *result(int k);
+  PyObject *result_rows(int k, i64 n);
+  // np.empty((0, 0), dtype=np.float64): the factor returned after a failed solve.
+  PyObject *empty_factor();
+
+  const char *name() const { return fn_.name; }
+
+ private:
+  void *alloc_any(int ndim, i64 r, i64 c, bool int64);
+  PyObject *lookup_np();
+
+  const FuncDesc &fn_;
+  PyObject *module_;
+  PyObject *given_[kMaxParams] = {};  // borrowed from the caller's argument vector
+  View views_[kMaxParams];
+  f64 reals_[kMaxParams] = {};
+  i64 ints_[kMaxParams] = {};
+  Ref arrays_[kMaxArrays];
+  View array_views_[kMaxArrays];
+  int narrays_ = 0;
+};
+
+// Vectorcall entry shared by all functions: index into the function table.
+PyObject *dispatch(int index, PyObject *module, PyObject *const *args, Py_ssize_t nargs,
+                   PyObject *kwnames);
+
+// Adds a traceback entry naming `funcname` to the pending exception.
+void add_traceback(const char *funcname);
+
+// Interned names and constants, made once by the module's exec step.
+bool init_names(const FuncDesc *table, int count);
+
+}  // namespace qdl::py
+
+#endif  // QUANDREL_CKERNELS_REGRESSION_BINDING_H
