@@ -1,0 +1,33 @@
+"""Run the benchmarks: `tools/dev bench [--only NAME ...] [--quick]`.
+
+Each bench/bench_<name>.py defines `run(quick)` and prints its own table of median
+times and ratios (baseline time / our time: above 1 means ours is faster), measured
+alternately in one process with BLAS pinned to one thread.
+"""
+
+import argparse
+import importlib
+import pathlib
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import timing  # noqa: E402
+
+
+def main(argv=None):
+    names = sorted(p.stem[len("bench_"):] for p in HERE.glob("bench_*.py"))
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--only", action="append", choices=names, help="run only these benchmarks")
+    ap.add_argument("--quick", action="store_true", help="fewer rounds (a smoke run)")
+    args = ap.parse_args(argv)
+    limiter = timing.pin_blas_to_one_thread()
+    print(f"BLAS: {timing.blas_info()}")
+    for name in args.only or names:
+        importlib.import_module(f"bench_{name}").run(args.quick)
+    del limiter
+
+
+if __name__ == "__main__":
+    main()

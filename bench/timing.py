@@ -1,0 +1,74 @@
+"""Timing helpers shared by the benchmarks: alternate runs, medians, ratios."""
+
+import statistics
+import time
+
+
+def blas_info():
+    """A one-line description of the BLAS numpy runs on, with its thread count."""
+    try:
+        from threadpoolctl import threadpool_info
+    except ImportError:  # pragma: no cover - threadpoolctl ships with scikit-learn
+        return "unknown BLAS"
+    pools = [p for p in threadpool_info() if p.get("user_api") == "blas"]
+    return ", ".join(f"{p['internal_api']} {p.get('version')} ({p['num_threads']} thread)" for p in pools)
+
+
+def pin_blas_to_one_thread():
+    """Keep BLAS on one thread for the whole process (returns the limiter to hold)."""
+    from threadpoolctl import threadpool_limits
+
+    return threadpool_limits(limits=1, user_api="blas")
+
+
+def _once(fn, inner):
+    t0 = time.perf_counter()
+    for _ in range(inner):
+        fn()
+    return (time.perf_counter() - t0) / inner
+
+
+def _inner_count(fn, target=2e-3):
+    """How many calls make one timed sample of about `target` seconds."""
+    n = 1
+    while True:
+        if _once(fn, n) * n >= target or n >= 1 << 20:
+            return n
+        n *= 2
+
+
+def compare(ours, *baselines, rounds=15, target=2e-3):
+    """Median seconds per call of `ours` and of each baseline, measured alternately
+    (ours, base1, base2, ours, ...) so that drift and noise hit all alike."""
+    fns = (ours,) + baselines
+    for fn in fns:  # warm up
+        fn()
+    inner = [_inner_count(fn, target) for fn in fns]
+    samples = [[] for _ in fns]
+    for _ in range(rounds):
+        for k, fn in enumerate(fns):
+            samples[k].append(_once(fn, inner[k]))
+    return [statistics.median(s) for s in samples]
+
+
+def fmt_time(t):
+    if t < 1e-3:
+        return f"{t * 1e6:9.2f} us"
+    if t < 1:
+        return f"{t * 1e3:9.3f} ms"
+    return f"{t:9.3f} s "
+
+
+def report(title, rows, baseline_names):
+    """Print a table: one row per size with our time, each baseline's, and the ratio
+    baseline / ours (above 1 means we are faster)."""
+    print(f"\n== {title}")
+    head = f"{'size':>16} {'ours':>12}"
+    for b in baseline_names:
+        head += f" {b:>16} {'ratio':>7}"
+    print(head)
+    for size, times in rows:
+        line = f"{size:>16} {fmt_time(times[0]):>12}"
+        for t in times[1:]:
+            line += f" {fmt_time(t):>16} {t / times[0]:6.2f}x"
+        print(line)
