@@ -10,7 +10,6 @@
 namespace {
 
 using qdl::simd::load8;
-using qdl::simd::splat8;
 using qdl::simd::store8;
 using qdl::simd::v8d;
 
@@ -28,44 +27,55 @@ inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
 // ---------------------------------------------------------------------------
 constexpr i64 kGramRows = 128;
 
-// G[a0+i, b0..b0+7] += X[r, a0+i] * X[r, b0..b0+7] for r = r0 .. r1-1, i < M.
-template <int M>
+// G[a0+i, b0 .. b0+8V-1] += X[r, a0+i] * X[r, b0 .. b0+8V-1] for r = r0 .. r1-1, i < M.
+template <int M, int V>
 [[gnu::always_inline]] inline void gram_tile(const f64 *QDL_RESTRICT X, f64 *QDL_RESTRICT G,
                                              i64 p, i64 r0, i64 r1, i64 a0, i64 b0) {
-  v8d acc[M];
-  for (int i = 0; i < M; ++i) acc[i] = load8(G + (a0 + i) * p + b0);
+  v8d acc[M][V];
+  for (int i = 0; i < M; ++i)
+    for (int v = 0; v < V; ++v) acc[i][v] = load8(G + (a0 + i) * p + b0 + 8 * v);
   for (i64 r = r0; r < r1; ++r) {
     const f64 *xr = X + r * p;
-    const v8d xb = load8(xr + b0);
-    for (int i = 0; i < M; ++i) acc[i] = acc[i] + splat8(xr[a0 + i]) * xb;  // product, then add
+    v8d xb[V];
+    for (int v = 0; v < V; ++v) xb[v] = load8(xr + b0 + 8 * v);
+    for (int i = 0; i < M; ++i) {
+      const f64 xa = xr[a0 + i];
+      for (int v = 0; v < V; ++v) acc[i][v] = acc[i][v] + xb[v] * xa;  // product, then add
+    }
   }
-  for (int i = 0; i < M; ++i) store8(G + (a0 + i) * p + b0, acc[i]);
+  for (int i = 0; i < M; ++i)
+    for (int v = 0; v < V; ++v) store8(G + (a0 + i) * p + b0 + 8 * v, acc[i][v]);
 }
 
-// gram_tile<m> for a run-time m in 1..M.
-template <int M>
+// gram_tile<m, V> for a run-time m in 1..M.
+template <int M, int V>
 [[gnu::always_inline]] inline void gram_tile_m(int m, const f64 *X, f64 *G, i64 p, i64 r0,
                                                i64 r1, i64 a0, i64 b0) {
   if constexpr (M > 0) {
     if (m == M) {
-      gram_tile<M>(X, G, p, r0, r1, a0, b0);
+      gram_tile<M, V>(X, G, p, r0, r1, a0, b0);
     } else {
-      gram_tile_m<M - 1>(m, X, G, p, r0, r1, a0, b0);
+      gram_tile_m<M - 1, V>(m, X, G, p, r0, r1, a0, b0);
     }
   }
 }
 
-// One chunk of rows [r0, r1) added into the lower triangle of G.
-template <int MR>
+// One chunk of rows [r0, r1) added into the lower triangle of G: tiles of MR rows by
+// 8V columns, then 8 columns, then single columns.
+template <int MR, int V>
 [[gnu::always_inline]] inline void gram_chunk(const f64 *QDL_RESTRICT X, f64 *QDL_RESTRICT G,
                                               i64 p, i64 r0, i64 r1) {
-  const i64 p8 = p / 8 * 8;  // columns covered by full 8-wide tiles
+  constexpr i64 W = 8 * V;
+  const i64 pw = p / W * W;  // columns covered by full wide tiles
+  const i64 p8 = p / 8 * 8;  // ... and by 8-wide tiles after them
   for (i64 a0 = 0; a0 < p; a0 += MR) {
     const int m = static_cast<int>(min_i64(MR, p - a0));
-    const i64 b_end = min_i64(a0 + m, p8);
-    for (i64 b0 = 0; b0 < b_end; b0 += 8) gram_tile_m<MR>(m, X, G, p, r0, r1, a0, b0);
-    // Columns past the last full tile, one running sum each.
-    for (i64 a = a0 < p8 ? p8 : a0; a < a0 + m; ++a) {
+    const i64 last = a0 + m;  // tiles cover columns b < last (lower triangle with diagonal)
+    i64 b0 = 0;
+    for (; b0 < min_i64(last, pw); b0 += W) gram_tile_m<MR, V>(m, X, G, p, r0, r1, a0, b0);
+    for (; b0 < min_i64(last, p8); b0 += 8) gram_tile_m<MR, 1>(m, X, G, p, r0, r1, a0, b0);
+    // Columns past the last 8-wide tile, one running sum each.
+    for (i64 a = a0 < p8 ? p8 : a0; a < last; ++a) {
       for (i64 b = p8; b <= a; ++b) {
         f64 s = G[a * p + b];
         for (i64 r = r0; r < r1; ++r) s = s + X[r * p + a] * X[r * p + b];
@@ -75,19 +85,20 @@ template <int MR>
   }
 }
 
-template <int MR>
+template <int MR, int V>
 [[gnu::always_inline]] inline void gram_lower(const f64 *X, f64 *G, i64 n, i64 p) {
-  for (i64 r0 = 0; r0 < n; r0 += kGramRows) gram_chunk<MR>(X, G, p, r0, min_i64(n, r0 + kGramRows));
+  for (i64 r0 = 0; r0 < n; r0 += kGramRows)
+    gram_chunk<MR, V>(X, G, p, r0, min_i64(n, r0 + kGramRows));
 }
 
-// Register budgets: 8 zmm accumulators (of 32), 6 x 2 ymm (of 16), 2 x 4 xmm (of 16).
+// Register budgets: 8 x 2 zmm accumulators (of 32), 6 x 2 ymm (of 16), 2 x 4 xmm (of 16).
 QDL_TARGET_AVX512 void gram_lower_avx512(const f64 *X, f64 *G, i64 n, i64 p) {
-  gram_lower<8>(X, G, n, p);
+  gram_lower<8, 2>(X, G, n, p);
 }
 QDL_TARGET_AVX2 void gram_lower_avx2(const f64 *X, f64 *G, i64 n, i64 p) {
-  gram_lower<6>(X, G, n, p);
+  gram_lower<6, 1>(X, G, n, p);
 }
-void gram_lower_base(const f64 *X, f64 *G, i64 n, i64 p) { gram_lower<2>(X, G, n, p); }
+void gram_lower_base(const f64 *X, f64 *G, i64 n, i64 p) { gram_lower<2, 1>(X, G, n, p); }
 
 }  // namespace
 

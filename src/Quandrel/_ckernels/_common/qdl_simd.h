@@ -27,7 +27,10 @@ typedef f64 v8d __attribute__((vector_size(64)));
 
 [[gnu::always_inline]] inline void store8(f64 *p, v8d v) { memcpy(p, &v, sizeof v); }
 
-[[gnu::always_inline]] inline v8d splat8(f64 x) { return v8d{x, x, x, x, x, x, x, x}; }
+// All lanes x. (In arithmetic, prefer the vector-scalar form `v * x`, which the
+// compiler turns into one broadcast.)
+// x - (+0) is x for every x, -0.0 and NaN included.
+[[gnu::always_inline]] inline v8d splat8(f64 x) { return x - v8d{}; }
 
 /* Instruction-set levels a kernel may be compiled for; `best()` picks the widest
  * one the running CPU supports. x86-64 only; other targets use the baseline. */
