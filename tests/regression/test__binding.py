@@ -1,0 +1,239 @@
+"""The conventions every module function shares: argument matching, array
+acceptance, scalar conversion, allocation through the module's `np`, tracebacks."""
+
+import array
+import builtins
+import traceback
+
+import numpy as np
+import pytest
+
+import Quandrel._ckernels.regression._regression as mod
+
+X = np.array([[1.0, 1], [1, 2], [1, 3], [1, 4], [1, 5]])
+Y = np.array([2.0, 3, 5, 4, 6])
+ols = mod.ols_chol_solve
+
+
+def same(a, b):
+    return all(np.array_equal(u, v) for u, v in zip(a, b))
+
+
+class TestMatching:
+    @pytest.mark.parametrize(
+        "args, kwargs, message",
+        [
+            ((X,), {}, r"ols_chol_solve\(\) takes exactly 2 positional arguments \(1 given\)"),
+            ((X, Y, Y), {}, r"takes exactly 2 positional arguments \(3 given\)"),
+            ((), {}, r"\(0 given\)"),
+            ((), {"y": Y}, r"\(0 given\)"),
+            ((), {"X": X}, r"\(1 given\)"),
+            ((X, Y, Y), {"z": 1}, r"\(3 given\)"),
+            ((X, Y), {"X": X}, r"ols_chol_solve\(\) got multiple values for keyword argument 'X'"),
+            ((X, Y), {"z": 1}, r"ols_chol_solve\(\) got an unexpected keyword argument 'z'"),
+            ((X,), {"x": Y}, r"got an unexpected keyword argument 'x'"),
+        ],
+    )
+    def test_errors(self, args, kwargs, message):
+        with pytest.raises(TypeError, match=message):
+            ols(*args, **kwargs)
+
+    def test_keywords_in_any_order(self):
+        ref = ols(X, Y)
+        assert same(ols(y=Y, X=X), ref)
+        assert same(ols(X, y=Y), ref)
+        # A keyword equal to, but not identical with, the interned name still matches.
+        assert same(ols(**{"".join(["X"]): X, "".join(["y"]): Y}), ref)
+
+    @pytest.mark.parametrize(
+        "fn, n", [(mod.lasso_gram_cd, 5), (mod.elastic_net_gram_cd, 7), (mod.lasso_path_eval, 3)]
+    )
+    def test_counts_of_other_functions(self, fn, n):
+        with pytest.raises(TypeError, match=rf"{fn.__name__}\(\) takes exactly {n} positional"):
+            fn(*([None] * (n - 1)))
+
+
+class TestArrays:
+    @pytest.mark.parametrize(
+        "dtype, desc",
+        [
+            (np.float32, "'float'"),
+            (np.int64, "'long'"),
+            (np.int32, "'int'"),
+            (np.int16, "'short'"),
+            (np.uint8, "'unsigned char'"),
+            (np.bool_, "'bool'"),
+            (np.complex128, "'complex double'"),
+            (np.longdouble, "'long double'"),
+            (np.dtype([("a", "f8")]), "a struct"),
+            (object, "Python object"),
+        ],
+    )
+    def test_dtype_mismatch(self, dtype, desc):
+        with pytest.raises(ValueError) as e:
+            ols(X.astype(dtype), Y)
+        assert str(e.value) == f"Buffer dtype mismatch, expected 'double' but got {desc}"
+
+    def test_dtype_of_second_argument(self):
+        with pytest.raises(ValueError, match="expected 'double' but got 'long'"):
+            ols(X, Y.astype(np.int64))
+
+    def test_big_endian(self):
+        with pytest.raises(ValueError, match="^Big-endian buffer not supported on little-endian"):
+            ols(X.astype(">f8"), Y)
+
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            ((Y, Y), r"Buffer has wrong number of dimensions \(expected 2, got 1\)"),
+            ((X, X), r"Buffer has wrong number of dimensions \(expected 1, got 2\)"),
+            ((X[None], Y), r"\(expected 2, got 3\)"),
+            ((X, np.array(1.0)), r"\(expected 1, got 0\)"),
+            # Several faults: the dimension count is reported before the dtype.
+            ((Y.astype(np.float32), Y), r"\(expected 2, got 1\)"),
+        ],
+    )
+    def test_dimensions(self, args, message):
+        with pytest.raises(ValueError, match=message):
+            ols(*args)
+
+    @pytest.mark.parametrize(
+        "bad",
+        [
+            np.asfortranarray(np.ones((5, 2))),
+            np.ones((2, 5)).T,
+            np.ones((5, 4))[:, ::2],
+            "readonly",
+            [[1.0, 2.0]],
+            b"12345678",
+            3.0,
+        ],
+        ids=["fortran", "transpose", "strided", "readonly", "list", "bytes", "float"],
+    )
+    def test_exporter_refusals(self, bad):
+        if isinstance(bad, str):
+            bad = np.ones((5, 2))
+            bad.flags.writeable = False
+        with pytest.raises((BufferError, TypeError, ValueError)) as e:
+            ols(bad, Y)
+        # The exporter's own refusal, not one of the module's messages.
+        assert "Buffer dtype" not in str(e.value) and "wrong number" not in str(e.value)
+
+    def test_exporter_refusal_comes_first(self):
+        bad = np.ones(5, dtype=np.float32)
+        bad.flags.writeable = False
+        with pytest.raises((BufferError, ValueError)) as e:
+            ols(bad, Y)
+        assert "dimensions" not in str(e.value)
+
+    def test_copies_and_other_exporters_accepted(self):
+        ref = ols(X, Y)
+        assert same(ols(np.ascontiguousarray(np.asfortranarray(X)), Y), ref)
+        assert same(ols(memoryview(X), memoryview(Y)), ref)
+        assert same(ols(X, array.array("d", Y)), ref)
+
+    def test_single_row_and_column_strides_are_fine(self):
+        # Extents below 2 impose no stride: a column of a one-row matrix and the like.
+        Z = np.ones((3, 4))[:1, :2]  # one row: its row stride does not matter
+        coef, L, status = ols(Z, np.ones(1))
+        assert coef.shape == (2,) and status == -1
+
+
+class TestScalars:
+    # The conversions run before the function body, for every function alike.
+    G = np.eye(2)
+    g = np.ones(2)
+
+    @pytest.mark.parametrize(
+        "value, exc, message",
+        [
+            ("2", TypeError, "^an integer is required$"),
+            (None, TypeError, "^an integer is required$"),
+            (2**63, OverflowError, "int"),
+            (-(2**63) - 1, OverflowError, "int"),
+        ],
+    )
+    def test_integer_errors(self, value, exc, message):
+        with pytest.raises(exc, match=message):
+            mod.lasso_gram_cd(self.G, self.g, 0.1, value, 1e-6)
+
+    def test_int_returning_non_int(self):
+        class Bad:
+            def __int__(self):
+                return 2.5
+
+        with pytest.raises(TypeError, match=r"^__int__ returned non-int \(type float\)$"):
+            mod.lasso_gram_cd(self.G, self.g, 0.1, Bad(), 1e-6)
+
+    def test_int_returning_int_subclass_warns(self):
+        class MyInt(int):
+            pass
+
+        class Odd:
+            def __int__(self):
+                return MyInt(3)
+
+        with pytest.raises(DeprecationWarning, match=r"__int__ returned non-int \(type MyInt\)\."):
+            mod.lasso_gram_cd(self.G, self.g, 0.1, Odd(), 1e-6)
+
+    @pytest.mark.parametrize("value", ["x", None, object()])
+    def test_float_errors(self, value):
+        with pytest.raises(TypeError):
+            mod.lasso_gram_cd(self.G, self.g, value, 10, 1e-6)
+
+    def test_flag_truth_errors_propagate(self):
+        class Boom:
+            def __bool__(self):
+                raise ZeroDivisionError("boom")
+
+        with pytest.raises(ZeroDivisionError, match="boom"):
+            mod.chol_solve_L2(X, Y, 1.0, Boom())
+
+    def test_first_bad_argument_is_reported(self):
+        with pytest.raises(ValueError, match="dimensions"):
+            mod.lasso_gram_cd(self.g, self.g, "x", "y", 1e-6)
+
+
+class TestAllocation:
+    def test_np_is_looked_up_at_call_time(self, monkeypatch):
+        calls = []
+
+        class Spy:
+            float64 = np.float64
+            int64 = np.int64
+
+            def empty(self, shape, dtype):
+                calls.append((shape, dtype))
+                return np.empty(shape, dtype=dtype)
+
+            def asarray(self, a):
+                return np.asarray(a)
+
+        monkeypatch.setattr(mod, "np", Spy())
+        ols(X, Y)
+        assert calls == [(2, np.float64), ((2, 2), np.float64), ((2, 2), np.float64), (2, np.float64)]
+
+    def test_missing_np_is_a_name_error(self, monkeypatch):
+        monkeypatch.delattr(mod, "np")
+        with pytest.raises(NameError, match="^name 'np' is not defined$"):
+            ols(X, Y)
+        monkeypatch.setattr(builtins, "np", np, raising=False)
+        assert ols(X, Y)[2] == 0
+
+    def test_allocation_failure_propagates(self, monkeypatch):
+        class Broken:
+            float64 = np.float64
+
+            def empty(self, shape, dtype):
+                raise MemoryError("no room")
+
+        monkeypatch.setattr(mod, "np", Broken())
+        with pytest.raises(MemoryError, match="no room"):
+            ols(X, Y)
+
+
+def test_traceback_names_the_function():
+    with pytest.raises(TypeError) as e:
+        ols(X)
+    names = [f.name for f in traceback.extract_tb(e.value.__traceback__)]
+    assert names[-1] == "Quandrel._ckernels.regression._regression.ols_chol_solve"

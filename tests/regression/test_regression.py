@@ -1,0 +1,63 @@
+"""The OLS kernel and the shared soft threshold, through the exported symbol."""
+
+import math
+
+import numpy as np
+import pytest
+
+from native import I64, P, PTR, bits, f64, sig
+
+ols = sig("qdl_ols_chol_solve", None, PTR, PTR, I64, I64, PTR, PTR, PTR, PTR, PTR)
+QNAN = 0x7FF8000000000000
+
+
+def run(X, y):
+    n, p = X.shape
+    out = dict(coef=f64(p), L=f64(p, p), G=f64(p, p), g=f64(p), status=np.full(1, 99, np.int64))
+    ols(P(X), P(y), n, p, P(out["coef"]), P(out["L"]), P(out["status"]), P(out["G"]), P(out["g"]))
+    out["status"] = int(out["status"][0])
+    return out
+
+
+def test_worked_example():
+    X = np.array([[1.0, 1], [1, 2], [1, 3], [1, 4], [1, 5]])
+    r = run(X, np.array([2.0, 3, 5, 4, 6]))
+    assert r["status"] == 0
+    assert np.array_equal(r["G"], [[5.0, 15.0], [15.0, 55.0]])
+    assert np.array_equal(r["g"], [20.0, 69.0])
+    np.testing.assert_allclose(
+        r["L"], [[math.sqrt(5), 0], [15 / math.sqrt(5), math.sqrt(10)]], rtol=1e-15
+    )
+    np.testing.assert_allclose(r["coef"], [1.3, 0.9], rtol=1e-13)
+
+
+def test_matches_least_squares(rng):
+    X = rng.standard_normal((200, 12))
+    y = rng.standard_normal(200)
+    r = run(X, y)
+    assert r["status"] == 0
+    np.testing.assert_allclose(r["coef"], np.linalg.lstsq(X, y, rcond=None)[0], rtol=1e-10)
+    np.testing.assert_allclose(r["L"] @ r["L"].T, X.T @ X, rtol=1e-12)
+    assert not np.triu(r["L"], 1).any()
+
+
+@pytest.mark.parametrize("case", ["identical columns", "zero column", "no rows"])
+def test_rank_deficient(rng, case):
+    X = rng.standard_normal((30, 4))
+    if case == "identical columns":
+        X[:, 2] = X[:, 1]
+    elif case == "zero column":
+        X[:, 3] = 0.0
+    else:
+        X = X[:0].copy()
+    y = rng.standard_normal(X.shape[0])
+    r = run(X, y)
+    assert r["status"] == -1
+    assert (bits(r["coef"]) == QNAN).all()
+    np.testing.assert_allclose(r["G"], X.T @ X, rtol=1e-13, atol=1e-13)
+
+
+def test_p_zero_writes_only_status():
+    status = np.full(1, 99, np.int64)
+    ols(P(f64(3)), P(f64(3)), 3, 0, None, None, P(status), None, None)
+    assert status[0] == 0
