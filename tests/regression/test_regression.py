@@ -61,3 +61,18 @@ def test_p_zero_writes_only_status():
     status = np.full(1, 99, np.int64)
     ols(P(f64(3)), P(f64(3)), 3, 0, None, None, P(status), None, None)
     assert status[0] == 0
+
+
+@pytest.mark.parametrize("n, p", [(1, 1), (129, 9), (300, 20), (257, 33)])
+def test_normal_equations_equal_the_separate_routines(rng, n, p):
+    # The kernel forms X'X and X'y in one pass; they must be bit for bit those of
+    # qdl_gram and qdl_gram_rhs.
+    gram = sig("qdl_gram", None, PTR, PTR, I64, I64)
+    gram_rhs = sig("qdl_gram_rhs", None, PTR, PTR, PTR, I64, I64)
+    X = rng.standard_normal((n, p))
+    y = rng.standard_normal(n)
+    G, g = f64(p, p), f64(p)
+    gram(P(X), P(G), n, p)
+    gram_rhs(P(X), P(y), P(g), n, p)
+    r = run(X, y)
+    assert np.array_equal(bits(r["G"]), bits(G)) and np.array_equal(bits(r["g"]), bits(g))

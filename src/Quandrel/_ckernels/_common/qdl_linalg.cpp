@@ -5,13 +5,14 @@
 #include <math.h>
 #include <string.h>
 
+#include "qdl_linalg_impl.h"
 #include "qdl_simd.h"
 
 namespace {
 
-using qdl::simd::load8;
-using qdl::simd::store8;
-using qdl::simd::v8d;
+using qdl::simd::lanes;
+using qdl::simd::load;
+using qdl::simd::store;
 
 inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
 
@@ -27,56 +28,59 @@ inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
 // ---------------------------------------------------------------------------
 constexpr i64 kGramRows = 128;
 
-// G[a0+i, b0 .. b0+8V-1] += X[r, a0+i] * X[r, b0 .. b0+8V-1] for r = r0 .. r1-1, i < M.
-template <int M, int V>
+// G[a0+i, b0 .. b0+W-1] += X[r, a0+i] * X[r, b0 .. b0+W-1] for r = r0 .. r1-1 and
+// i < M, with W = V vectors of type Vec.
+template <class Vec, int M, int V>
 [[gnu::always_inline]] inline void gram_tile(const f64 *QDL_RESTRICT X, f64 *QDL_RESTRICT G,
                                              i64 p, i64 r0, i64 r1, i64 a0, i64 b0) {
-  v8d acc[M][V];
+  constexpr int L = lanes<Vec>;
+  Vec acc[M][V];
   for (int i = 0; i < M; ++i)
-    for (int v = 0; v < V; ++v) acc[i][v] = load8(G + (a0 + i) * p + b0 + 8 * v);
+    for (int v = 0; v < V; ++v) acc[i][v] = load<Vec>(G + (a0 + i) * p + b0 + L * v);
   for (i64 r = r0; r < r1; ++r) {
     const f64 *xr = X + r * p;
-    v8d xb[V];
-    for (int v = 0; v < V; ++v) xb[v] = load8(xr + b0 + 8 * v);
+    Vec xb[V];
+    for (int v = 0; v < V; ++v) xb[v] = load<Vec>(xr + b0 + L * v);
     for (int i = 0; i < M; ++i) {
       const f64 xa = xr[a0 + i];
       for (int v = 0; v < V; ++v) acc[i][v] = acc[i][v] + xb[v] * xa;  // product, then add
     }
   }
   for (int i = 0; i < M; ++i)
-    for (int v = 0; v < V; ++v) store8(G + (a0 + i) * p + b0 + 8 * v, acc[i][v]);
+    for (int v = 0; v < V; ++v) store<Vec>(G + (a0 + i) * p + b0 + L * v, acc[i][v]);
 }
 
-// gram_tile<m, V> for a run-time m in 1..M.
-template <int M, int V>
+// gram_tile<Vec, m, V> for a run-time m in 1..M.
+template <class Vec, int M, int V>
 [[gnu::always_inline]] inline void gram_tile_m(int m, const f64 *X, f64 *G, i64 p, i64 r0,
                                                i64 r1, i64 a0, i64 b0) {
   if constexpr (M > 0) {
     if (m == M) {
-      gram_tile<M, V>(X, G, p, r0, r1, a0, b0);
+      gram_tile<Vec, M, V>(X, G, p, r0, r1, a0, b0);
     } else {
-      gram_tile_m<M - 1, V>(m, X, G, p, r0, r1, a0, b0);
+      gram_tile_m<Vec, M - 1, V>(m, X, G, p, r0, r1, a0, b0);
     }
   }
 }
 
 // One chunk of rows [r0, r1) added into the lower triangle of G: tiles of MR rows by
-// 8V columns, then 8 columns, then single columns.
-template <int MR, int V>
+// V vectors, then by one vector, then single columns.
+template <class Vec, int MR, int V>
 [[gnu::always_inline]] inline void gram_chunk(const f64 *QDL_RESTRICT X, f64 *QDL_RESTRICT G,
                                               i64 p, i64 r0, i64 r1) {
-  constexpr i64 W = 8 * V;
+  constexpr i64 L = lanes<Vec>;
+  constexpr i64 W = L * V;
   const i64 pw = p / W * W;  // columns covered by full wide tiles
-  const i64 p8 = p / 8 * 8;  // ... and by 8-wide tiles after them
+  const i64 pl = p / L * L;  // ... and by one-vector tiles after them
   for (i64 a0 = 0; a0 < p; a0 += MR) {
     const int m = static_cast<int>(min_i64(MR, p - a0));
     const i64 last = a0 + m;  // tiles cover columns b < last (lower triangle with diagonal)
     i64 b0 = 0;
-    for (; b0 < min_i64(last, pw); b0 += W) gram_tile_m<MR, V>(m, X, G, p, r0, r1, a0, b0);
-    for (; b0 < min_i64(last, p8); b0 += 8) gram_tile_m<MR, 1>(m, X, G, p, r0, r1, a0, b0);
-    // Columns past the last 8-wide tile, one running sum each.
-    for (i64 a = a0 < p8 ? p8 : a0; a < last; ++a) {
-      for (i64 b = p8; b <= a; ++b) {
+    for (; b0 < min_i64(last, pw); b0 += W) gram_tile_m<Vec, MR, V>(m, X, G, p, r0, r1, a0, b0);
+    for (; b0 < min_i64(last, pl); b0 += L) gram_tile_m<Vec, MR, 1>(m, X, G, p, r0, r1, a0, b0);
+    // Columns past the last vector tile, one running sum each.
+    for (i64 a = a0 < pl ? pl : a0; a < last; ++a) {
+      for (i64 b = pl; b <= a; ++b) {
         f64 s = G[a * p + b];
         for (i64 r = r0; r < r1; ++r) s = s + X[r * p + a] * X[r * p + b];
         G[a * p + b] = s;
@@ -85,20 +89,59 @@ template <int MR, int V>
   }
 }
 
-template <int MR, int V>
-[[gnu::always_inline]] inline void gram_lower(const f64 *X, f64 *G, i64 n, i64 p) {
-  for (i64 r0 = 0; r0 < n; r0 += kGramRows)
-    gram_chunk<MR, V>(X, G, p, r0, min_i64(n, r0 + kGramRows));
+// g[a] += X[r, a] * y[r] for r = r0 .. r1-1 in ascending order (entries independent).
+inline void rhs_rows(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y, f64 *QDL_RESTRICT g,
+                     i64 p, i64 r0, i64 r1) {
+  for (i64 r = r0; r < r1; ++r) {
+    const f64 *xr = X + r * p;
+    const f64 yr = y[r];
+    for (i64 a = 0; a < p; ++a) g[a] = g[a] + xr[a] * yr;
+  }
 }
 
-// Register budgets: 8 x 2 zmm accumulators (of 32), 6 x 2 ymm (of 16), 2 x 4 xmm (of 16).
-QDL_TARGET_AVX512 void gram_lower_avx512(const f64 *X, f64 *G, i64 n, i64 p) {
-  gram_lower<8, 2>(X, G, n, p);
+// The lower triangle of X'X and, when g is given, X'y, in one pass over the rows of
+// X: each chunk feeds every tile of G and then g while it is in cache. Every entry
+// is still its own running sum over the rows in ascending order.
+template <class Vec, int MR, int V>
+[[gnu::always_inline]] inline void gram_lower(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n,
+                                              i64 p) {
+  for (i64 r0 = 0; r0 < n; r0 += kGramRows) {
+    const i64 r1 = min_i64(n, r0 + kGramRows);
+    gram_chunk<Vec, MR, V>(X, G, p, r0, r1);
+    if (g != nullptr) rhs_rows(X, y, g, p, r0, r1);
+  }
 }
-QDL_TARGET_AVX2 void gram_lower_avx2(const f64 *X, f64 *G, i64 n, i64 p) {
-  gram_lower<6, 1>(X, G, n, p);
+
+// Register budgets: 8 x 2 zmm accumulators (of 32), 4 x 3 ymm (of 16), 4 x 3 xmm (of 16).
+QDL_TARGET_AVX512 void gram_lower_avx512(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n,
+                                         i64 p) {
+  gram_lower<qdl::simd::v8d, 8, 2>(X, y, G, g, n, p);
 }
-void gram_lower_base(const f64 *X, f64 *G, i64 n, i64 p) { gram_lower<2, 1>(X, G, n, p); }
+QDL_TARGET_AVX2 void gram_lower_avx2(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
+  gram_lower<qdl::simd::v4d, 4, 3>(X, y, G, g, n, p);
+}
+void gram_lower_base(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
+  gram_lower<qdl::simd::v2d, 4, 3>(X, y, G, g, n, p);
+}
+
+// G = X'X (full, exactly symmetric) and, when g is given, g = X'y.
+void gram_full(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
+  if (p <= 0) return;
+  qdl_zero_mat(G, p, p);
+  if (g != nullptr) memset(g, 0, static_cast<size_t>(p) * sizeof(f64));
+#if QDL_HAVE_ISA_DISPATCH
+  switch (qdl::simd::best()) {
+    case qdl::simd::Isa::avx512: gram_lower_avx512(X, y, G, g, n, p); break;
+    case qdl::simd::Isa::avx2: gram_lower_avx2(X, y, G, g, n, p); break;
+    default: gram_lower_base(X, y, G, g, n, p); break;
+  }
+#else
+  gram_lower_base(X, y, G, g, n, p);
+#endif
+  // G[b,a] = G[a,b] for b < a: exactly symmetric.
+  for (i64 a = 1; a < p; ++a)
+    for (i64 b = 0; b < a; ++b) G[b * p + a] = G[a * p + b];
+}
 
 }  // namespace
 
@@ -192,34 +235,12 @@ void qdl_backward_subst_chol_t(const f64 *L, const f64 *b, f64 *out, i64 n) {
   }
 }
 
-void qdl_gram(const f64 *X, f64 *G, i64 n, i64 p) {
-  if (p <= 0) return;
-  qdl_zero_mat(G, p, p);
-#if QDL_HAVE_ISA_DISPATCH
-  switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: gram_lower_avx512(X, G, n, p); break;
-    case qdl::simd::Isa::avx2: gram_lower_avx2(X, G, n, p); break;
-    default: gram_lower_base(X, G, n, p); break;
-  }
-#else
-  gram_lower_base(X, G, n, p);
-#endif
-  // G[b,a] = G[a,b] for b < a: exactly symmetric.
-  for (i64 a = 1; a < p; ++a)
-    for (i64 b = 0; b < a; ++b) G[b * p + a] = G[a * p + b];
-}
+void qdl_gram(const f64 *X, f64 *G, i64 n, i64 p) { gram_full(X, nullptr, G, nullptr, n, p); }
 
-void qdl_gram_rhs(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y, f64 *QDL_RESTRICT g,
-                  i64 n, i64 p) {
+void qdl_gram_rhs(const f64 *X, const f64 *y, f64 *g, i64 n, i64 p) {
   if (p <= 0) return;
   memset(g, 0, static_cast<size_t>(p) * sizeof(f64));
-  // g += X[r,:] * y[r] for r ascending: each g[a] is its own running sum, so the
-  // entries of a row are independent and the inner loop vectorises as it stands.
-  for (i64 r = 0; r < n; ++r) {
-    const f64 *xr = X + r * p;
-    const f64 yr = y[r];
-    for (i64 a = 0; a < p; ++a) g[a] = g[a] + xr[a] * yr;
-  }
+  rhs_rows(X, y, g, p, 0, n);
 }
 
 int qdl_chol_solve(const f64 *G, const f64 *g, f64 *coef, f64 *scratch_L, i64 p) {
@@ -260,3 +281,11 @@ f64 qdl_logdet_from_chol(const f64 *L, i64 n) {
 }
 
 }  // extern "C"
+
+namespace qdl {
+
+void gram_and_rhs(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
+  gram_full(X, y, G, g, n, p);
+}
+
+}  // namespace qdl

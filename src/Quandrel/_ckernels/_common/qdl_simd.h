@@ -17,20 +17,40 @@
 
 namespace qdl::simd {
 
+// Vector types of 2, 4 and 8 doubles. Use each only in code compiled for an ISA that
+// has registers of its width (v2d: baseline SSE2, v4d: AVX2, v8d: AVX-512): a wider
+// vector in a narrower context is split element by element and is very slow. Kernels
+// are templates on the vector type, instantiated once per ISA (see qdl_gram).
+typedef f64 v2d __attribute__((vector_size(16)));
+typedef f64 v4d __attribute__((vector_size(32)));
 typedef f64 v8d __attribute__((vector_size(64)));
 
-[[gnu::always_inline]] inline v8d load8(const f64 *p) {
-  v8d v;
+template <class V>
+inline constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(f64));
+
+// Unaligned load and store of one vector.
+template <class V>
+[[gnu::always_inline]] inline V load(const f64 *p) {
+  V v;
   memcpy(&v, p, sizeof v);
   return v;
 }
 
-[[gnu::always_inline]] inline void store8(f64 *p, v8d v) { memcpy(p, &v, sizeof v); }
+template <class V>
+[[gnu::always_inline]] inline void store(f64 *p, V v) {
+  memcpy(p, &v, sizeof v);
+}
 
-// All lanes x. (In arithmetic, prefer the vector-scalar form `v * x`, which the
-// compiler turns into one broadcast.)
-// x - (+0) is x for every x, -0.0 and NaN included.
-[[gnu::always_inline]] inline v8d splat8(f64 x) { return x - v8d{}; }
+// All lanes x: x - (+0) is x for every x, -0.0 and NaN included. (In arithmetic the
+// vector-scalar form `v * x` is simpler: the compiler broadcasts x itself.)
+template <class V>
+[[gnu::always_inline]] inline V splat(f64 x) {
+  return x - V{};
+}
+
+[[gnu::always_inline]] inline v8d load8(const f64 *p) { return load<v8d>(p); }
+[[gnu::always_inline]] inline void store8(f64 *p, v8d v) { store<v8d>(p, v); }
+[[gnu::always_inline]] inline v8d splat8(f64 x) { return splat<v8d>(x); }
 
 /* Instruction-set levels a kernel may be compiled for; `best()` picks the widest
  * one the running CPU supports. x86-64 only; other targets use the baseline. */

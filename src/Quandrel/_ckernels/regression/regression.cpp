@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "../_common/qdl_linalg.h"
+#include "../_common/qdl_linalg_impl.h"
 
 namespace {
 
@@ -21,8 +22,7 @@ extern "C" {
 
 void qdl_ols_chol_solve(const f64 *X, const f64 *y, i64 n, i64 p, f64 *coef, f64 *L, i64 *status,
                         f64 *G, f64 *g) {
-  qdl_gram(X, G, n, p);         // G = X'X
-  qdl_gram_rhs(X, y, g, n, p);  // g = X'y
+  qdl::gram_and_rhs(X, y, G, g, n, p);  // G = X'X, g = X'y (as qdl_gram, qdl_gram_rhs)
   if (qdl_chol_solve(G, g, coef, L, p) == 0) {
     *status = REGRESSION_OK;
   } else {
