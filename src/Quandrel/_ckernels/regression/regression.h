@@ -9,7 +9,7 @@
 #ifndef QUANDREL_CKERNELS_REGRESSION_REGRESSION_H
 #define QUANDREL_CKERNELS_REGRESSION_REGRESSION_H
 
-#include "../_common/qdl_common.h"
+#include "qdl_common.h"
 
 #ifdef __cplusplus
 extern "C" {
