@@ -76,3 +76,34 @@ def test_normal_equations_equal_the_separate_routines(rng, n, p):
     gram_rhs(P(X), P(y), P(g), n, p)
     r = run(X, y)
     assert np.array_equal(bits(r["G"]), bits(G)) and np.array_equal(bits(r["g"]), bits(g))
+
+
+THRESHOLD_PROGRAM = r"""
+#include <cmath>
+#include <cstdio>
+#include "regression.h"
+int main() {
+  const double cases[][2] = {{2.0, 2.0}, {-2.0, 2.0}, {3.0, 2.0}, {-3.0, 2.0}, {0.5, 2.0},
+                             {NAN, 1.0}, {1.5, 0.0}, {-0.0, 0.0}};
+  for (const auto &c : cases) std::printf("%.17g\n", qdl_smooth_threshold(c[0], c[1]));
+}
+"""
+
+
+def test_soft_threshold(tmp_path):
+    # A header-level inline function: compiled here from the public header.
+    import pathlib
+    import subprocess
+
+    import Quandrel._ckernels as kernels
+
+    src = tmp_path / "t.cpp"
+    src.write_text(THRESHOLD_PROGRAM)
+    exe = tmp_path / "t"
+    subprocess.run(
+        ["g++", "-std=c++20", "-ffp-contract=off", "-I", kernels.get_include(), str(src), "-o", str(exe)],
+        check=True,
+    )
+    out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout.split()
+    assert out == ["0", "0", "1", "-1", "0", "0", "1.5", "0"]
+    assert pathlib.Path(kernels.get_include(), "regression.h").is_file()
