@@ -22,11 +22,18 @@ inline void fill_nan(f64 *v, i64 n) {
 constexpr f64 kInf = std::numeric_limits<f64>::infinity();
 
 using qdl::simd::load8;
-using qdl::simd::splat8;
 using qdl::simd::store8;
 using qdl::simd::v8d;
 
 inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
+
+// x in every lane, as a shuffle of lane 0: GCC 16 compiles the initialiser
+// {x, x, x, x, x, x, x, x} into a broadcast followed by eight masked moves, which
+// in an inner loop costs more than the arithmetic.
+[[gnu::always_inline]] inline v8d bcast8(f64 x) {
+  const v8d v = {x};
+  return __builtin_shufflevector(v, v, 0, 0, 0, 0, 0, 0, 0, 0);
+}
 
 // v[i] = v[i] / nf for i < m: a true division, not a product with 1/nf.
 inline void divide_by(f64 *v, i64 m, f64 nf) {
@@ -60,9 +67,14 @@ inline void chol_subst(const f64 *L, const f64 *b, f64 *x, i64 p) {
 // each sum in ascending j, and dof adds w[c] for c ascending. The p columns are
 // independent, so they are solved side by side: the work array W (p*p, row-major)
 // holds z and then w of column c in W[:,c], and one vector lane carries one column,
-// adding its terms in exactly the order above. Only w[c] enters the trace, and w[c]
-// needs w[i] for i >= c only, so the backward pass of a block of 8 columns starting
-// at c0 stops at row c0.
+// adding its terms in exactly the order above.
+//
+// The columns go in blocks of 8 starting at 0, 8, ..., pv-8 (pv = p rounded down to
+// a multiple of 8), and, when p is not a multiple of 8, one more block starting at
+// p-8 that overlaps the one before it; a column computed in two blocks gets the
+// same value in both. Only w[c] enters the trace, and w[c] needs w[i] for i >= c
+// only, so the backward pass of a block starting at c0 stops at row c0, except for
+// the last block: it runs to row 0, leaving the whole solve of column p-1.
 // ---------------------------------------------------------------------------
 
 // W[i, c0 .. c0+8V) = (B[i, same] - sum_{j<i} L[i,j] W[j, same]) / L[i,i].
@@ -71,31 +83,37 @@ template <int V>
                                            f64 *QDL_RESTRICT W, i64 p, i64 i, i64 c0) {
   const f64 *Li = L + i * p;
   v8d acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = splat8(0.0);
+  for (int v = 0; v < V; ++v) acc[v] = bcast8(0.0);
   for (i64 j = 0; j < i; ++j) {
-    const v8d l = splat8(Li[j]);
+    const v8d l = bcast8(Li[j]);
     const f64 *Wj = W + j * p + c0;
     for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load8(Wj + 8 * v);
   }
-  const v8d d = splat8(Li[i]);
+  const v8d d = bcast8(Li[i]);
   for (int v = 0; v < V; ++v)
     store8(W + i * p + c0 + 8 * v, (load8(B + i * p + c0 + 8 * v) - acc[v]) / d);
 }
 
-// W[i, c0 .. c0+8V) = (W[i, same] - sum_{j>i} L[j,i] W[j, same]) / L[i,i].
+// W[i, c0 .. c0+8V) = (W[i, same] - sum_{j>i} L[j,i] W[j, same]) / L[i,i], storing
+// only the lanes from `first` on (the others belong to a block that overlaps).
 template <int V>
 [[gnu::always_inline]] inline void bwd_row(const f64 *QDL_RESTRICT L, f64 *QDL_RESTRICT W, i64 p,
-                                           i64 i, i64 c0) {
+                                           i64 i, i64 c0, i64 first = 0) {
   v8d acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = splat8(0.0);
+  for (int v = 0; v < V; ++v) acc[v] = bcast8(0.0);
   for (i64 j = i + 1; j < p; ++j) {
-    const v8d l = splat8(L[j * p + i]);
+    const v8d l = bcast8(L[j * p + i]);
     const f64 *Wj = W + j * p + c0;
     for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load8(Wj + 8 * v);
   }
-  const v8d d = splat8(L[i * p + i]);
+  const v8d d = bcast8(L[i * p + i]);
   f64 *Wi = W + i * p + c0;
-  for (int v = 0; v < V; ++v) store8(Wi + 8 * v, (load8(Wi + 8 * v) - acc[v]) / d);
+  if (first == 0) {
+    for (int v = 0; v < V; ++v) store8(Wi + 8 * v, (load8(Wi + 8 * v) - acc[v]) / d);
+  } else {
+    const v8d w = (load8(Wi) - acc[0]) / d;
+    for (i64 k = first; k < 8; ++k) Wi[k] = w[k];
+  }
 }
 
 // fwd_row<v> / bwd_row<v> for a run-time v in 1..V.
@@ -122,58 +140,61 @@ template <int V>
   }
 }
 
-// Solves for columns 0 .. pv-1 of (L L')^-1 B into W (pv a multiple of 8), up to
-// V blocks of 8 columns per pass over a row of L. Entries W[i,c] with i < c are
-// final; below the diagonal only the rows of a block at and after its first
-// column are.
+// The blocked solves for p >= 8, up to V blocks of 8 columns per pass over a row
+// of L. On return W[c,c] = w[c] for every c, and W[:,p-1] is the whole solve of
+// column p-1.
 template <int V>
-[[gnu::always_inline]] inline void dof_solves(const f64 *L, const f64 *B, f64 *W, i64 p, i64 pv) {
+[[gnu::always_inline]] inline void dof_solves(const f64 *L, const f64 *B, f64 *W, i64 p) {
+  const i64 pv = p / 8 * 8;
+  const i64 last = p - 8;  // the block holding column p-1
   for (i64 i = 0; i < p; ++i) {
     for (i64 c0 = 0; c0 < pv; c0 += 8 * V)
       fwd_row_v<V>(static_cast<int>(min_i64(V, (pv - c0) / 8)), L, B, W, p, i, c0);
+    if (last != pv - 8) fwd_row<1>(L, B, W, p, i, last);
   }
   for (i64 i = p - 1; i >= 0; --i) {
-    const i64 cend = min_i64(pv, (i / 8 + 1) * 8);  // blocks whose first column is <= i
+    const i64 cend = min_i64(pv, (i / 8 + 1) * 8);  // blocks from 0 whose first column is <= i
+    // The last block first, while row i of the overlapping block still holds z;
+    // it stores only the columns the blocks below do not cover in this row.
+    if (last + 8 > cend) bwd_row<1>(L, W, p, i, last, cend > last ? cend - last : 0);
     for (i64 c0 = 0; c0 < cend; c0 += 8 * V)
       bwd_row_v<V>(static_cast<int>(min_i64(V, (cend - c0) / 8)), L, W, p, i, c0);
   }
 }
 
 // Register budgets: 8 zmm accumulators (of 32), 4 x 2 ymm (of 16), 2 x 4 xmm (of 16).
-QDL_TARGET_AVX512 void dof_solves_avx512(const f64 *L, const f64 *B, f64 *W, i64 p, i64 pv) {
-  dof_solves<8>(L, B, W, p, pv);
+QDL_TARGET_AVX512 void dof_solves_avx512(const f64 *L, const f64 *B, f64 *W, i64 p) {
+  dof_solves<8>(L, B, W, p);
 }
-QDL_TARGET_AVX2 void dof_solves_avx2(const f64 *L, const f64 *B, f64 *W, i64 p, i64 pv) {
-  dof_solves<4>(L, B, W, p, pv);
+QDL_TARGET_AVX2 void dof_solves_avx2(const f64 *L, const f64 *B, f64 *W, i64 p) {
+  dof_solves<4>(L, B, W, p);
 }
-void dof_solves_base(const f64 *L, const f64 *B, f64 *W, i64 p, i64 pv) {
-  dof_solves<2>(L, B, W, p, pv);
-}
+void dof_solves_base(const f64 *L, const f64 *B, f64 *W, i64 p) { dof_solves<2>(L, B, W, p); }
 
 // trace((L L')^-1 G_unpen), the effective degrees of freedom of a ridge fit whose
 // penalised Gram matrix has the factor L (Hastie, Tibshirani & Friedman, The
 // Elements of Statistical Learning, 2nd ed., eq. 3.50, for the scaled system).
-// W (p*p) is work space, overwritten. The columns past the last full block of 8
-// are solved one at a time in `col`; `col` ends up holding the whole solve of
-// column p-1, as after solving every column in turn.
+// W (p*p) is work space, overwritten. `col` ends up holding the whole solve of
+// column p-1, as after solving every column in turn in `col`.
 f64 qdl_ridge_eff_dof(const f64 *L, const f64 *G_unpen, i64 p, f64 *col, f64 *W) {
-  const i64 pv = p / 8 * 8;
-  if (pv > 0) {
+  if (p >= 8) {
 #if QDL_HAVE_ISA_DISPATCH
     switch (qdl::simd::best()) {
-      case qdl::simd::Isa::avx512: dof_solves_avx512(L, G_unpen, W, p, pv); break;
-      case qdl::simd::Isa::avx2: dof_solves_avx2(L, G_unpen, W, p, pv); break;
-      default: dof_solves_base(L, G_unpen, W, p, pv); break;
+      case qdl::simd::Isa::avx512: dof_solves_avx512(L, G_unpen, W, p); break;
+      case qdl::simd::Isa::avx2: dof_solves_avx2(L, G_unpen, W, p); break;
+      default: dof_solves_base(L, G_unpen, W, p); break;
     }
 #else
-    dof_solves_base(L, G_unpen, W, p, pv);
+    dof_solves_base(L, G_unpen, W, p);
 #endif
-  }
-  // col = G_unpen[:,c], solved in place; W[c,c] = its entry c.
-  for (i64 c = pv == p && p > 0 ? p - 1 : pv; c < p; ++c) {
-    for (i64 r = 0; r < p; ++r) col[r] = G_unpen[r * p + c];
-    chol_subst(L, col, col, p);
-    W[c * p + c] = col[c];
+    for (i64 r = 0; r < p; ++r) col[r] = W[r * p + p - 1];
+  } else {
+    // A few columns: one at a time in col, W[c,c] = entry c of column c's solve.
+    for (i64 c = 0; c < p; ++c) {
+      for (i64 r = 0; r < p; ++r) col[r] = G_unpen[r * p + c];
+      chol_subst(L, col, col, p);
+      W[c * p + c] = col[c];
+    }
   }
   f64 dof = 0.0;
   for (i64 c = 0; c < p; ++c) dof = dof + W[c * p + c];
@@ -181,15 +202,17 @@ f64 qdl_ridge_eff_dof(const f64 *L, const f64 *G_unpen, i64 p, f64 *col, f64 *W)
 }
 
 // ---------------------------------------------------------------------------
-// Residual sum of squares of the raw data, in row order:
+// Residual sums of squares of the raw data for a batch of NB coefficient vectors
+// C[b, :] (NB rows of p), each in row order:
 //
-//   yhat[r] = sum_j X[r,j] coef[j]   (j ascending, from 0.0)
-//   rss     = sum_r (y[r] - yhat[r])^2  (r ascending, from 0.0)
+//   yhat[r] = sum_j X[r,j] C[b,j]        (j ascending, from 0.0)
+//   rss[b]  = sum_r (y[r] - yhat[r])^2   (r ascending, from 0.0)
 //
 // The rows' yhat are independent: eight rows go side by side, one per lane, each
 // adding its products in ascending j. X is row-major, so each 8-by-8 tile of X is
 // read row by row and transposed in registers to give column vectors
-// X[r0..r0+7, j]. rss stays one running sum over the rows in ascending order.
+// X[r0..r0+7, j], which serve all NB coefficient vectors: one pass over X scores
+// the whole batch. Each rss[b] stays one running sum over the rows in order.
 // ---------------------------------------------------------------------------
 
 // a[k] = row k of an 8-by-8 tile on entry, column k on return (three rounds of
@@ -213,59 +236,91 @@ f64 qdl_ridge_eff_dof(const f64 *L, const f64 *G_unpen, i64 p, f64 *col, f64 *W)
   }
 }
 
-[[gnu::always_inline]] inline f64 residual_ss(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y,
-                                              const f64 *QDL_RESTRICT coef, i64 n, i64 p) {
+template <int NB>
+[[gnu::always_inline]] inline void residual_ss(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y,
+                                               const f64 *QDL_RESTRICT C, i64 n, i64 p,
+                                               f64 *QDL_RESTRICT rss) {
   const i64 p8 = p / 8 * 8;
-  f64 rss = 0.0;
+  f64 s[NB];
+  for (int b = 0; b < NB; ++b) s[b] = 0.0;
   i64 r = 0;
   for (; r + 8 <= n; r += 8) {
     const f64 *x0 = X + r * p;
-    v8d yhat = splat8(0.0);
+    v8d yhat[NB];
+    for (int b = 0; b < NB; ++b) yhat[b] = bcast8(0.0);
     for (i64 j0 = 0; j0 < p8; j0 += 8) {
       v8d a[8];
       for (int k = 0; k < 8; ++k) a[k] = load8(x0 + k * p + j0);
       transpose8(a);
-      for (int k = 0; k < 8; ++k) yhat = yhat + a[k] * splat8(coef[j0 + k]);
+      for (int k = 0; k < 8; ++k)
+        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + a[k] * bcast8(C[b * p + j0 + k]);
     }
     for (i64 j = p8; j < p; ++j) {
       const v8d xj = {x0[j],         x0[p + j],     x0[2 * p + j], x0[3 * p + j],
                       x0[4 * p + j], x0[5 * p + j], x0[6 * p + j], x0[7 * p + j]};
-      yhat = yhat + xj * splat8(coef[j]);
+      for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + xj * bcast8(C[b * p + j]);
     }
-    const v8d e = load8(y + r) - yhat;
-    const v8d e2 = e * e;
-    for (int k = 0; k < 8; ++k) rss = rss + e2[k];
+    const v8d yr = load8(y + r);
+    for (int b = 0; b < NB; ++b) {
+      const v8d e = yr - yhat[b];
+      const v8d e2 = e * e;
+      for (int k = 0; k < 8; ++k) s[b] = s[b] + e2[k];
+    }
   }
   for (; r < n; ++r) {
     const f64 *xr = X + r * p;
-    f64 yh = 0.0;
-    for (i64 j = 0; j < p; ++j) yh = yh + xr[j] * coef[j];
-    const f64 e = y[r] - yh;
-    rss = rss + e * e;
+    for (int b = 0; b < NB; ++b) {
+      f64 yh = 0.0;
+      for (i64 j = 0; j < p; ++j) yh = yh + xr[j] * C[b * p + j];
+      const f64 e = y[r] - yh;
+      s[b] = s[b] + e * e;
+    }
   }
-  return rss;
+  for (int b = 0; b < NB; ++b) rss[b] = s[b];
 }
 
-QDL_TARGET_AVX512 f64 residual_ss_avx512(const f64 *X, const f64 *y, const f64 *coef, i64 n,
-                                         i64 p) {
-  return residual_ss(X, y, coef, n, p);
-}
-QDL_TARGET_AVX2 f64 residual_ss_avx2(const f64 *X, const f64 *y, const f64 *coef, i64 n, i64 p) {
-  return residual_ss(X, y, coef, n, p);
-}
-f64 residual_ss_base(const f64 *X, const f64 *y, const f64 *coef, i64 n, i64 p) {
-  return residual_ss(X, y, coef, n, p);
+// residual_ss<nb> for a run-time nb in 1..NB.
+template <int NB>
+[[gnu::always_inline]] inline void residual_ss_nb(int nb, const f64 *X, const f64 *y, const f64 *C,
+                                                  i64 n, i64 p, f64 *rss) {
+  if constexpr (NB > 0) {
+    if (nb == NB) {
+      residual_ss<NB>(X, y, C, n, p, rss);
+    } else {
+      residual_ss_nb<NB - 1>(nb, X, y, C, n, p, rss);
+    }
+  }
 }
 
-f64 rss_of(const f64 *X, const f64 *y, const f64 *coef, i64 n, i64 p) {
+// The most coefficient vectors scored in one pass over X, and the largest p for
+// which the grid search keeps a batch of them on the stack (16 KiB).
+constexpr i64 kBatch = 8;
+constexpr i64 kBatchMaxP = 256;
+
+QDL_TARGET_AVX512 void residual_ss_avx512(int nb, const f64 *X, const f64 *y, const f64 *C, i64 n,
+                                          i64 p, f64 *rss) {
+  residual_ss_nb<kBatch>(nb, X, y, C, n, p, rss);
+}
+QDL_TARGET_AVX2 void residual_ss_avx2(int nb, const f64 *X, const f64 *y, const f64 *C, i64 n,
+                                      i64 p, f64 *rss) {
+  residual_ss_nb<kBatch>(nb, X, y, C, n, p, rss);
+}
+void residual_ss_base(int nb, const f64 *X, const f64 *y, const f64 *C, i64 n, i64 p, f64 *rss) {
+  residual_ss_nb<kBatch>(nb, X, y, C, n, p, rss);
+}
+
+// rss[b] for the nb (1..kBatch) coefficient vectors C[b, :].
+void residual_ss_batch(i64 nb, const f64 *X, const f64 *y, const f64 *C, i64 n, i64 p,
+                       f64 *rss) {
+  const int m = static_cast<int>(nb);
 #if QDL_HAVE_ISA_DISPATCH
   switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: return residual_ss_avx512(X, y, coef, n, p);
-    case qdl::simd::Isa::avx2: return residual_ss_avx2(X, y, coef, n, p);
-    default: return residual_ss_base(X, y, coef, n, p);
+    case qdl::simd::Isa::avx512: residual_ss_avx512(m, X, y, C, n, p, rss); return;
+    case qdl::simd::Isa::avx2: residual_ss_avx2(m, X, y, C, n, p, rss); return;
+    default: residual_ss_base(m, X, y, C, n, p, rss); return;
   }
 #else
-  return residual_ss_base(X, y, coef, n, p);
+  residual_ss_base(m, X, y, C, n, p, rss);
 #endif
 }
 
@@ -340,33 +395,51 @@ void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *
     divide_by(G_base, p * p, nf);
     divide_by(g, p, nf);
   }
+  // Penalties go in batches whose coefficients are kept side by side, so that one
+  // pass over X gives all their residuals; the batch lives on the stack and is used
+  // for p up to kBatchMaxP, beyond which the O(p^3) solves outweigh that pass.
+  f64 stash[kBatch * kBatchMaxP];
+  const i64 batch = p <= kBatchMaxP ? kBatch : 1;
+  f64 *const cf = batch > 1 ? stash : coef;
   f64 best_obj = 0.0;
-  for (i64 a = 0; a < num; ++a) {
-    const f64 alpha = alphas[a];
-    penalised_copy(G_base, G, p, alpha, i0);
-    f64 obj;
-    i64 status;
-    if (qdl_chol(G, 0.0, L, p) != 0) {
-      fill_nan(coef, p);
-      obj = kInf;
-      status = REGRESSION_RANK_DEFICIENT;
-    } else {
-      chol_subst(L, g, coef, p);
-      const f64 dof = qdl_ridge_eff_dof(L, G_base, p, col, G);  // G as work space
-      if (a == num - 1) penalised_copy(G_base, G, p, alpha, i0);  // left as the last penalty's
-      obj = qdl_ridge_objective(criterion, rss_of(X, y, coef, n, p), n, dof);
-      status = REGRESSION_OK;
+  for (i64 a0 = 0; a0 < num; a0 += batch) {
+    const i64 nb = min_i64(batch, num - a0);
+    f64 dof[kBatch], rss[kBatch];
+    i64 status[kBatch];
+    bool solved = false;
+    for (i64 b = 0; b < nb; ++b) {
+      const f64 alpha = alphas[a0 + b];
+      f64 *cb = cf + b * p;
+      penalised_copy(G_base, G, p, alpha, i0);
+      if (qdl_chol(G, 0.0, L, p) != 0) {
+        fill_nan(cb, p);
+        status[b] = REGRESSION_RANK_DEFICIENT;
+      } else {
+        chol_subst(L, g, cb, p);
+        dof[b] = qdl_ridge_eff_dof(L, G_base, p, col, G);  // G as work space
+        if (a0 + b == num - 1) penalised_copy(G_base, G, p, alpha, i0);  // the last penalty's
+        status[b] = REGRESSION_OK;
+        solved = true;
+      }
     }
-    // The first penalty is always recorded; later ones only when strictly better
-    // (false for a NaN on either side, and for +inf after anything).
-    if (a == 0 || obj < best_obj) {
-      best_obj = obj;
-      *out_alpha = alpha;
-      *out_obj = obj;
-      *out_status = status;
-      if (p > 0) memcpy(out_coef, coef, static_cast<size_t>(p) * sizeof(f64));
+    if (solved) residual_ss_batch(nb, X, y, cf, n, p, rss);
+    for (i64 b = 0; b < nb; ++b) {
+      const f64 obj =
+          status[b] == REGRESSION_OK ? qdl_ridge_objective(criterion, rss[b], n, dof[b]) : kInf;
+      // The first penalty is always recorded; later ones only when strictly better
+      // (false for a NaN on either side, and for +inf after anything).
+      if (a0 + b == 0 || obj < best_obj) {
+        best_obj = obj;
+        *out_alpha = alphas[a0 + b];
+        *out_obj = obj;
+        *out_status = status[b];
+        if (p > 0) memcpy(out_coef, cf + b * p, static_cast<size_t>(p) * sizeof(f64));
+      }
     }
   }
+  // coef is left as the last penalty's coefficients.
+  if (batch > 1 && num > 0 && p > 0)
+    memcpy(coef, stash + (num - 1) % batch * p, static_cast<size_t>(p) * sizeof(f64));
 }
 
 }  // extern "C"
