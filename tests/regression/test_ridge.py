@@ -147,7 +147,7 @@ def problem(n, p, seed):
 EXAMPLE_X = np.array([[1.0, k] for k in range(1, 6)])
 EXAMPLE_Y = np.array([2.0, 3.0, 5.0, 4.0, 6.0])
 # Sizes around the 8-wide blocks of the column and row loops (and their tails).
-SIZES = [(5, 2), (13, 7), (16, 8), (9, 16), (37, 19), (70, 27)]
+SIZES = [(5, 2), (13, 7), (16, 8), (20, 9), (9, 16), (37, 19), (70, 27)]
 
 
 @pytest.mark.parametrize("alpha, intercept, coef, dof", [
@@ -229,7 +229,8 @@ def test_grid_worked_selection(criterion, alpha, coef):
 @pytest.mark.parametrize("criterion, intercept", [(1, 1), (2, 0), (3, 1), (0, 1)])
 def test_grid_bit_for_bit(n, p, criterion, intercept):
     X, y = problem(n, p, 7 * n + p)
-    alphas = np.array([4.0, -1e6, 0.05, 1.0, 0.0, 0.5])  # -1e6 fails the factorisation
+    # Two batches of penalties (8 + 3); -1e6 and -5 fail the factorisation.
+    alphas = np.array([4.0, -1e6, 0.05, 1.0, 0.0, 0.02, 3.0, 0.3, -5.0, 0.08, 0.5])
     o = run_grid(X, y, alphas, criterion, intercept)
     alpha, obj, status, coef = lit_grid(X, y, alphas, criterion, intercept)
     assert (o["alpha"][0], o["status"][0]) == (alpha, status)
@@ -242,6 +243,31 @@ def test_grid_bit_for_bit(n, p, criterion, intercept):
     for got, want in [("G_base", Gu), ("g", g), ("G", G), ("L", L), ("coef", lit_solve(L, g)),
                       ("col", lit_eff_dof(L, Gu)[1])]:
         assert bits(o[got]).ravel().tolist() == bits(want).ravel().tolist(), got
+
+
+def test_grid_wide():
+    # Beyond 256 columns the penalties are scored one at a time.
+    X, y = problem(12, 260, 11)
+    alphas = np.array([0.5, 0.1, -1e6, 2.0, 0.02])
+    o = run_grid(X, y, alphas, 1, 1)
+    best = None
+    for alpha in alphas:
+        single = run_l2(X, y, alpha, 1)
+        if single["status"][0]:
+            continue
+        coef = single["coef"].tolist()
+        rss = 0.0
+        for r in range(12):
+            yhat = 0.0
+            for j in range(260):
+                yhat += float(X[r, j]) * coef[j]
+            rss += (float(y[r]) - yhat) ** 2
+        obj = lit_objective(1, rss, 12, single["dof"][0])
+        if best is None or obj < best[1]:
+            best = (alpha, obj, single["coef"])
+    assert o["alpha"][0] == best[0] and bits(o["obj"]).tolist() == bits([best[1]]).tolist()
+    assert bits(o["out_coef"]).tolist() == bits(best[2]).tolist()
+    assert bits(o["coef"]).tolist() == bits(single["coef"]).tolist()  # the last penalty's
 
 
 NEG0 = -0.0

@@ -241,8 +241,7 @@ template <int NB>
                                                const f64 *QDL_RESTRICT C, i64 n, i64 p,
                                                f64 *QDL_RESTRICT rss) {
   const i64 p8 = p / 8 * 8;
-  f64 s[NB];
-  for (int b = 0; b < NB; ++b) s[b] = 0.0;
+  v8d sv = bcast8(0.0);  // lane b: rss of C[b, :] over the rows so far
   i64 r = 0;
   for (; r + 8 <= n; r += 8) {
     const f64 *x0 = X + r * p;
@@ -255,18 +254,37 @@ template <int NB>
       for (int k = 0; k < 8; ++k)
         for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + a[k] * bcast8(C[b * p + j0 + k]);
     }
-    for (i64 j = p8; j < p; ++j) {
-      const v8d xj = {x0[j],         x0[p + j],     x0[2 * p + j], x0[3 * p + j],
-                      x0[4 * p + j], x0[5 * p + j], x0[6 * p + j], x0[7 * p + j]};
-      for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + xj * bcast8(C[b * p + j]);
+    if (p8 < p && p >= 8) {
+      // The last columns p8 .. p-1 from the tile of columns p-8 .. p-1.
+      v8d a[8];
+      for (int k = 0; k < 8; ++k) a[k] = load8(x0 + k * p + p - 8);
+      transpose8(a);
+      const i64 k0 = 8 - (p - p8);
+      for (int k = 1; k < 8; ++k) {
+        if (k < k0) continue;
+        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + a[k] * bcast8(C[b * p + p - 8 + k]);
+      }
+    } else {
+      for (i64 j = p8; j < p; ++j) {
+        const v8d xj = {x0[j],         x0[p + j],     x0[2 * p + j], x0[3 * p + j],
+                        x0[4 * p + j], x0[5 * p + j], x0[6 * p + j], x0[7 * p + j]};
+        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + xj * bcast8(C[b * p + j]);
+      }
     }
+    // e2[b][k] = (y[r+k] - yhat)^2 of vector b; transposed, e2[k][b], so that row
+    // r+k is added to every rss at once, rows in ascending order.
     const v8d yr = load8(y + r);
+    v8d e2[8];
     for (int b = 0; b < NB; ++b) {
       const v8d e = yr - yhat[b];
-      const v8d e2 = e * e;
-      for (int k = 0; k < 8; ++k) s[b] = s[b] + e2[k];
+      e2[b] = e * e;
     }
+    for (int b = NB; b < 8; ++b) e2[b] = bcast8(0.0);
+    transpose8(e2);
+    for (int k = 0; k < 8; ++k) sv = sv + e2[k];
   }
+  f64 s[NB];
+  for (int b = 0; b < NB; ++b) s[b] = sv[b];
   for (; r < n; ++r) {
     const f64 *xr = X + r * p;
     for (int b = 0; b < NB; ++b) {
