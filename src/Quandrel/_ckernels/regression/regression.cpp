@@ -40,12 +40,43 @@ inline void divide_by(f64 *v, i64 m, f64 nf) {
   for (i64 i = 0; i < m; ++i) v[i] = v[i] / nf;
 }
 
-// G = G_unpen + alpha D: a copy of all p*p entries, then G[i,i] += alpha for
-// i = i0 .. p-1 (i0 = 1 leaves the intercept column unpenalised).
+// G += alpha D: G[i,i] += alpha for i = i0 .. p-1 (i0 = 1 leaves the intercept
+// column unpenalised).
+inline void add_penalty(f64 *G, i64 p, f64 alpha, i64 i0) {
+  for (i64 i = i0; i < p; ++i) G[i * p + i] = G[i * p + i] + alpha;
+}
+
+// G = G_unpen + alpha D: a copy of all p*p entries, then the penalty.
 inline void penalised_copy(const f64 *G_unpen, f64 *G, i64 p, f64 alpha, i64 i0) {
   if (p <= 0) return;
   memcpy(G, G_unpen, static_cast<size_t>(p * p) * sizeof(f64));
-  for (i64 i = i0; i < p; ++i) G[i * p + i] = G[i * p + i] + alpha;
+  add_penalty(G, p, alpha, i0);
+}
+
+// The scaled normal equations: G = X'X / nf and g = X'y / nf, each entry divided.
+inline void scaled_normal_equations(const f64 *X, const f64 *y, i64 n, i64 p, f64 *G, f64 *g) {
+  qdl_gram(X, G, n, p);         // G = X'X
+  qdl_gram_rhs(X, y, g, n, p);  // g = X'y
+  if (p <= 0) return;
+  const f64 nf = static_cast<f64>(n);
+  divide_by(G, p * p, nf);
+  divide_by(g, p, nf);
+}
+
+// The variant of a kernel compiled for the widest instruction set the CPU has.
+template <class Fn>
+Fn widest(Fn avx512, Fn avx2, Fn base) {
+#if QDL_HAVE_ISA_DISPATCH
+  switch (qdl::simd::best()) {
+    case qdl::simd::Isa::avx512: return avx512;
+    case qdl::simd::Isa::avx2: return avx2;
+    default: return base;
+  }
+#else
+  (void)avx512;
+  (void)avx2;
+  return base;
+#endif
 }
 
 // The two substitutions of a Cholesky solve, L L' x = b: qdl_forward_subst into x,
@@ -178,15 +209,7 @@ void dof_solves_base(const f64 *L, const f64 *B, f64 *W, i64 p) { dof_solves<2>(
 // column p-1, as after solving every column in turn in `col`.
 f64 qdl_ridge_eff_dof(const f64 *L, const f64 *G_unpen, i64 p, f64 *col, f64 *W) {
   if (p >= 8) {
-#if QDL_HAVE_ISA_DISPATCH
-    switch (qdl::simd::best()) {
-      case qdl::simd::Isa::avx512: dof_solves_avx512(L, G_unpen, W, p); break;
-      case qdl::simd::Isa::avx2: dof_solves_avx2(L, G_unpen, W, p); break;
-      default: dof_solves_base(L, G_unpen, W, p); break;
-    }
-#else
-    dof_solves_base(L, G_unpen, W, p);
-#endif
+    widest(dof_solves_avx512, dof_solves_avx2, dof_solves_base)(L, G_unpen, W, p);
     for (i64 r = 0; r < p; ++r) col[r] = W[r * p + p - 1];
   } else {
     // A few columns: one at a time in col, W[c,c] = entry c of column c's solve.
@@ -330,16 +353,8 @@ void residual_ss_base(int nb, const f64 *X, const f64 *y, const f64 *C, i64 n, i
 // rss[b] for the nb (1..kBatch) coefficient vectors C[b, :].
 void residual_ss_batch(i64 nb, const f64 *X, const f64 *y, const f64 *C, i64 n, i64 p,
                        f64 *rss) {
-  const int m = static_cast<int>(nb);
-#if QDL_HAVE_ISA_DISPATCH
-  switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: residual_ss_avx512(m, X, y, C, n, p, rss); return;
-    case qdl::simd::Isa::avx2: residual_ss_avx2(m, X, y, C, n, p, rss); return;
-    default: residual_ss_base(m, X, y, C, n, p, rss); return;
-  }
-#else
-  residual_ss_base(m, X, y, C, n, p, rss);
-#endif
+  widest(residual_ss_avx512, residual_ss_avx2, residual_ss_base)(static_cast<int>(nb), X, y, C, n,
+                                                                 p, rss);
 }
 
 // The selection objective of the grid search, smaller is better: the residual sum
@@ -374,16 +389,10 @@ void qdl_ols_chol_solve(const f64 *X, const f64 *y, i64 n, i64 p, f64 *coef, f64
 void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alpha, i64 intercept,
                        f64 *coef, f64 *L, f64 *dof, i64 *status, f64 *G, f64 *G_unpen, f64 *g,
                        f64 *col) {
-  const f64 nf = static_cast<f64>(n);
   const i64 i0 = intercept != 0 ? 1 : 0;
-  qdl_gram(X, G, n, p);         // G = X'X
-  qdl_gram_rhs(X, y, g, n, p);  // g = X'y
-  if (p > 0) {
-    divide_by(G, p * p, nf);
-    divide_by(g, p, nf);
-    memcpy(G_unpen, G, static_cast<size_t>(p * p) * sizeof(f64));
-    for (i64 i = i0; i < p; ++i) G[i * p + i] = G[i * p + i] + alpha;  // G += alpha D
-  }
+  scaled_normal_equations(X, y, n, p, G, g);
+  if (p > 0) memcpy(G_unpen, G, static_cast<size_t>(p * p) * sizeof(f64));
+  add_penalty(G, p, alpha, i0);
   if (qdl_chol(G, 0.0, L, p) != 0) {
     fill_nan(coef, p);
     *dof = kNaN;
@@ -405,14 +414,8 @@ void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *
                            i64 criterion, i64 intercept, f64 *out_alpha, f64 *out_coef,
                            f64 *out_obj, i64 *out_status, f64 *G_base, f64 *G, f64 *g, f64 *L,
                            f64 *coef, f64 *col) {
-  const f64 nf = static_cast<f64>(n);
   const i64 i0 = intercept != 0 ? 1 : 0;
-  qdl_gram(X, G_base, n, p);    // G_base = X'X
-  qdl_gram_rhs(X, y, g, n, p);  // g = X'y
-  if (p > 0) {
-    divide_by(G_base, p * p, nf);
-    divide_by(g, p, nf);
-  }
+  scaled_normal_equations(X, y, n, p, G_base, g);
   // Penalties go in batches whose coefficients are kept side by side, so that one
   // pass over X gives all their residuals; the batch lives on the stack and is used
   // for p up to kBatchMaxP, beyond which the O(p^3) solves outweigh that pass.

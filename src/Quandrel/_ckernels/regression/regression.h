@@ -56,14 +56,15 @@ QDL_API void qdl_ols_chol_solve(const f64 *X, const f64 *y, i64 n, i64 p, f64 *c
  *   X       in   n*p design matrix            y  in   n response
  *   coef    out  p                            L  out  p*p factor of X'X/n + alpha D
  *   dof     out  one value                    status out  one value
- *   G       scratch p*p: X'X/n + alpha D on return
+ *   G       scratch p*p: X'X/n + alpha D on return (used as work space for the
+ *                        degrees of freedom in between, then rebuilt)
  *   G_unpen scratch p*p: X'X/n on return
  *   g       scratch p:   X'y/n on return
- *   col     scratch p:   the last degrees-of-freedom solve, column p-1 of
- *                        (L L')^-1 X'X/n, on success
- * All buffers are distinct. status is REGRESSION_OK, or REGRESSION_RANK_DEFICIENT
- * when the factorisation fails: then coef and dof are quiet NaN, L holds the
- * partial factor and col is untouched. n = 0 gives NaN Gram entries, which the
+ *   col     scratch p:   on success column p-1 of (L L')^-1 X'X/n, the last of the
+ *                        degrees-of-freedom solves
+ * All buffers are distinct; nothing is allocated. status is REGRESSION_OK, or
+ * REGRESSION_RANK_DEFICIENT when the factorisation fails: then coef and dof are
+ * quiet NaN, L holds the partial factor and col is untouched. n = 0 gives NaN Gram entries, which the
  * factorisation accepts: status REGRESSION_OK with NaN coef and dof. p = 0 writes
  * only dof (0.0) and status (REGRESSION_OK). */
 QDL_API void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alpha, i64 intercept,
@@ -91,10 +92,11 @@ QDL_API void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alp
  *   G_base     scratch p*p: X'X/n on return       g  scratch p: X'y/n on return
  *   G, L, coef scratch p*p, p*p, p: penalised matrix, factor and coefficients of the
  *              last penalty tried
- *   col        scratch p (degrees-of-freedom solves)
- * All buffers are distinct. n = 0 gives NaN Gram entries and rss = 0: the first
- * penalty is reported with status REGRESSION_OK, NaN coefficients and objective -inf
- * (AIC, BIC) or 0 (LOSS). */
+ *   col        scratch p: as in qdl_chol_solve_L2, for the last penalty that factored
+ * All buffers are distinct; nothing is allocated (the coefficients of up to eight
+ * penalties scored together are kept in 16 KiB of stack). n = 0 gives NaN Gram
+ * entries and rss = 0: the first penalty is reported with status REGRESSION_OK, NaN
+ * coefficients and objective -inf (AIC, BIC) or 0 (LOSS). */
 QDL_API void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *alphas,
                                    i64 num, i64 criterion, i64 intercept, f64 *out_alpha,
                                    f64 *out_coef, f64 *out_obj, i64 *out_status, f64 *G_base,
