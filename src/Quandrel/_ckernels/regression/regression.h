@@ -64,9 +64,9 @@ QDL_API void qdl_ols_chol_solve(const f64 *X, const f64 *y, i64 n, i64 p, f64 *c
  *                        degrees-of-freedom solves
  * All buffers are distinct; nothing is allocated. status is REGRESSION_OK, or
  * REGRESSION_RANK_DEFICIENT when the factorisation fails: then coef and dof are
- * quiet NaN, L holds the partial factor and col is untouched. n = 0 gives NaN Gram entries, which the
- * factorisation accepts: status REGRESSION_OK with NaN coef and dof. p = 0 writes
- * only dof (0.0) and status (REGRESSION_OK). */
+ * quiet NaN, L holds the partial factor and col is untouched. n = 0 gives NaN Gram
+ * entries, which the factorisation accepts: status REGRESSION_OK with NaN coef and
+ * dof. p = 0 writes only dof (0.0) and status (REGRESSION_OK). */
 QDL_API void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alpha, i64 intercept,
                                f64 *coef, f64 *L, f64 *dof, i64 *status, f64 *G, f64 *G_unpen,
                                f64 *g, f64 *col);
