@@ -41,11 +41,15 @@ template <class V>
   memcpy(p, &v, sizeof v);
 }
 
-// All lanes x: x - (+0) is x for every x, -0.0 and NaN included. (In arithmetic the
-// vector-scalar form `v * x` is simpler: the compiler broadcasts x itself.)
+// x in every lane, as a shuffle of lane 0 (an initialiser {x, x, ...} compiles into
+// a broadcast followed by masked moves). In arithmetic the vector-scalar form
+// `v * x` is simpler still: the compiler broadcasts x itself.
 template <class V>
 [[gnu::always_inline]] inline V splat(f64 x) {
-  return x - V{};
+  const V v = {x};
+  if constexpr (lanes<V> == 2) return __builtin_shufflevector(v, v, 0, 0);
+  else if constexpr (lanes<V> == 4) return __builtin_shufflevector(v, v, 0, 0, 0, 0);
+  else return __builtin_shufflevector(v, v, 0, 0, 0, 0, 0, 0, 0, 0);
 }
 
 [[gnu::always_inline]] inline v8d load8(const f64 *p) { return load<v8d>(p); }

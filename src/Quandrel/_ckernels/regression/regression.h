@@ -1,5 +1,6 @@
 /* Regression kernels: status and criterion codes, the soft threshold, and the
- * Cholesky-based least-squares solvers (OLS and ridge).
+ * Cholesky-based least-squares solvers (OLS, the ridge solve and the ridge grid
+ * search).
  *
  * Kernels are pure functions of caller-provided, non-overlapping row-major
  * buffers: they never allocate, print or keep state, and report their outcome as
@@ -45,6 +46,61 @@ static inline f64 qdl_smooth_threshold(f64 z, f64 gamma) {
  * p = 0 writes nothing but status (REGRESSION_OK). */
 QDL_API void qdl_ols_chol_solve(const f64 *X, const f64 *y, i64 n, i64 p, f64 *coef, f64 *L,
                                 i64 *status, f64 *G, f64 *g);
+
+/* Ridge solve with the effective degrees of freedom:
+ *   (X'X/n + alpha D) coef = X'y/n,  D = I, or I with D[0,0] = 0 when `intercept` != 0
+ *   dof = trace((X'X/n + alpha D)^-1 X'X/n)
+ * The Gram matrix and right-hand side are divided by nf = (f64)n entry by entry;
+ * column 0 is taken as the unpenalised intercept column without any test, and the
+ * data are not centred. `alpha` is not validated.
+ *   X       in   n*p design matrix            y  in   n response
+ *   coef    out  p                            L  out  p*p factor of X'X/n + alpha D
+ *   dof     out  one value                    status out  one value
+ *   G       scratch p*p: X'X/n + alpha D on return (used as work space for the
+ *                        degrees of freedom in between, then rebuilt)
+ *   G_unpen scratch p*p: X'X/n on return
+ *   g       scratch p:   X'y/n on return
+ *   col     scratch p:   on success column p-1 of (L L')^-1 X'X/n, the last of the
+ *                        degrees-of-freedom solves
+ * All buffers are distinct; nothing is allocated. status is REGRESSION_OK, or
+ * REGRESSION_RANK_DEFICIENT when the factorisation fails: then coef and dof are
+ * quiet NaN, L holds the partial factor and col is untouched. n = 0 gives NaN Gram
+ * entries, which the factorisation accepts: status REGRESSION_OK with NaN coef and
+ * dof. p = 0 writes only dof (0.0) and status (REGRESSION_OK). */
+QDL_API void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alpha, i64 intercept,
+                               f64 *coef, f64 *L, f64 *dof, i64 *status, f64 *G, f64 *G_unpen,
+                               f64 *g, f64 *col);
+
+/* Ridge over a grid of penalties, keeping the best fit by a criterion:
+ * X'X/n and X'y/n are formed once; for each alphas[a], a = 0 .. num-1 in order, the
+ * penalised system of qdl_chol_solve_L2 is solved, and scored with its effective
+ * degrees of freedom k and the residual sum of squares of the raw data,
+ *   rss = sum_r (y[r] - sum_j X[r,j] coef[j])^2         (r ascending, j ascending)
+ *   obj = rss                                           criterion REGRESSION_CRIT_LOSS
+ *       = -inf                                          otherwise, if rss <= 0
+ *       = nf log(rss/nf) + 2 k                          REGRESSION_CRIT_AIC
+ *       = nf log(rss/nf) + log(nf) k                    any other criterion (BIC)
+ * A penalty whose factorisation fails scores +inf with REGRESSION_RANK_DEFICIENT and
+ * NaN coefficients. The first penalty is always recorded; a later one replaces the
+ * record only when its objective is strictly smaller (ties keep the earlier one, a
+ * NaN objective never replaces, nor is a recorded NaN ever replaced).
+ *   X          in   n*p                 y          in   n
+ *   alphas     in   num penalties, tried in the order given, not validated
+ *   criterion  in   REGRESSION_CRIT_*; not validated
+ *   out_alpha, out_coef (p), out_obj, out_status   out  the selected penalty, its
+ *              coefficients, objective and status; none is written when num <= 0
+ *   G_base     scratch p*p: X'X/n on return       g  scratch p: X'y/n on return
+ *   G, L, coef scratch p*p, p*p, p: penalised matrix, factor and coefficients of the
+ *              last penalty tried
+ *   col        scratch p: as in qdl_chol_solve_L2, for the last penalty that factored
+ * All buffers are distinct; nothing is allocated (the coefficients of up to eight
+ * penalties scored together are kept in 16 KiB of stack). n = 0 gives NaN Gram
+ * entries and rss = 0: the first penalty is reported with status REGRESSION_OK, NaN
+ * coefficients and objective -inf (AIC, BIC) or 0 (LOSS). */
+QDL_API void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *alphas,
+                                   i64 num, i64 criterion, i64 intercept, f64 *out_alpha,
+                                   f64 *out_coef, f64 *out_obj, i64 *out_status, f64 *G_base,
+                                   f64 *G, f64 *g, f64 *L, f64 *coef, f64 *col);
 
 #ifdef __cplusplus
 }
