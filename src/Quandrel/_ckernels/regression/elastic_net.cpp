@@ -1,0 +1,351 @@
+// Elastic-net kernels (see elastic_net.h for the contracts).
+
+#include "elastic_net.h"
+
+#include <math.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <bit>
+
+#include "../_common/qdl_linalg.h"
+#include "../_common/qdl_simd.h"
+#include "regression.h"
+
+namespace {
+
+using qdl::simd::load8;
+using qdl::simd::splat8;
+using qdl::simd::store8;
+using qdl::simd::v8d;
+
+inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
+inline i64 max_i64(i64 a, i64 b) { return a > b ? a : b; }
+
+// Splits a total penalty into its L1 and L2 parts at the mixing ratio l1_ratio.
+inline void qdl_split_penalty(f64 alpha, f64 l1_ratio, f64 *a1, f64 *a2) {
+  *a1 = alpha * l1_ratio;
+  *a2 = alpha * (1.0 - l1_ratio);
+}
+
+// y[i] = y[i] + a * x[i] for i < n: n independent updates, one product and one add
+// each, evaluated eight (or thirty-two) entries side by side.
+[[gnu::always_inline]] inline void axpy(f64 *QDL_RESTRICT y, const f64 *QDL_RESTRICT x, f64 a,
+                                        i64 n) {
+  const v8d va = splat8(a);
+  i64 i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const v8d y0 = load8(y + i) + va * load8(x + i);
+    const v8d y1 = load8(y + i + 8) + va * load8(x + i + 8);
+    const v8d y2 = load8(y + i + 16) + va * load8(x + i + 16);
+    const v8d y3 = load8(y + i + 24) + va * load8(x + i + 24);
+    store8(y + i, y0);
+    store8(y + i + 8, y1);
+    store8(y + i + 16, y2);
+    store8(y + i + 24, y3);
+  }
+  for (; i + 8 <= n; i += 8) store8(y + i, load8(y + i) + va * load8(x + i));
+  for (; i < n; ++i) y[i] = y[i] + a * x[i];
+}
+
+// ---------------------------------------------------------------------------
+// Coordinate descent (cyclic coordinate descent for the elastic net in covariance
+// form: Friedman, Hastie and Tibshirani, "Regularization paths for generalized
+// linear models via coordinate descent", J. Stat. Softw. 33(1), 2010, section 2.2).
+//
+// Column j of G enters every applied change (Gcoef[i] += delta * G[i,j] for all i).
+// Read down the column it is a walk with stride k, one cache line per entry. When G
+// equals its transpose bit for bit, G[i,j] and G[j,i] are the same double, so the
+// contiguous row j gives the very same products and sums: the row is read instead.
+// The same holds for the initial product Gcoef = G coef, which is then accumulated
+// row by row of G (acc[:] += G[j,:] * coef[j], j ascending), each entry keeping its
+// own running sum in the stated order.
+// ---------------------------------------------------------------------------
+
+// What one inspection of G decides for every solve of a call.
+struct Gram {
+  const f64 *G;
+  const f64 *g;
+  i64 k;
+  i64 max_iter;
+  f64 tol;
+  bool symmetric;  // G[i,j] and G[j,i] have the same bits for every i, j
+  bool finite;     // every entry of G is finite (only decided when symmetric)
+};
+
+// Whether G equals its transpose bit for bit, and, if so, whether it is finite.
+// The upper triangle is compared with the lower one in 32-by-32 tiles, so the
+// transposed reads stay within a few cache lines.
+void inspect_gram(Gram &q) {
+  constexpr i64 B = 32;
+  constexpr uint64_t kExp = 0x7ff0000000000000u;  // exponent all ones: inf or NaN
+  const f64 *G = q.G;
+  const i64 k = q.k;
+  uint64_t nonfinite = 0;
+  q.symmetric = false;
+  q.finite = false;
+  for (i64 i0 = 0; i0 < k; i0 += B) {
+    const i64 i1 = min_i64(k, i0 + B);
+    for (i64 j0 = i0; j0 < k; j0 += B) {
+      const i64 j1 = min_i64(k, j0 + B);
+      for (i64 i = i0; i < i1; ++i) {
+        uint64_t diff = 0;
+        for (i64 j = max_i64(j0, i); j < j1; ++j) {  // upper triangle and diagonal
+          const uint64_t a = std::bit_cast<uint64_t>(G[i * k + j]);
+          diff |= a ^ std::bit_cast<uint64_t>(G[j * k + i]);
+          nonfinite |= static_cast<uint64_t>((a & kExp) == kExp);
+        }
+        if (diff != 0) return;
+      }
+    }
+  }
+  q.symmetric = true;
+  q.finite = nonfinite == 0;
+}
+
+// One solve of qdl_en_gram_cd on the inspected G.
+[[gnu::always_inline]] inline i64 en_solve(const Gram &q, f64 a1, f64 a2,
+                                           const f64 *QDL_RESTRICT beta0, f64 *QDL_RESTRICT coef,
+                                           f64 *QDL_RESTRICT Gcoef) {
+  const f64 *G = q.G, *g = q.g;
+  const i64 k = q.k;
+  const f64 tol = q.tol;
+
+  if (k > 0) {
+    memcpy(coef, beta0, static_cast<size_t>(k) * sizeof(f64));
+    if (q.symmetric) {
+      // Gcoef[:] = 0 + sum_j G[j,:] * coef[j], j ascending. With G finite a zero
+      // coef[j] only adds a signed zero to a sum that started at +0.0 and so can
+      // never be -0.0: the row changes nothing and is passed over.
+      memset(Gcoef, 0, static_cast<size_t>(k) * sizeof(f64));
+      for (i64 j = 0; j < k; ++j) {
+        if (q.finite && coef[j] == 0.0) continue;
+        axpy(Gcoef, G + j * k, coef[j], k);
+      }
+      for (i64 i = 0; i < k; ++i) Gcoef[i] = Gcoef[i] + coef[i] * a2;
+    } else {
+      // Gcoef[i] = (G[i,:] . coef, j ascending) + coef[i] * alpha_l2.
+      for (i64 i = 0; i < k; ++i) {
+        const f64 *Gi = G + i * k;
+        f64 acc = 0.0;
+        for (i64 j = 0; j < k; ++j) acc = acc + Gi[j] * coef[j];
+        Gcoef[i] = acc + coef[i] * a2;
+      }
+    }
+  }
+
+  for (i64 it = 0; it < q.max_iter; ++it) {
+    f64 max_delta = 0.0;
+    for (i64 j = 0; j < k; ++j) {
+      const f64 diag = G[j * k + j] + a2;
+      if (diag <= 0.0) continue;  // false for NaN: a NaN diagonal is not skipped
+      const f64 cj = coef[j];
+      // z = g[j] - sum_{i != j} (G + alpha_l2 I)[j,i] coef[i], from the kept product.
+      const f64 z = (g[j] - Gcoef[j]) + cj * diag;
+      const f64 new_coef_j = qdl_smooth_threshold(z, a1) / diag;
+      const f64 delta = new_coef_j - cj;
+      const f64 abs_delta = fabs(delta);
+      if (abs_delta > tol) {
+        if (q.symmetric) {
+          axpy(Gcoef, G + j * k, delta, k);  // Gcoef += delta * G[j,:] (= G[:,j])
+        } else {
+          for (i64 i = 0; i < k; ++i) Gcoef[i] = Gcoef[i] + delta * G[i * k + j];
+        }
+        Gcoef[j] = Gcoef[j] + a2 * delta;
+        coef[j] = new_coef_j;
+        if (abs_delta > max_delta) max_delta = abs_delta;
+      }
+    }
+    if (max_delta < tol) return REGRESSION_OK;
+  }
+  return REGRESSION_NON_CONVERGENT;
+}
+
+using SolveFn = i64 (*)(const Gram &, f64, f64, const f64 *, f64 *, f64 *);
+
+QDL_TARGET_AVX512 i64 en_solve_avx512(const Gram &q, f64 a1, f64 a2, const f64 *beta0, f64 *coef,
+                                      f64 *Gcoef) {
+  return en_solve(q, a1, a2, beta0, coef, Gcoef);
+}
+QDL_TARGET_AVX2 i64 en_solve_avx2(const Gram &q, f64 a1, f64 a2, const f64 *beta0, f64 *coef,
+                                  f64 *Gcoef) {
+  return en_solve(q, a1, a2, beta0, coef, Gcoef);
+}
+i64 en_solve_base(const Gram &q, f64 a1, f64 a2, const f64 *beta0, f64 *coef, f64 *Gcoef) {
+  return en_solve(q, a1, a2, beta0, coef, Gcoef);
+}
+
+SolveFn pick_solve() {
+#if QDL_HAVE_ISA_DISPATCH
+  switch (qdl::simd::best()) {
+    case qdl::simd::Isa::avx512: return en_solve_avx512;
+    case qdl::simd::Isa::avx2: return en_solve_avx2;
+    default: break;
+  }
+#endif
+  return en_solve_base;
+}
+
+Gram make_gram(const f64 *G, const f64 *g, i64 k, i64 max_iter, f64 tol) {
+  Gram q{G, g, k, max_iter, tol, false, false};
+  inspect_gram(q);
+  return q;
+}
+
+// ---------------------------------------------------------------------------
+// Degrees of freedom: trace((G_A + alpha_l2 I)^-1 G_A) from the Cholesky factor L of
+// the penalised block, solving every column of G_A by forward and then transposed
+// backward substitution (Golub and Van Loan, Matrix Computations, 4th ed.,
+// algorithms 3.1.1, 3.1.2 and 4.2.1).
+//
+// The na right-hand sides are solved together in place in X = G_A (row-major, so
+// column c of the system is column c of X): step i of a substitution updates row i
+// of X for all columns at once, each column keeping its own running sum
+//
+//   forward   X[i,c] = (X[i,c] - sum_{j<i} L[i,j] X[j,c]) / L[i,i]          (j ascending)
+//   backward  X[i,c] = (X[i,c] - sum_{j>i} L[j,i] X[j,c]) / L[i,i]          (j ascending)
+//
+// exactly as one column solved alone. Only the diagonal X[c,c] of the result is
+// wanted, and backward step i reads rows below i only, so it updates columns c <= i.
+// ---------------------------------------------------------------------------
+
+// Xi[c0 .. c0+8V) = (Xi[..] - sum_{j=jlo}^{jhi-1} Lb[j*ls] * X[j, c0 ..]) / d.
+template <int V>
+[[gnu::always_inline]] inline void subst_tile(f64 *QDL_RESTRICT X, i64 na, i64 i, i64 c0,
+                                              const f64 *QDL_RESTRICT Lb, i64 ls, i64 jlo,
+                                              i64 jhi, f64 d) {
+  v8d acc[V];
+  for (int v = 0; v < V; ++v) acc[v] = splat8(0.0);
+  for (i64 j = jlo; j < jhi; ++j) {
+    const v8d l = splat8(Lb[j * ls]);
+    const f64 *Xj = X + j * na + c0;
+    for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load8(Xj + 8 * v);
+  }
+  f64 *Xi = X + i * na + c0;
+  const v8d vd = splat8(d);
+  for (int v = 0; v < V; ++v) store8(Xi + 8 * v, (load8(Xi + 8 * v) - acc[v]) / vd);
+}
+
+// Step i of a substitution for columns 0 .. ncols-1 of X.
+[[gnu::always_inline]] inline void subst_row(f64 *QDL_RESTRICT X, i64 na, i64 i, i64 ncols,
+                                             const f64 *QDL_RESTRICT Lb, i64 ls, i64 jlo,
+                                             i64 jhi, f64 d) {
+  i64 c = 0;
+  for (; c + 32 <= ncols; c += 32) subst_tile<4>(X, na, i, c, Lb, ls, jlo, jhi, d);
+  for (; c + 8 <= ncols; c += 8) subst_tile<1>(X, na, i, c, Lb, ls, jlo, jhi, d);
+  for (; c < ncols; ++c) {
+    f64 s = 0.0;
+    for (i64 j = jlo; j < jhi; ++j) s = s + Lb[j * ls] * X[j * na + c];
+    X[i * na + c] = (X[i * na + c] - s) / d;
+  }
+}
+
+// sum_c ((L L')^-1 X)[c,c], c ascending; X is overwritten.
+[[gnu::always_inline]] inline f64 trace_solve(const f64 *QDL_RESTRICT L, f64 *QDL_RESTRICT X,
+                                              i64 na) {
+  for (i64 i = 0; i < na; ++i)  // L Y = X: row i of L, j = 0 .. i-1
+    subst_row(X, na, i, na, L + i * na, 1, 0, i, L[i * na + i]);
+  for (i64 i = na - 1; i >= 0; --i)  // L' Z = Y: column i of L, j = i+1 .. na-1
+    subst_row(X, na, i, i + 1, L + i, na, i + 1, na, L[i * na + i]);
+  f64 dof = 0.0;
+  for (i64 c = 0; c < na; ++c) dof = dof + X[c * na + c];
+  return dof;
+}
+
+QDL_TARGET_AVX512 f64 trace_solve_avx512(const f64 *L, f64 *X, i64 na) {
+  return trace_solve(L, X, na);
+}
+QDL_TARGET_AVX2 f64 trace_solve_avx2(const f64 *L, f64 *X, i64 na) { return trace_solve(L, X, na); }
+f64 trace_solve_base(const f64 *L, f64 *X, i64 na) { return trace_solve(L, X, na); }
+
+f64 trace_solve_best(const f64 *L, f64 *X, i64 na) {
+#if QDL_HAVE_ISA_DISPATCH
+  switch (qdl::simd::best()) {
+    case qdl::simd::Isa::avx512: return trace_solve_avx512(L, X, na);
+    case qdl::simd::Isa::avx2: return trace_solve_avx2(L, X, na);
+    default: break;
+  }
+#endif
+  return trace_solve_base(L, X, na);
+}
+
+}  // namespace
+
+extern "C" {
+
+i64 qdl_en_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha_l1, f64 alpha_l2,
+                   const f64 *beta0, i64 max_iter, f64 tol, f64 *coef, f64 *Gcoef) {
+  const Gram q = make_gram(G, g, k, max_iter, tol);
+  return pick_solve()(q, alpha_l1, alpha_l2, beta0, coef, Gcoef);
+}
+
+void qdl_en_gram_cd_path(const f64 *G, const f64 *g, i64 k, const f64 *alpha_grid, i64 n_alpha,
+                         f64 l1_ratio, i64 max_iter, f64 tol, f64 *coefs, i64 *statuses,
+                         f64 *Gcoef, f64 *beta) {
+  if (k > 0) memset(beta, 0, static_cast<size_t>(k) * sizeof(f64));  // first start: zeros
+  if (n_alpha <= 0) return;
+  const Gram q = make_gram(G, g, k, max_iter, tol);  // one inspection for the whole grid
+  const SolveFn solve = pick_solve();
+  // An ascending grid (judged by its end points) is walked from its large end.
+  const bool ascending = n_alpha > 1 && alpha_grid[0] < alpha_grid[n_alpha - 1];
+  for (i64 pos = 0; pos < n_alpha; ++pos) {
+    const i64 idx = ascending ? n_alpha - 1 - pos : pos;
+    f64 a1, a2;
+    qdl_split_penalty(alpha_grid[idx], l1_ratio, &a1, &a2);
+    f64 *coef_idx = coefs + idx * k;
+    statuses[idx] = solve(q, a1, a2, beta, coef_idx, Gcoef);
+    // The next solve starts from this one's result, converged or not.
+    if (k > 0) memcpy(beta, coef_idx, static_cast<size_t>(k) * sizeof(f64));
+  }
+}
+
+f64 qdl_en_active_dof(const f64 *G, const f64 *beta, i64 k, f64 alpha_l2, i64 intercept,
+                      f64 atol) {
+  const f64 ic = intercept != 0 ? 1.0 : 0.0;
+  i64 na = 0;
+  for (i64 j = 0; j < k; ++j)
+    if (fabs(beta[j]) > atol) ++na;  // false for NaN: a NaN coefficient is not active
+  if (na == 0) return ic;
+
+  // Working storage in one block: active (na), G_A (na*na), pen (na*na), L (na*na).
+  // G_A is solved in place, so no separate column vector is needed. A size that does
+  // not fit counts as storage that cannot be obtained.
+  size_t n2 = 0, bytes = 0;
+  const size_t una = static_cast<size_t>(na);
+  if (__builtin_mul_overflow(una, una, &n2) || __builtin_mul_overflow(n2, size_t{3}, &bytes) ||
+      __builtin_add_overflow(bytes, una, &bytes) ||
+      __builtin_mul_overflow(bytes, sizeof(f64), &bytes))
+    return ic + static_cast<f64>(na);
+  void *block = malloc(bytes);
+  if (block == nullptr) return ic + static_cast<f64>(na);
+  i64 *active = static_cast<i64 *>(block);
+  f64 *G_active = reinterpret_cast<f64 *>(active + na);
+  f64 *pen = G_active + n2;
+  f64 *L = pen + n2;
+
+  i64 cur = 0;
+  for (i64 j = 0; j < k; ++j)
+    if (fabs(beta[j]) > atol) active[cur++] = j;
+  // G_A[i,j] = G[active[i], active[j]]; pen = G_A + alpha_l2 I.
+  for (i64 i = 0; i < na; ++i) {
+    const f64 *Grow = G + active[i] * k;
+    for (i64 j = 0; j < na; ++j) {
+      const f64 val = Grow[active[j]];
+      G_active[i * na + j] = val;
+      pen[i * na + j] = val;
+    }
+    pen[i * na + i] = pen[i * na + i] + alpha_l2;
+  }
+
+  f64 dof;
+  if (qdl_chol(pen, 0.0, L, na) != 0) {
+    dof = static_cast<f64>(na);  // not numerically PD: the unpenalised active-set count
+  } else {
+    dof = trace_solve_best(L, G_active, na);
+  }
+  free(block);
+  return ic + dof;
+}
+
+}  // extern "C"
