@@ -16,9 +16,16 @@
 namespace {
 
 using qdl::simd::load8;
-using qdl::simd::splat8;
 using qdl::simd::store8;
 using qdl::simd::v8d;
+
+// x in all eight lanes. Written as a shuffle: the vector-literal form {x, x, ...} is
+// assembled lane by lane (eight masked moves) once inlined into the loops below.
+[[gnu::always_inline]] inline v8d bcast8(f64 x) {
+  v8d r = {};
+  r[0] = x;
+  return __builtin_shufflevector(r, r, 0, 0, 0, 0, 0, 0, 0, 0);
+}
 
 inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
 inline i64 max_i64(i64 a, i64 b) { return a > b ? a : b; }
@@ -33,7 +40,7 @@ inline void qdl_split_penalty(f64 alpha, f64 l1_ratio, f64 *a1, f64 *a2) {
 // each, evaluated eight (or thirty-two) entries side by side.
 [[gnu::always_inline]] inline void axpy(f64 *QDL_RESTRICT y, const f64 *QDL_RESTRICT x, f64 a,
                                         i64 n) {
-  const v8d va = splat8(a);
+  const v8d va = bcast8(a);
   i64 i = 0;
   for (; i + 32 <= n; i += 32) {
     const v8d y0 = load8(y + i) + va * load8(x + i);
@@ -199,75 +206,84 @@ Gram make_gram(const f64 *G, const f64 *g, i64 k, i64 max_iter, f64 tol) {
 // backward substitution (Golub and Van Loan, Matrix Computations, 4th ed.,
 // algorithms 3.1.1, 3.1.2 and 4.2.1).
 //
-// The na right-hand sides are solved together in place in X = G_A (row-major, so
+// The na right-hand sides are solved together in place in X = G_A (row-major with a
+// row length ldx of na rounded up to a multiple of 8, the extra columns zero, so
 // column c of the system is column c of X): step i of a substitution updates row i
-// of X for all columns at once, each column keeping its own running sum
+// of X for all columns at once, eight columns to a vector, each column keeping its
+// own running sum
 //
 //   forward   X[i,c] = (X[i,c] - sum_{j<i} L[i,j] X[j,c]) / L[i,i]          (j ascending)
 //   backward  X[i,c] = (X[i,c] - sum_{j>i} L[j,i] X[j,c]) / L[i,i]          (j ascending)
 //
 // exactly as one column solved alone. Only the diagonal X[c,c] of the result is
-// wanted, and backward step i reads rows below i only, so it updates columns c <= i.
+// wanted, and backward step i reads rows below i only, so it updates the columns
+// c <= i (and the rest of their group of eight, which is never read again).
 // ---------------------------------------------------------------------------
 
 // Xi[c0 .. c0+8V) = (Xi[..] - sum_{j=jlo}^{jhi-1} Lb[j*ls] * X[j, c0 ..]) / d.
 template <int V>
-[[gnu::always_inline]] inline void subst_tile(f64 *QDL_RESTRICT X, i64 na, i64 i, i64 c0,
+[[gnu::always_inline]] inline void subst_tile(f64 *QDL_RESTRICT X, i64 ldx, i64 i, i64 c0,
                                               const f64 *QDL_RESTRICT Lb, i64 ls, i64 jlo,
                                               i64 jhi, f64 d) {
   v8d acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = splat8(0.0);
+  for (int v = 0; v < V; ++v) acc[v] = bcast8(0.0);
   for (i64 j = jlo; j < jhi; ++j) {
-    const v8d l = splat8(Lb[j * ls]);
-    const f64 *Xj = X + j * na + c0;
+    const v8d l = bcast8(Lb[j * ls]);
+    const f64 *Xj = X + j * ldx + c0;
     for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load8(Xj + 8 * v);
   }
-  f64 *Xi = X + i * na + c0;
-  const v8d vd = splat8(d);
+  f64 *Xi = X + i * ldx + c0;
+  const v8d vd = bcast8(d);
   for (int v = 0; v < V; ++v) store8(Xi + 8 * v, (load8(Xi + 8 * v) - acc[v]) / vd);
 }
 
-// Step i of a substitution for columns 0 .. ncols-1 of X.
-[[gnu::always_inline]] inline void subst_row(f64 *QDL_RESTRICT X, i64 na, i64 i, i64 ncols,
+// Step i of a substitution for the columns 0 .. ncols-1 of X, ncols a multiple of 8.
+[[gnu::always_inline]] inline void subst_row(f64 *QDL_RESTRICT X, i64 ldx, i64 i, i64 ncols,
                                              const f64 *QDL_RESTRICT Lb, i64 ls, i64 jlo,
                                              i64 jhi, f64 d) {
   i64 c = 0;
-  for (; c + 32 <= ncols; c += 32) subst_tile<4>(X, na, i, c, Lb, ls, jlo, jhi, d);
-  for (; c + 8 <= ncols; c += 8) subst_tile<1>(X, na, i, c, Lb, ls, jlo, jhi, d);
-  for (; c < ncols; ++c) {
-    f64 s = 0.0;
-    for (i64 j = jlo; j < jhi; ++j) s = s + Lb[j * ls] * X[j * na + c];
-    X[i * na + c] = (X[i * na + c] - s) / d;
+  for (; c + 32 <= ncols; c += 32) subst_tile<4>(X, ldx, i, c, Lb, ls, jlo, jhi, d);
+  // The last 8, 16 or 24 columns as one tile: one pass over the rows j, with as
+  // many independent sums in flight as there are vectors.
+  switch ((ncols - c) / 8) {
+    case 3: subst_tile<3>(X, ldx, i, c, Lb, ls, jlo, jhi, d); break;
+    case 2: subst_tile<2>(X, ldx, i, c, Lb, ls, jlo, jhi, d); break;
+    case 1: subst_tile<1>(X, ldx, i, c, Lb, ls, jlo, jhi, d); break;
+    default: break;
   }
 }
 
-// sum_c ((L L')^-1 X)[c,c], c ascending; X is overwritten.
+inline i64 round_up8(i64 n) { return (n + 7) / 8 * 8; }
+
+// sum_c ((L L')^-1 X)[c,c], c ascending; X (na rows of ldx) is overwritten.
 [[gnu::always_inline]] inline f64 trace_solve(const f64 *QDL_RESTRICT L, f64 *QDL_RESTRICT X,
-                                              i64 na) {
+                                              i64 na, i64 ldx) {
   for (i64 i = 0; i < na; ++i)  // L Y = X: row i of L, j = 0 .. i-1
-    subst_row(X, na, i, na, L + i * na, 1, 0, i, L[i * na + i]);
+    subst_row(X, ldx, i, ldx, L + i * na, 1, 0, i, L[i * na + i]);
   for (i64 i = na - 1; i >= 0; --i)  // L' Z = Y: column i of L, j = i+1 .. na-1
-    subst_row(X, na, i, i + 1, L + i, na, i + 1, na, L[i * na + i]);
+    subst_row(X, ldx, i, round_up8(i + 1), L + i, na, i + 1, na, L[i * na + i]);
   f64 dof = 0.0;
-  for (i64 c = 0; c < na; ++c) dof = dof + X[c * na + c];
+  for (i64 c = 0; c < na; ++c) dof = dof + X[c * ldx + c];
   return dof;
 }
 
-QDL_TARGET_AVX512 f64 trace_solve_avx512(const f64 *L, f64 *X, i64 na) {
-  return trace_solve(L, X, na);
+QDL_TARGET_AVX512 f64 trace_solve_avx512(const f64 *L, f64 *X, i64 na, i64 ldx) {
+  return trace_solve(L, X, na, ldx);
 }
-QDL_TARGET_AVX2 f64 trace_solve_avx2(const f64 *L, f64 *X, i64 na) { return trace_solve(L, X, na); }
-f64 trace_solve_base(const f64 *L, f64 *X, i64 na) { return trace_solve(L, X, na); }
+QDL_TARGET_AVX2 f64 trace_solve_avx2(const f64 *L, f64 *X, i64 na, i64 ldx) {
+  return trace_solve(L, X, na, ldx);
+}
+f64 trace_solve_base(const f64 *L, f64 *X, i64 na, i64 ldx) { return trace_solve(L, X, na, ldx); }
 
-f64 trace_solve_best(const f64 *L, f64 *X, i64 na) {
+f64 trace_solve_best(const f64 *L, f64 *X, i64 na, i64 ldx) {
 #if QDL_HAVE_ISA_DISPATCH
   switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: return trace_solve_avx512(L, X, na);
-    case qdl::simd::Isa::avx2: return trace_solve_avx2(L, X, na);
+    case qdl::simd::Isa::avx512: return trace_solve_avx512(L, X, na, ldx);
+    case qdl::simd::Isa::avx2: return trace_solve_avx2(L, X, na, ldx);
     default: break;
   }
 #endif
-  return trace_solve_base(L, X, na);
+  return trace_solve_base(L, X, na, ldx);
 }
 
 }  // namespace
@@ -308,33 +324,37 @@ f64 qdl_en_active_dof(const f64 *G, const f64 *beta, i64 k, f64 alpha_l2, i64 in
     if (fabs(beta[j]) > atol) ++na;  // false for NaN: a NaN coefficient is not active
   if (na == 0) return ic;
 
-  // Working storage in one block: active (na), G_A (na*na), pen (na*na), L (na*na).
-  // G_A is solved in place, so no separate column vector is needed. A size that does
-  // not fit counts as storage that cannot be obtained.
-  size_t n2 = 0, bytes = 0;
+  // Working storage in one block: active (na), pen and L (na*na each) and G_A (na rows
+  // of ldx). G_A is solved in place, so no separate column vector is needed. A size
+  // that does not fit counts as storage that cannot be obtained.
+  const i64 ldx = round_up8(na);
   const size_t una = static_cast<size_t>(na);
-  if (__builtin_mul_overflow(una, una, &n2) || __builtin_mul_overflow(n2, size_t{3}, &bytes) ||
-      __builtin_add_overflow(bytes, una, &bytes) ||
-      __builtin_mul_overflow(bytes, sizeof(f64), &bytes))
+  size_t n2 = 0, nx = 0, count = 0, bytes = 0;  // count = na + 2 na^2 + na ldx
+  if (__builtin_mul_overflow(una, una, &n2) ||
+      __builtin_mul_overflow(una, static_cast<size_t>(ldx), &nx) ||
+      __builtin_add_overflow(n2, n2, &count) || __builtin_add_overflow(count, nx, &count) ||
+      __builtin_add_overflow(count, una, &count) ||
+      __builtin_mul_overflow(count, sizeof(f64), &bytes))
     return ic + static_cast<f64>(na);
   void *block = malloc(bytes);
   if (block == nullptr) return ic + static_cast<f64>(na);
   i64 *active = static_cast<i64 *>(block);
-  f64 *G_active = reinterpret_cast<f64 *>(active + na);
-  f64 *pen = G_active + n2;
+  f64 *pen = reinterpret_cast<f64 *>(active + na);
   f64 *L = pen + n2;
+  f64 *G_active = L + n2;
 
   i64 cur = 0;
   for (i64 j = 0; j < k; ++j)
     if (fabs(beta[j]) > atol) active[cur++] = j;
-  // G_A[i,j] = G[active[i], active[j]]; pen = G_A + alpha_l2 I.
+  // G_A[i,j] = G[active[i], active[j]] (zero past column na-1); pen = G_A + alpha_l2 I.
   for (i64 i = 0; i < na; ++i) {
     const f64 *Grow = G + active[i] * k;
     for (i64 j = 0; j < na; ++j) {
       const f64 val = Grow[active[j]];
-      G_active[i * na + j] = val;
+      G_active[i * ldx + j] = val;
       pen[i * na + j] = val;
     }
+    for (i64 j = na; j < ldx; ++j) G_active[i * ldx + j] = 0.0;
     pen[i * na + i] = pen[i * na + i] + alpha_l2;
   }
 
@@ -342,7 +362,7 @@ f64 qdl_en_active_dof(const f64 *G, const f64 *beta, i64 k, f64 alpha_l2, i64 in
   if (qdl_chol(pen, 0.0, L, na) != 0) {
     dof = static_cast<f64>(na);  // not numerically PD: the unpenalised active-set count
   } else {
-    dof = trace_solve_best(L, G_active, na);
+    dof = trace_solve_best(L, G_active, na, ldx);
   }
   free(block);
   return ic + dof;
