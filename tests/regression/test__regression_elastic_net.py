@@ -39,47 +39,20 @@ def dof(G=G5, beta=np.ones(5)):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda f: f(G=np.zeros((5, 4))), "G has 5 rows and 4 columns, not a square matrix"),
-        (lambda f: f(G=np.eye(5, 6)), "G has 5 rows and 6 columns, not a square matrix"),
-        (lambda f: f(g=np.zeros(4)), "g has 4 entries, fewer than the row count of G [(]5[)]"),
-        (lambda f: f(g=None), "g has 0 entries"),
-    ],
-)
-@pytest.mark.parametrize("fn", [cd, path])
-def test_solvers_refuse_short_or_non_square_inputs(fn, call, message):
-    with pytest.raises(ValueError, match=message):
-        call(fn)
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
+        (lambda: cd(G=np.zeros((5, 4))), "G has 5 rows and 4 columns, not a square matrix"),
+        (lambda: path(G=np.eye(5, 6)), "G has 5 rows and 6 columns, not a square matrix"),
+        (lambda: dof(G=np.ones((5, 3))), "G has 5 rows and 3 columns, not a square matrix"),
+        (lambda: cd(g=np.zeros(4)), "g has 4 entries, fewer than the row count of G [(]5[)]"),
+        (lambda: path(g=None), "g has 0 entries, fewer than the row count of G"),
         (lambda: cd(beta0=np.zeros(4)), "beta0 has 4 entries, fewer than the row count of G"),
         (lambda: cd(beta0=None), "beta0 has 0 entries"),
         (lambda: dof(beta=np.ones(4)), "beta has 4 entries, fewer than the row count of G"),
         (lambda: dof(beta=None), "beta has 0 entries"),
-        (lambda: dof(G=np.ones((5, 3))), "G has 5 rows and 3 columns"),
     ],
 )
-def test_start_and_fit_must_cover_k(call, message):
+def test_refused_before_the_kernel_reads_past_a_buffer(call, message):
     with pytest.raises(ValueError, match=message):
         call()
-
-
-def test_longer_vectors_are_read_up_to_k():
-    long_g, long_b = np.append(g5, 7.0), np.append(np.zeros(5), 3.0)
-    assert np.array_equal(cd(g=long_g, beta0=long_b)[0], cd()[0])
-
-
-def test_argument_matching():
-    args = (G5, g5, 0.1, 0.1, np.zeros(5), 100, 1e-9)
-    with pytest.raises(TypeError, match=r"^elastic_net_gram_cd\(\) takes exactly 7 positional arguments \(6 given\)$"):
-        elastic_net_gram_cd(*args[:6])
-    with pytest.raises(TypeError, match=r"elastic_net_active_dof\(\) takes exactly 5 positional arguments \(4 given\)"):
-        elastic_net_active_dof(G5, np.ones(5), 0.1, True)
-    names = ["G", "g", "alpha_l1", "alpha_l2", "beta0", "max_iter", "tol"]
-    by_keyword = elastic_net_gram_cd(**dict(reversed(list(zip(names, args)))))
-    assert np.array_equal(by_keyword[0], elastic_net_gram_cd(*args)[0])
 
 
 def test_empty_problem():
@@ -88,14 +61,6 @@ def test_empty_problem():
     coefs, statuses = elastic_net_gram_cd_path(G5, g5, np.zeros(0), 0.5, 100, 1e-9)
     assert coefs.shape == (0, 5) and statuses.shape == (0,) and statuses.dtype == np.int64
     assert elastic_net_active_dof(None, None, 0.1, True, 0.0) == 1.0
-
-
-def test_start_is_only_read():
-    beta0 = np.full(5, 0.25)
-    coef, status = elastic_net_gram_cd(G5, g5, 0.1, 0.1, beta0, 0, 1e-9)
-    assert status == -2 and np.array_equal(coef, beta0) and coef is not beta0
-    again = elastic_net_gram_cd(G5, g5, 0.1, 0.1, beta0, 100, 1e-9)[0]
-    assert np.array_equal(beta0, np.full(5, 0.25)) and not np.shares_memory(again, coef)
 
 
 def test_rows_and_statuses_follow_grid_positions():
@@ -107,13 +72,11 @@ def test_rows_and_statuses_follow_grid_positions():
     assert np.array_equal(up[0][2], elastic_net_gram_cd(G5, g5, 0.5, 0.5, np.zeros(5), 3, 1e-12)[0])
 
 
-@pytest.mark.parametrize(
-    "intercept, ic", [(True, 1.0), (1, 1.0), (2.5, 1.0), ([0], 1.0), (False, 0.0), (0, 0.0), (None, 0.0), ([], 0.0)]
-)
+@pytest.mark.parametrize("intercept, ic", [(True, 1.0), (2.5, 1.0), ([0], 1.0), (False, 0.0), (None, 0.0), ([], 0.0)])
 def test_intercept_flag(intercept, ic):
-    assert elastic_net_active_dof(G5, np.zeros(5), 0.1, intercept, 0.0) == ic
     two = np.array([[2.0, 1.0], [1.0, 2.0]])
     assert elastic_net_active_dof(two, np.ones(2), 1.0, intercept, 0.0) == pytest.approx(ic + 1.25, rel=1e-15)
+    assert elastic_net_active_dof(two, np.zeros(2), 1.0, intercept, 0.0) == ic
 
 
 def lasso_sweep(G, g, alpha, max_iter, tol):
