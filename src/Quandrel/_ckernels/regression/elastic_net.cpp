@@ -59,7 +59,7 @@ inline void qdl_split_penalty(f64 alpha, f64 l1_ratio, f64 *a1, f64 *a2) {
 // ---------------------------------------------------------------------------
 // Coordinate descent (cyclic coordinate descent for the elastic net in covariance
 // form: Friedman, Hastie and Tibshirani, "Regularization paths for generalized
-// linear models via coordinate descent", J. Stat. Softw. 33(1), 2010, section 2.2).
+// linear models via coordinate descent", J. Stat. Softw. 33(1), 2010, covariance updates).
 //
 // Column j of G enters every applied change (Gcoef[i] += delta * G[i,j] for all i).
 // Read down the column it is a walk with stride k, one cache line per entry. When G
@@ -296,6 +296,9 @@ i64 qdl_en_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha_l1, f64 alpha_l2
   return pick_solve()(q, alpha_l1, alpha_l2, beta0, coef, Gcoef);
 }
 
+// Pathwise coordinate descent: each solve warm-started from the previous solution,
+// from the large-penalty end of the grid (Friedman, Hastie, Hoefling and Tibshirani,
+// "Pathwise coordinate optimization", Ann. Appl. Stat. 1(2), 2007).
 void qdl_en_gram_cd_path(const f64 *G, const f64 *g, i64 k, const f64 *alpha_grid, i64 n_alpha,
                          f64 l1_ratio, i64 max_iter, f64 tol, f64 *coefs, i64 *statuses,
                          f64 *Gcoef, f64 *beta) {
