@@ -89,14 +89,11 @@ def cd_cases():
     rng = np.random.default_rng(2)
     warm = np.where(rng.random(37) < 0.5, rng.standard_normal(37), 0.0)
     asym = G + np.triu(rng.standard_normal((37, 37)) * 1e-3, 1)
-    inf_row = np.eye(4)
-    inf_row[0, 3] = inf_row[3, 0] = np.inf
     odd_diag = np.diag([2.0, 0.0, -1.0, np.nan, 1.0])
     return {
         "symmetric zero start": (G, g, 0.05, 0.1, np.zeros(37), 200, 1e-10),
         "symmetric warm start": (G, g, 0.02, 0.3, warm, 200, 1e-9),
         "not symmetric": (asym, g, 0.05, 0.1, warm, 200, 1e-9),
-        "inf beside a zero start": (inf_row, np.ones(4), 0.1, 0.1, np.array([0.0, 1.0, 1.0, 0.0]), 3, 1e-12),
         "skipped diagonals": (odd_diag, np.ones(5), 0.1, 0.5, np.ones(5), 4, 1e-12),
         "non-positive after ridge": (np.eye(3) * 0.5, np.ones(3), 0.0, -0.5, np.ones(3), 3, 1e-12),
         "pure ridge": (G, g, 0.0, 0.3, np.zeros(37), 500, 1e-12),
@@ -115,6 +112,26 @@ def test_cd_matches_transcription_bit_for_bit(case):
     assert status == ref_status
     assert same(coef, ref_coef) and same(Gcoef, ref_Gcoef)
     assert same(beta0, before)
+
+
+@pytest.mark.parametrize("i, j", [(2, 5), (3, 20), (3, 35), (33, 36), (36, 36)])  # G is 37 x 37
+@pytest.mark.parametrize("kind", ["one-sided change", "inf pair"])
+@pytest.mark.parametrize("max_iter", [0, 3])  # 0: the product G beta0 alone
+def test_one_entry_decides_the_read_of_G(i, j, kind, max_iter):
+    """A single asymmetric or non-finite entry anywhere (tiles of 8, the columns past
+    them, the corner) must be seen: it changes how G may be read."""
+    G, g = spd(37, 10)
+    beta0 = np.random.default_rng(11).standard_normal(37)
+    if kind == "inf pair":
+        G[i, j] = G[j, i] = np.inf
+        beta0[i] = 0.0  # inf * 0 is NaN: row i may not be passed over
+    elif i != j:
+        G[i, j] += 1e-3
+    else:
+        G[0, j] = -G[0, j]
+    coef, Gcoef, status = run_cd(G, g, 0.01, 0.1, beta0, max_iter, 1e-12)
+    ref_coef, ref_Gcoef, ref_status = en_reference(G, g, 0.01, 0.1, beta0, max_iter, 1e-12)
+    assert status == ref_status and same(coef, ref_coef) and same(Gcoef, ref_Gcoef)
 
 
 @pytest.mark.parametrize("max_iter, status", [(1, NON_CONVERGENT), (2, OK), (50, OK)])

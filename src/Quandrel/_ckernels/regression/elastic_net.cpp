@@ -70,46 +70,96 @@ inline void qdl_split_penalty(f64 alpha, f64 l1_ratio, f64 *a1, f64 *a2) {
 // own running sum in the stated order.
 // ---------------------------------------------------------------------------
 
-// What one inspection of G decides for every solve of a call.
+// ---------------------------------------------------------------------------
+// Symmetry and finiteness of G, decided on the bit patterns. G is cut into 8-by-8
+// tiles; tile (I, J) of the upper triangle is transposed in registers (three rounds
+// of pairwise shuffles) and compared with tile (J, I) read row by row, so both sides
+// are read with unit stride. Rows and columns past the last full tile are compared
+// one pair at a time.
+// ---------------------------------------------------------------------------
+typedef uint64_t v8u __attribute__((vector_size(64)));
+
+[[gnu::always_inline]] inline v8u load8u(const f64 *p) {
+  v8u v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// t[c] = column c of the 8-by-8 tile whose rows are a[0..7].
+[[gnu::always_inline]] inline void transpose8(const v8u a[8], v8u t[8]) {
+  v8u s[8], u[8];
+  for (int r = 0; r < 8; r += 2) {  // s: pairs of rows interleaved
+    s[r] = __builtin_shufflevector(a[r], a[r + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+    s[r + 1] = __builtin_shufflevector(a[r], a[r + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+  }
+  for (int r = 0; r < 8; r += 4) {  // u: quadruples of rows, in pairs of columns
+    for (int h = 0; h < 2; ++h) {
+      u[r + h] = __builtin_shufflevector(s[r + h], s[r + h + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+      u[r + h + 2] = __builtin_shufflevector(s[r + h], s[r + h + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+    }
+  }
+  for (int c = 0; c < 4; ++c) {  // all eight rows, columns c and c + 4
+    t[c] = __builtin_shufflevector(u[c], u[c + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+    t[c + 4] = __builtin_shufflevector(u[c], u[c + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+  }
+}
+
+struct GramShape {
+  bool symmetric;  // G[i,j] and G[j,i] have the same bits for every i, j
+  bool finite;     // every entry of G is finite (only decided when symmetric)
+};
+
+// Bit 63 of (x & kExp) + kExpUnit is set exactly when the exponent of x is all ones
+// (x is infinite or NaN); OR-ed over many x it tells whether any of them was.
+constexpr uint64_t kExp = 0x7ff0000000000000u;
+constexpr uint64_t kExpUnit = 0x0010000000000000u;
+
+[[gnu::always_inline]] inline GramShape inspect_gram(const f64 *G, i64 k) {
+  const v8u vexp = kExp - v8u{}, vunit = kExpUnit - v8u{};
+  const i64 k8 = k / 8 * 8;
+  v8u nonfinite = {};
+  uint64_t nonfinite_tail = 0;
+  for (i64 i0 = 0; i0 < k8; i0 += 8) {
+    v8u diff = {};
+    uint64_t diff_tail = 0;
+    for (i64 j0 = i0; j0 < k8; j0 += 8) {
+      v8u a[8], t[8];
+      for (int r = 0; r < 8; ++r) a[r] = load8u(G + (i0 + r) * k + j0);  // G[i0+r, j0..]
+      transpose8(a, t);                                                  // t[c] = G[i0.., j0+c]
+      for (int c = 0; c < 8; ++c) {
+        diff |= t[c] ^ load8u(G + (j0 + c) * k + i0);  // against G[j0+c, i0..]
+        nonfinite |= (a[c] & vexp) + vunit;
+      }
+    }
+    for (i64 i = i0; i < i0 + 8; ++i)  // row i past the tiles against column i
+      for (i64 j = k8; j < k; ++j) {
+        const uint64_t x = std::bit_cast<uint64_t>(G[i * k + j]);
+        diff_tail |= x ^ std::bit_cast<uint64_t>(G[j * k + i]);
+        nonfinite_tail |= (x & kExp) + kExpUnit;
+      }
+    for (int l = 0; l < 8; ++l) diff_tail |= diff[l];
+    if (diff_tail != 0) return {false, false};
+  }
+  for (i64 i = k8; i < k; ++i)  // the corner past the tiles, diagonal included
+    for (i64 j = i; j < k; ++j) {
+      const uint64_t x = std::bit_cast<uint64_t>(G[i * k + j]);
+      if (x != std::bit_cast<uint64_t>(G[j * k + i])) return {false, false};
+      nonfinite_tail |= (x & kExp) + kExpUnit;
+    }
+  for (int l = 0; l < 8; ++l) nonfinite_tail |= nonfinite[l];
+  return {true, (nonfinite_tail >> 63) == 0};
+}
+
+// The problem of a call, with what one inspection of G decided for all its solves.
 struct Gram {
   const f64 *G;
   const f64 *g;
   i64 k;
   i64 max_iter;
   f64 tol;
-  bool symmetric;  // G[i,j] and G[j,i] have the same bits for every i, j
-  bool finite;     // every entry of G is finite (only decided when symmetric)
+  bool symmetric;
+  bool finite;
 };
-
-// Whether G equals its transpose bit for bit, and, if so, whether it is finite.
-// The upper triangle is compared with the lower one in 32-by-32 tiles, so the
-// transposed reads stay within a few cache lines.
-void inspect_gram(Gram &q) {
-  constexpr i64 B = 32;
-  constexpr uint64_t kExp = 0x7ff0000000000000u;  // exponent all ones: inf or NaN
-  const f64 *G = q.G;
-  const i64 k = q.k;
-  uint64_t nonfinite = 0;
-  q.symmetric = false;
-  q.finite = false;
-  for (i64 i0 = 0; i0 < k; i0 += B) {
-    const i64 i1 = min_i64(k, i0 + B);
-    for (i64 j0 = i0; j0 < k; j0 += B) {
-      const i64 j1 = min_i64(k, j0 + B);
-      for (i64 i = i0; i < i1; ++i) {
-        uint64_t diff = 0;
-        for (i64 j = max_i64(j0, i); j < j1; ++j) {  // upper triangle and diagonal
-          const uint64_t a = std::bit_cast<uint64_t>(G[i * k + j]);
-          diff |= a ^ std::bit_cast<uint64_t>(G[j * k + i]);
-          nonfinite |= static_cast<uint64_t>((a & kExp) == kExp);
-        }
-        if (diff != 0) return;
-      }
-    }
-  }
-  q.symmetric = true;
-  q.finite = nonfinite == 0;
-}
 
 // One solve of qdl_en_gram_cd on the inspected G.
 [[gnu::always_inline]] inline i64 en_solve(const Gram &q, f64 a1, f64 a2,
@@ -169,35 +219,39 @@ void inspect_gram(Gram &q) {
   return REGRESSION_NON_CONVERGENT;
 }
 
-using SolveFn = i64 (*)(const Gram &, f64, f64, const f64 *, f64 *, f64 *);
+// The coordinate-descent routines compiled for one instruction set.
+struct CdImpl {
+  GramShape (*inspect)(const f64 *G, i64 k);
+  i64 (*solve)(const Gram &q, f64 a1, f64 a2, const f64 *beta0, f64 *coef, f64 *Gcoef);
+};
 
-QDL_TARGET_AVX512 i64 en_solve_avx512(const Gram &q, f64 a1, f64 a2, const f64 *beta0, f64 *coef,
-                                      f64 *Gcoef) {
-  return en_solve(q, a1, a2, beta0, coef, Gcoef);
-}
-QDL_TARGET_AVX2 i64 en_solve_avx2(const Gram &q, f64 a1, f64 a2, const f64 *beta0, f64 *coef,
-                                  f64 *Gcoef) {
-  return en_solve(q, a1, a2, beta0, coef, Gcoef);
-}
-i64 en_solve_base(const Gram &q, f64 a1, f64 a2, const f64 *beta0, f64 *coef, f64 *Gcoef) {
-  return en_solve(q, a1, a2, beta0, coef, Gcoef);
-}
+#define QDL_EN_CD_IMPL(SUFFIX, TARGET)                                                         \
+  TARGET GramShape inspect_##SUFFIX(const f64 *G, i64 k) { return inspect_gram(G, k); }        \
+  TARGET i64 solve_##SUFFIX(const Gram &q, f64 a1, f64 a2, const f64 *beta0, f64 *coef,        \
+                            f64 *Gcoef) {                                                      \
+    return en_solve(q, a1, a2, beta0, coef, Gcoef);                                            \
+  }                                                                                            \
+  constexpr CdImpl kCd_##SUFFIX{inspect_##SUFFIX, solve_##SUFFIX};
 
-SolveFn pick_solve() {
+QDL_EN_CD_IMPL(avx512, QDL_TARGET_AVX512)
+QDL_EN_CD_IMPL(avx2, QDL_TARGET_AVX2)
+QDL_EN_CD_IMPL(base, )
+#undef QDL_EN_CD_IMPL
+
+const CdImpl &pick_cd() {
 #if QDL_HAVE_ISA_DISPATCH
   switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: return en_solve_avx512;
-    case qdl::simd::Isa::avx2: return en_solve_avx2;
+    case qdl::simd::Isa::avx512: return kCd_avx512;
+    case qdl::simd::Isa::avx2: return kCd_avx2;
     default: break;
   }
 #endif
-  return en_solve_base;
+  return kCd_base;
 }
 
-Gram make_gram(const f64 *G, const f64 *g, i64 k, i64 max_iter, f64 tol) {
-  Gram q{G, g, k, max_iter, tol, false, false};
-  inspect_gram(q);
-  return q;
+Gram make_gram(const CdImpl &cd, const f64 *G, const f64 *g, i64 k, i64 max_iter, f64 tol) {
+  const GramShape shape = cd.inspect(G, k);
+  return Gram{G, g, k, max_iter, tol, shape.symmetric, shape.finite};
 }
 
 // ---------------------------------------------------------------------------
@@ -292,8 +346,9 @@ extern "C" {
 
 i64 qdl_en_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha_l1, f64 alpha_l2,
                    const f64 *beta0, i64 max_iter, f64 tol, f64 *coef, f64 *Gcoef) {
-  const Gram q = make_gram(G, g, k, max_iter, tol);
-  return pick_solve()(q, alpha_l1, alpha_l2, beta0, coef, Gcoef);
+  const CdImpl &cd = pick_cd();
+  const Gram q = make_gram(cd, G, g, k, max_iter, tol);
+  return cd.solve(q, alpha_l1, alpha_l2, beta0, coef, Gcoef);
 }
 
 // Pathwise coordinate descent: each solve warm-started from the previous solution,
@@ -304,8 +359,8 @@ void qdl_en_gram_cd_path(const f64 *G, const f64 *g, i64 k, const f64 *alpha_gri
                          f64 *Gcoef, f64 *beta) {
   if (k > 0) memset(beta, 0, static_cast<size_t>(k) * sizeof(f64));  // first start: zeros
   if (n_alpha <= 0) return;
-  const Gram q = make_gram(G, g, k, max_iter, tol);  // one inspection for the whole grid
-  const SolveFn solve = pick_solve();
+  const CdImpl &cd = pick_cd();
+  const Gram q = make_gram(cd, G, g, k, max_iter, tol);  // one inspection for the whole grid
   // An ascending grid (judged by its end points) is walked from its large end.
   const bool ascending = n_alpha > 1 && alpha_grid[0] < alpha_grid[n_alpha - 1];
   for (i64 pos = 0; pos < n_alpha; ++pos) {
@@ -313,7 +368,7 @@ void qdl_en_gram_cd_path(const f64 *G, const f64 *g, i64 k, const f64 *alpha_gri
     f64 a1, a2;
     qdl_split_penalty(alpha_grid[idx], l1_ratio, &a1, &a2);
     f64 *coef_idx = coefs + idx * k;
-    statuses[idx] = solve(q, a1, a2, beta, coef_idx, Gcoef);
+    statuses[idx] = cd.solve(q, a1, a2, beta, coef_idx, Gcoef);
     // The next solve starts from this one's result, converged or not.
     if (k > 0) memcpy(beta, coef_idx, static_cast<size_t>(k) * sizeof(f64));
   }
