@@ -57,20 +57,6 @@ inline void qdl_split_penalty(f64 alpha, f64 l1_ratio, f64 *a1, f64 *a2) {
 }
 
 // ---------------------------------------------------------------------------
-// Coordinate descent (cyclic coordinate descent for the elastic net in covariance
-// form: Friedman, Hastie and Tibshirani, "Regularization paths for generalized
-// linear models via coordinate descent", J. Stat. Softw. 33(1), 2010, covariance updates).
-//
-// Column j of G enters every applied change (Gcoef[i] += delta * G[i,j] for all i).
-// Read down the column it is a walk with stride k, one cache line per entry. When G
-// equals its transpose bit for bit, G[i,j] and G[j,i] are the same double, so the
-// contiguous row j gives the very same products and sums: the row is read instead.
-// The same holds for the initial product Gcoef = G coef, which is then accumulated
-// row by row of G (acc[:] += G[j,:] * coef[j], j ascending), each entry keeping its
-// own running sum in the stated order.
-// ---------------------------------------------------------------------------
-
-// ---------------------------------------------------------------------------
 // Symmetry and finiteness of G, decided on the bit patterns. G is cut into 8-by-8
 // tiles; tile (I, J) of the upper triangle is transposed in registers (three rounds
 // of pairwise shuffles) and compared with tile (J, I) read row by row, so both sides
@@ -149,6 +135,20 @@ constexpr uint64_t kExpUnit = 0x0010000000000000u;
   for (int l = 0; l < 8; ++l) nonfinite_tail |= nonfinite[l];
   return {true, (nonfinite_tail >> 63) == 0};
 }
+
+// ---------------------------------------------------------------------------
+// Coordinate descent (cyclic coordinate descent for the elastic net in covariance
+// form: Friedman, Hastie and Tibshirani, "Regularization paths for generalized
+// linear models via coordinate descent", J. Stat. Softw. 33(1), 2010, covariance updates).
+//
+// Column j of G enters every applied change (Gcoef[i] += delta * G[i,j] for all i).
+// Read down the column it is a walk with stride k, one cache line per entry. When G
+// equals its transpose bit for bit, G[i,j] and G[j,i] are the same double, so the
+// contiguous row j gives the very same products and sums: the row is read instead.
+// The same holds for the initial product Gcoef = G coef, which is then accumulated
+// row by row of G (acc[:] += G[j,:] * coef[j], j ascending), each entry keeping its
+// own running sum in the stated order.
+// ---------------------------------------------------------------------------
 
 // The problem of a call, with what one inspection of G decided for all its solves.
 struct Gram {
