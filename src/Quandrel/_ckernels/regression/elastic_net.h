@@ -35,14 +35,16 @@ extern "C" {
  *   Gcoef[j] += alpha_l2 * delta), smaller ones are discarded.
  * Returns REGRESSION_OK after the first of at most max_iter sweeps whose largest
  * applied change is < tol, else REGRESSION_NON_CONVERGENT (coef the last iterate,
- * beta0 itself when max_iter <= 0; Gcoef consistent with it). */
+ * beta0 itself when max_iter <= 0; Gcoef consistent with it).
+ * G is inspected once per call: when it equals its transpose bit for bit, row j is
+ * read in place of column j (the same doubles, so the same results). */
 QDL_API i64 qdl_en_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha_l1, f64 alpha_l2,
                            const f64 *beta0, i64 max_iter, f64 tol, f64 *coef, f64 *Gcoef);
 
 /* Elastic net over a penalty grid at one mixing ratio, warm-started from solve to
  * solve. Each alpha is split into alpha_l1 = alpha * l1_ratio and
- * alpha_l2 = alpha * (1 - l1_ratio) and solved by qdl_en_gram_cd with G, g, k,
- * max_iter and tol. The first solve starts from zeros, each later one from the
+ * alpha_l2 = alpha * (1 - l1_ratio) and solved as by qdl_en_gram_cd with G, g, k,
+ * max_iter and tol (G inspected once for the whole grid). The first solve starts from zeros, each later one from the
  * previous solution, whatever its status.
  *   alpha_grid in   n_alpha penalties. When n_alpha > 1 and alpha_grid[0] <
  *                   alpha_grid[n_alpha-1] the grid is solved from its last entry to
