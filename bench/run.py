@@ -13,6 +13,8 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import numpy  # noqa: E402,F401  (loads BLAS, so that the thread limit below reaches it)
+
 import timing  # noqa: E402
 
 

@@ -11,7 +11,10 @@ def blas_info():
     except ImportError:  # pragma: no cover - threadpoolctl ships with scikit-learn
         return "unknown BLAS"
     pools = [p for p in threadpool_info() if p.get("user_api") == "blas"]
-    return ", ".join(f"{p['internal_api']} {p.get('version')} ({p['num_threads']} thread)" for p in pools)
+    return ", ".join(
+        f"{p['internal_api']} {p.get('version')} ({p['num_threads']} thread) {p['filepath']}"
+        for p in pools
+    )
 
 
 def pin_blas_to_one_thread():

@@ -17,15 +17,9 @@ namespace {
 
 using qdl::simd::load8;
 using qdl::simd::store8;
+using qdl::simd::splat8;
 using qdl::simd::v8d;
 
-// x in all eight lanes. Written as a shuffle: the vector-literal form {x, x, ...} is
-// assembled lane by lane (eight masked moves) once inlined into the loops below.
-[[gnu::always_inline]] inline v8d bcast8(f64 x) {
-  v8d r = {};
-  r[0] = x;
-  return __builtin_shufflevector(r, r, 0, 0, 0, 0, 0, 0, 0, 0);
-}
 
 inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
 inline i64 max_i64(i64 a, i64 b) { return a > b ? a : b; }
@@ -40,7 +34,7 @@ inline void qdl_split_penalty(f64 alpha, f64 l1_ratio, f64 *a1, f64 *a2) {
 // each, evaluated eight (or thirty-two) entries side by side.
 [[gnu::always_inline]] inline void axpy(f64 *QDL_RESTRICT y, const f64 *QDL_RESTRICT x, f64 a,
                                         i64 n) {
-  const v8d va = bcast8(a);
+  const v8d va = splat8(a);
   i64 i = 0;
   for (; i + 32 <= n; i += 32) {
     const v8d y0 = load8(y + i) + va * load8(x + i);
@@ -280,14 +274,14 @@ template <int V>
                                               const f64 *QDL_RESTRICT Lb, i64 ls, i64 jlo,
                                               i64 jhi, f64 d) {
   v8d acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = bcast8(0.0);
+  for (int v = 0; v < V; ++v) acc[v] = splat8(0.0);
   for (i64 j = jlo; j < jhi; ++j) {
-    const v8d l = bcast8(Lb[j * ls]);
+    const v8d l = splat8(Lb[j * ls]);
     const f64 *Xj = X + j * ldx + c0;
     for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load8(Xj + 8 * v);
   }
   f64 *Xi = X + i * ldx + c0;
-  const v8d vd = bcast8(d);
+  const v8d vd = splat8(d);
   for (int v = 0; v < V; ++v) store8(Xi + 8 * v, (load8(Xi + 8 * v) - acc[v]) / vd);
 }
 
