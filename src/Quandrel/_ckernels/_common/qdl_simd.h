@@ -57,15 +57,22 @@ template <class V>
 [[gnu::always_inline]] inline v8d splat8(f64 x) { return splat<v8d>(x); }
 
 /* Instruction-set levels a kernel may be compiled for; `best()` picks the widest
- * one the running CPU supports. x86-64 only; other targets use the baseline. */
+ * one the running CPU supports. x86-64 only; other targets use the baseline. A build
+ * may cap the level (QDL_FORCE_ISA in CMake) so that the tests cover every variant. */
 enum class Isa { base, avx2, avx512 };
 
 inline Isa best() {
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(QDL_FORCE_ISA_BASE)
+  return Isa::base;  // a test build that exercises the baseline code everywhere
+#elif defined(__x86_64__) && defined(__GNUC__)
+#if !defined(QDL_FORCE_ISA_AVX2)
   if (__builtin_cpu_supports("avx512f")) return Isa::avx512;
-  if (__builtin_cpu_supports("avx2")) return Isa::avx2;
 #endif
+  if (__builtin_cpu_supports("avx2")) return Isa::avx2;
   return Isa::base;
+#else
+  return Isa::base;
+#endif
 }
 
 }  // namespace qdl::simd
