@@ -1,0 +1,351 @@
+"""The lasso kernels through their exported symbols: coordinate descent, the LARS-lasso
+path and path evaluation. Bit-level checks compare with plain-Python transcriptions of
+the stated operation order (Python floats are IEEE doubles, nothing is fused)."""
+
+import math
+
+import numpy as np
+import pytest
+
+from native import F64, I64, PTR, P, bits, f64, sig
+
+cd = sig("qdl_lasso_gram_cd", I64, PTR, PTR, I64, F64, I64, F64, PTR, PTR)
+lars = sig("qdl_lars_lasso_gram", I64, PTR, PTR, I64, I64, F64, PTR, PTR, PTR)
+path_eval = sig("qdl_lasso_path_eval", None, PTR, PTR, I64, I64, PTR, I64, PTR)
+OK, NC = 0, -2
+
+SIX_G = [[2.0, -2.0, 1.0], [-2.0, 3.0, -2.0], [1.0, -2.0, 2.0]]
+SIX_C = [3.0, 11.0, -10.0]
+
+
+def arr(x):
+    return np.ascontiguousarray(x, dtype=np.float64)
+
+
+def run_cd(G, g, alpha, max_iter, tol):
+    G, g = arr(G), arr(g)
+    k = len(g)
+    coef, Gcoef = f64(k), f64(k)
+    status = cd(P(G), P(g), k, alpha, max_iter, tol, P(coef), P(Gcoef))
+    return coef, Gcoef, status
+
+
+def run_lars(G, c, max_iter, tol=1e-10):
+    """The path trimmed to its knots; one spare row beyond max_iter + 1 must stay unwritten."""
+    G, c = arr(G), arr(c)
+    k, room = len(c), max(1, max_iter + 1)
+    lam, beta, n = f64(room + 1), f64(room + 1, k), np.array([-7], dtype=np.int64)
+    status = lars(P(G), P(c), k, max_iter, tol, P(lam), P(beta), P(n))
+    n = int(n[0])
+    assert 1 <= n <= room
+    assert np.isnan(lam[n:]).all() and np.isnan(beta[n:]).all()
+    return lam[:n], beta[:n], status
+
+
+def run_eval(lam_path, beta_path, grid):
+    lam_path, beta_path, grid = arr(lam_path), arr(beta_path), arr(grid)
+    k = beta_path.shape[1]
+    out = f64(len(grid), k)
+    path_eval(P(lam_path), P(beta_path), len(lam_path), k, P(grid), len(grid), P(out))
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Transcriptions of the stated algorithms.
+# ---------------------------------------------------------------------------
+def soft(z, gamma):
+    return z - gamma if z > gamma else z + gamma if z < -gamma else 0.0
+
+
+def cd_reference(G, g, alpha, max_iter, tol):
+    k = len(g)
+    coef, Gc = [0.0] * k, [0.0] * k
+    for _ in range(max_iter):
+        max_delta = 0.0
+        for j in range(k):
+            Gjj = G[j][j]
+            if Gjj <= 0.0:
+                continue
+            new = soft((g[j] - Gc[j]) + coef[j] * Gjj, alpha) / Gjj
+            delta = new - coef[j]
+            if abs(delta) > tol:
+                for i in range(k):
+                    Gc[i] = Gc[i] + delta * G[i][j]
+                coef[j] = new
+                max_delta = max(max_delta, abs(delta))
+        if max_delta < tol:
+            return coef, Gc, OK
+    return coef, Gc, NC
+
+
+def solve_small(A, b):
+    n = len(b)
+    A, b = [row[:] for row in A], b[:]
+    for col in range(n):
+        m = col
+        for row in range(col + 1, n):
+            if abs(A[row][col]) > abs(A[m][col]):
+                m = row
+        A[col], A[m], b[col], b[m] = A[m], A[col], b[m], b[col]
+        for row in range(col + 1, n):
+            f = A[row][col] / A[col][col]
+            b[row] = b[row] - f * b[col]
+            for c in range(col, n):
+                A[row][c] = A[row][c] - f * A[col][c]
+    x = [0.0] * n
+    for i in reversed(range(n)):
+        x[i] = b[i]
+        for j in range(i + 1, n):
+            x[i] = x[i] - A[i][j] * x[j]
+        x[i] = x[i] / A[i][i]
+    return x
+
+
+def lars_literal(G, c, max_iter, tol):
+    """The homotopy with the strict crossing test t > 0 (no tie handling)."""
+    k = len(c)
+    beta, signs, active, r = [0.0] * k, [0.0] * k, [False] * k, list(c)
+    lam = 0.0
+    for j in range(k):
+        if abs(r[j]) > lam:
+            lam = abs(r[j])
+    lams, rows, drop = [lam], [[0.0] * k], False
+    if lam <= tol:
+        return lams, rows, OK
+    for _ in range(max_iter):
+        if not drop:
+            cand = [j for j in range(k) if not active[j]]
+            if cand:
+                j = max(cand, key=lambda j: (abs(r[j]), -j))
+                lam, active[j], signs[j] = abs(r[j]), True, 1.0 if r[j] > 0 else -1.0
+        drop = False
+        act = [j for j in range(k) if active[j]]
+        w = solve_small([[G[a][b] for b in act] for a in act], [signs[a] for a in act])
+        sw = 0.0
+        for a, wa in zip(act, w):
+            sw = sw + signs[a] * wa
+        A = 1.0 / math.sqrt(sw)
+        d = [0.0] * k
+        for a, wa in zip(act, w):
+            d[a] = A * wa
+        Gd = [0.0] * k
+        for j in range(k):
+            for a in act:
+                Gd[j] = Gd[j] + G[j][a] * d[a]
+        step, drop_var = lam / A, -1
+        for j in range(k):
+            if not active[j]:
+                for den, num in ((A - Gd[j], lam - r[j]), (A + Gd[j], lam + r[j])):
+                    if den > 1e-14 and 0 < num / den < step:
+                        step = num / den
+        for j in act:
+            if d[j] != 0.0 and 0 < -beta[j] / d[j] < step:
+                step, drop_var = -beta[j] / d[j], j
+        for j in range(k):
+            beta[j] = beta[j] + step * d[j]
+            r[j] = r[j] - step * Gd[j]
+        lam = lam - step * A
+        if -tol < lam < 0:
+            lam = 0.0
+        if drop_var >= 0:
+            active[drop_var], beta[drop_var], drop = False, 0.0, True
+        lams.append(lam)
+        rows.append(beta[:])
+        if lam <= tol:
+            return lams, rows, OK
+    return lams, rows, NC
+
+
+def assert_lasso_optimal(G, c, lam_path, beta_path, atol=1e-12):
+    """Each knot's row solves the lasso at its penalty: r = c - G b has r[j] = sign(b[j]) lam
+    where b[j] != 0 and |r[j]| <= lam elsewhere."""
+    for lam, b in zip(lam_path, beta_path):
+        r = arr(c) - arr(G) @ b
+        on = b != 0
+        np.testing.assert_allclose(r[on], np.sign(b[on]) * lam, atol=atol)
+        assert (np.abs(r[~on]) <= lam + atol).all()
+
+
+def random_problem(rng, k, n=40):
+    X = rng.standard_normal((n, k))
+    y = X @ rng.standard_normal(k) + rng.standard_normal(n)
+    return X.T @ X / n, X.T @ y / n
+
+
+def asymmetric(G):
+    G = G.copy()
+    G[0, 1] += 0.01
+    return G
+
+
+# ---------------------------------------------------------------------------
+# Coordinate descent
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize("k", [2, 7, 19])
+@pytest.mark.parametrize("symmetric", [True, False])
+@pytest.mark.parametrize("max_iter, tol", [(3, 1e-9), (500, 1e-11), (50, 0.0)])
+def test_cd_matches_the_stated_sweeps_bit_for_bit(k, symmetric, max_iter, tol):
+    G, g = random_problem(np.random.default_rng(k), k)
+    if not symmetric:  # columns must be read as columns
+        G = asymmetric(G)
+    alpha = 0.3 * np.abs(g).max()
+    coef, Gcoef, status = run_cd(G, g, alpha, max_iter, tol)
+    ref_coef, ref_Gc, ref_status = cd_reference(G.tolist(), g.tolist(), alpha, max_iter, tol)
+    assert status == ref_status
+    assert (bits(coef) == bits(ref_coef)).all() and (bits(Gcoef) == bits(ref_Gc)).all()
+    np.testing.assert_allclose(Gcoef, G @ coef, atol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "G, g, alpha, max_iter, tol, coef, status",
+    [
+        (np.eye(2), [3.0, 0.2], 0.5, 2, 1e-12, [2.5, 0.0], OK),
+        (np.eye(2), [3.0, 0.2], 0.5, 1, 1e-12, [2.5, 0.0], NC),
+        (np.eye(2), [3.0, 0.2], 0.5, 0, 1e-12, [0.0, 0.0], NC),
+        (np.eye(2), [3.0, -0.2], 5.0, 1, 1e-12, [0.0, 0.0], OK),  # alpha >= max |g|
+        (np.eye(2), [1e-3, 2e-3], 0.0, 1, 1e-2, [0.0, 0.0], OK),  # every change within tol
+        ([[0.0, 0.0], [0.0, 1.0]], [5.0, 2.0], 0.5, 3, 1e-12, [0.0, 1.5], OK),
+        ([[-1.0, 0.0], [0.0, 1.0]], [5.0, 2.0], 0.5, 3, 1e-12, [0.0, 1.5], OK),
+        ([[math.nan, 0.0], [0.0, 1.0]], [5.0, 2.0], 0.5, 3, 1e-12, [0.0, 1.5], OK),
+        (np.eye(2), [3.0, 0.2], 0.5, 4, -1.0, [2.5, 0.0], NC),  # tol <= 0 never converges
+    ],
+)
+def test_cd_cases(G, g, alpha, max_iter, tol, coef, status):
+    got, Gcoef, st = run_cd(G, g, alpha, max_iter, tol)
+    assert st == status
+    assert (bits(got) == bits(coef)).all()
+
+
+@pytest.mark.parametrize("tol, status", [(1e-12, OK), (0.0, NC)])
+def test_cd_empty_problem(tol, status):
+    assert cd(None, None, 0, 0.5, 3, tol, None, None) == status
+
+
+# ---------------------------------------------------------------------------
+# LARS-lasso path
+# ---------------------------------------------------------------------------
+T = 1e-10
+
+
+@pytest.mark.parametrize(
+    "G, c, max_iter, tol, lams, rows, status",
+    [
+        (np.eye(3), [3.0, -2.0, 1.0], 10, T, [3, 2, 1, 0], [[0, 0, 0], [1, 0, 0], [2, -1, 0], [3, -2, 1]], OK),
+        (np.eye(3), [3.0, -2.0, 1.0], 2, T, [3, 2, 1], [[0, 0, 0], [1, 0, 0], [2, -1, 0]], NC),
+        ([[1.0, 1.0], [1.0, 1.0]], [1.0, 0.5], 10, T, [1, 0.25], [[0, 0], [0.75, 0]], NC),  # singular
+        (SIX_G, SIX_C, 10, T, [11, 8, 6, 5, 1, 0],
+         [[0, 0, 0], [0, 1, 0], [0, 1, -1], [3, 4, 0], [13, 12, 0], [18, 19, 5]], OK),
+        (SIX_G, SIX_C, 4, T, [11, 8, 6, 5, 1], [[0, 0, 0], [0, 1, 0], [0, 1, -1], [3, 4, 0], [13, 12, 0]], NC),
+        ([[4.0]], [-2.0], 5, T, [2, 0], [[0], [-0.5]], OK),
+        (np.eye(2), [0.0, 0.0], 5, T, [0], [[0, 0]], OK),
+        (np.eye(2), [1.0, 0.5], 5, 1.0, [1], [[0, 0]], OK),
+        (np.eye(2), [1.0, 0.5], 0, T, [1], [[0, 0]], NC),
+        (np.eye(2), [math.nan, math.nan], 5, T, [0], [[0, 0]], OK),  # nothing can enter
+    ],
+)
+def test_lars_paths(G, c, max_iter, tol, lams, rows, status):
+    lam, beta, st = run_lars(G, c, max_iter, tol)
+    assert st == status
+    np.testing.assert_allclose(lam, lams, atol=1e-12)
+    np.testing.assert_allclose(beta, rows, atol=1e-12)
+
+
+def test_lars_removal_knot_is_exactly_zero():
+    lam, beta, _ = run_lars(SIX_G, SIX_C, 10)
+    assert bits(beta[3, 2]) == 0 and bits(lam[-1]) == 0
+
+
+def test_lars_empty_problem():
+    lam, n = f64(1), np.array([-7], dtype=np.int64)
+    assert lars(None, None, 0, 3, 0.0, P(lam), None, P(n)) == OK
+    assert n[0] == 1 and lam[0] == 0.0
+
+
+@pytest.mark.parametrize("k", [3, 8, 19])
+@pytest.mark.parametrize("symmetric", [True, False])
+def test_untied_paths_are_the_literal_homotopy_bit_for_bit(k, symmetric):
+    G, c = random_problem(np.random.default_rng(100 + k), k)
+    if not symmetric:
+        G = asymmetric(G)
+    lam, beta, status = run_lars(G, c, 3 * k)
+    ref_lam, ref_rows, ref_status = lars_literal(G.tolist(), c.tolist(), 3 * k, 1e-10)
+    assert status == ref_status == OK
+    assert (bits(lam) == bits(ref_lam)).all() and (bits(beta) == bits(ref_rows)).all()
+    if symmetric:
+        assert_lasso_optimal(G, c, lam, beta, atol=1e-10)
+
+
+def test_six_knot_path_is_the_literal_homotopy_bit_for_bit():
+    lam, beta, _ = run_lars(SIX_G, SIX_C, 10)
+    ref_lam, ref_rows, _ = lars_literal(SIX_G, SIX_C, 10, 1e-10)
+    assert (bits(lam) == bits(ref_lam)).all() and (bits(beta) == bits(ref_rows)).all()
+
+
+@pytest.mark.parametrize(
+    "G, c, lams",
+    [
+        (np.eye(2), [1.0, -1.0], [1, 1, 0]),  # opposite signs: was (1, 0) at penalty 0
+        (np.eye(2), [2.0, 2.0], [2, 2, 0]),
+        (np.eye(3), [1.0, -1.0, 1.0], [1, 1, 1, 0]),  # three tied
+        (np.eye(3), [3.0, 2.0, -2.0], [3, 2, 2, 0]),  # tie reached along the path
+        ([[2.0, 0.5, 0.0], [0.5, 1.0, 0.2], [0.0, 0.2, 1.5]], [-1.0, 1.0, 0.25], None),
+    ],
+)
+def test_tied_correlations_all_enter(G, c, lams):
+    lam, beta, status = run_lars(G, c, 20)
+    assert status == OK
+    if lams is not None:
+        np.testing.assert_allclose(lam, lams, atol=1e-12)
+    assert_lasso_optimal(G, c, lam, beta)
+    np.testing.assert_allclose(beta[-1], np.linalg.solve(G, c), atol=1e-12)
+
+
+# ---------------------------------------------------------------------------
+# Path evaluation
+# ---------------------------------------------------------------------------
+KNOTS = [3.0, 2.0, 1.0, 0.0]
+ROWS = [[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [2.0, -1.0, 0.0], [3.0, -2.0, 1.0]]
+
+
+def test_eval_example_grid():
+    out = run_eval(KNOTS, ROWS, [3.5, 2.5, 1.0, 0.25, -1.0, 3.0, 0.0])
+    want = [[0, 0, 0], [0.5, 0, 0], [2, -1, 0], [2.75, -1.75, 0.75], [3, -2, 1], [0, 0, 0], [3, -2, 1]]
+    assert (out == np.array(want)).all()
+
+
+def test_eval_nan_and_repeated_knots():
+    rows = [[9.0], [1.0], [2.0], [3.0], [4.0]]
+    out = run_eval([3.0, 2.0, 2.0, 2.0, 1.0], rows, [math.nan, 2.0, 1.5])
+    assert np.isnan(out[0]).all()
+    assert out[1, 0] == 3.0 and out[2, 0] == 3.5  # the last of the tied knots
+
+
+def test_eval_is_the_stated_interpolation_bit_for_bit():
+    rng = np.random.default_rng(5)
+    lam_path = np.sort(rng.uniform(0, 4, 30))[::-1].copy()
+    B = rng.standard_normal((30, 21))
+    grid = rng.uniform(-1, 5, 200)
+    out = run_eval(lam_path, B, grid)
+    for gi, lam in enumerate(grid):
+        if lam >= lam_path[0]:
+            want = np.zeros(21)
+        elif lam <= lam_path[-1]:
+            want = B[-1]
+        else:
+            lo = np.nonzero(lam_path >= lam)[0][-1]
+            t = (lam - lam_path[lo]) / (lam_path[lo + 1] - lam_path[lo])
+            want = B[lo] + t * (B[lo + 1] - B[lo])
+        assert (bits(out[gi]) == bits(want)).all()
+    perm = rng.permutation(200)
+    assert (bits(run_eval(lam_path, B, grid[perm])) == bits(out[perm])).all()
+
+
+def test_eval_single_knot():
+    assert (run_eval([2.0], [[5.0, 6.0]], [3.0, 2.0, 1.0]) == [[0, 0], [0, 0], [5, 6]]).all()
+
+
+def test_eval_without_knots_or_grid_reads_nothing():
+    out = f64(2, 3)
+    path_eval(None, None, 0, 3, P(arr([1.0, 2.0])), 2, P(out))  # no path: zero rows
+    assert (out == 0).all()
+    path_eval(None, None, 0, 3, None, 0, None)
