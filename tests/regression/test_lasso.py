@@ -124,6 +124,8 @@ def lars_literal(G, c, max_iter, tol):
         sw = 0.0
         for a, wa in zip(act, w):
             sw = sw + signs[a] * wa
+        if not 0 < sw < math.inf:
+            return lams, rows, NC
         A = 1.0 / math.sqrt(sw)
         d = [0.0] * k
         for a, wa in zip(act, w):
@@ -166,7 +168,8 @@ def assert_lasso_optimal(G, c, lam_path, beta_path, atol=1e-12):
         assert (np.abs(r[~on]) <= lam + atol).all()
 
 
-def random_problem(rng, k, n=40):
+def random_problem(rng, k):
+    n = 2 * k + 20
     X = rng.standard_normal((n, k))
     y = X @ rng.standard_normal(k) + rng.standard_normal(n)
     return X.T @ X / n, X.T @ y / n
@@ -261,7 +264,7 @@ def test_lars_empty_problem():
     assert n[0] == 1 and lam[0] == 0.0
 
 
-@pytest.mark.parametrize("k", [3, 8, 19])
+@pytest.mark.parametrize("k", [3, 8, 19, 45])
 @pytest.mark.parametrize("symmetric", [True, False])
 def test_untied_paths_are_the_literal_homotopy_bit_for_bit(k, symmetric):
     G, c = random_problem(np.random.default_rng(100 + k), k)
@@ -269,9 +272,10 @@ def test_untied_paths_are_the_literal_homotopy_bit_for_bit(k, symmetric):
         G = asymmetric(G)
     lam, beta, status = run_lars(G, c, 3 * k)
     ref_lam, ref_rows, ref_status = lars_literal(G.tolist(), c.tolist(), 3 * k, 1e-10)
-    assert status == ref_status == OK
+    assert status == ref_status
     assert (bits(lam) == bits(ref_lam)).all() and (bits(beta) == bits(ref_rows)).all()
     if symmetric:
+        assert status == OK and len(lam) > k
         assert_lasso_optimal(G, c, lam, beta, atol=1e-10)
 
 

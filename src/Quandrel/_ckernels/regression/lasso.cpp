@@ -17,8 +17,8 @@
 
 namespace {
 
+// A scalar operand of a vector operation is broadcast to every lane.
 using qdl::simd::load8;
-using qdl::simd::splat8;
 using qdl::simd::store8;
 using qdl::simd::v8d;
 
@@ -29,18 +29,16 @@ using qdl::simd::v8d;
 // y[0..n) = y + a * x, entry by entry (product, then add).
 [[gnu::always_inline]] inline void axpy(f64 *QDL_RESTRICT y, f64 a, const f64 *QDL_RESTRICT x,
                                         i64 n) {
-  const v8d av = splat8(a);
   i64 i = 0;
-  for (; i + 8 <= n; i += 8) store8(y + i, load8(y + i) + av * load8(x + i));
+  for (; i + 8 <= n; i += 8) store8(y + i, load8(y + i) + a * load8(x + i));
   for (; i < n; ++i) y[i] = y[i] + a * x[i];
 }
 
 // y[0..n) = y - a * x, entry by entry (product, then subtract).
 [[gnu::always_inline]] inline void axmy(f64 *QDL_RESTRICT y, f64 a, const f64 *QDL_RESTRICT x,
                                         i64 n) {
-  const v8d av = splat8(a);
   i64 i = 0;
-  for (; i + 8 <= n; i += 8) store8(y + i, load8(y + i) - av * load8(x + i));
+  for (; i + 8 <= n; i += 8) store8(y + i, load8(y + i) - a * load8(x + i));
   for (; i < n; ++i) y[i] = y[i] - a * x[i];
 }
 
@@ -147,29 +145,88 @@ struct LassoSweeps {
 // substitution (Golub & Van Loan, Matrix Computations, 4th ed., algorithms 3.4.1
 // and 3.1.2). A (n*n, row-major) and b (n) are destroyed. The pivot is not tested:
 // a zero pivot makes x non-finite, which the caller detects.
-[[gnu::always_inline]] inline void qdl_solve_small(f64 *A, f64 *b, i64 n, f64 *x) {
-  for (i64 col = 0; col < n; ++col) {
-    // The first largest |A[row, col]|, row >= col.
-    i64 max_row = col;
-    for (i64 row = col + 1; row < n; ++row)
-      if (fabs(A[row * n + col]) > fabs(A[max_row * n + col])) max_row = row;
-    if (max_row != col) {  // swap rows col and max_row of A and of b
-      f64 *Ac = A + col * n, *Am = A + max_row * n;
-      for (i64 c = 0; c < n; ++c) {
-        const f64 t = Ac[c];
-        Ac[c] = Am[c];
-        Am[c] = t;
+//
+// The elimination, column by column, is
+//   pivot:  swap rows col and argmax_{row >= col} |A[row,col]| (the first largest), and b
+//   rows:   f = A[row,col] / A[col,col];  b[row] -= f b[col];  A[row,c] -= f A[col,c], c > col
+// so every entry A[r,c] takes its updates as one chain over col = 0, 1, ... in order.
+// The chains are evaluated a panel of kPanel columns at a time (blocked right-looking
+// elimination, as in block LU: Golub & Van Loan, section 3.2): the panel's columns and b are
+// eliminated as above, each multiplier f kept in A[row,col] (an entry the solve never
+// reads again), and the columns right of the panel then take the panel's kPanel
+// updates per entry in one pass. Each entry sees the same operations in the same
+// order as column by column; only the number of passes over A changes. Rows are
+// swapped whole, so an entry's pending updates travel with its multipliers.
+constexpr i64 kPanel = 8;
+
+// A[r,c] -= A[r,col] * A[col,c] for col = p0 .. min(r,p1)-1 in order, for the rows
+// r > p0 in ascending order (rows of the panel first: their results are the pivot
+// rows the later rows read) and every column c >= p1.
+[[gnu::always_inline]] inline void panel_update(f64 *A, i64 n, i64 p0, i64 p1) {
+  for (i64 r = p0 + 1; r < n; ++r) {
+    f64 *Ar = A + r * n;
+    const i64 top = r < p1 ? r : p1;
+    i64 c = p1;
+    // Four blocks of 8 columns side by side: four independent chains per step.
+    for (; c + 32 <= n; c += 32) {
+      v8d a0 = load8(Ar + c), a1 = load8(Ar + c + 8), a2 = load8(Ar + c + 16),
+          a3 = load8(Ar + c + 24);
+      for (i64 col = p0; col < top; ++col) {
+        const f64 f = Ar[col];
+        const f64 *U = A + col * n + c;
+        a0 = a0 - f * load8(U);
+        a1 = a1 - f * load8(U + 8);
+        a2 = a2 - f * load8(U + 16);
+        a3 = a3 - f * load8(U + 24);
       }
-      const f64 tb = b[col];
-      b[col] = b[max_row];
-      b[max_row] = tb;
+      store8(Ar + c, a0);
+      store8(Ar + c + 8, a1);
+      store8(Ar + c + 16, a2);
+      store8(Ar + c + 24, a3);
     }
-    const f64 piv = A[col * n + col];
-    for (i64 row = col + 1; row < n; ++row) {
-      const f64 f = A[row * n + col] / piv;
-      b[row] = b[row] - f * b[col];
-      axmy(A + row * n + col, f, A + col * n + col, n - col);  // A[row, col:] -= f * A[col, col:]
+    for (; c + 8 <= n; c += 8) {
+      v8d a0 = load8(Ar + c);
+      for (i64 col = p0; col < top; ++col) a0 = a0 - Ar[col] * load8(A + col * n + c);
+      store8(Ar + c, a0);
     }
+    for (; c < n; ++c) {
+      f64 s = Ar[c];
+      for (i64 col = p0; col < top; ++col) s = s - Ar[col] * A[col * n + c];
+      Ar[c] = s;
+    }
+  }
+}
+
+[[gnu::always_inline]] inline void qdl_solve_small(f64 *A, f64 *b, i64 n, f64 *x) {
+  for (i64 p0 = 0; p0 < n; p0 += kPanel) {
+    const i64 p1 = p0 + kPanel < n ? p0 + kPanel : n;
+    for (i64 col = p0; col < p1; ++col) {
+      // The first largest |A[row, col]|, row >= col.
+      i64 max_row = col;
+      for (i64 row = col + 1; row < n; ++row)
+        if (fabs(A[row * n + col]) > fabs(A[max_row * n + col])) max_row = row;
+      if (max_row != col) {  // swap rows col and max_row of A (all n columns) and of b
+        f64 *Ac = A + col * n, *Am = A + max_row * n;
+        for (i64 c = 0; c < n; ++c) {
+          const f64 t = Ac[c];
+          Ac[c] = Am[c];
+          Am[c] = t;
+        }
+        const f64 tb = b[col];
+        b[col] = b[max_row];
+        b[max_row] = tb;
+      }
+      const f64 piv = A[col * n + col];
+      const f64 *P = A + col * n;
+      for (i64 row = col + 1; row < n; ++row) {
+        f64 *R = A + row * n;
+        const f64 f = R[col] / piv;
+        R[col] = f;
+        b[row] = b[row] - f * b[col];
+        for (i64 c = col + 1; c < p1; ++c) R[c] = R[c] - f * P[c];  // within the panel
+      }
+    }
+    panel_update(A, n, p0, p1);
   }
   for (i64 i = n - 1; i >= 0; --i) {  // x[i] = (b[i] - sum_{j>i} A[i,j] x[j]) / A[i,i]
     x[i] = b[i];
@@ -373,11 +430,10 @@ struct PathEval {
       const f64 t = (lam - lam_path[lo]) / (lam_path[hi] - lam_path[lo]);
       // row = B[lo,:] + t * (B[hi,:] - B[lo,:])
       const f64 *Blo = beta_path + lo * k, *Bhi = beta_path + hi * k;
-      const v8d tv = splat8(t);
       i64 j = 0;
       for (; j + 8 <= k; j += 8) {
         const v8d bl = load8(Blo + j);
-        store8(row + j, bl + tv * (load8(Bhi + j) - bl));
+        store8(row + j, bl + t * (load8(Bhi + j) - bl));
       }
       for (; j < k; ++j) row[j] = Blo[j] + t * (Bhi[j] - Blo[j]);
     }
