@@ -3,8 +3,10 @@
 //
 // Every sum below is evaluated in the order its comment states. The only speed-ups
 // are vector updates in which each lane is an independent entry (y[i] += a * x[i]
-// for all i at once), and reading a row of G in place of the equal column when G
-// equals its transpose bit for bit: both give results identical to the scalar loops.
+// for all i at once), the elimination of the LARS active block a panel of columns
+// at a time (each entry's chain of updates unchanged), and reading a row of G in
+// place of the equal column when G equals its transpose bit for bit: all give
+// results identical to the plain loops.
 
 #include "lasso.h"
 
@@ -245,8 +247,9 @@ inline bool crossing_counts(f64 t, f64 num, bool tie_may_enter) {
   return t > 0.0 || (tie_may_enter && num == 0.0);
 }
 
-// The homotopy loop, from knot 0 on. Working arrays as carved from fbuf and ibuf by
-// the caller; returns the status and stores the knot count.
+// The homotopy, from knot 0 on, in the working storage fbuf and ibuf of the caller;
+// returns the status and stores the knot count. kRows: G equals its transpose bit for
+// bit, so G d is accumulated from rows of G (each Gd[j] still summed over ascending a).
 template <bool kRows>
 struct LarsHomotopy {
   [[gnu::always_inline]] static inline i64 run(const f64 *G, const f64 *c, i64 k, i64 max_iter,
@@ -417,7 +420,8 @@ struct PathEval {
         if (row_bytes) memcpy(row, beta_path + (n_knots - 1) * k, row_bytes);
         continue;
       }
-      // lam_path[lo] >= lam > lam_path[hi] throughout (NaN ends with lo = 0, hi = 1).
+      // lam_path[lo] >= lam > lam_path[hi] throughout; a NaN lam fails every test and
+      // ends at lo = 0, giving a NaN t and a NaN row.
       i64 lo = 0, hi = n_knots - 1;
       while (hi - lo > 1) {
         const i64 mid = (lo + hi) / 2;
