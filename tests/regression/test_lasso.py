@@ -304,6 +304,24 @@ def test_tied_correlations_all_enter(G, c, lams):
     np.testing.assert_allclose(beta[-1], np.linalg.solve(G, c), atol=1e-12)
 
 
+@pytest.mark.parametrize(
+    "G, c",
+    [
+        (SIX_G, SIX_C),
+        # Singular: after variable 0 leaves at 0.5 its correlation sits exactly at -0.5
+        # while the new direction would carry it past; it must not come back at once.
+        ([[5.0, -2.0, -1.0, -3.0], [-2.0, 2.0, 1.0, 1.0], [-1.0, 1.0, 2.0, 0.0], [-3.0, 1.0, 0.0, 2.0]],
+         [4.0, -4.0, -6.0, 0.0]),
+    ],
+)
+def test_the_variable_that_left_is_not_readmitted_at_once(G, c):
+    lam, beta, status = run_lars(G, c, 20)
+    left = [i for i in range(1, len(lam)) if ((beta[i - 1] != 0) & (bits(beta[i]) == 0)).any()]
+    assert status == OK and left and left[-1] < len(lam) - 1
+    for i in left:
+        assert lam[i + 1] < lam[i]
+
+
 # ---------------------------------------------------------------------------
 # Path evaluation
 # ---------------------------------------------------------------------------
