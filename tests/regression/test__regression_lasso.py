@@ -66,18 +66,6 @@ def test_cd_without_sweeps_returns_zeros():
     assert coef.tolist() == [0.0, 0.0, 0.0] and status == NC
 
 
-def test_path_eval_reads_a_lars_path():
-    lam, beta, _ = lars_lasso_gram(I3, C3, 10, 1e-10)
-    out = lasso_path_eval(lam, beta, np.array([5.0, 2.5, 1.0, 0.25]))
-    np.testing.assert_allclose(out, [[0, 0, 0], [0.5, 0, 0], [2, -1, 0], [2.75, -1.75, 0.75]], atol=1e-12)
-
-
-def test_exact_tie_reaches_the_least_squares_solution():
-    lam, beta, status = lars_lasso_gram(np.eye(2), np.array([1.0, -1.0]), 10, 1e-10)
-    assert status == OK and lam[-1] == 0.0
-    np.testing.assert_allclose(beta[-1], [1.0, -1.0], atol=1e-15)
-
-
 V2, V3, M23 = np.ones(2), np.ones(3), np.ones((2, 3))
 
 
