@@ -1,11 +1,81 @@
 // Lasso shims: lasso_gram_cd, lars_lasso_gram and lasso_path_eval.
 
+#include <stdint.h>
+
 #include "_shims.h"
+#include "lasso.h"
 
 namespace qdl::py {
 
-PyObject *lasso_gram_cd(Call &c) { return not_built(c); }
-PyObject *lars_lasso_gram(Call &c) { return not_built(c); }
-PyObject *lasso_path_eval(Call &c) { return not_built(c); }
+// G must be square (the kernels take its row length to be k) and g at least k long.
+static bool gram_and_rhs_fit(Call &c, i64 k) {
+  return c.at_least(0, 1, k, "the row count of G") &&
+         c.at_least(0, 0, c.arr(0).cols(), "the column count of G") &&
+         c.at_least(1, 0, k, "the row count of G");
+}
+
+// Coordinate-descent lasso: (coef, status).
+PyObject *lasso_gram_cd(Call &c) {
+  const View &G = c.arr(0), &g = c.arr(1);
+  const i64 k = G.rows();
+  if (!gram_and_rhs_fit(c, k)) return nullptr;
+  const f64 alpha = c.real(2), tol = c.real(4);
+  const i64 max_iter = c.integer(3);
+  f64 *coef, *Gcoef;
+  if (!(coef = c.alloc(k)) || !(Gcoef = c.alloc(k))) return nullptr;
+  i64 status = 0;
+  c.nogil([&] {
+    status = qdl_lasso_gram_cd(G.f64p(), g.f64p(), k, alpha, max_iter, tol, coef, Gcoef);
+  });
+  Ref coef_out = Ref::steal(c.result(0));
+  if (!coef_out) return nullptr;
+  return Py_BuildValue("(NL)", coef_out.release(), static_cast<long long>(status));
+}
+
+// LARS-lasso path: (lam_path, beta_path, status), both trimmed to the knots written.
+PyObject *lars_lasso_gram(Call &c) {
+  const View &G = c.arr(0), &cv = c.arr(1);
+  const i64 k = G.rows();
+  if (!gram_and_rhs_fit(c, k)) return nullptr;
+  const i64 max_iter = c.integer(2);
+  const f64 tol = c.real(3);
+  // The path arrays hold max_iter + 1 knots and the kernel always writes knot 0.
+  if (max_iter < 0 || max_iter == INT64_MAX) {
+    PyErr_Format(PyExc_ValueError, "%s(): max_iter must be between 0 and %lld (got %lld)",
+                 c.name(), static_cast<long long>(INT64_MAX - 1),
+                 static_cast<long long>(max_iter));
+    return nullptr;
+  }
+  const i64 room = max_iter + 1;
+  f64 *lam_path, *beta_path;
+  if (!(lam_path = c.alloc(room)) || !(beta_path = c.alloc(room, k))) return nullptr;
+  i64 n_knots = 0, status = 0;
+  c.nogil([&] {
+    status = qdl_lars_lasso_gram(G.f64p(), cv.f64p(), k, max_iter, tol, lam_path, beta_path,
+                                 &n_knots);
+  });
+  Ref lam_out = Ref::steal(c.result_rows(0, n_knots));
+  if (!lam_out) return nullptr;
+  Ref beta_out = Ref::steal(c.result_rows(1, n_knots));
+  if (!beta_out) return nullptr;
+  return Py_BuildValue("(NNL)", lam_out.release(), beta_out.release(),
+                       static_cast<long long>(status));
+}
+
+// Path evaluation: beta_grid (n_grid, k).
+PyObject *lasso_path_eval(Call &c) {
+  const View &lam_path = c.arr(0), &beta_path = c.arr(1), &lam_grid = c.arr(2);
+  const i64 n_knots = lam_path.len(), k = beta_path.cols(), n_grid = lam_grid.len();
+  if (!c.at_least(1, 0, n_knots, "the length of lam_path") ||
+      !c.at_least(0, 0, n_grid > 0 ? 1 : 0, "the one knot a non-empty lam_grid needs"))
+    return nullptr;
+  f64 *out;
+  if (!(out = c.alloc(n_grid, k))) return nullptr;
+  c.nogil([&] {
+    qdl_lasso_path_eval(lam_path.f64p(), beta_path.f64p(), n_knots, k, lam_grid.f64p(), n_grid,
+                        out);
+  });
+  return c.result(0);
+}
 
 }  // namespace qdl::py

@@ -1,0 +1,84 @@
+/* Lasso kernels in covariance form: coordinate descent on a Gram matrix, the whole
+ * LARS-lasso path, and the reading of such a path at any penalties.
+ *
+ * The kernels see only a Gram matrix G (k by k, row-major, full) and a cross-product
+ * vector (g, or c for the path), never the data; the caller's scaling of both (for
+ * example X'X/n and X'y/n) fixes the meaning of the penalties. The problem solved at
+ * penalty alpha (or lam) is
+ *
+ *   minimise 1/2 * b' G b - g' b + alpha * sum_i |b[i]|
+ *
+ * Kernels never print or keep state and take distinct, non-overlapping buffers; only
+ * the LARS path allocates (its working storage, released before it returns). Status
+ * codes are those of regression.h: REGRESSION_OK or REGRESSION_NON_CONVERGENT.
+ */
+#ifndef QUANDREL_CKERNELS_REGRESSION_LASSO_H
+#define QUANDREL_CKERNELS_REGRESSION_LASSO_H
+
+#include "../_common/qdl_common.h"
+#include "regression.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Lasso by cyclic coordinate descent, starting from zero (no warm start).
+ * Each sweep visits j = 0 .. k-1 in order; a coordinate with G[j,j] <= 0 is skipped.
+ *   z     = (g[j] - Gcoef[j]) + coef[j] * G[j,j]
+ *   new   = S(z, alpha) / G[j,j]            (soft threshold of regression.h)
+ *   delta = new - coef[j]; applied only if |delta| > tol, then
+ *           Gcoef += delta * G[:,j], coef[j] = new
+ * Returns REGRESSION_OK after the first sweep whose largest applied |delta| is below
+ * tol (an absolute test), else REGRESSION_NON_CONVERGENT after max_iter sweeps
+ * (at once, with zeros, when max_iter <= 0; always when tol <= 0).
+ *   G      in       k*k Gram matrix; its diagonal and columns are read (when G equals
+ *                   its transpose bit for bit, the same values are read along rows)
+ *   g      in       k cross-products
+ *   coef   out      k: the solution, or the last completed sweep's iterate
+ *   Gcoef  out      k working vector, equal to G times coef on return
+ * Allocates nothing; validates nothing. */
+QDL_API i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 max_iter, f64 tol,
+                              f64 *coef, f64 *Gcoef);
+
+/* The lasso path by the LARS homotopy with the lasso modification (a coefficient
+ * that reaches zero leaves the active set). Knot 0 is (lam_max = max_j |c[j]|, zeros);
+ * each homotopy step writes one knot, the penalty at which the active set changes
+ * and the coefficients there, so that along the path r = c - G b satisfies
+ * r[j] = sign_j * lam on the active set and |r[j]| <= lam off it. An inactive
+ * variable whose correlation already equals the penalty exactly (a tie) enters
+ * through a step of length 0, which repeats the knot's penalty.
+ *   G          in   k*k Gram matrix, assumed symmetric
+ *   c          in   k correlations (X'y, scaled like G)
+ *   max_iter        the most homotopy steps; tol: the path is complete once lam <= tol
+ *   lam_path   out  room for max(1, max_iter + 1) knot penalties (non-increasing)
+ *   beta_path  out  room for max(1, max_iter + 1) rows of k coefficients
+ *   n_knots    out  knots written (rows beyond it untouched); never above max_iter + 1
+ *                   when max_iter >= 0
+ * Returns REGRESSION_OK when the path reaches lam <= tol (or no variable can enter),
+ * REGRESSION_NON_CONVERGENT when max_iter steps were taken, when an active block is
+ * singular or indefinite (the knots written so far stay valid), or when the working
+ * storage (k*(k+7) f64 and 2k i64, malloc'ed per call) is unavailable: then
+ * n_knots = 0 and nothing else is written. */
+QDL_API i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol,
+                                f64 *lam_path, f64 *beta_path, i64 *n_knots);
+
+/* Reads a path off at arbitrary penalties. For each lam = lam_grid[gi] independently:
+ *   lam >= lam_path[0]            -> zeros
+ *   lam <= lam_path[n_knots-1]    -> row n_knots-1
+ *   otherwise, with lam_path[lo] >= lam > lam_path[hi], hi = lo + 1 found by bisection,
+ *   out[gi,:] = B[lo,:] + t * (B[hi,:] - B[lo,:]),  t = (lam - lam_path[lo]) / (lam_path[hi] - lam_path[lo])
+ * A NaN penalty gives a NaN row; of several knots sharing a penalty the last one wins.
+ *   lam_path   in   n_knots penalties, non-increasing
+ *   beta_path  in   n_knots*k coefficient rows
+ *   lam_grid   in   n_grid penalties, any order
+ *   out        out  n_grid*k
+ * n_grid <= 0 reads and writes nothing; n_knots <= 0 (no path) gives zero rows without
+ * reading lam_path or beta_path. Allocates nothing. */
+QDL_API void qdl_lasso_path_eval(const f64 *lam_path, const f64 *beta_path, i64 n_knots, i64 k,
+                                 const f64 *lam_grid, i64 n_grid, f64 *out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUANDREL_CKERNELS_REGRESSION_LASSO_H */
