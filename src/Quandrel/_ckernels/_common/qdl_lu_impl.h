@@ -1,0 +1,176 @@
+/* Private: the LU factorisation and substitution loops shared by the real routines
+ * (qdl_linalg.cpp) and the complex ones (qdl_complex.cpp).
+ *
+ * Both follow one design, Doolittle elimination with partial pivoting by rows
+ * (Golub & Van Loan, Matrix Computations, 4th ed., Alg. 3.4.1 with the row
+ * exchanges of 3.4.3, and the multi-right-hand-side substitutions of 3.1), and
+ * differ only in the element arithmetic, which a policy supplies:
+ *
+ *   T                 element type (f64 or c128); W = f64 values per element
+ *   magnitude(a)      pivot size: |a| (real) or the squared modulus (complex)
+ *   Step s(akk)       per-step state; s.multiplier(a) is the multiplier of a
+ *   Diag d(uii)       per-row state; d.apply(x) applies 1/U[i,i] to x
+ *   sub_mul(x, f, y)  x - f*y, elementwise, for T and for a v8d of 8/W elements
+ *
+ * Not part of the exported interface: include only from kernel sources. Every
+ * loop keeps the stated order of each entry's updates; vectors only hold
+ * independent entries of one row side by side.
+ */
+#ifndef QUANDREL_CKERNELS_COMMON_QDL_LU_IMPL_H
+#define QUANDREL_CKERNELS_COMMON_QDL_LU_IMPL_H
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "qdl_common.h"
+#include "qdl_simd.h"
+
+namespace qdl::lu {
+
+using simd::load8;
+using simd::store8;
+using simd::v8d;
+
+/* malloc of count*size bytes, or NULL when count < 1 or the byte count overflows. */
+inline void *checked_malloc(i64 count, size_t size) {
+  if (count < 1 || static_cast<uint64_t>(count) > SIZE_MAX / size) return nullptr;
+  return malloc(static_cast<size_t>(count) * size);
+}
+
+/* The n*n element count of a square matrix, or -1 when it does not fit an i64. */
+inline i64 square_count(i64 n) { return n > 0 && n <= INT64_MAX / n ? n * n : -1; }
+
+/* y[j] = sub_mul(y[j], f, x[j]) for j < len elements; 8/W elements per vector. */
+template <class Ops>
+[[gnu::always_inline]] inline void row_sub_mul(typename Ops::T *QDL_RESTRICT y,
+                                               typename Ops::T f,
+                                               const typename Ops::T *QDL_RESTRICT x, i64 len) {
+  constexpr i64 E = 8 / Ops::W;  // elements per vector
+  i64 j = 0;
+  for (; j + E <= len; j += E) {
+    f64 *yj = reinterpret_cast<f64 *>(y + j);
+    store8(yj, Ops::sub_mul(load8(yj), f, load8(reinterpret_cast<const f64 *>(x + j))));
+  }
+  for (; j < len; ++j) y[j] = Ops::sub_mul(y[j], f, x[j]);
+}
+
+template <class T>
+[[gnu::always_inline]] inline void swap_rows(T *a, T *b, i64 len) {
+  for (i64 j = 0; j < len; ++j) {
+    const T t = a[j];
+    a[j] = b[j];
+    b[j] = t;
+  }
+}
+
+/* In-place factorisation: A (n*n) becomes L\U, pivot (n) the exchanges. Returns 0
+ * or -2 (the caller has already rejected bad arguments). */
+template <class Ops>
+[[gnu::always_inline]] inline i64 factor(typename Ops::T *QDL_RESTRICT A,
+                                         i64 *QDL_RESTRICT pivot, i64 n) {
+  using T = typename Ops::T;
+  for (i64 k = 0; k + 1 < n; ++k) {
+    // piv = argmax_{i >= k} magnitude(A[i,k]); only a strictly larger value moves it.
+    i64 piv = k;
+    f64 best = Ops::magnitude(A[k * n + k]);
+    for (i64 i = k + 1; i < n; ++i) {
+      const f64 v = Ops::magnitude(A[i * n + k]);
+      if (v > best) {
+        best = v;
+        piv = i;
+      }
+    }
+    pivot[k] = piv;
+    if (best == 0.0) return -2;
+    if (piv != k) swap_rows(A + k * n, A + piv * n, n);  // whole rows, multipliers too
+
+    // A[i,k] = multiplier; A[i,k+1:] = A[i,k+1:] - A[i,k] * A[k,k+1:] for i > k.
+    const typename Ops::Step step(A[k * n + k]);
+    const T *QDL_RESTRICT rowk = A + k * n + k + 1;
+    for (i64 i = k + 1; i < n; ++i) {
+      T *rowi = A + i * n;
+      const T lik = step.multiplier(rowi[k]);
+      rowi[k] = lik;
+      row_sub_mul<Ops>(rowi + k + 1, lik, rowk, n - k - 1);
+    }
+  }
+  pivot[n - 1] = n - 1;
+  return Ops::magnitude(A[n * n - 1]) == 0.0 ? -2 : 0;
+}
+
+/* Columns [j0, j0 + NV*8/W) of row i of X (row length m elements):
+ *   X[i,j] = sub_mul(X[i,j], F[k], X[k,j]) for k = k0 .. k1-1 ascending,
+ * then, when diag, X[i,j] = d.apply(X[i,j]). The NV vectors stay in registers. */
+template <class Ops, int NV>
+[[gnu::always_inline]] inline void row_block(typename Ops::T *QDL_RESTRICT X, i64 m, i64 i,
+                                             i64 j0, const typename Ops::T *QDL_RESTRICT F,
+                                             i64 k0, i64 k1, const typename Ops::Diag *d) {
+  f64 *xi = reinterpret_cast<f64 *>(X + i * m + j0);
+  v8d acc[NV];
+  for (int v = 0; v < NV; ++v) acc[v] = load8(xi + 8 * v);
+  for (i64 k = k0; k < k1; ++k) {
+    const f64 *xk = reinterpret_cast<const f64 *>(X + k * m + j0);
+    for (int v = 0; v < NV; ++v) acc[v] = Ops::sub_mul(acc[v], F[k], load8(xk + 8 * v));
+  }
+  if (d)
+    for (int v = 0; v < NV; ++v) acc[v] = d->apply(acc[v]);
+  for (int v = 0; v < NV; ++v) store8(xi + 8 * v, acc[v]);
+}
+
+/* One element column j of row i, as row_block. */
+template <class Ops>
+[[gnu::always_inline]] inline void row_one(typename Ops::T *QDL_RESTRICT X, i64 m, i64 i, i64 j,
+                                           const typename Ops::T *QDL_RESTRICT F, i64 k0, i64 k1,
+                                           const typename Ops::Diag *d) {
+  typename Ops::T s = X[i * m + j];
+  for (i64 k = k0; k < k1; ++k) s = Ops::sub_mul(s, F[k], X[k * m + j]);
+  X[i * m + j] = d ? d->apply(s) : s;
+}
+
+/* Forward then back substitution on the columns [j0, j1) of X (exchanges applied).
+ * Columns are independent, so each is carried through both sweeps before the next,
+ * which keeps a column panel of X in cache. */
+template <class Ops, int NV>
+[[gnu::always_inline]] inline void substitute(const typename Ops::T *QDL_RESTRICT LU,
+                                              typename Ops::T *QDL_RESTRICT X, i64 n, i64 m,
+                                              i64 j0) {
+  // L unit lower: X[i,:] -= L[i,k] X[k,:], k < i ascending.
+  for (i64 i = 1; i < n; ++i) row_block<Ops, NV>(X, m, i, j0, LU + i * n, 0, i, nullptr);
+  // U upper: X[i,:] -= U[i,k] X[k,:], k > i ascending; then the diagonal.
+  for (i64 i = n - 1; i >= 0; --i) {
+    const typename Ops::Diag d(LU[i * n + i]);
+    row_block<Ops, NV>(X, m, i, j0, LU + i * n, i + 1, n, &d);
+  }
+}
+
+template <class Ops>
+[[gnu::always_inline]] inline void substitute_one(const typename Ops::T *QDL_RESTRICT LU,
+                                                  typename Ops::T *QDL_RESTRICT X, i64 n, i64 m,
+                                                  i64 j) {
+  for (i64 i = 1; i < n; ++i) row_one<Ops>(X, m, i, j, LU + i * n, 0, i, nullptr);
+  for (i64 i = n - 1; i >= 0; --i) {
+    const typename Ops::Diag d(LU[i * n + i]);
+    row_one<Ops>(X, m, i, j, LU + i * n, i + 1, n, &d);
+  }
+}
+
+/* X = A^-1 B from the factors: copy, exchanges (k ascending), substitutions. */
+template <class Ops, int NV>
+[[gnu::always_inline]] inline void solve(const typename Ops::T *QDL_RESTRICT LU,
+                                         const i64 *QDL_RESTRICT piv,
+                                         const typename Ops::T *QDL_RESTRICT B,
+                                         typename Ops::T *QDL_RESTRICT X, i64 n, i64 m) {
+  memcpy(X, B, static_cast<size_t>(n) * static_cast<size_t>(m) * sizeof(typename Ops::T));
+  for (i64 k = 0; k < n; ++k)
+    if (piv[k] != k) swap_rows(X + k * m, X + piv[k] * m, m);
+  constexpr i64 E = 8 / Ops::W;  // elements per vector
+  i64 j = 0;
+  for (; j + NV * E <= m; j += NV * E) substitute<Ops, NV>(LU, X, n, m, j);
+  for (; j + E <= m; j += E) substitute<Ops, 1>(LU, X, n, m, j);
+  for (; j < m; ++j) substitute_one<Ops>(LU, X, n, m, j);
+}
+
+}  // namespace qdl::lu
+
+#endif /* QUANDREL_CKERNELS_COMMON_QDL_LU_IMPL_H */
