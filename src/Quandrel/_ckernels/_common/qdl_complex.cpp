@@ -76,12 +76,12 @@ struct ComplexOps {
 };
 
 QDL_TARGET_AVX512 i64 lu_factor_avx512(c128 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<ComplexOps>(A, pivot, n);
+  return qdl::lu::factor<ComplexOps, 4, 2>(A, pivot, n);
 }
 QDL_TARGET_AVX2 i64 lu_factor_avx2(c128 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<ComplexOps>(A, pivot, n);
+  return qdl::lu::factor<ComplexOps, 2, 1>(A, pivot, n);
 }
-i64 lu_factor_base(c128 *A, i64 *pivot, i64 n) { return qdl::lu::factor<ComplexOps>(A, pivot, n); }
+i64 lu_factor_base(c128 *A, i64 *pivot, i64 n) { return qdl::lu::factor<ComplexOps, 1, 1>(A, pivot, n); }
 
 QDL_TARGET_AVX512 void lu_solve_avx512(const c128 *LU, const i64 *piv, const c128 *B, c128 *X,
                                        i64 n, i64 m) {

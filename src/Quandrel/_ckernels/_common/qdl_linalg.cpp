@@ -465,12 +465,12 @@ struct RealOps {
 };
 
 QDL_TARGET_AVX512 i64 lu_factor_avx512(f64 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<RealOps>(A, pivot, n);
+  return qdl::lu::factor<RealOps, 4, 4>(A, pivot, n);
 }
 QDL_TARGET_AVX2 i64 lu_factor_avx2(f64 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<RealOps>(A, pivot, n);
+  return qdl::lu::factor<RealOps, 2, 2>(A, pivot, n);
 }
-i64 lu_factor_base(f64 *A, i64 *pivot, i64 n) { return qdl::lu::factor<RealOps>(A, pivot, n); }
+i64 lu_factor_base(f64 *A, i64 *pivot, i64 n) { return qdl::lu::factor<RealOps, 1, 2>(A, pivot, n); }
 
 QDL_TARGET_AVX512 void lu_solve_avx512(const f64 *LU, const i64 *piv, const f64 *B, f64 *X,
                                        i64 n, i64 m) {

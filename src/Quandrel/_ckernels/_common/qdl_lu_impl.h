@@ -64,41 +64,6 @@ template <class T>
   }
 }
 
-/* In-place factorisation: A (n*n) becomes L\U, pivot (n) the exchanges. Returns 0
- * or -2 (the caller has already rejected bad arguments). */
-template <class Ops>
-[[gnu::always_inline]] inline i64 factor(typename Ops::T *QDL_RESTRICT A,
-                                         i64 *QDL_RESTRICT pivot, i64 n) {
-  using T = typename Ops::T;
-  for (i64 k = 0; k + 1 < n; ++k) {
-    // piv = argmax_{i >= k} magnitude(A[i,k]); only a strictly larger value moves it.
-    i64 piv = k;
-    f64 best = Ops::magnitude(A[k * n + k]);
-    for (i64 i = k + 1; i < n; ++i) {
-      const f64 v = Ops::magnitude(A[i * n + k]);
-      if (v > best) {
-        best = v;
-        piv = i;
-      }
-    }
-    pivot[k] = piv;
-    if (best == 0.0) return -2;
-    if (piv != k) swap_rows(A + k * n, A + piv * n, n);  // whole rows, multipliers too
-
-    // A[i,k] = multiplier; A[i,k+1:] = A[i,k+1:] - A[i,k] * A[k,k+1:] for i > k.
-    const typename Ops::Step step(A[k * n + k]);
-    const T *QDL_RESTRICT rowk = A + k * n + k + 1;
-    for (i64 i = k + 1; i < n; ++i) {
-      T *rowi = A + i * n;
-      const T lik = step.multiplier(rowi[k]);
-      rowi[k] = lik;
-      row_sub_mul<Ops>(rowi + k + 1, lik, rowk, n - k - 1);
-    }
-  }
-  pivot[n - 1] = n - 1;
-  return Ops::magnitude(A[n * n - 1]) == 0.0 ? -2 : 0;
-}
-
 /* Columns [j0, j0 + NV*8/W) of row i of X (row length m elements):
  *   X[i,j] = sub_mul(X[i,j], F[k], X[k,j]) for k = k0 .. k1-1 ascending,
  * then, when diag, X[i,j] = d.apply(X[i,j]). The NV vectors stay in registers. */
@@ -126,6 +91,111 @@ template <class Ops>
   typename Ops::T s = X[i * m + j];
   for (i64 k = k0; k < k1; ++k) s = Ops::sub_mul(s, F[k], X[k * m + j]);
   X[i * m + j] = d ? d->apply(s) : s;
+}
+
+/* Rows [i0, i0+M) of A (row length n), columns [j0, j0 + NV*8/W):
+ *   A[i,j] = sub_mul(A[i,j], A[i,k], A[k,j]) for k = k0 .. k1-1 ascending,
+ * the M*NV vectors held in registers while k runs; each A[k, j-block] is loaded once
+ * for the M rows. */
+template <class Ops, int M, int NV>
+[[gnu::always_inline]] inline void update_tile(typename Ops::T *QDL_RESTRICT A, i64 n, i64 i0,
+                                               i64 j0, i64 k0, i64 k1) {
+  v8d acc[M][NV];
+  for (int r = 0; r < M; ++r)
+    for (int v = 0; v < NV; ++v)
+      acc[r][v] = load8(reinterpret_cast<const f64 *>(A + (i0 + r) * n + j0) + 8 * v);
+  for (i64 k = k0; k < k1; ++k) {
+    v8d u[NV];
+    for (int v = 0; v < NV; ++v) u[v] = load8(reinterpret_cast<const f64 *>(A + k * n + j0) + 8 * v);
+    for (int r = 0; r < M; ++r) {
+      const typename Ops::T f = A[(i0 + r) * n + k];
+      for (int v = 0; v < NV; ++v) acc[r][v] = Ops::sub_mul(acc[r][v], f, u[v]);
+    }
+  }
+  for (int r = 0; r < M; ++r)
+    for (int v = 0; v < NV; ++v)
+      store8(reinterpret_cast<f64 *>(A + (i0 + r) * n + j0) + 8 * v, acc[r][v]);
+}
+
+/* The delayed updates of elimination steps [k0, ke) on columns [c0, n):
+ *   U rows r in [k0, ke), ascending:  A[r,j] -= A[r,k] A[k,j], k in [k0, r)
+ *   rows i >= ke:                     A[i,j] -= A[i,k] A[k,j], k in [k0, ke)
+ * with k ascending for every entry, which is the order of the unblocked loop. */
+template <class Ops, int M, int NV>
+[[gnu::always_inline]] inline void apply_steps(typename Ops::T *QDL_RESTRICT A, i64 n, i64 k0,
+                                               i64 ke, i64 c0) {
+  constexpr i64 E = 8 / Ops::W;  // elements per vector
+  const i64 cw = c0 + (n - c0) / (NV * E) * (NV * E), c1 = c0 + (n - c0) / E * E;
+  for (i64 r = k0 + 1; r < ke; ++r) {
+    i64 j = c0;
+    for (; j < cw; j += NV * E) row_block<Ops, NV>(A, n, r, j, A + r * n, k0, r, nullptr);
+    for (; j < c1; j += E) row_block<Ops, 1>(A, n, r, j, A + r * n, k0, r, nullptr);
+    for (; j < n; ++j) row_one<Ops>(A, n, r, j, A + r * n, k0, r, nullptr);
+  }
+  i64 i = ke;
+  for (; i + M <= n; i += M) {
+    i64 j = c0;
+    for (; j < cw; j += NV * E) update_tile<Ops, M, NV>(A, n, i, j, k0, ke);
+    for (; j < c1; j += E) update_tile<Ops, M, 1>(A, n, i, j, k0, ke);
+  }
+  for (; i < n; ++i)
+    for (i64 j = c0; j < c1; j += E) update_tile<Ops, 1, 1>(A, n, i, j, k0, ke);
+  for (i = ke; i < n; ++i)
+    for (i64 j = c1; j < n; ++j) row_one<Ops>(A, n, i, j, A + i * n, k0, ke, nullptr);
+}
+
+/* In-place factorisation: A (n*n) becomes L\U, pivot (n) the exchanges. Returns 0
+ * or -2 (the caller has already rejected bad arguments).
+ *
+ * The steps are those of the textbook loop: at step k, pivot search in column k,
+ * exchange of whole rows, multipliers, and A[i,j] -= A[i,k] A[k,j] for i, j > k.
+ * They are taken in panels of kPanel columns (the blocked right-looking form of
+ * Golub & Van Loan, Sec. 3.2.11): inside the panel the updates are applied at once,
+ * to the columns right of it they are delayed and then applied kPanel steps at a
+ * time by register tiles. Every entry still receives its updates in ascending k,
+ * so the factors are bit for bit those of the unblocked loop; a step that finds a
+ * zero column first completes the delayed updates, so A is as after step k-1. */
+constexpr i64 kPanel = 16;
+
+template <class Ops, int M, int NV>
+[[gnu::always_inline]] inline i64 factor(typename Ops::T *QDL_RESTRICT A,
+                                         i64 *QDL_RESTRICT pivot, i64 n) {
+  using T = typename Ops::T;
+  for (i64 k0 = 0; k0 + 1 < n; k0 += kPanel) {
+    const i64 pe = k0 + kPanel < n ? k0 + kPanel : n;  // panel columns [k0, pe)
+    const i64 ke = pe < n - 1 ? pe : n - 1;            // its elimination steps [k0, ke)
+    for (i64 k = k0; k < ke; ++k) {
+      // piv = argmax_{i >= k} magnitude(A[i,k]); only a strictly larger value moves it.
+      i64 piv = k;
+      f64 best = Ops::magnitude(A[k * n + k]);
+      for (i64 i = k + 1; i < n; ++i) {
+        const f64 v = Ops::magnitude(A[i * n + k]);
+        if (v > best) {
+          best = v;
+          piv = i;
+        }
+      }
+      pivot[k] = piv;
+      if (best == 0.0) {
+        apply_steps<Ops, M, NV>(A, n, k0, k, pe);
+        return -2;
+      }
+      if (piv != k) swap_rows(A + k * n, A + piv * n, n);  // whole rows, multipliers too
+
+      // A[i,k] = multiplier; A[i,k+1:pe] -= A[i,k] * A[k,k+1:pe] for i > k.
+      const typename Ops::Step step(A[k * n + k]);
+      const T *QDL_RESTRICT rowk = A + k * n + k + 1;
+      for (i64 i = k + 1; i < n; ++i) {
+        T *rowi = A + i * n;
+        const T lik = step.multiplier(rowi[k]);
+        rowi[k] = lik;
+        row_sub_mul<Ops>(rowi + k + 1, lik, rowk, pe - k - 1);
+      }
+    }
+    apply_steps<Ops, M, NV>(A, n, k0, ke, pe);
+  }
+  pivot[n - 1] = n - 1;
+  return Ops::magnitude(A[n * n - 1]) == 0.0 ? -2 : 0;
 }
 
 /* Forward then back substitution on the columns [j0, j1) of X (exchanges applied).
