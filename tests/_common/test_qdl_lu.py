@@ -112,6 +112,19 @@ def test_singular_at_a_middle_step_writes_what_it_reached():
     assert np.array_equal(bits(LU), bits(ref))  # as after step 0, no exchange at step 1
 
 
+def test_singular_in_a_later_block_of_steps():
+    # Rows 21.. are zero in the first 21 columns and in column 21 itself: steps 0..20
+    # run (through more than one block of columns), step 21 finds a zero column.
+    n = 45
+    A = rng.standard_normal((n, n))
+    A[21:, :22] = 0.0
+    LU, piv, status = run_factor_inplace(A)
+    ref, ref_piv, ref_status = reference_factor(A)
+    assert status == ref_status == -2 and len(ref_piv) == 22
+    assert piv[:22].tolist() == ref_piv and (piv[22:] == UNSET).all()
+    assert np.array_equal(bits(LU), bits(ref))
+
+
 def test_bad_arguments_write_nothing():
     A, piv = f64(2, 2, fill=1.0), np.full(2, UNSET, dtype=np.int64)
     assert factor_inplace(None, P(piv), 2) == -1
