@@ -85,14 +85,14 @@ i64 lu_factor_base(c128 *A, i64 *pivot, i64 n) { return qdl::lu::factor<ComplexO
 
 QDL_TARGET_AVX512 void lu_solve_avx512(const c128 *LU, const i64 *piv, const c128 *B, c128 *X,
                                        i64 n, i64 m) {
-  qdl::lu::solve<ComplexOps, 4>(LU, piv, B, X, n, m);
+  qdl::lu::solve<ComplexOps, 4, 2>(LU, piv, B, X, n, m);
 }
 QDL_TARGET_AVX2 void lu_solve_avx2(const c128 *LU, const i64 *piv, const c128 *B, c128 *X, i64 n,
                                    i64 m) {
-  qdl::lu::solve<ComplexOps, 2>(LU, piv, B, X, n, m);
+  qdl::lu::solve<ComplexOps, 2, 1>(LU, piv, B, X, n, m);
 }
 void lu_solve_base(const c128 *LU, const i64 *piv, const c128 *B, c128 *X, i64 n, i64 m) {
-  qdl::lu::solve<ComplexOps, 1>(LU, piv, B, X, n, m);
+  qdl::lu::solve<ComplexOps, 1, 1>(LU, piv, B, X, n, m);
 }
 
 // ---------------------------------------------------------------------------

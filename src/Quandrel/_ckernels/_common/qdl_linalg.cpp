@@ -474,14 +474,14 @@ i64 lu_factor_base(f64 *A, i64 *pivot, i64 n) { return qdl::lu::factor<RealOps, 
 
 QDL_TARGET_AVX512 void lu_solve_avx512(const f64 *LU, const i64 *piv, const f64 *B, f64 *X,
                                        i64 n, i64 m) {
-  qdl::lu::solve<RealOps, 4>(LU, piv, B, X, n, m);
+  qdl::lu::solve<RealOps, 4, 4>(LU, piv, B, X, n, m);
 }
 QDL_TARGET_AVX2 void lu_solve_avx2(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n,
                                    i64 m) {
-  qdl::lu::solve<RealOps, 2>(LU, piv, B, X, n, m);
+  qdl::lu::solve<RealOps, 2, 2>(LU, piv, B, X, n, m);
 }
 void lu_solve_base(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n, i64 m) {
-  qdl::lu::solve<RealOps, 1>(LU, piv, B, X, n, m);
+  qdl::lu::solve<RealOps, 1, 2>(LU, piv, B, X, n, m);
 }
 
 }  // namespace

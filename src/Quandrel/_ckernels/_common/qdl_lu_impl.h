@@ -93,28 +93,30 @@ template <class Ops>
   X[i * m + j] = d ? d->apply(s) : s;
 }
 
-/* Rows [i0, i0+M) of A (row length n), columns [j0, j0 + NV*8/W):
- *   A[i,j] = sub_mul(A[i,j], A[i,k], A[k,j]) for k = k0 .. k1-1 ascending,
- * the M*NV vectors held in registers while k runs; each A[k, j-block] is loaded once
- * for the M rows. */
+/* Rows [i0, i0+M) of X (row length ldx), columns [j0, j0 + NV*8/W):
+ *   X[i,j] = sub_mul(X[i,j], F[i,k], X[k,j]) for k = k0 .. k1-1 ascending
+ * (F with row length ldf; it is X itself in the factorisation, where the columns
+ * read, k < k1, lie left of those written). The M*NV vectors stay in registers
+ * while k runs, and each X[k, j-block] is loaded once for the M rows. */
 template <class Ops, int M, int NV>
-[[gnu::always_inline]] inline void update_tile(typename Ops::T *QDL_RESTRICT A, i64 n, i64 i0,
+[[gnu::always_inline]] inline void update_tile(typename Ops::T *X, i64 ldx,
+                                               const typename Ops::T *F, i64 ldf, i64 i0,
                                                i64 j0, i64 k0, i64 k1) {
   v8d acc[M][NV];
   for (int r = 0; r < M; ++r)
     for (int v = 0; v < NV; ++v)
-      acc[r][v] = load8(reinterpret_cast<const f64 *>(A + (i0 + r) * n + j0) + 8 * v);
+      acc[r][v] = load8(reinterpret_cast<const f64 *>(X + (i0 + r) * ldx + j0) + 8 * v);
   for (i64 k = k0; k < k1; ++k) {
     v8d u[NV];
-    for (int v = 0; v < NV; ++v) u[v] = load8(reinterpret_cast<const f64 *>(A + k * n + j0) + 8 * v);
+    for (int v = 0; v < NV; ++v) u[v] = load8(reinterpret_cast<const f64 *>(X + k * ldx + j0) + 8 * v);
     for (int r = 0; r < M; ++r) {
-      const typename Ops::T f = A[(i0 + r) * n + k];
+      const typename Ops::T f = F[(i0 + r) * ldf + k];
       for (int v = 0; v < NV; ++v) acc[r][v] = Ops::sub_mul(acc[r][v], f, u[v]);
     }
   }
   for (int r = 0; r < M; ++r)
     for (int v = 0; v < NV; ++v)
-      store8(reinterpret_cast<f64 *>(A + (i0 + r) * n + j0) + 8 * v, acc[r][v]);
+      store8(reinterpret_cast<f64 *>(X + (i0 + r) * ldx + j0) + 8 * v, acc[r][v]);
 }
 
 /* The delayed updates of elimination steps [k0, ke) on columns [c0, n):
@@ -135,11 +137,11 @@ template <class Ops, int M, int NV>
   i64 i = ke;
   for (; i + M <= n; i += M) {
     i64 j = c0;
-    for (; j < cw; j += NV * E) update_tile<Ops, M, NV>(A, n, i, j, k0, ke);
-    for (; j < c1; j += E) update_tile<Ops, M, 1>(A, n, i, j, k0, ke);
+    for (; j < cw; j += NV * E) update_tile<Ops, M, NV>(A, n, A, n, i, j, k0, ke);
+    for (; j < c1; j += E) update_tile<Ops, M, 1>(A, n, A, n, i, j, k0, ke);
   }
   for (; i < n; ++i)
-    for (i64 j = c0; j < c1; j += E) update_tile<Ops, 1, 1>(A, n, i, j, k0, ke);
+    for (i64 j = c0; j < c1; j += E) update_tile<Ops, 1, 1>(A, n, A, n, i, j, k0, ke);
   for (i = ke; i < n; ++i)
     for (i64 j = c1; j < n; ++j) row_one<Ops>(A, n, i, j, A + i * n, k0, ke, nullptr);
 }
@@ -198,16 +200,24 @@ template <class Ops, int M, int NV>
   return Ops::magnitude(A[n * n - 1]) == 0.0 ? -2 : 0;
 }
 
-/* Forward then back substitution on the columns [j0, j1) of X (exchanges applied).
- * Columns are independent, so each is carried through both sweeps before the next,
- * which keeps a column panel of X in cache. */
-template <class Ops, int NV>
+/* Forward then back substitution on the columns [j0, j0 + NV*8/W) of X (exchanges
+ * applied). Columns are independent, so each panel is carried through both sweeps
+ * before the next, which keeps it in cache.
+ *
+ * Forward, row i: X[i,:] -= L[i,k] X[k,:] for k < i ascending. Rows are taken M at a
+ * time: the terms k < i0 common to the block first (one tile), then each row's terms
+ * from the rows of the block above it, in order. Back, row i: the terms k > i
+ * ascending start with the row just below, so the rows go one at a time. */
+template <class Ops, int M, int NV>
 [[gnu::always_inline]] inline void substitute(const typename Ops::T *QDL_RESTRICT LU,
                                               typename Ops::T *QDL_RESTRICT X, i64 n, i64 m,
                                               i64 j0) {
-  // L unit lower: X[i,:] -= L[i,k] X[k,:], k < i ascending.
-  for (i64 i = 1; i < n; ++i) row_block<Ops, NV>(X, m, i, j0, LU + i * n, 0, i, nullptr);
-  // U upper: X[i,:] -= U[i,k] X[k,:], k > i ascending; then the diagonal.
+  i64 i0 = 0;
+  for (; i0 + M <= n; i0 += M) {
+    update_tile<Ops, M, NV>(X, m, LU, n, i0, j0, 0, i0);
+    for (i64 i = i0 + 1; i < i0 + M; ++i) row_block<Ops, NV>(X, m, i, j0, LU + i * n, i0, i, nullptr);
+  }
+  for (i64 i = i0; i < n; ++i) row_block<Ops, NV>(X, m, i, j0, LU + i * n, 0, i, nullptr);
   for (i64 i = n - 1; i >= 0; --i) {
     const typename Ops::Diag d(LU[i * n + i]);
     row_block<Ops, NV>(X, m, i, j0, LU + i * n, i + 1, n, &d);
@@ -226,7 +236,7 @@ template <class Ops>
 }
 
 /* X = A^-1 B from the factors: copy, exchanges (k ascending), substitutions. */
-template <class Ops, int NV>
+template <class Ops, int M, int NV>
 [[gnu::always_inline]] inline void solve(const typename Ops::T *QDL_RESTRICT LU,
                                          const i64 *QDL_RESTRICT piv,
                                          const typename Ops::T *QDL_RESTRICT B,
@@ -236,8 +246,8 @@ template <class Ops, int NV>
     if (piv[k] != k) swap_rows(X + k * m, X + piv[k] * m, m);
   constexpr i64 E = 8 / Ops::W;  // elements per vector
   i64 j = 0;
-  for (; j + NV * E <= m; j += NV * E) substitute<Ops, NV>(LU, X, n, m, j);
-  for (; j + E <= m; j += E) substitute<Ops, 1>(LU, X, n, m, j);
+  for (; j + NV * E <= m; j += NV * E) substitute<Ops, M, NV>(LU, X, n, m, j);
+  for (; j + E <= m; j += E) substitute<Ops, M, 1>(LU, X, n, m, j);
   for (; j < m; ++j) substitute_one<Ops>(LU, X, n, m, j);
 }
 
