@@ -111,14 +111,7 @@ extern "C" {
 f64 qdl_ndtri_as241(f64 p) { return ndtri(p); }
 
 void qdl_ndtri_as241_into(const f64 *QDL_RESTRICT p, i64 n, f64 *QDL_RESTRICT out) {
-#if QDL_HAVE_ISA_DISPATCH
-  switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: ndtri_into_avx512(p, n, out); return;
-    case qdl::simd::Isa::avx2: ndtri_into_avx2(p, n, out); return;
-    default: break;
-  }
-#endif
-  ndtri_into_base(p, n, out);
+  qdl::simd::dispatch(ndtri_into_avx512, ndtri_into_avx2, ndtri_into_base, p, n, out);
 }
 
 f64 qdl_erfinv_from_as241(f64 y) {

@@ -7,7 +7,6 @@
 
 #include "qdl_complex.h"
 
-#include <string.h>
 
 #include "qdl_lu_impl.h"
 #include "qdl_simd.h"
@@ -156,84 +155,33 @@ void c128_matmul(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i
                  const i64 p, c128 *QDL_RESTRICT out) {
   if (m <= 0 || p <= 0) return;
   const i64 k = n > 0 ? n : 0;  // n <= 0: every sum is empty, 0+0i
-#if QDL_HAVE_ISA_DISPATCH
-  switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: cmatmul_avx512(A, B, m, k, p, out); return;
-    case qdl::simd::Isa::avx2: cmatmul_avx2(A, B, m, k, p, out); return;
-    default: break;
-  }
-#endif
-  cmatmul_base(A, B, m, k, p, out);
+  qdl::simd::dispatch(cmatmul_avx512, cmatmul_avx2, cmatmul_base, A, B, m, k, p, out);
 }
 
 i64 c128_lu_factor_inplace(c128 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n) {
   if (pivot == nullptr || n < 1 || A == nullptr) return -1;
-#if QDL_HAVE_ISA_DISPATCH
-  switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: return lu_factor_avx512(A, pivot, n);
-    case qdl::simd::Isa::avx2: return lu_factor_avx2(A, pivot, n);
-    default: break;
-  }
-#endif
-  return lu_factor_base(A, pivot, n);
+  return qdl::simd::dispatch(lu_factor_avx512, lu_factor_avx2, lu_factor_base, A, pivot, n);
 }
 
 c128_lu c128_lu_factor(const c128 *A, const i64 n) {
-  c128_lu r = {nullptr, nullptr, n, -1};
-  if (A == nullptr || n <= 0) return r;
-  const i64 nn = qdl::lu::square_count(n);
-  c128 *lu = static_cast<c128 *>(qdl::lu::checked_malloc(nn, sizeof(c128)));
-  i64 *piv = static_cast<i64 *>(qdl::lu::checked_malloc(n, sizeof(i64)));
-  if (lu == nullptr || piv == nullptr) {
-    free(lu);
-    free(piv);
-    return r;
-  }
-  memcpy(lu, A, static_cast<size_t>(nn) * sizeof(c128));
-  r.lu = lu;
-  r.piv = piv;
-  r.err = c128_lu_factor_inplace(lu, piv, n);
-  return r;
+  return qdl::lu::factor_copy<c128_lu>(A, n, c128_lu_factor_inplace);
 }
 
-void c128_lu_free(c128_lu *lu) {
-  if (lu == nullptr) return;
-  free(lu->lu);
-  free(lu->piv);
-  *lu = c128_lu{nullptr, nullptr, 0, 0};
-}
+void c128_lu_free(c128_lu *lu) { qdl::lu::release(lu); }
 
 void c128_lu_solve(const c128 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
                    const c128 *QDL_RESTRICT B, c128 *QDL_RESTRICT X, const i64 n, const i64 m) {
   if (n <= 0 || m <= 0) return;  // no meaningful system; a negative size must not copy
-#if QDL_HAVE_ISA_DISPATCH
-  switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: lu_solve_avx512(LU, piv, B, X, n, m); return;
-    case qdl::simd::Isa::avx2: lu_solve_avx2(LU, piv, B, X, n, m); return;
-    default: break;
-  }
-#endif
-  lu_solve_base(LU, piv, B, X, n, m);
+  qdl::simd::dispatch(lu_solve_avx512, lu_solve_avx2, lu_solve_base, LU, piv, B, X, n, m);
 }
 
 i64 c128_solve(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i64 n, const i64 m,
                c128 *QDL_RESTRICT X) {
-  c128_lu f = c128_lu_factor(A, n);
-  const i64 status = f.err;
-  if (status == 0) c128_lu_solve(f.lu, f.piv, B, X, n, m);
-  c128_lu_free(&f);
-  return status;
+  return qdl::lu::solve_once(A, B, n, m, X, c128_lu_factor, c128_lu_solve, c128_lu_free);
 }
 
 i64 c128_inv(const c128 *QDL_RESTRICT A, const i64 n, c128 *QDL_RESTRICT Ainv) {
-  const i64 nn = qdl::lu::square_count(n);
-  c128 *I = static_cast<c128 *>(qdl::lu::checked_malloc(nn, sizeof(c128)));
-  if (I == nullptr) return -1;  // also n <= 0, which c128_solve would refuse
-  memset(I, 0, static_cast<size_t>(nn) * sizeof(c128));
-  for (i64 i = 0; i < n; ++i) I[i * n + i] = c128_make(1.0, 0.0);
-  const i64 status = c128_solve(A, I, n, n, Ainv);
-  free(I);
-  return status;
+  return qdl::lu::inverse(A, n, Ainv, c128_make(1.0, 0.0), c128_solve);
 }
 
 }  // extern "C"

@@ -389,14 +389,7 @@ void product_base(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i
 }
 
 void product_dispatch(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m) {
-#if QDL_HAVE_ISA_DISPATCH
-  switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: product_avx512(s, A, B, out, n, p, m); return;
-    case qdl::simd::Isa::avx2: product_avx2(s, A, B, out, n, p, m); return;
-    default: break;
-  }
-#endif
-  product_base(s, A, B, out, n, p, m);
+  qdl::simd::dispatch(product_avx512, product_avx2, product_base, s, A, B, out, n, p, m);
 }
 
 // out (n*m) = A B' for n, m > 0; zeros when p <= 0.
@@ -577,72 +570,28 @@ f64 qdl_median_f64(f64 *QDL_RESTRICT arr, i64 n) {
 
 i64 qdl_lu_factor_inplace(f64 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n) {
   if (pivot == nullptr || n < 1 || A == nullptr) return -1;
-#if QDL_HAVE_ISA_DISPATCH
-  switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: return lu_factor_avx512(A, pivot, n);
-    case qdl::simd::Isa::avx2: return lu_factor_avx2(A, pivot, n);
-    default: break;
-  }
-#endif
-  return lu_factor_base(A, pivot, n);
+  return qdl::simd::dispatch(lu_factor_avx512, lu_factor_avx2, lu_factor_base, A, pivot, n);
 }
 
 f64_lu qdl_lu_factor(const f64 *A, const i64 n) {
-  f64_lu r = {nullptr, nullptr, n, -1};
-  if (A == nullptr || n <= 0) return r;
-  const i64 nn = qdl::lu::square_count(n);
-  f64 *lu = static_cast<f64 *>(qdl::lu::checked_malloc(nn, sizeof(f64)));
-  i64 *piv = static_cast<i64 *>(qdl::lu::checked_malloc(n, sizeof(i64)));
-  if (lu == nullptr || piv == nullptr) {
-    free(lu);
-    free(piv);
-    return r;
-  }
-  memcpy(lu, A, static_cast<size_t>(nn) * sizeof(f64));
-  r.lu = lu;
-  r.piv = piv;
-  r.err = qdl_lu_factor_inplace(lu, piv, n);
-  return r;
+  return qdl::lu::factor_copy<f64_lu>(A, n, qdl_lu_factor_inplace);
 }
 
-void qdl_lu_free(f64_lu *lu) {
-  if (lu == nullptr) return;
-  free(lu->lu);
-  free(lu->piv);
-  *lu = f64_lu{nullptr, nullptr, 0, 0};
-}
+void qdl_lu_free(f64_lu *lu) { qdl::lu::release(lu); }
 
 void qdl_lu_solve(const f64 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
                   const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT X, const i64 n, const i64 m) {
   if (n <= 0 || m <= 0) return;  // no meaningful system; a negative size must not copy
-#if QDL_HAVE_ISA_DISPATCH
-  switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: lu_solve_avx512(LU, piv, B, X, n, m); return;
-    case qdl::simd::Isa::avx2: lu_solve_avx2(LU, piv, B, X, n, m); return;
-    default: break;
-  }
-#endif
-  lu_solve_base(LU, piv, B, X, n, m);
+  qdl::simd::dispatch(lu_solve_avx512, lu_solve_avx2, lu_solve_base, LU, piv, B, X, n, m);
 }
 
 i64 qdl_solve(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, const i64 n, const i64 m,
               f64 *QDL_RESTRICT X) {
-  f64_lu f = qdl_lu_factor(A, n);
-  const i64 status = f.err;
-  if (status == 0) qdl_lu_solve(f.lu, f.piv, B, X, n, m);
-  qdl_lu_free(&f);
-  return status;
+  return qdl::lu::solve_once(A, B, n, m, X, qdl_lu_factor, qdl_lu_solve, qdl_lu_free);
 }
 
 i64 qdl_inv(const f64 *QDL_RESTRICT A, const i64 n, f64 *QDL_RESTRICT Ainv) {
-  const i64 nn = qdl::lu::square_count(n);
-  f64 *I = static_cast<f64 *>(qdl::lu::checked_malloc(nn, sizeof(f64)));
-  if (I == nullptr) return -1;  // also n <= 0, which qdl_solve would refuse
-  memset(I, 0, static_cast<size_t>(nn) * sizeof(f64));
-  for (i64 i = 0; i < n; ++i) I[i * n + i] = 1.0;
-  const i64 status = qdl_solve(A, I, n, n, Ainv);
-  free(I);
-  return status;
+  return qdl::lu::inverse(A, n, Ainv, 1.0, qdl_solve);
 }
 
 }  // extern "C"

@@ -251,6 +251,68 @@ template <class Ops, int M, int NV>
   for (; j < m; ++j) substitute_one<Ops>(LU, X, n, m, j);
 }
 
+/* ---------------------------------------------------------------------------
+ * The allocating entry points, the same for both element types: Rec is the
+ * record (f64_lu or c128_lu), T its element type.
+ * ------------------------------------------------------------------------- */
+
+/* {lu, piv, n, status}: a copy of A (n*n) factored by `inplace`; {NULL, NULL, n, -1}
+ * for NULL A, n <= 0 or a failed allocation, with whatever was allocated released. */
+template <class Rec, class T>
+inline Rec factor_copy(const T *A, i64 n, i64 (*inplace)(T *, i64 *, i64)) {
+  Rec r = {nullptr, nullptr, n, -1};
+  if (A == nullptr || n <= 0) return r;
+  const i64 nn = square_count(n);
+  T *lu = static_cast<T *>(checked_malloc(nn, sizeof(T)));
+  i64 *piv = static_cast<i64 *>(checked_malloc(n, sizeof(i64)));
+  if (lu == nullptr || piv == nullptr) {
+    free(lu);
+    free(piv);
+    return r;
+  }
+  memcpy(lu, A, static_cast<size_t>(nn) * sizeof(T));
+  r.lu = lu;
+  r.piv = piv;
+  r.err = inplace(lu, piv, n);
+  return r;
+}
+
+/* Releases both buffers and resets every field; NULL or a reset record is a no-op. */
+template <class Rec>
+inline void release(Rec *r) {
+  if (r == nullptr) return;
+  free(r->lu);
+  free(r->piv);
+  *r = Rec{nullptr, nullptr, 0, 0};
+}
+
+/* Factor (a copy), solve into X on success, release on every path; the status. */
+template <class Rec, class T>
+inline i64 solve_once(const T *A, const T *B, i64 n, i64 m, T *X, Rec (*factor)(const T *, i64),
+                      void (*lu_solve)(const T *, const i64 *, const T *, T *, i64, i64),
+                      void (*lu_free)(Rec *)) {
+  Rec f = factor(A, n);
+  const i64 status = f.err;
+  if (status == 0) lu_solve(f.lu, f.piv, B, X, n, m);
+  lu_free(&f);
+  return status;
+}
+
+/* Ainv = solve(A, I): the identity (one on the diagonal, zeros elsewhere) in its own
+ * allocation; -1 when that fails, which includes n <= 0. */
+template <class T>
+inline i64 inverse(const T *A, i64 n, T *Ainv, T one,
+                   i64 (*solve)(const T *, const T *, i64, i64, T *)) {
+  const i64 nn = square_count(n);
+  T *I = static_cast<T *>(checked_malloc(nn, sizeof(T)));
+  if (I == nullptr) return -1;
+  memset(I, 0, static_cast<size_t>(nn) * sizeof(T));  // +0.0 in every component
+  for (i64 i = 0; i < n; ++i) I[i * n + i] = one;
+  const i64 status = solve(A, I, n, n, Ainv);
+  free(I);
+  return status;
+}
+
 }  // namespace qdl::lu
 
 #endif /* QUANDREL_CKERNELS_COMMON_QDL_LU_IMPL_H */
