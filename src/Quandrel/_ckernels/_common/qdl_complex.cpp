@@ -7,7 +7,6 @@
 
 #include "qdl_complex.h"
 
-
 #include "qdl_lu_impl.h"
 #include "qdl_simd.h"
 
