@@ -9,6 +9,8 @@
 // LAPACK is column-major and the library row-major; handing LAPACK the row-major
 // array solves the transposed system, which costs the same.
 
+#include <cblas.h>
+
 #include <algorithm>
 #include <chrono>
 #include <complex>
@@ -19,8 +21,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <cblas.h>
 
 #include "qdl_complex.h"
 #include "qdl_linalg.h"
@@ -104,14 +104,14 @@ void bench_real_lu(int n, int rounds) {
   lwork = static_cast<int>(wq);
   std::vector<double> work(static_cast<size_t>(lwork));
 
-  row("qdl_solve", "dgesv", n, compare([&] { qdl_solve(A.data(), b.data(), n, 1, X.data()); },
-                                       [&] {
-                                         memcpy(Aw.data(), A.data(), A.size() * sizeof(double));
-                                         memcpy(bw.data(), b.data(), bw.size() * sizeof(double));
-                                         dgesv_(&n, &one, Aw.data(), &n, ipiv.data(), bw.data(),
-                                                &n, &info);
-                                       },
-                                       rounds));
+  row("qdl_solve", "dgesv", n,
+      compare([&] { qdl_solve(A.data(), b.data(), n, 1, X.data()); },
+              [&] {
+                memcpy(Aw.data(), A.data(), A.size() * sizeof(double));
+                memcpy(bw.data(), b.data(), bw.size() * sizeof(double));
+                dgesv_(&n, &one, Aw.data(), &n, ipiv.data(), bw.data(), &n, &info);
+              },
+              rounds));
   row("qdl_inv", "dgetrf+dgetri", n,
       compare([&] { qdl_inv(A.data(), n, Ainv.data()); },
               [&] {
@@ -123,8 +123,7 @@ void bench_real_lu(int n, int rounds) {
 }
 
 void bench_complex_lu(int n, int rounds) {
-  std::vector<std::complex<double>> A(static_cast<size_t>(n) * n), b(n), X(n), Aw(A.size()),
-      bw(n);
+  std::vector<std::complex<double>> A(static_cast<size_t>(n) * n), b(n), X(n), Aw(A.size()), bw(n);
   const auto re = randn(2 * A.size()), rb = randn(2 * b.size());
   for (size_t i = 0; i < A.size(); ++i) A[i] = {re[2 * i], re[2 * i + 1]};
   for (int i = 0; i < n; ++i) A[static_cast<size_t>(i) * n + i] += static_cast<double>(n);
@@ -134,14 +133,14 @@ void bench_complex_lu(int n, int rounds) {
   auto *cA = reinterpret_cast<const c128 *>(A.data());
   auto *cb = reinterpret_cast<const c128 *>(b.data());
   auto *cX = reinterpret_cast<c128 *>(X.data());
-  row("c128_solve", "zgesv", n, compare([&] { c128_solve(cA, cb, n, 1, cX); },
-                                        [&] {
-                                          std::copy(A.begin(), A.end(), Aw.begin());
-                                          std::copy(b.begin(), b.end(), bw.begin());
-                                          zgesv_(&n, &one, Aw.data(), &n, ipiv.data(),
-                                                 bw.data(), &n, &info);
-                                        },
-                                        rounds));
+  row("c128_solve", "zgesv", n,
+      compare([&] { c128_solve(cA, cb, n, 1, cX); },
+              [&] {
+                std::copy(A.begin(), A.end(), Aw.begin());
+                std::copy(b.begin(), b.end(), bw.begin());
+                zgesv_(&n, &one, Aw.data(), &n, ipiv.data(), bw.data(), &n, &info);
+              },
+              rounds));
 }
 
 void bench_products(int n, int rounds) {

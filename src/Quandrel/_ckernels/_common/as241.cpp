@@ -16,6 +16,7 @@ using qdl::simd::load8;
 using qdl::simd::store8;
 using qdl::simd::v8d;
 
+// clang-format off
 // Central region, |q| <= 0.425: x = q A(r) / B(r), r = 0.180625 - q^2.
 constexpr f64 AS241_A[8] = {
     3.3871328727963666080e0,  1.3314166789178437745e+2, 1.9715909503065514427e+3,
@@ -43,6 +44,7 @@ constexpr f64 AS241_F[8] = {
     1.0,                       5.99832206555887937690e-1, 1.36929880922735805310e-1,
     1.48753612908506148525e-2, 7.86869131145613259100e-4, 1.84631831751005468180e-5,
     1.42151175831644588870e-7, 2.04426310338993978564e-15};
+// clang-format on
 
 constexpr f64 kSplitCentral = 0.425;
 constexpr f64 kCentralOffset = 0.180625;  // 0.425^2
@@ -87,7 +89,6 @@ template <class T>
 // Eight arguments side by side: the central formula for all lanes (the common case),
 // then the scalar routine for the lanes outside the central region. Each lane sees
 // exactly the scalar operations, so results are those of ndtri bit for bit.
-template <int>
 [[gnu::always_inline]] inline void ndtri_into(const f64 *QDL_RESTRICT p, i64 n,
                                               f64 *QDL_RESTRICT out) {
   i64 i = 0;
@@ -100,9 +101,9 @@ template <int>
   for (; i < n; ++i) out[i] = ndtri(p[i]);
 }
 
-QDL_TARGET_AVX512 void ndtri_into_avx512(const f64 *p, i64 n, f64 *out) { ndtri_into<0>(p, n, out); }
-QDL_TARGET_AVX2 void ndtri_into_avx2(const f64 *p, i64 n, f64 *out) { ndtri_into<0>(p, n, out); }
-void ndtri_into_base(const f64 *p, i64 n, f64 *out) { ndtri_into<0>(p, n, out); }
+QDL_TARGET_AVX512 void ndtri_into_avx512(const f64 *p, i64 n, f64 *out) { ndtri_into(p, n, out); }
+QDL_TARGET_AVX2 void ndtri_into_avx2(const f64 *p, i64 n, f64 *out) { ndtri_into(p, n, out); }
+void ndtri_into_base(const f64 *p, i64 n, f64 *out) { ndtri_into(p, n, out); }
 
 }  // namespace
 

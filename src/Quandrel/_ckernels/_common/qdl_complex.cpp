@@ -60,11 +60,11 @@ struct ComplexOps {
     [[gnu::always_inline]] v8d apply(v8d x) const {
       const v8d xs = swap_re_im(x);
       if (by_re) {
-        const v8d t = r * xs;                        // (x.im*r, x.re*r)
-        return pick_re_im(x + t, x - t) / den;       // ((x.re + x.im*r), (x.im - x.re*r)) / den
+        const v8d t = r * xs;                   // (x.im*r, x.re*r)
+        return pick_re_im(x + t, x - t) / den;  // ((x.re + x.im*r), (x.im - x.re*r)) / den
       }
-      const v8d t = r * x;                           // (x.re*r, x.im*r)
-      return pick_re_im(t + xs, t - xs) / den;       // ((x.re*r + x.im), (x.im*r - x.re)) / den
+      const v8d t = r * x;                      // (x.re*r, x.im*r)
+      return pick_re_im(t + xs, t - xs) / den;  // ((x.re*r + x.im), (x.im*r - x.re)) / den
     }
   };
   [[gnu::always_inline]] static c128 sub_mul(c128 x, c128 f, c128 y) {
@@ -79,7 +79,9 @@ QDL_TARGET_AVX512 i64 lu_factor_avx512(c128 *A, i64 *pivot, i64 n) {
 QDL_TARGET_AVX2 i64 lu_factor_avx2(c128 *A, i64 *pivot, i64 n) {
   return qdl::lu::factor<ComplexOps, 2, 1>(A, pivot, n);
 }
-i64 lu_factor_base(c128 *A, i64 *pivot, i64 n) { return qdl::lu::factor<ComplexOps, 1, 1>(A, pivot, n); }
+i64 lu_factor_base(c128 *A, i64 *pivot, i64 n) {
+  return qdl::lu::factor<ComplexOps, 1, 1>(A, pivot, n);
+}
 
 QDL_TARGET_AVX512 void lu_solve_avx512(const c128 *LU, const i64 *piv, const c128 *B, c128 *X,
                                        i64 n, i64 m) {
@@ -99,13 +101,13 @@ void lu_solve_base(const c128 *LU, const i64 *piv, const c128 *B, c128 *X, i64 n
 // lane pair is one entry's running sum, updated for k before k+1.
 // ---------------------------------------------------------------------------
 template <int M, int NV>
-[[gnu::always_inline]] inline void cmul_tile(const c128 *QDL_RESTRICT A,
-                                             const c128 *QDL_RESTRICT B, i64 n, i64 p, i64 i0,
-                                             i64 j0, c128 *QDL_RESTRICT out) {
+[[gnu::always_inline]] inline void cmul_tile(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B,
+                                             i64 n, i64 p, i64 i0, i64 j0, c128 *QDL_RESTRICT out) {
   v8d acc[M][NV] = {};
   for (i64 k = 0; k < n; ++k) {
     v8d b[NV];
-    for (int v = 0; v < NV; ++v) b[v] = load8(reinterpret_cast<const f64 *>(B + k * p + j0) + 8 * v);
+    for (int v = 0; v < NV; ++v)
+      b[v] = load8(reinterpret_cast<const f64 *>(B + k * p + j0) + 8 * v);
     for (int r = 0; r < M; ++r) {
       const c128 a = A[(i0 + r) * n + k];
       for (int v = 0; v < NV; ++v) acc[r][v] = acc[r][v] + mul(a, b[v]);  // product, then add

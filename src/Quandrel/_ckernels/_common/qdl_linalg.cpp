@@ -341,7 +341,8 @@ template <int M, int NV, bool AT, bool BT>
           for (i64 k = 0; k < kc; ++k) panel[k * NR + c] = bc[k];
         }
       } else {
-        for (i64 k = 0; k < kc; ++k) memcpy(panel + k * NR, B + (k0 + k) * ldb + j0, static_cast<size_t>(w) * sizeof(f64));
+        for (i64 k = 0; k < kc; ++k)
+          memcpy(panel + k * NR, B + (k0 + k) * ldb + j0, static_cast<size_t>(w) * sizeof(f64));
       }
       for (i64 k = 0; k < kc; ++k)
         for (i64 c = w; c < NR; ++c) panel[k * NR + c] = 0.0;
@@ -369,15 +370,21 @@ template <int M, int NV>
 [[gnu::always_inline]] inline void product_shape(Shape s, const f64 *A, const f64 *B, f64 *out,
                                                  i64 n, i64 p, i64 m) {
   switch (s) {
-    case Shape::ab: product<M, NV, false, false>(A, p, B, m, out, n, m, p); break;   // A B
-    case Shape::atb: product<M, NV, true, false>(A, p, B, m, out, p, m, n); break;   // A' B
-    case Shape::abt: product<M, NV, false, true>(A, p, B, p, out, n, m, p); break;   // A B'
+    case Shape::ab:
+      product<M, NV, false, false>(A, p, B, m, out, n, m, p);
+      break;  // A B
+    case Shape::atb:
+      product<M, NV, true, false>(A, p, B, m, out, p, m, n);
+      break;  // A' B
+    case Shape::abt:
+      product<M, NV, false, true>(A, p, B, p, out, n, m, p);
+      break;  // A B'
   }
 }
 
 // Register budgets: 8 x 3 zmm accumulators (of 32), 4 x 2 ymm (of 16), 2 x 4 xmm (of 16).
-QDL_TARGET_AVX512 void product_avx512(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n,
-                                      i64 p, i64 m) {
+QDL_TARGET_AVX512 void product_avx512(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p,
+                                      i64 m) {
   product_shape<8, 3>(s, A, B, out, n, p, m);
 }
 QDL_TARGET_AVX2 void product_avx2(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p,
@@ -463,10 +470,12 @@ QDL_TARGET_AVX512 i64 lu_factor_avx512(f64 *A, i64 *pivot, i64 n) {
 QDL_TARGET_AVX2 i64 lu_factor_avx2(f64 *A, i64 *pivot, i64 n) {
   return qdl::lu::factor<RealOps, 2, 2>(A, pivot, n);
 }
-i64 lu_factor_base(f64 *A, i64 *pivot, i64 n) { return qdl::lu::factor<RealOps, 1, 2>(A, pivot, n); }
+i64 lu_factor_base(f64 *A, i64 *pivot, i64 n) {
+  return qdl::lu::factor<RealOps, 1, 2>(A, pivot, n);
+}
 
-QDL_TARGET_AVX512 void lu_solve_avx512(const f64 *LU, const i64 *piv, const f64 *B, f64 *X,
-                                       i64 n, i64 m) {
+QDL_TARGET_AVX512 void lu_solve_avx512(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n,
+                                       i64 m) {
   qdl::lu::solve<RealOps, 4, 4>(LU, piv, B, X, n, m);
 }
 QDL_TARGET_AVX2 void lu_solve_avx2(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n,
@@ -490,8 +499,8 @@ void qdl_sym_inplace(f64 *QDL_RESTRICT P, i64 n) {
     }
 }
 
-void qdl_matmul(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT out,
-                i64 n, i64 p, i64 m) {
+void qdl_matmul(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT out, i64 n,
+                i64 p, i64 m) {
   if (n <= 0 || m <= 0) return;
   if (p <= 0) {
     qdl_zero_mat(out, n, m);
@@ -516,16 +525,15 @@ void qdl_matmul_abt(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, f64 *Q
 }
 
 void qdl_matmul_abt_plus_c(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B,
-                           const f64 *QDL_RESTRICT C, f64 *QDL_RESTRICT out, i64 n, i64 p,
-                           i64 m) {
+                           const f64 *QDL_RESTRICT C, f64 *QDL_RESTRICT out, i64 n, i64 p, i64 m) {
   if (n <= 0 || m <= 0) return;
   abt_into(A, B, out, n, p, m);
   // out = C + s, the offset added once the sum is complete.
   for (i64 t = 0; t < n * m; ++t) out[t] = C[t] + out[t];
 }
 
-void qdl_matvec(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x, f64 *QDL_RESTRICT out,
-                i64 n, i64 m) {
+void qdl_matvec(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x, f64 *QDL_RESTRICT out, i64 n,
+                i64 m) {
   if (n <= 0) return;
   matvec_rows(A, x, nullptr, out, n, m);
 }

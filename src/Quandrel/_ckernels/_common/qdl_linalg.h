@@ -68,8 +68,8 @@ QDL_API void qdl_sym_inplace(f64 *QDL_RESTRICT P, i64 n);
 
 /* out (n*m, out) = A B, A n*p, B p*m: out[i,j] = sum_k A[i,k] B[k,j].
  * n <= 0 or m <= 0 writes nothing; p <= 0 writes zeros. */
-QDL_API void qdl_matmul(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B,
-                        f64 *QDL_RESTRICT out, i64 n, i64 p, i64 m);
+QDL_API void qdl_matmul(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT out,
+                        i64 n, i64 p, i64 m);
 
 /* out (p*m, out) = A' B, A n*p, B n*m: out is zeroed (qdl_zero_mat), then
  * out[k,l] = out[k,l] + A[i,k] B[i,l] for i ascending. n <= 0 leaves the zeros. */
@@ -85,20 +85,19 @@ QDL_API void qdl_matmul_abt(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B
  * from 0.0 first and C[i,j] added after it (so p <= 0 gives C + 0.0, -0.0 -> +0.0).
  * n <= 0 or m <= 0 writes nothing. */
 QDL_API void qdl_matmul_abt_plus_c(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B,
-                                   const f64 *QDL_RESTRICT C, f64 *QDL_RESTRICT out, i64 n,
-                                   i64 p, i64 m);
+                                   const f64 *QDL_RESTRICT C, f64 *QDL_RESTRICT out, i64 n, i64 p,
+                                   i64 m);
 
 /* out (n, out) = A x, A n*m, x m: out[i] = sum_j A[i,j] x[j].
  * n <= 0 writes nothing; m <= 0 writes zeros. */
-QDL_API void qdl_matvec(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x,
-                        f64 *QDL_RESTRICT out, i64 n, i64 m);
+QDL_API void qdl_matvec(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x, f64 *QDL_RESTRICT out,
+                        i64 n, i64 m);
 
 /* out (n, out) = b + A x, A n*m, x m, b n (in): the sum of row i starts at b[i]
  * (s = b[i]; s = s + A[i,j] x[j], j ascending), so m <= 0 copies b exactly.
  * n <= 0 writes nothing. */
 QDL_API void qdl_matvec_plus_vec(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x,
-                                 const f64 *QDL_RESTRICT b, f64 *QDL_RESTRICT out, i64 n,
-                                 i64 m);
+                                 const f64 *QDL_RESTRICT b, f64 *QDL_RESTRICT out, i64 n, i64 m);
 
 /* out[i] = a[i] - b[i] (all n), as if one element at a time in ascending i: the
  * buffers may overlap, and out == a or out == b works in place. n <= 0: nothing. */
@@ -166,8 +165,7 @@ QDL_API void qdl_lu_free(f64_lu *lu);
  * diagonal gives infinities or NaNs (nothing is tested). n <= 0 or m <= 0 writes
  * nothing, so a negative size is harmless. */
 QDL_API void qdl_lu_solve(const f64 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
-                          const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT X, const i64 n,
-                          const i64 m);
+                          const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT X, const i64 n, const i64 m);
 
 /* X (n*m, out) = A^-1 B for A n*n, B n*m (in): qdl_lu_factor, then qdl_lu_solve on
  * success; the factorisation is released on every path. Returns its status (-1

@@ -43,8 +43,7 @@ inline i64 square_count(i64 n) { return n > 0 && n <= INT64_MAX / n ? n * n : -1
 
 /* y[j] = sub_mul(y[j], f, x[j]) for j < len elements; 8/W elements per vector. */
 template <class Ops>
-[[gnu::always_inline]] inline void row_sub_mul(typename Ops::T *QDL_RESTRICT y,
-                                               typename Ops::T f,
+[[gnu::always_inline]] inline void row_sub_mul(typename Ops::T *QDL_RESTRICT y, typename Ops::T f,
                                                const typename Ops::T *QDL_RESTRICT x, i64 len) {
   constexpr i64 E = 8 / Ops::W;  // elements per vector
   i64 j = 0;
@@ -68,9 +67,9 @@ template <class T>
  *   X[i,j] = sub_mul(X[i,j], F[k], X[k,j]) for k = k0 .. k1-1 ascending,
  * then, when diag, X[i,j] = d.apply(X[i,j]). The NV vectors stay in registers. */
 template <class Ops, int NV>
-[[gnu::always_inline]] inline void row_block(typename Ops::T *QDL_RESTRICT X, i64 m, i64 i,
-                                             i64 j0, const typename Ops::T *QDL_RESTRICT F,
-                                             i64 k0, i64 k1, const typename Ops::Diag *d) {
+[[gnu::always_inline]] inline void row_block(typename Ops::T *QDL_RESTRICT X, i64 m, i64 i, i64 j0,
+                                             const typename Ops::T *QDL_RESTRICT F, i64 k0, i64 k1,
+                                             const typename Ops::Diag *d) {
   f64 *xi = reinterpret_cast<f64 *>(X + i * m + j0);
   v8d acc[NV];
   for (int v = 0; v < NV; ++v) acc[v] = load8(xi + 8 * v);
@@ -100,15 +99,16 @@ template <class Ops>
  * while k runs, and each X[k, j-block] is loaded once for the M rows. */
 template <class Ops, int M, int NV>
 [[gnu::always_inline]] inline void update_tile(typename Ops::T *X, i64 ldx,
-                                               const typename Ops::T *F, i64 ldf, i64 i0,
-                                               i64 j0, i64 k0, i64 k1) {
+                                               const typename Ops::T *F, i64 ldf, i64 i0, i64 j0,
+                                               i64 k0, i64 k1) {
   v8d acc[M][NV];
   for (int r = 0; r < M; ++r)
     for (int v = 0; v < NV; ++v)
       acc[r][v] = load8(reinterpret_cast<const f64 *>(X + (i0 + r) * ldx + j0) + 8 * v);
   for (i64 k = k0; k < k1; ++k) {
     v8d u[NV];
-    for (int v = 0; v < NV; ++v) u[v] = load8(reinterpret_cast<const f64 *>(X + k * ldx + j0) + 8 * v);
+    for (int v = 0; v < NV; ++v)
+      u[v] = load8(reinterpret_cast<const f64 *>(X + k * ldx + j0) + 8 * v);
     for (int r = 0; r < M; ++r) {
       const typename Ops::T f = F[(i0 + r) * ldf + k];
       for (int v = 0; v < NV; ++v) acc[r][v] = Ops::sub_mul(acc[r][v], f, u[v]);
@@ -160,8 +160,8 @@ template <class Ops, int M, int NV>
 constexpr i64 kPanel = 16;
 
 template <class Ops, int M, int NV>
-[[gnu::always_inline]] inline i64 factor(typename Ops::T *QDL_RESTRICT A,
-                                         i64 *QDL_RESTRICT pivot, i64 n) {
+[[gnu::always_inline]] inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot,
+                                         i64 n) {
   using T = typename Ops::T;
   for (i64 k0 = 0; k0 + 1 < n; k0 += kPanel) {
     const i64 pe = k0 + kPanel < n ? k0 + kPanel : n;  // panel columns [k0, pe)
@@ -215,7 +215,8 @@ template <class Ops, int M, int NV>
   i64 i0 = 0;
   for (; i0 + M <= n; i0 += M) {
     update_tile<Ops, M, NV>(X, m, LU, n, i0, j0, 0, i0);
-    for (i64 i = i0 + 1; i < i0 + M; ++i) row_block<Ops, NV>(X, m, i, j0, LU + i * n, i0, i, nullptr);
+    for (i64 i = i0 + 1; i < i0 + M; ++i)
+      row_block<Ops, NV>(X, m, i, j0, LU + i * n, i0, i, nullptr);
   }
   for (i64 i = i0; i < n; ++i) row_block<Ops, NV>(X, m, i, j0, LU + i * n, 0, i, nullptr);
   for (i64 i = n - 1; i >= 0; --i) {
