@@ -1,10 +1,10 @@
 /* Private: the LU factorisation and substitution loops shared by the real routines
  * (qdl_linalg.cpp) and the complex ones (qdl_complex.cpp).
  *
- * Both follow one design, Doolittle elimination with partial pivoting by rows
- * (Golub & Van Loan, Matrix Computations, 4th ed., Alg. 3.4.1 with the row
- * exchanges of 3.4.3, and the multi-right-hand-side substitutions of 3.1), and
- * differ only in the element arithmetic, which a policy supplies:
+ * Both follow one design, Doolittle elimination with partial pivoting by rows and
+ * the two triangular substitutions for many right-hand sides (Golub & Van Loan,
+ * Matrix Computations, 4th ed., Sections 3.1 and 3.4), and differ only in the
+ * element arithmetic, which a policy supplies:
  *
  *   T                 element type (f64 or c128); W = f64 values per element
  *   magnitude(a)      pivot size: |a| (real) or the squared modulus (complex)
@@ -151,12 +151,13 @@ template <class Ops, int M, int NV>
  *
  * The steps are those of the textbook loop: at step k, pivot search in column k,
  * exchange of whole rows, multipliers, and A[i,j] -= A[i,k] A[k,j] for i, j > k.
- * They are taken in panels of kPanel columns (the blocked right-looking form of
- * Golub & Van Loan, Sec. 3.2.11): inside the panel the updates are applied at once,
- * to the columns right of it they are delayed and then applied kPanel steps at a
- * time by register tiles. Every entry still receives its updates in ascending k,
- * so the factors are bit for bit those of the unblocked loop; a step that finds a
- * zero column first completes the delayed updates, so A is as after step k-1. */
+ * They are taken in panels of kPanel columns (the blocked right-looking form, as
+ * in Golub & Van Loan, Sec. 3.2, and LAPACK's dgetrf): inside the panel the updates
+ * are applied at once, to the columns right of it they are delayed and then applied
+ * kPanel steps at a time by register tiles. Every entry still receives its updates
+ * in ascending k, so the factors are bit for bit those of the unblocked loop; a step
+ * that finds a zero column first completes the delayed updates, so A is as after
+ * step k-1. */
 constexpr i64 kPanel = 16;
 
 template <class Ops, int M, int NV>
