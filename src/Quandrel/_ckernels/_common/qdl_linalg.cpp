@@ -382,10 +382,10 @@ template <int M, int NV>
   }
 }
 
-// Register budgets: 8 x 3 zmm accumulators (of 32), 4 x 2 ymm (of 16), 2 x 4 xmm (of 16).
+// Register budgets: 6 x 4 zmm accumulators (of 32), 4 x 2 ymm (of 16), 2 x 4 xmm (of 16).
 QDL_TARGET_AVX512 void product_avx512(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p,
                                       i64 m) {
-  product_shape<8, 3>(s, A, B, out, n, p, m);
+  product_shape<6, 4>(s, A, B, out, n, p, m);
 }
 QDL_TARGET_AVX2 void product_avx2(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p,
                                   i64 m) {
