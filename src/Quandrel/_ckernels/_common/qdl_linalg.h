@@ -1,8 +1,9 @@
 /* Dense real linear algebra: the Cholesky toolkit of the least-squares kernels.
  *
  * All matrices are row-major (qdl_common.h). Every buffer belongs to the caller;
- * no routine here allocates, keeps a pointer past the call, or has state, so all
- * are re-entrant. Inputs and outputs never overlap unless a contract says so.
+ * no routine here keeps a pointer past the call or has state, so all are
+ * re-entrant, and only the LU routines allocate (working storage they release, or
+ * the factor record they return). Inputs and outputs never overlap unless a contract says so.
  * Every sum is accumulated into one running f64 in the order stated, which fixes
  * the results bit for bit (the build never fuses multiply-adds).
  */
