@@ -64,6 +64,47 @@ template <class V>
   else return splat8(x);
 }
 
+/* a[k] = row k of an L-by-L tile on entry (L = lanes of V), column k on return: rounds
+ * of interleaving, pairs of entries, then pairs of pairs, then halves. V is a vector of
+ * 2, 4 or 8 lanes of any 8-byte element; only lanes move, no value is changed. */
+template <class V>
+[[gnu::always_inline]] inline void transpose(V *a) {
+  constexpr int L = static_cast<int>(sizeof(V) / 8);
+  if constexpr (L == 2) {
+    const V t0 = __builtin_shufflevector(a[0], a[1], 0, 2);
+    a[1] = __builtin_shufflevector(a[0], a[1], 1, 3);
+    a[0] = t0;
+  } else if constexpr (L == 4) {
+    V t[4];
+    for (int k = 0; k < 4; k += 2) {
+      t[k] = __builtin_shufflevector(a[k], a[k + 1], 0, 4, 2, 6);
+      t[k + 1] = __builtin_shufflevector(a[k], a[k + 1], 1, 5, 3, 7);
+    }
+    // t[0], t[1] hold rows 0-1 of columns (0,2), (1,3); t[2], t[3] rows 2-3.
+    for (int h = 0; h < 2; ++h) {
+      a[h] = __builtin_shufflevector(t[h], t[h + 2], 0, 1, 4, 5);
+      a[h + 2] = __builtin_shufflevector(t[h], t[h + 2], 2, 3, 6, 7);
+    }
+  } else {
+    V t[8], u[8];
+    for (int k = 0; k < 8; k += 2) {
+      t[k] = __builtin_shufflevector(a[k], a[k + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+      t[k + 1] = __builtin_shufflevector(a[k], a[k + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+    }
+    for (int k = 0; k < 8; k += 4) {
+      for (int h = 0; h < 2; ++h) {
+        u[k + h] = __builtin_shufflevector(t[k + h], t[k + h + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[k + h + 2] = __builtin_shufflevector(t[k + h], t[k + h + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+      }
+    }
+    // u[0..3] hold rows 0-3 of columns (0,4), (1,5), (2,6), (3,7); u[4..7] rows 4-7.
+    for (int k = 0; k < 4; ++k) {
+      a[k] = __builtin_shufflevector(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+      a[k + 4] = __builtin_shufflevector(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+  }
+}
+
 [[gnu::always_inline]] inline v8d load8(const f64 *p) { return load<v8d>(p); }
 [[gnu::always_inline]] inline void store8(f64 *p, v8d v) { store<v8d>(p, v); }
 

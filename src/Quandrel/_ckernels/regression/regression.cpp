@@ -22,10 +22,10 @@ inline void fill_nan(f64 *v, i64 n) {
 
 constexpr f64 kInf = std::numeric_limits<f64>::infinity();
 
-using qdl::simd::load8;
-using qdl::simd::splat8;
-using qdl::simd::store8;
-using qdl::simd::v8d;
+using qdl::simd::lanes;
+using qdl::simd::load;
+using qdl::simd::splat;
+using qdl::simd::store;
 
 inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
 
@@ -94,107 +94,112 @@ inline void chol_subst(const f64 *L, const f64 *b, f64 *x, i64 p) {
 // holds z and then w of column c in W[:,c], and one vector lane carries one column,
 // adding its terms in exactly the order above.
 //
-// The columns go in blocks of 8 starting at 0, 8, ..., pv-8 (pv = p rounded down to
-// a multiple of 8), and, when p is not a multiple of 8, one more block starting at
-// p-8 that overlaps the one before it; a column computed in two blocks gets the
-// same value in both. Only w[c] enters the trace, and w[c] needs w[i] for i >= c
+// The columns go in blocks of one vector, N = lanes<Vec> (8, 4 or 2), starting at
+// 0, N, ..., pv-N (pv = p rounded down to a multiple of N), and, when p is not a
+// multiple of N, one more block starting at p-N that overlaps the one before it; a
+// column computed in two blocks gets the same value in both. Only w[c] enters the trace, and w[c] needs w[i] for i >= c
 // only, so the backward pass of a block starting at c0 stops at row c0, except for
 // the last block: it runs to row 0, leaving the whole solve of column p-1.
 // ---------------------------------------------------------------------------
 
-// W[i, c0 .. c0+8V) = (B[i, same] - sum_{j<i} L[i,j] W[j, same]) / L[i,i].
-template <int V>
+// W[i, c0 .. c0+NV) = (B[i, same] - sum_{j<i} L[i,j] W[j, same]) / L[i,i], V vectors.
+template <class Vec, int V>
 [[gnu::always_inline]] inline void fwd_row(const f64 *QDL_RESTRICT L, const f64 *QDL_RESTRICT B,
                                            f64 *QDL_RESTRICT W, i64 p, i64 i, i64 c0) {
+  constexpr int N = lanes<Vec>;
   const f64 *Li = L + i * p;
-  v8d acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = splat8(0.0);
+  Vec acc[V];
+  for (int v = 0; v < V; ++v) acc[v] = splat<Vec>(0.0);
   for (i64 j = 0; j < i; ++j) {
-    const v8d l = splat8(Li[j]);
+    const Vec l = splat<Vec>(Li[j]);
     const f64 *Wj = W + j * p + c0;
-    for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load8(Wj + 8 * v);
+    for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load<Vec>(Wj + N * v);
   }
-  const v8d d = splat8(Li[i]);
+  const Vec d = splat<Vec>(Li[i]);
   for (int v = 0; v < V; ++v)
-    store8(W + i * p + c0 + 8 * v, (load8(B + i * p + c0 + 8 * v) - acc[v]) / d);
+    store<Vec>(W + i * p + c0 + N * v, (load<Vec>(B + i * p + c0 + N * v) - acc[v]) / d);
 }
 
-// W[i, c0 .. c0+8V) = (W[i, same] - sum_{j>i} L[j,i] W[j, same]) / L[i,i], storing
+// W[i, c0 .. c0+NV) = (W[i, same] - sum_{j>i} L[j,i] W[j, same]) / L[i,i], storing
 // only the lanes from `first` on (the others belong to a block that overlaps).
-template <int V>
+template <class Vec, int V>
 [[gnu::always_inline]] inline void bwd_row(const f64 *QDL_RESTRICT L, f64 *QDL_RESTRICT W, i64 p,
                                            i64 i, i64 c0, i64 first = 0) {
-  v8d acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = splat8(0.0);
+  constexpr int N = lanes<Vec>;
+  Vec acc[V];
+  for (int v = 0; v < V; ++v) acc[v] = splat<Vec>(0.0);
   for (i64 j = i + 1; j < p; ++j) {
-    const v8d l = splat8(L[j * p + i]);
+    const Vec l = splat<Vec>(L[j * p + i]);
     const f64 *Wj = W + j * p + c0;
-    for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load8(Wj + 8 * v);
+    for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load<Vec>(Wj + N * v);
   }
-  const v8d d = splat8(L[i * p + i]);
+  const Vec d = splat<Vec>(L[i * p + i]);
   f64 *Wi = W + i * p + c0;
   if (first == 0) {
-    for (int v = 0; v < V; ++v) store8(Wi + 8 * v, (load8(Wi + 8 * v) - acc[v]) / d);
+    for (int v = 0; v < V; ++v) store<Vec>(Wi + N * v, (load<Vec>(Wi + N * v) - acc[v]) / d);
   } else {
-    const v8d w = (load8(Wi) - acc[0]) / d;
-    for (i64 k = first; k < 8; ++k) Wi[k] = w[k];
+    const Vec w = (load<Vec>(Wi) - acc[0]) / d;
+    for (i64 k = first; k < N; ++k) Wi[k] = w[k];
   }
 }
 
-// fwd_row<v> / bwd_row<v> for a run-time v in 1..V.
-template <int V>
+// fwd_row<Vec, v> / bwd_row<Vec, v> for a run-time v in 1..V.
+template <class Vec, int V>
 [[gnu::always_inline]] inline void fwd_row_v(int v, const f64 *L, const f64 *B, f64 *W, i64 p,
                                              i64 i, i64 c0) {
   if constexpr (V > 0) {
     if (v == V) {
-      fwd_row<V>(L, B, W, p, i, c0);
+      fwd_row<Vec, V>(L, B, W, p, i, c0);
     } else {
-      fwd_row_v<V - 1>(v, L, B, W, p, i, c0);
+      fwd_row_v<Vec, V - 1>(v, L, B, W, p, i, c0);
     }
   }
 }
 
-template <int V>
+template <class Vec, int V>
 [[gnu::always_inline]] inline void bwd_row_v(int v, const f64 *L, f64 *W, i64 p, i64 i, i64 c0) {
   if constexpr (V > 0) {
     if (v == V) {
-      bwd_row<V>(L, W, p, i, c0);
+      bwd_row<Vec, V>(L, W, p, i, c0);
     } else {
-      bwd_row_v<V - 1>(v, L, W, p, i, c0);
+      bwd_row_v<Vec, V - 1>(v, L, W, p, i, c0);
     }
   }
 }
 
-// The blocked solves for p >= 8, up to V blocks of 8 columns per pass over a row
-// of L. On return W[c,c] = w[c] for every c, and W[:,p-1] is the whole solve of
-// column p-1.
-template <int V>
+// The blocked solves for p >= 8, up to V blocks of N = lanes<Vec> columns per pass
+// over a row of L. On return W[c,c] = w[c] for every c, and W[:,p-1] is the whole
+// solve of column p-1.
+template <class Vec, int V>
 [[gnu::always_inline]] inline void dof_solves(const f64 *L, const f64 *B, f64 *W, i64 p) {
-  const i64 pv = p / 8 * 8;
-  const i64 last = p - 8;  // the block holding column p-1
+  constexpr i64 N = lanes<Vec>;
+  const i64 pv = p / N * N;
+  const i64 last = p - N;  // the block holding column p-1
   for (i64 i = 0; i < p; ++i) {
-    for (i64 c0 = 0; c0 < pv; c0 += 8 * V)
-      fwd_row_v<V>(static_cast<int>(min_i64(V, (pv - c0) / 8)), L, B, W, p, i, c0);
-    if (last != pv - 8) fwd_row<1>(L, B, W, p, i, last);
+    for (i64 c0 = 0; c0 < pv; c0 += N * V)
+      fwd_row_v<Vec, V>(static_cast<int>(min_i64(V, (pv - c0) / N)), L, B, W, p, i, c0);
+    if (last != pv - N) fwd_row<Vec, 1>(L, B, W, p, i, last);
   }
   for (i64 i = p - 1; i >= 0; --i) {
-    const i64 cend = min_i64(pv, (i / 8 + 1) * 8);  // blocks from 0 whose first column is <= i
+    const i64 cend = min_i64(pv, (i / N + 1) * N);  // blocks from 0 whose first column is <= i
     // The last block first, while row i of the overlapping block still holds z;
     // it stores only the columns the blocks below do not cover in this row.
-    if (last + 8 > cend) bwd_row<1>(L, W, p, i, last, cend > last ? cend - last : 0);
-    for (i64 c0 = 0; c0 < cend; c0 += 8 * V)
-      bwd_row_v<V>(static_cast<int>(min_i64(V, (cend - c0) / 8)), L, W, p, i, c0);
+    if (last + N > cend) bwd_row<Vec, 1>(L, W, p, i, last, cend > last ? cend - last : 0);
+    for (i64 c0 = 0; c0 < cend; c0 += N * V)
+      bwd_row_v<Vec, V>(static_cast<int>(min_i64(V, (cend - c0) / N)), L, W, p, i, c0);
   }
 }
 
-// Register budgets: 8 zmm accumulators (of 32), 4 x 2 ymm (of 16), 2 x 4 xmm (of 16).
+// Register budgets: 8 zmm accumulators (of 32), 8 ymm (of 16), 8 xmm (of 16).
 QDL_TARGET_AVX512 void dof_solves_avx512(const f64 *L, const f64 *B, f64 *W, i64 p) {
-  dof_solves<8>(L, B, W, p);
+  dof_solves<qdl::simd::v8d, 8>(L, B, W, p);
 }
 QDL_TARGET_AVX2 void dof_solves_avx2(const f64 *L, const f64 *B, f64 *W, i64 p) {
-  dof_solves<4>(L, B, W, p);
+  dof_solves<qdl::simd::v4d, 8>(L, B, W, p);
 }
-void dof_solves_base(const f64 *L, const f64 *B, f64 *W, i64 p) { dof_solves<2>(L, B, W, p); }
+void dof_solves_base(const f64 *L, const f64 *B, f64 *W, i64 p) {
+  dof_solves<qdl::simd::v2d, 8>(L, B, W, p);
+}
 
 // trace((L L')^-1 G_unpen), the effective degrees of freedom of a ridge fit whose
 // penalised Gram matrix has the factor L (Hastie, Tibshirani & Friedman, The
@@ -225,83 +230,67 @@ f64 qdl_ridge_eff_dof(const f64 *L, const f64 *G_unpen, i64 p, f64 *col, f64 *W)
 //   yhat[r] = sum_j X[r,j] C[b,j]        (j ascending, from 0.0)
 //   rss[b]  = sum_r (y[r] - yhat[r])^2   (r ascending, from 0.0)
 //
-// The rows' yhat are independent: eight rows go side by side, one per lane, each
-// adding its products in ascending j. X is row-major, so each 8-by-8 tile of X is
-// read row by row and transposed in registers to give column vectors
-// X[r0..r0+7, j], which serve all NB coefficient vectors: one pass over X scores
+// The rows' yhat are independent: N = lanes<Vec> rows go side by side, one per lane,
+// each adding its products in ascending j. X is row-major, so each N-by-N tile of X
+// is read row by row and transposed in registers to give column vectors
+// X[r0..r0+N-1, j], which serve all NB coefficient vectors: one pass over X scores
 // the whole batch. Each rss[b] stays one running sum over the rows in order.
 // ---------------------------------------------------------------------------
-
-// a[k] = row k of an 8-by-8 tile on entry, column k on return (three rounds of
-// interleaving: pairs, then quads, then halves).
-[[gnu::always_inline]] inline void transpose8(v8d a[8]) {
-  v8d t[8], u[8];
-  for (int k = 0; k < 8; k += 2) {
-    t[k] = __builtin_shufflevector(a[k], a[k + 1], 0, 8, 2, 10, 4, 12, 6, 14);
-    t[k + 1] = __builtin_shufflevector(a[k], a[k + 1], 1, 9, 3, 11, 5, 13, 7, 15);
-  }
-  for (int k = 0; k < 8; k += 4) {
-    for (int h = 0; h < 2; ++h) {
-      u[k + h] = __builtin_shufflevector(t[k + h], t[k + h + 2], 0, 1, 8, 9, 4, 5, 12, 13);
-      u[k + h + 2] = __builtin_shufflevector(t[k + h], t[k + h + 2], 2, 3, 10, 11, 6, 7, 14, 15);
-    }
-  }
-  // u[0..3] hold rows 0-3 of columns (0,4), (1,5), (2,6), (3,7); u[4..7] rows 4-7.
-  for (int k = 0; k < 4; ++k) {
-    a[k] = __builtin_shufflevector(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
-    a[k + 4] = __builtin_shufflevector(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
-  }
-}
-
-template <int NB>
+template <class Vec, int NB>
 [[gnu::always_inline]] inline void residual_ss(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y,
                                                const f64 *QDL_RESTRICT C, i64 n, i64 p,
                                                f64 *QDL_RESTRICT rss) {
-  const i64 p8 = p / 8 * 8;
-  v8d sv = splat8(0.0);  // lane b: rss of C[b, :] over the rows so far
+  constexpr int N = lanes<Vec>;
+  constexpr int NG = (NB + N - 1) / N;  // groups of N coefficient vectors
+  const i64 pl = p / N * N;
+  Vec sv[NG];  // lane b of sv[g]: rss of C[g*N + b, :] over the rows so far
+  for (int g = 0; g < NG; ++g) sv[g] = splat<Vec>(0.0);
   i64 r = 0;
-  for (; r + 8 <= n; r += 8) {
+  for (; r + N <= n; r += N) {
     const f64 *x0 = X + r * p;
-    v8d yhat[NB];
-    for (int b = 0; b < NB; ++b) yhat[b] = splat8(0.0);
-    for (i64 j0 = 0; j0 < p8; j0 += 8) {
-      v8d a[8];
-      for (int k = 0; k < 8; ++k) a[k] = load8(x0 + k * p + j0);
-      transpose8(a);
-      for (int k = 0; k < 8; ++k)
-        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + a[k] * splat8(C[b * p + j0 + k]);
+    Vec yhat[NB];
+    for (int b = 0; b < NB; ++b) yhat[b] = splat<Vec>(0.0);
+    for (i64 j0 = 0; j0 < pl; j0 += N) {
+      Vec a[N];
+      for (int k = 0; k < N; ++k) a[k] = load<Vec>(x0 + k * p + j0);
+      qdl::simd::transpose(a);
+      for (int k = 0; k < N; ++k)
+        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + a[k] * splat<Vec>(C[b * p + j0 + k]);
     }
-    if (p8 < p && p >= 8) {
-      // The last columns p8 .. p-1 from the tile of columns p-8 .. p-1.
-      v8d a[8];
-      for (int k = 0; k < 8; ++k) a[k] = load8(x0 + k * p + p - 8);
-      transpose8(a);
-      const i64 k0 = 8 - (p - p8);
-      for (int k = 1; k < 8; ++k) {
+    if (pl < p && p >= N) {
+      // The last columns pl .. p-1 from the tile of columns p-N .. p-1.
+      Vec a[N];
+      for (int k = 0; k < N; ++k) a[k] = load<Vec>(x0 + k * p + p - N);
+      qdl::simd::transpose(a);
+      const i64 k0 = N - (p - pl);
+      for (int k = 1; k < N; ++k) {
         if (k < k0) continue;
-        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + a[k] * splat8(C[b * p + p - 8 + k]);
+        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + a[k] * splat<Vec>(C[b * p + p - N + k]);
       }
     } else {
-      for (i64 j = p8; j < p; ++j) {
-        const v8d xj = {x0[j],         x0[p + j],     x0[2 * p + j], x0[3 * p + j],
-                        x0[4 * p + j], x0[5 * p + j], x0[6 * p + j], x0[7 * p + j]};
-        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + xj * splat8(C[b * p + j]);
+      for (i64 j = pl; j < p; ++j) {
+        Vec xj;
+        for (int k = 0; k < N; ++k) xj[k] = x0[k * p + j];
+        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + xj * splat<Vec>(C[b * p + j]);
       }
     }
-    // e2[b][k] = (y[r+k] - yhat)^2 of vector b; transposed, e2[k][b], so that row
-    // r+k is added to every rss at once, rows in ascending order.
-    const v8d yr = load8(y + r);
-    v8d e2[8];
+    // e2[b][k] = (y[r+k] - yhat)^2 of vector b; transposed by groups of N vectors,
+    // e2[g*N + k][b'], so that row r+k is added to every rss at once, rows in
+    // ascending order.
+    const Vec yr = load<Vec>(y + r);
+    Vec e2[NG * N];
     for (int b = 0; b < NB; ++b) {
-      const v8d e = yr - yhat[b];
+      const Vec e = yr - yhat[b];
       e2[b] = e * e;
     }
-    for (int b = NB; b < 8; ++b) e2[b] = splat8(0.0);
-    transpose8(e2);
-    for (int k = 0; k < 8; ++k) sv = sv + e2[k];
+    for (int b = NB; b < NG * N; ++b) e2[b] = splat<Vec>(0.0);
+    for (int g = 0; g < NG; ++g) {
+      qdl::simd::transpose(e2 + g * N);
+      for (int k = 0; k < N; ++k) sv[g] = sv[g] + e2[g * N + k];
+    }
   }
   f64 s[NB];
-  for (int b = 0; b < NB; ++b) s[b] = sv[b];
+  for (int b = 0; b < NB; ++b) s[b] = sv[b / N][b % N];
   for (; r < n; ++r) {
     const f64 *xr = X + r * p;
     for (int b = 0; b < NB; ++b) {
@@ -314,15 +303,15 @@ template <int NB>
   for (int b = 0; b < NB; ++b) rss[b] = s[b];
 }
 
-// residual_ss<nb> for a run-time nb in 1..NB.
-template <int NB>
+// residual_ss<Vec, nb> for a run-time nb in 1..NB.
+template <class Vec, int NB>
 [[gnu::always_inline]] inline void residual_ss_nb(int nb, const f64 *X, const f64 *y, const f64 *C,
                                                   i64 n, i64 p, f64 *rss) {
   if constexpr (NB > 0) {
     if (nb == NB) {
-      residual_ss<NB>(X, y, C, n, p, rss);
+      residual_ss<Vec, NB>(X, y, C, n, p, rss);
     } else {
-      residual_ss_nb<NB - 1>(nb, X, y, C, n, p, rss);
+      residual_ss_nb<Vec, NB - 1>(nb, X, y, C, n, p, rss);
     }
   }
 }
@@ -334,14 +323,14 @@ constexpr i64 kBatchMaxP = 256;
 
 QDL_TARGET_AVX512 void residual_ss_avx512(int nb, const f64 *X, const f64 *y, const f64 *C, i64 n,
                                           i64 p, f64 *rss) {
-  residual_ss_nb<kBatch>(nb, X, y, C, n, p, rss);
+  residual_ss_nb<qdl::simd::v8d, kBatch>(nb, X, y, C, n, p, rss);
 }
 QDL_TARGET_AVX2 void residual_ss_avx2(int nb, const f64 *X, const f64 *y, const f64 *C, i64 n,
                                       i64 p, f64 *rss) {
-  residual_ss_nb<kBatch>(nb, X, y, C, n, p, rss);
+  residual_ss_nb<qdl::simd::v4d, kBatch>(nb, X, y, C, n, p, rss);
 }
 void residual_ss_base(int nb, const f64 *X, const f64 *y, const f64 *C, i64 n, i64 p, f64 *rss) {
-  residual_ss_nb<kBatch>(nb, X, y, C, n, p, rss);
+  residual_ss_nb<qdl::simd::v2d, kBatch>(nb, X, y, C, n, p, rss);
 }
 
 // rss[b] for the nb (1..kBatch) coefficient vectors C[b, :].
