@@ -20,27 +20,31 @@
 namespace {
 
 // A scalar operand of a vector operation is broadcast to every lane.
-using qdl::simd::load8;
-using qdl::simd::store8;
-using qdl::simd::v8d;
+using qdl::simd::lanes;
+using qdl::simd::load;
+using qdl::simd::store;
 
 // ---------------------------------------------------------------------------
 // Shared helpers
 // ---------------------------------------------------------------------------
 
-// y[0..n) = y + a * x, entry by entry (product, then add).
+// y[0..n) = y + a * x, entry by entry (product, then add), one vector of Vec at a time.
+template <class Vec>
 [[gnu::always_inline]] inline void axpy(f64 *QDL_RESTRICT y, f64 a, const f64 *QDL_RESTRICT x,
                                         i64 n) {
+  constexpr i64 N = lanes<Vec>;
   i64 i = 0;
-  for (; i + 8 <= n; i += 8) store8(y + i, load8(y + i) + a * load8(x + i));
+  for (; i + N <= n; i += N) store<Vec>(y + i, load<Vec>(y + i) + a * load<Vec>(x + i));
   for (; i < n; ++i) y[i] = y[i] + a * x[i];
 }
 
 // y[0..n) = y - a * x, entry by entry (product, then subtract).
+template <class Vec>
 [[gnu::always_inline]] inline void axmy(f64 *QDL_RESTRICT y, f64 a, const f64 *QDL_RESTRICT x,
                                         i64 n) {
+  constexpr i64 N = lanes<Vec>;
   i64 i = 0;
-  for (; i + 8 <= n; i += 8) store8(y + i, load8(y + i) - a * load8(x + i));
+  for (; i + N <= n; i += N) store<Vec>(y + i, load<Vec>(y + i) - a * load<Vec>(x + i));
   for (; i < n; ++i) y[i] = y[i] - a * x[i];
 }
 
@@ -69,16 +73,17 @@ bool bit_symmetric(const f64 *G, i64 k) {
   return true;
 }
 
-// K::run(args...) compiled for the widest instruction set the CPU has. K::run is an
-// always_inline template, so each instance below carries its own copy of the code
-// generated for that instruction set; the arithmetic is the same in all of them.
+// K::run<Vec>(args...) compiled for the widest instruction set the CPU has, with the
+// vector type of its register width. K::run is an always_inline template, so each
+// instance below carries its own copy of the code generated for that instruction
+// set; the arithmetic is the same in all of them.
 template <class K, class... A>
 QDL_TARGET_AVX512 auto run_avx512(A... a) {
-  return K::run(a...);
+  return K::template run<qdl::simd::v8d>(a...);
 }
 template <class K, class... A>
 QDL_TARGET_AVX2 auto run_avx2(A... a) {
-  return K::run(a...);
+  return K::template run<qdl::simd::v4d>(a...);
 }
 template <class K, class... A>
 auto run_best(A... a) {
@@ -89,7 +94,7 @@ auto run_best(A... a) {
     default: break;
   }
 #endif
-  return K::run(a...);
+  return K::template run<qdl::simd::v2d>(a...);
 }
 
 // ---------------------------------------------------------------------------
@@ -107,6 +112,7 @@ auto run_best(A... a) {
 // ---------------------------------------------------------------------------
 template <bool kRows>
 struct LassoSweeps {
+  template <class Vec>
   [[gnu::always_inline]] static inline i64 run(const f64 *G, const f64 *g, i64 k, f64 alpha,
                                                i64 max_iter, f64 tol, f64 *coef, f64 *Gcoef) {
     for (i64 it = 0; it < max_iter; ++it) {
@@ -121,7 +127,7 @@ struct LassoSweeps {
         const f64 size = fabs(delta);
         if (!(size > tol)) continue;  // a change of at most tol (or NaN) is discarded
         if constexpr (kRows) {
-          axpy(Gcoef, delta, G + j * k, k);  // Gcoef[:] += delta * G[j,:]
+          axpy<Vec>(Gcoef, delta, G + j * k, k);  // Gcoef[:] += delta * G[j,:]
         } else {
           for (i64 i = 0; i < k; ++i) Gcoef[i] = Gcoef[i] + delta * G[i * k + j];  // += delta * G[:,j]
         }
@@ -164,32 +170,29 @@ constexpr i64 kPanel = 8;
 // A[r,c] -= A[r,col] * A[col,c] for col = p0 .. min(r,p1)-1 in order, for the rows
 // r > p0 in ascending order (rows of the panel first: their results are the pivot
 // rows the later rows read) and every column c >= p1.
+template <class Vec>
 [[gnu::always_inline]] inline void panel_update(f64 *A, i64 n, i64 p0, i64 p1) {
+  constexpr int N = lanes<Vec>;
+  constexpr int NA = N == 2 ? 8 : 32 / N;  // vectors side by side: 32 columns, 16 on SSE2
   for (i64 r = p0 + 1; r < n; ++r) {
     f64 *Ar = A + r * n;
     const i64 top = r < p1 ? r : p1;
     i64 c = p1;
-    // Four blocks of 8 columns side by side: four independent chains per step.
-    for (; c + 32 <= n; c += 32) {
-      v8d a0 = load8(Ar + c), a1 = load8(Ar + c + 8), a2 = load8(Ar + c + 16),
-          a3 = load8(Ar + c + 24);
+    // NA vectors of columns side by side: NA independent chains per step.
+    for (; c + NA * N <= n; c += NA * N) {
+      Vec a[NA];
+      for (int v = 0; v < NA; ++v) a[v] = load<Vec>(Ar + c + N * v);
       for (i64 col = p0; col < top; ++col) {
         const f64 f = Ar[col];
         const f64 *U = A + col * n + c;
-        a0 = a0 - f * load8(U);
-        a1 = a1 - f * load8(U + 8);
-        a2 = a2 - f * load8(U + 16);
-        a3 = a3 - f * load8(U + 24);
+        for (int v = 0; v < NA; ++v) a[v] = a[v] - f * load<Vec>(U + N * v);
       }
-      store8(Ar + c, a0);
-      store8(Ar + c + 8, a1);
-      store8(Ar + c + 16, a2);
-      store8(Ar + c + 24, a3);
+      for (int v = 0; v < NA; ++v) store<Vec>(Ar + c + N * v, a[v]);
     }
-    for (; c + 8 <= n; c += 8) {
-      v8d a0 = load8(Ar + c);
-      for (i64 col = p0; col < top; ++col) a0 = a0 - Ar[col] * load8(A + col * n + c);
-      store8(Ar + c, a0);
+    for (; c + N <= n; c += N) {
+      Vec a0 = load<Vec>(Ar + c);
+      for (i64 col = p0; col < top; ++col) a0 = a0 - Ar[col] * load<Vec>(A + col * n + c);
+      store<Vec>(Ar + c, a0);
     }
     for (; c < n; ++c) {
       f64 s = Ar[c];
@@ -199,6 +202,7 @@ constexpr i64 kPanel = 8;
   }
 }
 
+template <class Vec>
 [[gnu::always_inline]] inline void qdl_solve_small(f64 *A, f64 *b, i64 n, f64 *x) {
   for (i64 p0 = 0; p0 < n; p0 += kPanel) {
     const i64 p1 = p0 + kPanel < n ? p0 + kPanel : n;
@@ -228,7 +232,7 @@ constexpr i64 kPanel = 8;
         for (i64 c = col + 1; c < p1; ++c) R[c] = R[c] - f * P[c];  // within the panel
       }
     }
-    panel_update(A, n, p0, p1);
+    panel_update<Vec>(A, n, p0, p1);
   }
   for (i64 i = n - 1; i >= 0; --i) {  // x[i] = (b[i] - sum_{j>i} A[i,j] x[j]) / A[i,i]
     x[i] = b[i];
@@ -252,6 +256,7 @@ inline bool crossing_counts(f64 t, f64 num, bool tie_may_enter) {
 // bit, so G d is accumulated from rows of G (each Gd[j] still summed over ascending a).
 template <bool kRows>
 struct LarsHomotopy {
+  template <class Vec>
   [[gnu::always_inline]] static inline i64 run(const f64 *G, const f64 *c, i64 k, i64 max_iter,
                                                f64 tol, f64 *lam_path, f64 *beta_path,
                                                i64 *n_knots, f64 *fbuf, i64 *ibuf) {
@@ -318,7 +323,7 @@ struct LarsHomotopy {
         s_A[a] = signs[act_idx[a]];
         for (i64 b = 0; b < n_active; ++b) G_AA[a * n_active + b] = Ga[act_idx[b]];
       }
-      qdl_solve_small(G_AA, s_A, n_active, w);  // w = G_AA^-1 s_A
+      qdl_solve_small<Vec>(G_AA, s_A, n_active, w);  // w = G_AA^-1 s_A
 
       // sw = s_A' w, ascending (signs read afresh: the solve permuted s_A).
       f64 sw = 0.0;
@@ -332,7 +337,7 @@ struct LarsHomotopy {
       if constexpr (kRows) {
         // Gd[j] = sum_a G[act_a, j] d[act_a], each Gd[j] its own sum over ascending a.
         for (i64 j = 0; j < k; ++j) Gd[j] = 0.0;
-        for (i64 a = 0; a < n_active; ++a) axpy(Gd, d[act_idx[a]], G + act_idx[a] * k, k);
+        for (i64 a = 0; a < n_active; ++a) axpy<Vec>(Gd, d[act_idx[a]], G + act_idx[a] * k, k);
       } else {
         for (i64 j = 0; j < k; ++j) {  // Gd[j] = sum_a G[j, act_a] d[act_a], ascending a
           const f64 *Gj = G + j * k;
@@ -373,8 +378,8 @@ struct LarsHomotopy {
       }
 
       // Move: beta += step d, r -= step Gd, lam -= step A_scalar.
-      axpy(beta, step, d, k);
-      axmy(r, step, Gd, k);
+      axpy<Vec>(beta, step, d, k);
+      axmy<Vec>(r, step, Gd, k);
       lam = lam - step * A_scalar;
       if (lam < 0.0 && lam > -tol) lam = 0.0;
 
@@ -405,6 +410,7 @@ struct LarsHomotopy {
 // of their rows (the lasso solution is linear in the penalty between knots).
 // ---------------------------------------------------------------------------
 struct PathEval {
+  template <class Vec>
   [[gnu::always_inline]] static inline void run(const f64 *lam_path, const f64 *beta_path,
                                                 i64 n_knots, i64 k, const f64 *lam_grid,
                                                 i64 n_grid, f64 *out) {
@@ -434,10 +440,11 @@ struct PathEval {
       const f64 t = (lam - lam_path[lo]) / (lam_path[hi] - lam_path[lo]);
       // row = B[lo,:] + t * (B[hi,:] - B[lo,:])
       const f64 *Blo = beta_path + lo * k, *Bhi = beta_path + hi * k;
+      constexpr i64 N = lanes<Vec>;
       i64 j = 0;
-      for (; j + 8 <= k; j += 8) {
-        const v8d bl = load8(Blo + j);
-        store8(row + j, bl + t * (load8(Bhi + j) - bl));
+      for (; j + N <= k; j += N) {
+        const Vec bl = load<Vec>(Blo + j);
+        store<Vec>(row + j, bl + t * (load<Vec>(Bhi + j) - bl));
       }
       for (; j < k; ++j) row[j] = Blo[j] + t * (Bhi[j] - Blo[j]);
     }
