@@ -15,9 +15,12 @@
 
 namespace {
 
-using qdl::simd::load8;
-using qdl::simd::store8;
-using qdl::simd::splat8;
+using qdl::simd::lanes;
+using qdl::simd::load;
+using qdl::simd::splat;
+using qdl::simd::store;
+using qdl::simd::v2d;
+using qdl::simd::v4d;
 using qdl::simd::v8d;
 
 
@@ -31,58 +34,45 @@ inline void qdl_split_penalty(f64 alpha, f64 l1_ratio, f64 *a1, f64 *a2) {
 }
 
 // y[i] = y[i] + a * x[i] for i < n: n independent updates, one product and one add
-// each, evaluated eight (or thirty-two) entries side by side.
+// each, evaluated one vector (or four) of entries side by side.
+template <class Vec>
 [[gnu::always_inline]] inline void axpy(f64 *QDL_RESTRICT y, const f64 *QDL_RESTRICT x, f64 a,
                                         i64 n) {
-  const v8d va = splat8(a);
+  constexpr i64 N = lanes<Vec>;
+  const Vec va = splat<Vec>(a);
   i64 i = 0;
-  for (; i + 32 <= n; i += 32) {
-    const v8d y0 = load8(y + i) + va * load8(x + i);
-    const v8d y1 = load8(y + i + 8) + va * load8(x + i + 8);
-    const v8d y2 = load8(y + i + 16) + va * load8(x + i + 16);
-    const v8d y3 = load8(y + i + 24) + va * load8(x + i + 24);
-    store8(y + i, y0);
-    store8(y + i + 8, y1);
-    store8(y + i + 16, y2);
-    store8(y + i + 24, y3);
+  for (; i + 4 * N <= n; i += 4 * N) {
+    Vec yv[4];
+    for (int v = 0; v < 4; ++v) yv[v] = load<Vec>(y + i + N * v) + va * load<Vec>(x + i + N * v);
+    for (int v = 0; v < 4; ++v) store<Vec>(y + i + N * v, yv[v]);
   }
-  for (; i + 8 <= n; i += 8) store8(y + i, load8(y + i) + va * load8(x + i));
+  for (; i + N <= n; i += N) store<Vec>(y + i, load<Vec>(y + i) + va * load<Vec>(x + i));
   for (; i < n; ++i) y[i] = y[i] + a * x[i];
 }
 
 // ---------------------------------------------------------------------------
-// Symmetry and finiteness of G, decided on the bit patterns. G is cut into 8-by-8
-// tiles; tile (I, J) of the upper triangle is transposed in registers (three rounds
-// of pairwise shuffles) and compared with tile (J, I) read row by row, so both sides
-// are read with unit stride. Rows and columns past the last full tile are compared
-// one pair at a time.
+// Symmetry and finiteness of G, decided on the bit patterns. G is cut into N-by-N
+// tiles (N = lanes of the vector type); tile (I, J) of the upper triangle is
+// transposed in registers and compared with tile (J, I) read row by row, so both
+// sides are read with unit stride. Rows and columns past the last full tile are
+// compared one pair at a time.
 // ---------------------------------------------------------------------------
-typedef uint64_t v8u __attribute__((vector_size(64)));
 
-[[gnu::always_inline]] inline v8u load8u(const f64 *p) {
-  v8u v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// t[c] = column c of the 8-by-8 tile whose rows are a[0..7].
-[[gnu::always_inline]] inline void transpose8(const v8u a[8], v8u t[8]) {
-  v8u s[8], u[8];
-  for (int r = 0; r < 8; r += 2) {  // s: pairs of rows interleaved
-    s[r] = __builtin_shufflevector(a[r], a[r + 1], 0, 8, 2, 10, 4, 12, 6, 14);
-    s[r + 1] = __builtin_shufflevector(a[r], a[r + 1], 1, 9, 3, 11, 5, 13, 7, 15);
-  }
-  for (int r = 0; r < 8; r += 4) {  // u: quadruples of rows, in pairs of columns
-    for (int h = 0; h < 2; ++h) {
-      u[r + h] = __builtin_shufflevector(s[r + h], s[r + h + 2], 0, 1, 8, 9, 4, 5, 12, 13);
-      u[r + h + 2] = __builtin_shufflevector(s[r + h], s[r + h + 2], 2, 3, 10, 11, 6, 7, 14, 15);
-    }
-  }
-  for (int c = 0; c < 4; ++c) {  // all eight rows, columns c and c + 4
-    t[c] = __builtin_shufflevector(u[c], u[c + 4], 0, 1, 2, 3, 8, 9, 10, 11);
-    t[c + 4] = __builtin_shufflevector(u[c], u[c + 4], 4, 5, 6, 7, 12, 13, 14, 15);
-  }
-}
+// The unsigned 64-bit lanes of a vector as wide as Vec.
+template <class Vec>
+struct BitsOf;
+template <>
+struct BitsOf<v2d> {
+  typedef uint64_t type __attribute__((vector_size(16)));
+};
+template <>
+struct BitsOf<v4d> {
+  typedef uint64_t type __attribute__((vector_size(32)));
+};
+template <>
+struct BitsOf<v8d> {
+  typedef uint64_t type __attribute__((vector_size(64)));
+};
 
 struct GramShape {
   bool symmetric;  // G[i,j] and G[j,i] have the same bits for every i, j
@@ -94,39 +84,43 @@ struct GramShape {
 constexpr uint64_t kExp = 0x7ff0000000000000u;
 constexpr uint64_t kExpUnit = 0x0010000000000000u;
 
+template <class Vec>
 [[gnu::always_inline]] inline GramShape inspect_gram(const f64 *G, i64 k) {
-  const v8u vexp = kExp - v8u{}, vunit = kExpUnit - v8u{};
-  const i64 k8 = k / 8 * 8;
-  v8u nonfinite = {};
+  using Bits = typename BitsOf<Vec>::type;
+  constexpr int N = lanes<Vec>;
+  const Bits vexp = kExp - Bits{}, vunit = kExpUnit - Bits{};
+  const i64 kt = k / N * N;
+  Bits nonfinite = {};
   uint64_t nonfinite_tail = 0;
-  for (i64 i0 = 0; i0 < k8; i0 += 8) {
-    v8u diff = {};
+  for (i64 i0 = 0; i0 < kt; i0 += N) {
+    Bits diff = {};
     uint64_t diff_tail = 0;
-    for (i64 j0 = i0; j0 < k8; j0 += 8) {
-      v8u a[8], t[8];
-      for (int r = 0; r < 8; ++r) a[r] = load8u(G + (i0 + r) * k + j0);  // G[i0+r, j0..]
-      transpose8(a, t);                                                  // t[c] = G[i0.., j0+c]
-      for (int c = 0; c < 8; ++c) {
-        diff |= t[c] ^ load8u(G + (j0 + c) * k + i0);  // against G[j0+c, i0..]
+    for (i64 j0 = i0; j0 < kt; j0 += N) {
+      Bits a[N], t[N];
+      for (int r = 0; r < N; ++r) a[r] = load<Bits>(G + (i0 + r) * k + j0);  // G[i0+r, j0..]
+      for (int r = 0; r < N; ++r) t[r] = a[r];
+      qdl::simd::transpose(t);  // t[c] = G[i0.., j0+c]
+      for (int c = 0; c < N; ++c) {
+        diff |= t[c] ^ load<Bits>(G + (j0 + c) * k + i0);  // against G[j0+c, i0..]
         nonfinite |= (a[c] & vexp) + vunit;
       }
     }
-    for (i64 i = i0; i < i0 + 8; ++i)  // row i past the tiles against column i
-      for (i64 j = k8; j < k; ++j) {
+    for (i64 i = i0; i < i0 + N; ++i)  // row i past the tiles against column i
+      for (i64 j = kt; j < k; ++j) {
         const uint64_t x = std::bit_cast<uint64_t>(G[i * k + j]);
         diff_tail |= x ^ std::bit_cast<uint64_t>(G[j * k + i]);
         nonfinite_tail |= (x & kExp) + kExpUnit;
       }
-    for (int l = 0; l < 8; ++l) diff_tail |= diff[l];
+    for (int l = 0; l < N; ++l) diff_tail |= diff[l];
     if (diff_tail != 0) return {false, false};
   }
-  for (i64 i = k8; i < k; ++i)  // the corner past the tiles, diagonal included
+  for (i64 i = kt; i < k; ++i)  // the corner past the tiles, diagonal included
     for (i64 j = i; j < k; ++j) {
       const uint64_t x = std::bit_cast<uint64_t>(G[i * k + j]);
       if (x != std::bit_cast<uint64_t>(G[j * k + i])) return {false, false};
       nonfinite_tail |= (x & kExp) + kExpUnit;
     }
-  for (int l = 0; l < 8; ++l) nonfinite_tail |= nonfinite[l];
+  for (int l = 0; l < N; ++l) nonfinite_tail |= nonfinite[l];
   return {true, (nonfinite_tail >> 63) == 0};
 }
 
@@ -156,6 +150,7 @@ struct Gram {
 };
 
 // One solve of qdl_en_gram_cd on the inspected G.
+template <class Vec>
 [[gnu::always_inline]] inline i64 en_solve(const Gram &q, f64 a1, f64 a2,
                                            const f64 *QDL_RESTRICT beta0, f64 *QDL_RESTRICT coef,
                                            f64 *QDL_RESTRICT Gcoef) {
@@ -172,7 +167,7 @@ struct Gram {
       memset(Gcoef, 0, static_cast<size_t>(k) * sizeof(f64));
       for (i64 j = 0; j < k; ++j) {
         if (q.finite && coef[j] == 0.0) continue;
-        axpy(Gcoef, G + j * k, coef[j], k);
+        axpy<Vec>(Gcoef, G + j * k, coef[j], k);
       }
       for (i64 i = 0; i < k; ++i) Gcoef[i] = Gcoef[i] + coef[i] * a2;
     } else {
@@ -199,7 +194,7 @@ struct Gram {
       const f64 abs_delta = fabs(delta);
       if (abs_delta > tol) {
         if (q.symmetric) {
-          axpy(Gcoef, G + j * k, delta, k);  // Gcoef += delta * G[j,:] (= G[:,j])
+          axpy<Vec>(Gcoef, G + j * k, delta, k);  // Gcoef += delta * G[j,:] (= G[:,j])
         } else {
           for (i64 i = 0; i < k; ++i) Gcoef[i] = Gcoef[i] + delta * G[i * k + j];
         }
@@ -219,17 +214,17 @@ struct CdImpl {
   i64 (*solve)(const Gram &q, f64 a1, f64 a2, const f64 *beta0, f64 *coef, f64 *Gcoef);
 };
 
-#define QDL_EN_CD_IMPL(SUFFIX, TARGET)                                                         \
-  TARGET GramShape inspect_##SUFFIX(const f64 *G, i64 k) { return inspect_gram(G, k); }        \
+#define QDL_EN_CD_IMPL(SUFFIX, TARGET, VEC)                                                    \
+  TARGET GramShape inspect_##SUFFIX(const f64 *G, i64 k) { return inspect_gram<VEC>(G, k); }   \
   TARGET i64 solve_##SUFFIX(const Gram &q, f64 a1, f64 a2, const f64 *beta0, f64 *coef,        \
                             f64 *Gcoef) {                                                      \
-    return en_solve(q, a1, a2, beta0, coef, Gcoef);                                            \
+    return en_solve<VEC>(q, a1, a2, beta0, coef, Gcoef);                                       \
   }                                                                                            \
   constexpr CdImpl kCd_##SUFFIX{inspect_##SUFFIX, solve_##SUFFIX};
 
-QDL_EN_CD_IMPL(avx512, QDL_TARGET_AVX512)
-QDL_EN_CD_IMPL(avx2, QDL_TARGET_AVX2)
-QDL_EN_CD_IMPL(base, )
+QDL_EN_CD_IMPL(avx512, QDL_TARGET_AVX512, v8d)
+QDL_EN_CD_IMPL(avx2, QDL_TARGET_AVX2, v4d)
+QDL_EN_CD_IMPL(base, , v2d)
 #undef QDL_EN_CD_IMPL
 
 const CdImpl &pick_cd() {
@@ -257,7 +252,7 @@ Gram make_gram(const CdImpl &cd, const f64 *G, const f64 *g, i64 k, i64 max_iter
 // The na right-hand sides are solved together in place in X = G_A (row-major with a
 // row length ldx of na rounded up to a multiple of 8, the extra columns zero, so
 // column c of the system is column c of X): step i of a substitution updates row i
-// of X for all columns at once, eight columns to a vector, each column keeping its
+// of X for all columns at once, one column to a vector lane, each column keeping its
 // own running sum
 //
 //   forward   X[i,c] = (X[i,c] - sum_{j<i} L[i,j] X[j,c]) / L[i,i]          (j ascending)
@@ -268,60 +263,76 @@ Gram make_gram(const CdImpl &cd, const f64 *G, const f64 *g, i64 k, i64 max_iter
 // c <= i (and the rest of their group of eight, which is never read again).
 // ---------------------------------------------------------------------------
 
-// Xi[c0 .. c0+8V) = (Xi[..] - sum_{j=jlo}^{jhi-1} Lb[j*ls] * X[j, c0 ..]) / d.
-template <int V>
+// Xi[c0 .. c0+NV) = (Xi[..] - sum_{j=jlo}^{jhi-1} Lb[j*ls] * X[j, c0 ..]) / d, for V
+// vectors of N = lanes<Vec> columns.
+template <class Vec, int V>
 [[gnu::always_inline]] inline void subst_tile(f64 *QDL_RESTRICT X, i64 ldx, i64 i, i64 c0,
                                               const f64 *QDL_RESTRICT Lb, i64 ls, i64 jlo,
                                               i64 jhi, f64 d) {
-  v8d acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = splat8(0.0);
+  constexpr int N = lanes<Vec>;
+  Vec acc[V];
+  for (int v = 0; v < V; ++v) acc[v] = splat<Vec>(0.0);
   for (i64 j = jlo; j < jhi; ++j) {
-    const v8d l = splat8(Lb[j * ls]);
+    const Vec l = splat<Vec>(Lb[j * ls]);
     const f64 *Xj = X + j * ldx + c0;
-    for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load8(Xj + 8 * v);
+    for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load<Vec>(Xj + N * v);
   }
   f64 *Xi = X + i * ldx + c0;
-  const v8d vd = splat8(d);
-  for (int v = 0; v < V; ++v) store8(Xi + 8 * v, (load8(Xi + 8 * v) - acc[v]) / vd);
+  const Vec vd = splat<Vec>(d);
+  for (int v = 0; v < V; ++v) store<Vec>(Xi + N * v, (load<Vec>(Xi + N * v) - acc[v]) / vd);
 }
 
-// Step i of a substitution for the columns 0 .. ncols-1 of X, ncols a multiple of 8.
+// subst_tile<Vec, v> for a run-time v in 1..V (nothing for v = 0).
+template <class Vec, int V>
+[[gnu::always_inline]] inline void subst_tile_v(int v, f64 *X, i64 ldx, i64 i, i64 c0,
+                                                const f64 *Lb, i64 ls, i64 jlo, i64 jhi, f64 d) {
+  if constexpr (V > 0) {
+    if (v == V) {
+      subst_tile<Vec, V>(X, ldx, i, c0, Lb, ls, jlo, jhi, d);
+    } else {
+      subst_tile_v<Vec, V - 1>(v, X, ldx, i, c0, Lb, ls, jlo, jhi, d);
+    }
+  }
+}
+
+// Step i of a substitution for the columns 0 .. ncols-1 of X, ncols a multiple of 8:
+// tiles of NV vectors (32 columns, 16 on SSE2), then the rest as one tile, so that
+// every pass over the rows j has as many independent sums in flight as it can.
+template <class Vec>
 [[gnu::always_inline]] inline void subst_row(f64 *QDL_RESTRICT X, i64 ldx, i64 i, i64 ncols,
                                              const f64 *QDL_RESTRICT Lb, i64 ls, i64 jlo,
                                              i64 jhi, f64 d) {
+  constexpr int N = lanes<Vec>;
+  constexpr int NV = N == 2 ? 8 : 32 / N;
   i64 c = 0;
-  for (; c + 32 <= ncols; c += 32) subst_tile<4>(X, ldx, i, c, Lb, ls, jlo, jhi, d);
-  // The last 8, 16 or 24 columns as one tile: one pass over the rows j, with as
-  // many independent sums in flight as there are vectors.
-  switch ((ncols - c) / 8) {
-    case 3: subst_tile<3>(X, ldx, i, c, Lb, ls, jlo, jhi, d); break;
-    case 2: subst_tile<2>(X, ldx, i, c, Lb, ls, jlo, jhi, d); break;
-    case 1: subst_tile<1>(X, ldx, i, c, Lb, ls, jlo, jhi, d); break;
-    default: break;
-  }
+  for (; c + NV * N <= ncols; c += NV * N) subst_tile<Vec, NV>(X, ldx, i, c, Lb, ls, jlo, jhi, d);
+  subst_tile_v<Vec, NV - 1>(static_cast<int>((ncols - c) / N), X, ldx, i, c, Lb, ls, jlo, jhi, d);
 }
 
 inline i64 round_up8(i64 n) { return (n + 7) / 8 * 8; }
 
 // sum_c ((L L')^-1 X)[c,c], c ascending; X (na rows of ldx) is overwritten.
+template <class Vec>
 [[gnu::always_inline]] inline f64 trace_solve(const f64 *QDL_RESTRICT L, f64 *QDL_RESTRICT X,
                                               i64 na, i64 ldx) {
   for (i64 i = 0; i < na; ++i)  // L Y = X: row i of L, j = 0 .. i-1
-    subst_row(X, ldx, i, ldx, L + i * na, 1, 0, i, L[i * na + i]);
+    subst_row<Vec>(X, ldx, i, ldx, L + i * na, 1, 0, i, L[i * na + i]);
   for (i64 i = na - 1; i >= 0; --i)  // L' Z = Y: column i of L, j = i+1 .. na-1
-    subst_row(X, ldx, i, round_up8(i + 1), L + i, na, i + 1, na, L[i * na + i]);
+    subst_row<Vec>(X, ldx, i, round_up8(i + 1), L + i, na, i + 1, na, L[i * na + i]);
   f64 dof = 0.0;
   for (i64 c = 0; c < na; ++c) dof = dof + X[c * ldx + c];
   return dof;
 }
 
 QDL_TARGET_AVX512 f64 trace_solve_avx512(const f64 *L, f64 *X, i64 na, i64 ldx) {
-  return trace_solve(L, X, na, ldx);
+  return trace_solve<v8d>(L, X, na, ldx);
 }
 QDL_TARGET_AVX2 f64 trace_solve_avx2(const f64 *L, f64 *X, i64 na, i64 ldx) {
-  return trace_solve(L, X, na, ldx);
+  return trace_solve<v4d>(L, X, na, ldx);
 }
-f64 trace_solve_base(const f64 *L, f64 *X, i64 na, i64 ldx) { return trace_solve(L, X, na, ldx); }
+f64 trace_solve_base(const f64 *L, f64 *X, i64 na, i64 ldx) {
+  return trace_solve<v2d>(L, X, na, ldx);
+}
 
 f64 trace_solve_best(const f64 *L, f64 *X, i64 na, i64 ldx) {
 #if QDL_HAVE_ISA_DISPATCH
