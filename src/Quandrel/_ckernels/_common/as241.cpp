@@ -12,9 +12,9 @@
 
 namespace {
 
-using qdl::simd::load8;
-using qdl::simd::store8;
-using qdl::simd::v8d;
+using qdl::simd::lanes;
+using qdl::simd::load;
+using qdl::simd::store;
 
 // clang-format off
 // Central region, |q| <= 0.425: x = q A(r) / B(r), r = 0.180625 - q^2.
@@ -52,7 +52,7 @@ constexpr f64 kSplitTail = 5.0;
 constexpr f64 kTailOffset = 1.6;
 
 // c[0] + c[1] x + ... + c[7] x^7 by Horner's rule from the top: y = c[7]; y = y*x + c[i].
-// T is f64 or a v8d of independent arguments.
+// T is f64 or a vector of independent arguments.
 template <class T>
 [[gnu::always_inline]] inline T as241_poly7(const f64 *c, T x) {
   T y = T{} + c[7];  // c[7] (in every lane); c[7] is nonzero, so 0.0 + c[7] is exact
@@ -86,24 +86,31 @@ template <class T>
   return q < 0.0 ? -x : x;
 }
 
-// Eight arguments side by side: the central formula for all lanes (the common case),
-// then the scalar routine for the lanes outside the central region. Each lane sees
-// exactly the scalar operations, so results are those of ndtri bit for bit.
+// One vector of arguments side by side: the central formula for all lanes (the
+// common case), then the scalar routine for the lanes outside the central region.
+// Each lane sees exactly the scalar operations, so results are those of ndtri bit
+// for bit.
+template <class Vec>
 [[gnu::always_inline]] inline void ndtri_into(const f64 *QDL_RESTRICT p, i64 n,
                                               f64 *QDL_RESTRICT out) {
+  constexpr int N = lanes<Vec>;
   i64 i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const v8d q = load8(p + i) - 0.5;
-    store8(out + i, central(q));
-    for (int l = 0; l < 8; ++l)
+  for (; i + N <= n; i += N) {
+    const Vec q = load<Vec>(p + i) - 0.5;
+    store<Vec>(out + i, central(q));
+    for (int l = 0; l < N; ++l)
       if (!(fabs(q[l]) <= kSplitCentral)) out[i + l] = ndtri(p[i + l]);
   }
   for (; i < n; ++i) out[i] = ndtri(p[i]);
 }
 
-QDL_TARGET_AVX512 void ndtri_into_avx512(const f64 *p, i64 n, f64 *out) { ndtri_into(p, n, out); }
-QDL_TARGET_AVX2 void ndtri_into_avx2(const f64 *p, i64 n, f64 *out) { ndtri_into(p, n, out); }
-void ndtri_into_base(const f64 *p, i64 n, f64 *out) { ndtri_into(p, n, out); }
+QDL_TARGET_AVX512 void ndtri_into_avx512(const f64 *p, i64 n, f64 *out) {
+  ndtri_into<qdl::simd::v8d>(p, n, out);
+}
+QDL_TARGET_AVX2 void ndtri_into_avx2(const f64 *p, i64 n, f64 *out) {
+  ndtri_into<qdl::simd::v4d>(p, n, out);
+}
+void ndtri_into_base(const f64 *p, i64 n, f64 *out) { ndtri_into<qdl::simd::v2d>(p, n, out); }
 
 }  // namespace
 

@@ -1,7 +1,7 @@
 // Dense complex linear algebra (see qdl_complex.h for the contracts).
 //
-// A c128 array is read as consecutive f64 pairs (re, im); a v8d holds four complex
-// entries. Vector forms of the header arithmetic evaluate, lane by lane, exactly
+// A c128 array is read as consecutive f64 pairs (re, im); a vector of N doubles
+// holds N/2 complex entries. Vector forms of the header arithmetic evaluate, lane by lane, exactly
 // the scalar formulas: the real and imaginary lanes of a result are computed as
 // two full vectors and the wanted lane taken from each.
 
@@ -12,24 +12,34 @@
 
 namespace {
 
-using qdl::simd::load8;
-using qdl::simd::store8;
+using qdl::simd::lanes;
+using qdl::simd::load;
+using qdl::simd::store;
+using qdl::simd::v2d;
+using qdl::simd::v4d;
 using qdl::simd::v8d;
 
 // Real lanes from re, imaginary lanes from im.
-[[gnu::always_inline]] inline v8d pick_re_im(v8d re, v8d im) {
-  return __builtin_shufflevector(re, im, 0, 9, 2, 11, 4, 13, 6, 15);
+template <class V>
+[[gnu::always_inline]] inline V pick_re_im(V re, V im) {
+  if constexpr (lanes<V> == 2) return __builtin_shufflevector(re, im, 0, 3);
+  else if constexpr (lanes<V> == 4) return __builtin_shufflevector(re, im, 0, 5, 2, 7);
+  else return __builtin_shufflevector(re, im, 0, 9, 2, 11, 4, 13, 6, 15);
 }
 
 // (re, im) -> (im, re) in every entry.
-[[gnu::always_inline]] inline v8d swap_re_im(v8d x) {
-  return __builtin_shufflevector(x, x, 1, 0, 3, 2, 5, 4, 7, 6);
+template <class V>
+[[gnu::always_inline]] inline V swap_re_im(V x) {
+  if constexpr (lanes<V> == 2) return __builtin_shufflevector(x, x, 1, 0);
+  else if constexpr (lanes<V> == 4) return __builtin_shufflevector(x, x, 1, 0, 3, 2);
+  else return __builtin_shufflevector(x, x, 1, 0, 3, 2, 5, 4, 7, 6);
 }
 
-// c128_mul(f, y) for four entries y: {f.re*y.re - f.im*y.im, f.re*y.im + f.im*y.re}.
-[[gnu::always_inline]] inline v8d mul(c128 f, v8d y) {
-  const v8d t1 = f.re * y;              // (f.re*y.re, f.re*y.im)
-  const v8d t2 = f.im * swap_re_im(y);  // (f.im*y.im, f.im*y.re)
+// c128_mul(f, y) for the entries of y: {f.re*y.re - f.im*y.im, f.re*y.im + f.im*y.re}.
+template <class V>
+[[gnu::always_inline]] inline V mul(c128 f, V y) {
+  const V t1 = f.re * y;              // (f.re*y.re, f.re*y.im)
+  const V t2 = f.im * swap_re_im(y);  // (f.im*y.im, f.im*y.re)
   return pick_re_im(t1 - t2, t1 + t2);
 }
 
@@ -57,57 +67,62 @@ struct ComplexOps {
       den = by_re ? uii.re + r * uii.im : uii.im + r * uii.re;
     }
     [[gnu::always_inline]] c128 apply(c128 x) const { return c128_div(x, u); }
-    [[gnu::always_inline]] v8d apply(v8d x) const {
-      const v8d xs = swap_re_im(x);
+    template <class V>
+    [[gnu::always_inline]] V apply(V x) const {
+      const V xs = swap_re_im(x);
       if (by_re) {
-        const v8d t = r * xs;                   // (x.im*r, x.re*r)
+        const V t = r * xs;                     // (x.im*r, x.re*r)
         return pick_re_im(x + t, x - t) / den;  // ((x.re + x.im*r), (x.im - x.re*r)) / den
       }
-      const v8d t = r * x;                      // (x.re*r, x.im*r)
+      const V t = r * x;                        // (x.re*r, x.im*r)
       return pick_re_im(t + xs, t - xs) / den;  // ((x.re*r + x.im), (x.im*r - x.re)) / den
     }
   };
   [[gnu::always_inline]] static c128 sub_mul(c128 x, c128 f, c128 y) {
     return c128_sub(x, c128_mul(f, y));
   }
-  [[gnu::always_inline]] static v8d sub_mul(v8d x, c128 f, v8d y) { return x - mul(f, y); }
+  template <class V>
+  [[gnu::always_inline]] static V sub_mul(V x, c128 f, V y) {
+    return x - mul(f, y);
+  }
 };
 
 QDL_TARGET_AVX512 i64 lu_factor_avx512(c128 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<ComplexOps, 4, 2>(A, pivot, n);
+  return qdl::lu::factor<ComplexOps, v8d, 4, 2>(A, pivot, n);
 }
 QDL_TARGET_AVX2 i64 lu_factor_avx2(c128 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<ComplexOps, 2, 1>(A, pivot, n);
+  return qdl::lu::factor<ComplexOps, v4d, 2, 2>(A, pivot, n);
 }
 i64 lu_factor_base(c128 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<ComplexOps, 1, 1>(A, pivot, n);
+  return qdl::lu::factor<ComplexOps, v2d, 2, 2>(A, pivot, n);
 }
 
 QDL_TARGET_AVX512 void lu_solve_avx512(const c128 *LU, const i64 *piv, const c128 *B, c128 *X,
                                        i64 n, i64 m) {
-  qdl::lu::solve<ComplexOps, 4, 2>(LU, piv, B, X, n, m);
+  qdl::lu::solve<ComplexOps, v8d, 4, 2>(LU, piv, B, X, n, m);
 }
 QDL_TARGET_AVX2 void lu_solve_avx2(const c128 *LU, const i64 *piv, const c128 *B, c128 *X, i64 n,
                                    i64 m) {
-  qdl::lu::solve<ComplexOps, 2, 1>(LU, piv, B, X, n, m);
+  qdl::lu::solve<ComplexOps, v4d, 2, 2>(LU, piv, B, X, n, m);
 }
 void lu_solve_base(const c128 *LU, const i64 *piv, const c128 *B, c128 *X, i64 n, i64 m) {
-  qdl::lu::solve<ComplexOps, 1, 1>(LU, piv, B, X, n, m);
+  qdl::lu::solve<ComplexOps, v2d, 2, 2>(LU, piv, B, X, n, m);
 }
 
 // ---------------------------------------------------------------------------
 // Complex product: out[i,j] = sum_k A[i,k] B[k,j], s = 0+0i, k ascending. Rows are
-// taken M at a time and columns four entries per vector, NV vectors wide; each
-// lane pair is one entry's running sum, updated for k before k+1.
+// taken M at a time and columns N/2 entries per vector of N doubles, NV vectors
+// wide; each lane pair is one entry's running sum, updated for k before k+1.
 // ---------------------------------------------------------------------------
-template <int M, int NV>
+template <class Vec, int M, int NV>
 [[gnu::always_inline]] inline void cmul_tile(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B,
                                              i64 n, i64 p, i64 i0, i64 j0, c128 *QDL_RESTRICT out) {
-  v8d acc[M][NV] = {};
+  constexpr int N = lanes<Vec>;
+  Vec acc[M][NV] = {};
   for (i64 k = 0; k < n; ++k) {
-    v8d b[NV];
+    Vec b[NV];
     for (int v = 0; v < NV; ++v)
-      b[v] = load8(reinterpret_cast<const f64 *>(B + k * p + j0) + 8 * v);
+      b[v] = load<Vec>(reinterpret_cast<const f64 *>(B + k * p + j0) + N * v);
     for (int r = 0; r < M; ++r) {
       const c128 a = A[(i0 + r) * n + k];
       for (int v = 0; v < NV; ++v) acc[r][v] = acc[r][v] + mul(a, b[v]);  // product, then add
@@ -115,19 +130,19 @@ template <int M, int NV>
   }
   for (int r = 0; r < M; ++r)
     for (int v = 0; v < NV; ++v)
-      store8(reinterpret_cast<f64 *>(out + (i0 + r) * p + j0) + 8 * v, acc[r][v]);
+      store<Vec>(reinterpret_cast<f64 *>(out + (i0 + r) * p + j0) + N * v, acc[r][v]);
 }
 
-template <int M, int NV>
+template <class Vec, int M, int NV>
 [[gnu::always_inline]] inline void cmatmul(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B,
                                            i64 m, i64 n, i64 p, c128 *QDL_RESTRICT out) {
-  constexpr i64 NC = 4 * NV;  // entries per tile row
+  constexpr i64 NC = lanes<Vec> / 2 * NV;  // entries per tile row
   const i64 p_full = p / NC * NC;
   i64 i0 = 0;
   for (; i0 + M <= m; i0 += M)
-    for (i64 j0 = 0; j0 < p_full; j0 += NC) cmul_tile<M, NV>(A, B, n, p, i0, j0, out);
+    for (i64 j0 = 0; j0 < p_full; j0 += NC) cmul_tile<Vec, M, NV>(A, B, n, p, i0, j0, out);
   for (; i0 < m; ++i0)
-    for (i64 j0 = 0; j0 < p_full; j0 += NC) cmul_tile<1, NV>(A, B, n, p, i0, j0, out);
+    for (i64 j0 = 0; j0 < p_full; j0 += NC) cmul_tile<Vec, 1, NV>(A, B, n, p, i0, j0, out);
   // Columns past the last full tile, one running sum each.
   for (i64 i = 0; i < m; ++i)
     for (i64 j = p_full; j < p; ++j) {
@@ -139,13 +154,13 @@ template <int M, int NV>
 
 QDL_TARGET_AVX512 void cmatmul_avx512(const c128 *A, const c128 *B, i64 m, i64 n, i64 p,
                                       c128 *out) {
-  cmatmul<4, 4>(A, B, m, n, p, out);
+  cmatmul<v8d, 4, 4>(A, B, m, n, p, out);
 }
 QDL_TARGET_AVX2 void cmatmul_avx2(const c128 *A, const c128 *B, i64 m, i64 n, i64 p, c128 *out) {
-  cmatmul<2, 2>(A, B, m, n, p, out);
+  cmatmul<v4d, 3, 2>(A, B, m, n, p, out);
 }
 void cmatmul_base(const c128 *A, const c128 *B, i64 m, i64 n, i64 p, c128 *out) {
-  cmatmul<1, 2>(A, B, m, n, p, out);
+  cmatmul<v2d, 2, 2>(A, B, m, n, p, out);
 }
 
 }  // namespace

@@ -14,10 +14,10 @@ namespace {
 
 using qdl::simd::lanes;
 using qdl::simd::load;
-using qdl::simd::load8;
-using qdl::simd::splat8;
+using qdl::simd::splat;
 using qdl::simd::store;
-using qdl::simd::store8;
+using qdl::simd::v2d;
+using qdl::simd::v4d;
 using qdl::simd::v8d;
 
 inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
@@ -312,7 +312,7 @@ namespace {
 // evaluating independent sums side by side:
 //  - k runs in blocks of kKc; an entry's partial sum is stored in `out` after one
 //    block and reloaded for the next, so its additions keep their order;
-//  - the columns of a block are taken in panels of NR = 8*NV, packed k-major into a
+//  - the columns of a block are taken in panels of NR = NV vectors, packed k-major into a
 //    stack buffer (panel[k][c] = b(k0+k, j0+c), zero past the last column);
 //  - an M-by-NR tile of sums stays in registers while k runs over the block, one
 //    lane per entry, each adding its product for k before the one for k+1.
@@ -326,50 +326,52 @@ template <bool AT>
 }
 
 // c[r, 0..NR) (row stride ldc) = (first ? 0.0 : c[r, :]) + sum_{k<kc} a(i0+r, k0+k) panel[k, :]
-// for r < M, each lane's sum in ascending k.
-template <int M, int NV, bool AT>
+// for r < M, each lane's sum in ascending k; NR = NV vectors of Vec.
+template <class Vec, int M, int NV, bool AT>
 [[gnu::always_inline]] inline void prod_tile(const f64 *QDL_RESTRICT A, i64 lda, i64 i0, i64 k0,
                                              i64 kc, const f64 *QDL_RESTRICT panel,
                                              f64 *QDL_RESTRICT c, i64 ldc, bool first) {
-  constexpr int NR = 8 * NV;
-  v8d acc[M][NV];
+  constexpr int N = lanes<Vec>;
+  constexpr int NR = N * NV;
+  Vec acc[M][NV];
   for (int r = 0; r < M; ++r)
-    for (int v = 0; v < NV; ++v) acc[r][v] = first ? splat8(0.0) : load8(c + r * ldc + 8 * v);
+    for (int v = 0; v < NV; ++v)
+      acc[r][v] = first ? splat<Vec>(0.0) : load<Vec>(c + r * ldc + N * v);
   const f64 *a0 = a_at<AT>(A, lda, i0, k0);
   const i64 row_step = AT ? 1 : lda, k_step = AT ? lda : 1;
   for (i64 k = 0; k < kc; ++k) {
-    v8d b[NV];
-    for (int v = 0; v < NV; ++v) b[v] = load8(panel + k * NR + 8 * v);
+    Vec b[NV];
+    for (int v = 0; v < NV; ++v) b[v] = load<Vec>(panel + k * NR + N * v);
     for (int r = 0; r < M; ++r) {
       const f64 a = a0[r * row_step + k * k_step];  // broadcast by the scalar-vector product
       for (int v = 0; v < NV; ++v) acc[r][v] = acc[r][v] + a * b[v];  // product, then add
     }
   }
   for (int r = 0; r < M; ++r)
-    for (int v = 0; v < NV; ++v) store8(c + r * ldc + 8 * v, acc[r][v]);
+    for (int v = 0; v < NV; ++v) store<Vec>(c + r * ldc + N * v, acc[r][v]);
 }
 
-// prod_tile<mr> for a run-time mr in 1..M.
-template <int M, int NV, bool AT>
+// prod_tile<Vec, mr> for a run-time mr in 1..M.
+template <class Vec, int M, int NV, bool AT>
 [[gnu::always_inline]] inline void prod_tile_m(int mr, const f64 *A, i64 lda, i64 i0, i64 k0,
                                                i64 kc, const f64 *panel, f64 *c, i64 ldc,
                                                bool first) {
   if constexpr (M > 0) {
     if (mr == M) {
-      prod_tile<M, NV, AT>(A, lda, i0, k0, kc, panel, c, ldc, first);
+      prod_tile<Vec, M, NV, AT>(A, lda, i0, k0, kc, panel, c, ldc, first);
     } else {
-      prod_tile_m<M - 1, NV, AT>(mr, A, lda, i0, k0, kc, panel, c, ldc, first);
+      prod_tile_m<Vec, M - 1, NV, AT>(mr, A, lda, i0, k0, kc, panel, c, ldc, first);
     }
   }
 }
 
 // out (rows*cols) = sum_{k<K} a(i,k) b(k,j), b(k,j) = B[k*ldb + j], or B[j*ldb + k] when BT.
 // Requires rows, cols, K > 0.
-template <int M, int NV, bool AT, bool BT>
+template <class Vec, int M, int NV, bool AT, bool BT>
 [[gnu::always_inline]] inline void product(const f64 *QDL_RESTRICT A, i64 lda,
                                            const f64 *QDL_RESTRICT B, i64 ldb,
                                            f64 *QDL_RESTRICT out, i64 rows, i64 cols, i64 K) {
-  constexpr int NR = 8 * NV;
+  constexpr int NR = lanes<Vec> * NV;
   alignas(64) f64 panel[kKc * NR];
   alignas(64) f64 edge[M * NR];  // a tile whose panel is cut by the last column
   for (i64 k0 = 0; k0 < K; k0 += kKc) {
@@ -393,12 +395,12 @@ template <int M, int NV, bool AT, bool BT>
         const int mr = static_cast<int>(min_i64(M, rows - i0));
         f64 *c = out + i0 * cols + j0;
         if (w == NR) {
-          prod_tile_m<M, NV, AT>(mr, A, lda, i0, k0, kc, panel, c, cols, first);
+          prod_tile_m<Vec, M, NV, AT>(mr, A, lda, i0, k0, kc, panel, c, cols, first);
           continue;
         }
         for (int r = 0; r < mr && !first; ++r)
           memcpy(edge + r * NR, c + r * cols, static_cast<size_t>(w) * sizeof(f64));
-        prod_tile_m<M, NV, AT>(mr, A, lda, i0, k0, kc, panel, edge, NR, first);
+        prod_tile_m<Vec, M, NV, AT>(mr, A, lda, i0, k0, kc, panel, edge, NR, first);
         for (int r = 0; r < mr; ++r)
           memcpy(c + r * cols, edge + r * NR, static_cast<size_t>(w) * sizeof(f64));
       }
@@ -409,33 +411,33 @@ template <int M, int NV, bool AT, bool BT>
 enum class Shape { ab, atb, abt };
 
 // The three product shapes, each with its operand layout; rows, cols, K > 0.
-template <int M, int NV>
+template <class Vec, int M, int NV>
 [[gnu::always_inline]] inline void product_shape(Shape s, const f64 *A, const f64 *B, f64 *out,
                                                  i64 n, i64 p, i64 m) {
   switch (s) {
     case Shape::ab:
-      product<M, NV, false, false>(A, p, B, m, out, n, m, p);
+      product<Vec, M, NV, false, false>(A, p, B, m, out, n, m, p);
       break;  // A B
     case Shape::atb:
-      product<M, NV, true, false>(A, p, B, m, out, p, m, n);
+      product<Vec, M, NV, true, false>(A, p, B, m, out, p, m, n);
       break;  // A' B
     case Shape::abt:
-      product<M, NV, false, true>(A, p, B, p, out, n, m, p);
+      product<Vec, M, NV, false, true>(A, p, B, p, out, n, m, p);
       break;  // A B'
   }
 }
 
-// Register budgets: 6 x 4 zmm accumulators (of 32), 4 x 2 ymm (of 16), 2 x 4 xmm (of 16).
+// Register budgets: 6 x 4 zmm accumulators (of 32), 6 x 2 ymm (of 16), 4 x 2 xmm (of 16).
 QDL_TARGET_AVX512 void product_avx512(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p,
                                       i64 m) {
-  product_shape<6, 4>(s, A, B, out, n, p, m);
+  product_shape<v8d, 6, 4>(s, A, B, out, n, p, m);
 }
 QDL_TARGET_AVX2 void product_avx2(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p,
                                   i64 m) {
-  product_shape<4, 1>(s, A, B, out, n, p, m);
+  product_shape<v4d, 6, 2>(s, A, B, out, n, p, m);
 }
 void product_base(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m) {
-  product_shape<2, 1>(s, A, B, out, n, p, m);
+  product_shape<v2d, 4, 2>(s, A, B, out, n, p, m);
 }
 
 void product_dispatch(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m) {
@@ -501,32 +503,38 @@ struct RealOps {
     f64 inv;
     explicit Diag(f64 uii) : inv(1.0 / uii) {}
     [[gnu::always_inline]] f64 apply(f64 x) const { return x * inv; }
-    [[gnu::always_inline]] v8d apply(v8d x) const { return x * inv; }
+    template <class V>
+    [[gnu::always_inline]] V apply(V x) const {
+      return x * inv;
+    }
   };
   [[gnu::always_inline]] static f64 sub_mul(f64 x, f64 f, f64 y) { return x - f * y; }
-  [[gnu::always_inline]] static v8d sub_mul(v8d x, f64 f, v8d y) { return x - f * y; }
+  template <class V>
+  [[gnu::always_inline]] static V sub_mul(V x, f64 f, V y) {
+    return x - f * y;
+  }
 };
 
 QDL_TARGET_AVX512 i64 lu_factor_avx512(f64 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<RealOps, 4, 4>(A, pivot, n);
+  return qdl::lu::factor<RealOps, v8d, 4, 4>(A, pivot, n);
 }
 QDL_TARGET_AVX2 i64 lu_factor_avx2(f64 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<RealOps, 2, 2>(A, pivot, n);
+  return qdl::lu::factor<RealOps, v4d, 4, 2>(A, pivot, n);
 }
 i64 lu_factor_base(f64 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<RealOps, 1, 2>(A, pivot, n);
+  return qdl::lu::factor<RealOps, v2d, 4, 2>(A, pivot, n);
 }
 
 QDL_TARGET_AVX512 void lu_solve_avx512(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n,
                                        i64 m) {
-  qdl::lu::solve<RealOps, 4, 4>(LU, piv, B, X, n, m);
+  qdl::lu::solve<RealOps, v8d, 4, 4>(LU, piv, B, X, n, m);
 }
 QDL_TARGET_AVX2 void lu_solve_avx2(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n,
                                    i64 m) {
-  qdl::lu::solve<RealOps, 2, 2>(LU, piv, B, X, n, m);
+  qdl::lu::solve<RealOps, v4d, 4, 2>(LU, piv, B, X, n, m);
 }
 void lu_solve_base(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n, i64 m) {
-  qdl::lu::solve<RealOps, 1, 2>(LU, piv, B, X, n, m);
+  qdl::lu::solve<RealOps, v2d, 4, 2>(LU, piv, B, X, n, m);
 }
 
 }  // namespace

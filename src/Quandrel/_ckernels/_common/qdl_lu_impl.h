@@ -10,7 +10,8 @@
  *   magnitude(a)      pivot size: |a| (real) or the squared modulus (complex)
  *   Step s(akk)       per-step state; s.multiplier(a) is the multiplier of a
  *   Diag d(uii)       per-row state; d.apply(x) applies 1/U[i,i] to x
- *   sub_mul(x, f, y)  x - f*y, elementwise, for T and for a v8d of 8/W elements
+ *   sub_mul(x, f, y)  x - f*y, elementwise, for T and for a vector Vec of
+ *                     lanes<Vec>/W elements
  *
  * Not part of the exported interface: include only from kernel sources. Every
  * loop keeps the stated order of each entry's updates; vectors only hold
@@ -28,9 +29,9 @@
 
 namespace qdl::lu {
 
-using simd::load8;
-using simd::store8;
-using simd::v8d;
+using simd::lanes;
+using simd::load;
+using simd::store;
 
 /* malloc of count*size bytes, or NULL when count < 1 or the byte count overflows. */
 inline void *checked_malloc(i64 count, size_t size) {
@@ -41,15 +42,15 @@ inline void *checked_malloc(i64 count, size_t size) {
 /* The n*n element count of a square matrix, or -1 when it does not fit an i64. */
 inline i64 square_count(i64 n) { return n > 0 && n <= INT64_MAX / n ? n * n : -1; }
 
-/* y[j] = sub_mul(y[j], f, x[j]) for j < len elements; 8/W elements per vector. */
-template <class Ops>
+/* y[j] = sub_mul(y[j], f, x[j]) for j < len elements; lanes<Vec>/W elements per vector. */
+template <class Ops, class Vec>
 [[gnu::always_inline]] inline void row_sub_mul(typename Ops::T *QDL_RESTRICT y, typename Ops::T f,
                                                const typename Ops::T *QDL_RESTRICT x, i64 len) {
-  constexpr i64 E = 8 / Ops::W;  // elements per vector
+  constexpr i64 E = lanes<Vec> / Ops::W;  // elements per vector
   i64 j = 0;
   for (; j + E <= len; j += E) {
     f64 *yj = reinterpret_cast<f64 *>(y + j);
-    store8(yj, Ops::sub_mul(load8(yj), f, load8(reinterpret_cast<const f64 *>(x + j))));
+    store<Vec>(yj, Ops::sub_mul(load<Vec>(yj), f, load<Vec>(reinterpret_cast<const f64 *>(x + j))));
   }
   for (; j < len; ++j) y[j] = Ops::sub_mul(y[j], f, x[j]);
 }
@@ -63,23 +64,24 @@ template <class T>
   }
 }
 
-/* Columns [j0, j0 + NV*8/W) of row i of X (row length m elements):
+/* Columns [j0, j0 + NV*lanes<Vec>/W) of row i of X (row length m elements):
  *   X[i,j] = sub_mul(X[i,j], F[k], X[k,j]) for k = k0 .. k1-1 ascending,
  * then, when diag, X[i,j] = d.apply(X[i,j]). The NV vectors stay in registers. */
-template <class Ops, int NV>
+template <class Ops, class Vec, int NV>
 [[gnu::always_inline]] inline void row_block(typename Ops::T *QDL_RESTRICT X, i64 m, i64 i, i64 j0,
                                              const typename Ops::T *QDL_RESTRICT F, i64 k0, i64 k1,
                                              const typename Ops::Diag *d) {
+  constexpr int N = lanes<Vec>;
   f64 *xi = reinterpret_cast<f64 *>(X + i * m + j0);
-  v8d acc[NV];
-  for (int v = 0; v < NV; ++v) acc[v] = load8(xi + 8 * v);
+  Vec acc[NV];
+  for (int v = 0; v < NV; ++v) acc[v] = load<Vec>(xi + N * v);
   for (i64 k = k0; k < k1; ++k) {
     const f64 *xk = reinterpret_cast<const f64 *>(X + k * m + j0);
-    for (int v = 0; v < NV; ++v) acc[v] = Ops::sub_mul(acc[v], F[k], load8(xk + 8 * v));
+    for (int v = 0; v < NV; ++v) acc[v] = Ops::sub_mul(acc[v], F[k], load<Vec>(xk + N * v));
   }
   if (d)
     for (int v = 0; v < NV; ++v) acc[v] = d->apply(acc[v]);
-  for (int v = 0; v < NV; ++v) store8(xi + 8 * v, acc[v]);
+  for (int v = 0; v < NV; ++v) store<Vec>(xi + N * v, acc[v]);
 }
 
 /* One element column j of row i, as row_block. */
@@ -92,23 +94,24 @@ template <class Ops>
   X[i * m + j] = d ? d->apply(s) : s;
 }
 
-/* Rows [i0, i0+M) of X (row length ldx), columns [j0, j0 + NV*8/W):
+/* Rows [i0, i0+M) of X (row length ldx), columns [j0, j0 + NV*lanes<Vec>/W):
  *   X[i,j] = sub_mul(X[i,j], F[i,k], X[k,j]) for k = k0 .. k1-1 ascending
  * (F with row length ldf; it is X itself in the factorisation, where the columns
  * read, k < k1, lie left of those written). The M*NV vectors stay in registers
  * while k runs, and each X[k, j-block] is loaded once for the M rows. */
-template <class Ops, int M, int NV>
+template <class Ops, class Vec, int M, int NV>
 [[gnu::always_inline]] inline void update_tile(typename Ops::T *X, i64 ldx,
                                                const typename Ops::T *F, i64 ldf, i64 i0, i64 j0,
                                                i64 k0, i64 k1) {
-  v8d acc[M][NV];
+  constexpr int N = lanes<Vec>;
+  Vec acc[M][NV];
   for (int r = 0; r < M; ++r)
     for (int v = 0; v < NV; ++v)
-      acc[r][v] = load8(reinterpret_cast<const f64 *>(X + (i0 + r) * ldx + j0) + 8 * v);
+      acc[r][v] = load<Vec>(reinterpret_cast<const f64 *>(X + (i0 + r) * ldx + j0) + N * v);
   for (i64 k = k0; k < k1; ++k) {
-    v8d u[NV];
+    Vec u[NV];
     for (int v = 0; v < NV; ++v)
-      u[v] = load8(reinterpret_cast<const f64 *>(X + k * ldx + j0) + 8 * v);
+      u[v] = load<Vec>(reinterpret_cast<const f64 *>(X + k * ldx + j0) + N * v);
     for (int r = 0; r < M; ++r) {
       const typename Ops::T f = F[(i0 + r) * ldf + k];
       for (int v = 0; v < NV; ++v) acc[r][v] = Ops::sub_mul(acc[r][v], f, u[v]);
@@ -116,32 +119,32 @@ template <class Ops, int M, int NV>
   }
   for (int r = 0; r < M; ++r)
     for (int v = 0; v < NV; ++v)
-      store8(reinterpret_cast<f64 *>(X + (i0 + r) * ldx + j0) + 8 * v, acc[r][v]);
+      store<Vec>(reinterpret_cast<f64 *>(X + (i0 + r) * ldx + j0) + N * v, acc[r][v]);
 }
 
 /* The delayed updates of elimination steps [k0, ke) on columns [c0, n):
  *   U rows r in [k0, ke), ascending:  A[r,j] -= A[r,k] A[k,j], k in [k0, r)
  *   rows i >= ke:                     A[i,j] -= A[i,k] A[k,j], k in [k0, ke)
  * with k ascending for every entry, which is the order of the unblocked loop. */
-template <class Ops, int M, int NV>
+template <class Ops, class Vec, int M, int NV>
 [[gnu::always_inline]] inline void apply_steps(typename Ops::T *QDL_RESTRICT A, i64 n, i64 k0,
                                                i64 ke, i64 c0) {
-  constexpr i64 E = 8 / Ops::W;  // elements per vector
+  constexpr i64 E = lanes<Vec> / Ops::W;  // elements per vector
   const i64 cw = c0 + (n - c0) / (NV * E) * (NV * E), c1 = c0 + (n - c0) / E * E;
   for (i64 r = k0 + 1; r < ke; ++r) {
     i64 j = c0;
-    for (; j < cw; j += NV * E) row_block<Ops, NV>(A, n, r, j, A + r * n, k0, r, nullptr);
-    for (; j < c1; j += E) row_block<Ops, 1>(A, n, r, j, A + r * n, k0, r, nullptr);
+    for (; j < cw; j += NV * E) row_block<Ops, Vec, NV>(A, n, r, j, A + r * n, k0, r, nullptr);
+    for (; j < c1; j += E) row_block<Ops, Vec, 1>(A, n, r, j, A + r * n, k0, r, nullptr);
     for (; j < n; ++j) row_one<Ops>(A, n, r, j, A + r * n, k0, r, nullptr);
   }
   i64 i = ke;
   for (; i + M <= n; i += M) {
     i64 j = c0;
-    for (; j < cw; j += NV * E) update_tile<Ops, M, NV>(A, n, A, n, i, j, k0, ke);
-    for (; j < c1; j += E) update_tile<Ops, M, 1>(A, n, A, n, i, j, k0, ke);
+    for (; j < cw; j += NV * E) update_tile<Ops, Vec, M, NV>(A, n, A, n, i, j, k0, ke);
+    for (; j < c1; j += E) update_tile<Ops, Vec, M, 1>(A, n, A, n, i, j, k0, ke);
   }
   for (; i < n; ++i)
-    for (i64 j = c0; j < c1; j += E) update_tile<Ops, 1, 1>(A, n, A, n, i, j, k0, ke);
+    for (i64 j = c0; j < c1; j += E) update_tile<Ops, Vec, 1, 1>(A, n, A, n, i, j, k0, ke);
   for (i = ke; i < n; ++i)
     for (i64 j = c1; j < n; ++j) row_one<Ops>(A, n, i, j, A + i * n, k0, ke, nullptr);
 }
@@ -160,7 +163,7 @@ template <class Ops, int M, int NV>
  * step k-1. */
 constexpr i64 kPanel = 16;
 
-template <class Ops, int M, int NV>
+template <class Ops, class Vec, int M, int NV>
 [[gnu::always_inline]] inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot,
                                          i64 n) {
   using T = typename Ops::T;
@@ -180,7 +183,7 @@ template <class Ops, int M, int NV>
       }
       pivot[k] = piv;
       if (best == 0.0) {
-        apply_steps<Ops, M, NV>(A, n, k0, k, pe);
+        apply_steps<Ops, Vec, M, NV>(A, n, k0, k, pe);
         return -2;
       }
       if (piv != k) swap_rows(A + k * n, A + piv * n, n);  // whole rows, multipliers too
@@ -192,16 +195,16 @@ template <class Ops, int M, int NV>
         T *rowi = A + i * n;
         const T lik = step.multiplier(rowi[k]);
         rowi[k] = lik;
-        row_sub_mul<Ops>(rowi + k + 1, lik, rowk, pe - k - 1);
+        row_sub_mul<Ops, Vec>(rowi + k + 1, lik, rowk, pe - k - 1);
       }
     }
-    apply_steps<Ops, M, NV>(A, n, k0, ke, pe);
+    apply_steps<Ops, Vec, M, NV>(A, n, k0, ke, pe);
   }
   pivot[n - 1] = n - 1;
   return Ops::magnitude(A[n * n - 1]) == 0.0 ? -2 : 0;
 }
 
-/* Forward then back substitution on the columns [j0, j0 + NV*8/W) of X (exchanges
+/* Forward then back substitution on the columns [j0, j0 + NV*lanes<Vec>/W) of X (exchanges
  * applied). Columns are independent, so each panel is carried through both sweeps
  * before the next, which keeps it in cache.
  *
@@ -209,20 +212,20 @@ template <class Ops, int M, int NV>
  * time: the terms k < i0 common to the block first (one tile), then each row's terms
  * from the rows of the block above it, in order. Back, row i: the terms k > i
  * ascending start with the row just below, so the rows go one at a time. */
-template <class Ops, int M, int NV>
+template <class Ops, class Vec, int M, int NV>
 [[gnu::always_inline]] inline void substitute(const typename Ops::T *QDL_RESTRICT LU,
                                               typename Ops::T *QDL_RESTRICT X, i64 n, i64 m,
                                               i64 j0) {
   i64 i0 = 0;
   for (; i0 + M <= n; i0 += M) {
-    update_tile<Ops, M, NV>(X, m, LU, n, i0, j0, 0, i0);
+    update_tile<Ops, Vec, M, NV>(X, m, LU, n, i0, j0, 0, i0);
     for (i64 i = i0 + 1; i < i0 + M; ++i)
-      row_block<Ops, NV>(X, m, i, j0, LU + i * n, i0, i, nullptr);
+      row_block<Ops, Vec, NV>(X, m, i, j0, LU + i * n, i0, i, nullptr);
   }
-  for (i64 i = i0; i < n; ++i) row_block<Ops, NV>(X, m, i, j0, LU + i * n, 0, i, nullptr);
+  for (i64 i = i0; i < n; ++i) row_block<Ops, Vec, NV>(X, m, i, j0, LU + i * n, 0, i, nullptr);
   for (i64 i = n - 1; i >= 0; --i) {
     const typename Ops::Diag d(LU[i * n + i]);
-    row_block<Ops, NV>(X, m, i, j0, LU + i * n, i + 1, n, &d);
+    row_block<Ops, Vec, NV>(X, m, i, j0, LU + i * n, i + 1, n, &d);
   }
 }
 
@@ -238,7 +241,7 @@ template <class Ops>
 }
 
 /* X = A^-1 B from the factors: copy, exchanges (k ascending), substitutions. */
-template <class Ops, int M, int NV>
+template <class Ops, class Vec, int M, int NV>
 [[gnu::always_inline]] inline void solve(const typename Ops::T *QDL_RESTRICT LU,
                                          const i64 *QDL_RESTRICT piv,
                                          const typename Ops::T *QDL_RESTRICT B,
@@ -246,10 +249,10 @@ template <class Ops, int M, int NV>
   memcpy(X, B, static_cast<size_t>(n) * static_cast<size_t>(m) * sizeof(typename Ops::T));
   for (i64 k = 0; k < n; ++k)
     if (piv[k] != k) swap_rows(X + k * m, X + piv[k] * m, m);
-  constexpr i64 E = 8 / Ops::W;  // elements per vector
+  constexpr i64 E = lanes<Vec> / Ops::W;  // elements per vector
   i64 j = 0;
-  for (; j + NV * E <= m; j += NV * E) substitute<Ops, M, NV>(LU, X, n, m, j);
-  for (; j + E <= m; j += E) substitute<Ops, M, 1>(LU, X, n, m, j);
+  for (; j + NV * E <= m; j += NV * E) substitute<Ops, Vec, M, NV>(LU, X, n, m, j);
+  for (; j + E <= m; j += E) substitute<Ops, Vec, M, 1>(LU, X, n, m, j);
   for (; j < m; ++j) substitute_one<Ops>(LU, X, n, m, j);
 }
 
