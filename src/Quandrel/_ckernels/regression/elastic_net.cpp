@@ -39,14 +39,13 @@ template <class Vec>
 [[gnu::always_inline]] inline void axpy(f64 *QDL_RESTRICT y, const f64 *QDL_RESTRICT x, f64 a,
                                         i64 n) {
   constexpr i64 N = lanes<Vec>;
-  const Vec va = splat<Vec>(a);
   i64 i = 0;
   for (; i + 4 * N <= n; i += 4 * N) {
     Vec yv[4];
-    for (int v = 0; v < 4; ++v) yv[v] = load<Vec>(y + i + N * v) + va * load<Vec>(x + i + N * v);
+    for (int v = 0; v < 4; ++v) yv[v] = load<Vec>(y + i + N * v) + a * load<Vec>(x + i + N * v);
     for (int v = 0; v < 4; ++v) store<Vec>(y + i + N * v, yv[v]);
   }
-  for (; i + N <= n; i += N) store<Vec>(y + i, load<Vec>(y + i) + va * load<Vec>(x + i));
+  for (; i + N <= n; i += N) store<Vec>(y + i, load<Vec>(y + i) + a * load<Vec>(x + i));
   for (; i < n; ++i) y[i] = y[i] + a * x[i];
 }
 
@@ -273,13 +272,12 @@ template <class Vec, int V>
   Vec acc[V];
   for (int v = 0; v < V; ++v) acc[v] = splat<Vec>(0.0);
   for (i64 j = jlo; j < jhi; ++j) {
-    const Vec l = splat<Vec>(Lb[j * ls]);
+    const f64 l = Lb[j * ls];  // broadcast by the scalar-vector product
     const f64 *Xj = X + j * ldx + c0;
     for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load<Vec>(Xj + N * v);
   }
   f64 *Xi = X + i * ldx + c0;
-  const Vec vd = splat<Vec>(d);
-  for (int v = 0; v < V; ++v) store<Vec>(Xi + N * v, (load<Vec>(Xi + N * v) - acc[v]) / vd);
+  for (int v = 0; v < V; ++v) store<Vec>(Xi + N * v, (load<Vec>(Xi + N * v) - acc[v]) / d);
 }
 
 // subst_tile<Vec, v> for a run-time v in 1..V (nothing for v = 0).

@@ -111,11 +111,11 @@ template <class Vec, int V>
   Vec acc[V];
   for (int v = 0; v < V; ++v) acc[v] = splat<Vec>(0.0);
   for (i64 j = 0; j < i; ++j) {
-    const Vec l = splat<Vec>(Li[j]);
+    const f64 l = Li[j];  // broadcast by the scalar-vector product
     const f64 *Wj = W + j * p + c0;
     for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load<Vec>(Wj + N * v);
   }
-  const Vec d = splat<Vec>(Li[i]);
+  const f64 d = Li[i];
   for (int v = 0; v < V; ++v)
     store<Vec>(W + i * p + c0 + N * v, (load<Vec>(B + i * p + c0 + N * v) - acc[v]) / d);
 }
@@ -129,11 +129,11 @@ template <class Vec, int V>
   Vec acc[V];
   for (int v = 0; v < V; ++v) acc[v] = splat<Vec>(0.0);
   for (i64 j = i + 1; j < p; ++j) {
-    const Vec l = splat<Vec>(L[j * p + i]);
+    const f64 l = L[j * p + i];
     const f64 *Wj = W + j * p + c0;
     for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load<Vec>(Wj + N * v);
   }
-  const Vec d = splat<Vec>(L[i * p + i]);
+  const f64 d = L[i * p + i];
   f64 *Wi = W + i * p + c0;
   if (first == 0) {
     for (int v = 0; v < V; ++v) store<Vec>(Wi + N * v, (load<Vec>(Wi + N * v) - acc[v]) / d);
@@ -255,7 +255,7 @@ template <class Vec, int NB>
       for (int k = 0; k < N; ++k) a[k] = load<Vec>(x0 + k * p + j0);
       qdl::simd::transpose(a);
       for (int k = 0; k < N; ++k)
-        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + a[k] * splat<Vec>(C[b * p + j0 + k]);
+        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + a[k] * C[b * p + j0 + k];
     }
     if (pl < p && p >= N) {
       // The last columns pl .. p-1 from the tile of columns p-N .. p-1.
@@ -265,13 +265,14 @@ template <class Vec, int NB>
       const i64 k0 = N - (p - pl);
       for (int k = 1; k < N; ++k) {
         if (k < k0) continue;
-        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + a[k] * splat<Vec>(C[b * p + p - N + k]);
+        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + a[k] * C[b * p + p - N + k];
       }
     } else {
       for (i64 j = pl; j < p; ++j) {
-        Vec xj;
-        for (int k = 0; k < N; ++k) xj[k] = x0[k * p + j];
-        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + xj * splat<Vec>(C[b * p + j]);
+        f64 col[N];  // X[r .. r+N-1, j]
+        for (int k = 0; k < N; ++k) col[k] = x0[k * p + j];
+        const Vec xj = load<Vec>(col);
+        for (int b = 0; b < NB; ++b) yhat[b] = yhat[b] + xj * C[b * p + j];
       }
     }
     // e2[b][k] = (y[r+k] - yhat)^2 of vector b; transposed by groups of N vectors,
