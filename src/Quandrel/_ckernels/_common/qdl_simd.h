@@ -42,8 +42,9 @@ template <class V>
 }
 
 // x in every lane, as a shuffle of lane 0 (an initialiser {x, x, ...} compiles into
-// a broadcast followed by masked moves). In arithmetic the vector-scalar form
-// `v * x` is simpler still: the compiler broadcasts x itself.
+// a broadcast followed by masked moves). In arithmetic prefer the vector-scalar form
+// `x * v`: the compiler broadcasts x itself, where a splat of a loaded value inside
+// an unrolled loop can still end up as masked moves.
 [[gnu::always_inline]] inline v2d splat2(f64 x) {
   const v2d v = {x};
   return __builtin_shufflevector(v, v, 0, 0);
