@@ -97,9 +97,10 @@ inline void chol_subst(const f64 *L, const f64 *b, f64 *x, i64 p) {
 // The columns go in blocks of one vector, N = lanes<Vec> (8, 4 or 2), starting at
 // 0, N, ..., pv-N (pv = p rounded down to a multiple of N), and, when p is not a
 // multiple of N, one more block starting at p-N that overlaps the one before it; a
-// column computed in two blocks gets the same value in both. Only w[c] enters the trace, and w[c] needs w[i] for i >= c
-// only, so the backward pass of a block starting at c0 stops at row c0, except for
-// the last block: it runs to row 0, leaving the whole solve of column p-1.
+// column computed in two blocks gets the same value in both. Only w[c] enters the
+// trace, and w[c] needs w[i] for i >= c only, so the backward pass of a block
+// starting at c0 stops at row c0, except for the last block: it runs to row 0,
+// leaving the whole solve of column p-1.
 // ---------------------------------------------------------------------------
 
 // W[i, c0 .. c0+NV) = (B[i, same] - sum_{j<i} L[i,j] W[j, same]) / L[i,i], V vectors.
