@@ -5,6 +5,7 @@ import math
 import numpy as np
 import pytest
 
+import literal
 from native import F64, I64, INT, P, PTR, bits, f64, sig
 
 zero_mat = sig("qdl_zero_mat", None, PTR, I64, I64)
@@ -24,31 +25,6 @@ def factor(S, jitter=0.0):
     n = S.shape[0]
     L = f64(n, n)
     return chol(P(S), jitter, P(L), n), L
-
-
-# Literal transcriptions of the stated orders, in Python floats (IEEE doubles, no
-# fused multiply-add): the kernels must match them bit for bit.
-def literal_chol(S, jitter=0.0):
-    n = len(S)
-    L = [[0.0] * n for _ in range(n)]
-    scale = 0.0
-    for i in range(n):
-        d = S[i][i] + jitter if jitter > 0 else S[i][i]
-        if d > scale:
-            scale = d
-    tol = (float(n) * scale) * EPS
-    for i in range(n):
-        for j in range(i + 1):
-            s = S[i][j] + jitter if (i == j and jitter > 0) else S[i][j]
-            for k in range(j):
-                s = s - L[i][k] * L[j][k]
-            if i == j:
-                if s <= tol:
-                    return -1, L
-                L[i][i] = math.sqrt(s)
-            else:
-                L[i][j] = s / L[j][j]
-    return 0, L
 
 
 def literal_gram(X, p):
@@ -75,7 +51,7 @@ class TestChol:
     def test_matches_row_order_bit_for_bit(self, rng, n, jitter):
         S = spd(rng, n)
         status, L = factor(S, jitter)
-        ref_status, ref = literal_chol(S.tolist(), jitter)
+        ref_status, ref = literal.chol(S.tolist(), jitter)
         assert status == ref_status == 0
         assert np.array_equal(bits(L), bits(ref))
 
@@ -113,7 +89,7 @@ class TestChol:
         S = spd(rng, 6)
         S[3, 3] = -5.0
         status, L = factor(S)
-        ref_status, ref = literal_chol(S.tolist())
+        ref_status, ref = literal.chol(S.tolist())
         assert status == ref_status == -1
         assert np.array_equal(bits(L), bits(np.array(ref)))
         assert not L[4:].any() and not np.triu(L, 1).any()

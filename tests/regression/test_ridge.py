@@ -7,6 +7,7 @@ import math
 import numpy as np
 import pytest
 
+import literal
 from native import F64, I64, P, PTR, bits, f64, sig
 
 chol_solve_L2 = sig("qdl_chol_solve_L2", None, PTR, PTR, I64, I64, F64, I64, *[PTR] * 8)
@@ -45,25 +46,6 @@ def lit_normal_equations(X, y):
             g[a] += float(X[r, a]) * float(y[r])
     G = [[G[max(a, b)][min(a, b)] / float(n) for b in range(p)] for a in range(p)]
     return G, [v / float(n) for v in g]
-
-
-def lit_chol(S):
-    p = len(S)
-    L = [[0.0] * p for _ in range(p)]
-    scale = max([0.0] + [S[i][i] for i in range(p)])  # no NaN on these diagonals
-    tol = (float(p) * scale) * 2.0**-52
-    for i in range(p):
-        for j in range(i + 1):
-            s = S[i][j]
-            for k in range(j):
-                s -= L[i][k] * L[j][k]
-            if i == j:
-                if s <= tol:
-                    return -1, L
-                L[i][i] = math.sqrt(s)
-            else:
-                L[i][j] = s / L[j][j]
-    return 0, L
 
 
 def lit_solve(L, b):
@@ -110,7 +92,7 @@ def lit_grid(X, y, alphas, criterion, intercept):
     Gu, g = lit_normal_equations(X, y)
     best = None
     for a, alpha in enumerate(alphas):
-        status, L = lit_chol(lit_penalised(Gu, float(alpha), intercept))
+        status, L = literal.chol(lit_penalised(Gu, float(alpha), intercept))
         if status:
             coef, obj = [math.nan] * p, math.inf
         else:
@@ -164,7 +146,7 @@ def test_l2_bit_for_bit(n, p, alpha, intercept):
     o = run_l2(X, y, alpha, intercept)
     Gu, g = lit_normal_equations(X, y)
     G = lit_penalised(Gu, alpha, intercept)
-    status, L = lit_chol(G)
+    status, L = literal.chol(G)
     dof, col = lit_eff_dof(L, Gu)
     assert status == 0 and o["status"][0] == 0
     for got, want in [("G_unpen", Gu), ("G", G), ("g", g), ("L", L), ("coef", lit_solve(L, g)),
@@ -230,7 +212,7 @@ def test_grid_bit_for_bit(n, p, criterion, intercept):
     # The scratch holds the scaled normal equations and the last penalty's state.
     Gu, g = lit_normal_equations(X, y)
     G = lit_penalised(Gu, 0.5, intercept)
-    _, L = lit_chol(G)
+    _, L = literal.chol(G)
     for got, want in [("G_base", Gu), ("g", g), ("G", G), ("L", L), ("coef", lit_solve(L, g)),
                       ("col", lit_eff_dof(L, Gu)[1])]:
         assert bits(o[got]).ravel().tolist() == bits(want).ravel().tolist(), got

@@ -15,7 +15,7 @@
 #ifndef QUANDREL_CKERNELS_REGRESSION_ELASTIC_NET_H
 #define QUANDREL_CKERNELS_REGRESSION_ELASTIC_NET_H
 
-#include "../_common/qdl_common.h"
+#include "qdl_common.h"
 
 #ifdef __cplusplus
 extern "C" {

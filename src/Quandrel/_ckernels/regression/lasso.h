@@ -15,7 +15,7 @@
 #ifndef QUANDREL_CKERNELS_REGRESSION_LASSO_H
 #define QUANDREL_CKERNELS_REGRESSION_LASSO_H
 
-#include "../_common/qdl_common.h"
+#include "qdl_common.h"
 #include "regression.h"
 
 #ifdef __cplusplus

@@ -1,0 +1,36 @@
+"""The documented examples run: the README's and docs/'s doctests, and the docstrings of
+the Python package."""
+
+import doctest
+import pathlib
+
+import numpy as np
+import pytest
+
+import Quandrel._ckernels
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+FLAGS = doctest.NORMALIZE_WHITESPACE | doctest.ELLIPSIS
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda p: p.name)
+def test_page(page):
+    options = np.get_printoptions()
+    try:
+        result = doctest.testfile(str(page), module_relative=False, optionflags=FLAGS, verbose=False)
+    finally:
+        np.set_printoptions(**options)
+    assert result.failed == 0
+
+
+def test_every_function_has_an_example():
+    text = (ROOT / "docs" / "examples.md").read_text()
+    from Quandrel._ckernels.regression import _regression as qr
+
+    for name in [k for k, v in vars(qr).items() if callable(v) and not k.startswith("_")]:
+        assert f"qr.{name}(" in text, name
+
+
+def test_package_docstrings():
+    assert doctest.testmod(Quandrel._ckernels, optionflags=FLAGS).failed == 0
