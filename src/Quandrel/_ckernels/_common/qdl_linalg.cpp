@@ -3,16 +3,22 @@
 #include "qdl_linalg.h"
 
 #include <math.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "qdl_linalg_impl.h"
+#include "qdl_lu_impl.h"
 #include "qdl_simd.h"
 
 namespace {
 
 using qdl::simd::lanes;
 using qdl::simd::load;
+using qdl::simd::load8;
+using qdl::simd::splat8;
 using qdl::simd::store;
+using qdl::simd::store8;
+using qdl::simd::v8d;
 
 inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
 
@@ -289,3 +295,354 @@ void gram_and_rhs(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
 }
 
 }  // namespace qdl
+
+// ===========================================================================
+// Dense products, vector helpers and the median.
+// ===========================================================================
+
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Tiled matrix products.
+//
+// Every product entry is one running sum, s = 0.0; s = s + a(i,k) * b(k,j) for
+// k = 0, 1, ..., K-1. The blocking follows Goto & van de Geijn, "Anatomy of
+// high-performance matrix multiplication" (ACM TOMS 34(3), 2008), restricted to
+// evaluating independent sums side by side:
+//  - k runs in blocks of kKc; an entry's partial sum is stored in `out` after one
+//    block and reloaded for the next, so its additions keep their order;
+//  - the columns of a block are taken in panels of NR = 8*NV, packed k-major into a
+//    stack buffer (panel[k][c] = b(k0+k, j0+c), zero past the last column);
+//  - an M-by-NR tile of sums stays in registers while k runs over the block, one
+//    lane per entry, each adding its product for k before the one for k+1.
+// ---------------------------------------------------------------------------
+constexpr i64 kKc = 128;
+
+// a(i,k) = A[i*lda + k], or A[k*lda + i] when AT (the operand is transposed).
+template <bool AT>
+[[gnu::always_inline]] inline const f64 *a_at(const f64 *A, i64 lda, i64 i, i64 k) {
+  return AT ? A + k * lda + i : A + i * lda + k;
+}
+
+// c[r, 0..NR) (row stride ldc) = (first ? 0.0 : c[r, :]) + sum_{k<kc} a(i0+r, k0+k) panel[k, :]
+// for r < M, each lane's sum in ascending k.
+template <int M, int NV, bool AT>
+[[gnu::always_inline]] inline void prod_tile(const f64 *QDL_RESTRICT A, i64 lda, i64 i0, i64 k0,
+                                             i64 kc, const f64 *QDL_RESTRICT panel,
+                                             f64 *QDL_RESTRICT c, i64 ldc, bool first) {
+  constexpr int NR = 8 * NV;
+  v8d acc[M][NV];
+  for (int r = 0; r < M; ++r)
+    for (int v = 0; v < NV; ++v) acc[r][v] = first ? splat8(0.0) : load8(c + r * ldc + 8 * v);
+  const f64 *a0 = a_at<AT>(A, lda, i0, k0);
+  const i64 row_step = AT ? 1 : lda, k_step = AT ? lda : 1;
+  for (i64 k = 0; k < kc; ++k) {
+    v8d b[NV];
+    for (int v = 0; v < NV; ++v) b[v] = load8(panel + k * NR + 8 * v);
+    for (int r = 0; r < M; ++r) {
+      const f64 a = a0[r * row_step + k * k_step];  // broadcast by the scalar-vector product
+      for (int v = 0; v < NV; ++v) acc[r][v] = acc[r][v] + a * b[v];  // product, then add
+    }
+  }
+  for (int r = 0; r < M; ++r)
+    for (int v = 0; v < NV; ++v) store8(c + r * ldc + 8 * v, acc[r][v]);
+}
+
+// prod_tile<mr> for a run-time mr in 1..M.
+template <int M, int NV, bool AT>
+[[gnu::always_inline]] inline void prod_tile_m(int mr, const f64 *A, i64 lda, i64 i0, i64 k0,
+                                               i64 kc, const f64 *panel, f64 *c, i64 ldc,
+                                               bool first) {
+  if constexpr (M > 0) {
+    if (mr == M) {
+      prod_tile<M, NV, AT>(A, lda, i0, k0, kc, panel, c, ldc, first);
+    } else {
+      prod_tile_m<M - 1, NV, AT>(mr, A, lda, i0, k0, kc, panel, c, ldc, first);
+    }
+  }
+}
+
+// out (rows*cols) = sum_{k<K} a(i,k) b(k,j), b(k,j) = B[k*ldb + j], or B[j*ldb + k] when BT.
+// Requires rows, cols, K > 0.
+template <int M, int NV, bool AT, bool BT>
+[[gnu::always_inline]] inline void product(const f64 *QDL_RESTRICT A, i64 lda,
+                                           const f64 *QDL_RESTRICT B, i64 ldb,
+                                           f64 *QDL_RESTRICT out, i64 rows, i64 cols, i64 K) {
+  constexpr int NR = 8 * NV;
+  alignas(64) f64 panel[kKc * NR];
+  alignas(64) f64 edge[M * NR];  // a tile whose panel is cut by the last column
+  for (i64 k0 = 0; k0 < K; k0 += kKc) {
+    const i64 kc = min_i64(kKc, K - k0);
+    const bool first = k0 == 0;
+    for (i64 j0 = 0; j0 < cols; j0 += NR) {
+      const i64 w = min_i64(NR, cols - j0);
+      // panel[k][c] = b(k0+k, j0+c) for c < w, 0.0 beyond; B is read along its rows.
+      if (BT) {
+        for (i64 c = 0; c < w; ++c) {
+          const f64 *bc = B + (j0 + c) * ldb + k0;
+          for (i64 k = 0; k < kc; ++k) panel[k * NR + c] = bc[k];
+        }
+      } else {
+        for (i64 k = 0; k < kc; ++k)
+          memcpy(panel + k * NR, B + (k0 + k) * ldb + j0, static_cast<size_t>(w) * sizeof(f64));
+      }
+      for (i64 k = 0; k < kc; ++k)
+        for (i64 c = w; c < NR; ++c) panel[k * NR + c] = 0.0;
+      for (i64 i0 = 0; i0 < rows; i0 += M) {
+        const int mr = static_cast<int>(min_i64(M, rows - i0));
+        f64 *c = out + i0 * cols + j0;
+        if (w == NR) {
+          prod_tile_m<M, NV, AT>(mr, A, lda, i0, k0, kc, panel, c, cols, first);
+          continue;
+        }
+        for (int r = 0; r < mr && !first; ++r)
+          memcpy(edge + r * NR, c + r * cols, static_cast<size_t>(w) * sizeof(f64));
+        prod_tile_m<M, NV, AT>(mr, A, lda, i0, k0, kc, panel, edge, NR, first);
+        for (int r = 0; r < mr; ++r)
+          memcpy(c + r * cols, edge + r * NR, static_cast<size_t>(w) * sizeof(f64));
+      }
+    }
+  }
+}
+
+enum class Shape { ab, atb, abt };
+
+// The three product shapes, each with its operand layout; rows, cols, K > 0.
+template <int M, int NV>
+[[gnu::always_inline]] inline void product_shape(Shape s, const f64 *A, const f64 *B, f64 *out,
+                                                 i64 n, i64 p, i64 m) {
+  switch (s) {
+    case Shape::ab:
+      product<M, NV, false, false>(A, p, B, m, out, n, m, p);
+      break;  // A B
+    case Shape::atb:
+      product<M, NV, true, false>(A, p, B, m, out, p, m, n);
+      break;  // A' B
+    case Shape::abt:
+      product<M, NV, false, true>(A, p, B, p, out, n, m, p);
+      break;  // A B'
+  }
+}
+
+// Register budgets: 6 x 4 zmm accumulators (of 32), 4 x 2 ymm (of 16), 2 x 4 xmm (of 16).
+QDL_TARGET_AVX512 void product_avx512(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p,
+                                      i64 m) {
+  product_shape<6, 4>(s, A, B, out, n, p, m);
+}
+QDL_TARGET_AVX2 void product_avx2(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p,
+                                  i64 m) {
+  product_shape<4, 1>(s, A, B, out, n, p, m);
+}
+void product_base(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m) {
+  product_shape<2, 1>(s, A, B, out, n, p, m);
+}
+
+void product_dispatch(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m) {
+  qdl::simd::dispatch(product_avx512, product_avx2, product_base, s, A, B, out, n, p, m);
+}
+
+// out (n*m) = A B' for n, m > 0; zeros when p <= 0.
+void abt_into(const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m) {
+  if (p > 0) {
+    product_dispatch(Shape::abt, A, B, out, n, p, m);
+  } else {
+    qdl_zero_mat(out, n, m);
+  }
+}
+
+// Row sums of A x side by side: out[i] = start[i] + sum_j A[i,j] x[j] (j ascending),
+// with start[i] = 0.0 when start is NULL. Four rows share each x[j].
+void matvec_rows(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x,
+                 const f64 *QDL_RESTRICT start, f64 *QDL_RESTRICT out, i64 n, i64 m) {
+  i64 i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const f64 *a0 = A + i * m, *a1 = a0 + m, *a2 = a1 + m, *a3 = a2 + m;
+    f64 s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    if (start) s0 = start[i], s1 = start[i + 1], s2 = start[i + 2], s3 = start[i + 3];
+    for (i64 j = 0; j < m; ++j) {
+      const f64 xj = x[j];
+      s0 = s0 + a0[j] * xj;
+      s1 = s1 + a1[j] * xj;
+      s2 = s2 + a2[j] * xj;
+      s3 = s3 + a3[j] * xj;
+    }
+    out[i] = s0, out[i + 1] = s1, out[i + 2] = s2, out[i + 3] = s3;
+  }
+  for (; i < n; ++i) {
+    const f64 *ai = A + i * m;
+    f64 s = start ? start[i] : 0.0;
+    for (i64 j = 0; j < m; ++j) s = s + ai[j] * x[j];
+    out[i] = s;
+  }
+}
+
+// qsort comparator: (a > b) - (a < b); a NaN compares equal to everything.
+int qdl_cmp_f64(const void *a, const void *b) {
+  const f64 fa = *static_cast<const f64 *>(a), fb = *static_cast<const f64 *>(b);
+  return (fa > fb) - (fa < fb);
+}
+
+// ---------------------------------------------------------------------------
+// Real LU: element arithmetic for the shared loops of qdl_lu_impl.h.
+// ---------------------------------------------------------------------------
+struct RealOps {
+  using T = f64;
+  static constexpr i64 W = 1;
+  [[gnu::always_inline]] static f64 magnitude(f64 a) { return fabs(a); }
+  // Multipliers (1 / A[k,k]) * A[i,k], the reciprocal formed once per step.
+  struct Step {
+    f64 inv;
+    explicit Step(f64 akk) : inv(1.0 / akk) {}
+    [[gnu::always_inline]] f64 multiplier(f64 a) const { return inv * a; }
+  };
+  // The diagonal of U applied as a reciprocal multiplied in: x * (1 / U[i,i]).
+  struct Diag {
+    f64 inv;
+    explicit Diag(f64 uii) : inv(1.0 / uii) {}
+    [[gnu::always_inline]] f64 apply(f64 x) const { return x * inv; }
+    [[gnu::always_inline]] v8d apply(v8d x) const { return x * inv; }
+  };
+  [[gnu::always_inline]] static f64 sub_mul(f64 x, f64 f, f64 y) { return x - f * y; }
+  [[gnu::always_inline]] static v8d sub_mul(v8d x, f64 f, v8d y) { return x - f * y; }
+};
+
+QDL_TARGET_AVX512 i64 lu_factor_avx512(f64 *A, i64 *pivot, i64 n) {
+  return qdl::lu::factor<RealOps, 4, 4>(A, pivot, n);
+}
+QDL_TARGET_AVX2 i64 lu_factor_avx2(f64 *A, i64 *pivot, i64 n) {
+  return qdl::lu::factor<RealOps, 2, 2>(A, pivot, n);
+}
+i64 lu_factor_base(f64 *A, i64 *pivot, i64 n) {
+  return qdl::lu::factor<RealOps, 1, 2>(A, pivot, n);
+}
+
+QDL_TARGET_AVX512 void lu_solve_avx512(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n,
+                                       i64 m) {
+  qdl::lu::solve<RealOps, 4, 4>(LU, piv, B, X, n, m);
+}
+QDL_TARGET_AVX2 void lu_solve_avx2(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n,
+                                   i64 m) {
+  qdl::lu::solve<RealOps, 2, 2>(LU, piv, B, X, n, m);
+}
+void lu_solve_base(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n, i64 m) {
+  qdl::lu::solve<RealOps, 1, 2>(LU, piv, B, X, n, m);
+}
+
+}  // namespace
+
+extern "C" {
+
+void qdl_sym_inplace(f64 *QDL_RESTRICT P, i64 n) {
+  for (i64 i = 0; i < n; ++i)
+    for (i64 j = i + 1; j < n; ++j) {
+      const f64 avg = (P[i * n + j] + P[j * n + i]) * 0.5;  // summed before halving
+      P[i * n + j] = avg;
+      P[j * n + i] = avg;
+    }
+}
+
+void qdl_matmul(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT out, i64 n,
+                i64 p, i64 m) {
+  if (n <= 0 || m <= 0) return;
+  if (p <= 0) {
+    qdl_zero_mat(out, n, m);
+    return;
+  }
+  product_dispatch(Shape::ab, A, B, out, n, p, m);
+}
+
+void qdl_matmul_atb(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT out,
+                    i64 n, i64 p, i64 m) {
+  qdl_zero_mat(out, p, m);
+  if (n <= 0 || p <= 0 || m <= 0) return;
+  // out[k,l] = sum_i A[i,k] B[i,l], i ascending from 0.0: the rank-one updates of
+  // rows 0, 1, ..., n-1 in order, each entry its own running sum.
+  product_dispatch(Shape::atb, A, B, out, n, p, m);
+}
+
+void qdl_matmul_abt(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT out,
+                    i64 n, i64 p, i64 m) {
+  if (n <= 0 || m <= 0) return;
+  abt_into(A, B, out, n, p, m);
+}
+
+void qdl_matmul_abt_plus_c(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B,
+                           const f64 *QDL_RESTRICT C, f64 *QDL_RESTRICT out, i64 n, i64 p, i64 m) {
+  if (n <= 0 || m <= 0) return;
+  abt_into(A, B, out, n, p, m);
+  // out = C + s, the offset added once the sum is complete.
+  for (i64 t = 0; t < n * m; ++t) out[t] = C[t] + out[t];
+}
+
+void qdl_matvec(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x, f64 *QDL_RESTRICT out, i64 n,
+                i64 m) {
+  if (n <= 0) return;
+  matvec_rows(A, x, nullptr, out, n, m);
+}
+
+void qdl_matvec_plus_vec(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x,
+                         const f64 *QDL_RESTRICT b, f64 *QDL_RESTRICT out, i64 n, i64 m) {
+  if (n <= 0) return;
+  matvec_rows(A, x, b, out, n, m);  // each row's sum starts at b[i]
+}
+
+void qdl_vsub(const f64 *a, const f64 *b, f64 *out, i64 n) {
+  // Possibly overlapping buffers: the compiler checks for overlap and keeps the
+  // element-at-a-time semantics when it finds any.
+  for (i64 i = 0; i < n; ++i) out[i] = a[i] - b[i];
+}
+
+f64 qdl_dot(const f64 *QDL_RESTRICT a, const f64 *QDL_RESTRICT b, i64 n) {
+  f64 s = 0.0;
+  for (i64 i = 0; i < n; ++i) s = s + a[i] * b[i];
+  return s;
+}
+
+void qdl_sort_f64(f64 *QDL_RESTRICT arr, i64 n) {
+  if (n > 1) qsort(arr, static_cast<size_t>(n), sizeof(f64), qdl_cmp_f64);
+}
+
+f64 qdl_median_f64(f64 *QDL_RESTRICT arr, i64 n) {
+  if (n <= 0) {
+    const uint64_t quiet_nan = 0x7ff8000000000000u;
+    f64 r;
+    memcpy(&r, &quiet_nan, sizeof r);
+    return r;
+  }
+  qdl_sort_f64(arr, n);
+  const i64 h = n / 2;
+  return n % 2 ? arr[h] : (arr[h] + arr[h - 1]) * 0.5;  // the middle pair summed, then halved
+}
+
+// ===========================================================================
+// Real LU factorisation, solve and inverse.
+// ===========================================================================
+
+i64 qdl_lu_factor_inplace(f64 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n) {
+  if (pivot == nullptr || n < 1 || A == nullptr) return -1;
+  return qdl::simd::dispatch(lu_factor_avx512, lu_factor_avx2, lu_factor_base, A, pivot, n);
+}
+
+f64_lu qdl_lu_factor(const f64 *A, const i64 n) {
+  return qdl::lu::factor_copy<f64_lu>(A, n, qdl_lu_factor_inplace);
+}
+
+void qdl_lu_free(f64_lu *lu) { qdl::lu::release(lu); }
+
+void qdl_lu_solve(const f64 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
+                  const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT X, const i64 n, const i64 m) {
+  if (n <= 0 || m <= 0) return;  // no meaningful system; a negative size must not copy
+  qdl::simd::dispatch(lu_solve_avx512, lu_solve_avx2, lu_solve_base, LU, piv, B, X, n, m);
+}
+
+i64 qdl_solve(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, const i64 n, const i64 m,
+              f64 *QDL_RESTRICT X) {
+  return qdl::lu::solve_once(A, B, n, m, X, qdl_lu_factor, qdl_lu_solve, qdl_lu_free);
+}
+
+i64 qdl_inv(const f64 *QDL_RESTRICT A, const i64 n, f64 *QDL_RESTRICT Ainv) {
+  return qdl::lu::inverse(A, n, Ainv, 1.0, qdl_solve);
+}
+
+}  // extern "C"

@@ -1,8 +1,9 @@
 /* Dense real linear algebra: the Cholesky toolkit of the least-squares kernels.
  *
  * All matrices are row-major (qdl_common.h). Every buffer belongs to the caller;
- * no routine here allocates, keeps a pointer past the call, or has state, so all
- * are re-entrant. Inputs and outputs never overlap unless a contract says so.
+ * no routine here keeps a pointer past the call or has state, so all are
+ * re-entrant, and only the LU routines allocate (working storage they release, or
+ * the factor record they return). Inputs and outputs never overlap unless a contract says so.
  * Every sum is accumulated into one running f64 in the order stated, which fixes
  * the results bit for bit (the build never fuses multiply-adds).
  */
@@ -54,6 +55,129 @@ QDL_API int qdl_chol_inv(const f64 *G, f64 *Pinv, f64 *scratch_L, i64 p);
 
 /* log det(L L') = 2 * sum_i log L[i,i] (summed ascending, then s + s); 0.0 for n <= 0. */
 QDL_API f64 qdl_logdet_from_chol(const f64 *L, i64 n);
+
+/* ------------------------------------------------------------------------------
+ * Dense products, vector helpers and the median.
+ *
+ * Each sum starts at 0.0 (unless stated) and adds one product per step, s = s + u*v,
+ * with its index ascending. Pointers marked restrict must not overlap.
+ * ---------------------------------------------------------------------------- */
+
+/* P (n*n, in/out) made exactly symmetric: for i < j, P[i,j] = P[j,i] =
+ * (P[i,j] + P[j,i]) * 0.5. The diagonal is untouched; n <= 1 does nothing. */
+QDL_API void qdl_sym_inplace(f64 *QDL_RESTRICT P, i64 n);
+
+/* out (n*m, out) = A B, A n*p, B p*m: out[i,j] = sum_k A[i,k] B[k,j].
+ * n <= 0 or m <= 0 writes nothing; p <= 0 writes zeros. */
+QDL_API void qdl_matmul(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT out,
+                        i64 n, i64 p, i64 m);
+
+/* out (p*m, out) = A' B, A n*p, B n*m: out is zeroed (qdl_zero_mat), then
+ * out[k,l] = out[k,l] + A[i,k] B[i,l] for i ascending. n <= 0 leaves the zeros. */
+QDL_API void qdl_matmul_atb(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B,
+                            f64 *QDL_RESTRICT out, i64 n, i64 p, i64 m);
+
+/* out (n*m, out) = A B', A n*p, B m*p: out[i,j] = sum_k A[i,k] B[j,k].
+ * n <= 0 or m <= 0 writes nothing; p <= 0 writes zeros. */
+QDL_API void qdl_matmul_abt(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B,
+                            f64 *QDL_RESTRICT out, i64 n, i64 p, i64 m);
+
+/* out (n*m, out) = C + A B', A n*p, B m*p, C n*m (in): the sum over k is completed
+ * from 0.0 first and C[i,j] added after it (so p <= 0 gives C + 0.0, -0.0 -> +0.0).
+ * n <= 0 or m <= 0 writes nothing. */
+QDL_API void qdl_matmul_abt_plus_c(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B,
+                                   const f64 *QDL_RESTRICT C, f64 *QDL_RESTRICT out, i64 n, i64 p,
+                                   i64 m);
+
+/* out (n, out) = A x, A n*m, x m: out[i] = sum_j A[i,j] x[j].
+ * n <= 0 writes nothing; m <= 0 writes zeros. */
+QDL_API void qdl_matvec(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x, f64 *QDL_RESTRICT out,
+                        i64 n, i64 m);
+
+/* out (n, out) = b + A x, A n*m, x m, b n (in): the sum of row i starts at b[i]
+ * (s = b[i]; s = s + A[i,j] x[j], j ascending), so m <= 0 copies b exactly.
+ * n <= 0 writes nothing. */
+QDL_API void qdl_matvec_plus_vec(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x,
+                                 const f64 *QDL_RESTRICT b, f64 *QDL_RESTRICT out, i64 n, i64 m);
+
+/* out[i] = a[i] - b[i] (all n), as if one element at a time in ascending i: the
+ * buffers may overlap, and out == a or out == b works in place. n <= 0: nothing. */
+QDL_API void qdl_vsub(const f64 *a, const f64 *b, f64 *out, i64 n);
+
+/* Returns sum_i a[i] b[i] (a, b: n, in), i ascending; 0.0 for n <= 0. */
+QDL_API f64 qdl_dot(const f64 *QDL_RESTRICT a, const f64 *QDL_RESTRICT b, i64 n);
+
+/* Sorts arr (n, in/out) ascending in place with the system qsort; not stable. The
+ * comparator treats a NaN as equal to everything (the order is then unspecified)
+ * and -0.0 as equal to 0.0. n <= 1 does nothing. */
+QDL_API void qdl_sort_f64(f64 *QDL_RESTRICT arr, i64 n);
+
+/* Returns the median of arr (n, in/out), which is left sorted (qdl_sort_f64): arr[h]
+ * for odd n, (arr[h] + arr[h-1]) * 0.5 for even n, h = n / 2. n <= 0 returns the
+ * quiet NaN 0x7ff8000000000000 and leaves arr untouched. */
+QDL_API f64 qdl_median_f64(f64 *QDL_RESTRICT arr, i64 n);
+
+/* ------------------------------------------------------------------------------
+ * Real LU factorisation with partial pivoting, solve and inverse.
+ *
+ * Statuses: 0 success, -1 input rejected (NULL pointer, n < 1) or allocation
+ * failed, -2 singular (an exactly zero pivot column, or a zero last diagonal).
+ * These routines, unlike the rest of this header, allocate (malloc/free); every
+ * allocation is released on every path except the buffers handed back in f64_lu.
+ * ---------------------------------------------------------------------------- */
+
+/* P A = L U. lu (n*n): L strictly below the diagonal (unit diagonal not stored), U
+ * on and above it. piv (n): at step k row k was exchanged with row piv[k] >= k.
+ * The record owns lu and piv (NULL when the factorisation did not start); release
+ * them with qdl_lu_free. */
+typedef struct f64_lu {
+  f64 *lu;
+  i64 *piv;
+  i64 n;
+  i64 err; /* 0, -1 or -2 */
+} f64_lu;
+
+/* Doolittle elimination in place with partial pivoting (largest |A[i,k]|, i >= k;
+ * only a strictly larger magnitude moves the choice, so the topmost of equals wins
+ * and a NaN is never chosen). Multipliers are (1 / A[k,k]) * A[i,k], the reciprocal
+ * formed once per step.
+ *   A     in/out n*n, overwritten with the combined factors
+ *   pivot out    n exchange indices
+ * Returns 0; -1 (nothing written) for NULL A or pivot or n < 1; -2 at the first
+ * step k whose pivot column is exactly zero (pivot[0..k] written, A as after step
+ * k-1, no exchange at step k) or when the last diagonal entry is exactly 0. */
+QDL_API i64 qdl_lu_factor_inplace(f64 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n);
+
+/* Factors a copy of A (n*n, in, unchanged) into a newly allocated record.
+ * Returns {lu, piv, n, status of qdl_lu_factor_inplace}: the buffers are handed back
+ * whatever that status (also -2) and must be released with qdl_lu_free. NULL A,
+ * n <= 0 or a failed allocation give {NULL, NULL, n, -1} with nothing held. */
+QDL_API f64_lu qdl_lu_factor(const f64 *A, const i64 n);
+
+/* Releases lu->lu and lu->piv and resets all four fields to zero. A NULL argument,
+ * or a record already reset, is a no-op, so freeing twice is safe. */
+QDL_API void qdl_lu_free(f64_lu *lu);
+
+/* Solves A X = B from the factors of qdl_lu_factor[_inplace].
+ *   LU in n*n factors   piv in n   B in n*m   X out n*m (column j solves column j of B)
+ * X = B; the row exchanges (k, piv[k]) for k ascending; then forward substitution
+ * with unit L and back substitution with U, each row update X[i,:] -= F[i,k] X[k,:]
+ * with k ascending, the diagonal applied as X[i,:] *= 1 / U[i,i]. A zero on U's
+ * diagonal gives infinities or NaNs (nothing is tested). n <= 0 or m <= 0 writes
+ * nothing, so a negative size is harmless. */
+QDL_API void qdl_lu_solve(const f64 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
+                          const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT X, const i64 n, const i64 m);
+
+/* X (n*m, out) = A^-1 B for A n*n, B n*m (in): qdl_lu_factor, then qdl_lu_solve on
+ * success; the factorisation is released on every path. Returns its status (-1
+ * also for n <= 0); X is untouched unless 0. m <= 0 factors and writes nothing. */
+QDL_API i64 qdl_solve(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, const i64 n,
+                      const i64 m, f64 *QDL_RESTRICT X);
+
+/* Ainv (n*n, out) = A^-1: qdl_solve against an allocated identity (three allocations
+ * at the peak: identity, factor copy, pivots). Returns the status of qdl_solve, or -1
+ * if the identity cannot be allocated; Ainv is untouched unless 0. */
+QDL_API i64 qdl_inv(const f64 *QDL_RESTRICT A, const i64 n, f64 *QDL_RESTRICT Ainv);
 
 #ifdef __cplusplus
 }

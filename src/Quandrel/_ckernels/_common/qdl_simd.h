@@ -87,4 +87,25 @@ inline Isa best() {
 #define QDL_HAVE_ISA_DISPATCH 0
 #endif
 
+namespace qdl::simd {
+
+/* Calls the variant of a kernel compiled for the widest instruction set the running
+ * CPU supports (avx512, avx2 or the baseline build), with the given arguments. */
+template <class R, class... P, class... A>
+inline R dispatch(R (*avx512)(P...), R (*avx2)(P...), R (*base)(P...), A... args) {
+#if QDL_HAVE_ISA_DISPATCH
+  switch (best()) {
+    case Isa::avx512: return avx512(args...);
+    case Isa::avx2: return avx2(args...);
+    default: break;
+  }
+#else
+  (void)avx512;
+  (void)avx2;
+#endif
+  return base(args...);
+}
+
+}  // namespace qdl::simd
+
 #endif /* QUANDREL_CKERNELS_COMMON_QDL_SIMD_H */

@@ -1,0 +1,188 @@
+// Dense complex linear algebra (see qdl_complex.h for the contracts).
+//
+// A c128 array is read as consecutive f64 pairs (re, im); a v8d holds four complex
+// entries. Vector forms of the header arithmetic evaluate, lane by lane, exactly
+// the scalar formulas: the real and imaginary lanes of a result are computed as
+// two full vectors and the wanted lane taken from each.
+
+#include "qdl_complex.h"
+
+#include "qdl_lu_impl.h"
+#include "qdl_simd.h"
+
+namespace {
+
+using qdl::simd::load8;
+using qdl::simd::store8;
+using qdl::simd::v8d;
+
+// Real lanes from re, imaginary lanes from im.
+[[gnu::always_inline]] inline v8d pick_re_im(v8d re, v8d im) {
+  return __builtin_shufflevector(re, im, 0, 9, 2, 11, 4, 13, 6, 15);
+}
+
+// (re, im) -> (im, re) in every entry.
+[[gnu::always_inline]] inline v8d swap_re_im(v8d x) {
+  return __builtin_shufflevector(x, x, 1, 0, 3, 2, 5, 4, 7, 6);
+}
+
+// c128_mul(f, y) for four entries y: {f.re*y.re - f.im*y.im, f.re*y.im + f.im*y.re}.
+[[gnu::always_inline]] inline v8d mul(c128 f, v8d y) {
+  const v8d t1 = f.re * y;              // (f.re*y.re, f.re*y.im)
+  const v8d t2 = f.im * swap_re_im(y);  // (f.im*y.im, f.im*y.re)
+  return pick_re_im(t1 - t2, t1 + t2);
+}
+
+// ---------------------------------------------------------------------------
+// Complex LU: element arithmetic for the shared loops of qdl_lu_impl.h.
+// ---------------------------------------------------------------------------
+struct ComplexOps {
+  using T = c128;
+  static constexpr i64 W = 2;
+  [[gnu::always_inline]] static f64 magnitude(c128 a) { return c128_abs2(a); }
+  // Multipliers by division, c128_div(A[i,k], A[k,k]); no reciprocal.
+  struct Step {
+    c128 akk;
+    explicit Step(c128 a) : akk(a) {}
+    [[gnu::always_inline]] c128 multiplier(c128 a) const { return c128_div(a, akk); }
+  };
+  // x / U[i,i] by c128_div. Smith's branch depends on the divisor only, so it is
+  // chosen once per row and the vector form repeats the chosen formula per lane.
+  struct Diag {
+    c128 u;
+    bool by_re;  // |u.re| >= |u.im|
+    f64 r, den;
+    explicit Diag(c128 uii) : u(uii), by_re(fabs(uii.re) >= fabs(uii.im)) {
+      r = by_re ? uii.im / uii.re : uii.re / uii.im;
+      den = by_re ? uii.re + r * uii.im : uii.im + r * uii.re;
+    }
+    [[gnu::always_inline]] c128 apply(c128 x) const { return c128_div(x, u); }
+    [[gnu::always_inline]] v8d apply(v8d x) const {
+      const v8d xs = swap_re_im(x);
+      if (by_re) {
+        const v8d t = r * xs;                   // (x.im*r, x.re*r)
+        return pick_re_im(x + t, x - t) / den;  // ((x.re + x.im*r), (x.im - x.re*r)) / den
+      }
+      const v8d t = r * x;                      // (x.re*r, x.im*r)
+      return pick_re_im(t + xs, t - xs) / den;  // ((x.re*r + x.im), (x.im*r - x.re)) / den
+    }
+  };
+  [[gnu::always_inline]] static c128 sub_mul(c128 x, c128 f, c128 y) {
+    return c128_sub(x, c128_mul(f, y));
+  }
+  [[gnu::always_inline]] static v8d sub_mul(v8d x, c128 f, v8d y) { return x - mul(f, y); }
+};
+
+QDL_TARGET_AVX512 i64 lu_factor_avx512(c128 *A, i64 *pivot, i64 n) {
+  return qdl::lu::factor<ComplexOps, 4, 2>(A, pivot, n);
+}
+QDL_TARGET_AVX2 i64 lu_factor_avx2(c128 *A, i64 *pivot, i64 n) {
+  return qdl::lu::factor<ComplexOps, 2, 1>(A, pivot, n);
+}
+i64 lu_factor_base(c128 *A, i64 *pivot, i64 n) {
+  return qdl::lu::factor<ComplexOps, 1, 1>(A, pivot, n);
+}
+
+QDL_TARGET_AVX512 void lu_solve_avx512(const c128 *LU, const i64 *piv, const c128 *B, c128 *X,
+                                       i64 n, i64 m) {
+  qdl::lu::solve<ComplexOps, 4, 2>(LU, piv, B, X, n, m);
+}
+QDL_TARGET_AVX2 void lu_solve_avx2(const c128 *LU, const i64 *piv, const c128 *B, c128 *X, i64 n,
+                                   i64 m) {
+  qdl::lu::solve<ComplexOps, 2, 1>(LU, piv, B, X, n, m);
+}
+void lu_solve_base(const c128 *LU, const i64 *piv, const c128 *B, c128 *X, i64 n, i64 m) {
+  qdl::lu::solve<ComplexOps, 1, 1>(LU, piv, B, X, n, m);
+}
+
+// ---------------------------------------------------------------------------
+// Complex product: out[i,j] = sum_k A[i,k] B[k,j], s = 0+0i, k ascending. Rows are
+// taken M at a time and columns four entries per vector, NV vectors wide; each
+// lane pair is one entry's running sum, updated for k before k+1.
+// ---------------------------------------------------------------------------
+template <int M, int NV>
+[[gnu::always_inline]] inline void cmul_tile(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B,
+                                             i64 n, i64 p, i64 i0, i64 j0, c128 *QDL_RESTRICT out) {
+  v8d acc[M][NV] = {};
+  for (i64 k = 0; k < n; ++k) {
+    v8d b[NV];
+    for (int v = 0; v < NV; ++v)
+      b[v] = load8(reinterpret_cast<const f64 *>(B + k * p + j0) + 8 * v);
+    for (int r = 0; r < M; ++r) {
+      const c128 a = A[(i0 + r) * n + k];
+      for (int v = 0; v < NV; ++v) acc[r][v] = acc[r][v] + mul(a, b[v]);  // product, then add
+    }
+  }
+  for (int r = 0; r < M; ++r)
+    for (int v = 0; v < NV; ++v)
+      store8(reinterpret_cast<f64 *>(out + (i0 + r) * p + j0) + 8 * v, acc[r][v]);
+}
+
+template <int M, int NV>
+[[gnu::always_inline]] inline void cmatmul(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B,
+                                           i64 m, i64 n, i64 p, c128 *QDL_RESTRICT out) {
+  constexpr i64 NC = 4 * NV;  // entries per tile row
+  const i64 p_full = p / NC * NC;
+  i64 i0 = 0;
+  for (; i0 + M <= m; i0 += M)
+    for (i64 j0 = 0; j0 < p_full; j0 += NC) cmul_tile<M, NV>(A, B, n, p, i0, j0, out);
+  for (; i0 < m; ++i0)
+    for (i64 j0 = 0; j0 < p_full; j0 += NC) cmul_tile<1, NV>(A, B, n, p, i0, j0, out);
+  // Columns past the last full tile, one running sum each.
+  for (i64 i = 0; i < m; ++i)
+    for (i64 j = p_full; j < p; ++j) {
+      c128 s = c128_make(0.0, 0.0);
+      for (i64 k = 0; k < n; ++k) s = c128_add(s, c128_mul(A[i * n + k], B[k * p + j]));
+      out[i * p + j] = s;
+    }
+}
+
+QDL_TARGET_AVX512 void cmatmul_avx512(const c128 *A, const c128 *B, i64 m, i64 n, i64 p,
+                                      c128 *out) {
+  cmatmul<4, 4>(A, B, m, n, p, out);
+}
+QDL_TARGET_AVX2 void cmatmul_avx2(const c128 *A, const c128 *B, i64 m, i64 n, i64 p, c128 *out) {
+  cmatmul<2, 2>(A, B, m, n, p, out);
+}
+void cmatmul_base(const c128 *A, const c128 *B, i64 m, i64 n, i64 p, c128 *out) {
+  cmatmul<1, 2>(A, B, m, n, p, out);
+}
+
+}  // namespace
+
+extern "C" {
+
+void c128_matmul(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i64 m, const i64 n,
+                 const i64 p, c128 *QDL_RESTRICT out) {
+  if (m <= 0 || p <= 0) return;
+  const i64 k = n > 0 ? n : 0;  // n <= 0: every sum is empty, 0+0i
+  qdl::simd::dispatch(cmatmul_avx512, cmatmul_avx2, cmatmul_base, A, B, m, k, p, out);
+}
+
+i64 c128_lu_factor_inplace(c128 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n) {
+  if (pivot == nullptr || n < 1 || A == nullptr) return -1;
+  return qdl::simd::dispatch(lu_factor_avx512, lu_factor_avx2, lu_factor_base, A, pivot, n);
+}
+
+c128_lu c128_lu_factor(const c128 *A, const i64 n) {
+  return qdl::lu::factor_copy<c128_lu>(A, n, c128_lu_factor_inplace);
+}
+
+void c128_lu_free(c128_lu *lu) { qdl::lu::release(lu); }
+
+void c128_lu_solve(const c128 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
+                   const c128 *QDL_RESTRICT B, c128 *QDL_RESTRICT X, const i64 n, const i64 m) {
+  if (n <= 0 || m <= 0) return;  // no meaningful system; a negative size must not copy
+  qdl::simd::dispatch(lu_solve_avx512, lu_solve_avx2, lu_solve_base, LU, piv, B, X, n, m);
+}
+
+i64 c128_solve(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i64 n, const i64 m,
+               c128 *QDL_RESTRICT X) {
+  return qdl::lu::solve_once(A, B, n, m, X, c128_lu_factor, c128_lu_solve, c128_lu_free);
+}
+
+i64 c128_inv(const c128 *QDL_RESTRICT A, const i64 n, c128 *QDL_RESTRICT Ainv) {
+  return qdl::lu::inverse(A, n, Ainv, c128_make(1.0, 0.0), c128_solve);
+}
+
+}  // extern "C"

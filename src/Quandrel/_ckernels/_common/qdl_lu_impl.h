@@ -1,0 +1,320 @@
+/* Private: the LU factorisation and substitution loops shared by the real routines
+ * (qdl_linalg.cpp) and the complex ones (qdl_complex.cpp).
+ *
+ * Both follow one design, Doolittle elimination with partial pivoting by rows and
+ * the two triangular substitutions for many right-hand sides (Golub & Van Loan,
+ * Matrix Computations, 4th ed., Sections 3.1 and 3.4), and differ only in the
+ * element arithmetic, which a policy supplies:
+ *
+ *   T                 element type (f64 or c128); W = f64 values per element
+ *   magnitude(a)      pivot size: |a| (real) or the squared modulus (complex)
+ *   Step s(akk)       per-step state; s.multiplier(a) is the multiplier of a
+ *   Diag d(uii)       per-row state; d.apply(x) applies 1/U[i,i] to x
+ *   sub_mul(x, f, y)  x - f*y, elementwise, for T and for a v8d of 8/W elements
+ *
+ * Not part of the exported interface: include only from kernel sources. Every
+ * loop keeps the stated order of each entry's updates; vectors only hold
+ * independent entries of one row side by side.
+ */
+#ifndef QUANDREL_CKERNELS_COMMON_QDL_LU_IMPL_H
+#define QUANDREL_CKERNELS_COMMON_QDL_LU_IMPL_H
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "qdl_common.h"
+#include "qdl_simd.h"
+
+namespace qdl::lu {
+
+using simd::load8;
+using simd::store8;
+using simd::v8d;
+
+/* malloc of count*size bytes, or NULL when count < 1 or the byte count overflows. */
+inline void *checked_malloc(i64 count, size_t size) {
+  if (count < 1 || static_cast<uint64_t>(count) > SIZE_MAX / size) return nullptr;
+  return malloc(static_cast<size_t>(count) * size);
+}
+
+/* The n*n element count of a square matrix, or -1 when it does not fit an i64. */
+inline i64 square_count(i64 n) { return n > 0 && n <= INT64_MAX / n ? n * n : -1; }
+
+/* y[j] = sub_mul(y[j], f, x[j]) for j < len elements; 8/W elements per vector. */
+template <class Ops>
+[[gnu::always_inline]] inline void row_sub_mul(typename Ops::T *QDL_RESTRICT y, typename Ops::T f,
+                                               const typename Ops::T *QDL_RESTRICT x, i64 len) {
+  constexpr i64 E = 8 / Ops::W;  // elements per vector
+  i64 j = 0;
+  for (; j + E <= len; j += E) {
+    f64 *yj = reinterpret_cast<f64 *>(y + j);
+    store8(yj, Ops::sub_mul(load8(yj), f, load8(reinterpret_cast<const f64 *>(x + j))));
+  }
+  for (; j < len; ++j) y[j] = Ops::sub_mul(y[j], f, x[j]);
+}
+
+template <class T>
+[[gnu::always_inline]] inline void swap_rows(T *a, T *b, i64 len) {
+  for (i64 j = 0; j < len; ++j) {
+    const T t = a[j];
+    a[j] = b[j];
+    b[j] = t;
+  }
+}
+
+/* Columns [j0, j0 + NV*8/W) of row i of X (row length m elements):
+ *   X[i,j] = sub_mul(X[i,j], F[k], X[k,j]) for k = k0 .. k1-1 ascending,
+ * then, when diag, X[i,j] = d.apply(X[i,j]). The NV vectors stay in registers. */
+template <class Ops, int NV>
+[[gnu::always_inline]] inline void row_block(typename Ops::T *QDL_RESTRICT X, i64 m, i64 i, i64 j0,
+                                             const typename Ops::T *QDL_RESTRICT F, i64 k0, i64 k1,
+                                             const typename Ops::Diag *d) {
+  f64 *xi = reinterpret_cast<f64 *>(X + i * m + j0);
+  v8d acc[NV];
+  for (int v = 0; v < NV; ++v) acc[v] = load8(xi + 8 * v);
+  for (i64 k = k0; k < k1; ++k) {
+    const f64 *xk = reinterpret_cast<const f64 *>(X + k * m + j0);
+    for (int v = 0; v < NV; ++v) acc[v] = Ops::sub_mul(acc[v], F[k], load8(xk + 8 * v));
+  }
+  if (d)
+    for (int v = 0; v < NV; ++v) acc[v] = d->apply(acc[v]);
+  for (int v = 0; v < NV; ++v) store8(xi + 8 * v, acc[v]);
+}
+
+/* One element column j of row i, as row_block. */
+template <class Ops>
+[[gnu::always_inline]] inline void row_one(typename Ops::T *QDL_RESTRICT X, i64 m, i64 i, i64 j,
+                                           const typename Ops::T *QDL_RESTRICT F, i64 k0, i64 k1,
+                                           const typename Ops::Diag *d) {
+  typename Ops::T s = X[i * m + j];
+  for (i64 k = k0; k < k1; ++k) s = Ops::sub_mul(s, F[k], X[k * m + j]);
+  X[i * m + j] = d ? d->apply(s) : s;
+}
+
+/* Rows [i0, i0+M) of X (row length ldx), columns [j0, j0 + NV*8/W):
+ *   X[i,j] = sub_mul(X[i,j], F[i,k], X[k,j]) for k = k0 .. k1-1 ascending
+ * (F with row length ldf; it is X itself in the factorisation, where the columns
+ * read, k < k1, lie left of those written). The M*NV vectors stay in registers
+ * while k runs, and each X[k, j-block] is loaded once for the M rows. */
+template <class Ops, int M, int NV>
+[[gnu::always_inline]] inline void update_tile(typename Ops::T *X, i64 ldx,
+                                               const typename Ops::T *F, i64 ldf, i64 i0, i64 j0,
+                                               i64 k0, i64 k1) {
+  v8d acc[M][NV];
+  for (int r = 0; r < M; ++r)
+    for (int v = 0; v < NV; ++v)
+      acc[r][v] = load8(reinterpret_cast<const f64 *>(X + (i0 + r) * ldx + j0) + 8 * v);
+  for (i64 k = k0; k < k1; ++k) {
+    v8d u[NV];
+    for (int v = 0; v < NV; ++v)
+      u[v] = load8(reinterpret_cast<const f64 *>(X + k * ldx + j0) + 8 * v);
+    for (int r = 0; r < M; ++r) {
+      const typename Ops::T f = F[(i0 + r) * ldf + k];
+      for (int v = 0; v < NV; ++v) acc[r][v] = Ops::sub_mul(acc[r][v], f, u[v]);
+    }
+  }
+  for (int r = 0; r < M; ++r)
+    for (int v = 0; v < NV; ++v)
+      store8(reinterpret_cast<f64 *>(X + (i0 + r) * ldx + j0) + 8 * v, acc[r][v]);
+}
+
+/* The delayed updates of elimination steps [k0, ke) on columns [c0, n):
+ *   U rows r in [k0, ke), ascending:  A[r,j] -= A[r,k] A[k,j], k in [k0, r)
+ *   rows i >= ke:                     A[i,j] -= A[i,k] A[k,j], k in [k0, ke)
+ * with k ascending for every entry, which is the order of the unblocked loop. */
+template <class Ops, int M, int NV>
+[[gnu::always_inline]] inline void apply_steps(typename Ops::T *QDL_RESTRICT A, i64 n, i64 k0,
+                                               i64 ke, i64 c0) {
+  constexpr i64 E = 8 / Ops::W;  // elements per vector
+  const i64 cw = c0 + (n - c0) / (NV * E) * (NV * E), c1 = c0 + (n - c0) / E * E;
+  for (i64 r = k0 + 1; r < ke; ++r) {
+    i64 j = c0;
+    for (; j < cw; j += NV * E) row_block<Ops, NV>(A, n, r, j, A + r * n, k0, r, nullptr);
+    for (; j < c1; j += E) row_block<Ops, 1>(A, n, r, j, A + r * n, k0, r, nullptr);
+    for (; j < n; ++j) row_one<Ops>(A, n, r, j, A + r * n, k0, r, nullptr);
+  }
+  i64 i = ke;
+  for (; i + M <= n; i += M) {
+    i64 j = c0;
+    for (; j < cw; j += NV * E) update_tile<Ops, M, NV>(A, n, A, n, i, j, k0, ke);
+    for (; j < c1; j += E) update_tile<Ops, M, 1>(A, n, A, n, i, j, k0, ke);
+  }
+  for (; i < n; ++i)
+    for (i64 j = c0; j < c1; j += E) update_tile<Ops, 1, 1>(A, n, A, n, i, j, k0, ke);
+  for (i = ke; i < n; ++i)
+    for (i64 j = c1; j < n; ++j) row_one<Ops>(A, n, i, j, A + i * n, k0, ke, nullptr);
+}
+
+/* In-place factorisation: A (n*n) becomes L\U, pivot (n) the exchanges. Returns 0
+ * or -2 (the caller has already rejected bad arguments).
+ *
+ * The steps are those of the textbook loop: at step k, pivot search in column k,
+ * exchange of whole rows, multipliers, and A[i,j] -= A[i,k] A[k,j] for i, j > k.
+ * They are taken in panels of kPanel columns (the blocked right-looking form, as
+ * in Golub & Van Loan, Sec. 3.2, and LAPACK's dgetrf): inside the panel the updates
+ * are applied at once, to the columns right of it they are delayed and then applied
+ * kPanel steps at a time by register tiles. Every entry still receives its updates
+ * in ascending k, so the factors are bit for bit those of the unblocked loop; a step
+ * that finds a zero column first completes the delayed updates, so A is as after
+ * step k-1. */
+constexpr i64 kPanel = 16;
+
+template <class Ops, int M, int NV>
+[[gnu::always_inline]] inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot,
+                                         i64 n) {
+  using T = typename Ops::T;
+  for (i64 k0 = 0; k0 + 1 < n; k0 += kPanel) {
+    const i64 pe = k0 + kPanel < n ? k0 + kPanel : n;  // panel columns [k0, pe)
+    const i64 ke = pe < n - 1 ? pe : n - 1;            // its elimination steps [k0, ke)
+    for (i64 k = k0; k < ke; ++k) {
+      // piv = argmax_{i >= k} magnitude(A[i,k]); only a strictly larger value moves it.
+      i64 piv = k;
+      f64 best = Ops::magnitude(A[k * n + k]);
+      for (i64 i = k + 1; i < n; ++i) {
+        const f64 v = Ops::magnitude(A[i * n + k]);
+        if (v > best) {
+          best = v;
+          piv = i;
+        }
+      }
+      pivot[k] = piv;
+      if (best == 0.0) {
+        apply_steps<Ops, M, NV>(A, n, k0, k, pe);
+        return -2;
+      }
+      if (piv != k) swap_rows(A + k * n, A + piv * n, n);  // whole rows, multipliers too
+
+      // A[i,k] = multiplier; A[i,k+1:pe] -= A[i,k] * A[k,k+1:pe] for i > k.
+      const typename Ops::Step step(A[k * n + k]);
+      const T *QDL_RESTRICT rowk = A + k * n + k + 1;
+      for (i64 i = k + 1; i < n; ++i) {
+        T *rowi = A + i * n;
+        const T lik = step.multiplier(rowi[k]);
+        rowi[k] = lik;
+        row_sub_mul<Ops>(rowi + k + 1, lik, rowk, pe - k - 1);
+      }
+    }
+    apply_steps<Ops, M, NV>(A, n, k0, ke, pe);
+  }
+  pivot[n - 1] = n - 1;
+  return Ops::magnitude(A[n * n - 1]) == 0.0 ? -2 : 0;
+}
+
+/* Forward then back substitution on the columns [j0, j0 + NV*8/W) of X (exchanges
+ * applied). Columns are independent, so each panel is carried through both sweeps
+ * before the next, which keeps it in cache.
+ *
+ * Forward, row i: X[i,:] -= L[i,k] X[k,:] for k < i ascending. Rows are taken M at a
+ * time: the terms k < i0 common to the block first (one tile), then each row's terms
+ * from the rows of the block above it, in order. Back, row i: the terms k > i
+ * ascending start with the row just below, so the rows go one at a time. */
+template <class Ops, int M, int NV>
+[[gnu::always_inline]] inline void substitute(const typename Ops::T *QDL_RESTRICT LU,
+                                              typename Ops::T *QDL_RESTRICT X, i64 n, i64 m,
+                                              i64 j0) {
+  i64 i0 = 0;
+  for (; i0 + M <= n; i0 += M) {
+    update_tile<Ops, M, NV>(X, m, LU, n, i0, j0, 0, i0);
+    for (i64 i = i0 + 1; i < i0 + M; ++i)
+      row_block<Ops, NV>(X, m, i, j0, LU + i * n, i0, i, nullptr);
+  }
+  for (i64 i = i0; i < n; ++i) row_block<Ops, NV>(X, m, i, j0, LU + i * n, 0, i, nullptr);
+  for (i64 i = n - 1; i >= 0; --i) {
+    const typename Ops::Diag d(LU[i * n + i]);
+    row_block<Ops, NV>(X, m, i, j0, LU + i * n, i + 1, n, &d);
+  }
+}
+
+template <class Ops>
+[[gnu::always_inline]] inline void substitute_one(const typename Ops::T *QDL_RESTRICT LU,
+                                                  typename Ops::T *QDL_RESTRICT X, i64 n, i64 m,
+                                                  i64 j) {
+  for (i64 i = 1; i < n; ++i) row_one<Ops>(X, m, i, j, LU + i * n, 0, i, nullptr);
+  for (i64 i = n - 1; i >= 0; --i) {
+    const typename Ops::Diag d(LU[i * n + i]);
+    row_one<Ops>(X, m, i, j, LU + i * n, i + 1, n, &d);
+  }
+}
+
+/* X = A^-1 B from the factors: copy, exchanges (k ascending), substitutions. */
+template <class Ops, int M, int NV>
+[[gnu::always_inline]] inline void solve(const typename Ops::T *QDL_RESTRICT LU,
+                                         const i64 *QDL_RESTRICT piv,
+                                         const typename Ops::T *QDL_RESTRICT B,
+                                         typename Ops::T *QDL_RESTRICT X, i64 n, i64 m) {
+  memcpy(X, B, static_cast<size_t>(n) * static_cast<size_t>(m) * sizeof(typename Ops::T));
+  for (i64 k = 0; k < n; ++k)
+    if (piv[k] != k) swap_rows(X + k * m, X + piv[k] * m, m);
+  constexpr i64 E = 8 / Ops::W;  // elements per vector
+  i64 j = 0;
+  for (; j + NV * E <= m; j += NV * E) substitute<Ops, M, NV>(LU, X, n, m, j);
+  for (; j + E <= m; j += E) substitute<Ops, M, 1>(LU, X, n, m, j);
+  for (; j < m; ++j) substitute_one<Ops>(LU, X, n, m, j);
+}
+
+/* ---------------------------------------------------------------------------
+ * The allocating entry points, the same for both element types: Rec is the
+ * record (f64_lu or c128_lu), T its element type.
+ * ------------------------------------------------------------------------- */
+
+/* {lu, piv, n, status}: a copy of A (n*n) factored by `inplace`; {NULL, NULL, n, -1}
+ * for NULL A, n <= 0 or a failed allocation, with whatever was allocated released. */
+template <class Rec, class T>
+inline Rec factor_copy(const T *A, i64 n, i64 (*inplace)(T *, i64 *, i64)) {
+  Rec r = {nullptr, nullptr, n, -1};
+  if (A == nullptr || n <= 0) return r;
+  const i64 nn = square_count(n);
+  T *lu = static_cast<T *>(checked_malloc(nn, sizeof(T)));
+  i64 *piv = static_cast<i64 *>(checked_malloc(n, sizeof(i64)));
+  if (lu == nullptr || piv == nullptr) {
+    free(lu);
+    free(piv);
+    return r;
+  }
+  memcpy(lu, A, static_cast<size_t>(nn) * sizeof(T));
+  r.lu = lu;
+  r.piv = piv;
+  r.err = inplace(lu, piv, n);
+  return r;
+}
+
+/* Releases both buffers and resets every field; NULL or a reset record is a no-op. */
+template <class Rec>
+inline void release(Rec *r) {
+  if (r == nullptr) return;
+  free(r->lu);
+  free(r->piv);
+  *r = Rec{nullptr, nullptr, 0, 0};
+}
+
+/* Factor (a copy), solve into X on success, release on every path; the status. */
+template <class Rec, class T>
+inline i64 solve_once(const T *A, const T *B, i64 n, i64 m, T *X, Rec (*factor)(const T *, i64),
+                      void (*lu_solve)(const T *, const i64 *, const T *, T *, i64, i64),
+                      void (*lu_free)(Rec *)) {
+  Rec f = factor(A, n);
+  const i64 status = f.err;
+  if (status == 0) lu_solve(f.lu, f.piv, B, X, n, m);
+  lu_free(&f);
+  return status;
+}
+
+/* Ainv = solve(A, I): the identity (one on the diagonal, zeros elsewhere) in its own
+ * allocation; -1 when that fails, which includes n <= 0. */
+template <class T>
+inline i64 inverse(const T *A, i64 n, T *Ainv, T one,
+                   i64 (*solve)(const T *, const T *, i64, i64, T *)) {
+  const i64 nn = square_count(n);
+  T *I = static_cast<T *>(checked_malloc(nn, sizeof(T)));
+  if (I == nullptr) return -1;
+  memset(I, 0, static_cast<size_t>(nn) * sizeof(T));  // +0.0 in every component
+  for (i64 i = 0; i < n; ++i) I[i * n + i] = one;
+  const i64 status = solve(A, I, n, n, Ainv);
+  free(I);
+  return status;
+}
+
+}  // namespace qdl::lu
+
+#endif /* QUANDREL_CKERNELS_COMMON_QDL_LU_IMPL_H */
