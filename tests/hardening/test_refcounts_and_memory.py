@@ -3,7 +3,6 @@ fail, and ending in every failed status, leave the reference counts of the
 arguments and of what the module looks up, the interpreter's allocated blocks and
 the resident memory where they were. The call count is `--leak-calls`."""
 
-import ctypes
 import gc
 import inspect
 import os
@@ -13,8 +12,7 @@ import numpy as np
 import pytest
 
 from hardening.calls import KINDS, NAMES, failing_status_args, mod, sound_args
-
-ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+from hardening.heap import ASAN, malloc_in_use
 
 
 class BoolRaises:
@@ -70,25 +68,6 @@ def outcomes(name, rng):
         cases.append(("max_iter -1", with_(2, -1), {}, ValueError))
         cases.append(("allocation", with_(2, 2**62), {}, (ValueError, MemoryError)))
     return cases
-
-
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [(f, ctypes.c_size_t) for f in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
-                 "uordblks", "fordblks", "keepcost")]  # fmt: skip
-
-
-_mallinfo2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
-if _mallinfo2 is not None:
-    _mallinfo2.restype = _MallInfo2
-
-
-def malloc_in_use():
-    """Bytes the C allocator has handed out and not had back (None when unknown)."""
-    if _mallinfo2 is None or ASAN:
-        return None
-    info = _mallinfo2()
-    return info.uordblks + info.hblkhd
 
 
 def resident_bytes():
