@@ -106,7 +106,7 @@ def hostile_array(draw):
         a = a[..., ::-1]
     elif layout == "readonly":
         a.flags.writeable = False
-    elif layout == "misaligned" and 0 not in shape and HUGE not in shape:
+    elif layout == "misaligned" and 0 not in shape and not dtype.hasobject:
         raw = np.zeros(a.nbytes + 1, dtype=np.uint8)[1:]
         a = raw.view(dtype).reshape(shape) if dtype.itemsize else a
     return a
