@@ -56,7 +56,7 @@ class BufferOfDoubles:
 
 SCALARS = [
     math.nan, math.inf, -math.inf, 1e308, -1e308, 5e-324, -0.0, 0.0, 2.9, -2.9,
-    2**63, 2**63 - 1, -(2**63), -(2**63) - 1, 2**64, 10**100, True, False, 0, -1, 1,
+    2**63, -(2**63), -(2**63) - 1, 2**64, 10**100, True, False, 0, -1, 1,
     "2", "x", b"1", 1j, [0], [], (), {}, IntSub(3), FloatSub(0.5), np.float32(1.5),
     np.int64(7), np.float64(math.nan),
     _obj(__float__=_raise), _obj(__float__=lambda s: "x"), _obj(__float__=lambda s: FloatSub(1)),
@@ -112,7 +112,7 @@ def hostile_array(draw):
     return a
 
 
-def hostile(kind):
+def hostile(name, kind):
     objects = st.one_of(
         st.sampled_from(SCALARS),
         hostile_array(),
@@ -124,8 +124,10 @@ def hostile(kind):
         st.just(None),
         st.just(np.array(1.0)),
     )
-    if kind == "i":  # the sizes at the edge of i64 that are refused before any kernel runs
+    if kind == "i" and name == "lars_lasso_gram":  # path lengths refused before the kernel
         return st.one_of(objects, st.sampled_from([2**63 - 1, 2**63 - 2, HUGE, -2, -(2**63)]))
+    # Elsewhere a huge iteration limit is honoured: with tol <= 0 every sweep runs, so
+    # only limits that end quickly are drawn (2**63 and beyond overflow at conversion).
     return objects
 
 
@@ -198,7 +200,7 @@ def case(draw):
     kinds = KINDS[name]
     args = draw(base_args(name))
     for i in draw(st.sets(st.integers(0, len(kinds) - 1), max_size=2)):
-        args[i] = draw(hostile(kinds[i]))
+        args[i] = draw(hostile(name, kinds[i]))
     params = list(getattr(mod, name).__text_signature__.strip("()").split(", "))
     style = draw(st.sampled_from(["positional"] * 6 + ["keywords", "short", "long", "stray"]))
     return name, params, args, style
