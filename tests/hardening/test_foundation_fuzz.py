@@ -8,7 +8,7 @@ import ctypes
 import numpy as np
 import pytest
 
-from hardening.fuzzing import Arena, fuzz, size, values
+from hardening.fuzzing import fuzz, size, values
 from hardening.heap import malloc_in_use
 from native import F64, I64, PTR, sig
 

@@ -5,7 +5,6 @@ and never changes its inputs. The example count is `--hostile-examples`."""
 import math
 
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
