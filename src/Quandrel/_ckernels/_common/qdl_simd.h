@@ -44,17 +44,28 @@ template <class V>
 // x in every lane, as a shuffle of lane 0 (an initialiser {x, x, ...} compiles into
 // a broadcast followed by masked moves). In arithmetic the vector-scalar form
 // `v * x` is simpler still: the compiler broadcasts x itself.
+[[gnu::always_inline]] inline v2d splat2(f64 x) {
+  const v2d v = {x};
+  return __builtin_shufflevector(v, v, 0, 0);
+}
+[[gnu::always_inline]] inline v4d splat4(f64 x) {
+  const v4d v = {x};
+  return __builtin_shufflevector(v, v, 0, 0, 0, 0);
+}
+[[gnu::always_inline]] inline v8d splat8(f64 x) {
+  const v8d v = {x};
+  return __builtin_shufflevector(v, v, 0, 0, 0, 0, 0, 0, 0, 0);
+}
+
 template <class V>
 [[gnu::always_inline]] inline V splat(f64 x) {
-  const V v = {x};
-  if constexpr (lanes<V> == 2) return __builtin_shufflevector(v, v, 0, 0);
-  else if constexpr (lanes<V> == 4) return __builtin_shufflevector(v, v, 0, 0, 0, 0);
-  else return __builtin_shufflevector(v, v, 0, 0, 0, 0, 0, 0, 0, 0);
+  if constexpr (lanes<V> == 2) return splat2(x);
+  else if constexpr (lanes<V> == 4) return splat4(x);
+  else return splat8(x);
 }
 
 [[gnu::always_inline]] inline v8d load8(const f64 *p) { return load<v8d>(p); }
 [[gnu::always_inline]] inline void store8(f64 *p, v8d v) { store<v8d>(p, v); }
-[[gnu::always_inline]] inline v8d splat8(f64 x) { return splat<v8d>(x); }
 
 /* Instruction-set levels a kernel may be compiled for; `best()` picks the widest
  * one the running CPU supports. x86-64 only; other targets use the baseline. A build
