@@ -132,6 +132,19 @@ class TestArrays:
         assert same(ols(memoryview(X), memoryview(Y)), ref)
         assert same(ols(X, array.array("d", Y)), ref)
 
+    @pytest.mark.parametrize("arg", [0, 1])
+    def test_misaligned_buffers_are_refused(self, arg):
+        """A byte-offset view of raw memory would hand the kernel misaligned doubles."""
+        raw = np.zeros(X.nbytes + 1, dtype=np.uint8)[1:]
+        bad = raw.view(np.float64).reshape(X.shape) if arg == 0 else raw[: Y.nbytes].view(np.float64)
+        bad[...] = (X, Y)[arg]
+        args = [X, Y]
+        args[arg] = bad
+        with pytest.raises(ValueError, match=r"^Buffer not aligned to 8 bytes\.$"):
+            ols(*args)
+        # Empty, it is never read: accepted like any empty buffer.
+        assert ols(raw[:0].view(np.float64).reshape(0, 0), Y)[2] == 0
+
     def test_single_row_and_column_strides_are_fine(self):
         # Extents below 2 impose no stride: a column of a one-row matrix and the like.
         Z = np.ones((3, 4))[:1, :2]  # one row: its row stride does not matter

@@ -3,6 +3,7 @@
 
 #include "_binding.h"
 
+#include <stdint.h>
 #include <string.h>
 
 #include <new>
@@ -223,6 +224,14 @@ bool View::accept(PyObject *obj, int ndim, bool int64) {
   Py_ssize_t count = 1;
   for (int d = 0; d < ndim; ++d) count *= buf_.shape[d];
   if (count != 0 && !check_layout(buf_)) return false;
+  // The kernels load whole doubles (or int64) through typed pointers: a buffer that
+  // starts off an 8-byte boundary (a byte-offset view of raw memory) would make every
+  // such load misaligned, so it is refused like any other unusable layout.
+  if (count != 0 && reinterpret_cast<uintptr_t>(buf_.buf) % alignof(f64) != 0) {
+    PyErr_Format(PyExc_ValueError, "Buffer not aligned to %zu bytes.",
+                 static_cast<size_t>(alignof(f64)));
+    return false;
+  }
   data_ = buf_.buf;
   for (int d = 0; d < ndim; ++d) shape_[d] = static_cast<i64>(buf_.shape[d]);
   return true;

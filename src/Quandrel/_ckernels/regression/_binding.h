@@ -63,7 +63,7 @@ class View {
 
   // The acceptance rules: None, or a writable C-contiguous buffer of `ndim`
   // dimensions holding native 8-byte doubles (or, with `int64`, signed 8-byte
-  // integers). Raises and returns false otherwise.
+  // integers), aligned to 8 bytes unless empty. Raises and returns false otherwise.
   bool accept(PyObject *obj, int ndim, bool int64);
 
   f64 *f64p() const { return static_cast<f64 *>(data_); }
