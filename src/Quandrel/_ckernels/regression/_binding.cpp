@@ -415,7 +415,12 @@ bool init_names(const FuncDesc *table, int count) {
                  {&names.int64, "int64"}};
   for (auto &s : strings)
     if ((*s.slot = PyUnicode_InternFromString(s.text)) == nullptr) return false;
-  if ((names.kw_dtype = Py_BuildValue("(s)", "dtype")) == nullptr) return false;
+  // The keyword name interned, so that numpy matches it by identity.
+  PyObject *dtype = PyUnicode_InternFromString("dtype");
+  if (dtype == nullptr) return false;
+  names.kw_dtype = PyTuple_Pack(1, dtype);
+  Py_DECREF(dtype);
+  if (names.kw_dtype == nullptr) return false;
   if ((names.shape_00 = Py_BuildValue("(ii)", 0, 0)) == nullptr) return false;
   for (int f = 0; f < count; ++f)
     for (int i = 0; i < table[f].nparams; ++i)
