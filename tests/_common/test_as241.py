@@ -7,11 +7,11 @@ import numpy as np
 import pytest
 import scipy.special
 
-from native import F64, I64, P, PTR, bits, f64, sig
+from native import P, bits, f64, fn
 
-ndtri = sig("qdl_ndtri_as241", F64, F64)
-ndtri_into = sig("qdl_ndtri_as241_into", None, PTR, I64, PTR)
-erfinv = sig("qdl_erfinv_from_as241", F64, F64)
+ndtri = fn("qdl_ndtri_as241")
+ndtri_into = fn("qdl_ndtri_as241_into")
+erfinv = fn("qdl_erfinv_from_as241")
 
 # The published PPND16 coefficients (Wichura 1988), constant term first.
 A = [3.3871328727963666080e0, 1.3314166789178437745e2, 1.9715909503065514427e3, 1.3731693765509461125e4,

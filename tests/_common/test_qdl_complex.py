@@ -3,13 +3,13 @@
 import numpy as np
 import pytest
 
-from native import I64, P, PTR, bits, sig
+from native import P, bits, fn
 
-matmul = sig("c128_matmul", None, PTR, PTR, I64, I64, I64, PTR)
-factor_inplace = sig("c128_lu_factor_inplace", I64, PTR, PTR, I64)
-lu_solve = sig("c128_lu_solve", None, PTR, PTR, PTR, PTR, I64, I64)
-solve = sig("c128_solve", I64, PTR, PTR, I64, I64, PTR)
-inv = sig("c128_inv", I64, PTR, I64, PTR)
+matmul = fn("c128_matmul")
+factor_inplace = fn("c128_lu_factor_inplace")
+lu_solve = fn("c128_lu_solve")
+solve = fn("c128_solve")
+inv = fn("c128_inv")
 
 rng = np.random.default_rng(128)
 

@@ -6,17 +6,17 @@ import numpy as np
 import pytest
 
 import literal
-from native import F64, I64, INT, P, PTR, bits, f64, sig
+from native import P, bits, f64, fn
 
-zero_mat = sig("qdl_zero_mat", None, PTR, I64, I64)
-chol = sig("qdl_chol", INT, PTR, F64, PTR, I64)
-fwd = sig("qdl_forward_subst", None, PTR, PTR, PTR, I64)
-bwd = sig("qdl_backward_subst_chol_t", None, PTR, PTR, PTR, I64)
-gram = sig("qdl_gram", None, PTR, PTR, I64, I64)
-gram_rhs = sig("qdl_gram_rhs", None, PTR, PTR, PTR, I64, I64)
-chol_solve = sig("qdl_chol_solve", INT, PTR, PTR, PTR, PTR, I64)
-chol_inv = sig("qdl_chol_inv", INT, PTR, PTR, PTR, I64)
-logdet = sig("qdl_logdet_from_chol", F64, PTR, I64)
+zero_mat = fn("qdl_zero_mat")
+chol = fn("qdl_chol")
+fwd = fn("qdl_forward_subst")
+bwd = fn("qdl_backward_subst_chol_t")
+gram = fn("qdl_gram")
+gram_rhs = fn("qdl_gram_rhs")
+chol_solve = fn("qdl_chol_solve")
+chol_inv = fn("qdl_chol_inv")
+logdet = fn("qdl_logdet_from_chol")
 
 EPS = 2.0**-52
 

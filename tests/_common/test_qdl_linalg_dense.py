@@ -3,18 +3,18 @@
 import numpy as np
 import pytest
 
-from native import F64, I64, P, PTR, bits, f64, sig
+from native import P, bits, f64, fn
 
-matmul = sig("qdl_matmul", None, PTR, PTR, PTR, I64, I64, I64)
-matmul_atb = sig("qdl_matmul_atb", None, PTR, PTR, PTR, I64, I64, I64)
-matmul_abt = sig("qdl_matmul_abt", None, PTR, PTR, PTR, I64, I64, I64)
-matmul_abt_plus_c = sig("qdl_matmul_abt_plus_c", None, PTR, PTR, PTR, PTR, I64, I64, I64)
-matvec = sig("qdl_matvec", None, PTR, PTR, PTR, I64, I64)
-matvec_plus_vec = sig("qdl_matvec_plus_vec", None, PTR, PTR, PTR, PTR, I64, I64)
-vsub = sig("qdl_vsub", None, PTR, PTR, PTR, I64)
-dot = sig("qdl_dot", F64, PTR, PTR, I64)
-sym_inplace = sig("qdl_sym_inplace", None, PTR, I64)
-median_f64 = sig("qdl_median_f64", F64, PTR, I64)
+matmul = fn("qdl_matmul")
+matmul_atb = fn("qdl_matmul_atb")
+matmul_abt = fn("qdl_matmul_abt")
+matmul_abt_plus_c = fn("qdl_matmul_abt_plus_c")
+matvec = fn("qdl_matvec")
+matvec_plus_vec = fn("qdl_matvec_plus_vec")
+vsub = fn("qdl_vsub")
+dot = fn("qdl_dot")
+sym_inplace = fn("qdl_sym_inplace")
+median_f64 = fn("qdl_median_f64")
 
 rng = np.random.default_rng(20261207)
 BIG = np.finfo(np.float64).max
@@ -38,9 +38,9 @@ def test_products_keep_each_sum_in_ascending_order(n, p, m):
         (matmul_abt, (A, Babt), f64(n, m), literal_sum(A, Babt.T)),
         (matmul_abt_plus_c, (A, Babt, C), f64(n, m), C + literal_sum(A, Babt.T)),
     ]
-    for fn, args, out, expect in cases:
-        fn(*map(P, args), P(out), n, p, m)
-        assert np.array_equal(bits(out), bits(expect)), fn.__name__
+    for routine, args, out, expect in cases:
+        routine(*map(P, args), P(out), n, p, m)
+        assert np.array_equal(bits(out), bits(expect)), routine.__name__
     x = rng.standard_normal(p)
     v = f64(n)
     matvec(P(A), P(x), P(v), n, p)
@@ -58,14 +58,14 @@ def test_offset_orders_differ_between_abt_plus_c_and_matvec_plus_vec():
 
 def test_zero_sizes_and_signed_zeros():
     A, B, C, b = np.ones((2, 3)), np.ones((3, 2)), np.array([[-0.0, 1.5], [-2.0, -0.0]]), np.array([-0.0, 3.0])
-    for fn in (matmul, matmul_abt, matmul_abt_plus_c):
-        args = (A, B, C) if fn is matmul_abt_plus_c else (A, B)
+    for routine in (matmul, matmul_abt, matmul_abt_plus_c):
+        args = (A, B, C) if routine is matmul_abt_plus_c else (A, B)
         out = f64(2, 2)
-        fn(*map(P, args), P(out), 0, 3, 2)  # n = 0 and m = 0: untouched
-        fn(*map(P, args), P(out), 2, 3, 0)
+        routine(*map(P, args), P(out), 0, 3, 2)  # n = 0 and m = 0: untouched
+        routine(*map(P, args), P(out), 2, 3, 0)
         assert np.isnan(out).all()
-        fn(*map(P, args), P(out), 2, 0, 2)  # p = 0: zeros, or C + 0.0 (-0.0 -> +0.0)
-        expect = C + 0.0 if fn is matmul_abt_plus_c else np.zeros((2, 2))
+        routine(*map(P, args), P(out), 2, 0, 2)  # p = 0: zeros, or C + 0.0 (-0.0 -> +0.0)
+        expect = C + 0.0 if routine is matmul_abt_plus_c else np.zeros((2, 2))
         assert np.array_equal(bits(out), bits(expect))
     out = f64(3, 2)
     matmul_atb(P(A), P(B), P(out), 0, 3, 2)  # n = 0: the zero matrix

@@ -5,19 +5,15 @@ import ctypes
 import numpy as np
 import pytest
 
-from native import I64, P, PTR, bits, f64, sig
+from native import P, bits, f64, fn
 
 
-class F64LU(ctypes.Structure):
-    _fields_ = [("lu", ctypes.c_void_p), ("piv", ctypes.c_void_p), ("n", ctypes.c_int64), ("err", ctypes.c_int64)]
-
-
-factor_inplace = sig("qdl_lu_factor_inplace", I64, PTR, PTR, I64)
-factor = sig("qdl_lu_factor", F64LU, PTR, I64)
-lu_free = sig("qdl_lu_free", None, ctypes.POINTER(F64LU))
-lu_solve = sig("qdl_lu_solve", None, PTR, PTR, PTR, PTR, I64, I64)
-solve = sig("qdl_solve", I64, PTR, PTR, I64, I64, PTR)
-inv = sig("qdl_inv", I64, PTR, I64, PTR)
+factor_inplace = fn("qdl_lu_factor_inplace")
+factor = fn("qdl_lu_factor")
+lu_free = fn("qdl_lu_free")
+lu_solve = fn("qdl_lu_solve")
+solve = fn("qdl_solve")
+inv = fn("qdl_inv")
 
 rng = np.random.default_rng(6)
 UNSET = -7

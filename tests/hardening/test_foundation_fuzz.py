@@ -10,38 +10,34 @@ import pytest
 
 from hardening.fuzzing import fuzz, size, values
 from hardening.heap import malloc_in_use
-from native import F64, I64, PTR, sig
+from native import fn
 
 
-class LU(ctypes.Structure):
-    _fields_ = [("lu", PTR), ("piv", PTR), ("n", I64), ("err", I64)]
-
-
-lu_inplace = sig("qdl_lu_factor_inplace", I64, PTR, PTR, I64)
-lu_factor = sig("qdl_lu_factor", LU, PTR, I64)
-lu_free = sig("qdl_lu_free", None, ctypes.POINTER(LU))
-lu_solve = sig("qdl_lu_solve", None, PTR, PTR, PTR, PTR, I64, I64)
-solve = sig("qdl_solve", I64, PTR, PTR, I64, I64, PTR)
-inv = sig("qdl_inv", I64, PTR, I64, PTR)
-z_matmul = sig("c128_matmul", None, PTR, PTR, I64, I64, I64, PTR)
-z_inplace = sig("c128_lu_factor_inplace", I64, PTR, PTR, I64)
-z_factor = sig("c128_lu_factor", LU, PTR, I64)
-z_free = sig("c128_lu_free", None, ctypes.POINTER(LU))
-z_lu_solve = sig("c128_lu_solve", None, PTR, PTR, PTR, PTR, I64, I64)
-z_solve = sig("c128_solve", I64, PTR, PTR, I64, I64, PTR)
-z_inv = sig("c128_inv", I64, PTR, I64, PTR)
-matmul = sig("qdl_matmul", None, PTR, PTR, PTR, I64, I64, I64)
-matmul_atb = sig("qdl_matmul_atb", None, PTR, PTR, PTR, I64, I64, I64)
-matmul_abt = sig("qdl_matmul_abt", None, PTR, PTR, PTR, I64, I64, I64)
-matmul_abt_c = sig("qdl_matmul_abt_plus_c", None, PTR, PTR, PTR, PTR, I64, I64, I64)
-matvec = sig("qdl_matvec", None, PTR, PTR, PTR, I64, I64)
-matvec_b = sig("qdl_matvec_plus_vec", None, PTR, PTR, PTR, PTR, I64, I64)
-vsub = sig("qdl_vsub", None, PTR, PTR, PTR, I64)
-dot = sig("qdl_dot", F64, PTR, PTR, I64)
-sort = sig("qdl_sort_f64", None, PTR, I64)
-median = sig("qdl_median_f64", F64, PTR, I64)
-sym = sig("qdl_sym_inplace", None, PTR, I64)
-ndtri_into = sig("qdl_ndtri_as241_into", None, PTR, I64, PTR)
+lu_inplace = fn("qdl_lu_factor_inplace")
+lu_factor = fn("qdl_lu_factor")
+lu_free = fn("qdl_lu_free")
+lu_solve = fn("qdl_lu_solve")
+solve = fn("qdl_solve")
+inv = fn("qdl_inv")
+z_matmul = fn("c128_matmul")
+z_inplace = fn("c128_lu_factor_inplace")
+z_factor = fn("c128_lu_factor")
+z_free = fn("c128_lu_free")
+z_lu_solve = fn("c128_lu_solve")
+z_solve = fn("c128_solve")
+z_inv = fn("c128_inv")
+matmul = fn("qdl_matmul")
+matmul_atb = fn("qdl_matmul_atb")
+matmul_abt = fn("qdl_matmul_abt")
+matmul_abt_c = fn("qdl_matmul_abt_plus_c")
+matvec = fn("qdl_matvec")
+matvec_b = fn("qdl_matvec_plus_vec")
+vsub = fn("qdl_vsub")
+dot = fn("qdl_dot")
+sort = fn("qdl_sort_f64")
+median = fn("qdl_median_f64")
+sym = fn("qdl_sym_inplace")
+ndtri_into = fn("qdl_ndtri_as241_into")
 
 # The factorisations operate on one family each: (in place, copy, free, solve with
 # factors, one-call solve, inverse, doubles per element).

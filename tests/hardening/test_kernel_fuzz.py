@@ -7,32 +7,29 @@ import numpy as np
 import pytest
 
 from hardening.fuzzing import FILL, Arena, fuzz, gram, scalar, size, values
-from native import F64, I64, INT, PTR, sig
+from native import fn
 
 # ---------------------------------------------------------------------------
 # The kernels: each runner takes an Arena and a case, calls once, returns outputs.
 # ---------------------------------------------------------------------------
-ols = sig("qdl_ols_chol_solve", None, PTR, PTR, I64, I64, PTR, PTR, PTR, PTR, PTR)
-ridge = sig("qdl_chol_solve_L2", None, PTR, PTR, I64, I64, F64, I64,
-            PTR, PTR, PTR, PTR, PTR, PTR, PTR, PTR)  # fmt: skip
-grid = sig("qdl_ridge_grid_search", None, PTR, PTR, I64, I64, PTR, I64, I64, I64,
-           PTR, PTR, PTR, PTR, PTR, PTR, PTR, PTR, PTR, PTR)  # fmt: skip
-lasso = sig("qdl_lasso_gram_cd", I64, PTR, PTR, I64, F64, I64, F64, PTR, PTR)
-lars = sig("qdl_lars_lasso_gram", I64, PTR, PTR, I64, I64, F64, PTR, PTR, PTR)
-path_eval = sig("qdl_lasso_path_eval", None, PTR, PTR, I64, I64, PTR, I64, PTR)
-en = sig("qdl_en_gram_cd", I64, PTR, PTR, I64, F64, F64, PTR, I64, F64, PTR, PTR)
-en_path = sig("qdl_en_gram_cd_path", None, PTR, PTR, I64, PTR, I64, F64, I64, F64,
-              PTR, PTR, PTR, PTR)  # fmt: skip
-en_dof = sig("qdl_en_active_dof", F64, PTR, PTR, I64, F64, I64, F64)
-chol = sig("qdl_chol", INT, PTR, F64, PTR, I64)
-fwd = sig("qdl_forward_subst", None, PTR, PTR, PTR, I64)
-bwd = sig("qdl_backward_subst_chol_t", None, PTR, PTR, PTR, I64)
-gram_xx = sig("qdl_gram", None, PTR, PTR, I64, I64)
-gram_rhs = sig("qdl_gram_rhs", None, PTR, PTR, PTR, I64, I64)
-chol_solve = sig("qdl_chol_solve", INT, PTR, PTR, PTR, PTR, I64)
-chol_inv = sig("qdl_chol_inv", INT, PTR, PTR, PTR, I64)
-logdet = sig("qdl_logdet_from_chol", F64, PTR, I64)
-zero_mat = sig("qdl_zero_mat", None, PTR, I64, I64)
+ols = fn("qdl_ols_chol_solve")
+ridge = fn("qdl_chol_solve_L2")  # fmt: skip
+grid = fn("qdl_ridge_grid_search")  # fmt: skip
+lasso = fn("qdl_lasso_gram_cd")
+lars = fn("qdl_lars_lasso_gram")
+path_eval = fn("qdl_lasso_path_eval")
+en = fn("qdl_en_gram_cd")
+en_path = fn("qdl_en_gram_cd_path")  # fmt: skip
+en_dof = fn("qdl_en_active_dof")
+chol = fn("qdl_chol")
+fwd = fn("qdl_forward_subst")
+bwd = fn("qdl_backward_subst_chol_t")
+gram_xx = fn("qdl_gram")
+gram_rhs = fn("qdl_gram_rhs")
+chol_solve = fn("qdl_chol_solve")
+chol_inv = fn("qdl_chol_inv")
+logdet = fn("qdl_logdet_from_chol")
+zero_mat = fn("qdl_zero_mat")
 
 
 def run_ols(a, c):

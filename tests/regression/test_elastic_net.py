@@ -6,16 +6,14 @@ routines."""
 import numpy as np
 import pytest
 
-from native import F64, I64, INT, PTR, P, bits, f64, sig
+from native import P, bits, f64, fn
 
-en_gram_cd = sig("qdl_en_gram_cd", I64, PTR, PTR, I64, F64, F64, PTR, I64, F64, PTR, PTR)
-en_path = sig(
-    "qdl_en_gram_cd_path", None, PTR, PTR, I64, PTR, I64, F64, I64, F64, PTR, PTR, PTR, PTR
-)
-en_dof = sig("qdl_en_active_dof", F64, PTR, PTR, I64, F64, I64, F64)
-chol = sig("qdl_chol", INT, PTR, F64, PTR, I64)
-fwd = sig("qdl_forward_subst", None, PTR, PTR, PTR, I64)
-bwd = sig("qdl_backward_subst_chol_t", None, PTR, PTR, PTR, I64)
+en_gram_cd = fn("qdl_en_gram_cd")
+en_path = fn("qdl_en_gram_cd_path")
+en_dof = fn("qdl_en_active_dof")
+chol = fn("qdl_chol")
+fwd = fn("qdl_forward_subst")
+bwd = fn("qdl_backward_subst_chol_t")
 
 OK, NON_CONVERGENT = 0, -2
 

@@ -7,11 +7,11 @@ import math
 import numpy as np
 import pytest
 
-from native import F64, I64, PTR, P, bits, f64, sig
+from native import P, bits, f64, fn
 
-cd = sig("qdl_lasso_gram_cd", I64, PTR, PTR, I64, F64, I64, F64, PTR, PTR)
-lars = sig("qdl_lars_lasso_gram", I64, PTR, PTR, I64, I64, F64, PTR, PTR, PTR)
-path_eval = sig("qdl_lasso_path_eval", None, PTR, PTR, I64, I64, PTR, I64, PTR)
+cd = fn("qdl_lasso_gram_cd")
+lars = fn("qdl_lars_lasso_gram")
+path_eval = fn("qdl_lasso_path_eval")
 OK, NC = 0, -2
 SIX_G, SIX_C = [[2.0, -2.0, 1.0], [-2.0, 3.0, -2.0], [1.0, -2.0, 2.0]], [3.0, 11.0, -10.0]
 

@@ -5,9 +5,9 @@ import math
 import numpy as np
 import pytest
 
-from native import I64, P, PTR, bits, f64, sig
+from native import P, bits, f64, fn
 
-ols = sig("qdl_ols_chol_solve", None, PTR, PTR, I64, I64, PTR, PTR, PTR, PTR, PTR)
+ols = fn("qdl_ols_chol_solve")
 QNAN = 0x7FF8000000000000
 
 
@@ -67,8 +67,8 @@ def test_p_zero_writes_only_status():
 def test_normal_equations_equal_the_separate_routines(rng, n, p):
     # The kernel forms X'X and X'y in one pass; they must be bit for bit those of
     # qdl_gram and qdl_gram_rhs.
-    gram = sig("qdl_gram", None, PTR, PTR, I64, I64)
-    gram_rhs = sig("qdl_gram_rhs", None, PTR, PTR, PTR, I64, I64)
+    gram = fn("qdl_gram")
+    gram_rhs = fn("qdl_gram_rhs")
     X = rng.standard_normal((n, p))
     y = rng.standard_normal(n)
     G, g = f64(p, p), f64(p)

@@ -8,10 +8,10 @@ import numpy as np
 import pytest
 
 import literal
-from native import F64, I64, P, PTR, bits, f64, sig
+from native import P, bits, f64, fn
 
-chol_solve_L2 = sig("qdl_chol_solve_L2", None, PTR, PTR, I64, I64, F64, I64, *[PTR] * 8)
-grid_search = sig("qdl_ridge_grid_search", None, PTR, PTR, I64, I64, PTR, I64, I64, I64, *[PTR] * 10)
+chol_solve_L2 = fn("qdl_chol_solve_L2")
+grid_search = fn("qdl_ridge_grid_search")
 
 NAN_BITS = 0x7FF8000000000000
 SENTINEL = 7.25  # pre-fill of buffers that must stay untouched

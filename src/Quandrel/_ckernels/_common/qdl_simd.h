@@ -106,9 +106,6 @@ template <class V>
   }
 }
 
-[[gnu::always_inline]] inline v8d load8(const f64 *p) { return load<v8d>(p); }
-[[gnu::always_inline]] inline void store8(f64 *p, v8d v) { store<v8d>(p, v); }
-
 /* Instruction-set levels a kernel may be compiled for; `best()` picks the widest
  * one the running CPU supports. x86-64 only; other targets use the baseline. A build
  * may cap the level (QDL_FORCE_ISA in CMake) so that the tests cover every variant. */
