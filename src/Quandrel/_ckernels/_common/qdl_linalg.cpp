@@ -135,15 +135,7 @@ void gram_full(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
   if (p <= 0) return;
   qdl_zero_mat(G, p, p);
   if (g != nullptr) memset(g, 0, static_cast<size_t>(p) * sizeof(f64));
-#if QDL_HAVE_ISA_DISPATCH
-  switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: gram_lower_avx512(X, y, G, g, n, p); break;
-    case qdl::simd::Isa::avx2: gram_lower_avx2(X, y, G, g, n, p); break;
-    default: gram_lower_base(X, y, G, g, n, p); break;
-  }
-#else
-  gram_lower_base(X, y, G, g, n, p);
-#endif
+  qdl::simd::dispatch(gram_lower_avx512, gram_lower_avx2, gram_lower_base, X, y, G, g, n, p);
   // G[b,a] = G[a,b] for b < a: exactly symmetric.
   for (i64 a = 1; a < p; ++a)
     for (i64 b = 0; b < a; ++b) G[b * p + a] = G[a * p + b];

@@ -57,22 +57,6 @@ inline void scaled_normal_equations(const f64 *X, const f64 *y, i64 n, i64 p, f6
   divide_by(g, p, nf);
 }
 
-// The variant of a kernel compiled for the widest instruction set the CPU has.
-template <class Fn>
-Fn widest(Fn avx512, Fn avx2, Fn base) {
-#if QDL_HAVE_ISA_DISPATCH
-  switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: return avx512;
-    case qdl::simd::Isa::avx2: return avx2;
-    default: return base;
-  }
-#else
-  (void)avx512;
-  (void)avx2;
-  return base;
-#endif
-}
-
 // The two substitutions of a Cholesky solve, L L' x = b: qdl_forward_subst into x,
 // then qdl_backward_subst_chol_t in place. b may equal x.
 inline void chol_subst(const f64 *L, const f64 *b, f64 *x, i64 p) {
@@ -209,7 +193,7 @@ void dof_solves_base(const f64 *L, const f64 *B, f64 *W, i64 p) {
 // column p-1, as after solving every column in turn in `col`.
 f64 qdl_ridge_eff_dof(const f64 *L, const f64 *G_unpen, i64 p, f64 *col, f64 *W) {
   if (p >= 8) {
-    widest(dof_solves_avx512, dof_solves_avx2, dof_solves_base)(L, G_unpen, W, p);
+    qdl::simd::dispatch(dof_solves_avx512, dof_solves_avx2, dof_solves_base, L, G_unpen, W, p);
     for (i64 r = 0; r < p; ++r) col[r] = W[r * p + p - 1];
   } else {
     // A few columns: one at a time in col, W[c,c] = entry c of column c's solve.
@@ -338,8 +322,8 @@ void residual_ss_base(int nb, const f64 *X, const f64 *y, const f64 *C, i64 n, i
 // rss[b] for the nb (1..kBatch) coefficient vectors C[b, :].
 void residual_ss_batch(i64 nb, const f64 *X, const f64 *y, const f64 *C, i64 n, i64 p,
                        f64 *rss) {
-  widest(residual_ss_avx512, residual_ss_avx2, residual_ss_base)(static_cast<int>(nb), X, y, C, n,
-                                                                 p, rss);
+  qdl::simd::dispatch(residual_ss_avx512, residual_ss_avx2, residual_ss_base, static_cast<int>(nb),
+                      X, y, C, n, p, rss);
 }
 
 // The selection objective of the grid search, smaller is better: the residual sum
