@@ -1,0 +1,94 @@
+/* Private: how the heavy kernels use more than one core.
+ *
+ * A kernel splits its work only across independent outputs (row strips or column
+ * panels of a matrix, right-hand-side columns, stretches of an output vector), never
+ * across the terms of one sum: every output is computed by exactly one thread, with
+ * exactly the operations and order of the single-thread loop. Results are therefore
+ * the same bit for bit at any thread count, including more threads than cores.
+ *
+ * The threads are those of the OpenMP runtime (GCC's libgomp), so the usual controls
+ * apply: OMP_NUM_THREADS, omp_set_num_threads, threadpoolctl's threadpool_limits. A
+ * kernel asks for a team only when its work passes a threshold, stated per kernel
+ * below as the least work each thread must get (in multiply-adds or comparable
+ * operations); smaller calls run on the calling thread and never enter the runtime.
+ * The thresholds were measured on a 2-core AMD Zen 4 (AVX-512) against the cost of
+ * waking an idle team (about 5-15 us, far more when the cores are busy):
+ *
+ *   kernel                              least work per thread        single-thread time
+ *   Gram (qdl_gram, X'X and X'y)        kGramGrain = 2^20 mul-adds   about 100 us
+ *   X'y alone (qdl_gram_rhs)            kRhsGrain  = 2^18 mul-adds   (memory bound)
+ *   real products (qdl_matmul*, abt)    kProdGrain = 2^20 mul-adds   about 100 us
+ *   matrix-vector                       kRhsGrain  = 2^18 mul-adds   (memory bound)
+ *   complex product                     kProdGrain / 4 (4 mul-adds each)
+ *   LU trailing update, per panel       kProdGrain / 2 mul-adds
+ *   LU solve, right-hand-side columns   kProdGrain / 2 mul-adds
+ *   qdl_ndtri_as241_into                kNdtriGrain = 2^13 points    about 50 us
+ *
+ * With one thread allowed (OMP_NUM_THREADS=1, a threadpool_limits(1) block, or a
+ * call from inside another parallel region, where nesting is off) the kernels take
+ * the single-thread path. There is no state of ours: the team is the runtime's.
+ *
+ * Include only from kernel sources.
+ */
+#ifndef QUANDREL_CKERNELS_COMMON_QDL_PARALLEL_IMPL_H
+#define QUANDREL_CKERNELS_COMMON_QDL_PARALLEL_IMPL_H
+
+#if defined(_OPENMP)
+#include <omp.h>
+#endif
+
+#include "qdl_common.h"
+
+namespace qdl::par {
+
+constexpr f64 kGramGrain = 1 << 20;
+constexpr f64 kRhsGrain = 1 << 18;
+constexpr f64 kProdGrain = 1 << 20;
+constexpr f64 kNdtriGrain = 1 << 13;
+
+/* The threads worth using for `work` units when each should get at least `grain`:
+ * 1 below 2 * grain, otherwise at most the runtime's current limit. */
+inline int threads_for(f64 work, f64 grain) {
+#if defined(_OPENMP)
+  if (!(work >= 2.0 * grain)) return 1;
+  const int most = omp_get_max_threads();
+  const f64 useful = work / grain;
+  return useful < static_cast<f64>(most) ? static_cast<int>(useful) : most;
+#else
+  (void)work;
+  (void)grain;
+  return 1;
+#endif
+}
+
+/* body(t, nt) on nt threads, t = 0 .. nt-1, where nt is at most threads_for(work, grain)
+ * (the runtime may grant fewer); body(0, 1) on the calling thread when that is 1.
+ * Each thread must write only outputs that no other thread writes or reads. */
+template <class F>
+inline void run(f64 work, f64 grain, F &&body) {
+  const int want = threads_for(work, grain);
+  if (want <= 1) {
+    body(0, 1);
+    return;
+  }
+#if defined(_OPENMP)
+#pragma omp parallel num_threads(want)
+  body(omp_get_thread_num(), omp_get_num_threads());
+#endif
+}
+
+/* [begin, end) of part t of nt when `count` items are dealt in contiguous runs whose
+ * sizes differ by at most one, each a multiple of `step` except the last. */
+struct Range {
+  i64 begin, end;
+};
+inline Range share(i64 count, int t, int nt, i64 step = 1) {
+  const i64 units = (count + step - 1) / step;
+  const i64 lo = units * t / nt, hi = units * (t + 1) / nt;
+  const i64 b = lo * step, e = hi * step;
+  return {b < count ? b : count, e < count ? e : count};
+}
+
+}  // namespace qdl::par
+
+#endif /* QUANDREL_CKERNELS_COMMON_QDL_PARALLEL_IMPL_H */
