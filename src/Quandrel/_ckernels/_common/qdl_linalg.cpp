@@ -577,27 +577,11 @@ struct RealOps {
   }
 };
 
-QDL_TARGET_AVX512 i64 lu_factor_avx512(f64 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<RealOps, v8d, 4, 4>(A, pivot, n);
-}
-QDL_TARGET_AVX2 i64 lu_factor_avx2(f64 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<RealOps, v4d, 4, 2>(A, pivot, n);
-}
-i64 lu_factor_base(f64 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<RealOps, v2d, 4, 2>(A, pivot, n);
-}
+QDL_LU_VARIANT(lu_avx512, QDL_TARGET_AVX512, RealOps, v8d, 4, 4)
+QDL_LU_VARIANT(lu_avx2, QDL_TARGET_AVX2, RealOps, v4d, 4, 2)
+QDL_LU_VARIANT(lu_base, , RealOps, v2d, 4, 2)
 
-QDL_TARGET_AVX512 void lu_solve_avx512(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n,
-                                       i64 m) {
-  qdl::lu::solve<RealOps, v8d, 4, 4>(LU, piv, B, X, n, m);
-}
-QDL_TARGET_AVX2 void lu_solve_avx2(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n,
-                                   i64 m) {
-  qdl::lu::solve<RealOps, v4d, 4, 2>(LU, piv, B, X, n, m);
-}
-void lu_solve_base(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n, i64 m) {
-  qdl::lu::solve<RealOps, v2d, 4, 2>(LU, piv, B, X, n, m);
-}
+qdl::lu::Kernels<f64> lu_kernels() { return qdl::simd::dispatch(lu_avx512, lu_avx2, lu_base); }
 
 }  // namespace
 
@@ -691,7 +675,7 @@ f64 qdl_median_f64(f64 *QDL_RESTRICT arr, i64 n) {
 
 i64 qdl_lu_factor_inplace(f64 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n) {
   if (pivot == nullptr || n < 1 || A == nullptr) return -1;
-  return qdl::simd::dispatch(lu_factor_avx512, lu_factor_avx2, lu_factor_base, A, pivot, n);
+  return qdl::lu::factor<RealOps>(A, pivot, n, lu_kernels());
 }
 
 f64_lu qdl_lu_factor(const f64 *A, const i64 n) {
@@ -703,7 +687,7 @@ void qdl_lu_free(f64_lu *lu) { qdl::lu::release(lu); }
 void qdl_lu_solve(const f64 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
                   const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT X, const i64 n, const i64 m) {
   if (n <= 0 || m <= 0) return;  // no meaningful system; a negative size must not copy
-  qdl::simd::dispatch(lu_solve_avx512, lu_solve_avx2, lu_solve_base, LU, piv, B, X, n, m);
+  qdl::lu::solve(LU, piv, B, X, n, m, lu_kernels());
 }
 
 i64 qdl_solve(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, const i64 n, const i64 m,

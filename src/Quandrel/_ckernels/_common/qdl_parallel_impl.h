@@ -28,6 +28,15 @@
  * call from inside another parallel region, where nesting is off) the kernels take
  * the single-thread path. There is no state of ours: the team is the runtime's.
  *
+ * Processes. GCC's runtime keeps a team's threads waiting for the next region; after
+ * fork() the child has the record of that team but not its threads, and its first
+ * parallel region waits for them forever. So before the first region of a process
+ * the kernels register (once, with pthread_atfork) a handler that, in the thread
+ * about to fork, releases that thread's team (omp_pause_resource_all): the child
+ * starts without one and makes its own, and the parent's next region makes a new
+ * team too. Teams of other threads are not the child's concern: those threads do
+ * not exist there.
+ *
  * Include only from kernel sources.
  */
 #ifndef QUANDREL_CKERNELS_COMMON_QDL_PARALLEL_IMPL_H
@@ -35,6 +44,7 @@
 
 #if defined(_OPENMP)
 #include <omp.h>
+#include <pthread.h>
 #endif
 
 #include "qdl_common.h"
@@ -61,6 +71,16 @@ inline int threads_for(f64 work, f64 grain) {
 #endif
 }
 
+#if defined(_OPENMP)
+inline void release_team_before_fork() { omp_pause_resource_all(omp_pause_soft); }
+
+/* Registers release_team_before_fork with pthread_atfork, once per process. */
+inline void prepare_for_fork() {
+  static const int registered = pthread_atfork(release_team_before_fork, nullptr, nullptr);
+  (void)registered;
+}
+#endif
+
 /* body(t, nt) on nt threads, t = 0 .. nt-1, where nt is at most threads_for(work, grain)
  * (the runtime may grant fewer); body(0, 1) on the calling thread when that is 1.
  * Each thread must write only outputs that no other thread writes or reads. */
@@ -72,6 +92,7 @@ inline void run(f64 work, f64 grain, F &&body) {
     return;
   }
 #if defined(_OPENMP)
+  prepare_for_fork();
 #pragma omp parallel num_threads(want)
   body(omp_get_thread_num(), omp_get_num_threads());
 #endif
