@@ -1,15 +1,26 @@
 // Native benchmark of the exported foundation routines against LAPACK and BLAS.
 //
 // Built and run by bench/bench_native.py (tools/dev bench --only native), which
-// compiles the kernel sources with the library's own flags next to this file and
-// links the system LAPACK/BLAS (OpenBLAS, one thread via OPENBLAS_NUM_THREADS=1).
-// Each case times our routine and the baseline alternately, median of the rounds,
-// and prints the ratio baseline / ours (above 1: ours is faster).
+// compiles the kernel sources with the library's own flags (and OpenMP) next to this
+// file and links the system LAPACK/BLAS (OpenBLAS). Every case runs at 1 and 2
+// threads on both sides (omp_set_num_threads, openblas_set_num_threads). Each case
+// times our routine and the baseline alternately, median of the rounds, and prints
+// the ratio baseline / ours (above 1: ours is faster).
+//
+// Register peak: before the cases of each thread count the harness measures, on that
+// many threads at once, what the registers sustain with a multiply then an add per
+// lane (the operations a strict-order sum allows) and with a fused multiply-add.
+// Gram and product rows add their speed in GF/s (a multiply-add is 2 flops) and as a
+// fraction of that mul+add peak (which already counts every thread): a figure that
+// does not depend on how loaded the machine is while the two run.
 //
 // LAPACK is column-major and the library row-major; handing LAPACK the row-major
 // array solves the transposed system, which costs the same.
 
 #include <cblas.h>
+#include <dlfcn.h>
+#include <immintrin.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -38,6 +49,69 @@ void zgesv_(const int *n, const int *nrhs, std::complex<double> *a, const int *l
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// ---------------------------------------------------------------------------
+// Register peak. 16 running sums of one vector each, the shape of the Gram kernel's
+// register tile (8 broadcast values times 2 vectors): acc[i] = acc[i] + m[i % 2] * x,
+// x the next value of a small array in L1 (so nothing can be hoisted out of the loop).
+// ---------------------------------------------------------------------------
+typedef double v8d __attribute__((vector_size(64)));
+typedef double v4d __attribute__((vector_size(32)));
+
+constexpr long kPeakValues = 512;  // the array of broadcast values (4 KiB)
+
+// The loop body for vector type V with the update UPDATE(acc, m, x) (x a scalar).
+#define PEAK_LOOP(V, UPDATE)                                                               \
+  constexpr int L = static_cast<int>(sizeof(V) / 8);                                       \
+  V acc[16] = {}, m[2];                                                                    \
+  for (int i = 0; i < 2; ++i)                                                              \
+    for (int l = 0; l < L; ++l) m[i][l] = 1e-9 * (i + 1) + 1e-12 * l;                      \
+  for (long it = 0; it < iters; ++it) {                                                    \
+    const double *x = xs + (it * 8) % kPeakValues;                                         \
+    for (int r = 0; r < 8; ++r)                                                            \
+      for (int v = 0; v < 2; ++v) acc[2 * r + v] = UPDATE(acc[2 * r + v], m[v], x[r]);     \
+  }                                                                                        \
+  double s = 0;                                                                            \
+  for (auto &a : acc)                                                                      \
+    for (int l = 0; l < L; ++l) s += a[l];                                                 \
+  return s;
+
+#define MUL_ADD(a, m, x) ((a) + (m) * (x))  // product, then add (no contraction)
+#define FMA_512(a, m, x) _mm512_fmadd_pd((m), _mm512_set1_pd(x), (a))
+#define FMA_256(a, m, x) _mm256_fmadd_pd((m), _mm256_set1_pd(x), (a))
+
+__attribute__((target("avx512f"))) double peak_muladd_512(long iters, const double *xs) {
+  PEAK_LOOP(v8d, MUL_ADD)
+}
+__attribute__((target("avx512f"))) double peak_fma_512(long iters, const double *xs) {
+  PEAK_LOOP(v8d, FMA_512)
+}
+__attribute__((target("avx2,fma"))) double peak_muladd_256(long iters, const double *xs) {
+  PEAK_LOOP(v4d, MUL_ADD)
+}
+__attribute__((target("avx2,fma"))) double peak_fma_256(long iters, const double *xs) {
+  PEAK_LOOP(v4d, FMA_256)
+}
+
+// GF/s of the loop on `threads` threads at once, best of 5 runs of about 20 ms each.
+double peak_gflops(bool fma, int threads) {
+  const bool w512 = __builtin_cpu_supports("avx512f");
+  auto *fn = w512 ? (fma ? peak_fma_512 : peak_muladd_512) : (fma ? peak_fma_256 : peak_muladd_256);
+  const double lanes = w512 ? 8 : 4;
+  std::vector<double> xs(kPeakValues);
+  for (long i = 0; i < kPeakValues; ++i) xs[i] = 1.0 + 1e-3 * static_cast<double>(i);
+  const long iters = 400000;
+  double best = 0, sink = 0;
+  for (int rep = 0; rep < 5; ++rep) {
+    const auto t0 = Clock::now();
+#pragma omp parallel num_threads(threads) reduction(+ : sink)
+    sink += fn(iters, xs.data());
+    const double t = std::chrono::duration<double>(Clock::now() - t0).count();
+    best = std::max(best, threads * iters * 16.0 * lanes * 2.0 / t * 1e-9);
+  }
+  if (sink == 42.0) printf(" ");  // keeps the result alive
+  return best;
+}
 
 double seconds(const std::function<void()> &fn, long inner) {
   const auto t0 = Clock::now();
@@ -77,10 +151,27 @@ std::string fmt(double t) {
   return buf;
 }
 
-void row(const char *what, const char *base, int n, std::pair<double, double> t) {
-  printf("%-16s %-14s %5d %12s %12s %7.2fx\n", what, base, n, fmt(t.first).c_str(),
+// The thread count of the current cases (set by main).
+int g_threads = 1;
+
+// One table row; with `flops` the speeds of both sides and ours as a fraction of the peak.
+void row(const char *what, const char *base, const char *size, std::pair<double, double> t,
+         double flops = 0) {
+  printf("%-16s %-14s %12s %12s %12s %7.2fx", what, base, size, fmt(t.first).c_str(),
          fmt(t.second).c_str(), t.second / t.first);
+  if (flops > 0) {
+    // The peak measured now, right after the case, on as many threads.
+    const double peak = peak_gflops(false, g_threads);
+    printf("  %6.1f %6.1f GF/s  %5.2f of peak %.1f", flops / t.first * 1e-9,
+           flops / t.second * 1e-9, flops / t.first * 1e-9 / peak, peak);
+  }
+  printf("\n");
   fflush(stdout);
+}
+
+void row(const char *what, const char *base, int n, std::pair<double, double> t,
+         double flops = 0) {
+  row(what, base, std::to_string(n).c_str(), t, flops);
 }
 
 std::mt19937_64 rng(2026);
@@ -143,21 +234,39 @@ void bench_complex_lu(int n, int rounds) {
               rounds));
 }
 
+void bench_gram(int n, int p, int rounds) {
+  const auto X = randn(static_cast<size_t>(n) * p);
+  std::vector<double> G(static_cast<size_t>(p) * p), ref(G.size());
+  const std::string size = "(" + std::to_string(n) + "," + std::to_string(p) + ")";
+  row("qdl_gram", "dsyrk", size.c_str(),
+      compare([&] { qdl_gram(X.data(), G.data(), n, p); },
+              [&] {
+                cblas_dsyrk(CblasRowMajor, CblasLower, CblasTrans, p, n, 1.0, X.data(), p, 0.0,
+                            ref.data(), p);
+              },
+              rounds),
+      static_cast<double>(n) * p * (p + 1));
+}
+
 void bench_products(int n, int rounds) {
   const auto A = randn(static_cast<size_t>(n) * n), B = randn(static_cast<size_t>(n) * n);
   std::vector<double> out(A.size()), ref(A.size());
   auto gemm = [&](CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb) {
     cblas_dgemm(CblasRowMajor, ta, tb, n, n, n, 1.0, A.data(), n, B.data(), n, 0.0, ref.data(), n);
   };
+  const double flops = 2.0 * n * n * n;
   row("qdl_matmul", "dgemm NN", n,
       compare([&] { qdl_matmul(A.data(), B.data(), out.data(), n, n, n); },
-              [&] { gemm(CblasNoTrans, CblasNoTrans); }, rounds));
+              [&] { gemm(CblasNoTrans, CblasNoTrans); }, rounds),
+      flops);
   row("qdl_matmul_atb", "dgemm TN", n,
       compare([&] { qdl_matmul_atb(A.data(), B.data(), out.data(), n, n, n); },
-              [&] { gemm(CblasTrans, CblasNoTrans); }, rounds));
+              [&] { gemm(CblasTrans, CblasNoTrans); }, rounds),
+      flops);
   row("qdl_matmul_abt", "dgemm NT", n,
       compare([&] { qdl_matmul_abt(A.data(), B.data(), out.data(), n, n, n); },
-              [&] { gemm(CblasNoTrans, CblasTrans); }, rounds));
+              [&] { gemm(CblasNoTrans, CblasTrans); }, rounds),
+      flops);
 }
 
 }  // namespace
@@ -165,10 +274,27 @@ void bench_products(int n, int rounds) {
 int main(int argc, char **argv) {
   const bool quick = argc > 1 && strcmp(argv[1], "--quick") == 0;
   const int rounds = quick ? 5 : 15;
-  printf("%-16s %-14s %5s %12s %12s %8s\n", "routine", "baseline", "n", "ours", "baseline",
-         "ratio");
-  for (int n : {4, 50, 300}) bench_real_lu(n, rounds);
-  for (int n : {4, 50, 300}) bench_complex_lu(n, rounds);
-  bench_products(500, rounds);
+  for (int threads : {1, 2}) {
+    omp_set_num_threads(threads);
+    // OpenBLAS's own control, looked up at run time (the BLAS may be another one).
+    if (auto *set = reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "openblas_set_num_threads")))
+      set(threads);
+    g_threads = threads;
+    printf("\n-- %d thread%s: register peak %.1f GF/s mul+add, %.1f GF/s FMA (all threads)\n",
+           threads, threads > 1 ? "s" : "", peak_gflops(false, threads), peak_gflops(true, threads));
+    printf("%-16s %-14s %12s %12s %12s %8s  %13s\n", "routine", "baseline", "size", "ours",
+           "baseline", "ratio", "ours / base, fraction of mul+add peak (GF/s)");
+    for (auto [n, p] : {std::pair{10000, 50}, {10000, 200}, {100000, 200}, {20000, 500}}) {
+      if (quick && n * p > 2000000) continue;
+      bench_gram(n, p, rounds);
+    }
+    for (int n : {4, 50, 300}) bench_real_lu(n, rounds);
+    if (!quick) bench_real_lu(1000, rounds);
+    for (int n : {4, 50, 300}) bench_complex_lu(n, rounds);
+    for (int n : {500, 700, 1000}) {
+      if (quick && n > 500) continue;
+      bench_products(n, rounds);
+    }
+  }
   return 0;
 }

@@ -187,8 +187,8 @@ def test_team_size_follows_omp_num_threads_and_small_calls_start_none(tmp_path):
         for _ in range(100):
             ols_chol_solve(X, y)
         small = threads() - before
-        X = rng.standard_normal((3000, 100))
-        fn("qdl_gram")(P(X), P(np.empty((100, 100))), 3000, 100)
+        X, G = rng.standard_normal((3000, 100)), np.empty((100, 100))
+        fn("qdl_gram")(P(X), P(G), 3000, 100)
         print(pool["num_threads"], small, threads() - before)
     """, env={"OMP_NUM_THREADS": "3", "OPENBLAS_NUM_THREADS": "1"})
     assert out.split() == ["3", "0", "2"]
