@@ -99,13 +99,27 @@ template <class Vec, int MR, int V>
 }
 
 // g[a] += X[r, a] * y[r] for r = r0 .. r1-1 in ascending order and a in [a0, a1)
-// (entries independent).
+// (entries independent). Eight entries at a time are held in registers while the rows
+// pass, so g is written once per call (and a thread writing its own entries of g does
+// not disturb another's cache line row after row).
 inline void rhs_rows(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y, f64 *QDL_RESTRICT g,
                      i64 p, i64 r0, i64 r1, i64 a0, i64 a1) {
-  for (i64 r = r0; r < r1; ++r) {
-    const f64 *xr = X + r * p;
-    const f64 yr = y[r];
-    for (i64 a = a0; a < a1; ++a) g[a] = g[a] + xr[a] * yr;
+  constexpr int B = 8;
+  i64 a = a0;
+  for (; a + B <= a1; a += B) {
+    f64 acc[B];
+    for (int j = 0; j < B; ++j) acc[j] = g[a + j];
+    for (i64 r = r0; r < r1; ++r) {
+      const f64 *xr = X + r * p + a;
+      const f64 yr = y[r];
+      for (int j = 0; j < B; ++j) acc[j] = acc[j] + xr[j] * yr;
+    }
+    for (int j = 0; j < B; ++j) g[a + j] = acc[j];
+  }
+  for (; a < a1; ++a) {
+    f64 s = g[a];
+    for (i64 r = r0; r < r1; ++r) s = s + X[r * p + a] * y[r];
+    g[a] = s;
   }
 }
 

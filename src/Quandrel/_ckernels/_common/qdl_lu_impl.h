@@ -230,7 +230,7 @@ inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, i64 
     // Columns [pe, n), shared in runs of whole vectors (32 values).
     const f64 work = static_cast<f64>(ke - k0) * static_cast<f64>(n - k0) *
                      static_cast<f64>(n - pe) * static_cast<f64>(sizeof(T) / 8);
-    par::run(work, par::kProdGrain / 2, [&](int t, int nt) {
+    par::run(work, par::kProdGrain * 2, [&](int t, int nt) {
       const par::Range c = par::share(n - pe, t, nt, 32);
       if (c.begin < c.end) update_fn(A, n, k0, ke, pe + c.begin, pe + c.end);
     });

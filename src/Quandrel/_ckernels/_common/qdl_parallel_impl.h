@@ -11,22 +11,27 @@
  * kernel asks for a team only when its work passes a threshold, stated per kernel
  * below as the least work each thread must get (in multiply-adds or comparable
  * operations); smaller calls run on the calling thread and never enter the runtime.
- * The thresholds were measured on a 2-core AMD Zen 4 (AVX-512) against the cost of
- * waking an idle team (about 5-15 us, far more when the cores are busy):
+ * They were measured on a 2-core AMD Zen 4 (AVX-512), 1 against 2 threads, best of
+ * 100-400 calls with the team awake (a region then costs 2-5 us; waking a sleeping
+ * team costs 10-50 us, and a loaded machine far more):
  *
- *   kernel                              least work per thread        single-thread time
- *   Gram (qdl_gram, X'X and X'y)        kGramGrain = 2^20 mul-adds   about 100 us
- *   X'y alone (qdl_gram_rhs)            kRhsGrain  = 2^18 mul-adds   (memory bound)
- *   real products (qdl_matmul*, abt)    kProdGrain = 2^20 mul-adds   about 100 us
- *   matrix-vector                       kRhsGrain  = 2^18 mul-adds   (memory bound)
- *   complex product                     kProdGrain / 4 (4 mul-adds each)
- *   LU trailing update, per panel       kProdGrain / 2 mul-adds
- *   LU solve, right-hand-side columns   kProdGrain / 2 mul-adds
- *   qdl_ndtri_as241_into                kNdtriGrain = 2^13 points    about 50 us
+ *   kernel                        least work per thread   2 threads vs 1 near the bound
+ *   Gram, X'X with X'y            kGramGrain  = 2^19      p=60: 1.50x at 189k, 1.68x at 567k
+ *                                                         (p=20: 1.1x; strips of 8 rows
+ *                                                         cannot balance a small triangle)
+ *   X'y alone, matrix-vector      kRhsGrain   = 2^18      matvec 1.8x at 64k, 2.0x at 256k
+ *   real products                 kProdGrain  = 2^19      n^3: 1.2x at 262k, 1.8x at 1M
+ *   complex product               kProdGrain, 4 per complex multiply-add
+ *   LU trailing update, per panel 2 kProdGrain            inverse at n=150 0.65x, n=200
+ *                                                         1.36x, n=300 1.52x (all panels
+ *                                                         parallel); the panel itself is serial
+ *   LU solve, per column block    kProdGrain / 2          n^2 m multiply-adds
+ *   qdl_ndtri_as241_into          kNdtriGrain = 2^12      1.5x at 2k points, 1.8x at 8k
  *
  * With one thread allowed (OMP_NUM_THREADS=1, a threadpool_limits(1) block, or a
  * call from inside another parallel region, where nesting is off) the kernels take
- * the single-thread path. There is no state of ours: the team is the runtime's.
+ * the single-thread path. The team is the runtime's; the one thing of ours that
+ * outlives a call is the registration below.
  *
  * Processes. GCC's runtime keeps a team's threads waiting for the next region; after
  * fork() the child has the record of that team but not its threads, and its first
@@ -51,10 +56,10 @@
 
 namespace qdl::par {
 
-constexpr f64 kGramGrain = 1 << 20;
+constexpr f64 kGramGrain = 1 << 19;
 constexpr f64 kRhsGrain = 1 << 18;
-constexpr f64 kProdGrain = 1 << 20;
-constexpr f64 kNdtriGrain = 1 << 13;
+constexpr f64 kProdGrain = 1 << 19;
+constexpr f64 kNdtriGrain = 1 << 12;
 
 /* The threads worth using for `work` units when each should get at least `grain`:
  * 1 below 2 * grain, otherwise at most the runtime's current limit. */
