@@ -18,7 +18,8 @@ extern "C" {
 QDL_API f64 qdl_ndtri_as241(f64 p);
 
 /* out[i] = qdl_ndtri_as241(p[i]) for i = 0 .. n-1, bit for bit.
- *   p in n, out out n (must not overlap p). n <= 0 writes nothing. */
+ *   p in n, out out n (must not overlap p). n <= 0 writes nothing. Long arrays are
+ * shared among OpenMP threads in stretches; each value is the same at any count. */
 QDL_API void qdl_ndtri_as241_into(const f64 *QDL_RESTRICT p, i64 n, f64 *QDL_RESTRICT out);
 
 /* The inverse error function from the normal quantile:
