@@ -70,6 +70,39 @@ template <class Vec, int M, int V>
   }
 }
 
+// G[a0+i, b] += X[r, a0+i] * X[r, b] for r = r0 .. r1-1, i < M and the columns b in
+// [pl, p) that no vector tile covers (p - L <= pl, p >= L). The lanes are the last L
+// columns of the row, p-L .. p-1, so every load stays inside X and G; the lanes left
+// of pl belong to other tiles and are computed but never stored.
+template <class Vec, int M>
+[[gnu::always_inline]] inline void gram_tail(const f64 *QDL_RESTRICT X, f64 *QDL_RESTRICT G, i64 p,
+                                             i64 r0, i64 r1, i64 a0, i64 pl) {
+  constexpr int L = lanes<Vec>;
+  const i64 c0 = p - L;
+  Vec acc[M];
+  for (int i = 0; i < M; ++i) acc[i] = load<Vec>(G + (a0 + i) * p + c0);
+  for (i64 r = r0; r < r1; ++r) {
+    const f64 *xr = X + r * p;
+    const Vec xb = load<Vec>(xr + c0);
+    for (int i = 0; i < M; ++i) acc[i] = acc[i] + xb * xr[a0 + i];  // product, then add
+  }
+  for (int i = 0; i < M; ++i)
+    for (i64 j = pl - c0; j < L; ++j) G[(a0 + i) * p + c0 + j] = acc[i][j];
+}
+
+// gram_tail<Vec, m> for a run-time m in 1..M.
+template <class Vec, int M>
+[[gnu::always_inline]] inline void gram_tail_m(int m, const f64 *X, f64 *G, i64 p, i64 r0, i64 r1,
+                                               i64 a0, i64 pl) {
+  if constexpr (M > 0) {
+    if (m == M) {
+      gram_tail<Vec, M>(X, G, p, r0, r1, a0, pl);
+    } else {
+      gram_tail_m<Vec, M - 1>(m, X, G, p, r0, r1, a0, pl);
+    }
+  }
+}
+
 // One chunk of rows [r0, r1) added into rows [a_begin, a_end) of the lower triangle of G
 // (a_begin a multiple of MR): strips of MR rows, each covered by tiles of V vectors up
 // to the vector that holds its diagonal, then by one-vector tiles, then single columns.
@@ -87,12 +120,19 @@ template <class Vec, int MR, int V>
     i64 b0 = 0;
     for (; b0 + W <= wide_end; b0 += W) gram_tile_m<Vec, MR, V>(m, X, G, p, r0, r1, a0, b0);
     for (; b0 < min_i64(last, pl); b0 += L) gram_tile_m<Vec, MR, 1>(m, X, G, p, r0, r1, a0, b0);
-    // Columns past the last vector tile, one running sum each.
-    for (i64 a = a0 < pl ? pl : a0; a < last; ++a) {
-      for (i64 b = pl; b <= a; ++b) {
-        f64 s = G[a * p + b];
-        for (i64 r = r0; r < r1; ++r) s = s + X[r * p + a] * X[r * p + b];
-        G[a * p + b] = s;
+    // Columns past the last vector tile: one tile over the row's last vector.
+    const i64 at = a0 < pl ? pl : a0;  // first row of the strip with entries there
+    if (at < last) {
+      if (p >= L) {
+        gram_tail_m<Vec, MR>(static_cast<int>(last - at), X, G, p, r0, r1, at, pl);
+      } else {
+        for (i64 a = at; a < last; ++a) {  // p < L: one running sum each
+          for (i64 b = pl; b <= a; ++b) {
+            f64 s = G[a * p + b];
+            for (i64 r = r0; r < r1; ++r) s = s + X[r * p + a] * X[r * p + b];
+            G[a * p + b] = s;
+          }
+        }
       }
     }
   }
