@@ -7,12 +7,13 @@
 // times our routine and the baseline alternately, median of the rounds, and prints
 // the ratio baseline / ours (above 1: ours is faster).
 //
-// Register peak: before the cases of each thread count the harness measures, on that
-// many threads at once, what the registers sustain with a multiply then an add per
-// lane (the operations a strict-order sum allows) and with a fused multiply-add.
-// Gram and product rows add their speed in GF/s (a multiply-add is 2 flops) and as a
-// fraction of that mul+add peak (which already counts every thread): a figure that
-// does not depend on how loaded the machine is while the two run.
+// Register peak: the harness measures, on as many threads at once as the case uses,
+// what the registers sustain with a multiply then an add per lane (the operations a
+// strict-order sum allows) and with a fused multiply-add: once per thread count, and
+// between the rounds of every Gram and product case. Those rows add the best speed of
+// both sides in GF/s (a multiply-add is 2 flops) and ours as a fraction of the best
+// mul+add peak of the same rounds (which already counts every thread); bests, so that a
+// busy machine spoils neither side of the fraction.
 //
 // LAPACK is column-major and the library row-major; handing LAPACK the row-major
 // array solves the transposed system, which costs the same.
@@ -93,8 +94,8 @@ __attribute__((target("avx2,fma"))) double peak_fma_256(long iters, const double
   PEAK_LOOP(v4d, FMA_256)
 }
 
-// GF/s of the loop on `threads` threads at once, best of 5 runs of about 20 ms each.
-double peak_gflops(bool fma, int threads) {
+// GF/s of the loop on `threads` threads at once, best of `reps` runs of about 20 ms each.
+double peak_gflops(bool fma, int threads, int reps = 5) {
   const bool w512 = __builtin_cpu_supports("avx512f");
   auto *fn = w512 ? (fma ? peak_fma_512 : peak_muladd_512) : (fma ? peak_fma_256 : peak_muladd_256);
   const double lanes = w512 ? 8 : 4;
@@ -102,7 +103,7 @@ double peak_gflops(bool fma, int threads) {
   for (long i = 0; i < kPeakValues; ++i) xs[i] = 1.0 + 1e-3 * static_cast<double>(i);
   const long iters = 400000;
   double best = 0, sink = 0;
-  for (int rep = 0; rep < 5; ++rep) {
+  for (int rep = 0; rep < reps; ++rep) {
     const auto t0 = Clock::now();
 #pragma omp parallel num_threads(threads) reduction(+ : sink)
     sink += fn(iters, xs.data());
@@ -125,20 +126,31 @@ long inner_count(const std::function<void()> &fn, double target) {
   return n;
 }
 
-// Median seconds per call of ours and of the baseline, measured alternately.
-std::pair<double, double> compare(const std::function<void()> &ours,
-                                  const std::function<void()> &base, int rounds) {
+// The thread count of the current cases (set by main).
+int g_threads = 1;
+
+// Seconds per call of ours and of the baseline (medians and bests of the rounds) and
+// the mul+add register peak on g_threads threads (GF/s, the best of the rounds).
+struct Times {
+  double ours, base, ours_best, base_best, peak;
+};
+
+// Ours, the baseline and (with_peak) the register peak, measured alternately.
+Times compare(const std::function<void()> &ours, const std::function<void()> &base, int rounds,
+              bool with_peak = false) {
   ours();
   base();
   const long ni = inner_count(ours, 2e-3), nb = inner_count(base, 2e-3);
   std::vector<double> to, tb;
+  double peak = 0;
   for (int r = 0; r < rounds; ++r) {
     to.push_back(seconds(ours, ni));
     tb.push_back(seconds(base, nb));
+    if (with_peak) peak = std::max(peak, peak_gflops(false, g_threads, 1));
   }
   std::sort(to.begin(), to.end());
   std::sort(tb.begin(), tb.end());
-  return {to[to.size() / 2], tb[tb.size() / 2]};
+  return {to[to.size() / 2], tb[tb.size() / 2], to[0], tb[0], peak};
 }
 
 std::string fmt(double t) {
@@ -151,26 +163,21 @@ std::string fmt(double t) {
   return buf;
 }
 
-// The thread count of the current cases (set by main).
-int g_threads = 1;
-
-// One table row; with `flops` the speeds of both sides and ours as a fraction of the peak.
-void row(const char *what, const char *base, const char *size, std::pair<double, double> t,
-         double flops = 0) {
-  printf("%-16s %-14s %12s %12s %12s %7.2fx", what, base, size, fmt(t.first).c_str(),
-         fmt(t.second).c_str(), t.second / t.first);
+// One table row of median times; with `flops` the best speeds of both sides and ours
+// as a fraction of the peak measured between the rounds (bests, so that a busy machine
+// spoils neither side of the fraction).
+void row(const char *what, const char *base, const char *size, Times t, double flops = 0) {
+  printf("%-16s %-14s %12s %12s %12s %7.2fx", what, base, size, fmt(t.ours).c_str(),
+         fmt(t.base).c_str(), t.base / t.ours);
   if (flops > 0) {
-    // The peak measured now, right after the case, on as many threads.
-    const double peak = peak_gflops(false, g_threads);
-    printf("  %6.1f %6.1f GF/s  %5.2f of peak %.1f", flops / t.first * 1e-9,
-           flops / t.second * 1e-9, flops / t.first * 1e-9 / peak, peak);
+    const double ours = flops / t.ours_best * 1e-9, base_gf = flops / t.base_best * 1e-9;
+    printf("  %6.1f %6.1f GF/s  %5.2f of peak %.1f", ours, base_gf, ours / t.peak, t.peak);
   }
   printf("\n");
   fflush(stdout);
 }
 
-void row(const char *what, const char *base, int n, std::pair<double, double> t,
-         double flops = 0) {
+void row(const char *what, const char *base, int n, Times t, double flops = 0) {
   row(what, base, std::to_string(n).c_str(), t, flops);
 }
 
@@ -244,7 +251,7 @@ void bench_gram(int n, int p, int rounds) {
                 cblas_dsyrk(CblasRowMajor, CblasLower, CblasTrans, p, n, 1.0, X.data(), p, 0.0,
                             ref.data(), p);
               },
-              rounds),
+              rounds, true),
       static_cast<double>(n) * p * (p + 1));
 }
 
@@ -257,15 +264,15 @@ void bench_products(int n, int rounds) {
   const double flops = 2.0 * n * n * n;
   row("qdl_matmul", "dgemm NN", n,
       compare([&] { qdl_matmul(A.data(), B.data(), out.data(), n, n, n); },
-              [&] { gemm(CblasNoTrans, CblasNoTrans); }, rounds),
+              [&] { gemm(CblasNoTrans, CblasNoTrans); }, rounds, true),
       flops);
   row("qdl_matmul_atb", "dgemm TN", n,
       compare([&] { qdl_matmul_atb(A.data(), B.data(), out.data(), n, n, n); },
-              [&] { gemm(CblasTrans, CblasNoTrans); }, rounds),
+              [&] { gemm(CblasTrans, CblasNoTrans); }, rounds, true),
       flops);
   row("qdl_matmul_abt", "dgemm NT", n,
       compare([&] { qdl_matmul_abt(A.data(), B.data(), out.data(), n, n, n); },
-              [&] { gemm(CblasNoTrans, CblasTrans); }, rounds),
+              [&] { gemm(CblasNoTrans, CblasTrans); }, rounds, true),
       flops);
 }
 
@@ -283,7 +290,7 @@ int main(int argc, char **argv) {
     printf("\n-- %d thread%s: register peak %.1f GF/s mul+add, %.1f GF/s FMA (all threads)\n",
            threads, threads > 1 ? "s" : "", peak_gflops(false, threads), peak_gflops(true, threads));
     printf("%-16s %-14s %12s %12s %12s %8s  %13s\n", "routine", "baseline", "size", "ours",
-           "baseline", "ratio", "ours / base, fraction of mul+add peak (GF/s)");
+           "baseline", "ratio", "best: ours / base, ours as fraction of mul+add peak (GF/s)");
     for (auto [n, p] : {std::pair{10000, 50}, {10000, 200}, {100000, 200}, {20000, 500}}) {
       if (quick && n * p > 2000000) continue;
       bench_gram(n, p, rounds);
