@@ -195,12 +195,12 @@ void gram_lower_base(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p, i
 }
 
 // Thread t's rows [begin, end) of G among nt: about equal shares of the lower triangle
-// (row a has a + 1 entries), the boundaries on multiples of kGramStrip.
+// (row a has a + 1 entries), each boundary on the multiple of kGramStrip nearest to it.
 qdl::par::Range gram_rows(i64 p, int t, int nt) {
   auto bound = [&](int u) {
     if (u >= nt) return p;
     const f64 a = sqrt(static_cast<f64>(p) * static_cast<f64>(p + 1) * u / nt);
-    return min_i64(p, static_cast<i64>(a) / kGramStrip * kGramStrip);
+    return min_i64(p, static_cast<i64>(a / kGramStrip + 0.5) * kGramStrip);  // nearest
   };
   return {bound(t), bound(t + 1)};
 }
