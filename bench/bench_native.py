@@ -40,7 +40,8 @@ def run(quick):
     print("\n== Gram, LU, complex LU and products (C++ harness; ratio = LAPACK/BLAS time / ours)",
           flush=True)
     # The harness sets both sides' thread counts itself; OpenBLAS must not be capped at load.
-    env = {k: v for k, v in os.environ.items() if k not in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS")}
+    caps = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS")
+    env = {k: v for k, v in os.environ.items() if k not in caps}
     subprocess.run([str(EXE)] + (["--quick"] if quick else []), check=True, env=env)
 
     ndtri_into = ctypes.CDLL(module.__file__).qdl_ndtri_as241_into
