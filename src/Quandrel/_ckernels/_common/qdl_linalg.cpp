@@ -19,8 +19,7 @@ using qdl::simd::store;
 using qdl::simd::v2d;
 using qdl::simd::v4d;
 using qdl::simd::v8d;
-
-inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
+using qdl::min_i64;
 
 // ---------------------------------------------------------------------------
 // Gram matrix G = X' X.
