@@ -213,6 +213,13 @@ inline R dispatch(R (*avx512)(P...), R (*avx2)(P...), R (*base)(P...), A... args
   return base(args...);
 }
 
+// A tile size chosen per register width, for a K::run<V> whose register budget
+// differs between v8d (32 zmm registers), v4d and v2d (16 ymm or xmm).
+template <class V>
+constexpr int per_width(int w8, int w4, int w2) {
+  return lanes<V> == 8 ? w8 : lanes<V> == 4 ? w4 : w2;
+}
+
 template <class K, class... A>
 QDL_TARGET_AVX512 auto run_avx512(A... a) {
   return K::template run<v8d>(a...);
