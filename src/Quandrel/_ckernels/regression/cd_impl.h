@@ -52,14 +52,15 @@ inline Problem problem(const f64 *G, const f64 *g, i64 k, i64 max_iter, f64 tol)
  * Gcoef = G coef is kept by one k-long update per applied change, so a coordinate
  * visit costs O(1) unless it moves. Read down the column, G[:,j] is a walk with
  * stride k; when G equals its transpose bit for bit the contiguous row j holds the
- * very same doubles and is read instead (same products, same sums). */
-template <class Vec, bool kL2>
-[[gnu::always_inline]] inline i64 sweeps(const Problem &q, f64 a1, f64 a2, f64 *QDL_RESTRICT coef,
-                                         f64 *QDL_RESTRICT Gcoef) {
+ * very same doubles and is read instead (same products, same sums): sweeps_reading
+ * with kRows, compiled apart so that the choice costs nothing inside the loop. */
+template <class Vec, bool kL2, bool kRows>
+[[gnu::always_inline]] inline i64 sweeps_reading(const Problem &q, f64 a1, f64 a2, f64 *coef,
+                                                 f64 *Gcoef) {
   const f64 *G = q.G, *g = q.g;
-  const i64 k = q.k;
+  const i64 k = q.k, max_iter = q.max_iter;
   const f64 tol = q.tol;
-  for (i64 it = 0; it < q.max_iter; ++it) {
+  for (i64 it = 0; it < max_iter; ++it) {
     f64 max_delta = 0.0;
     for (i64 j = 0; j < k; ++j) {
       f64 diag = G[j * k + j];
@@ -72,7 +73,7 @@ template <class Vec, bool kL2>
       const f64 delta = new_coef_j - cj;
       const f64 abs_delta = fabs(delta);
       if (!(abs_delta > tol)) continue;  // a change of at most tol (or NaN) is discarded
-      if (q.symmetric) {
+      if constexpr (kRows) {
         simd::axpy<Vec>(Gcoef, delta, G + j * k, k);  // Gcoef[:] += delta * G[j,:] (= G[:,j])
       } else {
         for (i64 i = 0; i < k; ++i) Gcoef[i] = Gcoef[i] + delta * G[i * k + j];
@@ -84,6 +85,12 @@ template <class Vec, bool kL2>
     if (max_delta < tol) return REGRESSION_OK;
   }
   return REGRESSION_NON_CONVERGENT;
+}
+
+template <class Vec, bool kL2>
+[[gnu::always_inline]] inline i64 sweeps(const Problem &q, f64 a1, f64 a2, f64 *coef, f64 *Gcoef) {
+  return q.symmetric ? sweeps_reading<Vec, kL2, true>(q, a1, a2, coef, Gcoef)
+                     : sweeps_reading<Vec, kL2, false>(q, a1, a2, coef, Gcoef);
 }
 
 }  // namespace qdl::cd
