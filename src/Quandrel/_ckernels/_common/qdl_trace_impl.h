@@ -30,7 +30,9 @@ namespace qdl {
  *
  * Any partition of the columns into blocks gives the same bits, so a range of
  * columns [c0, c1) is a unit of work of its own (solve_columns): ranges may be
- * solved in any order, or at once, before the diagonal is summed in order.
+ * solved in any order, or at once, before the diagonal is summed in order. A caller
+ * that wants some columns' whole solve (all of w) asks for them by a first column
+ * cfull; those columns go on down to row 0.
  */
 namespace trace_detail {
 
@@ -91,29 +93,35 @@ template <class Vec, int NV>
 
 }  // namespace trace_detail
 
-/* Columns c0 .. c1-1 of (L L')^-1 B as far as their diagonal needs: on return W[c,c]
- * holds w[c] of column c for c0 <= c < c1. L is n*n row-major (lower triangle read),
- * B n rows of ldb, W n rows of ldw; B may be W (ldb = ldw), solved in place. Columns
- * of W outside [c0, c1) are neither read nor written. Register budget: 8 vector
- * accumulators (8 zmm of 32, 8 ymm or xmm of 16). */
+/* Columns c0 .. c1-1 of (L L')^-1 B: on return W[c,c] holds w[c] of column c for
+ * c0 <= c < c1, and the columns c >= cfull (if any) hold their whole solve w. L is
+ * n*n row-major (lower triangle read), B n rows of ldb, W n rows of ldw; B may be W
+ * (ldb = ldw), solved in place. Columns of W outside [c0, c1) are neither read nor
+ * written. Register budget: 8 vector accumulators (8 zmm of 32, 8 ymm or xmm of 16). */
 template <class Vec>
 [[gnu::always_inline]] inline void solve_columns(const f64 *QDL_RESTRICT L, const f64 *B, i64 ldb,
-                                                 f64 *W, i64 ldw, i64 n, i64 c0, i64 c1) {
+                                                 f64 *W, i64 ldw, i64 n, i64 c0, i64 c1,
+                                                 i64 cfull) {
   using trace_detail::subst_row;
+  const i64 cpart = cfull < c1 ? (cfull > c0 ? cfull : c0) : c1;  // [c0, cpart): diagonal only
   for (i64 i = 0; i < n; ++i)  // L Z = B: row i of L, j = 0 .. i-1
     subst_row<Vec, 8>(B + i * ldb, W + i * ldw, W, ldw, c0, c1, c1, L + i * n, 1, 0, i,
                       L[i * n + i]);
-  for (i64 i = n - 1; i >= c0; --i)  // L' W = Z: column i of L, j = i+1 .. n-1
-    subst_row<Vec, 8>(W + i * ldw, W + i * ldw, W, ldw, c0, c1, i + 1, L + i, n, i + 1, n,
-                      L[i * n + i]);
+  for (i64 i = n - 1; i >= 0; --i) {  // L' W = Z: column i of L, j = i+1 .. n-1
+    f64 *Wi = W + i * ldw;
+    if (i >= c0)
+      subst_row<Vec, 8>(Wi, Wi, W, ldw, c0, cpart, i + 1, L + i, n, i + 1, n, L[i * n + i]);
+    if (cpart < c1)
+      subst_row<Vec, 8>(Wi, Wi, W, ldw, cpart, c1, c1, L + i, n, i + 1, n, L[i * n + i]);
+  }
 }
 
 namespace trace_detail {
 struct Trace {
   template <class Vec>
   [[gnu::always_inline]] static inline f64 run(const f64 *L, const f64 *B, i64 ldb, f64 *W,
-                                               i64 ldw, i64 n) {
-    solve_columns<Vec>(L, B, ldb, W, ldw, n, 0, n);
+                                               i64 ldw, i64 n, i64 cfull) {
+    solve_columns<Vec>(L, B, ldb, W, ldw, n, 0, n, cfull);
     f64 t = 0.0;
     for (i64 c = 0; c < n; ++c) t = t + W[c * ldw + c];  // c ascending
     return t;
@@ -121,10 +129,11 @@ struct Trace {
 };
 }  // namespace trace_detail
 
-/* sum_c ((L L')^-1 B)[c,c], c ascending, with the shapes of solve_columns; W is
- * overwritten (only its first n columns), B is only read unless it is W. */
-inline f64 chol_trace(const f64 *L, const f64 *B, i64 ldb, f64 *W, i64 ldw, i64 n) {
-  return simd::dispatch<trace_detail::Trace>(L, B, ldb, W, ldw, n);
+/* sum_c ((L L')^-1 B)[c,c], c ascending, with the shapes of solve_columns (columns
+ * c >= cfull solved whole, cfull = n for none); W is overwritten (only its first n
+ * columns), B is only read unless it is W. */
+inline f64 chol_trace(const f64 *L, const f64 *B, i64 ldb, f64 *W, i64 ldw, i64 n, i64 cfull) {
+  return simd::dispatch<trace_detail::Trace>(L, B, ldb, W, ldw, n, cfull);
 }
 
 }  // namespace qdl

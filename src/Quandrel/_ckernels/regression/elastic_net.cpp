@@ -136,7 +136,7 @@ f64 qdl_en_active_dof(const f64 *G, const f64 *beta, i64 k, f64 alpha_l2, i64 in
   if (qdl_chol(pen, 0.0, L, na) != 0) {
     dof = static_cast<f64>(na);  // not numerically PD: the unpenalised active-set count
   } else {
-    dof = qdl::chol_trace(L, G_active, na, G_active, na, na);
+    dof = qdl::chol_trace(L, G_active, na, G_active, na, na, na);
   }
   free(block);
   return ic + dof;

@@ -70,11 +70,8 @@ inline void chol_subst(const f64 *L, const f64 *b, f64 *x, i64 p) {
 // W (p*p) is work space, overwritten. `col` ends up holding the whole solve of
 // column p-1, as after solving every column in turn in `col`.
 f64 ridge_eff_dof(const f64 *L, const f64 *G_unpen, i64 p, f64 *col, f64 *W) {
-  const f64 dof = qdl::chol_trace(L, G_unpen, p, W, p, p);
-  if (p > 0) {
-    for (i64 r = 0; r < p; ++r) col[r] = G_unpen[r * p + p - 1];
-    chol_subst(L, col, col, p);
-  }
+  const f64 dof = qdl::chol_trace(L, G_unpen, p, W, p, p, p - 1);  // column p-1 whole
+  for (i64 r = 0; r < p; ++r) col[r] = W[r * p + p - 1];
   return dof;
 }
 
