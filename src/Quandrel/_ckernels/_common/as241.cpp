@@ -10,6 +10,7 @@
 
 #include <limits>
 
+#include "qdl_linalg_impl.h"
 #include "qdl_simd.h"
 
 namespace {
@@ -121,6 +122,7 @@ extern "C" {
 f64 qdl_ndtri_as241(f64 p) { return ndtri(p); }
 
 void qdl_ndtri_as241_into(const f64 *QDL_RESTRICT p, i64 n, f64 *QDL_RESTRICT out) {
+  if (!qdl::fits(n)) return;  // no such arrays
   qdl::simd::dispatch(ndtri_into_avx512, ndtri_into_avx2, ndtri_into_base, p, n, out);
 }
 

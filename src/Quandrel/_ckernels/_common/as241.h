@@ -18,7 +18,8 @@ extern "C" {
 QDL_API f64 qdl_ndtri_as241(f64 p);
 
 /* out[i] = qdl_ndtri_as241(p[i]) for i = 0 .. n-1, bit for bit.
- *   p in n, out out n (must not overlap p). n <= 0 writes nothing. */
+ *   p in n, out out n (must not overlap p). n <= 0 writes nothing, and so does an n
+ * above 2^60 - 1, whose arrays cannot exist. */
 QDL_API void qdl_ndtri_as241_into(const f64 *QDL_RESTRICT p, i64 n, f64 *QDL_RESTRICT out);
 
 /* qdl_ndtri_as241(((y + 1) * 0.5) / 1.4142135623730951), the quotient by the double
