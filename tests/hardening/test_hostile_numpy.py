@@ -109,15 +109,11 @@ def test_unusable_allocation_is_refused(monkeypatch, name, bad):
                 assert not isinstance(a, np.ndarray) or a.tobytes() == b.tobytes()
 
 
-def _copy(a):
-    return np.array(a, copy=True)
-
-
 BAD_ASARRAY = {
     "none": (lambda a: None, TypeError),
     "string": (lambda a: "garbage", TypeError),
     "list": (lambda a: np.asarray(a).tolist(), TypeError),
-    "copy": (_copy, ValueError),  # right values, but not the memory the kernel wrote
+    "copy": (lambda a: np.array(a, copy=True), ValueError),  # right values, but not the memory the kernel wrote
     "shorter": (lambda a: np.asarray(a)[:-1], ValueError),
     "dtype": (lambda a: np.asarray(a).astype(np.float32), ValueError),
     "flattened": (lambda a: np.asarray(a).reshape(-1) if a.ndim == 2 else np.asarray(a)[:, None],
