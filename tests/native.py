@@ -71,6 +71,7 @@ PROTOTYPES = {
     "qdl_ndtri_as241": (F64, [F64]),
     "qdl_ndtri_as241_into": (None, [PTR, I64, PTR]),
     "qdl_erfinv_from_as241": (F64, [F64]),
+    "qdl_erfinv": (F64, [F64]),
     # regression kernels
     "qdl_ols_chol_solve": (None, [PTR, PTR, I64, I64, *[PTR] * 5]),
     "qdl_chol_solve_L2": (None, [PTR, PTR, I64, I64, F64, I64, *[PTR] * 8]),

@@ -15,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "qdl_linalg_impl.h"
 #include "qdl_simd.h"
 
 namespace {
@@ -457,6 +458,7 @@ extern "C" {
 
 i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 max_iter, f64 tol,
                       f64 *coef, f64 *Gcoef) {
+  if (!qdl::fits(k, k)) return REGRESSION_NON_CONVERGENT;  // no such G: nothing is touched
   if (k > 0) {
     memset(coef, 0, static_cast<size_t>(k) * sizeof(f64));
     memset(Gcoef, 0, static_cast<size_t>(k) * sizeof(f64));
@@ -493,7 +495,7 @@ i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol
 
 void qdl_lasso_path_eval(const f64 *lam_path, const f64 *beta_path, i64 n_knots, i64 k,
                          const f64 *lam_grid, i64 n_grid, f64 *out) {
-  if (n_grid <= 0) return;
+  if (n_grid <= 0 || !qdl::fits(n_knots, k) || !qdl::fits(n_grid, k)) return;
   run_best<PathEval>(lam_path, beta_path, n_knots, k, lam_grid, n_grid, out);
 }
 

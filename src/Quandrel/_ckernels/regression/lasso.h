@@ -36,7 +36,8 @@ extern "C" {
  *   g      in       k cross-products
  *   coef   out      k: the solution, or the last completed sweep's iterate
  *   Gcoef  out      k working vector, equal to G times coef on return
- * Allocates nothing; validates nothing. */
+ * Allocates nothing; validates nothing, except that a k whose G cannot exist (k*k*8
+ * beyond 2^63 - 1) returns REGRESSION_NON_CONVERGENT without touching a buffer. */
 QDL_API i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 max_iter, f64 tol,
                               f64 *coef, f64 *Gcoef);
 
@@ -73,7 +74,8 @@ QDL_API i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter,
  *   lam_grid   in   n_grid penalties, any order
  *   out        out  n_grid*k
  * n_grid <= 0 reads and writes nothing; n_knots <= 0 (no path) gives zero rows without
- * reading lam_path or beta_path. Allocates nothing. */
+ * reading lam_path or beta_path. Sizes whose beta_path or out cannot exist (a byte
+ * count beyond 2^63 - 1) read and write nothing. Allocates nothing. */
 QDL_API void qdl_lasso_path_eval(const f64 *lam_path, const f64 *beta_path, i64 n_knots, i64 k,
                                  const f64 *lam_grid, i64 n_grid, f64 *out);
 
