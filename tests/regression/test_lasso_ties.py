@@ -82,16 +82,16 @@ def gen_start_ties(rng, k):
     return integer_gram(rng, k), equal_magnitudes(rng, k, int(rng.integers(1, 7)))
 
 
-def gen_planted(rng, k):
+def gen_planted(rng, k, least_tied=2):
     """A tie planted inside the path: the lasso solution at an integer penalty lam0 is a
     chosen integer b (signs s on its support F), and a set T of the zero coefficients has
     |r_j| = lam0 exactly; c = r + G b is then integer, so the path passes through that knot
     with every member of T tied (|T| up to 12)."""
     G = integer_gram(rng, k)
     lam0 = int(rng.integers(2, 9))
-    nF = int(rng.integers(0, k - 1))
+    nF = int(rng.integers(0, k - least_tied + 1))
     idx = rng.permutation(k)
-    F, T = idx[:nF], idx[nF : nF + int(rng.integers(2, min(k - nF, 12) + 1))]
+    F, T = idx[:nF], idx[nF : nF + int(rng.integers(least_tied, min(k - nF, 12) + 1))]
     b = np.zeros(k)
     b[F] = rng.integers(1, 4, size=nF) * rng.choice([-1.0, 1.0], size=nF)
     r = rng.integers(-lam0 + 1, lam0, size=k).astype(np.float64)
@@ -117,6 +117,7 @@ GENERATORS = {
     "start": (gen_start_ties, range(2, 9)),
     "planted": (gen_planted, range(2, 15)),  # k up to 14 for |T| up to 12
     "duplicates": (gen_duplicates, range(2, 9)),
+    "wide": (lambda rng, k: gen_planted(rng, k, least_tied=11), range(11, 15)),  # by pivoting
 }
 
 
@@ -138,7 +139,7 @@ def problem_count(request):
 
 def test_tie_heavy_paths_satisfy_the_lasso_conditions(problem_count):
     wrong = {}
-    for name, G, c in tie_problems(2026, problem_count // 6):
+    for name, G, c in tie_problems(2026, problem_count // (2 * len(GENERATORS))):
         faults = path_faults(G, c, *run_lars(G, c))
         if faults:
             wrong.setdefault(name, []).append((G.tolist(), c.tolist(), faults))

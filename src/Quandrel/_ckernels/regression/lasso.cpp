@@ -389,9 +389,8 @@ void leave_gone(f64 *beta, i64 *active, const i64 *act_idx, i64 n_act_before, i6
 // M and q of the complementarity problem over T (nT entries, signs sign(r_j)) given
 // the active set act_idx (signs from `signs`); G_FF is factorised in Gff (k*k
 // scratch). Returns false when G_FF or G_(F u T) is singular within rounding (a
-// Schur pivot of M at most kSingularRel * G_jj), M is not symmetric within rounding,
-// or anything is not finite: then the direction is not unique (G only semidefinite)
-// or the problem has no lasso meaning.
+// Schur pivot of M at most kSingularRel * G_jj) or anything is not finite: then the
+// direction is not unique (G only semidefinite) or the problem has no lasso meaning.
 bool tie_problem(const f64 *G, i64 k, const f64 *r, const f64 *signs, const i64 *act_idx,
                  i64 nF, i64 nT, f64 *Gff, const TieWork &tw) {
   const i64 m = nT + 1;
@@ -417,15 +416,19 @@ bool tie_problem(const f64 *G, i64 k, const f64 *r, const f64 *signs, const i64 
       }
     }
   }
-  // Symmetric and positive definite: elimination without pivoting, every pivot clearly
+  // M is symmetric but for rounding: made exactly so (the mean of M and M'), it must be
+  // positive definite, tested by elimination without pivoting, every pivot clearly
   // positive against the diagonal of G.
   f64 *E = tw.W;
   for (i64 a = 0; a < nT; ++a) {
     if (!isfinite(tw.q[a])) return false;
-    for (i64 b = 0; b < nT; ++b) {
-      const f64 x = tw.M[a * nT + b], y = tw.M[b * nT + a];
-      if (!isfinite(x) || fabs(x - y) > kSingularRel * (fabs(x) + fabs(y))) return false;
-      E[a * nT + b] = x;
+    for (i64 b = 0; b < a; ++b) {
+      const f64 x = 0.5 * (tw.M[a * nT + b] + tw.M[b * nT + a]);
+      tw.M[a * nT + b] = tw.M[b * nT + a] = x;
+    }
+    for (i64 b = 0; b <= a; ++b) {
+      if (!isfinite(tw.M[a * nT + b])) return false;
+      E[a * nT + b] = E[b * nT + a] = tw.M[a * nT + b];
     }
   }
   for (i64 a = 0; a < nT; ++a) {
