@@ -224,6 +224,12 @@ def test_lars_empty_problem():
     assert lars(None, None, 0, 3, 0.0, P(lam), None, P(n)) == OK and n[0] == 1 and lam[0] == 0.0
 
 
+@pytest.mark.parametrize("k", [2**62, 2**63 - 1, 2**40, 2**31])  # 2**62: k*(k+7) overflowed
+def test_lars_unobtainable_storage_is_non_convergent_without_knots(k):
+    lam, n = f64(1), np.array([-7], dtype=np.int64)
+    assert lars(None, None, k, 5, T, P(lam), None, P(n)) == NC and n[0] == 0 and math.isnan(lam[0])
+
+
 @pytest.mark.parametrize("k", [0, 3, 8, 19, 45])  # 0: the six-knot path with a removal
 @pytest.mark.parametrize("symmetric", [True, False])
 def test_untied_paths_are_the_literal_homotopy_bit_for_bit(k, symmetric):
