@@ -549,22 +549,40 @@ bool enter_tied(const f64 *G, i64 k, const f64 *r, f64 *signs, i64 *active, cons
   return true;
 }
 
-// The homotopy, from knot 0 on, in the working storage fbuf and ibuf of the caller;
-// returns the status and stores the knot count. kRows: G equals its transpose bit for
-// bit, so G d is accumulated from rows of G (each Gd[j] still summed over ascending a).
+// One LARS-lasso path in the caller's working storage, as named steps: start (knot 0),
+// then per homotopy step enter (who joins at this knot), direction (the equiangular
+// direction of the active set), step_length (to the next event), move (to the next
+// knot, with whoever leaves there) and record (write the knot). kRows: G equals its
+// transpose bit for bit, so G d is accumulated from rows of G (each Gd[j] still summed
+// over ascending a).
 template <bool kRows>
-struct LarsHomotopy {
-  template <class Vec>
-  [[gnu::always_inline]] static inline i64 run(const f64 *G, const f64 *c, i64 k, i64 max_iter,
-                                               f64 tol, f64 *lam_path, f64 *beta_path,
-                                               i64 *n_knots, f64 *fbuf, i64 *ibuf) {
-    f64 *beta = fbuf, *signs = fbuf + k, *r = fbuf + 2 * k, *s_A = fbuf + 3 * k,
-        *w = fbuf + 4 * k, *d = fbuf + 5 * k, *Gd = fbuf + 6 * k, *G_AA = fbuf + 7 * k;
-    i64 *active = ibuf, *act_idx = ibuf + k;
-    const TieWork tw = {fbuf + k * (k + 7), fbuf + k * (2 * k + 7), fbuf + k * (3 * k + 7),
-                        fbuf + k * (3 * k + 8), fbuf + k * (3 * k + 9), fbuf + k * (3 * k + 10),
-                        ibuf + 2 * k, ibuf + 3 * k, ibuf + 4 * k, ibuf + 5 * k};
+struct LarsPath {
+  enum class Entry { go_on, path_done, failed };
 
+  const f64 *G, *c;
+  i64 k;
+  // fbuf: beta, signs, r, s_A, w, d, Gd (k each), G_AA (k*k), then the tie storage.
+  f64 *beta, *signs, *r, *s_A, *w, *d, *Gd, *G_AA;
+  i64 *active, *act_idx;  // ibuf: active flags, then the active indices ascending
+  TieWork tw;
+  i64 n_active = 0;
+  i64 left = -1;       // the variable the previous step removed, or -1
+  i64 just_left = -1;  // left as it was at this knot's entry
+  i64 n_tied = 0;      // variables at the bound at this knot (tw.T)
+  f64 lam = 0.0;
+  f64 A_scalar = 0.0;
+
+  LarsPath(const f64 *G_, const f64 *c_, i64 k_, f64 *fbuf, i64 *ibuf)
+      : G(G_), c(c_), k(k_), beta(fbuf), signs(fbuf + k_), r(fbuf + 2 * k_), s_A(fbuf + 3 * k_),
+        w(fbuf + 4 * k_), d(fbuf + 5 * k_), Gd(fbuf + 6 * k_), G_AA(fbuf + 7 * k_), active(ibuf),
+        act_idx(ibuf + k_),
+        tw{fbuf + k_ * (k_ + 7), fbuf + k_ * (2 * k_ + 7), fbuf + k_ * (3 * k_ + 7),
+           fbuf + k_ * (3 * k_ + 8), fbuf + k_ * (3 * k_ + 9), fbuf + k_ * (3 * k_ + 10),
+           ibuf + 2 * k_, ibuf + 3 * k_, ibuf + 4 * k_, ibuf + 5 * k_} {}
+
+  // Knot 0: beta = 0, r = c, nothing active, lam = lam_max = max_j |c_j| (NaN never
+  // raises it; 0 when k = 0).
+  void start() {
     for (i64 j = 0; j < k; ++j) {
       beta[j] = 0.0;
       signs[j] = 0.0;
@@ -573,152 +591,182 @@ struct LarsHomotopy {
       tw.held[j] = 0;
       tw.gone[j] = 0;
     }
-    i64 n_active = 0;
-    i64 left = -1;  // the variable the previous step removed, or -1
-    f64 lam = 0.0;
     for (i64 j = 0; j < k; ++j)
-      if (fabs(r[j]) > lam) lam = fabs(r[j]);  // lam_max; NaN never raises it
+      if (fabs(r[j]) > lam) lam = fabs(r[j]);
+  }
 
-    lam_path[0] = lam;  // knot 0: (lam_max, zeros)
+  // act_idx = the active variables, ascending.
+  void list_active() {
+    i64 a = 0;
+    for (i64 j = 0; j < k; ++j)
+      if (active[j]) act_idx[a++] = j;
+  }
+
+  // Entry at the current knot. With two or more variables at the bound (tie_set), the
+  // tie decision, lam unchanged; otherwise, unless a variable has just left, the
+  // inactive variable with the largest |r| (the lowest index among equals) joins and
+  // lam is re-synchronised to it. path_done: nothing can enter (k = 0, or every r is
+  // NaN) and nothing is active; failed: the tie decision found the tied block
+  // singular or its problem unsolved.
+  Entry enter() {
+    just_left = left;
+    left = -1;
+    list_active();
+    n_tied = tie_set(G, c, k, beta, r, active, act_idx, n_active, lam, just_left, tw.gone, tw.T);
+    if (n_tied >= 2)
+      return enter_tied(G, k, r, signs, active, act_idx, &n_active, n_tied, G_AA, tw)
+                 ? Entry::go_on
+                 : Entry::failed;
+    if (just_left >= 0) return Entry::go_on;
+    i64 new_var = -1;
+    f64 new_lam = -1.0;
+    for (i64 j = 0; j < k; ++j) {
+      if (active[j]) continue;
+      const f64 abs_r = fabs(r[j]);
+      if (abs_r > new_lam) {
+        new_lam = abs_r;
+        new_var = j;
+      }
+    }
+    if (new_var >= 0) {
+      lam = new_lam;
+      active[new_var] = 1;
+      signs[new_var] = r[new_var] > 0.0 ? 1.0 : -1.0;
+      n_active = n_active + 1;
+    } else if (n_active == 0) {
+      return Entry::path_done;
+    }
+    return Entry::go_on;
+  }
+
+  // The equiangular direction of the active set: w = G_AA^-1 s_A (the block rebuilt
+  // from G), A_scalar = (s_A' w)^-1/2, d = A_scalar w on the active set and 0 elsewhere,
+  // Gd = G d. False, with nothing else meaningful, when s_A' w is not a finite
+  // positive number (a singular or indefinite block, or an empty active set).
+  template <class Vec>
+  [[gnu::always_inline]] inline bool direction() {
+    list_active();
+    for (i64 a = 0; a < n_active; ++a) {
+      const f64 *Ga = G + act_idx[a] * k;
+      s_A[a] = signs[act_idx[a]];
+      for (i64 b = 0; b < n_active; ++b) G_AA[a * n_active + b] = Ga[act_idx[b]];
+    }
+    qdl_solve_small<Vec>(G_AA, s_A, n_active, w);
+
+    // sw = s_A' w, ascending (signs read afresh: the solve permuted s_A).
+    f64 sw = 0.0;
+    for (i64 a = 0; a < n_active; ++a) sw = sw + signs[act_idx[a]] * w[a];
+    if (!(sw > 0.0) || !isfinite(sw)) return false;
+
+    A_scalar = 1.0 / sqrt(sw);
+    for (i64 j = 0; j < k; ++j) d[j] = 0.0;
+    for (i64 a = 0; a < n_active; ++a) d[act_idx[a]] = A_scalar * w[a];
+    if constexpr (kRows) {
+      // Gd[j] = sum_a G[act_a, j] d[act_a], each Gd[j] its own sum over ascending a.
+      for (i64 j = 0; j < k; ++j) Gd[j] = 0.0;
+      for (i64 a = 0; a < n_active; ++a) axpy<Vec>(Gd, d[act_idx[a]], G + act_idx[a] * k, k);
+    } else {
+      for (i64 j = 0; j < k; ++j) {  // Gd[j] = sum_a G[j, act_a] d[act_a], ascending a
+        const f64 *Gj = G + j * k;
+        f64 s = 0.0;
+        for (i64 a = 0; a < n_active; ++a) s = s + Gj[act_idx[a]] * d[act_idx[a]];
+        Gd[j] = s;
+      }
+    }
+    return true;
+  }
+
+  // The step to the next event: the full step lam / A_scalar brings lam to 0; an
+  // inactive correlation reaching +-lam (not a held variable's own bound) or an active
+  // coefficient reaching 0 shortens it; *drop_var is the first coefficient that
+  // limits it, or -1. Releases the variables held at this knot.
+  f64 step_length(i64 *drop_var) {
+    f64 step = lam / A_scalar;
+    *drop_var = -1;
+    for (i64 j = 0; j < k; ++j) {
+      if (active[j]) continue;
+      const bool tie_may_enter = j != just_left;
+      const f64 denom1 = A_scalar - Gd[j];
+      const f64 denom2 = A_scalar + Gd[j];
+      if (denom1 > 1e-14 && tw.held[j] != 1) {  // r[j] reaches +lam
+        const f64 num = lam - r[j];
+        const f64 t = num / denom1;
+        if (crossing_counts(t, num, tie_may_enter) && t < step) step = t;
+      }
+      if (denom2 > 1e-14 && tw.held[j] != -1) {  // r[j] reaches -lam
+        const f64 num = lam + r[j];
+        const f64 t = num / denom2;
+        if (crossing_counts(t, num, tie_may_enter) && t < step) step = t;
+      }
+    }
+    for (i64 a = 0; a < n_active; ++a) {  // beta[j] reaches 0
+      const i64 j = act_idx[a];
+      if (d[j] != 0.0) {
+        const f64 t = -beta[j] / d[j];
+        if (t > 0.0 && t < step) {
+          step = t;
+          *drop_var = j;
+        }
+      }
+    }
+    if (n_tied >= 2)
+      for (i64 a = 0; a < n_tied; ++a) tw.held[tw.T[a]] = 0;
+    return step;
+  }
+
+  // To the next knot: beta += step d, r -= step Gd, lam -= step A_scalar (a value in
+  // (-tol, 0) set to 0); drop_var leaves (its coefficient exactly 0) and so does every
+  // other coefficient that reaches 0 with this step (mark_gone).
+  template <class Vec>
+  [[gnu::always_inline]] inline void move(f64 step, i64 drop_var, f64 tol) {
+    const bool more_leave = mark_gone(beta, d, act_idx, n_active, step, drop_var, tw.gone);
+    const i64 n_act_before = n_active;
+    axpy<Vec>(beta, step, d, k);
+    axmy<Vec>(r, step, Gd, k);
+    lam = lam - step * A_scalar;
+    if (lam < 0.0 && lam > -tol) lam = 0.0;
+    if (drop_var >= 0) {
+      active[drop_var] = 0;
+      beta[drop_var] = 0.0;
+      n_active = n_active - 1;
+      left = drop_var;
+    }
+    if (more_leave) leave_gone(beta, active, act_idx, n_act_before, &n_active, tw.gone);
+  }
+
+  // Knot `knot`: lam and the k coefficients.
+  void record(f64 *lam_path, f64 *beta_path, i64 knot) const {
+    lam_path[knot] = lam;
+    if (k > 0) memcpy(beta_path + knot * k, beta, static_cast<size_t>(k) * sizeof(f64));
+  }
+};
+
+// The homotopy, from knot 0 on, in the working storage fbuf and ibuf of the caller;
+// returns the status and stores the knot count.
+template <bool kRows>
+struct LarsHomotopy {
+  template <class Vec>
+  [[gnu::always_inline]] static inline i64 run(const f64 *G, const f64 *c, i64 k, i64 max_iter,
+                                               f64 tol, f64 *lam_path, f64 *beta_path,
+                                               i64 *n_knots, f64 *fbuf, i64 *ibuf) {
+    using Path = LarsPath<kRows>;
+    Path p(G, c, k, fbuf, ibuf);
+    p.start();
+    lam_path[0] = p.lam;  // knot 0: (lam_max, zeros)
     for (i64 j = 0; j < k; ++j) beta_path[j] = 0.0;
     i64 knot = 1;
-    i64 status = REGRESSION_NON_CONVERGENT;
-    if (lam <= tol) {
-      status = REGRESSION_OK;
-      goto done;
-    }
-
-    for (i64 iter = 0; iter < max_iter; ++iter) {
-      const i64 just_left = left;
-      // Entry. With two or more tied variables, the tie decision (lam stays); otherwise,
-      // unless a variable has just left, the inactive variable with the largest |r| (the
-      // lowest index among equals), and lam re-synchronised to it.
-      {
-        i64 a = 0;
-        for (i64 j = 0; j < k; ++j)
-          if (active[j]) act_idx[a++] = j;
-      }
-      const i64 n_tied =
-          tie_set(G, c, k, beta, r, active, act_idx, n_active, lam, just_left, tw.gone, tw.T);
-      if (n_tied >= 2) {
-        if (!enter_tied(G, k, r, signs, active, act_idx, &n_active, n_tied, G_AA, tw)) goto done;
-      } else if (just_left < 0) {
-        i64 new_var = -1;
-        f64 new_lam = -1.0;
-        for (i64 j = 0; j < k; ++j) {
-          if (active[j]) continue;
-          const f64 abs_r = fabs(r[j]);
-          if (abs_r > new_lam) {
-            new_lam = abs_r;
-            new_var = j;
-          }
-        }
-        if (new_var >= 0) {
-          lam = new_lam;
-          active[new_var] = 1;
-          signs[new_var] = r[new_var] > 0.0 ? 1.0 : -1.0;
-          n_active = n_active + 1;
-        } else if (n_active == 0) {  // nothing can enter (k = 0, or every r is NaN)
-          status = REGRESSION_OK;
-          goto done;
-        }
-      }
-      left = -1;
-
-      // Active block and signs, rebuilt from G at every step.
-      {
-        i64 a = 0;
-        for (i64 j = 0; j < k; ++j)
-          if (active[j]) act_idx[a++] = j;
-      }
-      for (i64 a = 0; a < n_active; ++a) {
-        const f64 *Ga = G + act_idx[a] * k;
-        s_A[a] = signs[act_idx[a]];
-        for (i64 b = 0; b < n_active; ++b) G_AA[a * n_active + b] = Ga[act_idx[b]];
-      }
-      qdl_solve_small<Vec>(G_AA, s_A, n_active, w);  // w = G_AA^-1 s_A
-
-      // sw = s_A' w, ascending (signs read afresh: the solve permuted s_A).
-      f64 sw = 0.0;
-      for (i64 a = 0; a < n_active; ++a) sw = sw + signs[act_idx[a]] * w[a];
-      if (!(sw > 0.0) || !isfinite(sw)) goto done;  // singular or indefinite block
-
-      // d = A_scalar * w on the active set, 0 elsewhere; Gd = G d.
-      const f64 A_scalar = 1.0 / sqrt(sw);
-      for (i64 j = 0; j < k; ++j) d[j] = 0.0;
-      for (i64 a = 0; a < n_active; ++a) d[act_idx[a]] = A_scalar * w[a];
-      if constexpr (kRows) {
-        // Gd[j] = sum_a G[act_a, j] d[act_a], each Gd[j] its own sum over ascending a.
-        for (i64 j = 0; j < k; ++j) Gd[j] = 0.0;
-        for (i64 a = 0; a < n_active; ++a) axpy<Vec>(Gd, d[act_idx[a]], G + act_idx[a] * k, k);
-      } else {
-        for (i64 j = 0; j < k; ++j) {  // Gd[j] = sum_a G[j, act_a] d[act_a], ascending a
-          const f64 *Gj = G + j * k;
-          f64 s = 0.0;
-          for (i64 a = 0; a < n_active; ++a) s = s + Gj[act_idx[a]] * d[act_idx[a]];
-          Gd[j] = s;
-        }
-      }
-
-      // The full step brings lam to 0; entering and leaving candidates shorten it.
-      f64 step = lam / A_scalar;
-      i64 drop_var = -1;
-      for (i64 j = 0; j < k; ++j) {
-        if (active[j]) continue;
-        const bool tie_may_enter = j != just_left;
-        const f64 denom1 = A_scalar - Gd[j];
-        const f64 denom2 = A_scalar + Gd[j];
-        if (denom1 > 1e-14 && tw.held[j] != 1) {  // r[j] reaches +lam
-          const f64 num = lam - r[j];
-          const f64 t = num / denom1;
-          if (crossing_counts(t, num, tie_may_enter) && t < step) step = t;
-        }
-        if (denom2 > 1e-14 && tw.held[j] != -1) {  // r[j] reaches -lam
-          const f64 num = lam + r[j];
-          const f64 t = num / denom2;
-          if (crossing_counts(t, num, tie_may_enter) && t < step) step = t;
-        }
-      }
-      for (i64 a = 0; a < n_active; ++a) {  // beta[j] reaches 0
-        const i64 j = act_idx[a];
-        if (d[j] != 0.0) {
-          const f64 t = -beta[j] / d[j];
-          if (t > 0.0 && t < step) {
-            step = t;
-            drop_var = j;
-          }
-        }
-      }
-
-      if (n_tied >= 2)
-        for (i64 a = 0; a < n_tied; ++a) tw.held[tw.T[a]] = 0;
-      const bool more_leave = mark_gone(beta, d, act_idx, n_active, step, drop_var, tw.gone);
-      const i64 n_act_before = n_active;
-
-      // Move: beta += step d, r -= step Gd, lam -= step A_scalar.
-      axpy<Vec>(beta, step, d, k);
-      axmy<Vec>(r, step, Gd, k);
-      lam = lam - step * A_scalar;
-      if (lam < 0.0 && lam > -tol) lam = 0.0;
-
-      if (drop_var >= 0) {
-        active[drop_var] = 0;
-        beta[drop_var] = 0.0;
-        n_active = n_active - 1;
-        left = drop_var;
-      }
-      if (more_leave) leave_gone(beta, active, act_idx, n_act_before, &n_active, tw.gone);
-
-      lam_path[knot] = lam;
-      if (k > 0) memcpy(beta_path + knot * k, beta, static_cast<size_t>(k) * sizeof(f64));
+    i64 status = p.lam <= tol ? REGRESSION_OK : REGRESSION_NON_CONVERGENT;
+    for (i64 iter = 0; status != REGRESSION_OK && iter < max_iter; ++iter) {
+      const typename Path::Entry entry = p.enter();
+      if (entry == Path::Entry::path_done) status = REGRESSION_OK;
+      if (entry != Path::Entry::go_on || !p.template direction<Vec>()) break;
+      i64 drop_var;
+      const f64 step = p.step_length(&drop_var);
+      p.template move<Vec>(step, drop_var, tol);
+      p.record(lam_path, beta_path, knot);
       knot = knot + 1;
-      if (lam <= tol) {
-        status = REGRESSION_OK;
-        goto done;
-      }
+      if (p.lam <= tol) status = REGRESSION_OK;
     }
-
-  done:
     *n_knots = knot;
     return status;
   }
