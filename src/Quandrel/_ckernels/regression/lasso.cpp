@@ -335,22 +335,31 @@ bool solve_in_place(f64 *A, f64 *B, i64 n, i64 m) {
 // the inactive j with ||r_j| - lam| <= tau, tau = kTieRel * sigma, sigma = max_j (|c_j|
 // + sum over active l of |G[j,l] beta[l]|), and the variable that has just left
 // (left >= 0) and those that left beside it (gone[j] = 1, reset here) whatever their
-// correlations.
+// correlations. sigma_bound >= sigma (from max |c| and max |G|) screens first: sigma
+// itself, k * n_active terms, is formed only when two or more pass the screen.
 i64 tie_set(const f64 *G, const f64 *c, i64 k, const f64 *beta, const f64 *r, const i64 *active,
-            const i64 *act_idx, i64 n_active, f64 lam, i64 left, i64 *gone, i64 *T) {
-  f64 sigma = 0.0;
-  for (i64 j = 0; j < k; ++j) {
-    const f64 *Gj = G + j * k;
-    f64 s = fabs(c[j]);
-    for (i64 a = 0; a < n_active; ++a) s = s + fabs(Gj[act_idx[a]] * beta[act_idx[a]]);
-    if (s > sigma) sigma = s;
-  }
-  const f64 tau = kTieRel * sigma;
+            const i64 *act_idx, i64 n_active, f64 lam, f64 sigma_bound, i64 left, i64 *gone,
+            i64 *T) {
+  const auto tied = [&](i64 j, f64 tau) {
+    return j == left || gone[j] || (!active[j] && fabs(fabs(r[j]) - lam) <= tau);
+  };
   i64 n = 0;
-  for (i64 j = 0; j < k; ++j) {
-    if (j == left || gone[j] || (!active[j] && fabs(fabs(r[j]) - lam) <= tau)) T[n++] = j;
-    gone[j] = 0;
+  for (i64 j = 0; j < k; ++j)
+    if (tied(j, kTieRel * sigma_bound)) T[n++] = j;
+  if (n >= 2) {
+    f64 sigma = 0.0;
+    for (i64 j = 0; j < k; ++j) {
+      const f64 *Gj = G + j * k;
+      f64 s = fabs(c[j]);
+      for (i64 a = 0; a < n_active; ++a) s = s + fabs(Gj[act_idx[a]] * beta[act_idx[a]]);
+      if (s > sigma) sigma = s;
+    }
+    const i64 screened = n;
+    n = 0;
+    for (i64 a = 0; a < screened; ++a)
+      if (tied(T[a], kTieRel * sigma)) T[n++] = T[a];
   }
+  for (i64 a = 0; a < n; ++a) gone[T[a]] = 0;  // every variable marked gone is in T
   return n;
 }
 
@@ -571,6 +580,8 @@ struct LarsPath {
   i64 n_tied = 0;      // variables at the bound at this knot (tw.T)
   f64 lam = 0.0;
   f64 A_scalar = 0.0;
+  f64 c_max = 0.0;  // max_j |c_j|
+  f64 G_max = 0.0;  // max_jl |G_jl|, for the screen of tie_set
 
   LarsPath(const f64 *G_, const f64 *c_, i64 k_, f64 *fbuf, i64 *ibuf)
       : G(G_), c(c_), k(k_), beta(fbuf), signs(fbuf + k_), r(fbuf + 2 * k_), s_A(fbuf + 3 * k_),
@@ -593,6 +604,17 @@ struct LarsPath {
     }
     for (i64 j = 0; j < k; ++j)
       if (fabs(r[j]) > lam) lam = fabs(r[j]);
+    c_max = lam;
+    for (i64 i = 0; i < k * k; ++i)
+      if (fabs(G[i]) > G_max) G_max = fabs(G[i]);
+  }
+
+  // A bound on the sigma of tie_set, with room for the rounding of both sums:
+  // max |c| + max |G| * sum over active j of |beta_j|.
+  f64 sigma_bound() const {
+    f64 b1 = 0.0;
+    for (i64 a = 0; a < n_active; ++a) b1 = b1 + fabs(beta[act_idx[a]]);
+    return (c_max + G_max * b1) * (1.0 + 1e-6);
   }
 
   // act_idx = the active variables, ascending.
@@ -612,7 +634,8 @@ struct LarsPath {
     just_left = left;
     left = -1;
     list_active();
-    n_tied = tie_set(G, c, k, beta, r, active, act_idx, n_active, lam, just_left, tw.gone, tw.T);
+    n_tied = tie_set(G, c, k, beta, r, active, act_idx, n_active, lam, sigma_bound(), just_left,
+                     tw.gone, tw.T);
     if (n_tied >= 2)
       return enter_tied(G, k, r, signs, active, act_idx, &n_active, n_tied, G_AA, tw)
                  ? Entry::go_on
