@@ -29,7 +29,8 @@ def path_faults(G, c, lam, beta, status, rel=1e-10):
     at every knot and at the midpoint of every segment, with r = c - G b and
     sigma = max_j(|c_j| + sum_l |G_jl b_l|), r_j = lam sign(b_j) where b_j != 0 and
     |r_j| <= lam elsewhere, both within rel * sigma; no coefficient changes sign inside a
-    segment; penalties do not increase; the path ends at penalty 0 with r = 0 (both within rel * sigma) and status 0."""
+    segment; penalties do not increase; the path ends at penalty 0 with r = 0 (both
+    within rel * sigma) and status 0."""
     faults = []
     if status != OK:
         faults.append(f"status {status}")
