@@ -242,6 +242,8 @@ def test_same_bits_on_the_cluster_for_every_chunking(cluster, data):
         got = tall.gram_stats(Xd.rechunk({0: rows}), yd.rechunk({0: rows}), timeout=TIMEOUT)
         assert same_bits(got, ref), rows
     assert same_bits(tall.gram_stats(Xd, yd.compute(), timeout=TIMEOUT), ref)  # numpy y
+    held = cluster[1].persist([Xd.rechunk({0: 30_000}), yd.rechunk({0: 30_000})])
+    assert same_bits(tall.gram_stats(*held, timeout=TIMEOUT), ref)  # in the workers' memory
     assert same_bits(tall.gram_stats(random_pieces(np.random.default_rng(1), X, y)), ref)
     with pytest.raises(ValueError, match="same row chunks"):
         tall.gram_stats(Xd.rechunk({0: 10_000}), yd.rechunk({0: 20_000}))

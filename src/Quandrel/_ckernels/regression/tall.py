@@ -175,9 +175,19 @@ def _chunk_nodes(X, y, row0, block_rows, nb, on_block=None):
     return _range_nodes(first, last, nb, leaf)
 
 
+def _chunk_task(X, y, row0, block_rows, nb):
+    out = np.empty(1, dtype=object)
+    out[0] = _chunk_nodes(X, y, int(row0[0]), block_rows, nb)
+    return out
+
+
+def _unwrap(cover):
+    return cover[0] if isinstance(cover, np.ndarray) else cover
+
+
 def _merge_nodes(left, right, a, b, nb):
     """The cover of blocks [a, b) from the covers of two adjacent ranges."""
-    known = {**left, **right}
+    known = {**_unwrap(left), **_unwrap(right)}
     return _range_nodes(a, b, nb, lambda s, size: known.get((s, size)))
 
 
@@ -331,16 +341,18 @@ def _dask_graph(X, y, block_rows):
     # Each task must own whole blocks: chunk edges move down to a block boundary
     # (chunks shorter than a block merge with their neighbours). The data are moved
     # by Dask's rechunk, lazily on the workers; aligned chunks stay as they are.
-    edges = sorted({0, n} | {min(n, e // block_rows * block_rows)
-                             for e in np.cumsum(X.chunks[0]).tolist()})
+    edges = sorted({0, n} | {e // block_rows * block_rows for e in np.cumsum(X.chunks[0]).tolist()[:-1]})
     rows = tuple(int(b - a) for a, b in zip(edges, edges[1:]))
-    X = X.rechunk({0: rows, 1: -1})
-    y = y.rechunk({0: rows})
-    parts = [
-        (dask.delayed(_chunk_nodes, pure=True)(xc, yc, a, block_rows, nb),
-         a // block_rows, -(-b // block_rows))
-        for xc, yc, a, b in zip(X.to_delayed().ravel(), y.to_delayed().ravel(), edges, edges[1:])
-    ]
+    # One array task per chunk (an array layer, so that Dask handles persisted and
+    # shared inputs as in any array expression); its value is a one-element object
+    # array holding the chunk's cover.
+    offsets = da.from_array(np.array(edges[:-1], dtype=np.int64), chunks=1)
+    covers = da.blockwise(
+        _chunk_task, "i", X.rechunk({0: rows, 1: -1}), "ij", y.rechunk({0: rows}), "i",
+        offsets, "i", block_rows=block_rows, nb=nb, align_arrays=False,
+        adjust_chunks={"i": 1}, concatenate=True, meta=np.empty((0,), dtype=object))
+    parts = [(cover, a // block_rows, -(-b // block_rows))
+             for cover, a, b in zip(covers.to_delayed().ravel(), edges, edges[1:])]
     while len(parts) > 1:  # adjacent ranges merged pairwise
         merged = [
             (dask.delayed(_merge_nodes, pure=True)(l, r, la, rb, nb), la, rb)
@@ -351,7 +363,7 @@ def _dask_graph(X, y, block_rows):
 
 
 def _root(nodes):
-    (root,) = nodes.values()
+    (root,) = _unwrap(nodes).values()
     return root
 
 
