@@ -97,13 +97,28 @@ def test_statistics_follow_the_tree_for_every_cutting(rng):
         assert np.all(np.abs(ref.c - X.T @ y) <= 1e-13 * (np.abs(X).T @ np.abs(y)))
 
 
-def test_memory_mapped_file(rng, tmp_path):
+def misaligned(a):
+    """A copy of a whose data start one byte past an 8-byte boundary (as arrays
+    received from other processes can)."""
+    raw = np.empty(a.nbytes + 1, dtype=np.uint8)
+    out = np.frombuffer(raw.data, dtype=a.dtype, count=a.size, offset=1).reshape(a.shape)
+    out[...] = a
+    return out
+
+
+def test_memory_mapped_and_misaligned_input(rng, tmp_path):
     X, y = problem(rng, 50_001, 9)
     np.save(tmp_path / "X.npy", np.asfortranarray(X))  # column order: converted per block
     np.save(tmp_path / "y.npy", y)
+    ref = tall.gram_stats(X, y, 4096)
     mapped = tall.gram_stats(np.load(tmp_path / "X.npy", mmap_mode="r"),
                              np.load(tmp_path / "y.npy", mmap_mode="r"), 4096)
-    assert same_bits(mapped, tall.gram_stats(X, y, 4096))
+    assert same_bits(mapped, ref)
+    odd = tall.gram_stats(misaligned(X), misaligned(y), 4096)
+    assert not misaligned(X).flags.aligned and same_bits(odd, ref)
+    odd = tall.GramStats(misaligned(ref.G), misaligned(ref.c), ref.yy, ref.n)
+    assert np.array_equal(tall.ols(odd)[0], tall.ols(ref)[0])
+    assert tall.rss(odd, misaligned(ref.c)) == tall.rss(ref, ref.c)
 
 
 BAD = [
@@ -127,6 +142,17 @@ def test_bad_input_is_refused(make, error, message):
         tall.gram_stats(*make(X, y))
     with pytest.raises(ValueError, match="block_rows"):
         tall.gram_stats(X, y, 0)
+
+
+def test_solvers_refuse_bad_statistics():
+    ok = tall.gram_stats(np.eye(3), np.ones(3))
+    for stats in (tall.GramStats(ok.G, ok.c[:2], ok.yy, ok.n), tall.GramStats(ok.G, ok.c, ok.yy, 0)):
+        with pytest.raises(ValueError, match="stats"):
+            tall.ols(stats)
+    with pytest.raises(TypeError, match="GramStats"):
+        tall.lasso_path((ok.G, ok.c), 10, 0.0)
+    with pytest.raises(ValueError, match="alphas"):
+        tall.ridge(ok, [], 1, True)
 
 
 def test_solvers_match_the_in_memory_kernels(rng):

@@ -64,8 +64,15 @@ def _native():
     return routines
 
 
+def _f64(a):
+    """a as a C-contiguous, aligned float64 array (copied only when it is not one:
+    arrays received from other processes, for instance, can be misaligned)."""
+    return np.require(a, dtype=np.float64, requirements="CA")
+
+
 def _call(name, *args):
-    """Calls an exported routine; numpy arrays are passed by address."""
+    """Calls an exported routine; numpy arrays (float64, C-contiguous, aligned) are
+    passed by address."""
     return _native()[name](*(a.ctypes.data if isinstance(a, np.ndarray) else a for a in args))
 
 
@@ -97,9 +104,9 @@ class GramStats:
 
 def _block_stats(Xb, yb):
     """X'X, X'y, y'y and the row count of one block, from the native routines.
-    A block that is not float64 (or not C-contiguous) is converted here, alone."""
-    Xb = np.ascontiguousarray(Xb, dtype=np.float64)
-    yb = np.ascontiguousarray(yb, dtype=np.float64)
+    A block that is not float64 (or not C-contiguous, or misaligned) is converted
+    here, alone."""
+    Xb, yb = _f64(Xb), _f64(yb)
     m, k = Xb.shape
     G = np.empty((k, k))
     c = np.empty(k)
@@ -193,7 +200,8 @@ def _merge_nodes(left, right, a, b, nb):
 
 def _record(root):
     G, c, yy, n = root
-    return GramStats(G=G, c=c, yy=float(yy), n=int(n))
+    return GramStats(G=np.array(G, dtype=np.float64), c=np.array(c, dtype=np.float64),
+                     yy=float(yy), n=int(n))
 
 
 # ---------------------------------------------------------------------------
@@ -456,6 +464,10 @@ def _check_stats(stats):
         raise TypeError(f"stats must be a GramStats record, got {type(stats).__name__}")
     if stats.n < 1:
         raise ValueError("the statistics hold no rows")
+    k = np.shape(stats.c)[0] if np.ndim(stats.c) == 1 else -1
+    if k < 0 or np.shape(stats.G) != (k, k):
+        raise ValueError(f"stats.G must be k by k and stats.c of length k, got "
+                         f"{np.shape(stats.G)} and {np.shape(stats.c)}")
 
 
 def _scaled(stats):
@@ -466,7 +478,7 @@ def _scaled(stats):
 
 
 def _grid(alphas):
-    alphas = np.ascontiguousarray(alphas, dtype=np.float64)
+    alphas = _f64(alphas)
     if alphas.ndim != 1 or alphas.size == 0:
         raise ValueError("alphas must be a non-empty 1-D sequence of penalties")
     return alphas
@@ -481,13 +493,13 @@ def rss(stats, coef):
     4096 rows), that is a relative error near 1e-15 * yy / rss against the residuals
     summed from the raw data. It matters only for fits with R^2 very close to 1."""
     _check_stats(stats)
-    coef = np.ascontiguousarray(coef, dtype=np.float64)
+    coef = _f64(coef)
     k = stats.c.shape[0]
     if coef.shape != (k,):
         raise ValueError(f"coef must have shape ({k},), got {coef.shape}")
     Gb = np.empty(k)
-    _call("qdl_matvec", stats.G, coef, Gb, k, k)
-    bc = _call("qdl_dot", coef, stats.c, k)
+    _call("qdl_matvec", _f64(stats.G), coef, Gb, k, k)
+    bc = _call("qdl_dot", coef, _f64(stats.c), k)
     return (stats.yy - 2.0 * bc) + _call("qdl_dot", coef, Gb, k)
 
 
@@ -576,5 +588,5 @@ def ols(stats):
     the data: G coef = c by the Cholesky factor L of G (unscaled). Returns
     ``(coef, L, status)``; on status -1 coef is NaN and L empty (0, 0)."""
     _check_stats(stats)
-    coef, L, status = _chol_solve(stats.G, stats.c)
+    coef, L, status = _chol_solve(_f64(stats.G), _f64(stats.c))
     return coef, (np.empty((0, 0)) if status == RANK_DEFICIENT else L), status
