@@ -2,6 +2,7 @@
 every cutting of the rows, kind of input, number of workers and scheduling, including
 on a real two-process Dask cluster that loses a worker in the middle of the pass."""
 
+import contextlib
 import faulthandler
 import importlib.util
 import math
@@ -255,6 +256,16 @@ def data():
     return example, X, y, tall.gram_stats(X, y)
 
 
+@contextlib.contextmanager
+def local_scheduler():
+    """Dask's threaded scheduler in this process, beside the cluster's client."""
+    import dask
+
+    with dask.config.set(scheduler="threads"), warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the warning that a client is active
+        yield
+
+
 def slow(block):
     time.sleep(0.25)
     return block
@@ -278,15 +289,12 @@ def test_same_bits_on_the_cluster_for_every_chunking(cluster, data):
 
 
 def test_same_bits_on_one_and_two_workers_and_locally(cluster, data):
-    import dask
-
     lc, client = cluster
     example, X, y, ref = data
     Xd, yd = example.generate(ROWS, COLS, SEED)
     Xd, yd = Xd.rechunk({0: 25_000}), yd.rechunk({0: 25_000})
     assert same_bits(tall.gram_stats(Xd, yd, timeout=TIMEOUT), ref)
-    with dask.config.set(scheduler="threads"), warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # the local scheduler beside a client, on purpose
+    with local_scheduler():
         assert same_bits(tall.gram_stats(Xd, yd), ref)
     try:
         lc.scale(1)
@@ -298,6 +306,16 @@ def test_same_bits_on_one_and_two_workers_and_locally(cluster, data):
     finally:
         lc.scale(2)
         client.wait_for_workers(2, timeout=TIMEOUT)
+
+
+def test_progress_bars_of_dask(cluster, data, capsys):
+    example, X, y, ref = data
+    Xd, yd = example.generate(ROWS, COLS, SEED)
+    assert same_bits(tall.gram_stats(Xd, yd, progress=True, timeout=TIMEOUT), ref)
+    with local_scheduler():
+        assert same_bits(tall.gram_stats(Xd, yd, progress=True), ref)
+    out = capsys.readouterr().out
+    assert out.count("100%") == 2, out
 
 
 def test_same_bits_when_a_worker_is_killed_mid_pass(cluster, data):

@@ -400,10 +400,17 @@ def _compute(obj, progress, timeout):
     future = client.compute(obj)
     try:
         if progress:
+            # distributed's text bar waits for the end: beside the wait with a timeout.
+            import threading
+
             from distributed import progress as show
 
-            show(future)
-        return future.result(timeout=timeout)
+            bar = threading.Thread(target=show, args=(future,), kwargs={"notebook": False}, daemon=True)
+            bar.start()
+        result = future.result(timeout=timeout)
+        if progress:
+            bar.join(5.0)
+        return result
     finally:
         future.release()
 
