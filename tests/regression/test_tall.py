@@ -275,8 +275,8 @@ def test_same_bits_on_the_cluster_for_every_chunking(cluster, data):
     example, X, y, ref = data
     Xd, yd = example.generate(ROWS, COLS, SEED)  # pieces of 65,536 rows, made on the workers
     irregular = tuple(np.diff([0, 1, 5000, 77_777, 77_778, 200_000, ROWS]).tolist())
-    for rows in (10_000, 3 * 4096, irregular):
-        got = tall.gram_stats(Xd.rechunk({0: rows}), yd.rechunk({0: rows}), timeout=TIMEOUT)
+    for rows, cols in ((10_000, -1), (3 * 4096, 4), (irregular, -1)):  # columns cut too
+        got = tall.gram_stats(Xd.rechunk({0: rows, 1: cols}), yd.rechunk({0: rows}), timeout=TIMEOUT)
         assert same_bits(got, ref), rows
     assert same_bits(tall.gram_stats(Xd, yd.compute(), timeout=TIMEOUT), ref)  # numpy y
     held = cluster[1].persist([Xd.rechunk({0: 30_000}), yd.rechunk({0: 30_000})])

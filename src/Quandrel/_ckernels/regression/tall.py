@@ -586,7 +586,7 @@ def ridge(stats, alphas, criterion, intercept):
         else:
             obj = _objective(criterion, rss(stats, coef), stats.n, _effective_dof(L, Gs))
         if best is None or obj < best[2]:
-            best = (coef, alpha, obj, status)
+            best = (coef, alpha, float(obj), status)
     return best
 
 
