@@ -183,13 +183,13 @@ def _chunk_nodes(X, y, row0, block_rows, nb, on_block=None):
 
 
 def _chunk_task(X, y, row0, block_rows, nb):
-    out = np.empty(1, dtype=object)
-    out[0] = _chunk_nodes(X, y, int(row0[0]), block_rows, nb)
+    out = np.empty((1, 1), dtype=object)
+    out[0, 0] = _chunk_nodes(X, y, int(row0[0]), block_rows, nb)
     return out
 
 
 def _unwrap(cover):
-    return cover[0] if isinstance(cover, np.ndarray) else cover
+    return cover.item() if isinstance(cover, np.ndarray) else cover
 
 
 def _merge_nodes(left, right, a, b, nb):
@@ -355,10 +355,12 @@ def _dask_graph(X, y, block_rows):
     # shared inputs as in any array expression); its value is a one-element object
     # array holding the chunk's cover.
     offsets = da.from_array(np.array(edges[:-1], dtype=np.int64), chunks=1)
+    # (Indexed "ij" like X, with its one column chunk: a contracted index would make
+    # Dask pass a concatenated copy of the chunk.)
     covers = da.blockwise(
-        _chunk_task, "i", X.rechunk({0: rows, 1: -1}), "ij", y.rechunk({0: rows}), "i",
+        _chunk_task, "ij", X.rechunk({0: rows, 1: -1}), "ij", y.rechunk({0: rows}), "i",
         offsets, "i", block_rows=block_rows, nb=nb, align_arrays=False,
-        adjust_chunks={"i": 1}, concatenate=True, meta=np.empty((0,), dtype=object))
+        adjust_chunks={"i": 1, "j": 1}, meta=np.empty((0, 0), dtype=object))
     parts = [(cover, a // block_rows, -(-b // block_rows))
              for cover, a, b in zip(covers.to_delayed().ravel(), edges, edges[1:])]
     while len(parts) > 1:  # adjacent ranges merged pairwise
