@@ -497,10 +497,15 @@ def rss(stats, coef):
     """Residual sum of squares of coef from the statistics alone:
     rss = (yy - 2 b'c) + b'Gb, with b'c and b'(Gb) summed by the native routines.
 
-    Accuracy: the terms cancel, so the error is a few units in the last place of yy,
-    not of rss: about 1e-15 * yy in our measurements (1e-14 at worst with blocks of
-    4096 rows), that is a relative error near 1e-15 * yy / rss against the residuals
-    summed from the raw data. It matters only for fits with R^2 very close to 1."""
+    Accuracy: the terms cancel, so the error is a few units in the last place of the
+    terms, yy + 2 |b|'|c| + |b|'|G||b|, not of rss: below 1e-15 of them in our
+    measurements against the residuals summed from the raw data (1e-14 is tested).
+    For centred columns the terms are about yy, so the relative error is about
+    1e-15 * yy / rss: 1e-15 for a noisy fit, 1e-9 when rss is 1e-6 of yy. Columns of
+    large mean beside an intercept make the terms far larger than yy (by (mean /
+    spread)^2): centre them for an accurate rss. For an almost exact fit the value
+    is rounding noise and can be negative (AIC and BIC then give -inf, as for an
+    exact fit)."""
     _check_stats(stats)
     coef = _f64(coef)
     k = stats.c.shape[0]
