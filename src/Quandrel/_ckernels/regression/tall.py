@@ -352,11 +352,10 @@ def _dask_graph(X, y, block_rows):
     edges = sorted({0, n} | {e // block_rows * block_rows for e in np.cumsum(X.chunks[0]).tolist()[:-1]})
     rows = tuple(int(b - a) for a, b in zip(edges, edges[1:]))
     # One array task per chunk (an array layer, so that Dask handles persisted and
-    # shared inputs as in any array expression); its value is a one-element object
-    # array holding the chunk's cover.
+    # shared inputs as in any array expression); its value is a 1-by-1 object array
+    # holding the chunk's cover. It is indexed "ij" like X, with its one column
+    # chunk: a contracted index would make Dask pass a concatenated copy of the chunk.
     offsets = da.from_array(np.array(edges[:-1], dtype=np.int64), chunks=1)
-    # (Indexed "ij" like X, with its one column chunk: a contracted index would make
-    # Dask pass a concatenated copy of the chunk.)
     covers = da.blockwise(
         _chunk_task, "ij", X.rechunk({0: rows, 1: -1}), "ij", y.rechunk({0: rows}), "i",
         offsets, "i", block_rows=block_rows, nb=nb, align_arrays=False,
