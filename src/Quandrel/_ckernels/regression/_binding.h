@@ -1,23 +1,28 @@
 // The calling conventions shared by every function of the _regression module.
 //
-// A function is described by a FuncDesc (name, docstring, parameters and their
-// kinds, and a short shim). The shared dispatcher matches the arguments, accepts
-// the arrays in place and converts the scalars, all before the shim runs; the shim
-// reads the sizes from the extents, allocates its outputs through `Call::alloc`,
-// runs its one kernel through `Call::nogil`, and builds the result. Every Python
-// reference and every buffer view is owned by a holder that releases it on every
-// path. No numeric work happens in this layer.
+// A function is declared once, beside its shim, with QDL_DECLARE: its name, its
+// parameters (name and kind) and its docstring. The shared dispatcher matches the
+// arguments, accepts the arrays in place and converts the scalars, all before the
+// shim runs; the shim reads its arguments by name (`c.real<Arg::alpha>()`) and the
+// sizes from the extents, allocates its outputs through `Call::alloc`, runs its one
+// kernel through `Call::nogil`, and builds the result. Every Python reference and
+// every buffer view is owned by a holder that releases it on every path. No numeric
+// work happens in this layer.
 #ifndef QUANDREL_CKERNELS_REGRESSION_BINDING_H
 #define QUANDREL_CKERNELS_REGRESSION_BINDING_H
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <stddef.h>
+
 #include <utility>
 
 #include "../_common/qdl_common.h"
 
 namespace qdl::py {
+
+inline constexpr char kModuleName[] = "Quandrel._ckernels.regression._regression";
 
 // An owned (strong) reference, released in the destructor.
 class Ref {
@@ -87,6 +92,8 @@ struct Param {
   Kind kind;
 };
 
+// The most parameters a declaration may have (elastic_net_gram_cd's seven);
+// QDL_DECLARE checks each declaration against it.
 constexpr int kMaxParams = 7;
 constexpr int kMaxArrays = 8;
 
@@ -97,9 +104,12 @@ struct FuncDesc {
   const char *name;
   const char *doc;  // "name(a, b)\n--\n\n<docstring>": the signature line feeds inspect
   int nparams;
-  Param params[kMaxParams];
+  const Param *params;
+  PyObject **interned;  // the parameter names, interned by init_names
   Shim shim;
 };
+
+constexpr bool is_array(Kind k) { return k == Kind::vector || k == Kind::matrix; }
 
 // One call of a module function: its matched and converted arguments, the arrays it
 // allocated, and the holders that release all of them when the call ends.
@@ -110,14 +120,36 @@ class Call {
   // Argument matching and conversion, in parameter order.
   bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
-  // Converted arguments by parameter index.
-  const View &arr(int i) const { return views_[i]; }
-  f64 real(int i) const { return reals_[i]; }
-  i64 integer(int i) const { return ints_[i]; }  // integer and flag kinds
+  // Converted arguments by their named index in the function's declaration, e.g.
+  // `c.real<Arg::alpha>()`; a parameter read as another kind does not compile.
+  template <auto I>
+  const View &arr() const {
+    static_assert(is_array(kind_of(I)), "not an array parameter");
+    return views_[static_cast<int>(I)];
+  }
+  template <auto I>
+  f64 real() const {
+    static_assert(kind_of(I) == Kind::real, "not a float parameter");
+    return reals_[static_cast<int>(I)];
+  }
+  template <auto I>
+  i64 integer() const {
+    static_assert(kind_of(I) == Kind::integer, "not an integer parameter");
+    return ints_[static_cast<int>(I)];
+  }
+  template <auto I>
+  i64 flag() const {  // 1 or 0
+    static_assert(kind_of(I) == Kind::flag, "not a flag parameter");
+    return ints_[static_cast<int>(I)];
+  }
 
-  // Raises ValueError unless extent `dim` of array parameter `i` is at least `need`;
+  // Raises ValueError unless extent `dim` of array parameter I is at least `need`;
   // `what` names the size it must cover, e.g. "the row count of X".
-  bool at_least(int i, int dim, i64 need, const char *what) const;
+  template <auto I>
+  bool at_least(int dim, i64 need, const char *what) const {
+    static_assert(is_array(kind_of(I)), "not an array parameter");
+    return at_least(static_cast<int>(I), dim, need, what);
+  }
 
   // np.empty(n | (r, c), dtype=np.float64 | np.int64), accepted as a view. The
   // arrays are numbered in allocation order; null (with an exception) on failure.
@@ -140,8 +172,15 @@ class Call {
   PyObject *empty_factor();
 
   const char *name() const { return fn_.name; }
+  // The declared name of array parameter I.
+  template <auto I>
+  const char *param_name() const {
+    static_assert(is_array(kind_of(I)), "not an array parameter");
+    return fn_.params[static_cast<int>(I)].name;
+  }
 
  private:
+  bool at_least(int i, int dim, i64 need, const char *what) const;
   void *alloc_any(int ndim, i64 r, i64 c, bool int64);
   PyObject *lookup_np();
 
@@ -156,15 +195,76 @@ class Call {
   int narrays_ = 0;
 };
 
-// Vectorcall entry shared by all functions: index into the function table.
-PyObject *dispatch(int index, PyObject *module, PyObject *const *args, Py_ssize_t nargs,
-                   PyObject *kwnames);
+// Vectorcall entry shared by all functions.
+PyObject *dispatch(const FuncDesc &fn, PyObject *module, PyObject *const *args,
+                   Py_ssize_t nargs, PyObject *kwnames);
 
 // Adds a traceback entry naming `funcname` to the pending exception.
 void add_traceback(const char *funcname);
 
 // Interned names and constants, made once by the module's exec step.
-bool init_names(const FuncDesc *table, int count);
+bool init_names(const FuncDesc *const *table, int count);
+
+// ---------------------------------------------------------------------------
+// Declarations. A function's parameters are written once, as a list of
+// P(name, kind) entries, and QDL_DECLARE(fn, PARAMS, docstring) makes, in
+// namespace `fn`:
+//   Arg       the named indices of the parameters (Arg::X, Arg::alpha, ...);
+//   kParams   their names and kinds, which argument matching and conversion use;
+//   kDoc      the docstring behind its text signature "fn(X, y, ...)\n--\n\n";
+//   function  the FuncDesc of the module's function table, whose body is `shim`.
+// ---------------------------------------------------------------------------
+
+// Writes "name(a, b)\n--\n\n<doc>" and its terminating NUL to `out` (when not
+// null) and returns the count of chars, NUL included.
+template <size_t N>
+consteval size_t compose_doc(const char *name, const Param (&params)[N], const char *doc,
+                             char *out) {
+  size_t at = 0;
+  auto put = [&](const char *s) {
+    for (; *s != 0; ++s, ++at)
+      if (out != nullptr) out[at] = *s;
+  };
+  put(name);
+  put("(");
+  for (size_t i = 0; i < N; ++i) {
+    if (i != 0) put(", ");
+    put(params[i].name);
+  }
+  put(")\n--\n\n");
+  put(doc);
+  if (out != nullptr) out[at] = 0;
+  return at + 1;
+}
+
+template <size_t Size>
+struct DocText {
+  char text[Size];
+};
+
+template <size_t Size, size_t N>
+consteval DocText<Size> make_doc(const char *name, const Param (&params)[N], const char *doc) {
+  DocText<Size> d{};
+  compose_doc(name, params, doc, d.text);
+  return d;
+}
+
+#define QDL_PARAM_INDEX(name, kind) name,
+#define QDL_PARAM_ENTRY(name, kind) {#name, ::qdl::py::Kind::kind},
+
+#define QDL_DECLARE(fn, PARAMS, docstring)                                                  \
+  namespace fn {                                                                            \
+  enum class Arg : int { PARAMS(QDL_PARAM_INDEX) };                                         \
+  inline constexpr Param kParams[] = {PARAMS(QDL_PARAM_ENTRY)};                             \
+  inline constexpr int kCount = static_cast<int>(sizeof kParams / sizeof kParams[0]);      \
+  static_assert(kCount <= kMaxParams, #fn " declares more than kMaxParams parameters");    \
+  constexpr Kind kind_of(Arg a) { return kParams[static_cast<int>(a)].kind; }               \
+  inline constexpr auto kDoc =                                                              \
+      make_doc<compose_doc(#fn, kParams, docstring, nullptr)>(#fn, kParams, docstring);     \
+  static PyObject *interned[kCount];                                                        \
+  PyObject *shim(Call &c);                                                                  \
+  constinit const FuncDesc function = {#fn, kDoc.text, kCount, kParams, interned, shim};   \
+  }
 
 }  // namespace qdl::py
 
