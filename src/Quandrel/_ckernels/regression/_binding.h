@@ -172,10 +172,8 @@ class Call {
   PyObject *empty_factor();
 
   const char *name() const { return fn_.name; }
-  // The declared name of array parameter I.
   template <auto I>
   const char *param_name() const {
-    static_assert(is_array(kind_of(I)), "not an array parameter");
     return fn_.params[static_cast<int>(I)].name;
   }
 
@@ -252,18 +250,18 @@ consteval DocText<Size> make_doc(const char *name, const Param (&params)[N], con
 #define QDL_PARAM_INDEX(name, kind) name,
 #define QDL_PARAM_ENTRY(name, kind) {#name, ::qdl::py::Kind::kind},
 
-#define QDL_DECLARE(fn, PARAMS, docstring)                                                  \
-  namespace fn {                                                                            \
-  enum class Arg : int { PARAMS(QDL_PARAM_INDEX) };                                         \
-  inline constexpr Param kParams[] = {PARAMS(QDL_PARAM_ENTRY)};                             \
-  inline constexpr int kCount = static_cast<int>(sizeof kParams / sizeof kParams[0]);      \
-  static_assert(kCount <= kMaxParams, #fn " declares more than kMaxParams parameters");    \
-  constexpr Kind kind_of(Arg a) { return kParams[static_cast<int>(a)].kind; }               \
-  inline constexpr auto kDoc =                                                              \
-      make_doc<compose_doc(#fn, kParams, docstring, nullptr)>(#fn, kParams, docstring);     \
-  static PyObject *interned[kCount];                                                        \
-  PyObject *shim(Call &c);                                                                  \
-  constinit const FuncDesc function = {#fn, kDoc.text, kCount, kParams, interned, shim};   \
+#define QDL_DECLARE(fn, PARAMS, docstring)                                                         \
+  namespace fn {                                                                                   \
+  enum class Arg : int { PARAMS(QDL_PARAM_INDEX) };                                                \
+  inline constexpr Param kParams[] = {PARAMS(QDL_PARAM_ENTRY)};                                    \
+  inline constexpr int kCount = static_cast<int>(sizeof kParams / sizeof kParams[0]);              \
+  static_assert(kCount <= kMaxParams, #fn " declares more than kMaxParams parameters");            \
+  constexpr Kind kind_of(Arg a) { return kParams[static_cast<int>(a)].kind; }                      \
+  inline constexpr auto kDoc =                                                                     \
+      make_doc<compose_doc(#fn, kParams, docstring, nullptr)>(#fn, kParams, docstring);            \
+  static PyObject *interned[kCount];                                                               \
+  PyObject *shim(Call &c);                                                                         \
+  constinit const FuncDesc function = {#fn, kDoc.text, kCount, kParams, interned, shim};           \
   }
 
 }  // namespace qdl::py

@@ -25,8 +25,8 @@ bool square(const Call &c) {
 }  // namespace
 
 // One solve from the start beta0: (coef, status).
-#define PARAMS(P)                                                                        \
-  P(G, matrix) P(g, vector) P(alpha_l1, real) P(alpha_l2, real) P(beta0, vector) \
+#define PARAMS(P)                                                                                  \
+  P(G, matrix) P(g, vector) P(alpha_l1, real) P(alpha_l2, real) P(beta0, vector)                   \
   P(max_iter, integer) P(tol, real)
 QDL_DECLARE(elastic_net_gram_cd, PARAMS,
             "Elastic-net coordinate descent. Returns ``(coef, status)``.")
@@ -54,8 +54,8 @@ PyObject *elastic_net_gram_cd::shim(Call &c) {
 }
 
 // A warm-started grid in one native call: (coefs, statuses), both at grid positions.
-#define PARAMS(P)                                                                    \
-  P(G, matrix) P(g, vector) P(alpha_grid, vector) P(l1_ratio, real) P(max_iter, integer) \
+#define PARAMS(P)                                                                                  \
+  P(G, matrix) P(g, vector) P(alpha_grid, vector) P(l1_ratio, real) P(max_iter, integer)           \
   P(tol, real)
 QDL_DECLARE(elastic_net_gram_cd_path, PARAMS,
             "Warm-start elastic-net path. Returns ``(coefs, statuses)``.")

@@ -40,7 +40,8 @@ PyObject *chol_solve_L2::shim(Call &c) {
 // Ridge grid search: (alpha, coef, obj_value, status) of the selected penalty. The
 // coefficients start as NaN, so an empty grid, for which the kernel writes nothing,
 // returns NaN coefficients rather than uninitialised memory.
-#define PARAMS(P) P(X, matrix) P(y, vector) P(alphas, vector) P(criterion, integer) P(intercept, flag)
+#define PARAMS(P)                                                                                  \
+  P(X, matrix) P(y, vector) P(alphas, vector) P(criterion, integer) P(intercept, flag)
 QDL_DECLARE(ridge_grid_search, PARAMS,
             "Ridge grid search. Returns ``(alpha, coef, obj_value, status)``.")
 #undef PARAMS

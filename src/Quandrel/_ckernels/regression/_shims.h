@@ -7,15 +7,19 @@
 
 namespace qdl::py {
 
-namespace ols_chol_solve { extern const FuncDesc function; }            // _regression.cpp
-namespace chol_solve_L2 { extern const FuncDesc function; }             // _regression_ridge.cpp
-namespace ridge_grid_search { extern const FuncDesc function; }         // _regression_ridge.cpp
-namespace lasso_gram_cd { extern const FuncDesc function; }             // _regression_lasso.cpp
-namespace lars_lasso_gram { extern const FuncDesc function; }           // _regression_lasso.cpp
-namespace lasso_path_eval { extern const FuncDesc function; }           // _regression_lasso.cpp
-namespace elastic_net_gram_cd { extern const FuncDesc function; }       // _regression_elastic_net.cpp
-namespace elastic_net_gram_cd_path { extern const FuncDesc function; }  // _regression_elastic_net.cpp
-namespace elastic_net_active_dof { extern const FuncDesc function; }    // _regression_elastic_net.cpp
+// _regression.cpp
+namespace ols_chol_solve { extern const FuncDesc function; }
+// _regression_ridge.cpp
+namespace chol_solve_L2 { extern const FuncDesc function; }
+namespace ridge_grid_search { extern const FuncDesc function; }
+// _regression_lasso.cpp
+namespace lasso_gram_cd { extern const FuncDesc function; }
+namespace lars_lasso_gram { extern const FuncDesc function; }
+namespace lasso_path_eval { extern const FuncDesc function; }
+// _regression_elastic_net.cpp
+namespace elastic_net_gram_cd { extern const FuncDesc function; }
+namespace elastic_net_gram_cd_path { extern const FuncDesc function; }
+namespace elastic_net_active_dof { extern const FuncDesc function; }
 
 }  // namespace qdl::py
 
