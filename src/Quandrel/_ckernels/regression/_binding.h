@@ -109,8 +109,6 @@ struct FuncDesc {
   Shim shim;
 };
 
-constexpr bool is_array(Kind k) { return k == Kind::vector || k == Kind::matrix; }
-
 // One call of a module function: its matched and converted arguments, the arrays it
 // allocated, and the holders that release all of them when the call ends.
 class Call {
@@ -123,32 +121,19 @@ class Call {
   // Converted arguments by their named index in the function's declaration, e.g.
   // `c.real<Arg::alpha>()`; a parameter read as another kind does not compile.
   template <auto I>
-  const View &arr() const {
-    static_assert(is_array(kind_of(I)), "not an array parameter");
-    return views_[static_cast<int>(I)];
-  }
+  const View &arr() const { return views_[index<I, Kind::vector, Kind::matrix>()]; }
   template <auto I>
-  f64 real() const {
-    static_assert(kind_of(I) == Kind::real, "not a float parameter");
-    return reals_[static_cast<int>(I)];
-  }
+  f64 real() const { return reals_[index<I, Kind::real>()]; }
   template <auto I>
-  i64 integer() const {
-    static_assert(kind_of(I) == Kind::integer, "not an integer parameter");
-    return ints_[static_cast<int>(I)];
-  }
+  i64 integer() const { return ints_[index<I, Kind::integer>()]; }
   template <auto I>
-  i64 flag() const {  // 1 or 0
-    static_assert(kind_of(I) == Kind::flag, "not a flag parameter");
-    return ints_[static_cast<int>(I)];
-  }
+  i64 flag() const { return ints_[index<I, Kind::flag>()]; }  // 1 or 0
 
   // Raises ValueError unless extent `dim` of array parameter I is at least `need`;
   // `what` names the size it must cover, e.g. "the row count of X".
   template <auto I>
   bool at_least(int dim, i64 need, const char *what) const {
-    static_assert(is_array(kind_of(I)), "not an array parameter");
-    return at_least(static_cast<int>(I), dim, need, what);
+    return at_least(index<I, Kind::vector, Kind::matrix>(), dim, need, what);
   }
 
   // np.empty(n | (r, c), dtype=np.float64 | np.int64), accepted as a view. The
@@ -172,12 +157,16 @@ class Call {
   PyObject *empty_factor();
 
   const char *name() const { return fn_.name; }
+  // The declared name of parameter I.
   template <auto I>
-  const char *param_name() const {
-    return fn_.params[static_cast<int>(I)].name;
-  }
+  const char *param_name() const { return fn_.params[static_cast<int>(I)].name; }
 
  private:
+  template <auto I, Kind... Accepted>
+  static constexpr int index() {
+    static_assert(((kind_of(I) == Accepted) || ...), "parameter read as another kind");
+    return static_cast<int>(I);
+  }
   bool at_least(int i, int dim, i64 need, const char *what) const;
   void *alloc_any(int ndim, i64 r, i64 c, bool int64);
   PyObject *lookup_np();
@@ -237,15 +226,12 @@ consteval size_t compose_doc(const char *name, const Param (&params)[N], const c
 
 template <size_t Size>
 struct DocText {
-  char text[Size];
+  template <size_t N>
+  consteval DocText(const char *name, const Param (&params)[N], const char *doc) {
+    compose_doc(name, params, doc, text);
+  }
+  char text[Size] = {};
 };
-
-template <size_t Size, size_t N>
-consteval DocText<Size> make_doc(const char *name, const Param (&params)[N], const char *doc) {
-  DocText<Size> d{};
-  compose_doc(name, params, doc, d.text);
-  return d;
-}
 
 #define QDL_PARAM_INDEX(name, kind) name,
 #define QDL_PARAM_ENTRY(name, kind) {#name, ::qdl::py::Kind::kind},
@@ -257,8 +243,8 @@ consteval DocText<Size> make_doc(const char *name, const Param (&params)[N], con
   inline constexpr int kCount = static_cast<int>(sizeof kParams / sizeof kParams[0]);              \
   static_assert(kCount <= kMaxParams, #fn " declares more than kMaxParams parameters");            \
   constexpr Kind kind_of(Arg a) { return kParams[static_cast<int>(a)].kind; }                      \
-  inline constexpr auto kDoc =                                                                     \
-      make_doc<compose_doc(#fn, kParams, docstring, nullptr)>(#fn, kParams, docstring);            \
+  inline constexpr DocText<compose_doc(#fn, kParams, docstring, nullptr)> kDoc{                   \
+      #fn, kParams, docstring};                                                                    \
   static PyObject *interned[kCount];                                                               \
   PyObject *shim(Call &c);                                                                         \
   constinit const FuncDesc function = {#fn, kDoc.text, kCount, kParams, interned, shim};           \
