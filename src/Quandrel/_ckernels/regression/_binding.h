@@ -202,33 +202,36 @@ bool init_names(const FuncDesc *const *table, int count);
 //   function  the FuncDesc of the module's function table, whose body is `shim`.
 // ---------------------------------------------------------------------------
 
-// Writes "name(a, b)\n--\n\n<doc>" and its terminating NUL to `out` (when not
-// null) and returns the count of chars, NUL included.
-template <size_t N>
-consteval size_t compose_doc(const char *name, const Param (&params)[N], const char *doc,
-                             char *out) {
-  size_t at = 0;
-  auto put = [&](const char *s) {
-    for (; *s != 0; ++s, ++at)
-      if (out != nullptr) out[at] = *s;
+// Feeds "name(a, b)\n--\n\n<doc>" to `put`, char by char.
+template <size_t N, class Put>
+constexpr void compose_doc(const char *name, const Param (&params)[N], const char *doc, Put put) {
+  auto text = [&](const char *s) {
+    for (; *s != 0; ++s) put(*s);
   };
-  put(name);
-  put("(");
+  text(name);
+  text("(");
   for (size_t i = 0; i < N; ++i) {
-    if (i != 0) put(", ");
-    put(params[i].name);
+    if (i != 0) text(", ");
+    text(params[i].name);
   }
-  put(")\n--\n\n");
-  put(doc);
-  if (out != nullptr) out[at] = 0;
-  return at + 1;
+  text(")\n--\n\n");
+  text(doc);
+}
+
+// The size of that text with its terminating NUL.
+template <size_t N>
+consteval size_t doc_size(const char *name, const Param (&params)[N], const char *doc) {
+  size_t size = 1;
+  compose_doc(name, params, doc, [&](char) { ++size; });
+  return size;
 }
 
 template <size_t Size>
 struct DocText {
   template <size_t N>
   consteval DocText(const char *name, const Param (&params)[N], const char *doc) {
-    compose_doc(name, params, doc, text);
+    size_t at = 0;
+    compose_doc(name, params, doc, [&](char ch) { text[at++] = ch; });
   }
   char text[Size] = {};
 };
@@ -243,8 +246,7 @@ struct DocText {
   inline constexpr int kCount = static_cast<int>(sizeof kParams / sizeof kParams[0]);              \
   static_assert(kCount <= kMaxParams, #fn " declares more than kMaxParams parameters");            \
   constexpr Kind kind_of(Arg a) { return kParams[static_cast<int>(a)].kind; }                      \
-  inline constexpr DocText<compose_doc(#fn, kParams, docstring, nullptr)> kDoc{                   \
-      #fn, kParams, docstring};                                                                    \
+  inline constexpr DocText<doc_size(#fn, kParams, docstring)> kDoc{#fn, kParams, docstring};       \
   static PyObject *interned[kCount];                                                               \
   PyObject *shim(Call &c);                                                                         \
   constinit const FuncDesc function = {#fn, kDoc.text, kCount, kParams, interned, shim};           \

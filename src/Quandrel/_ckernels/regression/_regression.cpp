@@ -14,29 +14,6 @@
 #include "regression.h"
 
 namespace qdl::py {
-
-// OLS: (coef, L, status); the factor is replaced by an empty (0, 0) array on failure.
-#define PARAMS(P) P(X, matrix) P(y, vector)
-QDL_DECLARE(ols_chol_solve, PARAMS,
-            "OLS via the Cholesky normal equations. Returns ``(coef, L, status)``.")
-#undef PARAMS
-
-PyObject *ols_chol_solve::shim(Call &c) {
-  const View &X = c.arr<Arg::X>(), &y = c.arr<Arg::y>();
-  const i64 n = X.rows(), p = X.cols();
-  if (!c.at_least<Arg::y>(0, n, "the row count of X")) return nullptr;
-  f64 *coef, *L, *G, *g;
-  if (!(coef = c.alloc(p)) || !(L = c.alloc(p, p)) || !(G = c.alloc(p, p)) || !(g = c.alloc(p)))
-    return nullptr;
-  i64 status = 0;
-  c.nogil([&] { qdl_ols_chol_solve(X.f64p(), y.f64p(), n, p, coef, L, &status, G, g); });
-  Ref coef_out = Ref::steal(c.result(0));
-  Ref L_out = Ref::steal(status == 0 ? c.result(1) : c.empty_factor());
-  if (!coef_out || !L_out) return nullptr;
-  return Py_BuildValue("(NNL)", coef_out.release(), L_out.release(),
-                       static_cast<long long>(status));
-}
-
 namespace {
 
 // The nine functions, in namespace order.
@@ -176,6 +153,28 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+// OLS: (coef, L, status); the factor is replaced by an empty (0, 0) array on failure.
+#define PARAMS(P) P(X, matrix) P(y, vector)
+QDL_DECLARE(ols_chol_solve, PARAMS,
+            "OLS via the Cholesky normal equations. Returns ``(coef, L, status)``.")
+#undef PARAMS
+
+PyObject *ols_chol_solve::shim(Call &c) {
+  const View &X = c.arr<Arg::X>(), &y = c.arr<Arg::y>();
+  const i64 n = X.rows(), p = X.cols();
+  if (!c.at_least<Arg::y>(0, n, "the row count of X")) return nullptr;
+  f64 *coef, *L, *G, *g;
+  if (!(coef = c.alloc(p)) || !(L = c.alloc(p, p)) || !(G = c.alloc(p, p)) || !(g = c.alloc(p)))
+    return nullptr;
+  i64 status = 0;
+  c.nogil([&] { qdl_ols_chol_solve(X.f64p(), y.f64p(), n, p, coef, L, &status, G, g); });
+  Ref coef_out = Ref::steal(c.result(0));
+  Ref L_out = Ref::steal(status == 0 ? c.result(1) : c.empty_factor());
+  if (!coef_out || !L_out) return nullptr;
+  return Py_BuildValue("(NNL)", coef_out.release(), L_out.release(),
+                       static_cast<long long>(status));
+}
 
 }  // namespace qdl::py
 
