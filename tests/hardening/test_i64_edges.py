@@ -4,7 +4,7 @@ or the plain result, never a wrap-around."""
 import numpy as np
 import pytest
 
-from hardening.calls import gram, mod
+from hardening.calls import KINDS, NAMES, gram, mod, sound_args
 
 I64_MAX, I64_MIN = 2**63 - 1, -(2**63)
 HUGE = 2**40  # with a zero extent beside it the array is empty; its square overflows
@@ -56,16 +56,10 @@ def test_negative_iteration_limits_run_no_sweep(problem, max_iter):
 
 @pytest.mark.parametrize("value", [2**63, I64_MIN - 1, 10**30])
 @pytest.mark.parametrize(
-    "name, position",
-    [("lasso_gram_cd", 3), ("elastic_net_gram_cd", 5), ("elastic_net_gram_cd_path", 4)],
+    "name, position", [(n, i) for n in NAMES for i, kind in enumerate(KINDS[n]) if kind == "i"]
 )
-def test_integers_past_i64_overflow(problem, name, position, value):
-    G, g = problem
-    args = {
-        "lasso_gram_cd": [G, g, 0.1, 10, 1e-6],
-        "elastic_net_gram_cd": [G, g, 0.1, 0.1, np.zeros(3), 10, 1e-6],
-        "elastic_net_gram_cd_path": [G, g, np.array([0.1]), 0.5, 10, 1e-6],
-    }[name]
+def test_integers_past_i64_overflow(rng, name, position, value):
+    args = list(sound_args(name, rng))
     args[position] = value
     with pytest.raises(OverflowError):
         getattr(mod, name)(*args)
