@@ -4,6 +4,7 @@ or the plain result, never a wrap-around."""
 import numpy as np
 import pytest
 
+import native
 from hardening.calls import KINDS, NAMES, gram, mod, sound_args
 
 I64_MAX, I64_MIN = 2**63 - 1, -(2**63)
@@ -118,3 +119,82 @@ def test_path_with_huge_column_count():
     assert out.shape == (0, HUGE) and out.dtype == np.float64
     with pytest.raises(ValueError):
         mod.lasso_path_eval(np.empty(0), beta_path, np.array([1.0]))
+
+
+# ---------------------------------------------------------------------------
+# The exported routines at sizes whose buffers cannot exist (a byte count beyond
+# 2**63): each refuses before touching a buffer, with its failure value, instead of
+# wrapping n*n or n*m into a small count and running over tiny buffers.
+# ---------------------------------------------------------------------------
+
+NAN = "nan"
+# Result of a refusal: a status, NAN, None (nothing to return), or "record" (an LU
+# record with err -1 and nothing allocated); and the status stored through the
+# pointer argument at that index, if any.
+REFUSAL = {
+    "qdl_zero_mat": None, "qdl_chol": -1, "qdl_forward_subst": None,
+    "qdl_backward_subst_chol_t": None, "qdl_gram": None, "qdl_gram_rhs": None,
+    "qdl_chol_solve": -1, "qdl_chol_inv": -1, "qdl_logdet_from_chol": NAN,
+    "qdl_matmul": None, "qdl_matmul_atb": None, "qdl_matmul_abt": None,
+    "qdl_matmul_abt_plus_c": None, "qdl_matvec": None, "qdl_matvec_plus_vec": None,
+    "qdl_vsub": None, "qdl_dot": NAN, "qdl_sym_inplace": None, "qdl_sort_f64": None,
+    "qdl_median_f64": NAN, "qdl_lu_factor_inplace": -1, "qdl_lu_factor": "record",
+    "qdl_lu_solve": None, "qdl_solve": -1, "qdl_inv": -1, "c128_matmul": None,
+    "c128_lu_factor_inplace": -1, "c128_lu_factor": "record", "c128_lu_solve": None,
+    "c128_solve": -1, "c128_inv": -1, "qdl_ndtri_as241_into": None,
+    "qdl_ols_chol_solve": (None, 6), "qdl_chol_solve_L2": (None, 9),
+    "qdl_ridge_grid_search": (None, 11), "qdl_lasso_gram_cd": -2, "qdl_lasso_path_eval": None,
+    "qdl_en_gram_cd": -2, "qdl_en_gram_cd_path": None, "qdl_en_active_dof": NAN,
+}  # fmt: skip
+# Integer arguments that are not sizes (flags, criteria, iteration limits): kept at 1.
+NOT_SIZES = {"qdl_chol_solve_L2": {5}, "qdl_ridge_grid_search": {6, 7}, "qdl_lasso_gram_cd": {4},
+             "qdl_en_gram_cd": {6}, "qdl_en_gram_cd_path": {6}, "qdl_en_active_dof": {4}}  # fmt: skip
+# Routines whose buffers grow only linearly in their one size.
+LINEAR = {"qdl_vsub", "qdl_dot", "qdl_sort_f64", "qdl_median_f64", "qdl_ndtri_as241_into"}
+
+
+def _refusal_cases():
+    squares = [2**31, 2**32 + 1, 2**62, I64_MAX]  # each squared is beyond 2**63 bytes
+    for name in REFUSAL:
+        nsizes = sum(t is native.I64 for t in native.PROTOTYPES[name][1]) - len(
+            NOT_SIZES.get(name, ()))
+        for s in squares[2:] if name in LINEAR else squares:
+            yield name, s, None  # every size huge
+        if nsizes > 1:
+            for one in range(nsizes):  # one size huge, the others 1
+                yield name, 2**62, one
+
+
+@pytest.mark.parametrize("name, huge, only", list(_refusal_cases()))
+def test_native_routine_refuses_sizes_that_cannot_exist(name, huge, only):
+    routine = native.fn(name)
+    argtypes = routine.argtypes
+    buffers, args, size_index = [], [], 0
+    for i, t in enumerate(argtypes):
+        if t is native.I64:
+            if i in NOT_SIZES.get(name, ()):
+                args.append(1)
+            else:
+                args.append(huge if only in (None, size_index) else 1)
+                size_index += 1
+        elif t is native.F64:
+            args.append(0.5)
+        else:  # a tiny buffer, pre-filled so that any write shows
+            buffers.append((i, native.f64(4)))
+            args.append(native.P(buffers[-1][1]))
+    result = routine(*args)
+    expected = REFUSAL[name]
+    status_at = None
+    if isinstance(expected, tuple):
+        expected, status_at = expected
+    if expected == "record":
+        assert (result.lu, result.piv, result.err) == (None, None, -1)
+    elif expected == NAN:
+        assert np.isnan(result)
+    else:
+        assert result == expected
+    for i, buf in buffers:
+        if i == status_at:
+            assert buf.view(np.int64)[0] == -1 and np.isnan(buf[1:]).all()
+        else:
+            assert np.isnan(buf).all(), (name, i)

@@ -226,6 +226,8 @@ bool View::accept(PyObject *obj, int ndim, bool int64) {
     return false;
   }
   data_ = buf_.buf;
+  ndim_ = ndim;
+  int64_ = int64;
   for (int d = 0; d < ndim; ++d) shape_[d] = static_cast<i64>(buf_.shape[d]);
   return true;
 }
@@ -299,16 +301,87 @@ PyObject *Call::lookup_np() {
   return np;
 }
 
+PyObject *Call::np_attr(PyObject *name) {
+  Ref np = Ref::steal(lookup_np());
+  return np ? PyObject_GetAttr(np.get(), name) : nullptr;
+}
+
+// Whether the memory of `v` meets that of an array or argument the call holds.
+bool Call::overlaps_held(const View &v) const {
+  if (v.count() == 0) return false;
+  const auto lo = reinterpret_cast<uintptr_t>(v.data());
+  const uintptr_t hi = lo + static_cast<uintptr_t>(v.count()) * sizeof(f64);
+  auto meets = [&](const View &h) {
+    if (h.count() == 0) return false;
+    const auto hlo = reinterpret_cast<uintptr_t>(h.data());
+    return lo < hlo + static_cast<uintptr_t>(h.count()) * sizeof(f64) && hlo < hi;
+  };
+  for (int i = 0; i < fn_.nparams; ++i)
+    if (meets(views_[i])) return true;
+  for (int k = 0; k < narrays_; ++k)
+    if (meets(array_views_[k])) return true;
+  return false;
+}
+
+// Accepts `obj`, which np.<source> made for a request of `ndim` extents `want`, as
+// view `v`: it must pass the rules for arguments (a writable, aligned, C-contiguous
+// buffer of float64, or int64) and have exactly the requested extents. The result
+// of np.asarray on an allocated array (`wrapped`) must start where that array does;
+// a fresh array from np.empty must not overlap anything the call holds.
+// Otherwise TypeError (no buffer at all) or ValueError naming the function, with
+// the acceptance failure, if any, as its cause.
+bool Call::usable(View &v, PyObject *obj, const char *source, int ndim, const i64 *want,
+                  bool int64, const View *wrapped) {
+  Ref detail;
+  Ref cause;
+  if (obj == Py_None) {
+    detail = Ref::steal(PyUnicode_FromString("None is not an array"));
+  } else if (!v.accept(obj, ndim, int64)) {
+    cause = Ref::steal(PyErr_GetRaisedException());
+    detail = Ref::steal(PyObject_Str(cause.get()));
+  } else if (v.extent(0) != want[0] || (ndim == 2 && v.extent(1) != want[1])) {
+    detail = Ref::steal(ndim == 1 ? PyUnicode_FromFormat("its shape is (%lld,)",
+                                                         static_cast<long long>(v.extent(0)))
+                                  : PyUnicode_FromFormat("its shape is (%lld, %lld)",
+                                                         static_cast<long long>(v.extent(0)),
+                                                         static_cast<long long>(v.extent(1))));
+  } else if (wrapped != nullptr && v.count() != 0 && v.data() != wrapped->data()) {
+    detail = Ref::steal(PyUnicode_FromString("it does not share the memory the kernel wrote"));
+  } else if (wrapped == nullptr && overlaps_held(v)) {
+    detail = Ref::steal(
+        PyUnicode_FromString("it overlaps an argument or an array already made for this call"));
+  } else {
+    return true;
+  }
+  v.reset();
+  if (!detail) return false;
+  Ref shape = Ref::steal(ndim == 1 ? PyUnicode_FromFormat("(%lld,)", static_cast<long long>(want[0]))
+                                   : PyUnicode_FromFormat("(%lld, %lld)",
+                                                          static_cast<long long>(want[0]),
+                                                          static_cast<long long>(want[1])));
+  if (!shape) return false;
+  const bool no_buffer = obj == Py_None || !PyObject_CheckBuffer(obj);
+  PyErr_Format(no_buffer ? PyExc_TypeError : PyExc_ValueError,
+               "%s(): np.%s returned %.100s where a writable C-contiguous %s array of shape %U "
+               "is needed: %U",
+               fn_.name, source, Py_TYPE(obj)->tp_name, int64 ? "int64" : "float64", shape.get(),
+               detail.get());
+  if (cause) {
+    PyObject *exc = PyErr_GetRaisedException();
+    PyException_SetCause(exc, cause.release());
+    PyErr_SetRaisedException(exc);
+  }
+  return false;
+}
+
 void *Call::alloc_any(int ndim, i64 r, i64 c, bool int64) {
   if (narrays_ == kMaxArrays) {
     PyErr_SetString(PyExc_SystemError, "too many arrays in one call");
     return nullptr;
   }
-  Ref np = Ref::steal(lookup_np());
-  if (!np) return nullptr;
-  Ref empty = Ref::steal(PyObject_GetAttr(np.get(), names.empty));
+  Ref empty = Ref::steal(np_attr(names.empty));
   if (!empty) return nullptr;
-  Ref dtype = Ref::steal(PyObject_GetAttr(np.get(), int64 ? names.int64 : names.float64));
+  Ref dtype = Ref::steal(np_attr(int64 ? names.int64 : names.float64));
   if (!dtype) return nullptr;
   Ref shape = Ref::steal(ndim == 1 ? PyLong_FromLongLong(r)
                                    : Py_BuildValue("(LL)", static_cast<long long>(r),
@@ -319,40 +392,47 @@ void *Call::alloc_any(int ndim, i64 r, i64 c, bool int64) {
                                            1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_dtype));
   if (!arr) return nullptr;
   View &v = array_views_[narrays_];
-  if (!v.accept(arr.get(), ndim, int64)) return nullptr;
+  const i64 want[2] = {r, c};
+  if (!usable(v, arr.get(), "empty", ndim, want, int64, nullptr)) return nullptr;
   arrays_[narrays_++] = std::move(arr);
   // A zero-size array may report a null data pointer; kernels never read it then.
   return int64 ? static_cast<void *>(v.i64p()) : static_cast<void *>(v.f64p());
 }
 
-PyObject *Call::result(int k) {
-  Ref np = Ref::steal(lookup_np());
-  if (!np) return nullptr;
-  Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), names.asarray));
+// np.asarray(obj), where obj is allocated array `k` or its first `rows` rows.
+PyObject *Call::asarray_checked(PyObject *obj, int k, i64 rows) {
+  Ref asarray = Ref::steal(np_attr(names.asarray));
   if (!asarray) return nullptr;
-  return PyObject_CallOneArg(asarray.get(), arrays_[k].get());
+  Ref out = Ref::steal(PyObject_CallOneArg(asarray.get(), obj));
+  if (!out) return nullptr;
+  const View &made = array_views_[k];
+  const i64 want[2] = {rows < 0 ? made.extent(0) : rows, made.extent(1)};
+  View v;
+  if (!usable(v, out.get(), "asarray", made.ndim(), want, made.holds_int64(), &made))
+    return nullptr;
+  return out.release();
 }
 
+PyObject *Call::result(int k) { return asarray_checked(arrays_[k].get(), k, -1); }
+
 PyObject *Call::result_rows(int k, i64 n) {
-  Ref np = Ref::steal(lookup_np());
-  if (!np) return nullptr;
-  Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), names.asarray));
-  if (!asarray) return nullptr;
   Ref head = Ref::steal(PySequence_GetSlice(arrays_[k].get(), 0, static_cast<Py_ssize_t>(n)));
   if (!head) return nullptr;
-  return PyObject_CallOneArg(asarray.get(), head.get());
+  return asarray_checked(head.get(), k, n);
 }
 
 PyObject *Call::empty_factor() {
-  Ref np = Ref::steal(lookup_np());
-  if (!np) return nullptr;
-  Ref empty = Ref::steal(PyObject_GetAttr(np.get(), names.empty));
+  Ref empty = Ref::steal(np_attr(names.empty));
   if (!empty) return nullptr;
-  Ref dtype = Ref::steal(PyObject_GetAttr(np.get(), names.float64));
+  Ref dtype = Ref::steal(np_attr(names.float64));
   if (!dtype) return nullptr;
   PyObject *argv[3] = {nullptr, names.shape_00, dtype.get()};
-  return PyObject_Vectorcall(empty.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                             names.kw_dtype);
+  Ref out = Ref::steal(PyObject_Vectorcall(empty.get(), argv + 1,
+                                           1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_dtype));
+  if (!out) return nullptr;
+  View v;
+  const i64 want[2] = {0, 0};
+  return usable(v, out.get(), "empty", 2, want, false, nullptr) ? out.release() : nullptr;
 }
 
 // ---------------------------------------------------------------------------

@@ -63,6 +63,8 @@ class View {
     if (held_) PyBuffer_Release(&buf_);
     held_ = false;
     data_ = nullptr;
+    ndim_ = 0;
+    int64_ = false;
     shape_[0] = shape_[1] = 0;
   }
 
@@ -71,17 +73,23 @@ class View {
   // integers), aligned to 8 bytes unless empty. Raises and returns false otherwise.
   bool accept(PyObject *obj, int ndim, bool int64);
 
+  const void *data() const { return data_; }
   f64 *f64p() const { return static_cast<f64 *>(data_); }
   i64 *i64p() const { return static_cast<i64 *>(data_); }
   i64 extent(int d) const { return shape_[d]; }
   i64 len() const { return shape_[0]; }
   i64 rows() const { return shape_[0]; }
   i64 cols() const { return shape_[1]; }
+  int ndim() const { return ndim_; }
+  bool holds_int64() const { return int64_; }
+  i64 count() const { return ndim_ == 0 ? 0 : ndim_ == 1 ? shape_[0] : shape_[0] * shape_[1]; }
 
  private:
   Py_buffer buf_{};
   bool held_ = false;
   void *data_ = nullptr;
+  int ndim_ = 0;  // 0 for None's empty view
+  bool int64_ = false;
   i64 shape_[2] = {0, 0};
 };
 
@@ -138,6 +146,10 @@ class Call {
 
   // np.empty(n | (r, c), dtype=np.float64 | np.int64), accepted as a view. The
   // arrays are numbered in allocation order; null (with an exception) on failure.
+  // Whatever `np` is, the kernel gets exactly what it asked for: an object that
+  // is not a writable, aligned, C-contiguous buffer of that dtype and exactly that
+  // shape, or that overlaps an array already held by the call, is refused with an
+  // exception naming the function before any kernel runs.
   f64 *alloc(i64 n) { return static_cast<f64 *>(alloc_any(1, n, 0, false)); }
   f64 *alloc(i64 r, i64 c) { return static_cast<f64 *>(alloc_any(2, r, c, false)); }
   i64 *alloc_i64(i64 n) { return static_cast<i64 *>(alloc_any(1, n, 0, true)); }
@@ -150,7 +162,8 @@ class Call {
     PyEval_RestoreThread(ts);
   }
 
-  // np.asarray of allocated array `k`, or of its first `n` rows.
+  // np.asarray of allocated array `k`, or of its first `n` rows, checked to be a
+  // buffer of that shape and dtype over the same memory (what the kernel wrote).
   PyObject *result(int k);
   PyObject *result_rows(int k, i64 n);
   // np.empty((0, 0), dtype=np.float64): the factor returned after a failed solve.
@@ -170,6 +183,11 @@ class Call {
   bool at_least(int i, int dim, i64 need, const char *what) const;
   void *alloc_any(int ndim, i64 r, i64 c, bool int64);
   PyObject *lookup_np();
+  PyObject *np_attr(PyObject *name);
+  PyObject *asarray_checked(PyObject *obj, int k, i64 rows);
+  bool usable(View &v, PyObject *obj, const char *source, int ndim, const i64 *want, bool int64,
+              const View *wrapped);
+  bool overlaps_held(const View &v) const;
 
   const FuncDesc &fn_;
   PyObject *module_;

@@ -170,8 +170,9 @@ PyObject *ols_chol_solve::shim(Call &c) {
   i64 status = 0;
   c.nogil([&] { qdl_ols_chol_solve(X.f64p(), y.f64p(), n, p, coef, L, &status, G, g); });
   Ref coef_out = Ref::steal(c.result(0));
+  if (!coef_out) return nullptr;
   Ref L_out = Ref::steal(status == 0 ? c.result(1) : c.empty_factor());
-  if (!coef_out || !L_out) return nullptr;
+  if (!L_out) return nullptr;
   return Py_BuildValue("(NNL)", coef_out.release(), L_out.release(),
                        static_cast<long long>(status));
 }

@@ -77,8 +77,9 @@ PyObject *elastic_net_gram_cd_path::shim(Call &c) {
                         coefs, statuses, Gcoef, beta);
   });
   Ref coefs_out = Ref::steal(c.result(0));
+  if (!coefs_out) return nullptr;
   Ref statuses_out = Ref::steal(c.result(1));
-  if (!coefs_out || !statuses_out) return nullptr;
+  if (!statuses_out) return nullptr;
   return Py_BuildValue("(NN)", coefs_out.release(), statuses_out.release());
 }
 

@@ -31,8 +31,9 @@ PyObject *chol_solve_L2::shim(Call &c) {
                       G_unpen, g, col);
   });
   Ref coef_out = Ref::steal(c.result(0));
+  if (!coef_out) return nullptr;
   Ref L_out = Ref::steal(status == 0 ? c.result(1) : c.empty_factor());
-  if (!coef_out || !L_out) return nullptr;
+  if (!L_out) return nullptr;
   return Py_BuildValue("(NNdL)", coef_out.release(), L_out.release(), dof,
                        static_cast<long long>(status));
 }
