@@ -1,8 +1,8 @@
 """Access to the exported native routines of the extension module through ctypes.
 
 `lib` is the module's shared object opened with ctypes; `fn(name)` returns an
-exported routine with the prototype its header declares: PROTOTYPES is read from
-the `QDL_API` declarations of the headers. Pointers are passed as plain addresses:
+exported routine with the prototype its header declares: PROTOTYPES (and the
+parameter names, PARAMETERS) are read from the `QDL_API` declarations of the headers. Pointers are passed as plain addresses:
 `P(a)` is the address of a C-contiguous numpy array (None for null).
 """
 
@@ -48,17 +48,19 @@ def ctype(decl):
 
 
 def read_prototypes():
-    """name: (result, argument types) of every exported routine, from the headers."""
-    found = {}
+    """name: (result, argument types) and name: parameter names of every exported
+    routine, from the headers."""
+    prototypes, parameters = {}, {}
     for header in sorted(SRC.rglob("*.h")):
         text = re.sub(r"/\*.*?\*/|//[^\n]*", "", header.read_text(), flags=re.S)
         for result, name, params in DECLARATION.findall(text):
             params = [p for p in params.split(",") if p.strip() not in ("", "void")]
-            found[name] = (ctype(result), [ctype(p) for p in params])
-    return found
+            prototypes[name] = (ctype(result), [ctype(p) for p in params])
+            parameters[name] = [p.split()[-1].lstrip("*") for p in params]
+    return prototypes, parameters
 
 
-PROTOTYPES = read_prototypes()
+PROTOTYPES, PARAMETERS = read_prototypes()
 
 
 def fn(name):
