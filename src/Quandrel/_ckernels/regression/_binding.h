@@ -211,8 +211,8 @@ void add_traceback(const char *funcname);
 bool init_names(const FuncDesc *const *table, int count);
 
 // ---------------------------------------------------------------------------
-// Declarations. A function's parameters are written once, as a list of
-// P(name, kind) entries, and QDL_DECLARE(fn, PARAMS, docstring) makes, in
+// Declarations. A function's parameters are written once, as a sequence
+// (name, kind)(name, kind)..., and QDL_DECLARE(fn, params, docstring) makes, in
 // namespace `fn`:
 //   Arg       the named indices of the parameters (Arg::X, Arg::alpha, ...);
 //   kParams   their names and kinds, which argument matching and conversion use;
@@ -254,13 +254,26 @@ struct DocText {
   char text[Size] = {};
 };
 
-#define QDL_PARAM_INDEX(name, kind) name,
-#define QDL_PARAM_ENTRY(name, kind) {#name, ::qdl::py::Kind::kind},
+// A parameter sequence (a, k)(b, k)... is walked by two macros taking turns, each
+// naming the other after its output; the name left after the last element gets
+// _END pasted on and expands to nothing.
+#define QDL_END(...) QDL_END_(__VA_ARGS__)
+#define QDL_END_(...) __VA_ARGS__##_END
+#define QDL_INDICES(params) QDL_END(QDL_INDEX_A params)
+#define QDL_INDEX_A(name, kind) name, QDL_INDEX_B
+#define QDL_INDEX_B(name, kind) name, QDL_INDEX_A
+#define QDL_INDEX_A_END
+#define QDL_INDEX_B_END
+#define QDL_ENTRIES(params) QDL_END(QDL_ENTRY_A params)
+#define QDL_ENTRY_A(name, kind) {#name, ::qdl::py::Kind::kind}, QDL_ENTRY_B
+#define QDL_ENTRY_B(name, kind) {#name, ::qdl::py::Kind::kind}, QDL_ENTRY_A
+#define QDL_ENTRY_A_END
+#define QDL_ENTRY_B_END
 
-#define QDL_DECLARE(fn, PARAMS, docstring)                                                         \
+#define QDL_DECLARE(fn, params, docstring)                                                         \
   namespace fn {                                                                                   \
-  enum class Arg : int { PARAMS(QDL_PARAM_INDEX) };                                                \
-  inline constexpr Param kParams[] = {PARAMS(QDL_PARAM_ENTRY)};                                    \
+  enum class Arg : int { QDL_INDICES(params) };                                                    \
+  inline constexpr Param kParams[] = {QDL_ENTRIES(params)};                                        \
   inline constexpr int kCount = static_cast<int>(sizeof kParams / sizeof kParams[0]);              \
   static_assert(kCount <= kMaxParams, #fn " declares more than kMaxParams parameters");            \
   constexpr Kind kind_of(Arg a) { return kParams[static_cast<int>(a)].kind; }                      \

@@ -155,10 +155,8 @@ PyModuleDef module_def = {
 }  // namespace
 
 // OLS: (coef, L, status); the factor is replaced by an empty (0, 0) array on failure.
-#define PARAMS(P) P(X, matrix) P(y, vector)
-QDL_DECLARE(ols_chol_solve, PARAMS,
+QDL_DECLARE(ols_chol_solve, (X, matrix)(y, vector),
             "OLS via the Cholesky normal equations. Returns ``(coef, L, status)``.")
-#undef PARAMS
 
 PyObject *ols_chol_solve::shim(Call &c) {
   const View &X = c.arr<Arg::X>(), &y = c.arr<Arg::y>();

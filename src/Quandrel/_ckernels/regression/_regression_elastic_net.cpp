@@ -25,12 +25,10 @@ bool square(const Call &c) {
 }  // namespace
 
 // One solve from the start beta0: (coef, status).
-#define PARAMS(P)                                                                                  \
-  P(G, matrix) P(g, vector) P(alpha_l1, real) P(alpha_l2, real) P(beta0, vector)                   \
-  P(max_iter, integer) P(tol, real)
-QDL_DECLARE(elastic_net_gram_cd, PARAMS,
+QDL_DECLARE(elastic_net_gram_cd,
+            (G, matrix)(g, vector)(alpha_l1, real)(alpha_l2, real)(beta0, vector)
+            (max_iter, integer)(tol, real),
             "Elastic-net coordinate descent. Returns ``(coef, status)``.")
-#undef PARAMS
 
 PyObject *elastic_net_gram_cd::shim(Call &c) {
   const View &G = c.arr<Arg::G>(), &g = c.arr<Arg::g>(), &beta0 = c.arr<Arg::beta0>();
@@ -54,12 +52,10 @@ PyObject *elastic_net_gram_cd::shim(Call &c) {
 }
 
 // A warm-started grid in one native call: (coefs, statuses), both at grid positions.
-#define PARAMS(P)                                                                                  \
-  P(G, matrix) P(g, vector) P(alpha_grid, vector) P(l1_ratio, real) P(max_iter, integer)           \
-  P(tol, real)
-QDL_DECLARE(elastic_net_gram_cd_path, PARAMS,
+QDL_DECLARE(elastic_net_gram_cd_path,
+            (G, matrix)(g, vector)(alpha_grid, vector)(l1_ratio, real)
+            (max_iter, integer)(tol, real),
             "Warm-start elastic-net path. Returns ``(coefs, statuses)``.")
-#undef PARAMS
 
 PyObject *elastic_net_gram_cd_path::shim(Call &c) {
   const View &G = c.arr<Arg::G>(), &g = c.arr<Arg::g>(), &grid = c.arr<Arg::alpha_grid>();
@@ -84,10 +80,9 @@ PyObject *elastic_net_gram_cd_path::shim(Call &c) {
 }
 
 // Active-set effective degrees of freedom: a float.
-#define PARAMS(P) P(G, matrix) P(beta, vector) P(alpha_l2, real) P(intercept, flag) P(atol, real)
-QDL_DECLARE(elastic_net_active_dof, PARAMS,
+QDL_DECLARE(elastic_net_active_dof,
+            (G, matrix)(beta, vector)(alpha_l2, real)(intercept, flag)(atol, real),
             "Active-set effective degrees of freedom. Returns a float.")
-#undef PARAMS
 
 PyObject *elastic_net_active_dof::shim(Call &c) {
   const View &G = c.arr<Arg::G>(), &beta = c.arr<Arg::beta>();

@@ -17,9 +17,8 @@ static bool gram_and_rhs_fit(const Call &c, i64 k) {
 }
 
 // Coordinate-descent lasso: (coef, status).
-#define PARAMS(P) P(G, matrix) P(g, vector) P(alpha, real) P(max_iter, integer) P(tol, real)
-QDL_DECLARE(lasso_gram_cd, PARAMS, "Coordinate-descent lasso solve. Returns ``(coef, status)``.")
-#undef PARAMS
+QDL_DECLARE(lasso_gram_cd, (G, matrix)(g, vector)(alpha, real)(max_iter, integer)(tol, real),
+            "Coordinate-descent lasso solve. Returns ``(coef, status)``.")
 
 PyObject *lasso_gram_cd::shim(Call &c) {
   const View &G = c.arr<Arg::G>(), &g = c.arr<Arg::g>();
@@ -39,10 +38,8 @@ PyObject *lasso_gram_cd::shim(Call &c) {
 }
 
 // LARS-lasso path: (lam_path, beta_path, status), both trimmed to the knots written.
-#define PARAMS(P) P(G, matrix) P(c, vector) P(max_iter, integer) P(tol, real)
-QDL_DECLARE(lars_lasso_gram, PARAMS,
+QDL_DECLARE(lars_lasso_gram, (G, matrix)(c, vector)(max_iter, integer)(tol, real),
             "Full LARS-Lasso path. Returns ``(lam_path, beta_path, status)``.")
-#undef PARAMS
 
 PyObject *lars_lasso_gram::shim(Call &c) {
   const View &G = c.arr<Arg::G>(), &cv = c.arr<Arg::c>();
@@ -74,10 +71,8 @@ PyObject *lars_lasso_gram::shim(Call &c) {
 }
 
 // Path evaluation: beta_grid (n_grid, k).
-#define PARAMS(P) P(lam_path, vector) P(beta_path, matrix) P(lam_grid, vector)
-QDL_DECLARE(lasso_path_eval, PARAMS,
+QDL_DECLARE(lasso_path_eval, (lam_path, vector)(beta_path, matrix)(lam_grid, vector),
             "Evaluate a LARS-Lasso path at a lambda grid. Returns ``beta_grid``.")
-#undef PARAMS
 
 PyObject *lasso_path_eval::shim(Call &c) {
   const View &lam_path = c.arr<Arg::lam_path>(), &beta_path = c.arr<Arg::beta_path>(),

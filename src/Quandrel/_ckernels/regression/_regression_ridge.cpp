@@ -9,10 +9,8 @@ namespace qdl::py {
 
 // Ridge solve: (coef, L, eff_dof, status); the factor is replaced by an empty (0, 0)
 // array on failure.
-#define PARAMS(P) P(X, matrix) P(y, vector) P(alpha, real) P(intercept, flag)
-QDL_DECLARE(chol_solve_L2, PARAMS,
+QDL_DECLARE(chol_solve_L2, (X, matrix)(y, vector)(alpha, real)(intercept, flag),
             "Ridge solve. Returns ``(coef, L, eff_dof, status)`` (L empty if not PD).")
-#undef PARAMS
 
 PyObject *chol_solve_L2::shim(Call &c) {
   const View &X = c.arr<Arg::X>(), &y = c.arr<Arg::y>();
@@ -41,11 +39,9 @@ PyObject *chol_solve_L2::shim(Call &c) {
 // Ridge grid search: (alpha, coef, obj_value, status) of the selected penalty. The
 // coefficients start as NaN, so an empty grid, for which the kernel writes nothing,
 // returns NaN coefficients rather than uninitialised memory.
-#define PARAMS(P)                                                                                  \
-  P(X, matrix) P(y, vector) P(alphas, vector) P(criterion, integer) P(intercept, flag)
-QDL_DECLARE(ridge_grid_search, PARAMS,
+QDL_DECLARE(ridge_grid_search,
+            (X, matrix)(y, vector)(alphas, vector)(criterion, integer)(intercept, flag),
             "Ridge grid search. Returns ``(alpha, coef, obj_value, status)``.")
-#undef PARAMS
 
 PyObject *ridge_grid_search::shim(Call &c) {
   const View &X = c.arr<Arg::X>(), &y = c.arr<Arg::y>(), &alphas = c.arr<Arg::alphas>();
