@@ -13,15 +13,10 @@
 namespace qdl::py {
 namespace {
 
-constexpr const char kModuleName[] = "Quandrel._ckernels.regression._regression";
-constexpr int kMaxFunctions = 9;
-
 // Interned strings and constants; written once by the exec step (under the lock of
 // the one interpreter the module lives in) and only read afterwards.
 struct Names {
-  const FuncDesc *table = nullptr;
-  int count = 0;
-  PyObject *params[kMaxFunctions][kMaxParams] = {};
+  bool ready = false;
   PyObject *np = nullptr, *empty = nullptr, *asarray = nullptr, *float64 = nullptr,
            *int64 = nullptr;
   PyObject *kw_dtype = nullptr;  // ("dtype",)
@@ -189,20 +184,18 @@ PyObject *exact_count_error(const FuncDesc &fn, Py_ssize_t given) {
   return nullptr;
 }
 
-// Index of the parameter named `key` among [from, to), or -1 (-2 with an exception).
-int find_param(int index, PyObject *key, int from, int to) {
-  PyObject *const *interned = names.params[index];
+// Index of the parameter of `fn` named `key` among [from, to), or -1 (-2 with an
+// exception).
+int find_param(const FuncDesc &fn, PyObject *key, int from, int to) {
   for (int i = from; i < to; ++i)
-    if (interned[i] == key) return i;
+    if (fn.interned[i] == key) return i;
   for (int i = from; i < to; ++i) {
-    const int eq = PyUnicode_Check(key) ? PyUnicode_Equal(interned[i], key) : 0;
+    const int eq = PyUnicode_Check(key) ? PyUnicode_Equal(fn.interned[i], key) : 0;
     if (eq < 0) return -2;
     if (eq) return i;
   }
   return -1;
 }
-
-int index_of(const FuncDesc &fn) { return static_cast<int>(&fn - names.table); }
 
 }  // namespace
 
@@ -248,16 +241,15 @@ bool Call::bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   if (nkw == 0 && nargs != n) return exact_count_error(fn_, nargs), false;
   if (nargs > n) return exact_count_error(fn_, nargs), false;
   for (Py_ssize_t i = 0; i < nargs; ++i) given_[i] = args[i];
-  const int index = index_of(fn_);
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-    const int at = find_param(index, key, static_cast<int>(nargs), n);
+    const int at = find_param(fn_, key, static_cast<int>(nargs), n);
     if (at == -2) return false;
     if (at >= 0) {
       given_[at] = args[nargs + k];
       continue;
     }
-    const int dup = find_param(index, key, 0, static_cast<int>(nargs));
+    const int dup = find_param(fn_, key, 0, static_cast<int>(nargs));
     if (dup == -2) return false;
     if (dup >= 0) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
@@ -461,9 +453,8 @@ void add_traceback(const char *funcname) {
   Py_XDECREF(code);
 }
 
-PyObject *dispatch(int index, PyObject *module, PyObject *const *args, Py_ssize_t nargs,
-                   PyObject *kwnames) {
-  const FuncDesc &fn = names.table[index];
+PyObject *dispatch(const FuncDesc &fn, PyObject *module, PyObject *const *args,
+                   Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *result = nullptr;
   try {
     Call call(fn, module);
@@ -481,12 +472,8 @@ PyObject *dispatch(int index, PyObject *module, PyObject *const *args, Py_ssize_
   return result;
 }
 
-bool init_names(const FuncDesc *table, int count) {
-  if (names.table != nullptr) return true;
-  if (count > kMaxFunctions) {
-    PyErr_SetString(PyExc_SystemError, "function table too large");
-    return false;
-  }
+bool init_names(const FuncDesc *const *table, int count) {
+  if (names.ready) return true;
   struct {
     PyObject **slot;
     const char *text;
@@ -503,11 +490,11 @@ bool init_names(const FuncDesc *table, int count) {
   if (names.kw_dtype == nullptr) return false;
   if ((names.shape_00 = Py_BuildValue("(ii)", 0, 0)) == nullptr) return false;
   for (int f = 0; f < count; ++f)
-    for (int i = 0; i < table[f].nparams; ++i)
-      if ((names.params[f][i] = PyUnicode_InternFromString(table[f].params[i].name)) == nullptr)
+    for (int i = 0; i < table[f]->nparams; ++i)
+      if ((table[f]->interned[i] = PyUnicode_InternFromString(table[f]->params[i].name)) ==
+          nullptr)
         return false;
-  names.table = table;
-  names.count = count;
+  names.ready = true;
   return true;
 }
 
