@@ -167,13 +167,15 @@ extern "C" {
 
 void c128_matmul(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i64 m, const i64 n,
                  const i64 p, c128 *QDL_RESTRICT out) {
-  if (m <= 0 || p <= 0) return;
+  constexpr i64 W = sizeof(c128);
+  if (m <= 0 || p <= 0 || !qdl::fits(m, n, W) || !qdl::fits(n, p, W) || !qdl::fits(m, p, W))
+    return;
   const i64 k = n > 0 ? n : 0;  // n <= 0: every sum is empty, 0+0i
   qdl::simd::dispatch<Cmatmul>(A, B, m, k, p, out);
 }
 
 i64 c128_lu_factor_inplace(c128 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n) {
-  if (pivot == nullptr || n < 1 || A == nullptr) return -1;
+  if (pivot == nullptr || n < 1 || A == nullptr || !qdl::fits(n, n, sizeof(c128))) return -1;
   return qdl::simd::dispatch(lu_factor_avx512, lu_factor_avx2, lu_factor_base, A, pivot, n);
 }
 
@@ -185,7 +187,9 @@ void c128_lu_free(c128_lu *lu) { qdl::lu::release(lu); }
 
 void c128_lu_solve(const c128 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
                    const c128 *QDL_RESTRICT B, c128 *QDL_RESTRICT X, const i64 n, const i64 m) {
-  if (n <= 0 || m <= 0) return;  // no meaningful system; a negative size must not copy
+  // No meaningful system (a negative size must not copy), or no such buffers.
+  if (n <= 0 || m <= 0 || !qdl::fits(n, n, sizeof(c128)) || !qdl::fits(n, m, sizeof(c128)))
+    return;
   qdl::simd::dispatch(lu_solve_avx512, lu_solve_avx2, lu_solve_base, LU, piv, B, X, n, m);
 }
 

@@ -6,8 +6,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <limits>
+
 #include "cd_impl.h"
 #include "qdl_linalg.h"
+#include "qdl_linalg_impl.h"
 #include "qdl_simd.h"
 #include "qdl_trace_impl.h"
 #include "regression.h"
@@ -67,6 +70,7 @@ extern "C" {
 
 i64 qdl_en_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha_l1, f64 alpha_l2,
                    const f64 *beta0, i64 max_iter, f64 tol, f64 *coef, f64 *Gcoef) {
+  if (!qdl::fits(k, k)) return REGRESSION_NON_CONVERGENT;  // no such G: nothing is touched
   return en_solve(qdl::cd::problem(G, g, k, max_iter, tol), alpha_l1, alpha_l2, beta0, coef,
                   Gcoef);
 }
@@ -77,6 +81,7 @@ i64 qdl_en_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha_l1, f64 alpha_l2
 void qdl_en_gram_cd_path(const f64 *G, const f64 *g, i64 k, const f64 *alpha_grid, i64 n_alpha,
                          f64 l1_ratio, i64 max_iter, f64 tol, f64 *coefs, i64 *statuses,
                          f64 *Gcoef, f64 *beta) {
+  if (!qdl::fits(k, k) || !qdl::fits(n_alpha, k)) return;  // no such buffers
   if (k > 0) memset(beta, 0, static_cast<size_t>(k) * sizeof(f64));  // first start: zeros
   if (n_alpha <= 0) return;
   const Problem q = qdl::cd::problem(G, g, k, max_iter, tol);  // one inspection for the whole grid
@@ -95,6 +100,7 @@ void qdl_en_gram_cd_path(const f64 *G, const f64 *g, i64 k, const f64 *alpha_gri
 
 f64 qdl_en_active_dof(const f64 *G, const f64 *beta, i64 k, f64 alpha_l2, i64 intercept,
                       f64 atol) {
+  if (!qdl::fits(k, k)) return std::numeric_limits<f64>::quiet_NaN();  // no such G
   const f64 ic = intercept != 0 ? 1.0 : 0.0;
   i64 na = 0;
   for (i64 j = 0; j < k; ++j)

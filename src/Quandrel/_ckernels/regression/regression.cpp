@@ -30,6 +30,9 @@ using qdl::simd::store;
 
 using qdl::min_i64;
 
+// Whether an n-by-p design and its p-by-p normal equations can exist.
+inline bool design_fits(i64 n, i64 p) { return qdl::fits(n, p) && qdl::fits(p, p); }
+
 // v[i] = v[i] / nf for i < m: a true division, not a product with 1/nf.
 inline void divide_by(f64 *v, i64 m, f64 nf) {
   for (i64 i = 0; i < m; ++i) v[i] = v[i] / nf;
@@ -206,6 +209,10 @@ extern "C" {
 
 void qdl_ols_chol_solve(const f64 *X, const f64 *y, i64 n, i64 p, f64 *coef, f64 *L, i64 *status,
                         f64 *G, f64 *g) {
+  if (!design_fits(n, p)) {
+    *status = REGRESSION_RANK_DEFICIENT;
+    return;
+  }
   qdl::gram_and_rhs(X, y, G, g, n, p);  // G = X'X, g = X'y (as qdl_gram, qdl_gram_rhs)
   if (qdl_chol_solve(G, g, coef, L, p) == 0) {
     *status = REGRESSION_OK;
@@ -219,6 +226,11 @@ void qdl_ols_chol_solve(const f64 *X, const f64 *y, i64 n, i64 p, f64 *coef, f64
 void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alpha, i64 intercept,
                        f64 *coef, f64 *L, f64 *dof, i64 *status, f64 *G, f64 *G_unpen, f64 *g,
                        f64 *col) {
+  if (!design_fits(n, p)) {
+    *dof = kNaN;
+    *status = REGRESSION_RANK_DEFICIENT;
+    return;
+  }
   const i64 i0 = intercept != 0 ? 1 : 0;
   scaled_normal_equations(X, y, n, p, G, g);
   if (p > 0) memcpy(G_unpen, G, static_cast<size_t>(p * p) * sizeof(f64));
@@ -244,6 +256,10 @@ void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *
                            i64 criterion, i64 intercept, f64 *out_alpha, f64 *out_coef,
                            f64 *out_obj, i64 *out_status, f64 *G_base, f64 *G, f64 *g, f64 *L,
                            f64 *coef, f64 *col) {
+  if (!design_fits(n, p) || !qdl::fits(num)) {
+    *out_status = REGRESSION_RANK_DEFICIENT;
+    return;
+  }
   const i64 i0 = intercept != 0 ? 1 : 0;
   scaled_normal_equations(X, y, n, p, G_base, g);
   // Penalties go in batches whose coefficients are kept side by side, so that one
