@@ -148,7 +148,7 @@ def random_problem(k, symmetric=True):
 # ---------------------------------------------------------------------------
 # Coordinate descent
 # ---------------------------------------------------------------------------
-@pytest.mark.parametrize("k", [2, 7, 19])
+@pytest.mark.parametrize("k", [2, 7, 19, 37])  # 37 = 32 + 5: every width of the row update
 @pytest.mark.parametrize("symmetric", [True, False])
 @pytest.mark.parametrize("max_iter, tol", [(3, 1e-9), (500, 1e-11), (50, 0.0)])
 def test_cd_matches_the_stated_sweeps_bit_for_bit(k, symmetric, max_iter, tol):

@@ -152,16 +152,14 @@ template <class Vec, int M, int NV>
     }
 }
 
-QDL_TARGET_AVX512 void cmatmul_avx512(const c128 *A, const c128 *B, i64 m, i64 n, i64 p,
-                                      c128 *out) {
-  cmatmul<v8d, 4, 4>(A, B, m, n, p, out);
-}
-QDL_TARGET_AVX2 void cmatmul_avx2(const c128 *A, const c128 *B, i64 m, i64 n, i64 p, c128 *out) {
-  cmatmul<v4d, 3, 2>(A, B, m, n, p, out);
-}
-void cmatmul_base(const c128 *A, const c128 *B, i64 m, i64 n, i64 p, c128 *out) {
-  cmatmul<v2d, 2, 2>(A, B, m, n, p, out);
-}
+struct Cmatmul {
+  template <class Vec>
+  [[gnu::always_inline]] static inline void run(const c128 *A, const c128 *B, i64 m, i64 n, i64 p,
+                                                c128 *out) {
+    using qdl::simd::per_width;
+    cmatmul<Vec, per_width<Vec>(4, 3, 2), per_width<Vec>(4, 2, 2)>(A, B, m, n, p, out);
+  }
+};
 
 }  // namespace
 
@@ -173,7 +171,7 @@ void c128_matmul(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i
   if (m <= 0 || p <= 0 || !qdl::fits(m, n, W) || !qdl::fits(n, p, W) || !qdl::fits(m, p, W))
     return;
   const i64 k = n > 0 ? n : 0;  // n <= 0: every sum is empty, 0+0i
-  qdl::simd::dispatch(cmatmul_avx512, cmatmul_avx2, cmatmul_base, A, B, m, k, p, out);
+  qdl::simd::dispatch<Cmatmul>(A, B, m, k, p, out);
 }
 
 i64 c128_lu_factor_inplace(c128 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n) {

@@ -14,13 +14,13 @@ namespace {
 
 using qdl::simd::lanes;
 using qdl::simd::load;
+using qdl::simd::per_width;
 using qdl::simd::splat;
 using qdl::simd::store;
 using qdl::simd::v2d;
 using qdl::simd::v4d;
 using qdl::simd::v8d;
-
-inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
+using qdl::min_i64;
 
 // The quiet NaN 0x7ff8000000000000: a value without an answer.
 inline f64 quiet_nan() {
@@ -132,23 +132,20 @@ template <class Vec, int MR, int V>
 }
 
 // Register budgets: 8 x 2 zmm accumulators (of 32), 4 x 3 ymm (of 16), 4 x 3 xmm (of 16).
-QDL_TARGET_AVX512 void gram_lower_avx512(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n,
-                                         i64 p) {
-  gram_lower<qdl::simd::v8d, 8, 2>(X, y, G, g, n, p);
-}
-QDL_TARGET_AVX2 void gram_lower_avx2(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
-  gram_lower<qdl::simd::v4d, 4, 3>(X, y, G, g, n, p);
-}
-void gram_lower_base(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
-  gram_lower<qdl::simd::v2d, 4, 3>(X, y, G, g, n, p);
-}
+struct GramLower {
+  template <class Vec>
+  [[gnu::always_inline]] static inline void run(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n,
+                                                i64 p) {
+    gram_lower<Vec, per_width<Vec>(8, 4, 4), per_width<Vec>(2, 3, 3)>(X, y, G, g, n, p);
+  }
+};
 
 // G = X'X (full, exactly symmetric) and, when g is given, g = X'y.
 void gram_full(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
   if (p <= 0) return;
   qdl_zero_mat(G, p, p);
   if (g != nullptr) memset(g, 0, static_cast<size_t>(p) * sizeof(f64));
-  qdl::simd::dispatch(gram_lower_avx512, gram_lower_avx2, gram_lower_base, X, y, G, g, n, p);
+  qdl::simd::dispatch<GramLower>(X, y, G, g, n, p);
   // G[b,a] = G[a,b] for b < a: exactly symmetric.
   for (i64 a = 1; a < p; ++a)
     for (i64 b = 0; b < a; ++b) G[b * p + a] = G[a * p + b];
@@ -439,20 +436,16 @@ template <class Vec, int M, int NV>
 }
 
 // Register budgets: 6 x 4 zmm accumulators (of 32), 6 x 2 ymm (of 16), 4 x 2 xmm (of 16).
-QDL_TARGET_AVX512 void product_avx512(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p,
-                                      i64 m) {
-  product_shape<v8d, 6, 4>(s, A, B, out, n, p, m);
-}
-QDL_TARGET_AVX2 void product_avx2(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p,
-                                  i64 m) {
-  product_shape<v4d, 6, 2>(s, A, B, out, n, p, m);
-}
-void product_base(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m) {
-  product_shape<v2d, 4, 2>(s, A, B, out, n, p, m);
-}
+struct Product {
+  template <class Vec>
+  [[gnu::always_inline]] static inline void run(Shape s, const f64 *A, const f64 *B, f64 *out,
+                                                i64 n, i64 p, i64 m) {
+    product_shape<Vec, per_width<Vec>(6, 6, 4), per_width<Vec>(4, 2, 2)>(s, A, B, out, n, p, m);
+  }
+};
 
 void product_dispatch(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m) {
-  qdl::simd::dispatch(product_avx512, product_avx2, product_base, s, A, B, out, n, p, m);
+  qdl::simd::dispatch<Product>(s, A, B, out, n, p, m);
 }
 
 // out (n*m) = A B' for n, m > 0; zeros when p <= 0.

@@ -7,6 +7,8 @@
 
 namespace qdl {
 
+inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
+
 /* Whether an r-by-c array of `size`-byte elements can exist: its byte count
  * r*c*size fits an i64 (a ptrdiff_t), so every index and byte offset into it is
  * exact. An array with a non-positive extent is empty and always fits. Extents that

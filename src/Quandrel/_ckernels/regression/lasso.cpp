@@ -11,10 +11,11 @@
 #include "lasso.h"
 
 #include <math.h>
-#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "cd_impl.h"
+#include "qdl_gram_impl.h"
 #include "qdl_linalg_impl.h"
 #include "qdl_simd.h"
 
@@ -25,119 +26,15 @@ using qdl::simd::lanes;
 using qdl::simd::load;
 using qdl::simd::store;
 
-// ---------------------------------------------------------------------------
-// Shared helpers
-// ---------------------------------------------------------------------------
+using qdl::simd::axmy;
+using qdl::simd::axpy;
 
-// y[0..n) = y + a * x, entry by entry (product, then add), one vector of Vec at a time.
-template <class Vec>
-[[gnu::always_inline]] inline void axpy(f64 *QDL_RESTRICT y, f64 a, const f64 *QDL_RESTRICT x,
-                                        i64 n) {
-  constexpr i64 N = lanes<Vec>;
-  i64 i = 0;
-  for (; i + N <= n; i += N) store<Vec>(y + i, load<Vec>(y + i) + a * load<Vec>(x + i));
-  for (; i < n; ++i) y[i] = y[i] + a * x[i];
-}
-
-// y[0..n) = y - a * x, entry by entry (product, then subtract).
-template <class Vec>
-[[gnu::always_inline]] inline void axmy(f64 *QDL_RESTRICT y, f64 a, const f64 *QDL_RESTRICT x,
-                                        i64 n) {
-  constexpr i64 N = lanes<Vec>;
-  i64 i = 0;
-  for (; i + N <= n; i += N) store<Vec>(y + i, load<Vec>(y + i) - a * load<Vec>(x + i));
-  for (; i < n; ++i) y[i] = y[i] - a * x[i];
-}
-
-inline bool same_bits(f64 a, f64 b) {
-  uint64_t ua, ub;
-  memcpy(&ua, &a, sizeof ua);
-  memcpy(&ub, &b, sizeof ub);
-  return ua == ub;
-}
-
-// True when G[i,j] and G[j,i] have the same bit pattern for every i, j: then column
-// j of G can be read as row j with identical arithmetic (signed zeros and NaN
-// payloads included). Compared in 32-by-32 tiles so that both reads stay in cache.
-bool bit_symmetric(const f64 *G, i64 k) {
-  constexpr i64 kTile = 32;
-  for (i64 i0 = 0; i0 < k; i0 += kTile) {
-    const i64 i1 = i0 + kTile < k ? i0 + kTile : k;
-    for (i64 j0 = 0; j0 <= i0; j0 += kTile) {
-      for (i64 i = i0; i < i1; ++i) {
-        const i64 j1 = j0 + kTile < i ? j0 + kTile : i;
-        for (i64 j = j0; j < j1; ++j)
-          if (!same_bits(G[i * k + j], G[j * k + i])) return false;
-      }
-    }
-  }
-  return true;
-}
-
-// K::run<Vec>(args...) compiled for the widest instruction set the CPU has, with the
-// vector type of its register width. K::run is an always_inline template, so each
-// instance below carries its own copy of the code generated for that instruction
-// set; the arithmetic is the same in all of them.
-template <class K, class... A>
-QDL_TARGET_AVX512 auto run_avx512(A... a) {
-  return K::template run<qdl::simd::v8d>(a...);
-}
-template <class K, class... A>
-QDL_TARGET_AVX2 auto run_avx2(A... a) {
-  return K::template run<qdl::simd::v4d>(a...);
-}
-template <class K, class... A>
-auto run_best(A... a) {
-#if QDL_HAVE_ISA_DISPATCH
-  switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: return run_avx512<K>(a...);
-    case qdl::simd::Isa::avx2: return run_avx2<K>(a...);
-    default: break;
-  }
-#endif
-  return K::template run<qdl::simd::v2d>(a...);
-}
-
-// ---------------------------------------------------------------------------
-// Coordinate descent.
-//
-// Cyclic coordinate descent for the lasso in covariance form: Friedman, Hastie,
-// Hoefling & Tibshirani, "Pathwise coordinate optimization", Ann. Appl. Stat. 1(2),
-// 2007, section 2; the covariance updates of Friedman, Hastie & Tibshirani,
-// "Regularization paths for generalized linear models via coordinate descent",
-// J. Stat. Softw. 33(1), 2010, section 2.2. Gcoef = G coef is kept by one k-long
-// update per applied change, so a coordinate visit costs O(1) unless it moves.
-//
-// kRows: G equals its transpose bit for bit, so column j is read as the contiguous
-// row j (the same values, hence the same results).
-// ---------------------------------------------------------------------------
-template <bool kRows>
+// The lasso sweeps: qdl::cd::sweeps without the L2 terms.
 struct LassoSweeps {
   template <class Vec>
-  [[gnu::always_inline]] static inline i64 run(const f64 *G, const f64 *g, i64 k, f64 alpha,
-                                               i64 max_iter, f64 tol, f64 *coef, f64 *Gcoef) {
-    for (i64 it = 0; it < max_iter; ++it) {
-      f64 max_delta = 0.0;
-      for (i64 j = 0; j < k; ++j) {
-        const f64 Gjj = G[j * k + j];
-        if (Gjj <= 0.0) continue;  // false for NaN: its delta is NaN and discarded below
-        // z = g[j] - sum_{i != j} G[j,i] coef[i], from the maintained Gcoef.
-        const f64 z = (g[j] - Gcoef[j]) + coef[j] * Gjj;
-        const f64 new_coef_j = qdl_smooth_threshold(z, alpha) / Gjj;
-        const f64 delta = new_coef_j - coef[j];
-        const f64 size = fabs(delta);
-        if (!(size > tol)) continue;  // a change of at most tol (or NaN) is discarded
-        if constexpr (kRows) {
-          axpy<Vec>(Gcoef, delta, G + j * k, k);  // Gcoef[:] += delta * G[j,:]
-        } else {
-          for (i64 i = 0; i < k; ++i) Gcoef[i] = Gcoef[i] + delta * G[i * k + j];  // += delta * G[:,j]
-        }
-        coef[j] = new_coef_j;
-        if (size > max_delta) max_delta = size;
-      }
-      if (max_delta < tol) return REGRESSION_OK;
-    }
-    return REGRESSION_NON_CONVERGENT;
+  [[gnu::always_inline]] static inline i64 run(const qdl::cd::Problem &q, f64 alpha, f64 *coef,
+                                               f64 *Gcoef) {
+    return qdl::cd::sweeps<Vec, false>(q, alpha, 0.0, coef, Gcoef);
   }
 };
 
@@ -854,9 +751,8 @@ i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 max_iter
     memset(Gcoef, 0, static_cast<size_t>(k) * sizeof(f64));
   }
   if (max_iter <= 0) return REGRESSION_NON_CONVERGENT;  // no sweep: zeros
-  if (bit_symmetric(G, k))
-    return run_best<LassoSweeps<true>>(G, g, k, alpha, max_iter, tol, coef, Gcoef);
-  return run_best<LassoSweeps<false>>(G, g, k, alpha, max_iter, tol, coef, Gcoef);
+  return qdl::simd::dispatch<LassoSweeps>(qdl::cd::problem(G, g, k, max_iter, tol), alpha, coef,
+                                          Gcoef);
 }
 
 i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol, f64 *lam_path,
@@ -881,11 +777,11 @@ i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol
     return REGRESSION_NON_CONVERGENT;
   }
   const i64 status =
-      bit_symmetric(G, k)
-          ? run_best<LarsHomotopy<true>>(G, c, k, max_iter, tol, lam_path, beta_path, n_knots,
-                                         fbuf, ibuf)
-          : run_best<LarsHomotopy<false>>(G, c, k, max_iter, tol, lam_path, beta_path, n_knots,
-                                          fbuf, ibuf);
+      qdl::inspect_gram(G, k).symmetric
+          ? qdl::simd::dispatch<LarsHomotopy<true>>(G, c, k, max_iter, tol, lam_path, beta_path,
+                                                    n_knots, fbuf, ibuf)
+          : qdl::simd::dispatch<LarsHomotopy<false>>(G, c, k, max_iter, tol, lam_path, beta_path,
+                                                     n_knots, fbuf, ibuf);
   free(fbuf);
   free(ibuf);
   return status;
@@ -894,7 +790,7 @@ i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol
 void qdl_lasso_path_eval(const f64 *lam_path, const f64 *beta_path, i64 n_knots, i64 k,
                          const f64 *lam_grid, i64 n_grid, f64 *out) {
   if (n_grid <= 0 || !qdl::fits(n_knots, k) || !qdl::fits(n_grid, k)) return;
-  run_best<PathEval>(lam_path, beta_path, n_knots, k, lam_grid, n_grid, out);
+  qdl::simd::dispatch<PathEval>(lam_path, beta_path, n_knots, k, lam_grid, n_grid, out);
 }
 
 }  // extern "C"
