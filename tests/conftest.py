@@ -25,3 +25,9 @@ def pytest_addoption(parser):
         default=100_000,
         help="calls per function and outcome in the reference-count and memory test",
     )
+    group.addoption(
+        "--lars-tie-problems",
+        type=int,
+        default=3000,
+        help="generated tie-heavy problems (each also permuted) for the LARS path checker",
+    )

@@ -1,18 +1,21 @@
 """Access to the exported native routines of the extension module through ctypes.
 
 `lib` is the module's shared object opened with ctypes; `fn(name)` returns an
-exported routine with the prototype of its header, declared once in PROTOTYPES
-below. Pointers are passed as plain addresses: `P(a)` is the address of a
-C-contiguous numpy array (None for null).
+exported routine with the prototype its header declares: PROTOTYPES (and the
+parameter names, PARAMETERS) are read from the `QDL_API` declarations of the headers. Pointers are passed as plain addresses:
+`P(a)` is the address of a C-contiguous numpy array (None for null).
 """
 
 import ctypes
+import pathlib
+import re
 
 import numpy as np
 
 import Quandrel._ckernels.regression._regression as module
 
 lib = ctypes.CDLL(module.__file__)
+SRC = pathlib.Path(__file__).resolve().parents[1] / "src" / "Quandrel" / "_ckernels"
 
 # Argument type shorthands.
 PTR = ctypes.c_void_p
@@ -29,59 +32,35 @@ class LURecord(ctypes.Structure):
 
 LU_PTR = ctypes.POINTER(LURecord)
 
-# name: (result, argument types), in the order of the C prototypes.
-PROTOTYPES = {
-    # Cholesky core
-    "qdl_zero_mat": (None, [PTR, I64, I64]),
-    "qdl_chol": (INT, [PTR, F64, PTR, I64]),
-    "qdl_forward_subst": (None, [PTR, PTR, PTR, I64]),
-    "qdl_backward_subst_chol_t": (None, [PTR, PTR, PTR, I64]),
-    "qdl_gram": (None, [PTR, PTR, I64, I64]),
-    "qdl_gram_rhs": (None, [PTR, PTR, PTR, I64, I64]),
-    "qdl_chol_solve": (INT, [PTR, PTR, PTR, PTR, I64]),
-    "qdl_chol_inv": (INT, [PTR, PTR, PTR, I64]),
-    "qdl_logdet_from_chol": (F64, [PTR, I64]),
-    # dense products, vectors, median
-    "qdl_matmul": (None, [PTR, PTR, PTR, I64, I64, I64]),
-    "qdl_matmul_atb": (None, [PTR, PTR, PTR, I64, I64, I64]),
-    "qdl_matmul_abt": (None, [PTR, PTR, PTR, I64, I64, I64]),
-    "qdl_matmul_abt_plus_c": (None, [PTR, PTR, PTR, PTR, I64, I64, I64]),
-    "qdl_matvec": (None, [PTR, PTR, PTR, I64, I64]),
-    "qdl_matvec_plus_vec": (None, [PTR, PTR, PTR, PTR, I64, I64]),
-    "qdl_vsub": (None, [PTR, PTR, PTR, I64]),
-    "qdl_dot": (F64, [PTR, PTR, I64]),
-    "qdl_sym_inplace": (None, [PTR, I64]),
-    "qdl_sort_f64": (None, [PTR, I64]),
-    "qdl_median_f64": (F64, [PTR, I64]),
-    # real and complex LU
-    "qdl_lu_factor_inplace": (I64, [PTR, PTR, I64]),
-    "qdl_lu_factor": (LURecord, [PTR, I64]),
-    "qdl_lu_free": (None, [LU_PTR]),
-    "qdl_lu_solve": (None, [PTR, PTR, PTR, PTR, I64, I64]),
-    "qdl_solve": (I64, [PTR, PTR, I64, I64, PTR]),
-    "qdl_inv": (I64, [PTR, I64, PTR]),
-    "c128_matmul": (None, [PTR, PTR, I64, I64, I64, PTR]),
-    "c128_lu_factor_inplace": (I64, [PTR, PTR, I64]),
-    "c128_lu_factor": (LURecord, [PTR, I64]),
-    "c128_lu_free": (None, [LU_PTR]),
-    "c128_lu_solve": (None, [PTR, PTR, PTR, PTR, I64, I64]),
-    "c128_solve": (I64, [PTR, PTR, I64, I64, PTR]),
-    "c128_inv": (I64, [PTR, I64, PTR]),
-    # normal quantile
-    "qdl_ndtri_as241": (F64, [F64]),
-    "qdl_ndtri_as241_into": (None, [PTR, I64, PTR]),
-    "qdl_erfinv_from_as241": (F64, [F64]),
-    # regression kernels
-    "qdl_ols_chol_solve": (None, [PTR, PTR, I64, I64, *[PTR] * 5]),
-    "qdl_chol_solve_L2": (None, [PTR, PTR, I64, I64, F64, I64, *[PTR] * 8]),
-    "qdl_ridge_grid_search": (None, [PTR, PTR, I64, I64, PTR, I64, I64, I64, *[PTR] * 10]),
-    "qdl_lasso_gram_cd": (I64, [PTR, PTR, I64, F64, I64, F64, PTR, PTR]),
-    "qdl_lars_lasso_gram": (I64, [PTR, PTR, I64, I64, F64, PTR, PTR, PTR]),
-    "qdl_lasso_path_eval": (None, [PTR, PTR, I64, I64, PTR, I64, PTR]),
-    "qdl_en_gram_cd": (I64, [PTR, PTR, I64, F64, F64, PTR, I64, F64, PTR, PTR]),
-    "qdl_en_gram_cd_path": (None, [PTR, PTR, I64, PTR, I64, F64, I64, F64, *[PTR] * 4]),
-    "qdl_en_active_dof": (F64, [PTR, PTR, I64, F64, I64, F64]),
-}
+# C types by value; any other pointer is a plain address.
+BY_VALUE = {"void": None, "int": INT, "i64": I64, "f64": F64, "f64_lu": LURecord, "c128_lu": LURecord}
+POINTERS = {"f64_lu": LU_PTR, "c128_lu": LU_PTR}
+DECLARATION = re.compile(r"QDL_API\s+([^;(]*?)\s*\b((?:qdl|c128)_\w+)\s*\(([^)]*)\)\s*;")
+
+
+def ctype(decl):
+    """The ctypes type of a C type or of a parameter declaration (name and
+    qualifiers are dropped)."""
+    words = [w for w in decl.replace("*", " * ").split() if w not in ("const", "QDL_RESTRICT")]
+    if "*" in words:
+        return POINTERS.get(words[0], PTR)
+    return BY_VALUE[words[0]]
+
+
+def read_prototypes():
+    """name: (result, argument types) and name: parameter names of every exported
+    routine, from the headers."""
+    prototypes, parameters = {}, {}
+    for header in sorted(SRC.rglob("*.h")):
+        text = re.sub(r"/\*.*?\*/|//[^\n]*", "", header.read_text(), flags=re.S)
+        for result, name, params in DECLARATION.findall(text):
+            params = [p for p in params.split(",") if p.strip() not in ("", "void")]
+            prototypes[name] = (ctype(result), [ctype(p) for p in params])
+            parameters[name] = [p.split()[-1].lstrip("*") for p in params]
+    return prototypes, parameters
+
+
+PROTOTYPES, PARAMETERS = read_prototypes()
 
 
 def fn(name):

@@ -1,22 +1,64 @@
-"""The nine module functions as data: sound argument sets, arguments that end in a
-failed status, and a check of a result against its documented shape and types."""
+"""The nine module functions as data: their parameter kinds as the module converts
+them, sound argument sets, arguments that end in a failed status, and a check of a
+result against its documented shape and types."""
+
+import inspect
+import re
 
 import numpy as np
 
 import Quandrel._ckernels.regression._regression as mod
 
-# Parameter kinds in order: m matrix, v vector, f float, i integer, b flag.
-KINDS = {
-    "ols_chol_solve": "mv",
-    "chol_solve_L2": "mvfb",
-    "ridge_grid_search": "mvvib",
-    "lasso_gram_cd": "mvfif",
-    "lars_lasso_gram": "mvif",
-    "lasso_path_eval": "vmv",
-    "elastic_net_gram_cd": "mvffvif",
-    "elastic_net_gram_cd_path": "mvvfif",
-    "elastic_net_active_dof": "mvfbf",
-}
+
+class _Kind(Exception):
+    """Raised by the probe with the kind of the parameter that converted it."""
+
+
+class _Probe:
+    """An argument that each kind of parameter converts by a different protocol:
+    float() for a float, int() for an integer, truth for a flag, the buffer for an
+    array. The buffer is 0-D, so an array parameter refuses it by naming the number
+    of dimensions it wants: 1 for a vector, 2 for a matrix."""
+
+    def __float__(self):
+        raise _Kind("f")
+
+    def __int__(self):
+        raise _Kind("i")
+
+    def __bool__(self):
+        raise _Kind("b")
+
+    def __buffer__(self, flags):
+        return memoryview(np.zeros(()))
+
+
+ACCEPTED = {"m": None, "v": None, "f": 0.0, "i": 0, "b": False}  # a value of each kind
+WANTS_DIMS = re.compile(r"Buffer has wrong number of dimensions \(expected (\d), got 0\)")
+
+
+def kinds_of(fn):
+    """The kinds of the parameters of module function `fn` in order, as a string of
+    m (matrix), v (vector), f (float), i (integer), b (flag): each parameter in turn
+    gets the probe, after values of the kinds found so far (arguments are converted
+    in order and the first refusal ends the call)."""
+    n = len(inspect.signature(fn).parameters)
+    kinds = ""
+    while len(kinds) < n:
+        args = [ACCEPTED[k] for k in kinds] + [_Probe()] + [None] * (n - len(kinds) - 1)
+        try:
+            fn(*args)
+        except _Kind as e:
+            kinds += e.args[0]
+        except ValueError as e:
+            kinds += "vm"[int(WANTS_DIMS.fullmatch(str(e))[1]) - 1]
+        else:
+            raise AssertionError(f"{fn.__name__} accepted the probe as argument {len(kinds)}")
+    return kinds
+
+
+# The module's functions in namespace order, with their parameter kinds.
+KINDS = {k: kinds_of(v) for k, v in vars(mod).items() if callable(v) and not k.startswith("_")}
 NAMES = list(KINDS)
 
 

@@ -4,7 +4,8 @@ or the plain result, never a wrap-around."""
 import numpy as np
 import pytest
 
-from hardening.calls import gram, mod
+import native
+from hardening.calls import KINDS, NAMES, gram, mod, sound_args
 
 I64_MAX, I64_MIN = 2**63 - 1, -(2**63)
 HUGE = 2**40  # with a zero extent beside it the array is empty; its square overflows
@@ -56,16 +57,10 @@ def test_negative_iteration_limits_run_no_sweep(problem, max_iter):
 
 @pytest.mark.parametrize("value", [2**63, I64_MIN - 1, 10**30])
 @pytest.mark.parametrize(
-    "name, position",
-    [("lasso_gram_cd", 3), ("elastic_net_gram_cd", 5), ("elastic_net_gram_cd_path", 4)],
+    "name, position", [(n, i) for n in NAMES for i, kind in enumerate(KINDS[n]) if kind == "i"]
 )
-def test_integers_past_i64_overflow(problem, name, position, value):
-    G, g = problem
-    args = {
-        "lasso_gram_cd": [G, g, 0.1, 10, 1e-6],
-        "elastic_net_gram_cd": [G, g, 0.1, 0.1, np.zeros(3), 10, 1e-6],
-        "elastic_net_gram_cd_path": [G, g, np.array([0.1]), 0.5, 10, 1e-6],
-    }[name]
+def test_integers_past_i64_overflow(rng, name, position, value):
+    args = list(sound_args(name, rng))
     args[position] = value
     with pytest.raises(OverflowError):
         getattr(mod, name)(*args)
@@ -124,3 +119,79 @@ def test_path_with_huge_column_count():
     assert out.shape == (0, HUGE) and out.dtype == np.float64
     with pytest.raises(ValueError):
         mod.lasso_path_eval(np.empty(0), beta_path, np.array([1.0]))
+
+
+# ---------------------------------------------------------------------------
+# The exported routines at sizes whose buffers cannot exist (a byte count beyond
+# 2**63): each refuses before touching a buffer, with its failure value, instead of
+# wrapping n*n or n*m into a small count and running over tiny buffers.
+# ---------------------------------------------------------------------------
+
+NAN = "nan"
+# Result of a refusal: a status, NAN, None (nothing to return), or "record" (an LU
+# record with err -1 and nothing allocated). A status argument is set to -1.
+REFUSAL = {
+    "qdl_zero_mat": None, "qdl_chol": -1, "qdl_forward_subst": None,
+    "qdl_backward_subst_chol_t": None, "qdl_gram": None, "qdl_gram_rhs": None,
+    "qdl_chol_solve": -1, "qdl_chol_inv": -1, "qdl_logdet_from_chol": NAN,
+    "qdl_matmul": None, "qdl_matmul_atb": None, "qdl_matmul_abt": None,
+    "qdl_matmul_abt_plus_c": None, "qdl_matvec": None, "qdl_matvec_plus_vec": None,
+    "qdl_vsub": None, "qdl_dot": NAN, "qdl_sym_inplace": None, "qdl_sort_f64": None,
+    "qdl_median_f64": NAN, "qdl_lu_factor_inplace": -1, "qdl_lu_factor": "record",
+    "qdl_lu_solve": None, "qdl_solve": -1, "qdl_inv": -1, "c128_matmul": None,
+    "c128_lu_factor_inplace": -1, "c128_lu_factor": "record", "c128_lu_solve": None,
+    "c128_solve": -1, "c128_inv": -1, "qdl_ndtri_as241_into": None,
+    "qdl_ols_chol_solve": None, "qdl_chol_solve_L2": None,
+    "qdl_ridge_grid_search": None, "qdl_lasso_gram_cd": -2, "qdl_lasso_path_eval": None,
+    "qdl_en_gram_cd": -2, "qdl_en_gram_cd_path": None, "qdl_en_active_dof": NAN,
+}  # fmt: skip
+# Integer arguments that are not sizes (flags, criteria, iteration limits): kept at 1.
+NOT_SIZES = {"intercept", "criterion", "max_iter"}
+STATUS = {"status", "out_status"}
+# Routines whose buffers grow only linearly in their one size.
+LINEAR = {"qdl_vsub", "qdl_dot", "qdl_sort_f64", "qdl_median_f64", "qdl_ndtri_as241_into"}
+
+
+def _refusal_cases():
+    squares = [2**31, 2**32 + 1, 2**62, I64_MAX]  # each squared is beyond 2**63 bytes
+    for name in REFUSAL:
+        nsizes = sum(t is native.I64 and p not in NOT_SIZES
+                     for t, p in zip(native.PROTOTYPES[name][1], native.PARAMETERS[name]))
+        for s in squares[2:] if name in LINEAR else squares:
+            yield name, s, None  # every size huge
+        if nsizes > 1:
+            for one in range(nsizes):  # one size huge, the others 1
+                yield name, 2**62, one
+
+
+@pytest.mark.parametrize("name, huge, only", list(_refusal_cases()))
+def test_native_routine_refuses_sizes_that_cannot_exist(name, huge, only):
+    routine = native.fn(name)
+    argtypes = routine.argtypes
+    buffers, args, size_index = [], [], 0
+    params = native.PARAMETERS[name]
+    for i, t in enumerate(argtypes):
+        if t is native.I64:
+            if params[i] in NOT_SIZES:
+                args.append(1)
+            else:
+                args.append(huge if only in (None, size_index) else 1)
+                size_index += 1
+        elif t is native.F64:
+            args.append(0.5)
+        else:  # a tiny buffer, pre-filled so that any write shows
+            buffers.append((i, native.f64(4)))
+            args.append(native.P(buffers[-1][1]))
+    result = routine(*args)
+    expected = REFUSAL[name]
+    if expected == "record":
+        assert (result.lu, result.piv, result.err) == (None, None, -1)
+    elif expected == NAN:
+        assert np.isnan(result)
+    else:
+        assert result == expected
+    for i, buf in buffers:
+        if params[i] in STATUS:
+            assert buf.view(np.int64)[0] == -1 and np.isnan(buf[1:]).all()
+        else:
+            assert np.isnan(buf).all(), (name, i)

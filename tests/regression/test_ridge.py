@@ -11,6 +11,8 @@ import literal
 from native import P, bits, f64, fn
 
 chol_solve_L2 = fn("qdl_chol_solve_L2")
+fwd = fn("qdl_forward_subst")
+bwd = fn("qdl_backward_subst_chol_t")
 grid_search = fn("qdl_ridge_grid_search")
 
 NAN_BITS = 0x7FF8000000000000
@@ -119,7 +121,7 @@ def problem(n, p, seed):
 
 EXAMPLE_X = np.array([[1.0, k] for k in range(1, 6)])
 EXAMPLE_Y = np.array([2.0, 3.0, 5.0, 4.0, 6.0])
-# Sizes around the 8-wide blocks of the column and row loops (and their tails).
+# Sizes around the vector widths of the column and row loops (and their tails).
 SIZES = [(5, 2), (13, 7), (16, 8), (20, 9), (9, 16), (37, 19), (70, 27)]
 
 
@@ -152,6 +154,24 @@ def test_l2_bit_for_bit(n, p, alpha, intercept):
     for got, want in [("G_unpen", Gu), ("G", G), ("g", g), ("L", L), ("coef", lit_solve(L, g)),
                       ("dof", [dof]), ("col", col)]:
         assert bits(o[got]).ravel().tolist() == bits(want).ravel().tolist(), got
+
+
+def test_l2_dof_is_the_column_by_column_trace_for_every_size():
+    """dof and col against the stated column solves, done one column at a time with the
+    exported substitutions on the returned L and G_unpen, for every p up to 80."""
+    for p in range(1, 81):
+        X, y = problem(p + 9, p, p)
+        o = run_l2(X, y, 0.2, p % 2)
+        assert o["status"][0] == 0, p
+        L, Gu = o["L"], o["G_unpen"]
+        dof = 0.0
+        for c in range(p):
+            col = np.ascontiguousarray(Gu[:, c])
+            fwd(P(L), P(col), P(col), p)
+            bwd(P(L), P(col), P(col), p)
+            dof = dof + col[c]
+        assert bits(o["dof"]).tolist() == bits([dof]).tolist(), p
+        assert bits(o["col"]).tolist() == bits(col).tolist(), p
 
 
 @pytest.mark.parametrize("alpha", [0.0, -0.5])

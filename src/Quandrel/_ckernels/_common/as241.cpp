@@ -8,6 +8,9 @@
 
 #include <math.h>
 
+#include <limits>
+
+#include "qdl_linalg_impl.h"
 #include "qdl_parallel_impl.h"
 #include "qdl_simd.h"
 
@@ -120,7 +123,7 @@ extern "C" {
 f64 qdl_ndtri_as241(f64 p) { return ndtri(p); }
 
 void qdl_ndtri_as241_into(const f64 *QDL_RESTRICT p, i64 n, f64 *QDL_RESTRICT out) {
-  if (n <= 0) return;
+  if (n <= 0 || !qdl::fits(n)) return;  // nothing, or no such arrays
   // The threads share the points in runs of whole cache lines.
   qdl::par::run(static_cast<f64>(n), qdl::par::kNdtriGrain, [&](int t, int nt) {
     const qdl::par::Range r = qdl::par::share(n, t, nt, 8);
@@ -130,7 +133,14 @@ void qdl_ndtri_as241_into(const f64 *QDL_RESTRICT p, i64 n, f64 *QDL_RESTRICT ou
 }
 
 f64 qdl_erfinv_from_as241(f64 y) {
-  // erf(x) = 2 Phi(x sqrt 2) - 1, so erfinv(y) = Phi^-1((y + 1) / 2) / sqrt 2.
+  // The quantile of ((y + 1) / 2) / sqrt 2: the division applies to the argument.
+  return ndtri(((y + 1.0) * 0.5) / 1.4142135623730951);
+}
+
+f64 qdl_erfinv(f64 y) {
+  // erf(x) = 2 Phi(x sqrt 2) - 1, so erfinv(y) = Phi^-1((y + 1) / 2) / sqrt 2. The
+  // domain is [-1, 1]: outside it (and for NaN, where both tests are false) NaN.
+  if (!(y >= -1.0 && y <= 1.0)) return std::numeric_limits<f64>::quiet_NaN();
   return ndtri((y + 1.0) * 0.5) / 1.4142135623730951;
 }
 

@@ -18,15 +18,26 @@ extern "C" {
 QDL_API f64 qdl_ndtri_as241(f64 p);
 
 /* out[i] = qdl_ndtri_as241(p[i]) for i = 0 .. n-1, bit for bit.
- *   p in n, out out n (must not overlap p). n <= 0 writes nothing. Long arrays are
- * shared among OpenMP threads in stretches; each value is the same at any count. */
+ *   p in n, out out n (must not overlap p). n <= 0 writes nothing, and so does an n
+ * above 2^60 - 1, whose arrays cannot exist. Long arrays are shared among OpenMP
+ * threads in stretches; each value is the same at any count. */
 QDL_API void qdl_ndtri_as241_into(const f64 *QDL_RESTRICT p, i64 n, f64 *QDL_RESTRICT out);
 
-/* The inverse error function from the normal quantile:
- * erfinv(y) = qdl_ndtri_as241((y + 1) * 0.5) / 1.4142135623730951 (the double
- * nearest sqrt(2)). y = -1 gives -inf, y = 1 gives +inf, |y| > 1 gives -inf or +inf
- * like the quantile it rests on, NaN gives NaN. */
+/* qdl_ndtri_as241(((y + 1) * 0.5) / 1.4142135623730951), the quotient by the double
+ * nearest sqrt(2) taken on the argument of the quantile, not on its result. This is
+ * NOT the inverse error function (that is qdl_erfinv below); callers rely on this
+ * exact formula. For y in (-1, 1) the argument lies in (0, 0.7071...), and y = 1
+ * gives the finite qdl_ndtri_as241(0.7071067811865475...), about 0.5449. y <= -1
+ * gives -inf, y >= 2 sqrt(2) - 1 (an argument >= 1) +inf, NaN gives NaN. */
 QDL_API f64 qdl_erfinv_from_as241(f64 y);
+
+/* The inverse error function, erfinv(y) = qdl_ndtri_as241((y + 1) * 0.5) /
+ * 1.4142135623730951 (erf(x) = 2 Phi(x sqrt 2) - 1): the quotient taken on the
+ * quantile's result. y = -1 gives -inf, y = 1 gives +inf, |y| > 1 and NaN give NaN.
+ * The error is an ulp or two of the result plus the rounding of y + 1 carried by
+ * the slope: a y below about 1e-16 in magnitude gives 0, and y within about 1e-16
+ * of 1 gives +inf. */
+QDL_API f64 qdl_erfinv(f64 y);
 
 #ifdef __cplusplus
 }

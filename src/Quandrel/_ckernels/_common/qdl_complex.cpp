@@ -138,17 +138,14 @@ template <class Vec, int M, int NV>
     }
 }
 
-QDL_TARGET_AVX512 void cmatmul_avx512(const c128 *A, const c128 *B, i64 n, i64 p, c128 *out,
-                                      i64 r0, i64 r1) {
-  cmatmul<v8d, 4, 4>(A, B, n, p, out, r0, r1);
-}
-QDL_TARGET_AVX2 void cmatmul_avx2(const c128 *A, const c128 *B, i64 n, i64 p, c128 *out, i64 r0,
-                                  i64 r1) {
-  cmatmul<v4d, 3, 2>(A, B, n, p, out, r0, r1);
-}
-void cmatmul_base(const c128 *A, const c128 *B, i64 n, i64 p, c128 *out, i64 r0, i64 r1) {
-  cmatmul<v2d, 2, 2>(A, B, n, p, out, r0, r1);
-}
+struct Cmatmul {
+  template <class Vec>
+  [[gnu::always_inline]] static inline void run(const c128 *A, const c128 *B, i64 n, i64 p,
+                                                c128 *out, i64 r0, i64 r1) {
+    using qdl::simd::per_width;
+    cmatmul<Vec, per_width<Vec>(4, 3, 2), per_width<Vec>(4, 2, 2)>(A, B, n, p, out, r0, r1);
+  }
+};
 
 }  // namespace
 
@@ -156,19 +153,20 @@ extern "C" {
 
 void c128_matmul(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i64 m, const i64 n,
                  const i64 p, c128 *QDL_RESTRICT out) {
-  if (m <= 0 || p <= 0) return;
+  constexpr i64 W = sizeof(c128);
+  if (m <= 0 || p <= 0 || !qdl::fits(m, n, W) || !qdl::fits(n, p, W) || !qdl::fits(m, p, W))
+    return;
   const i64 k = n > 0 ? n : 0;  // n <= 0: every sum is empty, 0+0i
   // The threads share the rows of out (runs of 12, a multiple of every tile height).
   const f64 work = static_cast<f64>(m) * static_cast<f64>(k) * static_cast<f64>(p) * 4.0;
   qdl::par::run(work, qdl::par::kProdGrain, [&](int t, int nt) {
     const qdl::par::Range r = qdl::par::share(m, t, nt, 12);
-    qdl::simd::dispatch(cmatmul_avx512, cmatmul_avx2, cmatmul_base, A, B, k, p, out, r.begin,
-                        r.end);
+    qdl::simd::dispatch<Cmatmul>(A, B, k, p, out, r.begin, r.end);
   });
 }
 
 i64 c128_lu_factor_inplace(c128 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n) {
-  if (pivot == nullptr || n < 1 || A == nullptr) return -1;
+  if (pivot == nullptr || n < 1 || A == nullptr || !qdl::fits(n, n, sizeof(c128))) return -1;
   return qdl::lu::factor<ComplexOps>(A, pivot, n, lu_kernels());
 }
 
@@ -180,7 +178,9 @@ void c128_lu_free(c128_lu *lu) { qdl::lu::release(lu); }
 
 void c128_lu_solve(const c128 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
                    const c128 *QDL_RESTRICT B, c128 *QDL_RESTRICT X, const i64 n, const i64 m) {
-  if (n <= 0 || m <= 0) return;  // no meaningful system; a negative size must not copy
+  // No meaningful system (a negative size must not copy), or no such buffers.
+  if (n <= 0 || m <= 0 || !qdl::fits(n, n, sizeof(c128)) || !qdl::fits(n, m, sizeof(c128)))
+    return;
   qdl::lu::solve(LU, piv, B, X, n, m, lu_kernels());
 }
 

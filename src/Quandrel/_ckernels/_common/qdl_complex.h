@@ -72,7 +72,9 @@ static inline f64 c128_abs2(c128 a) { return a.re * a.re + a.im * a.im; }
 
 /* out (m*p, out) = A B, A m*n, B n*p (in). Note the sizes come before out.
  * out[i,j] = sum_k A[i,k] B[k,j]: s = 0+0i; s = c128_add(s, c128_mul(A[i,k], B[k,j]))
- * for k ascending. m <= 0 or p <= 0 writes nothing; n <= 0 writes 0+0i. */
+ * for k ascending. m <= 0 or p <= 0 writes nothing; n <= 0 writes 0+0i. Sizes
+ * whose buffers cannot exist (a byte count, at 16 bytes an element, beyond
+ * 2^63 - 1; "refused" here and below) write nothing. */
 QDL_API void c128_matmul(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i64 m,
                          const i64 n, const i64 p, c128 *QDL_RESTRICT out);
 
@@ -81,7 +83,7 @@ QDL_API void c128_matmul(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B,
  * multipliers c128_div(A[i,k], A[k,k]).
  *   A     in/out n*n, overwritten with the combined factors
  *   pivot out    n exchange indices
- * Returns 0; -1 (nothing written) for NULL A or pivot or n < 1; -2 at the first
+ * Returns 0; -1 (nothing written) for NULL A or pivot, n < 1 or a refused n; -2 at the first
  * step k whose column has largest squared modulus exactly 0.0 (pivot[0..k] written,
  * A as after step k-1), or when c128_abs2 of the last diagonal entry is 0.0. A
  * modulus below about 1.5e-162 squares to 0.0 and is reported singular. */
@@ -89,7 +91,8 @@ QDL_API i64 c128_lu_factor_inplace(c128 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot
 
 /* Factors a copy of A (n*n, in, unchanged). Returns {lu, piv, n, status}; the
  * buffers are handed back whatever the status and must be released with
- * c128_lu_free. NULL A, n <= 0 or a failed allocation give {NULL, NULL, n, -1}. */
+ * c128_lu_free. NULL A, n <= 0, a refused n or a failed allocation give
+ * {NULL, NULL, n, -1}. */
 QDL_API c128_lu c128_lu_factor(const c128 *A, const i64 n);
 
 /* Releases lu->lu and lu->piv and resets all four fields to zero; NULL or an
@@ -100,19 +103,22 @@ QDL_API void c128_lu_free(c128_lu *lu);
  * out). X = B, the exchanges for k ascending, forward substitution with unit L and
  * back substitution with U, each update X[i,j] = c128_sub(X[i,j], c128_mul(F[i,k],
  * X[k,j])) with k ascending, then X[i,j] = c128_div(X[i,j], U[i,i]). Nothing is
- * tested; n <= 0 or m <= 0 writes nothing, so a negative size is harmless. */
+ * tested; n <= 0 or m <= 0 writes nothing, so a negative size is harmless, and so
+ * do refused n, m. */
 QDL_API void c128_lu_solve(const c128 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
                            const c128 *QDL_RESTRICT B, c128 *QDL_RESTRICT X, const i64 n,
                            const i64 m);
 
 /* X (n*m, out) = A^-1 B, A n*n, B n*m (in): c128_lu_factor, c128_lu_solve on
  * success, the factorisation released on every path. Returns its status (-1 also
- * for n <= 0); X is untouched unless 0. */
+ * for n <= 0, and for refused n, m before anything is allocated); X is untouched
+ * unless 0. */
 QDL_API i64 c128_solve(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i64 n,
                        const i64 m, c128 *QDL_RESTRICT X);
 
 /* Ainv (n*n, out) = A^-1 through c128_solve against an allocated identity. Returns
- * its status, or -1 if the identity cannot be allocated; Ainv untouched unless 0. */
+ * its status, or -1 if the identity cannot be allocated or n is refused; Ainv
+ * untouched unless 0. */
 QDL_API i64 c128_inv(const c128 *QDL_RESTRICT A, const i64 n, c128 *QDL_RESTRICT Ainv);
 
 #ifdef __cplusplus

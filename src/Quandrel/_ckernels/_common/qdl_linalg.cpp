@@ -15,13 +15,26 @@ namespace {
 
 using qdl::simd::lanes;
 using qdl::simd::load;
+using qdl::simd::per_width;
 using qdl::simd::splat;
 using qdl::simd::store;
 using qdl::simd::v2d;
 using qdl::simd::v4d;
 using qdl::simd::v8d;
+using qdl::min_i64;
 
-inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
+// The quiet NaN 0x7ff8000000000000: a value without an answer.
+inline f64 quiet_nan() {
+  const uint64_t bits = 0x7ff8000000000000u;
+  f64 r;
+  memcpy(&r, &bits, sizeof r);
+  return r;
+}
+
+// Whether the three operands of a product, r0-by-c0, r1-by-c1 and r2-by-c2, can exist.
+inline bool operands_fit(i64 r0, i64 c0, i64 r1, i64 c1, i64 r2, i64 c2) {
+  return qdl::fits(r0, c0) && qdl::fits(r1, c1) && qdl::fits(r2, c2);
+}
 
 // ---------------------------------------------------------------------------
 // Gram matrix G = X' X.
@@ -198,17 +211,13 @@ template <class Vec, int MR, int V>
 // G a thread owns do not depend on the instruction set.
 constexpr i64 kGramStrip = 8;
 
-QDL_TARGET_AVX512 void gram_lower_avx512(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p,
-                                         i64 a0, i64 a1) {
-  gram_lower<qdl::simd::v8d, 4, 5>(X, y, G, g, n, p, a0, a1);
-}
-QDL_TARGET_AVX2 void gram_lower_avx2(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p,
-                                     i64 a0, i64 a1) {
-  gram_lower<qdl::simd::v4d, 4, 3>(X, y, G, g, n, p, a0, a1);
-}
-void gram_lower_base(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p, i64 a0, i64 a1) {
-  gram_lower<qdl::simd::v2d, 4, 3>(X, y, G, g, n, p, a0, a1);
-}
+struct GramLower {
+  template <class Vec>
+  [[gnu::always_inline]] static inline void run(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n,
+                                                i64 p, i64 a0, i64 a1) {
+    gram_lower<Vec, 4, per_width<Vec>(5, 3, 3)>(X, y, G, g, n, p, a0, a1);
+  }
+};
 
 // Thread t's rows [begin, end) of G among nt: about equal shares of the lower triangle
 // (row a has a + 1 entries), each boundary on the multiple of kGramStrip nearest to it.
@@ -231,8 +240,7 @@ void gram_full(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
   qdl::par::run(work, qdl::par::kGramGrain, [&](int t, int nt) {
     const qdl::par::Range rows = gram_rows(p, t, nt);
     if (rows.begin < rows.end)
-      qdl::simd::dispatch(gram_lower_avx512, gram_lower_avx2, gram_lower_base, X, y, G, g, n, p,
-                          rows.begin, rows.end);
+      qdl::simd::dispatch<GramLower>(X, y, G, g, n, p, rows.begin, rows.end);
   });
   // G[b,a] = G[a,b] for b < a: exactly symmetric.
   for (i64 a = 1; a < p; ++a)
@@ -255,7 +263,7 @@ void rhs_full(const f64 *X, const f64 *y, f64 *g, i64 n, i64 p) {
 extern "C" {
 
 void qdl_zero_mat(f64 *out, i64 r, i64 c) {
-  if (r > 0 && c > 0) memset(out, 0, static_cast<size_t>(r * c) * sizeof(f64));
+  if (r > 0 && c > 0 && qdl::fits(r, c)) memset(out, 0, static_cast<size_t>(r * c) * sizeof(f64));
 }
 
 // Cholesky-Banachiewicz, L L' = S (+ jitter I). The recurrence of entry (i, j), j <= i:
@@ -271,6 +279,7 @@ void qdl_zero_mat(f64 *out, i64 r, i64 c) {
 // first failing pivot is the same. On failure the rows below the pivot, which the
 // row order would not have reached, are cleared again.
 int qdl_chol(const f64 *S, f64 jitter, f64 *L, i64 n) {
+  if (!qdl::fits(n, n)) return -1;  // no such matrix: nothing is read or written
   qdl_zero_mat(L, n, n);
   if (n <= 0) return 0;
   const bool jit = jitter > 0.0;  // false for zero, negative and NaN jitter
@@ -325,6 +334,7 @@ int qdl_chol(const f64 *S, f64 jitter, f64 *L, i64 n) {
 void qdl_forward_subst(const f64 *L, const f64 *b, f64 *out, i64 n) {
   // out[i] = (b[i] - L[i,:i] . out[:i]) / L[i,i]; b[i] is read only when out[i] is
   // written, so b and out may be the same array.
+  if (!qdl::fits(n, n)) return;
   for (i64 i = 0; i < n; ++i) {
     const f64 *Li = L + i * n;
     f64 s = 0.0;
@@ -335,6 +345,7 @@ void qdl_forward_subst(const f64 *L, const f64 *b, f64 *out, i64 n) {
 
 void qdl_backward_subst_chol_t(const f64 *L, const f64 *b, f64 *out, i64 n) {
   // out[i] = (b[i] - L[i+1:,i] . out[i+1:]) / L[i,i], i descending, j ascending.
+  if (!qdl::fits(n, n)) return;
   for (i64 i = n - 1; i >= 0; --i) {
     f64 s = 0.0;
     for (i64 j = i + 1; j < n; ++j) s = s + L[j * n + i] * out[j];
@@ -342,10 +353,13 @@ void qdl_backward_subst_chol_t(const f64 *L, const f64 *b, f64 *out, i64 n) {
   }
 }
 
-void qdl_gram(const f64 *X, f64 *G, i64 n, i64 p) { gram_full(X, nullptr, G, nullptr, n, p); }
+void qdl_gram(const f64 *X, f64 *G, i64 n, i64 p) {
+  if (qdl::fits(n, p) && qdl::fits(p, p)) gram_full(X, nullptr, G, nullptr, n, p);
+}
 
 void qdl_gram_rhs(const f64 *X, const f64 *y, f64 *g, i64 n, i64 p) {
-  if (p > 0) rhs_full(X, y, g, n, p);
+  if (p <= 0 || !qdl::fits(n, p)) return;
+  rhs_full(X, y, g, n, p);
 }
 
 int qdl_chol_solve(const f64 *G, const f64 *g, f64 *coef, f64 *scratch_L, i64 p) {
@@ -380,6 +394,7 @@ int qdl_chol_inv(const f64 *G, f64 *Pinv, f64 *scratch_L, i64 p) {
 
 f64 qdl_logdet_from_chol(const f64 *L, i64 n) {
   if (n <= 0) return 0.0;
+  if (!qdl::fits(n, n)) return quiet_nan();
   f64 s = 0.0;
   for (i64 i = 0; i < n; ++i) s = s + log(L[i * n + i]);
   return s + s;
@@ -534,17 +549,13 @@ template <class Vec, int M, int NV>
 }
 
 // Register budgets: 6 x 4 zmm accumulators (of 32), 6 x 2 ymm (of 16), 4 x 2 xmm (of 16).
-QDL_TARGET_AVX512 void product_avx512(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p,
-                                      i64 m, Block b) {
-  product_shape<v8d, 6, 4>(s, A, B, out, n, p, m, b);
-}
-QDL_TARGET_AVX2 void product_avx2(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p,
-                                  i64 m, Block b) {
-  product_shape<v4d, 6, 2>(s, A, B, out, n, p, m, b);
-}
-void product_base(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m, Block b) {
-  product_shape<v2d, 4, 2>(s, A, B, out, n, p, m, b);
-}
+struct Product {
+  template <class Vec>
+  [[gnu::always_inline]] static inline void run(Shape s, const f64 *A, const f64 *B, f64 *out,
+                                                i64 n, i64 p, i64 m, Block b) {
+    product_shape<Vec, per_width<Vec>(6, 6, 4), per_width<Vec>(4, 2, 2)>(s, A, B, out, n, p, m, b);
+  }
+};
 
 // The product of shape s; n, p, m > 0. The threads share the output in blocks of whole
 // rows when it has at least as many rows as columns, of whole columns otherwise; block
@@ -562,7 +573,7 @@ void product_dispatch(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 
       b.j0 = c.begin, b.j1 = c.end;
     }
     if (b.i0 < b.i1 && b.j0 < b.j1)
-      qdl::simd::dispatch(product_avx512, product_avx2, product_base, s, A, B, out, n, p, m, b);
+      qdl::simd::dispatch<Product>(s, A, B, out, n, p, m, b);
   });
 }
 
@@ -658,6 +669,7 @@ qdl::lu::Kernels<f64> lu_kernels() { return qdl::simd::dispatch(lu_avx512, lu_av
 extern "C" {
 
 void qdl_sym_inplace(f64 *QDL_RESTRICT P, i64 n) {
+  if (!qdl::fits(n, n)) return;
   for (i64 i = 0; i < n; ++i)
     for (i64 j = i + 1; j < n; ++j) {
       const f64 avg = (P[i * n + j] + P[j * n + i]) * 0.5;  // summed before halving
@@ -668,7 +680,7 @@ void qdl_sym_inplace(f64 *QDL_RESTRICT P, i64 n) {
 
 void qdl_matmul(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT out, i64 n,
                 i64 p, i64 m) {
-  if (n <= 0 || m <= 0) return;
+  if (n <= 0 || m <= 0 || !operands_fit(n, p, p, m, n, m)) return;
   if (p <= 0) {
     qdl_zero_mat(out, n, m);
     return;
@@ -678,6 +690,7 @@ void qdl_matmul(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, f64 *QDL_R
 
 void qdl_matmul_atb(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT out,
                     i64 n, i64 p, i64 m) {
+  if (!operands_fit(n, p, n, m, p, m)) return;
   qdl_zero_mat(out, p, m);
   if (n <= 0 || p <= 0 || m <= 0) return;
   // out[k,l] = sum_i A[i,k] B[i,l], i ascending from 0.0: the rank-one updates of
@@ -687,13 +700,13 @@ void qdl_matmul_atb(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, f64 *Q
 
 void qdl_matmul_abt(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT out,
                     i64 n, i64 p, i64 m) {
-  if (n <= 0 || m <= 0) return;
+  if (n <= 0 || m <= 0 || !operands_fit(n, p, m, p, n, m)) return;
   abt_into(A, B, out, n, p, m);
 }
 
 void qdl_matmul_abt_plus_c(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B,
                            const f64 *QDL_RESTRICT C, f64 *QDL_RESTRICT out, i64 n, i64 p, i64 m) {
-  if (n <= 0 || m <= 0) return;
+  if (n <= 0 || m <= 0 || !operands_fit(n, p, m, p, n, m)) return;
   abt_into(A, B, out, n, p, m);
   // out = C + s, the offset added once the sum is complete.
   for (i64 t = 0; t < n * m; ++t) out[t] = C[t] + out[t];
@@ -701,39 +714,36 @@ void qdl_matmul_abt_plus_c(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B,
 
 void qdl_matvec(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x, f64 *QDL_RESTRICT out, i64 n,
                 i64 m) {
-  if (n <= 0) return;
+  if (n <= 0 || !qdl::fits(n, m)) return;
   matvec_rows(A, x, nullptr, out, n, m);
 }
 
 void qdl_matvec_plus_vec(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x,
                          const f64 *QDL_RESTRICT b, f64 *QDL_RESTRICT out, i64 n, i64 m) {
-  if (n <= 0) return;
+  if (n <= 0 || !qdl::fits(n, m)) return;
   matvec_rows(A, x, b, out, n, m);  // each row's sum starts at b[i]
 }
 
 void qdl_vsub(const f64 *a, const f64 *b, f64 *out, i64 n) {
   // Possibly overlapping buffers: the compiler checks for overlap and keeps the
   // element-at-a-time semantics when it finds any.
+  if (!qdl::fits(n)) return;
   for (i64 i = 0; i < n; ++i) out[i] = a[i] - b[i];
 }
 
 f64 qdl_dot(const f64 *QDL_RESTRICT a, const f64 *QDL_RESTRICT b, i64 n) {
+  if (!qdl::fits(n)) return quiet_nan();
   f64 s = 0.0;
   for (i64 i = 0; i < n; ++i) s = s + a[i] * b[i];
   return s;
 }
 
 void qdl_sort_f64(f64 *QDL_RESTRICT arr, i64 n) {
-  if (n > 1) qsort(arr, static_cast<size_t>(n), sizeof(f64), qdl_cmp_f64);
+  if (n > 1 && qdl::fits(n)) qsort(arr, static_cast<size_t>(n), sizeof(f64), qdl_cmp_f64);
 }
 
 f64 qdl_median_f64(f64 *QDL_RESTRICT arr, i64 n) {
-  if (n <= 0) {
-    const uint64_t quiet_nan = 0x7ff8000000000000u;
-    f64 r;
-    memcpy(&r, &quiet_nan, sizeof r);
-    return r;
-  }
+  if (n <= 0 || !qdl::fits(n)) return quiet_nan();
   qdl_sort_f64(arr, n);
   const i64 h = n / 2;
   return n % 2 ? arr[h] : (arr[h] + arr[h - 1]) * 0.5;  // the middle pair summed, then halved
@@ -744,7 +754,7 @@ f64 qdl_median_f64(f64 *QDL_RESTRICT arr, i64 n) {
 // ===========================================================================
 
 i64 qdl_lu_factor_inplace(f64 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n) {
-  if (pivot == nullptr || n < 1 || A == nullptr) return -1;
+  if (pivot == nullptr || n < 1 || A == nullptr || !qdl::fits(n, n)) return -1;
   return qdl::lu::factor<RealOps>(A, pivot, n, lu_kernels());
 }
 
@@ -756,7 +766,8 @@ void qdl_lu_free(f64_lu *lu) { qdl::lu::release(lu); }
 
 void qdl_lu_solve(const f64 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
                   const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT X, const i64 n, const i64 m) {
-  if (n <= 0 || m <= 0) return;  // no meaningful system; a negative size must not copy
+  // No meaningful system (a negative size must not copy), or no such buffers.
+  if (n <= 0 || m <= 0 || !qdl::fits(n, n) || !qdl::fits(n, m)) return;
   qdl::lu::solve(LU, piv, B, X, n, m, lu_kernels());
 }
 

@@ -7,6 +7,19 @@
 
 namespace qdl {
 
+inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
+
+/* Whether an r-by-c array of `size`-byte elements can exist: its byte count
+ * r*c*size fits an i64 (a ptrdiff_t), so every index and byte offset into it is
+ * exact. An array with a non-positive extent is empty and always fits. Extents that
+ * do not fit describe buffers no caller can own: the exported routines refuse them
+ * before touching any buffer. */
+inline bool fits(i64 r, i64 c = 1, i64 size = 8) {
+  if (r <= 0 || c <= 0) return true;
+  i64 rc, bytes;
+  return !__builtin_mul_overflow(r, c, &rc) && !__builtin_mul_overflow(rc, size, &bytes);
+}
+
 /* qdl_gram(X, G, n, p) followed by qdl_gram_rhs(X, y, g, n, p), with bit-identical
  * results, in one pass over X (each chunk of rows serves both while in cache). */
 void gram_and_rhs(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p);

@@ -25,6 +25,7 @@
 #include <string.h>
 
 #include "qdl_common.h"
+#include "qdl_linalg_impl.h"
 #include "qdl_parallel_impl.h"
 #include "qdl_simd.h"
 
@@ -40,8 +41,6 @@ inline void *checked_malloc(i64 count, size_t size) {
   return malloc(static_cast<size_t>(count) * size);
 }
 
-/* The n*n element count of a square matrix, or -1 when it does not fit an i64. */
-inline i64 square_count(i64 n) { return n > 0 && n <= INT64_MAX / n ? n * n : -1; }
 
 /* y[j] = sub_mul(y[j], f, x[j]) for j < len elements; lanes<Vec>/W elements per vector. */
 template <class Ops, class Vec>
@@ -325,12 +324,13 @@ inline void solve(const T *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv, const T
  * ------------------------------------------------------------------------- */
 
 /* {lu, piv, n, status}: a copy of A (n*n) factored by `inplace`; {NULL, NULL, n, -1}
- * for NULL A, n <= 0 or a failed allocation, with whatever was allocated released. */
+ * for NULL A, n <= 0, an n*n that cannot exist or a failed allocation, with whatever
+ * was allocated released. */
 template <class Rec, class T>
 inline Rec factor_copy(const T *A, i64 n, i64 (*inplace)(T *, i64 *, i64)) {
   Rec r = {nullptr, nullptr, n, -1};
-  if (A == nullptr || n <= 0) return r;
-  const i64 nn = square_count(n);
+  if (A == nullptr || n <= 0 || !fits(n, n, sizeof(T))) return r;
+  const i64 nn = n * n;
   T *lu = static_cast<T *>(checked_malloc(nn, sizeof(T)));
   i64 *piv = static_cast<i64 *>(checked_malloc(n, sizeof(i64)));
   if (lu == nullptr || piv == nullptr) {
@@ -354,11 +354,13 @@ inline void release(Rec *r) {
   *r = Rec{nullptr, nullptr, 0, 0};
 }
 
-/* Factor (a copy), solve into X on success, release on every path; the status. */
+/* Factor (a copy), solve into X on success, release on every path; the status.
+ * Right-hand sides B and X (n*m) that cannot exist give -1 before anything else. */
 template <class Rec, class T>
 inline i64 solve_once(const T *A, const T *B, i64 n, i64 m, T *X, Rec (*factor)(const T *, i64),
                       void (*lu_solve)(const T *, const i64 *, const T *, T *, i64, i64),
                       void (*lu_free)(Rec *)) {
+  if (!fits(n, m, sizeof(T))) return -1;
   Rec f = factor(A, n);
   const i64 status = f.err;
   if (status == 0) lu_solve(f.lu, f.piv, B, X, n, m);
@@ -367,11 +369,12 @@ inline i64 solve_once(const T *A, const T *B, i64 n, i64 m, T *X, Rec (*factor)(
 }
 
 /* Ainv = solve(A, I): the identity (one on the diagonal, zeros elsewhere) in its own
- * allocation; -1 when that fails, which includes n <= 0. */
+ * allocation; -1 when that fails, which includes n <= 0 and an n*n that cannot exist. */
 template <class T>
 inline i64 inverse(const T *A, i64 n, T *Ainv, T one,
                    i64 (*solve)(const T *, const T *, i64, i64, T *)) {
-  const i64 nn = square_count(n);
+  if (n <= 0 || !fits(n, n, sizeof(T))) return -1;
+  const i64 nn = n * n;
   T *I = static_cast<T *>(checked_malloc(nn, sizeof(T)));
   if (I == nullptr) return -1;
   memset(I, 0, static_cast<size_t>(nn) * sizeof(T));  // +0.0 in every component

@@ -28,6 +28,27 @@ typedef f64 v8d __attribute__((vector_size(64)));
 template <class V>
 inline constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(f64));
 
+// The vector of half the width (v8d -> v4d -> v2d -> f64), for the columns past the
+// last whole vector: f64 itself serves as the vector of one lane, so that load, store,
+// splat and the arithmetic operators work unchanged on it. A narrower vector is
+// native wherever a wider one is.
+template <class V>
+struct HalfOf;
+template <>
+struct HalfOf<v8d> {
+  typedef v4d type;
+};
+template <>
+struct HalfOf<v4d> {
+  typedef v2d type;
+};
+template <>
+struct HalfOf<v2d> {
+  typedef f64 type;
+};
+template <class V>
+using Half = typename HalfOf<V>::type;
+
 // Unaligned load and store of one vector.
 template <class V>
 [[gnu::always_inline]] inline V load(const f64 *p) {
@@ -60,9 +81,36 @@ template <class V>
 
 template <class V>
 [[gnu::always_inline]] inline V splat(f64 x) {
-  if constexpr (lanes<V> == 2) return splat2(x);
+  if constexpr (lanes<V> == 1) return x;
+  else if constexpr (lanes<V> == 2) return splat2(x);
   else if constexpr (lanes<V> == 4) return splat4(x);
   else return splat8(x);
+}
+
+// y[i] = y[i] + a * x[i] for i < n: n independent updates, one product and one add
+// each, evaluated four vectors (then one, then one entry) at a time.
+template <class V>
+[[gnu::always_inline]] inline void axpy(f64 *QDL_RESTRICT y, f64 a, const f64 *QDL_RESTRICT x,
+                                        i64 n) {
+  constexpr i64 N = lanes<V>;
+  i64 i = 0;
+  for (; i + 4 * N <= n; i += 4 * N) {
+    V yv[4];
+    for (int v = 0; v < 4; ++v) yv[v] = load<V>(y + i + N * v) + a * load<V>(x + i + N * v);
+    for (int v = 0; v < 4; ++v) store<V>(y + i + N * v, yv[v]);
+  }
+  for (; i + N <= n; i += N) store<V>(y + i, load<V>(y + i) + a * load<V>(x + i));
+  for (; i < n; ++i) y[i] = y[i] + a * x[i];
+}
+
+// y[i] = y[i] - a * x[i] for i < n (product, then subtract), one vector at a time.
+template <class V>
+[[gnu::always_inline]] inline void axmy(f64 *QDL_RESTRICT y, f64 a, const f64 *QDL_RESTRICT x,
+                                        i64 n) {
+  constexpr i64 N = lanes<V>;
+  i64 i = 0;
+  for (; i + N <= n; i += N) store<V>(y + i, load<V>(y + i) - a * load<V>(x + i));
+  for (; i < n; ++i) y[i] = y[i] - a * x[i];
 }
 
 /* a[k] = row k of an L-by-L tile on entry (L = lanes of V), column k on return: rounds
@@ -139,8 +187,17 @@ inline Isa best() {
 
 namespace qdl::simd {
 
-/* Calls the variant of a kernel compiled for the widest instruction set the running
- * CPU supports (avx512, avx2 or the baseline build), with the given arguments. */
+/* Run-time dispatch, in two forms over one rule (the widest instruction set the
+ * running CPU supports, or the level a capped build allows):
+ *
+ *   dispatch(f_avx512, f_avx2, f_base, args...)  calls one of three functions the
+ *       caller compiled for each level;
+ *   dispatch<K>(args...)  calls K::template run<V>(args...) with V = v8d, v4d or
+ *       v2d, compiled for the matching level. K::run is an always_inline template, so
+ *       each level gets its own copy of the code generated for its registers; the
+ *       arithmetic is the same in all of them. Each kernel family writes its kernel
+ *       once, as such a K, and calls it through this form.
+ */
 template <class R, class... P, class... A>
 inline R dispatch(R (*avx512)(P...), R (*avx2)(P...), R (*base)(P...), A... args) {
 #if QDL_HAVE_ISA_DISPATCH
@@ -154,6 +211,31 @@ inline R dispatch(R (*avx512)(P...), R (*avx2)(P...), R (*base)(P...), A... args
   (void)avx2;
 #endif
   return base(args...);
+}
+
+// A tile size chosen per register width, for a K::run<V> whose register budget
+// differs between v8d (32 zmm registers), v4d and v2d (16 ymm or xmm).
+template <class V>
+constexpr int per_width(int w8, int w4, int w2) {
+  return lanes<V> == 8 ? w8 : lanes<V> == 4 ? w4 : w2;
+}
+
+template <class K, class... A>
+QDL_TARGET_AVX512 auto run_avx512(A... a) {
+  return K::template run<v8d>(a...);
+}
+template <class K, class... A>
+QDL_TARGET_AVX2 auto run_avx2(A... a) {
+  return K::template run<v4d>(a...);
+}
+template <class K, class... A>
+auto run_base(A... a) {
+  return K::template run<v2d>(a...);
+}
+
+template <class K, class... A>
+inline auto dispatch(A... a) {
+  return dispatch(run_avx512<K, A...>, run_avx2<K, A...>, run_base<K, A...>, a...);
 }
 
 }  // namespace qdl::simd

@@ -13,15 +13,10 @@
 namespace qdl::py {
 namespace {
 
-constexpr const char kModuleName[] = "Quandrel._ckernels.regression._regression";
-constexpr int kMaxFunctions = 9;
-
 // Interned strings and constants; written once by the exec step (under the lock of
 // the one interpreter the module lives in) and only read afterwards.
 struct Names {
-  const FuncDesc *table = nullptr;
-  int count = 0;
-  PyObject *params[kMaxFunctions][kMaxParams] = {};
+  bool ready = false;
   PyObject *np = nullptr, *empty = nullptr, *asarray = nullptr, *float64 = nullptr,
            *int64 = nullptr;
   PyObject *kw_dtype = nullptr;  // ("dtype",)
@@ -189,20 +184,18 @@ PyObject *exact_count_error(const FuncDesc &fn, Py_ssize_t given) {
   return nullptr;
 }
 
-// Index of the parameter named `key` among [from, to), or -1 (-2 with an exception).
-int find_param(int index, PyObject *key, int from, int to) {
-  PyObject *const *interned = names.params[index];
+// Index of the parameter of `fn` named `key` among [from, to), or -1 (-2 with an
+// exception).
+int find_param(const FuncDesc &fn, PyObject *key, int from, int to) {
   for (int i = from; i < to; ++i)
-    if (interned[i] == key) return i;
+    if (fn.interned[i] == key) return i;
   for (int i = from; i < to; ++i) {
-    const int eq = PyUnicode_Check(key) ? PyUnicode_Equal(interned[i], key) : 0;
+    const int eq = PyUnicode_Check(key) ? PyUnicode_Equal(fn.interned[i], key) : 0;
     if (eq < 0) return -2;
     if (eq) return i;
   }
   return -1;
 }
-
-int index_of(const FuncDesc &fn) { return static_cast<int>(&fn - names.table); }
 
 }  // namespace
 
@@ -233,6 +226,8 @@ bool View::accept(PyObject *obj, int ndim, bool int64) {
     return false;
   }
   data_ = buf_.buf;
+  ndim_ = ndim;
+  int64_ = int64;
   for (int d = 0; d < ndim; ++d) shape_[d] = static_cast<i64>(buf_.shape[d]);
   return true;
 }
@@ -246,16 +241,15 @@ bool Call::bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   if (nkw == 0 && nargs != n) return exact_count_error(fn_, nargs), false;
   if (nargs > n) return exact_count_error(fn_, nargs), false;
   for (Py_ssize_t i = 0; i < nargs; ++i) given_[i] = args[i];
-  const int index = index_of(fn_);
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-    const int at = find_param(index, key, static_cast<int>(nargs), n);
+    const int at = find_param(fn_, key, static_cast<int>(nargs), n);
     if (at == -2) return false;
     if (at >= 0) {
       given_[at] = args[nargs + k];
       continue;
     }
-    const int dup = find_param(index, key, 0, static_cast<int>(nargs));
+    const int dup = find_param(fn_, key, 0, static_cast<int>(nargs));
     if (dup == -2) return false;
     if (dup >= 0) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
@@ -307,16 +301,87 @@ PyObject *Call::lookup_np() {
   return np;
 }
 
+PyObject *Call::np_attr(PyObject *name) {
+  Ref np = Ref::steal(lookup_np());
+  return np ? PyObject_GetAttr(np.get(), name) : nullptr;
+}
+
+// Whether the memory of `v` meets that of an array or argument the call holds.
+bool Call::overlaps_held(const View &v) const {
+  if (v.count() == 0) return false;
+  const auto lo = reinterpret_cast<uintptr_t>(v.data());
+  const uintptr_t hi = lo + static_cast<uintptr_t>(v.count()) * sizeof(f64);
+  auto meets = [&](const View &h) {
+    if (h.count() == 0) return false;
+    const auto hlo = reinterpret_cast<uintptr_t>(h.data());
+    return lo < hlo + static_cast<uintptr_t>(h.count()) * sizeof(f64) && hlo < hi;
+  };
+  for (int i = 0; i < fn_.nparams; ++i)
+    if (meets(views_[i])) return true;
+  for (int k = 0; k < narrays_; ++k)
+    if (meets(array_views_[k])) return true;
+  return false;
+}
+
+// Accepts `obj`, which np.<source> made for a request of `ndim` extents `want`, as
+// view `v`: it must pass the rules for arguments (a writable, aligned, C-contiguous
+// buffer of float64, or int64) and have exactly the requested extents. The result
+// of np.asarray on an allocated array (`wrapped`) must start where that array does;
+// a fresh array from np.empty must not overlap anything the call holds.
+// Otherwise TypeError (no buffer at all) or ValueError naming the function, with
+// the acceptance failure, if any, as its cause.
+bool Call::usable(View &v, PyObject *obj, const char *source, int ndim, const i64 *want,
+                  bool int64, const View *wrapped) {
+  Ref detail;
+  Ref cause;
+  if (obj == Py_None) {
+    detail = Ref::steal(PyUnicode_FromString("None is not an array"));
+  } else if (!v.accept(obj, ndim, int64)) {
+    cause = Ref::steal(PyErr_GetRaisedException());
+    detail = Ref::steal(PyObject_Str(cause.get()));
+  } else if (v.extent(0) != want[0] || (ndim == 2 && v.extent(1) != want[1])) {
+    detail = Ref::steal(ndim == 1 ? PyUnicode_FromFormat("its shape is (%lld,)",
+                                                         static_cast<long long>(v.extent(0)))
+                                  : PyUnicode_FromFormat("its shape is (%lld, %lld)",
+                                                         static_cast<long long>(v.extent(0)),
+                                                         static_cast<long long>(v.extent(1))));
+  } else if (wrapped != nullptr && v.count() != 0 && v.data() != wrapped->data()) {
+    detail = Ref::steal(PyUnicode_FromString("it does not share the memory the kernel wrote"));
+  } else if (wrapped == nullptr && overlaps_held(v)) {
+    detail = Ref::steal(
+        PyUnicode_FromString("it overlaps an argument or an array already made for this call"));
+  } else {
+    return true;
+  }
+  v.reset();
+  if (!detail) return false;
+  Ref shape = Ref::steal(ndim == 1 ? PyUnicode_FromFormat("(%lld,)", static_cast<long long>(want[0]))
+                                   : PyUnicode_FromFormat("(%lld, %lld)",
+                                                          static_cast<long long>(want[0]),
+                                                          static_cast<long long>(want[1])));
+  if (!shape) return false;
+  const bool no_buffer = obj == Py_None || !PyObject_CheckBuffer(obj);
+  PyErr_Format(no_buffer ? PyExc_TypeError : PyExc_ValueError,
+               "%s(): np.%s returned %.100s where a writable C-contiguous %s array of shape %U "
+               "is needed: %U",
+               fn_.name, source, Py_TYPE(obj)->tp_name, int64 ? "int64" : "float64", shape.get(),
+               detail.get());
+  if (cause) {
+    PyObject *exc = PyErr_GetRaisedException();
+    PyException_SetCause(exc, cause.release());
+    PyErr_SetRaisedException(exc);
+  }
+  return false;
+}
+
 void *Call::alloc_any(int ndim, i64 r, i64 c, bool int64) {
   if (narrays_ == kMaxArrays) {
     PyErr_SetString(PyExc_SystemError, "too many arrays in one call");
     return nullptr;
   }
-  Ref np = Ref::steal(lookup_np());
-  if (!np) return nullptr;
-  Ref empty = Ref::steal(PyObject_GetAttr(np.get(), names.empty));
+  Ref empty = Ref::steal(np_attr(names.empty));
   if (!empty) return nullptr;
-  Ref dtype = Ref::steal(PyObject_GetAttr(np.get(), int64 ? names.int64 : names.float64));
+  Ref dtype = Ref::steal(np_attr(int64 ? names.int64 : names.float64));
   if (!dtype) return nullptr;
   Ref shape = Ref::steal(ndim == 1 ? PyLong_FromLongLong(r)
                                    : Py_BuildValue("(LL)", static_cast<long long>(r),
@@ -327,40 +392,47 @@ void *Call::alloc_any(int ndim, i64 r, i64 c, bool int64) {
                                            1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_dtype));
   if (!arr) return nullptr;
   View &v = array_views_[narrays_];
-  if (!v.accept(arr.get(), ndim, int64)) return nullptr;
+  const i64 want[2] = {r, c};
+  if (!usable(v, arr.get(), "empty", ndim, want, int64, nullptr)) return nullptr;
   arrays_[narrays_++] = std::move(arr);
   // A zero-size array may report a null data pointer; kernels never read it then.
   return int64 ? static_cast<void *>(v.i64p()) : static_cast<void *>(v.f64p());
 }
 
-PyObject *Call::result(int k) {
-  Ref np = Ref::steal(lookup_np());
-  if (!np) return nullptr;
-  Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), names.asarray));
+// np.asarray(obj), where obj is allocated array `k` or its first `rows` rows.
+PyObject *Call::asarray_checked(PyObject *obj, int k, i64 rows) {
+  Ref asarray = Ref::steal(np_attr(names.asarray));
   if (!asarray) return nullptr;
-  return PyObject_CallOneArg(asarray.get(), arrays_[k].get());
+  Ref out = Ref::steal(PyObject_CallOneArg(asarray.get(), obj));
+  if (!out) return nullptr;
+  const View &made = array_views_[k];
+  const i64 want[2] = {rows < 0 ? made.extent(0) : rows, made.extent(1)};
+  View v;
+  if (!usable(v, out.get(), "asarray", made.ndim(), want, made.holds_int64(), &made))
+    return nullptr;
+  return out.release();
 }
 
+PyObject *Call::result(int k) { return asarray_checked(arrays_[k].get(), k, -1); }
+
 PyObject *Call::result_rows(int k, i64 n) {
-  Ref np = Ref::steal(lookup_np());
-  if (!np) return nullptr;
-  Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), names.asarray));
-  if (!asarray) return nullptr;
   Ref head = Ref::steal(PySequence_GetSlice(arrays_[k].get(), 0, static_cast<Py_ssize_t>(n)));
   if (!head) return nullptr;
-  return PyObject_CallOneArg(asarray.get(), head.get());
+  return asarray_checked(head.get(), k, n);
 }
 
 PyObject *Call::empty_factor() {
-  Ref np = Ref::steal(lookup_np());
-  if (!np) return nullptr;
-  Ref empty = Ref::steal(PyObject_GetAttr(np.get(), names.empty));
+  Ref empty = Ref::steal(np_attr(names.empty));
   if (!empty) return nullptr;
-  Ref dtype = Ref::steal(PyObject_GetAttr(np.get(), names.float64));
+  Ref dtype = Ref::steal(np_attr(names.float64));
   if (!dtype) return nullptr;
   PyObject *argv[3] = {nullptr, names.shape_00, dtype.get()};
-  return PyObject_Vectorcall(empty.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                             names.kw_dtype);
+  Ref out = Ref::steal(PyObject_Vectorcall(empty.get(), argv + 1,
+                                           1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.kw_dtype));
+  if (!out) return nullptr;
+  View v;
+  const i64 want[2] = {0, 0};
+  return usable(v, out.get(), "empty", 2, want, false, nullptr) ? out.release() : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -381,9 +453,8 @@ void add_traceback(const char *funcname) {
   Py_XDECREF(code);
 }
 
-PyObject *dispatch(int index, PyObject *module, PyObject *const *args, Py_ssize_t nargs,
-                   PyObject *kwnames) {
-  const FuncDesc &fn = names.table[index];
+PyObject *dispatch(const FuncDesc &fn, PyObject *module, PyObject *const *args,
+                   Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *result = nullptr;
   try {
     Call call(fn, module);
@@ -401,12 +472,8 @@ PyObject *dispatch(int index, PyObject *module, PyObject *const *args, Py_ssize_
   return result;
 }
 
-bool init_names(const FuncDesc *table, int count) {
-  if (names.table != nullptr) return true;
-  if (count > kMaxFunctions) {
-    PyErr_SetString(PyExc_SystemError, "function table too large");
-    return false;
-  }
+bool init_names(const FuncDesc *const *table, int count) {
+  if (names.ready) return true;
   struct {
     PyObject **slot;
     const char *text;
@@ -423,11 +490,11 @@ bool init_names(const FuncDesc *table, int count) {
   if (names.kw_dtype == nullptr) return false;
   if ((names.shape_00 = Py_BuildValue("(ii)", 0, 0)) == nullptr) return false;
   for (int f = 0; f < count; ++f)
-    for (int i = 0; i < table[f].nparams; ++i)
-      if ((names.params[f][i] = PyUnicode_InternFromString(table[f].params[i].name)) == nullptr)
+    for (int i = 0; i < table[f]->nparams; ++i)
+      if ((table[f]->interned[i] = PyUnicode_InternFromString(table[f]->params[i].name)) ==
+          nullptr)
         return false;
-  names.table = table;
-  names.count = count;
+  names.ready = true;
   return true;
 }
 

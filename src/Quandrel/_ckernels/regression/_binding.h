@@ -1,23 +1,28 @@
 // The calling conventions shared by every function of the _regression module.
 //
-// A function is described by a FuncDesc (name, docstring, parameters and their
-// kinds, and a short shim). The shared dispatcher matches the arguments, accepts
-// the arrays in place and converts the scalars, all before the shim runs; the shim
-// reads the sizes from the extents, allocates its outputs through `Call::alloc`,
-// runs its one kernel through `Call::nogil`, and builds the result. Every Python
-// reference and every buffer view is owned by a holder that releases it on every
-// path. No numeric work happens in this layer.
+// A function is declared once, beside its shim, with QDL_DECLARE: its name, its
+// parameters (name and kind) and its docstring. The shared dispatcher matches the
+// arguments, accepts the arrays in place and converts the scalars, all before the
+// shim runs; the shim reads its arguments by name (`c.real<Arg::alpha>()`) and the
+// sizes from the extents, allocates its outputs through `Call::alloc`, runs its one
+// kernel through `Call::nogil`, and builds the result. Every Python reference and
+// every buffer view is owned by a holder that releases it on every path. No numeric
+// work happens in this layer.
 #ifndef QUANDREL_CKERNELS_REGRESSION_BINDING_H
 #define QUANDREL_CKERNELS_REGRESSION_BINDING_H
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <stddef.h>
+
 #include <utility>
 
 #include "../_common/qdl_common.h"
 
 namespace qdl::py {
+
+inline constexpr char kModuleName[] = "Quandrel._ckernels.regression._regression";
 
 // An owned (strong) reference, released in the destructor.
 class Ref {
@@ -58,6 +63,8 @@ class View {
     if (held_) PyBuffer_Release(&buf_);
     held_ = false;
     data_ = nullptr;
+    ndim_ = 0;
+    int64_ = false;
     shape_[0] = shape_[1] = 0;
   }
 
@@ -66,17 +73,23 @@ class View {
   // integers), aligned to 8 bytes unless empty. Raises and returns false otherwise.
   bool accept(PyObject *obj, int ndim, bool int64);
 
+  const void *data() const { return data_; }
   f64 *f64p() const { return static_cast<f64 *>(data_); }
   i64 *i64p() const { return static_cast<i64 *>(data_); }
   i64 extent(int d) const { return shape_[d]; }
   i64 len() const { return shape_[0]; }
   i64 rows() const { return shape_[0]; }
   i64 cols() const { return shape_[1]; }
+  int ndim() const { return ndim_; }
+  bool holds_int64() const { return int64_; }
+  i64 count() const { return ndim_ == 0 ? 0 : ndim_ == 1 ? shape_[0] : shape_[0] * shape_[1]; }
 
  private:
   Py_buffer buf_{};
   bool held_ = false;
   void *data_ = nullptr;
+  int ndim_ = 0;  // 0 for None's empty view
+  bool int64_ = false;
   i64 shape_[2] = {0, 0};
 };
 
@@ -87,6 +100,8 @@ struct Param {
   Kind kind;
 };
 
+// The most parameters a declaration may have (elastic_net_gram_cd's seven);
+// QDL_DECLARE checks each declaration against it.
 constexpr int kMaxParams = 7;
 constexpr int kMaxArrays = 8;
 
@@ -97,7 +112,8 @@ struct FuncDesc {
   const char *name;
   const char *doc;  // "name(a, b)\n--\n\n<docstring>": the signature line feeds inspect
   int nparams;
-  Param params[kMaxParams];
+  const Param *params;
+  PyObject **interned;  // the parameter names, interned by init_names
   Shim shim;
 };
 
@@ -110,17 +126,30 @@ class Call {
   // Argument matching and conversion, in parameter order.
   bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
-  // Converted arguments by parameter index.
-  const View &arr(int i) const { return views_[i]; }
-  f64 real(int i) const { return reals_[i]; }
-  i64 integer(int i) const { return ints_[i]; }  // integer and flag kinds
+  // Converted arguments by their named index in the function's declaration, e.g.
+  // `c.real<Arg::alpha>()`; a parameter read as another kind does not compile.
+  template <auto I>
+  const View &arr() const { return views_[index<I, Kind::vector, Kind::matrix>()]; }
+  template <auto I>
+  f64 real() const { return reals_[index<I, Kind::real>()]; }
+  template <auto I>
+  i64 integer() const { return ints_[index<I, Kind::integer>()]; }
+  template <auto I>
+  i64 flag() const { return ints_[index<I, Kind::flag>()]; }  // 1 or 0
 
-  // Raises ValueError unless extent `dim` of array parameter `i` is at least `need`;
+  // Raises ValueError unless extent `dim` of array parameter I is at least `need`;
   // `what` names the size it must cover, e.g. "the row count of X".
-  bool at_least(int i, int dim, i64 need, const char *what) const;
+  template <auto I>
+  bool at_least(int dim, i64 need, const char *what) const {
+    return at_least(index<I, Kind::vector, Kind::matrix>(), dim, need, what);
+  }
 
   // np.empty(n | (r, c), dtype=np.float64 | np.int64), accepted as a view. The
   // arrays are numbered in allocation order; null (with an exception) on failure.
+  // Whatever `np` is, the kernel gets exactly what it asked for: an object that
+  // is not a writable, aligned, C-contiguous buffer of that dtype and exactly that
+  // shape, or that overlaps an array already held by the call, is refused with an
+  // exception naming the function before any kernel runs.
   f64 *alloc(i64 n) { return static_cast<f64 *>(alloc_any(1, n, 0, false)); }
   f64 *alloc(i64 r, i64 c) { return static_cast<f64 *>(alloc_any(2, r, c, false)); }
   i64 *alloc_i64(i64 n) { return static_cast<i64 *>(alloc_any(1, n, 0, true)); }
@@ -133,17 +162,32 @@ class Call {
     PyEval_RestoreThread(ts);
   }
 
-  // np.asarray of allocated array `k`, or of its first `n` rows.
+  // np.asarray of allocated array `k`, or of its first `n` rows, checked to be a
+  // buffer of that shape and dtype over the same memory (what the kernel wrote).
   PyObject *result(int k);
   PyObject *result_rows(int k, i64 n);
   // np.empty((0, 0), dtype=np.float64): the factor returned after a failed solve.
   PyObject *empty_factor();
 
   const char *name() const { return fn_.name; }
+  // The declared name of parameter I.
+  template <auto I>
+  const char *param_name() const { return fn_.params[static_cast<int>(I)].name; }
 
  private:
+  template <auto I, Kind... Accepted>
+  static constexpr int index() {
+    static_assert(((kind_of(I) == Accepted) || ...), "parameter read as another kind");
+    return static_cast<int>(I);
+  }
+  bool at_least(int i, int dim, i64 need, const char *what) const;
   void *alloc_any(int ndim, i64 r, i64 c, bool int64);
   PyObject *lookup_np();
+  PyObject *np_attr(PyObject *name);
+  PyObject *asarray_checked(PyObject *obj, int k, i64 rows);
+  bool usable(View &v, PyObject *obj, const char *source, int ndim, const i64 *want, bool int64,
+              const View *wrapped);
+  bool overlaps_held(const View &v) const;
 
   const FuncDesc &fn_;
   PyObject *module_;
@@ -156,15 +200,88 @@ class Call {
   int narrays_ = 0;
 };
 
-// Vectorcall entry shared by all functions: index into the function table.
-PyObject *dispatch(int index, PyObject *module, PyObject *const *args, Py_ssize_t nargs,
-                   PyObject *kwnames);
+// Vectorcall entry shared by all functions.
+PyObject *dispatch(const FuncDesc &fn, PyObject *module, PyObject *const *args,
+                   Py_ssize_t nargs, PyObject *kwnames);
 
 // Adds a traceback entry naming `funcname` to the pending exception.
 void add_traceback(const char *funcname);
 
 // Interned names and constants, made once by the module's exec step.
-bool init_names(const FuncDesc *table, int count);
+bool init_names(const FuncDesc *const *table, int count);
+
+// ---------------------------------------------------------------------------
+// Declarations. A function's parameters are written once, as a sequence
+// (name, kind)(name, kind)..., and QDL_DECLARE(fn, params, docstring) makes, in
+// namespace `fn`:
+//   Arg       the named indices of the parameters (Arg::X, Arg::alpha, ...);
+//   kParams   their names and kinds, which argument matching and conversion use;
+//   kDoc      the docstring behind its text signature "fn(X, y, ...)\n--\n\n";
+//   function  the FuncDesc of the module's function table, whose body is `shim`.
+// ---------------------------------------------------------------------------
+
+// Feeds "name(a, b)\n--\n\n<doc>" to `put`, char by char.
+template <size_t N, class Put>
+constexpr void compose_doc(const char *name, const Param (&params)[N], const char *doc, Put put) {
+  auto text = [&](const char *s) {
+    for (; *s != 0; ++s) put(*s);
+  };
+  text(name);
+  text("(");
+  for (size_t i = 0; i < N; ++i) {
+    if (i != 0) text(", ");
+    text(params[i].name);
+  }
+  text(")\n--\n\n");
+  text(doc);
+}
+
+// The size of that text with its terminating NUL.
+template <size_t N>
+consteval size_t doc_size(const char *name, const Param (&params)[N], const char *doc) {
+  size_t size = 1;
+  compose_doc(name, params, doc, [&](char) { ++size; });
+  return size;
+}
+
+template <size_t Size>
+struct DocText {
+  template <size_t N>
+  consteval DocText(const char *name, const Param (&params)[N], const char *doc) {
+    size_t at = 0;
+    compose_doc(name, params, doc, [&](char ch) { text[at++] = ch; });
+  }
+  char text[Size] = {};
+};
+
+// A parameter sequence (a, k)(b, k)... is walked by two macros taking turns, each
+// naming the other after its output; the name left after the last element gets
+// _END pasted on and expands to nothing.
+#define QDL_END(...) QDL_END_(__VA_ARGS__)
+#define QDL_END_(...) __VA_ARGS__##_END
+#define QDL_INDICES(params) QDL_END(QDL_INDEX_A params)
+#define QDL_INDEX_A(name, kind) name, QDL_INDEX_B
+#define QDL_INDEX_B(name, kind) name, QDL_INDEX_A
+#define QDL_INDEX_A_END
+#define QDL_INDEX_B_END
+#define QDL_ENTRIES(params) QDL_END(QDL_ENTRY_A params)
+#define QDL_ENTRY_A(name, kind) {#name, ::qdl::py::Kind::kind}, QDL_ENTRY_B
+#define QDL_ENTRY_B(name, kind) {#name, ::qdl::py::Kind::kind}, QDL_ENTRY_A
+#define QDL_ENTRY_A_END
+#define QDL_ENTRY_B_END
+
+#define QDL_DECLARE(fn, params, docstring)                                                         \
+  namespace fn {                                                                                   \
+  enum class Arg : int { QDL_INDICES(params) };                                                    \
+  inline constexpr Param kParams[] = {QDL_ENTRIES(params)};                                        \
+  inline constexpr int kCount = static_cast<int>(sizeof kParams / sizeof kParams[0]);              \
+  static_assert(kCount <= kMaxParams, #fn " declares more than kMaxParams parameters");            \
+  constexpr Kind kind_of(Arg a) { return kParams[static_cast<int>(a)].kind; }                      \
+  inline constexpr DocText<doc_size(#fn, kParams, docstring)> kDoc{#fn, kParams, docstring};       \
+  static PyObject *interned[kCount];                                                               \
+  PyObject *shim(Call &c);                                                                         \
+  constinit const FuncDesc function = {#fn, kDoc.text, kCount, kParams, interned, shim};           \
+  }
 
 }  // namespace qdl::py
 

@@ -1,5 +1,5 @@
 // The extension module Quandrel._ckernels.regression._regression: its definition,
-// initialisation, function table, and the OLS shim.
+// initialisation, function table, and the OLS function.
 //
 // Module creation binds the module to the first interpreter that imports it and
 // hands the same object back on any later creation there; execution checks the
@@ -16,72 +16,19 @@
 namespace qdl::py {
 namespace {
 
-constexpr const char kFullName[] = "Quandrel._ckernels.regression._regression";
-
-using K = Kind;
-
 // The nine functions, in namespace order.
-const FuncDesc kFunctions[] = {
-    {"chol_solve_L2",
-     "chol_solve_L2(X, y, alpha, intercept)\n--\n\n"
-     "Ridge solve. Returns ``(coef, L, eff_dof, status)`` (L empty if not PD).",
-     4, {{"X", K::matrix}, {"y", K::vector}, {"alpha", K::real}, {"intercept", K::flag}},
-     chol_solve_L2},
-    {"ridge_grid_search",
-     "ridge_grid_search(X, y, alphas, criterion, intercept)\n--\n\n"
-     "Ridge grid search. Returns ``(alpha, coef, obj_value, status)``.",
-     5,
-     {{"X", K::matrix}, {"y", K::vector}, {"alphas", K::vector}, {"criterion", K::integer},
-      {"intercept", K::flag}},
-     ridge_grid_search},
-    {"lasso_gram_cd",
-     "lasso_gram_cd(G, g, alpha, max_iter, tol)\n--\n\n"
-     "Coordinate-descent lasso solve. Returns ``(coef, status)``.",
-     5,
-     {{"G", K::matrix}, {"g", K::vector}, {"alpha", K::real}, {"max_iter", K::integer},
-      {"tol", K::real}},
-     lasso_gram_cd},
-    {"lars_lasso_gram",
-     "lars_lasso_gram(G, c, max_iter, tol)\n--\n\n"
-     "Full LARS-Lasso path. Returns ``(lam_path, beta_path, status)``.",
-     4, {{"G", K::matrix}, {"c", K::vector}, {"max_iter", K::integer}, {"tol", K::real}},
-     lars_lasso_gram},
-    {"lasso_path_eval",
-     "lasso_path_eval(lam_path, beta_path, lam_grid)\n--\n\n"
-     "Evaluate a LARS-Lasso path at a lambda grid. Returns ``beta_grid``.",
-     3, {{"lam_path", K::vector}, {"beta_path", K::matrix}, {"lam_grid", K::vector}},
-     lasso_path_eval},
-    {"ols_chol_solve",
-     "ols_chol_solve(X, y)\n--\n\n"
-     "OLS via the Cholesky normal equations. Returns ``(coef, L, status)``.",
-     2, {{"X", K::matrix}, {"y", K::vector}}, ols_chol_solve},
-    {"elastic_net_gram_cd",
-     "elastic_net_gram_cd(G, g, alpha_l1, alpha_l2, beta0, max_iter, tol)\n--\n\n"
-     "Elastic-net coordinate descent. Returns ``(coef, status)``.",
-     7,
-     {{"G", K::matrix}, {"g", K::vector}, {"alpha_l1", K::real}, {"alpha_l2", K::real},
-      {"beta0", K::vector}, {"max_iter", K::integer}, {"tol", K::real}},
-     elastic_net_gram_cd},
-    {"elastic_net_gram_cd_path",
-     "elastic_net_gram_cd_path(G, g, alpha_grid, l1_ratio, max_iter, tol)\n--\n\n"
-     "Warm-start elastic-net path. Returns ``(coefs, statuses)``.",
-     6,
-     {{"G", K::matrix}, {"g", K::vector}, {"alpha_grid", K::vector}, {"l1_ratio", K::real},
-      {"max_iter", K::integer}, {"tol", K::real}},
-     elastic_net_gram_cd_path},
-    {"elastic_net_active_dof",
-     "elastic_net_active_dof(G, beta, alpha_l2, intercept, atol)\n--\n\n"
-     "Active-set effective degrees of freedom. Returns a float.",
-     5,
-     {{"G", K::matrix}, {"beta", K::vector}, {"alpha_l2", K::real}, {"intercept", K::flag},
-      {"atol", K::real}},
-     elastic_net_active_dof},
+constexpr const FuncDesc *kFunctions[] = {
+    &chol_solve_L2::function,       &ridge_grid_search::function,
+    &lasso_gram_cd::function,       &lars_lasso_gram::function,
+    &lasso_path_eval::function,     &ols_chol_solve::function,
+    &elastic_net_gram_cd::function, &elastic_net_gram_cd_path::function,
+    &elastic_net_active_dof::function,
 };
 constexpr int kCount = sizeof kFunctions / sizeof kFunctions[0];
 
 template <int I>
 PyObject *entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  return dispatch(I, self, args, nargs, kwnames);
+  return dispatch(*kFunctions[I], self, args, nargs, kwnames);
 }
 
 template <int... I>
@@ -140,26 +87,26 @@ int exec_steps(PyObject *module) {
       PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                        "compile time Python version %d.%d of module '%.100s' %s runtime "
                        "version %d.%d",
-                       3, 14, kFullName, "does not match", major, minor) < 0)
+                       3, 14, kModuleName, "does not match", major, minor) < 0)
     return -1;
 
   if (!init_names(kFunctions, kCount)) return -1;
   PyObject *sys_modules = PyImport_GetModuleDict();  // borrowed
-  Ref full = Ref::steal(PyUnicode_FromString(kFullName));
+  Ref full = Ref::steal(PyUnicode_FromString(kModuleName));
   if (!full) return -1;
   const int has = PyDict_Contains(sys_modules, full.get());
   if (has < 0 || (has == 0 && PyDict_SetItem(sys_modules, full.get(), module) < 0)) return -1;
 
   if (PyModule_Add(module, "np", PyImport_ImportModule("numpy")) < 0) return -1;
 
-  Ref modname = Ref::steal(PyUnicode_FromString(kFullName));
+  Ref modname = Ref::steal(PyUnicode_FromString(kModuleName));
   if (!modname) return -1;
   for (int i = 0; i < kCount; ++i) {
-    method_defs[i] = PyMethodDef{kFunctions[i].name,
+    method_defs[i] = PyMethodDef{kFunctions[i]->name,
                                  reinterpret_cast<PyCFunction>(
                                      reinterpret_cast<void (*)(void)>(kEntries[i])),
-                                 METH_FASTCALL | METH_KEYWORDS, kFunctions[i].doc};
-    if (PyModule_Add(module, kFunctions[i].name,
+                                 METH_FASTCALL | METH_KEYWORDS, kFunctions[i]->doc};
+    if (PyModule_Add(module, kFunctions[i]->name,
                      PyCFunction_NewEx(&method_defs[i], module, modname.get())) < 0)
       return -1;
   }
@@ -208,18 +155,22 @@ PyModuleDef module_def = {
 }  // namespace
 
 // OLS: (coef, L, status); the factor is replaced by an empty (0, 0) array on failure.
-PyObject *ols_chol_solve(Call &c) {
-  const View &X = c.arr(0), &y = c.arr(1);
+QDL_DECLARE(ols_chol_solve, (X, matrix)(y, vector),
+            "OLS via the Cholesky normal equations. Returns ``(coef, L, status)``.")
+
+PyObject *ols_chol_solve::shim(Call &c) {
+  const View &X = c.arr<Arg::X>(), &y = c.arr<Arg::y>();
   const i64 n = X.rows(), p = X.cols();
-  if (!c.at_least(1, 0, n, "the row count of X")) return nullptr;
+  if (!c.at_least<Arg::y>(0, n, "the row count of X")) return nullptr;
   f64 *coef, *L, *G, *g;
   if (!(coef = c.alloc(p)) || !(L = c.alloc(p, p)) || !(G = c.alloc(p, p)) || !(g = c.alloc(p)))
     return nullptr;
   i64 status = 0;
   c.nogil([&] { qdl_ols_chol_solve(X.f64p(), y.f64p(), n, p, coef, L, &status, G, g); });
   Ref coef_out = Ref::steal(c.result(0));
+  if (!coef_out) return nullptr;
   Ref L_out = Ref::steal(status == 0 ? c.result(1) : c.empty_factor());
-  if (!coef_out || !L_out) return nullptr;
+  if (!L_out) return nullptr;
   return Py_BuildValue("(NNL)", coef_out.release(), L_out.release(),
                        static_cast<long long>(status));
 }

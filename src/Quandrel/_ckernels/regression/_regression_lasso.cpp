@@ -7,20 +7,25 @@
 
 namespace qdl::py {
 
-// G must be square (the kernels take its row length to be k) and g at least k long.
-static bool gram_and_rhs_fit(Call &c, i64 k) {
-  return c.at_least(0, 1, k, "the row count of G") &&
-         c.at_least(0, 0, c.arr(0).cols(), "the column count of G") &&
-         c.at_least(1, 0, k, "the row count of G");
+// Gram matrix parameter G must be square (the kernels take its row length to be k)
+// and vector parameter Rhs at least k long.
+template <auto G, auto Rhs>
+static bool gram_and_rhs_fit(const Call &c, i64 k) {
+  return c.at_least<G>(1, k, "the row count of G") &&
+         c.at_least<G>(0, c.arr<G>().cols(), "the column count of G") &&
+         c.at_least<Rhs>(0, k, "the row count of G");
 }
 
 // Coordinate-descent lasso: (coef, status).
-PyObject *lasso_gram_cd(Call &c) {
-  const View &G = c.arr(0), &g = c.arr(1);
+QDL_DECLARE(lasso_gram_cd, (G, matrix)(g, vector)(alpha, real)(max_iter, integer)(tol, real),
+            "Coordinate-descent lasso solve. Returns ``(coef, status)``.")
+
+PyObject *lasso_gram_cd::shim(Call &c) {
+  const View &G = c.arr<Arg::G>(), &g = c.arr<Arg::g>();
   const i64 k = G.rows();
-  if (!gram_and_rhs_fit(c, k)) return nullptr;
-  const f64 alpha = c.real(2), tol = c.real(4);
-  const i64 max_iter = c.integer(3);
+  if (!gram_and_rhs_fit<Arg::G, Arg::g>(c, k)) return nullptr;
+  const f64 alpha = c.real<Arg::alpha>(), tol = c.real<Arg::tol>();
+  const i64 max_iter = c.integer<Arg::max_iter>();
   f64 *coef, *Gcoef;
   if (!(coef = c.alloc(k)) || !(Gcoef = c.alloc(k))) return nullptr;
   i64 status = 0;
@@ -33,12 +38,15 @@ PyObject *lasso_gram_cd(Call &c) {
 }
 
 // LARS-lasso path: (lam_path, beta_path, status), both trimmed to the knots written.
-PyObject *lars_lasso_gram(Call &c) {
-  const View &G = c.arr(0), &cv = c.arr(1);
+QDL_DECLARE(lars_lasso_gram, (G, matrix)(c, vector)(max_iter, integer)(tol, real),
+            "Full LARS-Lasso path. Returns ``(lam_path, beta_path, status)``.")
+
+PyObject *lars_lasso_gram::shim(Call &c) {
+  const View &G = c.arr<Arg::G>(), &cv = c.arr<Arg::c>();
   const i64 k = G.rows();
-  if (!gram_and_rhs_fit(c, k)) return nullptr;
-  const i64 max_iter = c.integer(2);
-  const f64 tol = c.real(3);
+  if (!gram_and_rhs_fit<Arg::G, Arg::c>(c, k)) return nullptr;
+  const i64 max_iter = c.integer<Arg::max_iter>();
+  const f64 tol = c.real<Arg::tol>();
   // The path arrays hold max_iter + 1 knots and the kernel always writes knot 0.
   if (max_iter < 0 || max_iter == INT64_MAX) {
     PyErr_Format(PyExc_ValueError, "%s(): max_iter must be between 0 and %lld (got %lld)",
@@ -63,11 +71,16 @@ PyObject *lars_lasso_gram(Call &c) {
 }
 
 // Path evaluation: beta_grid (n_grid, k).
-PyObject *lasso_path_eval(Call &c) {
-  const View &lam_path = c.arr(0), &beta_path = c.arr(1), &lam_grid = c.arr(2);
+QDL_DECLARE(lasso_path_eval, (lam_path, vector)(beta_path, matrix)(lam_grid, vector),
+            "Evaluate a LARS-Lasso path at a lambda grid. Returns ``beta_grid``.")
+
+PyObject *lasso_path_eval::shim(Call &c) {
+  const View &lam_path = c.arr<Arg::lam_path>(), &beta_path = c.arr<Arg::beta_path>(),
+             &lam_grid = c.arr<Arg::lam_grid>();
   const i64 n_knots = lam_path.len(), k = beta_path.cols(), n_grid = lam_grid.len();
-  if (!c.at_least(1, 0, n_knots, "the length of lam_path") ||
-      !c.at_least(0, 0, n_grid > 0 ? 1 : 0, "the one knot a non-empty lam_grid needs"))
+  if (!c.at_least<Arg::beta_path>(0, n_knots, "the length of lam_path") ||
+      !c.at_least<Arg::lam_path>(0, n_grid > 0 ? 1 : 0,
+                                 "the one knot a non-empty lam_grid needs"))
     return nullptr;
   f64 *out;
   if (!(out = c.alloc(n_grid, k))) return nullptr;

@@ -9,12 +9,15 @@ namespace qdl::py {
 
 // Ridge solve: (coef, L, eff_dof, status); the factor is replaced by an empty (0, 0)
 // array on failure.
-PyObject *chol_solve_L2(Call &c) {
-  const View &X = c.arr(0), &y = c.arr(1);
+QDL_DECLARE(chol_solve_L2, (X, matrix)(y, vector)(alpha, real)(intercept, flag),
+            "Ridge solve. Returns ``(coef, L, eff_dof, status)`` (L empty if not PD).")
+
+PyObject *chol_solve_L2::shim(Call &c) {
+  const View &X = c.arr<Arg::X>(), &y = c.arr<Arg::y>();
   const i64 n = X.rows(), p = X.cols();
-  const f64 alpha = c.real(2);
-  const i64 intercept = c.integer(3);
-  if (!c.at_least(1, 0, n, "the row count of X")) return nullptr;
+  const f64 alpha = c.real<Arg::alpha>();
+  const i64 intercept = c.flag<Arg::intercept>();
+  if (!c.at_least<Arg::y>(0, n, "the row count of X")) return nullptr;
   f64 *coef, *L, *G, *G_unpen, *g, *col;
   if (!(coef = c.alloc(p)) || !(L = c.alloc(p, p)) || !(G = c.alloc(p, p)) ||
       !(G_unpen = c.alloc(p, p)) || !(g = c.alloc(p)) || !(col = c.alloc(p)))
@@ -26,8 +29,9 @@ PyObject *chol_solve_L2(Call &c) {
                       G_unpen, g, col);
   });
   Ref coef_out = Ref::steal(c.result(0));
+  if (!coef_out) return nullptr;
   Ref L_out = Ref::steal(status == 0 ? c.result(1) : c.empty_factor());
-  if (!coef_out || !L_out) return nullptr;
+  if (!L_out) return nullptr;
   return Py_BuildValue("(NNdL)", coef_out.release(), L_out.release(), dof,
                        static_cast<long long>(status));
 }
@@ -35,11 +39,15 @@ PyObject *chol_solve_L2(Call &c) {
 // Ridge grid search: (alpha, coef, obj_value, status) of the selected penalty. The
 // coefficients start as NaN, so an empty grid, for which the kernel writes nothing,
 // returns NaN coefficients rather than uninitialised memory.
-PyObject *ridge_grid_search(Call &c) {
-  const View &X = c.arr(0), &y = c.arr(1), &alphas = c.arr(2);
+QDL_DECLARE(ridge_grid_search,
+            (X, matrix)(y, vector)(alphas, vector)(criterion, integer)(intercept, flag),
+            "Ridge grid search. Returns ``(alpha, coef, obj_value, status)``.")
+
+PyObject *ridge_grid_search::shim(Call &c) {
+  const View &X = c.arr<Arg::X>(), &y = c.arr<Arg::y>(), &alphas = c.arr<Arg::alphas>();
   const i64 n = X.rows(), p = X.cols(), num = alphas.len();
-  const i64 criterion = c.integer(3), intercept = c.integer(4);
-  if (!c.at_least(1, 0, n, "the row count of X")) return nullptr;
+  const i64 criterion = c.integer<Arg::criterion>(), intercept = c.flag<Arg::intercept>();
+  if (!c.at_least<Arg::y>(0, n, "the row count of X")) return nullptr;
   f64 *out_coef, *G_base, *G, *L, *g, *coef, *col;
   if (!(out_coef = c.alloc(p)) || !(G_base = c.alloc(p, p)) || !(G = c.alloc(p, p)) ||
       !(L = c.alloc(p, p)) || !(g = c.alloc(p)) || !(coef = c.alloc(p)) || !(col = c.alloc(p)))

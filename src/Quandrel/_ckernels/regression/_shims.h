@@ -1,4 +1,5 @@
-// The shims of the nine module functions, one file per family of kernels.
+// The nine module functions, each declared with QDL_DECLARE beside its shim in the
+// file of its family of kernels.
 #ifndef QUANDREL_CKERNELS_REGRESSION_SHIMS_H
 #define QUANDREL_CKERNELS_REGRESSION_SHIMS_H
 
@@ -6,21 +7,19 @@
 
 namespace qdl::py {
 
-PyObject *ols_chol_solve(Call &c);            // _regression.cpp
-PyObject *chol_solve_L2(Call &c);             // _regression_ridge.cpp
-PyObject *ridge_grid_search(Call &c);         // _regression_ridge.cpp
-PyObject *lasso_gram_cd(Call &c);             // _regression_lasso.cpp
-PyObject *lars_lasso_gram(Call &c);           // _regression_lasso.cpp
-PyObject *lasso_path_eval(Call &c);           // _regression_lasso.cpp
-PyObject *elastic_net_gram_cd(Call &c);       // _regression_elastic_net.cpp
-PyObject *elastic_net_gram_cd_path(Call &c);  // _regression_elastic_net.cpp
-PyObject *elastic_net_active_dof(Call &c);    // _regression_elastic_net.cpp
-
-// Placeholder body of a function whose kernel is not built yet.
-inline PyObject *not_built(Call &c) {
-  PyErr_Format(PyExc_NotImplementedError, "%s() is not available in this build", c.name());
-  return nullptr;
-}
+// _regression.cpp
+namespace ols_chol_solve { extern const FuncDesc function; }
+// _regression_ridge.cpp
+namespace chol_solve_L2 { extern const FuncDesc function; }
+namespace ridge_grid_search { extern const FuncDesc function; }
+// _regression_lasso.cpp
+namespace lasso_gram_cd { extern const FuncDesc function; }
+namespace lars_lasso_gram { extern const FuncDesc function; }
+namespace lasso_path_eval { extern const FuncDesc function; }
+// _regression_elastic_net.cpp
+namespace elastic_net_gram_cd { extern const FuncDesc function; }
+namespace elastic_net_gram_cd_path { extern const FuncDesc function; }
+namespace elastic_net_active_dof { extern const FuncDesc function; }
 
 }  // namespace qdl::py
 

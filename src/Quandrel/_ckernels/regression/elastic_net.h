@@ -37,7 +37,9 @@ extern "C" {
  * applied change is < tol, else REGRESSION_NON_CONVERGENT (coef the last iterate,
  * beta0 itself when max_iter <= 0; Gcoef consistent with it).
  * G is inspected once per call: when it equals its transpose bit for bit, row j is
- * read in place of column j (the same doubles, so the same results). */
+ * read in place of column j (the same doubles, so the same results).
+ * A k whose G cannot exist (k*k*8 beyond 2^63 - 1) returns REGRESSION_NON_CONVERGENT
+ * without touching a buffer. */
 QDL_API i64 qdl_en_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha_l1, f64 alpha_l2,
                            const f64 *beta0, i64 max_iter, f64 tol, f64 *coef, f64 *Gcoef);
 
@@ -53,7 +55,8 @@ QDL_API i64 qdl_en_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha_l1, f64 
  *   statuses   out  n_alpha; entry i is the status of the solve of alpha_grid[i]
  *   Gcoef      scratch k; holds the product of the last solve on return
  *   beta       scratch k; zeroed first, holds the last solution on return
- * n_alpha = 0 only zeroes beta. */
+ * n_alpha = 0 only zeroes beta. Sizes whose G or coefs cannot exist (a byte count
+ * beyond 2^63 - 1) touch no buffer. */
 QDL_API void qdl_en_gram_cd_path(const f64 *G, const f64 *g, i64 k, const f64 *alpha_grid,
                                  i64 n_alpha, f64 l1_ratio, i64 max_iter, f64 tol, f64 *coefs,
                                  i64 *statuses, f64 *Gcoef, f64 *beta);
@@ -69,7 +72,8 @@ QDL_API void qdl_en_gram_cd_path(const f64 *G, const f64 *g, i64 k, const f64 *a
  * solved by forward then transposed backward substitution; the diagonal entries of
  * the solutions are summed in ascending order. Returns ic when A is empty (nothing is
  * allocated), and ic + na (na = |A|) when the factorisation fails or working storage
- * (about 3 na^2 values) cannot be obtained. */
+ * (about 3 na^2 values) cannot be obtained. A k whose G cannot exist (k*k*8 beyond
+ * 2^63 - 1) returns the quiet NaN without reading anything. */
 QDL_API f64 qdl_en_active_dof(const f64 *G, const f64 *beta, i64 k, f64 alpha_l2, i64 intercept,
                               f64 atol);
 

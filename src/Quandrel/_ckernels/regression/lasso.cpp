@@ -11,10 +11,12 @@
 #include "lasso.h"
 
 #include <math.h>
-#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "cd_impl.h"
+#include "qdl_gram_impl.h"
+#include "qdl_linalg_impl.h"
 #include "qdl_simd.h"
 
 namespace {
@@ -24,119 +26,15 @@ using qdl::simd::lanes;
 using qdl::simd::load;
 using qdl::simd::store;
 
-// ---------------------------------------------------------------------------
-// Shared helpers
-// ---------------------------------------------------------------------------
+using qdl::simd::axmy;
+using qdl::simd::axpy;
 
-// y[0..n) = y + a * x, entry by entry (product, then add), one vector of Vec at a time.
-template <class Vec>
-[[gnu::always_inline]] inline void axpy(f64 *QDL_RESTRICT y, f64 a, const f64 *QDL_RESTRICT x,
-                                        i64 n) {
-  constexpr i64 N = lanes<Vec>;
-  i64 i = 0;
-  for (; i + N <= n; i += N) store<Vec>(y + i, load<Vec>(y + i) + a * load<Vec>(x + i));
-  for (; i < n; ++i) y[i] = y[i] + a * x[i];
-}
-
-// y[0..n) = y - a * x, entry by entry (product, then subtract).
-template <class Vec>
-[[gnu::always_inline]] inline void axmy(f64 *QDL_RESTRICT y, f64 a, const f64 *QDL_RESTRICT x,
-                                        i64 n) {
-  constexpr i64 N = lanes<Vec>;
-  i64 i = 0;
-  for (; i + N <= n; i += N) store<Vec>(y + i, load<Vec>(y + i) - a * load<Vec>(x + i));
-  for (; i < n; ++i) y[i] = y[i] - a * x[i];
-}
-
-inline bool same_bits(f64 a, f64 b) {
-  uint64_t ua, ub;
-  memcpy(&ua, &a, sizeof ua);
-  memcpy(&ub, &b, sizeof ub);
-  return ua == ub;
-}
-
-// True when G[i,j] and G[j,i] have the same bit pattern for every i, j: then column
-// j of G can be read as row j with identical arithmetic (signed zeros and NaN
-// payloads included). Compared in 32-by-32 tiles so that both reads stay in cache.
-bool bit_symmetric(const f64 *G, i64 k) {
-  constexpr i64 kTile = 32;
-  for (i64 i0 = 0; i0 < k; i0 += kTile) {
-    const i64 i1 = i0 + kTile < k ? i0 + kTile : k;
-    for (i64 j0 = 0; j0 <= i0; j0 += kTile) {
-      for (i64 i = i0; i < i1; ++i) {
-        const i64 j1 = j0 + kTile < i ? j0 + kTile : i;
-        for (i64 j = j0; j < j1; ++j)
-          if (!same_bits(G[i * k + j], G[j * k + i])) return false;
-      }
-    }
-  }
-  return true;
-}
-
-// K::run<Vec>(args...) compiled for the widest instruction set the CPU has, with the
-// vector type of its register width. K::run is an always_inline template, so each
-// instance below carries its own copy of the code generated for that instruction
-// set; the arithmetic is the same in all of them.
-template <class K, class... A>
-QDL_TARGET_AVX512 auto run_avx512(A... a) {
-  return K::template run<qdl::simd::v8d>(a...);
-}
-template <class K, class... A>
-QDL_TARGET_AVX2 auto run_avx2(A... a) {
-  return K::template run<qdl::simd::v4d>(a...);
-}
-template <class K, class... A>
-auto run_best(A... a) {
-#if QDL_HAVE_ISA_DISPATCH
-  switch (qdl::simd::best()) {
-    case qdl::simd::Isa::avx512: return run_avx512<K>(a...);
-    case qdl::simd::Isa::avx2: return run_avx2<K>(a...);
-    default: break;
-  }
-#endif
-  return K::template run<qdl::simd::v2d>(a...);
-}
-
-// ---------------------------------------------------------------------------
-// Coordinate descent.
-//
-// Cyclic coordinate descent for the lasso in covariance form: Friedman, Hastie,
-// Hoefling & Tibshirani, "Pathwise coordinate optimization", Ann. Appl. Stat. 1(2),
-// 2007, section 2; the covariance updates of Friedman, Hastie & Tibshirani,
-// "Regularization paths for generalized linear models via coordinate descent",
-// J. Stat. Softw. 33(1), 2010, section 2.2. Gcoef = G coef is kept by one k-long
-// update per applied change, so a coordinate visit costs O(1) unless it moves.
-//
-// kRows: G equals its transpose bit for bit, so column j is read as the contiguous
-// row j (the same values, hence the same results).
-// ---------------------------------------------------------------------------
-template <bool kRows>
+// The lasso sweeps: qdl::cd::sweeps without the L2 terms.
 struct LassoSweeps {
   template <class Vec>
-  [[gnu::always_inline]] static inline i64 run(const f64 *G, const f64 *g, i64 k, f64 alpha,
-                                               i64 max_iter, f64 tol, f64 *coef, f64 *Gcoef) {
-    for (i64 it = 0; it < max_iter; ++it) {
-      f64 max_delta = 0.0;
-      for (i64 j = 0; j < k; ++j) {
-        const f64 Gjj = G[j * k + j];
-        if (Gjj <= 0.0) continue;  // false for NaN: its delta is NaN and discarded below
-        // z = g[j] - sum_{i != j} G[j,i] coef[i], from the maintained Gcoef.
-        const f64 z = (g[j] - Gcoef[j]) + coef[j] * Gjj;
-        const f64 new_coef_j = qdl_smooth_threshold(z, alpha) / Gjj;
-        const f64 delta = new_coef_j - coef[j];
-        const f64 size = fabs(delta);
-        if (!(size > tol)) continue;  // a change of at most tol (or NaN) is discarded
-        if constexpr (kRows) {
-          axpy<Vec>(Gcoef, delta, G + j * k, k);  // Gcoef[:] += delta * G[j,:]
-        } else {
-          for (i64 i = 0; i < k; ++i) Gcoef[i] = Gcoef[i] + delta * G[i * k + j];  // += delta * G[:,j]
-        }
-        coef[j] = new_coef_j;
-        if (size > max_delta) max_delta = size;
-      }
-      if (max_delta < tol) return REGRESSION_OK;
-    }
-    return REGRESSION_NON_CONVERGENT;
+  [[gnu::always_inline]] static inline i64 run(const qdl::cd::Problem &q, f64 alpha, f64 *coef,
+                                               f64 *Gcoef) {
+    return qdl::cd::sweeps<Vec, false>(q, alpha, 0.0, coef, Gcoef);
   }
 };
 
@@ -246,160 +144,550 @@ template <class Vec>
 // correlation already sits at the bound it is about to pass, t == 0), which then
 // enters at the same penalty through a step of length 0 -- except for the variable
 // the previous step removed, whose correlation is at the bound by construction and
-// which the lasso modification keeps out.
+// which the lasso modification keeps out. (At a knot where two or more variables
+// tie, the tie decision below has already settled who enters, and the ones it
+// holds out are not candidates for their own bound.)
 inline bool crossing_counts(f64 t, f64 num, bool tie_may_enter) {
   return t > 0.0 || (tie_may_enter && num == 0.0);
 }
 
+// ---------------------------------------------------------------------------
+// Ties: two or more variables at the bound at one knot.
+//
+// At a knot (lam, beta) with r = c - G beta, F the active set (beta_F != 0, signs
+// s_F) and T the inactive variables with |r_j| = lam (within tau, below), plus the
+// variable that has just left, with s_j = sign(r_j): moving lam down by one unit
+// moves beta_A by w_A = G_AA^-1 s_A, A = F u S, and which S of T must enter is the
+// linear complementarity problem
+//   u >= 0,  v = q + M u >= 0,  u_j v_j = 0,
+//   M = S_T (G_TT - G_TF G_FF^-1 G_FT) S_T,  q = S_T G_TF G_FF^-1 s_F - 1,
+// where u_j = s_j w_j is the speed at which j enters and v_j >= 0 says |r_j| does
+// not overtake lam (Murty, "Linear complementarity, linear and nonlinear
+// programming", 1988, chapters 1 and 4). M is a Schur complement of G, positive
+// definite when G is, hence a P-matrix: the solution is unique. S = {j : u_j M_jj >
+// delta}. Up to kEnumerateMax tied variables every subset is tried (the one that
+// passes with the largest margin wins, should rounding let several pass); above
+// that Murty's least-index principal pivoting, finite for every P-matrix, finds it.
+// A knot with one tied variable keeps the classic decision (it enters, or, if it
+// has just left, stays out), so paths without ties are unchanged.
+// ---------------------------------------------------------------------------
+constexpr f64 kTieRel = 1e-12;      // tau = kTieRel * sigma
+constexpr f64 kLcpDelta = 1e-10;    // delta: the margin of u_j M_jj and v_j
+constexpr f64 kSingularRel = 1e-12; // a Schur pivot at most this times G_jj is singular
+constexpr i64 kEnumerateMax = 10;   // |T| up to this: every subset of T is tried
+
+// Working storage of the tie decision, carved from the kernel's blocks.
+struct TieWork {
+  f64 *M;    // |T|*|T|: the matrix of the complementarity problem
+  f64 *W;    // k*k scratch: G_FF^-1 [G_FT | s_F], then the block M_SS of a trial
+  f64 *q;    // |T|
+  f64 *u;    // |T|: speeds of the trial set (0 off it)
+  f64 *v;    // |T|: slacks off the trial set (0 on it)
+  f64 *rhs;  // |T|: right-hand side of a trial
+  i64 *T;    // |T|: the tied variables, ascending
+  i64 *in_S; // |T|: membership of T[a] in the trial (then the chosen) set
+  i64 *held; // k: +1 or -1, the own bound of a tied variable held out at this knot; else 0
+  i64 *gone; // k: 1 for a variable that left at this knot beside the one the step chose
+};
+
+// Solves A X = B in place (A n*n, B n*m, both row-major; X overwrites B) by Gaussian
+// elimination with partial pivoting. Returns false, with A and B garbage, when a pivot
+// is zero or not finite.
+bool solve_in_place(f64 *A, f64 *B, i64 n, i64 m) {
+  for (i64 col = 0; col < n; ++col) {
+    i64 p = col;
+    for (i64 row = col + 1; row < n; ++row)
+      if (fabs(A[row * n + col]) > fabs(A[p * n + col])) p = row;
+    if (p != col) {
+      for (i64 j = 0; j < n; ++j) {
+        const f64 t = A[col * n + j];
+        A[col * n + j] = A[p * n + j];
+        A[p * n + j] = t;
+      }
+      for (i64 j = 0; j < m; ++j) {
+        const f64 t = B[col * m + j];
+        B[col * m + j] = B[p * m + j];
+        B[p * m + j] = t;
+      }
+    }
+    const f64 piv = A[col * n + col];
+    if (piv == 0.0 || !isfinite(piv)) return false;
+    for (i64 row = col + 1; row < n; ++row) {
+      const f64 f = A[row * n + col] / piv;
+      for (i64 j = col + 1; j < n; ++j) A[row * n + j] = A[row * n + j] - f * A[col * n + j];
+      for (i64 j = 0; j < m; ++j) B[row * m + j] = B[row * m + j] - f * B[col * m + j];
+    }
+  }
+  for (i64 i = n - 1; i >= 0; --i)
+    for (i64 j = 0; j < m; ++j) {
+      f64 x = B[i * m + j];
+      for (i64 l = i + 1; l < n; ++l) x = x - A[i * n + l] * B[l * m + j];
+      B[i * m + j] = x / A[i * n + i];
+    }
+  for (i64 i = 0; i < n * m; ++i)
+    if (!isfinite(B[i])) return false;
+  return true;
+}
+
+// The tie set of the knot (lam, beta) into T, ascending; returns its size. T holds
+// the inactive j with ||r_j| - lam| <= tau, tau = kTieRel * sigma, sigma = max_j (|c_j|
+// + sum over active l of |G[j,l] beta[l]|), and the variable that has just left
+// (left >= 0) and those that left beside it (gone[j] = 1, reset here) whatever their
+// correlations. sigma_bound >= sigma (from max |c| and max |G|) screens first: sigma
+// itself, k * n_active terms, is formed only when two or more pass the screen.
+i64 tie_set(const f64 *G, const f64 *c, i64 k, const f64 *beta, const f64 *r, const i64 *active,
+            const i64 *act_idx, i64 n_active, f64 lam, f64 sigma_bound, i64 left, i64 *gone,
+            i64 *T) {
+  const auto tied = [&](i64 j, f64 tau) {
+    return j == left || gone[j] || (!active[j] && fabs(fabs(r[j]) - lam) <= tau);
+  };
+  i64 n = 0;
+  for (i64 j = 0; j < k; ++j)
+    if (tied(j, kTieRel * sigma_bound)) T[n++] = j;
+  if (n >= 2) {
+    f64 sigma = 0.0;
+    for (i64 j = 0; j < k; ++j) {
+      const f64 *Gj = G + j * k;
+      f64 s = fabs(c[j]);
+      for (i64 a = 0; a < n_active; ++a) s = s + fabs(Gj[act_idx[a]] * beta[act_idx[a]]);
+      if (s > sigma) sigma = s;
+    }
+    const i64 screened = n;
+    n = 0;
+    for (i64 a = 0; a < screened; ++a)
+      if (tied(T[a], kTieRel * sigma)) T[n++] = T[a];
+  }
+  for (i64 a = 0; a < n; ++a) gone[T[a]] = 0;  // every variable marked gone is in T
+  return n;
+}
+
+// The active variables other than drop_var whose coefficients reach zero at the same
+// knot: t_j = -beta_j / d_j in (0, step * (1 + kTieRel)], an exact tie with the step
+// included. Each is marked gone; leave_gone then takes them out after the move.
+// Returns whether there is any. (Without this, a coefficient that reaches zero
+// together with a correlation reaching lam stays active at zero and crosses it.)
+bool mark_gone(const f64 *beta, const f64 *d, const i64 *act_idx, i64 n_active, f64 step,
+               i64 drop_var, i64 *gone) {
+  bool any = false;
+  for (i64 a = 0; a < n_active; ++a) {
+    const i64 j = act_idx[a];
+    if (j == drop_var || d[j] == 0.0) continue;
+    const f64 t = -beta[j] / d[j];
+    if (t > 0.0 && t <= step * (1.0 + kTieRel)) {
+      gone[j] = 1;
+      any = true;
+    }
+  }
+  return any;
+}
+
+// Takes the variables marked gone out of the active set, their coefficients exactly 0.
+void leave_gone(f64 *beta, i64 *active, const i64 *act_idx, i64 n_act_before, i64 *n_active,
+                const i64 *gone) {
+  for (i64 a = 0; a < n_act_before; ++a) {
+    const i64 j = act_idx[a];
+    if (!gone[j]) continue;
+    active[j] = 0;
+    beta[j] = 0.0;
+    *n_active = *n_active - 1;
+  }
+}
+
+// M and q of the complementarity problem over T (nT entries, signs sign(r_j)) given
+// the active set act_idx (signs from `signs`); G_FF is factorised in Gff (k*k
+// scratch). Returns false when G_FF or G_(F u T) is singular within rounding (a
+// Schur pivot of M at most kSingularRel * G_jj) or anything is not finite: then the
+// direction is not unique (G only semidefinite) or the problem has no lasso meaning.
+bool tie_problem(const f64 *G, i64 k, const f64 *r, const f64 *signs, const i64 *act_idx,
+                 i64 nF, i64 nT, f64 *Gff, const TieWork &tw) {
+  const i64 m = nT + 1;
+  f64 *X = tw.W;  // nF rows of m: G_FT and s_F, then G_FF^-1 times them
+  for (i64 f = 0; f < nF; ++f) {
+    const f64 *Gf = G + act_idx[f] * k;
+    for (i64 g = 0; g < nF; ++g) Gff[f * nF + g] = Gf[act_idx[g]];
+    for (i64 a = 0; a < nT; ++a) X[f * m + a] = Gf[tw.T[a]];
+    X[f * m + nT] = signs[act_idx[f]];
+  }
+  if (!solve_in_place(Gff, X, nF, m)) return false;
+  for (i64 a = 0; a < nT; ++a) {
+    const f64 *Ga = G + tw.T[a] * k;
+    const f64 sa = r[tw.T[a]] > 0.0 ? 1.0 : -1.0;
+    for (i64 b = 0; b <= nT; ++b) {  // b = nT: the column of q
+      f64 s = 0.0;
+      for (i64 f = 0; f < nF; ++f) s = s + Ga[act_idx[f]] * X[f * m + b];
+      if (b == nT) {
+        tw.q[a] = sa * s - 1.0;
+      } else {
+        const f64 sb = r[tw.T[b]] > 0.0 ? 1.0 : -1.0;
+        tw.M[a * nT + b] = sa * sb * (Ga[tw.T[b]] - s);
+      }
+    }
+  }
+  // M is symmetric but for rounding: made exactly so (the mean of M and M'), it must be
+  // positive definite, tested by elimination without pivoting, every pivot clearly
+  // positive against the diagonal of G.
+  f64 *E = tw.W;
+  for (i64 a = 0; a < nT; ++a) {
+    if (!isfinite(tw.q[a])) return false;
+    for (i64 b = 0; b < a; ++b) {
+      const f64 x = 0.5 * (tw.M[a * nT + b] + tw.M[b * nT + a]);
+      tw.M[a * nT + b] = tw.M[b * nT + a] = x;
+    }
+    for (i64 b = 0; b <= a; ++b) {
+      if (!isfinite(tw.M[a * nT + b])) return false;
+      E[a * nT + b] = E[b * nT + a] = tw.M[a * nT + b];
+    }
+  }
+  for (i64 a = 0; a < nT; ++a) {
+    const f64 piv = E[a * nT + a];
+    if (!(piv > kSingularRel * fabs(G[tw.T[a] * k + tw.T[a]]))) return false;
+    for (i64 b = a + 1; b < nT; ++b) {
+      const f64 f = E[b * nT + a] / piv;
+      for (i64 j = a + 1; j < nT; ++j) E[b * nT + j] = E[b * nT + j] - f * E[a * nT + j];
+    }
+  }
+  return true;
+}
+
+// One trial set S (in_S): u_S = -M_SS^-1 q_S, u = 0 off S; v = q + M u off S, 0 on S.
+// Returns false when M_SS is singular; otherwise *margin = the least of u_j M_jj on S
+// and v_j off S (the trial is a solution when u_j M_jj > delta on S and v_j >= -delta
+// off it).
+bool lcp_trial(i64 nT, const TieWork &tw, f64 *margin) {
+  i64 nS = 0;
+  for (i64 a = 0; a < nT; ++a)
+    if (tw.in_S[a]) tw.rhs[nS++] = -tw.q[a];
+  for (i64 a = 0, i = 0; a < nT; ++a) {
+    if (!tw.in_S[a]) continue;
+    for (i64 b = 0, j = 0; b < nT; ++b)
+      if (tw.in_S[b]) tw.W[i * nS + j++] = tw.M[a * nT + b];
+    ++i;
+  }
+  if (!solve_in_place(tw.W, tw.rhs, nS, 1)) return false;
+  for (i64 a = 0, i = 0; a < nT; ++a) tw.u[a] = tw.in_S[a] ? tw.rhs[i++] : 0.0;
+  f64 least = INFINITY;
+  for (i64 a = 0; a < nT; ++a) {
+    const f64 *Ma = tw.M + a * nT;
+    if (tw.in_S[a]) {
+      tw.v[a] = 0.0;
+      const f64 x = tw.u[a] * Ma[a];
+      if (x < least) least = x;
+    } else {
+      f64 s = tw.q[a];
+      for (i64 b = 0; b < nT; ++b)
+        if (tw.in_S[b]) s = s + Ma[b] * tw.u[b];
+      tw.v[a] = s;
+      if (s < least) least = s;
+    }
+  }
+  *margin = least;
+  return true;
+}
+
+inline bool lcp_solved(i64 nT, const TieWork &tw) {
+  for (i64 a = 0; a < nT; ++a) {
+    if (tw.in_S[a] ? !(tw.u[a] * tw.M[a * nT + a] > kLcpDelta) : !(tw.v[a] >= -kLcpDelta))
+      return false;
+  }
+  return true;
+}
+
+// Every subset of T (nT <= kEnumerateMax), in the order of the bit masks; of those
+// that solve the problem, the one with the largest margin (the first among equals).
+// Returns false when none does; otherwise in_S, u and v hold the winner.
+bool lcp_enumerate(i64 nT, const TieWork &tw) {
+  i64 best = -1;
+  f64 best_margin = -INFINITY;
+  for (i64 mask = 0; mask < (i64{1} << nT); ++mask) {
+    for (i64 a = 0; a < nT; ++a) tw.in_S[a] = (mask >> a) & 1;
+    f64 margin;
+    if (lcp_trial(nT, tw, &margin) && lcp_solved(nT, tw) && (best < 0 || margin > best_margin)) {
+      best = mask;
+      best_margin = margin;
+    }
+  }
+  if (best < 0) return false;
+  for (i64 a = 0; a < nT; ++a) tw.in_S[a] = (best >> a) & 1;
+  f64 margin;
+  return lcp_trial(nT, tw, &margin);
+}
+
+// Murty's least-index principal pivoting: from S empty, toggle the least a with
+// u_a M_aa < -delta in S or v_a < -delta off S, until there is none. Finite for a
+// P-matrix; a bound on the pivots guards against cycling on rounding. Returns false
+// when the bound is reached or a trial block is singular; otherwise in_S, u and v
+// hold the solution.
+bool lcp_murty(i64 nT, const TieWork &tw) {
+  for (i64 a = 0; a < nT; ++a) tw.in_S[a] = 0;
+  const i64 max_pivots = 16 * nT * nT + 1024;
+  for (i64 pivots = 0; pivots <= max_pivots; ++pivots) {
+    f64 margin;
+    if (!lcp_trial(nT, tw, &margin)) return false;
+    i64 a = 0;
+    while (a < nT && (tw.in_S[a] ? !(tw.u[a] * tw.M[a * nT + a] < -kLcpDelta)
+                                 : !(tw.v[a] < -kLcpDelta)))
+      ++a;
+    if (a == nT) return true;
+    tw.in_S[a] = !tw.in_S[a];
+  }
+  return false;
+}
+
+// The decision at a knot with nT >= 2 tied variables: the entering set S (each with
+// u_j M_jj > delta) joins the active set with signs sign(r_j); every other tied j is
+// held out for this step: held[j] = sign(r_j), its own bound, which it may not be
+// found to reach. Returns false (nothing changed) when the problem is singular or
+// unsolved: the path then ends as non-convergent.
+bool enter_tied(const f64 *G, i64 k, const f64 *r, f64 *signs, i64 *active, const i64 *act_idx,
+                i64 *n_active, i64 nT, f64 *Gff, const TieWork &tw) {
+  if (!tie_problem(G, k, r, signs, act_idx, *n_active, nT, Gff, tw)) return false;
+  if (!(nT <= kEnumerateMax ? lcp_enumerate(nT, tw) : lcp_murty(nT, tw))) return false;
+  for (i64 a = 0; a < nT; ++a) {
+    const i64 j = tw.T[a];
+    const f64 s = r[j] > 0.0 ? 1.0 : -1.0;
+    if (tw.in_S[a] && tw.u[a] * tw.M[a * nT + a] > kLcpDelta) {
+      active[j] = 1;
+      signs[j] = s;
+      *n_active = *n_active + 1;
+    } else {
+      tw.held[j] = s > 0.0 ? 1 : -1;
+    }
+  }
+  return true;
+}
+
+// One LARS-lasso path in the caller's working storage, as named steps: start (knot 0),
+// then per homotopy step enter (who joins at this knot), direction (the equiangular
+// direction of the active set), step_length (to the next event), move (to the next
+// knot, with whoever leaves there) and record (write the knot). kRows: G equals its
+// transpose bit for bit, so G d is accumulated from rows of G (each Gd[j] still summed
+// over ascending a).
+template <bool kRows>
+struct LarsPath {
+  enum class Entry { go_on, path_done, failed };
+
+  const f64 *G, *c;
+  i64 k;
+  // fbuf: beta, signs, r, s_A, w, d, Gd (k each), G_AA (k*k), then the tie storage.
+  f64 *beta, *signs, *r, *s_A, *w, *d, *Gd, *G_AA;
+  i64 *active, *act_idx;  // ibuf: active flags, then the active indices ascending
+  TieWork tw;
+  i64 n_active = 0;
+  i64 left = -1;       // the variable the previous step removed, or -1
+  i64 just_left = -1;  // left as it was at this knot's entry
+  i64 n_tied = 0;      // variables at the bound at this knot (tw.T)
+  f64 lam = 0.0;
+  f64 A_scalar = 0.0;
+  f64 c_max = 0.0;  // max_j |c_j|
+  f64 G_max = 0.0;  // max_jl |G_jl|, for the screen of tie_set
+
+  LarsPath(const f64 *G_, const f64 *c_, i64 k_, f64 *fbuf, i64 *ibuf)
+      : G(G_), c(c_), k(k_), beta(fbuf), signs(fbuf + k_), r(fbuf + 2 * k_), s_A(fbuf + 3 * k_),
+        w(fbuf + 4 * k_), d(fbuf + 5 * k_), Gd(fbuf + 6 * k_), G_AA(fbuf + 7 * k_), active(ibuf),
+        act_idx(ibuf + k_),
+        tw{fbuf + k_ * (k_ + 7), fbuf + k_ * (2 * k_ + 7), fbuf + k_ * (3 * k_ + 7),
+           fbuf + k_ * (3 * k_ + 8), fbuf + k_ * (3 * k_ + 9), fbuf + k_ * (3 * k_ + 10),
+           ibuf + 2 * k_, ibuf + 3 * k_, ibuf + 4 * k_, ibuf + 5 * k_} {}
+
+  // Knot 0: beta = 0, r = c, nothing active, lam = lam_max = max_j |c_j| (NaN never
+  // raises it; 0 when k = 0).
+  void start() {
+    for (i64 j = 0; j < k; ++j) {
+      beta[j] = 0.0;
+      signs[j] = 0.0;
+      active[j] = 0;
+      r[j] = c[j];
+      tw.held[j] = 0;
+      tw.gone[j] = 0;
+    }
+    for (i64 j = 0; j < k; ++j)
+      if (fabs(r[j]) > lam) lam = fabs(r[j]);
+    c_max = lam;
+    for (i64 i = 0; i < k * k; ++i)
+      if (fabs(G[i]) > G_max) G_max = fabs(G[i]);
+  }
+
+  // A bound on the sigma of tie_set, with room for the rounding of both sums:
+  // max |c| + max |G| * sum over active j of |beta_j|.
+  f64 sigma_bound() const {
+    f64 b1 = 0.0;
+    for (i64 a = 0; a < n_active; ++a) b1 = b1 + fabs(beta[act_idx[a]]);
+    return (c_max + G_max * b1) * (1.0 + 1e-6);
+  }
+
+  // act_idx = the active variables, ascending.
+  void list_active() {
+    i64 a = 0;
+    for (i64 j = 0; j < k; ++j)
+      if (active[j]) act_idx[a++] = j;
+  }
+
+  // Entry at the current knot. With two or more variables at the bound (tie_set), the
+  // tie decision, lam unchanged; otherwise, unless a variable has just left, the
+  // inactive variable with the largest |r| (the lowest index among equals) joins and
+  // lam is re-synchronised to it. path_done: nothing can enter (k = 0, or every r is
+  // NaN) and nothing is active; failed: the tie decision found the tied block
+  // singular or its problem unsolved.
+  Entry enter() {
+    just_left = left;
+    left = -1;
+    list_active();
+    n_tied = tie_set(G, c, k, beta, r, active, act_idx, n_active, lam, sigma_bound(), just_left,
+                     tw.gone, tw.T);
+    if (n_tied >= 2)
+      return enter_tied(G, k, r, signs, active, act_idx, &n_active, n_tied, G_AA, tw)
+                 ? Entry::go_on
+                 : Entry::failed;
+    if (just_left >= 0) return Entry::go_on;
+    i64 new_var = -1;
+    f64 new_lam = -1.0;
+    for (i64 j = 0; j < k; ++j) {
+      if (active[j]) continue;
+      const f64 abs_r = fabs(r[j]);
+      if (abs_r > new_lam) {
+        new_lam = abs_r;
+        new_var = j;
+      }
+    }
+    if (new_var >= 0) {
+      lam = new_lam;
+      active[new_var] = 1;
+      signs[new_var] = r[new_var] > 0.0 ? 1.0 : -1.0;
+      n_active = n_active + 1;
+    } else if (n_active == 0) {
+      return Entry::path_done;
+    }
+    return Entry::go_on;
+  }
+
+  // The equiangular direction of the active set: w = G_AA^-1 s_A (the block rebuilt
+  // from G), A_scalar = (s_A' w)^-1/2, d = A_scalar w on the active set and 0 elsewhere,
+  // Gd = G d. False, with nothing else meaningful, when s_A' w is not a finite
+  // positive number (a singular or indefinite block, or an empty active set).
+  template <class Vec>
+  [[gnu::always_inline]] inline bool direction() {
+    list_active();
+    for (i64 a = 0; a < n_active; ++a) {
+      const f64 *Ga = G + act_idx[a] * k;
+      s_A[a] = signs[act_idx[a]];
+      for (i64 b = 0; b < n_active; ++b) G_AA[a * n_active + b] = Ga[act_idx[b]];
+    }
+    qdl_solve_small<Vec>(G_AA, s_A, n_active, w);
+
+    // sw = s_A' w, ascending (signs read afresh: the solve permuted s_A).
+    f64 sw = 0.0;
+    for (i64 a = 0; a < n_active; ++a) sw = sw + signs[act_idx[a]] * w[a];
+    if (!(sw > 0.0) || !isfinite(sw)) return false;
+
+    A_scalar = 1.0 / sqrt(sw);
+    for (i64 j = 0; j < k; ++j) d[j] = 0.0;
+    for (i64 a = 0; a < n_active; ++a) d[act_idx[a]] = A_scalar * w[a];
+    if constexpr (kRows) {
+      // Gd[j] = sum_a G[act_a, j] d[act_a], each Gd[j] its own sum over ascending a.
+      for (i64 j = 0; j < k; ++j) Gd[j] = 0.0;
+      for (i64 a = 0; a < n_active; ++a) axpy<Vec>(Gd, d[act_idx[a]], G + act_idx[a] * k, k);
+    } else {
+      for (i64 j = 0; j < k; ++j) {  // Gd[j] = sum_a G[j, act_a] d[act_a], ascending a
+        const f64 *Gj = G + j * k;
+        f64 s = 0.0;
+        for (i64 a = 0; a < n_active; ++a) s = s + Gj[act_idx[a]] * d[act_idx[a]];
+        Gd[j] = s;
+      }
+    }
+    return true;
+  }
+
+  // The step to the next event: the full step lam / A_scalar brings lam to 0; an
+  // inactive correlation reaching +-lam (not a held variable's own bound) or an active
+  // coefficient reaching 0 shortens it; *drop_var is the first coefficient that
+  // limits it, or -1. Releases the variables held at this knot.
+  f64 step_length(i64 *drop_var) {
+    f64 step = lam / A_scalar;
+    *drop_var = -1;
+    for (i64 j = 0; j < k; ++j) {
+      if (active[j]) continue;
+      const bool tie_may_enter = j != just_left;
+      const f64 denom1 = A_scalar - Gd[j];
+      const f64 denom2 = A_scalar + Gd[j];
+      if (denom1 > 1e-14 && tw.held[j] != 1) {  // r[j] reaches +lam
+        const f64 num = lam - r[j];
+        const f64 t = num / denom1;
+        if (crossing_counts(t, num, tie_may_enter) && t < step) step = t;
+      }
+      if (denom2 > 1e-14 && tw.held[j] != -1) {  // r[j] reaches -lam
+        const f64 num = lam + r[j];
+        const f64 t = num / denom2;
+        if (crossing_counts(t, num, tie_may_enter) && t < step) step = t;
+      }
+    }
+    for (i64 a = 0; a < n_active; ++a) {  // beta[j] reaches 0
+      const i64 j = act_idx[a];
+      if (d[j] != 0.0) {
+        const f64 t = -beta[j] / d[j];
+        if (t > 0.0 && t < step) {
+          step = t;
+          *drop_var = j;
+        }
+      }
+    }
+    if (n_tied >= 2)
+      for (i64 a = 0; a < n_tied; ++a) tw.held[tw.T[a]] = 0;
+    return step;
+  }
+
+  // To the next knot: beta += step d, r -= step Gd, lam -= step A_scalar (a value in
+  // (-tol, 0) set to 0); drop_var leaves (its coefficient exactly 0) and so does every
+  // other coefficient that reaches 0 with this step (mark_gone).
+  template <class Vec>
+  [[gnu::always_inline]] inline void move(f64 step, i64 drop_var, f64 tol) {
+    const bool more_leave = mark_gone(beta, d, act_idx, n_active, step, drop_var, tw.gone);
+    const i64 n_act_before = n_active;
+    axpy<Vec>(beta, step, d, k);
+    axmy<Vec>(r, step, Gd, k);
+    lam = lam - step * A_scalar;
+    if (lam < 0.0 && lam > -tol) lam = 0.0;
+    if (drop_var >= 0) {
+      active[drop_var] = 0;
+      beta[drop_var] = 0.0;
+      n_active = n_active - 1;
+      left = drop_var;
+    }
+    if (more_leave) leave_gone(beta, active, act_idx, n_act_before, &n_active, tw.gone);
+  }
+
+  // Knot `knot`: lam and the k coefficients.
+  void record(f64 *lam_path, f64 *beta_path, i64 knot) const {
+    lam_path[knot] = lam;
+    if (k > 0) memcpy(beta_path + knot * k, beta, static_cast<size_t>(k) * sizeof(f64));
+  }
+};
+
 // The homotopy, from knot 0 on, in the working storage fbuf and ibuf of the caller;
-// returns the status and stores the knot count. kRows: G equals its transpose bit for
-// bit, so G d is accumulated from rows of G (each Gd[j] still summed over ascending a).
+// returns the status and stores the knot count.
 template <bool kRows>
 struct LarsHomotopy {
   template <class Vec>
   [[gnu::always_inline]] static inline i64 run(const f64 *G, const f64 *c, i64 k, i64 max_iter,
                                                f64 tol, f64 *lam_path, f64 *beta_path,
                                                i64 *n_knots, f64 *fbuf, i64 *ibuf) {
-    f64 *beta = fbuf, *signs = fbuf + k, *r = fbuf + 2 * k, *s_A = fbuf + 3 * k,
-        *w = fbuf + 4 * k, *d = fbuf + 5 * k, *Gd = fbuf + 6 * k, *G_AA = fbuf + 7 * k;
-    i64 *active = ibuf, *act_idx = ibuf + k;
-
-    for (i64 j = 0; j < k; ++j) {
-      beta[j] = 0.0;
-      signs[j] = 0.0;
-      active[j] = 0;
-      r[j] = c[j];
-    }
-    i64 n_active = 0;
-    i64 left = -1;  // the variable the previous step removed, or -1
-    f64 lam = 0.0;
-    for (i64 j = 0; j < k; ++j)
-      if (fabs(r[j]) > lam) lam = fabs(r[j]);  // lam_max; NaN never raises it
-
-    lam_path[0] = lam;  // knot 0: (lam_max, zeros)
+    using Path = LarsPath<kRows>;
+    Path p(G, c, k, fbuf, ibuf);
+    p.start();
+    lam_path[0] = p.lam;  // knot 0: (lam_max, zeros)
     for (i64 j = 0; j < k; ++j) beta_path[j] = 0.0;
     i64 knot = 1;
-    i64 status = REGRESSION_NON_CONVERGENT;
-    if (lam <= tol) {
-      status = REGRESSION_OK;
-      goto done;
-    }
-
-    for (i64 iter = 0; iter < max_iter; ++iter) {
-      const i64 just_left = left;
-      // Entry: after a removal none; otherwise the inactive variable with the largest
-      // |r| (the lowest index among equals), and lam re-synchronised to it.
-      if (just_left < 0) {
-        i64 new_var = -1;
-        f64 new_lam = -1.0;
-        for (i64 j = 0; j < k; ++j) {
-          if (active[j]) continue;
-          const f64 abs_r = fabs(r[j]);
-          if (abs_r > new_lam) {
-            new_lam = abs_r;
-            new_var = j;
-          }
-        }
-        if (new_var >= 0) {
-          lam = new_lam;
-          active[new_var] = 1;
-          signs[new_var] = r[new_var] > 0.0 ? 1.0 : -1.0;
-          n_active = n_active + 1;
-        } else if (n_active == 0) {  // nothing can enter (k = 0, or every r is NaN)
-          status = REGRESSION_OK;
-          goto done;
-        }
-      }
-      left = -1;
-
-      // Active block and signs, rebuilt from G at every step.
-      {
-        i64 a = 0;
-        for (i64 j = 0; j < k; ++j)
-          if (active[j]) act_idx[a++] = j;
-      }
-      for (i64 a = 0; a < n_active; ++a) {
-        const f64 *Ga = G + act_idx[a] * k;
-        s_A[a] = signs[act_idx[a]];
-        for (i64 b = 0; b < n_active; ++b) G_AA[a * n_active + b] = Ga[act_idx[b]];
-      }
-      qdl_solve_small<Vec>(G_AA, s_A, n_active, w);  // w = G_AA^-1 s_A
-
-      // sw = s_A' w, ascending (signs read afresh: the solve permuted s_A).
-      f64 sw = 0.0;
-      for (i64 a = 0; a < n_active; ++a) sw = sw + signs[act_idx[a]] * w[a];
-      if (!(sw > 0.0) || !isfinite(sw)) goto done;  // singular or indefinite block
-
-      // d = A_scalar * w on the active set, 0 elsewhere; Gd = G d.
-      const f64 A_scalar = 1.0 / sqrt(sw);
-      for (i64 j = 0; j < k; ++j) d[j] = 0.0;
-      for (i64 a = 0; a < n_active; ++a) d[act_idx[a]] = A_scalar * w[a];
-      if constexpr (kRows) {
-        // Gd[j] = sum_a G[act_a, j] d[act_a], each Gd[j] its own sum over ascending a.
-        for (i64 j = 0; j < k; ++j) Gd[j] = 0.0;
-        for (i64 a = 0; a < n_active; ++a) axpy<Vec>(Gd, d[act_idx[a]], G + act_idx[a] * k, k);
-      } else {
-        for (i64 j = 0; j < k; ++j) {  // Gd[j] = sum_a G[j, act_a] d[act_a], ascending a
-          const f64 *Gj = G + j * k;
-          f64 s = 0.0;
-          for (i64 a = 0; a < n_active; ++a) s = s + Gj[act_idx[a]] * d[act_idx[a]];
-          Gd[j] = s;
-        }
-      }
-
-      // The full step brings lam to 0; entering and leaving candidates shorten it.
-      f64 step = lam / A_scalar;
-      i64 drop_var = -1;
-      for (i64 j = 0; j < k; ++j) {
-        if (active[j]) continue;
-        const bool tie_may_enter = j != just_left;
-        const f64 denom1 = A_scalar - Gd[j];
-        const f64 denom2 = A_scalar + Gd[j];
-        if (denom1 > 1e-14) {  // r[j] reaches +lam
-          const f64 num = lam - r[j];
-          const f64 t = num / denom1;
-          if (crossing_counts(t, num, tie_may_enter) && t < step) step = t;
-        }
-        if (denom2 > 1e-14) {  // r[j] reaches -lam
-          const f64 num = lam + r[j];
-          const f64 t = num / denom2;
-          if (crossing_counts(t, num, tie_may_enter) && t < step) step = t;
-        }
-      }
-      for (i64 a = 0; a < n_active; ++a) {  // beta[j] reaches 0
-        const i64 j = act_idx[a];
-        if (d[j] != 0.0) {
-          const f64 t = -beta[j] / d[j];
-          if (t > 0.0 && t < step) {
-            step = t;
-            drop_var = j;
-          }
-        }
-      }
-
-      // Move: beta += step d, r -= step Gd, lam -= step A_scalar.
-      axpy<Vec>(beta, step, d, k);
-      axmy<Vec>(r, step, Gd, k);
-      lam = lam - step * A_scalar;
-      if (lam < 0.0 && lam > -tol) lam = 0.0;
-
-      if (drop_var >= 0) {
-        active[drop_var] = 0;
-        beta[drop_var] = 0.0;
-        n_active = n_active - 1;
-        left = drop_var;
-      }
-
-      lam_path[knot] = lam;
-      if (k > 0) memcpy(beta_path + knot * k, beta, static_cast<size_t>(k) * sizeof(f64));
+    i64 status = p.lam <= tol ? REGRESSION_OK : REGRESSION_NON_CONVERGENT;
+    for (i64 iter = 0; status != REGRESSION_OK && iter < max_iter; ++iter) {
+      const typename Path::Entry entry = p.enter();
+      if (entry == Path::Entry::path_done) status = REGRESSION_OK;
+      if (entry != Path::Entry::go_on || !p.template direction<Vec>()) break;
+      i64 drop_var;
+      const f64 step = p.step_length(&drop_var);
+      p.template move<Vec>(step, drop_var, tol);
+      p.record(lam_path, beta_path, knot);
       knot = knot + 1;
-      if (lam <= tol) {
-        status = REGRESSION_OK;
-        goto done;
-      }
+      if (p.lam <= tol) status = REGRESSION_OK;
     }
-
-  done:
     *n_knots = knot;
     return status;
   }
@@ -457,35 +745,43 @@ extern "C" {
 
 i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 max_iter, f64 tol,
                       f64 *coef, f64 *Gcoef) {
+  if (!qdl::fits(k, k)) return REGRESSION_NON_CONVERGENT;  // no such G: nothing is touched
   if (k > 0) {
     memset(coef, 0, static_cast<size_t>(k) * sizeof(f64));
     memset(Gcoef, 0, static_cast<size_t>(k) * sizeof(f64));
   }
   if (max_iter <= 0) return REGRESSION_NON_CONVERGENT;  // no sweep: zeros
-  if (bit_symmetric(G, k))
-    return run_best<LassoSweeps<true>>(G, g, k, alpha, max_iter, tol, coef, Gcoef);
-  return run_best<LassoSweeps<false>>(G, g, k, alpha, max_iter, tol, coef, Gcoef);
+  return qdl::simd::dispatch<LassoSweeps>(qdl::cd::problem(G, g, k, max_iter, tol), alpha, coef,
+                                          Gcoef);
 }
 
 i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol, f64 *lam_path,
                         f64 *beta_path, i64 *n_knots) {
-  // Working storage: fbuf = beta, signs, r, s_A, w, d, Gd (k each), G_AA (k*k);
-  // ibuf = active, act_idx (k each). A zero-size request counts as obtained.
+  // Working storage: fbuf = beta, signs, r, s_A, w, d, Gd (k each), G_AA (k*k), and for
+  // ties M, W (k*k each), q, u, v, rhs (k each): k*(3k+11) values; ibuf = active,
+  // act_idx, T, in_S, held, gone (k each). A zero-size request counts as obtained; a size
+  // that does not fit in size_t counts as unavailable.
   const size_t kk = k > 0 ? static_cast<size_t>(k) : 0;
-  f64 *fbuf = static_cast<f64 *>(malloc(kk * (kk + 7) * sizeof(f64)));
-  i64 *ibuf = static_cast<i64 *>(malloc(2 * kk * sizeof(i64)));
-  if (kk > 0 && (fbuf == nullptr || ibuf == nullptr)) {
+  size_t f_len, f_bytes, i_bytes;
+  const bool fits = !__builtin_mul_overflow(kk, size_t{3}, &f_len) &&
+                    !__builtin_add_overflow(f_len, size_t{11}, &f_len) &&
+                    !__builtin_mul_overflow(kk, f_len, &f_len) &&
+                    !__builtin_mul_overflow(f_len, sizeof(f64), &f_bytes) &&
+                    !__builtin_mul_overflow(kk, 6 * sizeof(i64), &i_bytes);
+  f64 *fbuf = fits ? static_cast<f64 *>(malloc(f_bytes)) : nullptr;
+  i64 *ibuf = fits ? static_cast<i64 *>(malloc(i_bytes)) : nullptr;
+  if (!fits || (kk > 0 && (fbuf == nullptr || ibuf == nullptr))) {
     free(fbuf);
     free(ibuf);
     *n_knots = 0;
     return REGRESSION_NON_CONVERGENT;
   }
   const i64 status =
-      bit_symmetric(G, k)
-          ? run_best<LarsHomotopy<true>>(G, c, k, max_iter, tol, lam_path, beta_path, n_knots,
-                                         fbuf, ibuf)
-          : run_best<LarsHomotopy<false>>(G, c, k, max_iter, tol, lam_path, beta_path, n_knots,
-                                          fbuf, ibuf);
+      qdl::inspect_gram(G, k).symmetric
+          ? qdl::simd::dispatch<LarsHomotopy<true>>(G, c, k, max_iter, tol, lam_path, beta_path,
+                                                    n_knots, fbuf, ibuf)
+          : qdl::simd::dispatch<LarsHomotopy<false>>(G, c, k, max_iter, tol, lam_path, beta_path,
+                                                     n_knots, fbuf, ibuf);
   free(fbuf);
   free(ibuf);
   return status;
@@ -493,8 +789,8 @@ i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol
 
 void qdl_lasso_path_eval(const f64 *lam_path, const f64 *beta_path, i64 n_knots, i64 k,
                          const f64 *lam_grid, i64 n_grid, f64 *out) {
-  if (n_grid <= 0) return;
-  run_best<PathEval>(lam_path, beta_path, n_knots, k, lam_grid, n_grid, out);
+  if (n_grid <= 0 || !qdl::fits(n_knots, k) || !qdl::fits(n_grid, k)) return;
+  qdl::simd::dispatch<PathEval>(lam_path, beta_path, n_knots, k, lam_grid, n_grid, out);
 }
 
 }  // extern "C"

@@ -36,7 +36,8 @@ extern "C" {
  *   g      in       k cross-products
  *   coef   out      k: the solution, or the last completed sweep's iterate
  *   Gcoef  out      k working vector, equal to G times coef on return
- * Allocates nothing; validates nothing. */
+ * Allocates nothing; validates nothing, except that a k whose G cannot exist (k*k*8
+ * beyond 2^63 - 1) returns REGRESSION_NON_CONVERGENT without touching a buffer. */
 QDL_API i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 max_iter, f64 tol,
                               f64 *coef, f64 *Gcoef);
 
@@ -44,9 +45,17 @@ QDL_API i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 
  * that reaches zero leaves the active set). Knot 0 is (lam_max = max_j |c[j]|, zeros);
  * each homotopy step writes one knot, the penalty at which the active set changes
  * and the coefficients there, so that along the path r = c - G b satisfies
- * r[j] = sign_j * lam on the active set and |r[j]| <= lam off it. An inactive
- * variable whose correlation already equals the penalty exactly (a tie) enters
- * through a step of length 0, which repeats the knot's penalty.
+ * r[j] = sign_j * lam on the active set and |r[j]| <= lam off it.
+ * Ties: when two or more inactive variables sit at the bound at one knot
+ * (||r[j]| - lam| <= 1e-12 * max_j(|c[j]| + sum_l |G[j,l] b[l]|)), counting a variable
+ * that has just left, the ones that enter are those of the solution of the linear
+ * complementarity problem over them (M = S_T (G_TT - G_TF G_FF^-1 G_FT) S_T,
+ * q = S_T G_TF G_FF^-1 s_F - 1, S_T the signs of their correlations; every subset
+ * tried up to 10 tied variables, Murty's least-index principal pivoting above); the
+ * others stay out and are not candidates for their own bound on the next step. All
+ * that enter do so at that knot (no repeated penalty). A coefficient that reaches
+ * zero within rounding of the step (1e-12 relative) leaves at that knot too. A knot
+ * with a single variable at the bound is decided as without ties.
  *   G          in   k*k Gram matrix, assumed symmetric
  *   c          in   k correlations (X'y, scaled like G)
  *   max_iter        the most homotopy steps; tol: the path is complete once lam <= tol
@@ -54,11 +63,17 @@ QDL_API i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 
  *   beta_path  out  room for max(1, max_iter + 1) rows of k coefficients
  *   n_knots    out  knots written (rows beyond it untouched); never above max_iter + 1
  *                   when max_iter >= 0
- * Returns REGRESSION_OK when the path reaches lam <= tol (or no variable can enter),
- * REGRESSION_NON_CONVERGENT when max_iter steps were taken, when an active block is
- * singular or indefinite (the knots written so far stay valid), or when the working
- * storage (k*(k+7) f64 and 2k i64, malloc'ed per call) is unavailable: then
- * n_knots = 0 and nothing else is written. */
+ * Returns REGRESSION_OK when the path reaches lam <= tol (or no variable can enter).
+ * Returns REGRESSION_NON_CONVERGENT, with the knots written so far valid, when
+ * max_iter steps were taken; when an active block is singular or indefinite (a zero
+ * pivot in the active solve, whose non-finite direction is never used); when G is
+ * only positive semidefinite where the path needs it definite (duplicated columns:
+ * tied variables whose block, within rounding, is singular -- a Schur pivot at most
+ * 1e-12 times G[j,j] -- so the direction is not unique), or their complementarity
+ * problem finds no solution. Never a status 0 path with infinite or NaN knots.
+ * Working storage: k*(3k+11) f64 and 6k i64, malloc'ed once per call; when either is
+ * unavailable or its size overflows size_t, REGRESSION_NON_CONVERGENT with
+ * n_knots = 0 and nothing else written. */
 QDL_API i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol,
                                 f64 *lam_path, f64 *beta_path, i64 *n_knots);
 
@@ -73,7 +88,8 @@ QDL_API i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter,
  *   lam_grid   in   n_grid penalties, any order
  *   out        out  n_grid*k
  * n_grid <= 0 reads and writes nothing; n_knots <= 0 (no path) gives zero rows without
- * reading lam_path or beta_path. Allocates nothing. */
+ * reading lam_path or beta_path. Sizes whose beta_path or out cannot exist (a byte
+ * count beyond 2^63 - 1) read and write nothing. Allocates nothing. */
 QDL_API void qdl_lasso_path_eval(const f64 *lam_path, const f64 *beta_path, i64 n_knots, i64 k,
                                  const f64 *lam_grid, i64 n_grid, f64 *out);
 

@@ -10,6 +10,7 @@
 #include "../_common/qdl_linalg.h"
 #include "../_common/qdl_linalg_impl.h"
 #include "../_common/qdl_simd.h"
+#include "../_common/qdl_trace_impl.h"
 
 namespace {
 
@@ -27,8 +28,10 @@ using qdl::simd::load;
 using qdl::simd::splat;
 using qdl::simd::store;
 
-inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
+using qdl::min_i64;
 
+// Whether an n-by-p design and its p-by-p normal equations can exist.
+inline bool design_fits(i64 n, i64 p) { return qdl::fits(n, p) && qdl::fits(p, p); }
 
 // v[i] = v[i] / nf for i < m: a true division, not a product with 1/nf.
 inline void divide_by(f64 *v, i64 m, f64 nf) {
@@ -64,147 +67,14 @@ inline void chol_subst(const f64 *L, const f64 *b, f64 *x, i64 p) {
   qdl_backward_subst_chol_t(L, x, x, p);
 }
 
-// ---------------------------------------------------------------------------
-// Effective degrees of freedom, trace((L L')^-1 G_unpen).
-//
-// Column c of (L L')^-1 G_unpen is the solve L z = G_unpen[:,c], L' w = z, whose
-// sums are (Golub & Van Loan, Matrix Computations, 4th ed., Alg. 3.1.1 and 3.1.2):
-//
-//   z[i] = (G_unpen[i,c] - sum_{j<i}  L[i,j] z[j]) / L[i,i]    i ascending
-//   w[i] = (z[i]         - sum_{j>i}  L[j,i] w[j]) / L[i,i]    i descending
-//
-// each sum in ascending j, and dof adds w[c] for c ascending. The p columns are
-// independent, so they are solved side by side: the work array W (p*p, row-major)
-// holds z and then w of column c in W[:,c], and one vector lane carries one column,
-// adding its terms in exactly the order above.
-//
-// The columns go in blocks of one vector, N = lanes<Vec> (8, 4 or 2), starting at
-// 0, N, ..., pv-N (pv = p rounded down to a multiple of N), and, when p is not a
-// multiple of N, one more block starting at p-N that overlaps the one before it; a
-// column computed in two blocks gets the same value in both. Only w[c] enters the
-// trace, and w[c] needs w[i] for i >= c only, so the backward pass of a block
-// starting at c0 stops at row c0, except for the last block: it runs to row 0,
-// leaving the whole solve of column p-1.
-// ---------------------------------------------------------------------------
-
-// W[i, c0 .. c0+NV) = (B[i, same] - sum_{j<i} L[i,j] W[j, same]) / L[i,i], V vectors.
-template <class Vec, int V>
-[[gnu::always_inline]] inline void fwd_row(const f64 *QDL_RESTRICT L, const f64 *QDL_RESTRICT B,
-                                           f64 *QDL_RESTRICT W, i64 p, i64 i, i64 c0) {
-  constexpr int N = lanes<Vec>;
-  const f64 *Li = L + i * p;
-  Vec acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = splat<Vec>(0.0);
-  for (i64 j = 0; j < i; ++j) {
-    const f64 l = Li[j];  // broadcast by the scalar-vector product
-    const f64 *Wj = W + j * p + c0;
-    for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load<Vec>(Wj + N * v);
-  }
-  const f64 d = Li[i];
-  for (int v = 0; v < V; ++v)
-    store<Vec>(W + i * p + c0 + N * v, (load<Vec>(B + i * p + c0 + N * v) - acc[v]) / d);
-}
-
-// W[i, c0 .. c0+NV) = (W[i, same] - sum_{j>i} L[j,i] W[j, same]) / L[i,i], storing
-// only the lanes from `first` on (the others belong to a block that overlaps).
-template <class Vec, int V>
-[[gnu::always_inline]] inline void bwd_row(const f64 *QDL_RESTRICT L, f64 *QDL_RESTRICT W, i64 p,
-                                           i64 i, i64 c0, i64 first = 0) {
-  constexpr int N = lanes<Vec>;
-  Vec acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = splat<Vec>(0.0);
-  for (i64 j = i + 1; j < p; ++j) {
-    const f64 l = L[j * p + i];
-    const f64 *Wj = W + j * p + c0;
-    for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * load<Vec>(Wj + N * v);
-  }
-  const f64 d = L[i * p + i];
-  f64 *Wi = W + i * p + c0;
-  if (first == 0) {
-    for (int v = 0; v < V; ++v) store<Vec>(Wi + N * v, (load<Vec>(Wi + N * v) - acc[v]) / d);
-  } else {
-    const Vec w = (load<Vec>(Wi) - acc[0]) / d;
-    for (i64 k = first; k < N; ++k) Wi[k] = w[k];
-  }
-}
-
-// fwd_row<Vec, v> / bwd_row<Vec, v> for a run-time v in 1..V.
-template <class Vec, int V>
-[[gnu::always_inline]] inline void fwd_row_v(int v, const f64 *L, const f64 *B, f64 *W, i64 p,
-                                             i64 i, i64 c0) {
-  if constexpr (V > 0) {
-    if (v == V) {
-      fwd_row<Vec, V>(L, B, W, p, i, c0);
-    } else {
-      fwd_row_v<Vec, V - 1>(v, L, B, W, p, i, c0);
-    }
-  }
-}
-
-template <class Vec, int V>
-[[gnu::always_inline]] inline void bwd_row_v(int v, const f64 *L, f64 *W, i64 p, i64 i, i64 c0) {
-  if constexpr (V > 0) {
-    if (v == V) {
-      bwd_row<Vec, V>(L, W, p, i, c0);
-    } else {
-      bwd_row_v<Vec, V - 1>(v, L, W, p, i, c0);
-    }
-  }
-}
-
-// The blocked solves for p >= 8, up to V blocks of N = lanes<Vec> columns per pass
-// over a row of L. On return W[c,c] = w[c] for every c, and W[:,p-1] is the whole
-// solve of column p-1.
-template <class Vec, int V>
-[[gnu::always_inline]] inline void dof_solves(const f64 *L, const f64 *B, f64 *W, i64 p) {
-  constexpr i64 N = lanes<Vec>;
-  const i64 pv = p / N * N;
-  const i64 last = p - N;  // the block holding column p-1
-  for (i64 i = 0; i < p; ++i) {
-    for (i64 c0 = 0; c0 < pv; c0 += N * V)
-      fwd_row_v<Vec, V>(static_cast<int>(min_i64(V, (pv - c0) / N)), L, B, W, p, i, c0);
-    if (last != pv - N) fwd_row<Vec, 1>(L, B, W, p, i, last);
-  }
-  for (i64 i = p - 1; i >= 0; --i) {
-    const i64 cend = min_i64(pv, (i / N + 1) * N);  // blocks from 0 whose first column is <= i
-    // The last block first, while row i of the overlapping block still holds z;
-    // it stores only the columns the blocks below do not cover in this row.
-    if (last + N > cend) bwd_row<Vec, 1>(L, W, p, i, last, cend > last ? cend - last : 0);
-    for (i64 c0 = 0; c0 < cend; c0 += N * V)
-      bwd_row_v<Vec, V>(static_cast<int>(min_i64(V, (cend - c0) / N)), L, W, p, i, c0);
-  }
-}
-
-// Register budgets: 8 zmm accumulators (of 32), 8 ymm (of 16), 8 xmm (of 16).
-QDL_TARGET_AVX512 void dof_solves_avx512(const f64 *L, const f64 *B, f64 *W, i64 p) {
-  dof_solves<qdl::simd::v8d, 8>(L, B, W, p);
-}
-QDL_TARGET_AVX2 void dof_solves_avx2(const f64 *L, const f64 *B, f64 *W, i64 p) {
-  dof_solves<qdl::simd::v4d, 8>(L, B, W, p);
-}
-void dof_solves_base(const f64 *L, const f64 *B, f64 *W, i64 p) {
-  dof_solves<qdl::simd::v2d, 8>(L, B, W, p);
-}
-
 // trace((L L')^-1 G_unpen), the effective degrees of freedom of a ridge fit whose
 // penalised Gram matrix has the factor L (Hastie, Tibshirani & Friedman, The
 // Elements of Statistical Learning, 2nd ed., eq. 3.50, for the scaled system).
 // W (p*p) is work space, overwritten. `col` ends up holding the whole solve of
 // column p-1, as after solving every column in turn in `col`.
-f64 qdl_ridge_eff_dof(const f64 *L, const f64 *G_unpen, i64 p, f64 *col, f64 *W) {
-  if (p >= 8) {
-    qdl::simd::dispatch(dof_solves_avx512, dof_solves_avx2, dof_solves_base, L, G_unpen, W, p);
-    for (i64 r = 0; r < p; ++r) col[r] = W[r * p + p - 1];
-  } else {
-    // A few columns: one at a time in col, W[c,c] = entry c of column c's solve.
-    for (i64 c = 0; c < p; ++c) {
-      for (i64 r = 0; r < p; ++r) col[r] = G_unpen[r * p + c];
-      chol_subst(L, col, col, p);
-      W[c * p + c] = col[c];
-    }
-  }
-  f64 dof = 0.0;
-  for (i64 c = 0; c < p; ++c) dof = dof + W[c * p + c];
+f64 ridge_eff_dof(const f64 *L, const f64 *G_unpen, i64 p, f64 *col, f64 *W) {
+  const f64 dof = qdl::chol_trace(L, G_unpen, p, W, p, p, p - 1);  // column p-1 whole
+  for (i64 r = 0; r < p; ++r) col[r] = W[r * p + p - 1];
   return dof;
 }
 
@@ -307,29 +177,24 @@ template <class Vec, int NB>
 constexpr i64 kBatch = 8;
 constexpr i64 kBatchMaxP = 256;
 
-QDL_TARGET_AVX512 void residual_ss_avx512(int nb, const f64 *X, const f64 *y, const f64 *C, i64 n,
-                                          i64 p, f64 *rss) {
-  residual_ss_nb<qdl::simd::v8d, kBatch>(nb, X, y, C, n, p, rss);
-}
-QDL_TARGET_AVX2 void residual_ss_avx2(int nb, const f64 *X, const f64 *y, const f64 *C, i64 n,
-                                      i64 p, f64 *rss) {
-  residual_ss_nb<qdl::simd::v4d, kBatch>(nb, X, y, C, n, p, rss);
-}
-void residual_ss_base(int nb, const f64 *X, const f64 *y, const f64 *C, i64 n, i64 p, f64 *rss) {
-  residual_ss_nb<qdl::simd::v2d, kBatch>(nb, X, y, C, n, p, rss);
-}
-
 // rss[b] for the nb (1..kBatch) coefficient vectors C[b, :].
+struct ResidualSS {
+  template <class Vec>
+  [[gnu::always_inline]] static inline void run(int nb, const f64 *X, const f64 *y, const f64 *C,
+                                                i64 n, i64 p, f64 *rss) {
+    residual_ss_nb<Vec, kBatch>(nb, X, y, C, n, p, rss);
+  }
+};
+
 void residual_ss_batch(i64 nb, const f64 *X, const f64 *y, const f64 *C, i64 n, i64 p,
                        f64 *rss) {
-  qdl::simd::dispatch(residual_ss_avx512, residual_ss_avx2, residual_ss_base, static_cast<int>(nb),
-                      X, y, C, n, p, rss);
+  qdl::simd::dispatch<ResidualSS>(static_cast<int>(nb), X, y, C, n, p, rss);
 }
 
 // The selection objective of the grid search, smaller is better: the residual sum
 // of squares itself, or the Gaussian AIC / BIC with the effective degrees of
 // freedom k as the parameter count (Akaike 1974; Schwarz 1978), up to constants.
-inline f64 qdl_ridge_objective(i64 criterion, f64 rss, i64 n, f64 k) {
+inline f64 ridge_objective(i64 criterion, f64 rss, i64 n, f64 k) {
   if (criterion == REGRESSION_CRIT_LOSS) return rss;
   if (rss <= 0.0) return -kInf;  // a perfect fit beats every other penalty
   const f64 nf = static_cast<f64>(n);
@@ -344,6 +209,10 @@ extern "C" {
 
 void qdl_ols_chol_solve(const f64 *X, const f64 *y, i64 n, i64 p, f64 *coef, f64 *L, i64 *status,
                         f64 *G, f64 *g) {
+  if (!design_fits(n, p)) {
+    *status = REGRESSION_RANK_DEFICIENT;
+    return;
+  }
   qdl::gram_and_rhs(X, y, G, g, n, p);  // G = X'X, g = X'y (as qdl_gram, qdl_gram_rhs)
   if (qdl_chol_solve(G, g, coef, L, p) == 0) {
     *status = REGRESSION_OK;
@@ -357,6 +226,11 @@ void qdl_ols_chol_solve(const f64 *X, const f64 *y, i64 n, i64 p, f64 *coef, f64
 void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alpha, i64 intercept,
                        f64 *coef, f64 *L, f64 *dof, i64 *status, f64 *G, f64 *G_unpen, f64 *g,
                        f64 *col) {
+  if (!design_fits(n, p)) {
+    *dof = kNaN;
+    *status = REGRESSION_RANK_DEFICIENT;
+    return;
+  }
   const i64 i0 = intercept != 0 ? 1 : 0;
   scaled_normal_equations(X, y, n, p, G, g);
   if (p > 0) memcpy(G_unpen, G, static_cast<size_t>(p * p) * sizeof(f64));
@@ -370,7 +244,7 @@ void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alpha, i64 
   chol_subst(L, g, coef, p);  // L L' coef = g
   // G serves as work space for the degrees of freedom and is then rebuilt, entry
   // for entry the same, from G_unpen.
-  *dof = qdl_ridge_eff_dof(L, G_unpen, p, col, G);
+  *dof = ridge_eff_dof(L, G_unpen, p, col, G);
   penalised_copy(G_unpen, G, p, alpha, i0);
   *status = REGRESSION_OK;
 }
@@ -382,6 +256,10 @@ void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *
                            i64 criterion, i64 intercept, f64 *out_alpha, f64 *out_coef,
                            f64 *out_obj, i64 *out_status, f64 *G_base, f64 *G, f64 *g, f64 *L,
                            f64 *coef, f64 *col) {
+  if (!design_fits(n, p) || !qdl::fits(num)) {
+    *out_status = REGRESSION_RANK_DEFICIENT;
+    return;
+  }
   const i64 i0 = intercept != 0 ? 1 : 0;
   scaled_normal_equations(X, y, n, p, G_base, g);
   // Penalties go in batches whose coefficients are kept side by side, so that one
@@ -405,7 +283,7 @@ void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *
         status[b] = REGRESSION_RANK_DEFICIENT;
       } else {
         chol_subst(L, g, cb, p);
-        dof[b] = qdl_ridge_eff_dof(L, G_base, p, col, G);  // G as work space
+        dof[b] = ridge_eff_dof(L, G_base, p, col, G);  // G as work space
         if (a0 + b == num - 1) penalised_copy(G_base, G, p, alpha, i0);  // the last penalty's
         status[b] = REGRESSION_OK;
         solved = true;
@@ -414,7 +292,7 @@ void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *
     if (solved) residual_ss_batch(nb, X, y, cf, n, p, rss);
     for (i64 b = 0; b < nb; ++b) {
       const f64 obj =
-          status[b] == REGRESSION_OK ? qdl_ridge_objective(criterion, rss[b], n, dof[b]) : kInf;
+          status[b] == REGRESSION_OK ? ridge_objective(criterion, rss[b], n, dof[b]) : kInf;
       // The first penalty is always recorded; later ones only when strictly better
       // (false for a NaN on either side, and for +inf after anything).
       if (a0 + b == 0 || obj < best_obj) {

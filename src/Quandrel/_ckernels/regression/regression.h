@@ -43,7 +43,9 @@ static inline f64 qdl_smooth_threshold(f64 z, f64 gamma) {
  *   status out  REGRESSION_OK, or REGRESSION_RANK_DEFICIENT with coef all quiet NaN
  *               and L the partial factor
  *   G, g   scratch p*p and p; hold X'X and X'y on return, whatever the status.
- * p = 0 writes nothing but status (REGRESSION_OK). */
+ * p = 0 writes nothing but status (REGRESSION_OK). Sizes whose X (n*p) or G (p*p)
+ * cannot exist (a byte count beyond 2^63 - 1) write only status,
+ * REGRESSION_RANK_DEFICIENT, and touch no other buffer. */
 QDL_API void qdl_ols_chol_solve(const f64 *X, const f64 *y, i64 n, i64 p, f64 *coef, f64 *L,
                                 i64 *status, f64 *G, f64 *g);
 
@@ -66,7 +68,8 @@ QDL_API void qdl_ols_chol_solve(const f64 *X, const f64 *y, i64 n, i64 p, f64 *c
  * REGRESSION_RANK_DEFICIENT when the factorisation fails: then coef and dof are
  * quiet NaN, L holds the partial factor and col is untouched. n = 0 gives NaN Gram
  * entries, which the factorisation accepts: status REGRESSION_OK with NaN coef and
- * dof. p = 0 writes only dof (0.0) and status (REGRESSION_OK). */
+ * dof. p = 0 writes only dof (0.0) and status (REGRESSION_OK). Sizes whose X or G
+ * cannot exist write only dof (NaN) and status (REGRESSION_RANK_DEFICIENT). */
 QDL_API void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alpha, i64 intercept,
                                f64 *coef, f64 *L, f64 *dof, i64 *status, f64 *G, f64 *G_unpen,
                                f64 *g, f64 *col);
@@ -96,7 +99,8 @@ QDL_API void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alp
  * All buffers are distinct; nothing is allocated (the coefficients of up to eight
  * penalties scored together are kept in 16 KiB of stack). n = 0 gives NaN Gram
  * entries and rss = 0: the first penalty is reported with status REGRESSION_OK, NaN
- * coefficients and objective -inf (AIC, BIC) or 0 (LOSS). */
+ * coefficients and objective -inf (AIC, BIC) or 0 (LOSS). Sizes whose X, G or
+ * alphas cannot exist write only out_status (REGRESSION_RANK_DEFICIENT). */
 QDL_API void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *alphas,
                                    i64 num, i64 criterion, i64 intercept, f64 *out_alpha,
                                    f64 *out_coef, f64 *out_obj, i64 *out_status, f64 *G_base,

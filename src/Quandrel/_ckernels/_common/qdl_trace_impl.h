@@ -1,0 +1,141 @@
+/* trace((L L')^-1 B) from a Cholesky factor L, shared by the degrees-of-freedom
+ * kernels (the ridge fit's effective degrees of freedom and the elastic net's on its
+ * active set).
+ *
+ * Not part of the exported interface: include only from kernel sources.
+ */
+#ifndef QUANDREL_CKERNELS_COMMON_QDL_TRACE_IMPL_H
+#define QUANDREL_CKERNELS_COMMON_QDL_TRACE_IMPL_H
+
+#include "qdl_common.h"
+#include "qdl_simd.h"
+
+namespace qdl {
+
+/* Column c of W = (L L')^-1 B is the solve L z = B[:,c], L' w = z, whose sums are
+ * (Golub and Van Loan, Matrix Computations, 4th ed., algorithms 3.1.1, 3.1.2 and
+ * 4.2.1):
+ *
+ *   z[i] = (B[i,c] - sum_{j<i} L[i,j] z[j]) / L[i,i]     i ascending
+ *   w[i] = (z[i]   - sum_{j>i} L[j,i] w[j]) / L[i,i]     i descending
+ *
+ * each sum from 0.0 in ascending j, exactly as qdl_forward_subst and
+ * qdl_backward_subst_chol_t solve one column. The columns are independent, so they
+ * are solved side by side in place in W (z, then w, of column c in W[:,c]): step i
+ * of a substitution updates row i of W for a block of columns at once, one column to
+ * a vector lane, each lane adding its terms in the order above. Only the diagonal
+ * w[c] enters the trace, and w[c] needs w[i] for i >= c only, so backward step i
+ * updates the columns c <= i (and the rest of the vector holding column i, whose
+ * entries are never read again).
+ *
+ * Any partition of the columns into blocks gives the same bits, so a range of
+ * columns [c0, c1) is a unit of work of its own (solve_columns): ranges may be
+ * solved in any order, or at once, before the diagonal is summed in order. A caller
+ * that wants some columns' whole solve (all of w) asks for them by a first column
+ * cfull; those columns go on down to row 0.
+ */
+namespace trace_detail {
+
+// Wi[c .. c+V*N) = (Si[same] - sum_{j=jlo}^{jhi-1} Lb[j*ls] * W[j, same]) / d for V
+// vectors of N = lanes<Vec> columns. Si is row i of the right-hand side, Wi row i of
+// W (Si may be Wi); the rows j read are other rows of W.
+template <class Vec, int V>
+[[gnu::always_inline]] inline void subst_tile(const f64 *Si, f64 *Wi, const f64 *W, i64 ldw,
+                                              i64 c, const f64 *QDL_RESTRICT Lb, i64 ls,
+                                              i64 jlo, i64 jhi, f64 d) {
+  constexpr int N = simd::lanes<Vec>;
+  Vec acc[V];
+  for (int v = 0; v < V; ++v) acc[v] = simd::splat<Vec>(0.0);
+  for (i64 j = jlo; j < jhi; ++j) {
+    const f64 l = Lb[j * ls];  // broadcast by the scalar-vector product
+    const f64 *Wj = W + j * ldw + c;
+    for (int v = 0; v < V; ++v) acc[v] = acc[v] + l * simd::load<Vec>(Wj + N * v);
+  }
+  for (int v = 0; v < V; ++v)
+    simd::store<Vec>(Wi + c + N * v, (simd::load<Vec>(Si + c + N * v) - acc[v]) / d);
+}
+
+// subst_tile<Vec, v> for a run-time v in 1..V (nothing for v = 0).
+template <class Vec, int V>
+[[gnu::always_inline]] inline void subst_tile_v(i64 v, const f64 *Si, f64 *Wi, const f64 *W,
+                                                i64 ldw, i64 c, const f64 *Lb, i64 ls, i64 jlo,
+                                                i64 jhi, f64 d) {
+  if constexpr (V > 0) {
+    if (v == V) {
+      subst_tile<Vec, V>(Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
+    } else {
+      subst_tile_v<Vec, V - 1>(v, Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
+    }
+  }
+}
+
+// Step i of a substitution for the columns of [c0, c1) that lie below `cneed` (and
+// possibly others of [c0, c1)): tiles of NV vectors of Vec, then the rest as one
+// tile, so that every pass over the rows j has as many independent sums in flight as
+// it can; the columns past the last whole vector go to the vector of half the width,
+// down to single columns.
+template <class Vec, int NV>
+[[gnu::always_inline]] inline void subst_row(const f64 *Si, f64 *Wi, const f64 *W, i64 ldw,
+                                             i64 c0, i64 c1, i64 cneed, const f64 *Lb, i64 ls,
+                                             i64 jlo, i64 jhi, f64 d) {
+  constexpr i64 N = simd::lanes<Vec>;
+  const i64 whole = (c1 - c0) / N;                         // vectors that fit in [c0, c1)
+  const i64 wanted = cneed > c0 ? (cneed - c0 + N - 1) / N : 0;  // vectors up to cneed
+  const i64 cend = c0 + (wanted < whole ? wanted : whole) * N;
+  i64 c = c0;
+  for (; c + NV * N <= cend; c += NV * N) subst_tile<Vec, NV>(Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
+  subst_tile_v<Vec, NV - 1>((cend - c) / N, Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
+  if constexpr (N > 1) {
+    const i64 ct = c0 + whole * N;  // fewer than N columns left
+    if (ct < cneed) subst_row<simd::Half<Vec>, 1>(Si, Wi, W, ldw, ct, c1, cneed, Lb, ls, jlo, jhi, d);
+  }
+}
+
+}  // namespace trace_detail
+
+/* Columns c0 .. c1-1 of (L L')^-1 B: on return W[c,c] holds w[c] of column c for
+ * c0 <= c < c1, and the columns c >= cfull (if any) hold their whole solve w. L is
+ * n*n row-major (lower triangle read), B n rows of ldb, W n rows of ldw; B may be W
+ * (ldb = ldw), solved in place. Columns of W outside [c0, c1) are neither read nor
+ * written. Register budget: 8 vector accumulators (8 zmm of 32, 8 ymm or xmm of 16). */
+template <class Vec>
+[[gnu::always_inline]] inline void solve_columns(const f64 *QDL_RESTRICT L, const f64 *B, i64 ldb,
+                                                 f64 *W, i64 ldw, i64 n, i64 c0, i64 c1,
+                                                 i64 cfull) {
+  using trace_detail::subst_row;
+  const i64 cpart = cfull < c1 ? (cfull > c0 ? cfull : c0) : c1;  // [c0, cpart): diagonal only
+  for (i64 i = 0; i < n; ++i)  // L Z = B: row i of L, j = 0 .. i-1
+    subst_row<Vec, 8>(B + i * ldb, W + i * ldw, W, ldw, c0, c1, c1, L + i * n, 1, 0, i,
+                      L[i * n + i]);
+  for (i64 i = n - 1; i >= 0; --i) {  // L' W = Z: column i of L, j = i+1 .. n-1
+    f64 *Wi = W + i * ldw;
+    if (i >= c0)
+      subst_row<Vec, 8>(Wi, Wi, W, ldw, c0, cpart, i + 1, L + i, n, i + 1, n, L[i * n + i]);
+    if (cpart < c1)
+      subst_row<Vec, 8>(Wi, Wi, W, ldw, cpart, c1, c1, L + i, n, i + 1, n, L[i * n + i]);
+  }
+}
+
+namespace trace_detail {
+struct Trace {
+  template <class Vec>
+  [[gnu::always_inline]] static inline f64 run(const f64 *L, const f64 *B, i64 ldb, f64 *W,
+                                               i64 ldw, i64 n, i64 cfull) {
+    solve_columns<Vec>(L, B, ldb, W, ldw, n, 0, n, cfull);
+    f64 t = 0.0;
+    for (i64 c = 0; c < n; ++c) t = t + W[c * ldw + c];  // c ascending
+    return t;
+  }
+};
+}  // namespace trace_detail
+
+/* sum_c ((L L')^-1 B)[c,c], c ascending, with the shapes of solve_columns (columns
+ * c >= cfull solved whole, cfull = n for none); W is overwritten (only its first n
+ * columns), B is only read unless it is W. */
+inline f64 chol_trace(const f64 *L, const f64 *B, i64 ldb, f64 *W, i64 ldw, i64 n, i64 cfull) {
+  return simd::dispatch<trace_detail::Trace>(L, B, ldb, W, ldw, n, cfull);
+}
+
+}  // namespace qdl
+
+#endif /* QUANDREL_CKERNELS_COMMON_QDL_TRACE_IMPL_H */

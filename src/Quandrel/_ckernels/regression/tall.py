@@ -1,0 +1,605 @@
+"""Regression on data taller than one process: sufficient statistics, then the kernels.
+
+One pass over the rows forms the statistics X'X, X'y and y'y (`gram_stats`); every
+solver after it (`lasso_path`, `enet_path`, `ridge`, `ols`) works on k-by-k matrices.
+The pass runs on a Dask cluster for Dask arrays, and in this process for numpy arrays
+(memory-mapped ``.npy`` files included) and for iterables of ``(X_block, y_block)``.
+
+The statistics do not depend on how the data were partitioned. Rows are cut into
+blocks of `block_rows` counted from row 0 of the whole data; each block's X'X, X'y and
+y'y come from the library's fixed-order native routines (``qdl_gram``,
+``qdl_gram_rhs``, ``qdl_dot``); the blocks are then added in one fixed binary tree by
+block index: the node of size 2^L at position s covers blocks s .. s + 2^L - 1 and is
+its left child plus its right child (the left child alone when the right one starts
+at or past the last block). Whatever the chunking, the number of workers, the
+scheduling or the kind of input, every sum is the same, so the bits are the same.
+
+Dask is imported only for Dask input; the module works without it.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import dataclasses
+import functools
+import hashlib
+import math
+import sys
+import time
+
+import numpy as np
+
+from . import _regression
+
+__all__ = ["GramStats", "gram_stats", "lasso_path", "enet_path", "ridge", "ols", "rss"]
+
+RANK_DEFICIENT = -1
+AIC, BIC, LOSS = 1, 2, 3
+
+
+# ---------------------------------------------------------------------------
+# The exported native routines, through ctypes on the extension's shared object.
+# ---------------------------------------------------------------------------
+_P, _I64, _F64 = ctypes.c_void_p, ctypes.c_int64, ctypes.c_double
+_PROTOTYPES = {
+    "qdl_gram": (None, [_P, _P, _I64, _I64]),
+    "qdl_gram_rhs": (None, [_P, _P, _P, _I64, _I64]),
+    "qdl_dot": (_F64, [_P, _P, _I64]),
+    "qdl_matvec": (None, [_P, _P, _P, _I64, _I64]),
+    "qdl_chol": (ctypes.c_int, [_P, _F64, _P, _I64]),
+    "qdl_forward_subst": (None, [_P, _P, _P, _I64]),
+    "qdl_backward_subst_chol_t": (None, [_P, _P, _P, _I64]),
+    "qdl_chol_solve": (ctypes.c_int, [_P, _P, _P, _P, _I64]),
+}
+
+
+@functools.cache
+def _native():
+    lib = ctypes.CDLL(_regression.__file__)
+    routines = {}
+    for name, (restype, argtypes) in _PROTOTYPES.items():
+        routine = getattr(lib, name)
+        routine.restype, routine.argtypes = restype, argtypes
+        routines[name] = routine
+    return routines
+
+
+def _f64(a):
+    """a as a C-contiguous, aligned float64 array (copied only when it is not one:
+    arrays received from other processes, for instance, can be misaligned)."""
+    return np.require(a, dtype=np.float64, requirements="CA")
+
+
+def _call(name, *args):
+    """Calls an exported routine; numpy arrays (float64, C-contiguous, aligned) are
+    passed by address."""
+    return _native()[name](*(a.ctypes.data if isinstance(a, np.ndarray) else a for a in args))
+
+
+# ---------------------------------------------------------------------------
+# The statistics record and its fixed tree.
+# ---------------------------------------------------------------------------
+@dataclasses.dataclass(frozen=True, eq=False)
+class GramStats:
+    """Sufficient statistics of a least-squares problem.
+
+    G  (k, k) X'X, exactly symmetric       c  (k,) X'y
+    yy y'y (a float)                       n  number of rows (an int)
+    """
+
+    G: np.ndarray
+    c: np.ndarray
+    yy: float
+    n: int
+
+    def fingerprint(self) -> str:
+        """A hash of the statistics' bits (the same for every partitioning)."""
+        h = hashlib.sha256()
+        h.update(np.int64(self.n).tobytes())
+        h.update(np.float64(self.yy).tobytes())
+        h.update(np.ascontiguousarray(self.G).tobytes())
+        h.update(np.ascontiguousarray(self.c).tobytes())
+        return h.hexdigest()[:32]
+
+
+def _block_stats(Xb, yb):
+    """X'X, X'y, y'y and the row count of one block, from the native routines.
+    A block that is not float64 (or not C-contiguous, or misaligned) is converted
+    here, alone."""
+    Xb, yb = _f64(Xb), _f64(yb)
+    m, k = Xb.shape
+    G = np.empty((k, k))
+    c = np.empty(k)
+    _call("qdl_gram", Xb, G, m, k)
+    _call("qdl_gram_rhs", Xb, yb, c, m, k)
+    return G, c, float(_call("qdl_dot", yb, yb, m)), m
+
+
+def _add(left, right):
+    return left[0] + right[0], left[1] + right[1], left[2] + right[2], left[3] + right[3]
+
+
+def _tree_size(nb):
+    """Size of the root node: the smallest power of two >= nb."""
+    return 1 << max(nb - 1, 0).bit_length()
+
+
+def _node(s, size, nb, get):
+    """Statistics of the tree node (s, size) over nb blocks. get(s, size) gives a
+    node already known, or None; leaves (size 1) must be known."""
+    known = get(s, size)
+    if known is not None:
+        return known
+    if size == 1:
+        raise AssertionError(f"block {s} is missing")
+    half = size // 2
+    left = _node(s, half, nb, get)
+    if s + half >= nb:
+        return left
+    return _add(left, _node(s + half, half, nb, get))
+
+
+def _cover(a, b, nb):
+    """The largest tree nodes inside blocks [a, b): every node inside the range lies
+    in exactly one of them, and every node that reaches outside is a sum of nodes
+    that are either inside one range or reach outside themselves."""
+    out = []
+
+    def walk(s, size):
+        e = min(s + size, nb)
+        if e <= a or s >= b:
+            return
+        if a <= s and e <= b:
+            out.append((s, size))
+        else:
+            walk(s, size // 2)
+            walk(s + size // 2, size // 2)
+
+    walk(0, _tree_size(nb))
+    return out
+
+
+def _range_nodes(a, b, nb, get):
+    """{node: statistics} for the nodes of _cover(a, b, nb)."""
+    return {key: _node(*key, nb, get) for key in _cover(a, b, nb)}
+
+
+def _chunk_nodes(X, y, row0, block_rows, nb, on_block=None):
+    """The cover of the blocks in rows row0 .. row0 + len(X) - 1 (row0 a multiple of
+    block_rows; the rows end on a block boundary or at the end of the data)."""
+    first = row0 // block_rows
+    last = first + -(-len(X) // block_rows)
+
+    def leaf(s, size):
+        if size != 1:
+            return None
+        r = (s - first) * block_rows
+        stats = _block_stats(X[r:r + block_rows], y[r:r + block_rows])
+        if on_block is not None:
+            on_block(stats[3])
+        return stats
+
+    return _range_nodes(first, last, nb, leaf)
+
+
+def _chunk_task(X, y, row0, block_rows, nb):
+    out = np.empty((1, 1), dtype=object)
+    out[0, 0] = _chunk_nodes(X, y, int(row0[0]), block_rows, nb)
+    return out
+
+
+def _unwrap(cover):
+    return cover.item() if isinstance(cover, np.ndarray) else cover
+
+
+def _merge_nodes(left, right, a, b, nb):
+    """The cover of blocks [a, b) from the covers of two adjacent ranges."""
+    known = {**_unwrap(left), **_unwrap(right)}
+    return _range_nodes(a, b, nb, lambda s, size: known.get((s, size)))
+
+
+def _record(root):
+    G, c, yy, n = root
+    return GramStats(G=np.array(G, dtype=np.float64), c=np.array(c, dtype=np.float64),
+                     yy=float(yy), n=int(n))
+
+
+# ---------------------------------------------------------------------------
+# Input checks.
+# ---------------------------------------------------------------------------
+def _check_dtype(a, what):
+    if a.dtype.kind not in "biuf":
+        raise TypeError(f"{what} must hold real numbers, not {a.dtype}")
+
+
+def _check_shapes(X, y):
+    if X.ndim != 2:
+        raise ValueError(f"X must be 2-D, got {X.ndim}-D")
+    if y.ndim != 1:
+        raise ValueError(f"y must be 1-D, got {y.ndim}-D")
+    _check_dtype(X, "X")
+    _check_dtype(y, "y")
+    if X.shape[0] != y.shape[0]:
+        raise ValueError(f"X has {X.shape[0]} rows but y has {y.shape[0]}")
+    if X.shape[0] == 0:
+        raise ValueError("no rows at all")
+
+
+def _is_dask(a):
+    da = sys.modules.get("dask.array")
+    return da is not None and isinstance(a, da.Array)
+
+
+class _TextBar:
+    """A plain progress bar on stderr: a bar when the total is known, else a count."""
+
+    def __init__(self, total=None, unit="rows"):
+        self.total, self.unit, self.done, self.shown = total, unit, 0, 0.0
+
+    def __call__(self, rows):
+        self.done += rows
+        now = time.monotonic()
+        if now - self.shown >= 0.2:
+            self.shown = now
+            self._draw()
+
+    def _draw(self, end=""):
+        if self.total:
+            frac = self.done / self.total
+            bar = "#" * int(40 * frac)
+            sys.stderr.write(f"\r[{bar:<40}] {100 * frac:5.1f}% {self.done:,} {self.unit}{end}")
+        else:
+            sys.stderr.write(f"\r{self.done:,} {self.unit}{end}")
+        sys.stderr.flush()
+
+    def close(self):
+        self._draw("\n")
+
+
+# ---------------------------------------------------------------------------
+# The three kinds of input.
+# ---------------------------------------------------------------------------
+def _numpy_stats(X, y, block_rows, bar):
+    n = X.shape[0]
+    nb = -(-n // block_rows)
+    (root,) = _chunk_nodes(X, y, 0, block_rows, nb, bar).values()
+    return root
+
+
+def _iterable_stats(pieces, block_rows, bar):
+    """Re-cuts the pieces into blocks of block_rows and adds them as they come: a
+    stack of complete nodes of decreasing size, two equal sizes merged at once; at
+    the end the stack folded from the right is the root of the tree."""
+    stack = []  # (size, statistics)
+    width = None
+    pending_X, pending_y, pending = [], [], 0
+
+    def push(Xb, yb):
+        stats = _block_stats(Xb, yb)
+        if bar is not None:
+            bar(stats[3])
+        size = 1
+        while stack and stack[-1][0] == size:
+            stats = _add(stack.pop()[1], stats)
+            size *= 2
+        stack.append((size, stats))
+
+    for number, piece in enumerate(pieces):
+        try:
+            Xp, yp = piece
+        except (TypeError, ValueError):
+            raise TypeError(f"piece {number} is not an (X_block, y_block) pair") from None
+        Xp, yp = np.asarray(Xp), np.asarray(yp)
+        if Xp.ndim != 2 or yp.ndim != 1:
+            raise ValueError(f"piece {number}: X_block must be 2-D and y_block 1-D, "
+                             f"got {Xp.ndim}-D and {yp.ndim}-D")
+        _check_dtype(Xp, f"piece {number}: X_block")
+        _check_dtype(yp, f"piece {number}: y_block")
+        if Xp.shape[0] != yp.shape[0]:
+            raise ValueError(f"piece {number}: X_block has {Xp.shape[0]} rows but y_block "
+                             f"has {yp.shape[0]}")
+        if width is None:
+            width = Xp.shape[1]
+        elif Xp.shape[1] != width:
+            raise ValueError(f"piece {number} has {Xp.shape[1]} columns, the first had {width}")
+        m, pos = Xp.shape[0], 0
+        if pending:
+            pos = min(block_rows - pending, m)
+            pending_X.append(Xp[:pos].astype(np.float64))
+            pending_y.append(yp[:pos].astype(np.float64))
+            pending += pos
+            if pending == block_rows:
+                push(np.concatenate(pending_X), np.concatenate(pending_y))
+                pending_X, pending_y, pending = [], [], 0
+        while m - pos >= block_rows:
+            push(Xp[pos:pos + block_rows], yp[pos:pos + block_rows])
+            pos += block_rows
+        if pos < m:
+            # Copies: the producer may reuse its buffers for the next piece.
+            pending_X.append(Xp[pos:].astype(np.float64))
+            pending_y.append(yp[pos:].astype(np.float64))
+            pending += m - pos
+    if pending:
+        push(np.concatenate(pending_X), np.concatenate(pending_y))
+    if not stack:
+        raise ValueError("no rows at all")
+    root = stack.pop()[1]
+    while stack:
+        root = _add(stack.pop()[1], root)
+    return root
+
+
+def _dask_graph(X, y, block_rows):
+    """A Dask object whose value is the root of the tree over X and y."""
+    import dask
+    import dask.array as da
+
+    if any(_is_dask(a) and any(math.isnan(r) for r in a.shape) for a in (X, y)):
+        raise ValueError("X or y has unknown chunk sizes: call compute_chunk_sizes() first")
+    _check_shapes(X, y)
+    if not _is_dask(X):
+        X = da.from_array(np.asarray(X), chunks=(y.chunks[0], -1))
+    if not _is_dask(y):
+        y = da.from_array(np.asarray(y), chunks=(X.chunks[0],))
+    if X.chunks[0] != y.chunks[0]:
+        raise ValueError("X and y must have the same row chunks, got "
+                         f"{X.chunks[0][:4]}... and {y.chunks[0][:4]}...")
+    n = X.shape[0]
+    nb = -(-n // block_rows)
+    # Each task must own whole blocks: chunk edges move down to a block boundary
+    # (chunks shorter than a block merge with their neighbours). The data are moved
+    # by Dask's rechunk, lazily on the workers; aligned chunks stay as they are.
+    edges = sorted({0, n} | {e // block_rows * block_rows for e in np.cumsum(X.chunks[0]).tolist()[:-1]})
+    rows = tuple(int(b - a) for a, b in zip(edges, edges[1:]))
+    # One array task per chunk (an array layer, so that Dask handles persisted and
+    # shared inputs as in any array expression); its value is a 1-by-1 object array
+    # holding the chunk's cover. It is indexed "ij" like X, with its one column
+    # chunk: a contracted index would make Dask pass a concatenated copy of the chunk.
+    offsets = da.from_array(np.array(edges[:-1], dtype=np.int64), chunks=1)
+    covers = da.blockwise(
+        _chunk_task, "ij", X.rechunk({0: rows, 1: -1}), "ij", y.rechunk({0: rows}), "i",
+        offsets, "i", block_rows=block_rows, nb=nb, align_arrays=False,
+        adjust_chunks={"i": 1, "j": 1}, meta=np.empty((0, 0), dtype=object))
+    parts = [(cover, a // block_rows, -(-b // block_rows))
+             for cover, a, b in zip(covers.to_delayed().ravel(), edges, edges[1:])]
+    while len(parts) > 1:  # adjacent ranges merged pairwise
+        merged = [
+            (dask.delayed(_merge_nodes, pure=True)(l, r, la, rb, nb), la, rb)
+            for (l, la, _), (r, _, rb) in zip(parts[0::2], parts[1::2])
+        ]
+        parts = merged + ([parts[-1]] if len(parts) % 2 else [])
+    return dask.delayed(_root, pure=True)(parts[0][0])
+
+
+def _root(nodes):
+    (root,) = _unwrap(nodes).values()
+    return root
+
+
+def _default_client():
+    """The distributed client Dask would compute with, or None."""
+    if "distributed" not in sys.modules:
+        return None
+    import dask
+    from distributed import Client
+
+    client = getattr(dask.base.get_scheduler(), "__self__", None)
+    return client if isinstance(client, Client) else None
+
+
+def _compute(obj, progress, timeout):
+    client = _default_client()
+    if client is None:
+        import dask
+
+        if progress:
+            from dask.diagnostics import ProgressBar
+
+            with ProgressBar():
+                return dask.compute(obj)[0]
+        return dask.compute(obj)[0]
+    future = client.compute(obj)
+    try:
+        if progress:
+            # distributed's text bar waits for the end: beside the wait with a timeout.
+            import threading
+
+            from distributed import progress as show
+
+            bar = threading.Thread(target=show, args=(future,), kwargs={"notebook": False}, daemon=True)
+            bar.start()
+        result = future.result(timeout=timeout)
+        if progress:
+            bar.join(5.0)
+        return result
+    finally:
+        future.release()
+
+
+def gram_stats(X, y=None, block_rows=4096, progress=False, *, timeout=None):
+    """X'X, X'y, y'y and the row count of a least-squares problem, in one pass.
+
+    X, y: numpy arrays (memory-mapped ``.npy`` files are read block by block), Dask
+    arrays (any row chunking, the same for X and y; columns are put in one chunk), or
+    X an iterable of ``(X_block, y_block)`` pairs with y None (pieces of any sizes,
+    read one at a time). Blocks that are not float64 are converted to float64 block
+    by block; complex or non-numeric data are refused.
+
+    block_rows: rows per block, counted from row 0 of the whole data. The result is
+    the same bit for bit for every chunking, number of workers and scheduling, and
+    for numpy, Dask and iterable input of the same data (for the same block_rows).
+    NaN and infinities are not checked: they flow into the statistics.
+
+    progress: show a progress bar (Dask's for Dask input, a plain one on stderr
+    otherwise). timeout: seconds to wait for a distributed cluster's result before
+    TimeoutError (None waits; the local Dask scheduler has no timeout).
+
+    Returns a GramStats record (G exactly symmetric). Bad input raises ValueError or
+    TypeError before any computation: X not 2-D, y not 1-D, X and y with different
+    row counts or row chunks, pieces of different widths, no rows at all.
+    """
+    if isinstance(block_rows, bool) or not isinstance(block_rows, int) or block_rows < 1:
+        raise ValueError(f"block_rows must be a positive int, got {block_rows!r}")
+    if y is None:
+        if isinstance(X, np.ndarray) or _is_dask(X) or not hasattr(X, "__iter__"):
+            raise TypeError("y is None: X must be an iterable of (X_block, y_block) pairs")
+        bar = _TextBar(unit="rows") if progress else None
+        try:
+            return _record(_iterable_stats(iter(X), block_rows, bar))
+        finally:
+            if bar is not None:
+                bar.close()
+    if _is_dask(X) or _is_dask(y):
+        X = X if _is_dask(X) or isinstance(X, np.ndarray) else np.asarray(X)
+        y = y if _is_dask(y) or isinstance(y, np.ndarray) else np.asarray(y)
+        return _record(_compute(_dask_graph(X, y, block_rows), progress, timeout))
+    X = X if isinstance(X, np.ndarray) else np.asarray(X)
+    y = y if isinstance(y, np.ndarray) else np.asarray(y)
+    _check_shapes(X, y)
+    bar = _TextBar(total=X.shape[0]) if progress else None
+    try:
+        return _record(_numpy_stats(X, y, block_rows, bar))
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+# ---------------------------------------------------------------------------
+# Solvers on the statistics.
+# ---------------------------------------------------------------------------
+def _check_stats(stats):
+    if not isinstance(stats, GramStats):
+        raise TypeError(f"stats must be a GramStats record, got {type(stats).__name__}")
+    if stats.n < 1:
+        raise ValueError("the statistics hold no rows")
+    k = np.shape(stats.c)[0] if np.ndim(stats.c) == 1 else -1
+    if k < 0 or np.shape(stats.G) != (k, k):
+        raise ValueError(f"stats.G must be k by k and stats.c of length k, got "
+                         f"{np.shape(stats.G)} and {np.shape(stats.c)}")
+
+
+def _scaled(stats):
+    """G / n and c / n (true divisions, as the in-memory kernels scale)."""
+    _check_stats(stats)
+    nf = float(stats.n)
+    return stats.G / nf, stats.c / nf
+
+
+def _grid(alphas):
+    alphas = _f64(alphas)
+    if alphas.ndim != 1 or alphas.size == 0:
+        raise ValueError("alphas must be a non-empty 1-D sequence of penalties")
+    return alphas
+
+
+def rss(stats, coef):
+    """Residual sum of squares of coef from the statistics alone:
+    rss = (yy - 2 b'c) + b'Gb, with b'c and b'(Gb) summed by the native routines.
+
+    Accuracy: the terms cancel, so the error is a few units in the last place of the
+    terms, yy + 2 |b|'|c| + |b|'|G||b|, not of rss: below 1e-15 of them in our
+    measurements against the residuals summed from the raw data (1e-14 is tested).
+    For centred columns the terms are about yy, so the relative error is about
+    1e-15 * yy / rss: 1e-15 for a noisy fit, 1e-9 when rss is 1e-6 of yy. Columns of
+    large mean beside an intercept make the terms far larger than yy (by (mean /
+    spread)^2): centre them for an accurate rss. For an almost exact fit the value
+    is rounding noise and can be negative (AIC and BIC then give -inf, as for an
+    exact fit)."""
+    _check_stats(stats)
+    coef = _f64(coef)
+    k = stats.c.shape[0]
+    if coef.shape != (k,):
+        raise ValueError(f"coef must have shape ({k},), got {coef.shape}")
+    Gb = np.empty(k)
+    _call("qdl_matvec", _f64(stats.G), coef, Gb, k, k)
+    bc = _call("qdl_dot", coef, _f64(stats.c), k)
+    return (stats.yy - 2.0 * bc) + _call("qdl_dot", coef, Gb, k)
+
+
+def lasso_path(stats, max_iter, tol):
+    """The LARS-lasso path of lars_lasso_gram on G / n and c / n (penalties on the
+    scale of the mean squared error). Returns ``(lam_path, beta_path, status)``."""
+    Gs, cs = _scaled(stats)
+    return _regression.lars_lasso_gram(Gs, cs, max_iter, tol)
+
+
+def enet_path(stats, alphas, l1_ratio, max_iter=1000, tol=1e-10):
+    """The warm-started elastic-net path of elastic_net_gram_cd_path on G / n and
+    c / n. Returns ``(coefs, statuses)``, one row and one status per penalty."""
+    Gs, cs = _scaled(stats)
+    return _regression.elastic_net_gram_cd_path(Gs, cs, _grid(alphas), l1_ratio, max_iter, tol)
+
+
+def _chol_solve(A, b):
+    """Cholesky factor of A and the solution of A x = b, as the native kernels do
+    (qdl_chol with no jitter, forward then transposed backward substitution).
+    Returns (x, L, status); x is NaN when the factorisation fails."""
+    p = b.shape[0]
+    L = np.empty((p, p))
+    if _call("qdl_chol", A, 0.0, L, p) != 0:
+        return np.full(p, np.nan), L, RANK_DEFICIENT
+    x = np.empty(p)
+    _call("qdl_forward_subst", L, b, x, p)
+    _call("qdl_backward_subst_chol_t", L, x, x, p)
+    return x, L, 0
+
+
+def _effective_dof(L, G):
+    """trace((L L')^-1 G), one column solve at a time, diagonal summed ascending."""
+    p = G.shape[0]
+    dof, col = 0.0, np.empty(p)
+    for j in range(p):
+        col[:] = G[:, j]
+        _call("qdl_forward_subst", L, col, col, p)
+        _call("qdl_backward_subst_chol_t", L, col, col, p)
+        dof = dof + col[j]
+    return dof
+
+
+def _objective(criterion, value, n, dof):
+    if criterion == LOSS:
+        return value
+    if value <= 0.0:
+        return -math.inf
+    nf = float(n)
+    base = nf * math.log(value / nf)
+    return base + 2.0 * dof if criterion == AIC else base + math.log(nf) * dof
+
+
+def ridge(stats, alphas, criterion, intercept):
+    """Ridge over a grid of penalties, scored and selected as ridge_grid_search does,
+    from the statistics: for each penalty in order, (G/n + alpha D) coef = c/n by
+    Cholesky (D = I, without the intercept column 0 when `intercept`), its effective
+    degrees of freedom, and rss(stats, coef) in place of the residuals of the raw data;
+    criterion 1 (AIC), 3 (the residual sum of squares), any other BIC. The first
+    penalty is kept unless a later one has a strictly smaller objective; a penalty
+    whose matrix does not factor scores +inf with status -1 and NaN coefficients.
+
+    Returns ``(coef, alpha, objective, status)``. The objective differs from the
+    in-memory one only through rss (see its accuracy there)."""
+    Gs, cs = _scaled(stats)
+    alphas = _grid(alphas)
+    p = cs.shape[0]
+    first = 1 if intercept else 0
+    best = None
+    for alpha in alphas.tolist():
+        A = Gs.copy()
+        diag = np.arange(first, p)
+        A[diag, diag] += alpha
+        coef, L, status = _chol_solve(A, cs)
+        if status == RANK_DEFICIENT:
+            obj = math.inf
+        else:
+            obj = _objective(criterion, rss(stats, coef), stats.n, _effective_dof(L, Gs))
+        if best is None or obj < best[2]:
+            best = (coef, alpha, float(obj), status)
+    return best
+
+
+def ols(stats):
+    """Ordinary least squares from the statistics, as ols_chol_solve computes it on
+    the data: G coef = c by the Cholesky factor L of G (unscaled). Returns
+    ``(coef, L, status)``; on status -1 coef is NaN and L empty (0, 0)."""
+    _check_stats(stats)
+    coef, L, status = _chol_solve(_f64(stats.G), _f64(stats.c))
+    return coef, (np.empty((0, 0)) if status == RANK_DEFICIENT else L), status

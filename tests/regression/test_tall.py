@@ -1,0 +1,362 @@
+"""Statistics of tall data (tall.gram_stats) and the solvers on them: the same bits for
+every cutting of the rows, kind of input, number of workers and scheduling, including
+on a real two-process Dask cluster that loses a worker in the middle of the pass."""
+
+import contextlib
+import faulthandler
+import importlib.util
+import math
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import threading
+import time
+import warnings
+
+import numpy as np
+import pytest
+from native import P, bits, f64, fn
+
+from Quandrel._ckernels.regression import _regression as qr
+from Quandrel._ckernels.regression import tall
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+TIMEOUT = 60  # seconds for any one computation on the cluster
+
+
+def load_example():
+    spec = importlib.util.spec_from_file_location("tall_lasso", ROOT / "examples" / "tall_lasso.py")
+    module = importlib.util.module_from_spec(spec)  # not in sys.modules: pickled by value
+    spec.loader.exec_module(module)
+    return module
+
+
+def problem(rng, n, k, noise=1.0):
+    X = rng.standard_normal((n, k))
+    X[:, 0] = 1.0
+    return X, X @ rng.standard_normal(k) + noise * rng.standard_normal(n)
+
+
+def tree_reference(X, y, block_rows):
+    """The documented tree, written out directly: block statistics from the native
+    routines, node (s, size) = left child + right child, the left alone at the end."""
+    n, k = X.shape
+    leaves = []
+    for r in range(0, n, block_rows):
+        Xb, yb = np.ascontiguousarray(X[r:r + block_rows]), np.ascontiguousarray(y[r:r + block_rows])
+        G, c = f64(k, k), f64(k)
+        fn("qdl_gram")(P(Xb), P(G), len(Xb), k)
+        fn("qdl_gram_rhs")(P(Xb), P(yb), P(c), len(Xb), k)
+        leaves.append((G, c, fn("qdl_dot")(P(yb), P(yb), len(yb))))
+
+    def node(s, size):
+        if size == 1:
+            return leaves[s]
+        left = node(s, size // 2)
+        if s + size // 2 >= len(leaves):
+            return left
+        right = node(s + size // 2, size // 2)
+        return tuple(a + b for a, b in zip(left, right))
+
+    return node(0, 1 << (len(leaves) - 1).bit_length())
+
+
+def same_bits(a, b):
+    return (a.n == b.n and bits(a.yy) == bits(b.yy) and np.array_equal(bits(a.G), bits(b.G))
+            and np.array_equal(bits(a.c), bits(b.c)))
+
+
+def random_pieces(rng, X, y, dtype=np.float64):
+    """X and y cut at random places (empty pieces included), as a one-pass iterator."""
+    cuts = np.sort(rng.integers(0, len(X) + 1, rng.integers(0, 12)))
+    edges = [0, *cuts.tolist(), len(X)]
+    return ((X[a:b].astype(dtype), y[a:b].astype(dtype)) for a, b in zip(edges, edges[1:]))
+
+
+def test_statistics_follow_the_tree_for_every_cutting(rng):
+    """Hundreds of sizes and block lengths: numpy, memory-mapped and iterable input
+    (float64 and float32 pieces) give the reference tree's bits, a symmetric G, and
+    agree with X'X to 1e-13."""
+    for trial in range(300):
+        k = int(rng.integers(1, 6))
+        block_rows = int(rng.choice([1, 2, 3, 7, 64, 100]))
+        n = int(rng.integers(1, 40 * block_rows))
+        X, y = problem(rng, n, k)
+        G, c, yy = tree_reference(X, y, block_rows)
+        ref = tall.gram_stats(X, y, block_rows)
+        assert np.array_equal(bits(ref.G), bits(G)) and np.array_equal(bits(ref.c), bits(c))
+        assert bits(ref.yy) == bits(yy) and ref.n == n
+        assert np.array_equal(ref.G, ref.G.T)
+        assert same_bits(tall.gram_stats(random_pieces(rng, X, y), None, block_rows), ref)
+        X32, y32 = X.astype(np.float32), y.astype(np.float32)
+        assert same_bits(tall.gram_stats(random_pieces(rng, X32, y32, np.float32), None, block_rows),
+                         tall.gram_stats(X32.astype(np.float64), y32.astype(np.float64), block_rows))
+        scale = np.abs(X).T @ np.abs(X)
+        assert np.all(np.abs(ref.G - X.T @ X) <= 1e-13 * scale)
+        assert np.all(np.abs(ref.c - X.T @ y) <= 1e-13 * (np.abs(X).T @ np.abs(y)))
+
+
+def misaligned(a):
+    """A copy of a whose data start one byte past an 8-byte boundary (as arrays
+    received from other processes can)."""
+    raw = np.empty(a.nbytes + 1, dtype=np.uint8)
+    out = np.frombuffer(raw.data, dtype=a.dtype, count=a.size, offset=1).reshape(a.shape)
+    out[...] = a
+    return out
+
+
+def test_memory_mapped_and_misaligned_input(rng, tmp_path):
+    X, y = problem(rng, 50_001, 9)
+    np.save(tmp_path / "X.npy", np.asfortranarray(X))  # column order: converted per block
+    np.save(tmp_path / "y.npy", y)
+    ref = tall.gram_stats(X, y, 4096)
+    mapped = tall.gram_stats(np.load(tmp_path / "X.npy", mmap_mode="r"),
+                             np.load(tmp_path / "y.npy", mmap_mode="r"), 4096)
+    assert same_bits(mapped, ref)
+    odd = tall.gram_stats(misaligned(X), misaligned(y), 4096)
+    assert not misaligned(X).flags.aligned and same_bits(odd, ref)
+    odd = tall.GramStats(misaligned(ref.G), misaligned(ref.c), ref.yy, ref.n)
+    assert np.array_equal(tall.ols(odd)[0], tall.ols(ref)[0])
+    assert tall.rss(odd, misaligned(ref.c)) == tall.rss(ref, ref.c)
+
+
+BAD = [
+    (lambda X, y: (X[:, 0], y), ValueError, "X must be 2-D"),
+    (lambda X, y: (X, y[:, None]), ValueError, "y must be 1-D"),
+    (lambda X, y: (X, y[:-1]), ValueError, "rows but y has"),
+    (lambda X, y: (X[:0], y[:0]), ValueError, "no rows"),
+    (lambda X, y: (X.astype(complex), y), TypeError, "real numbers"),
+    (lambda X, y: (X, None), TypeError, "iterable of"),
+    (lambda X, y: ([(X[:5], y[:5]), (X[5:, :-1], y[5:])], None), ValueError, "piece 1 has 2 columns"),
+    (lambda X, y: ([(X[:5], y[:4])], None), ValueError, "piece 0: X_block has 5 rows"),
+    (lambda X, y: ([X[:5]], None), TypeError, "not an .X_block, y_block. pair"),
+    (lambda X, y: (iter([]), None), ValueError, "no rows"),
+]
+
+
+@pytest.mark.parametrize("make, error, message", BAD)
+def test_bad_input_is_refused(make, error, message):
+    X, y = problem(np.random.default_rng(0), 10, 3)
+    with pytest.raises(error, match=message):
+        tall.gram_stats(*make(X, y))
+    with pytest.raises(ValueError, match="block_rows"):
+        tall.gram_stats(X, y, 0)
+
+
+def test_solvers_refuse_bad_statistics():
+    ok = tall.gram_stats(np.eye(3), np.ones(3))
+    for stats in (tall.GramStats(ok.G, ok.c[:2], ok.yy, ok.n), tall.GramStats(ok.G, ok.c, ok.yy, 0)):
+        with pytest.raises(ValueError, match="stat"):
+            tall.ols(stats)
+    with pytest.raises(TypeError, match="GramStats"):
+        tall.lasso_path((ok.G, ok.c), 10, 0.0)
+    with pytest.raises(ValueError, match="alphas"):
+        tall.ridge(ok, [], 1, True)
+
+
+def test_solvers_match_the_in_memory_kernels(rng):
+    X, y = problem(rng, 20_000, 8, noise=3.0)
+    n = len(y)
+    stats = tall.gram_stats(X, y, 1000)
+    G, c = X.T @ X / n, X.T @ y / n
+    alphas = np.geomspace(1e-4, 10.0, 25)
+    for criterion in (1, 2, 3):
+        want_alpha, want_coef, want_obj, want_status = qr.ridge_grid_search(X, y, alphas, criterion, True)
+        coef, alpha, obj, status = tall.ridge(stats, alphas, criterion, True)
+        assert (alpha, status) == (want_alpha, want_status)
+        np.testing.assert_allclose(coef, want_coef, rtol=1e-11)
+        assert math.isclose(obj, want_obj, rel_tol=1e-11)
+    coef, L, status = tall.ols(stats)
+    want = qr.ols_chol_solve(X, y)
+    np.testing.assert_allclose(coef, want[0], rtol=1e-11)
+    np.testing.assert_allclose(L, want[1], rtol=1e-11)
+    assert status == want[2] == 0
+    lam, beta, status = tall.lasso_path(stats, 50, 1e-12)
+    want = qr.lars_lasso_gram(G, c, 50, 1e-12)
+    assert status == want[2] == 0 and lam.shape == want[0].shape
+    np.testing.assert_allclose(beta, want[1], rtol=1e-9, atol=1e-12)
+    coefs, statuses = tall.enet_path(stats, lam[:-1], 0.5)
+    want = qr.elastic_net_gram_cd_path(G, c, lam[:-1], 0.5, 1000, 1e-10)
+    np.testing.assert_array_equal(statuses, want[1])
+    np.testing.assert_allclose(coefs, want[0], rtol=1e-7, atol=1e-10)
+
+
+def test_rss_from_the_statistics_is_accurate_to_ulps_of_its_terms(rng):
+    """The figures the documentation of tall.rss states: |error| < 1e-14 times the
+    size of the terms, yy + 2 |b|'|c| + |b|'|G||b|; that is yy itself for centred
+    columns, and far more than yy for columns of large mean beside an intercept."""
+    worst, worst_centred = 0.0, 0.0
+    for noise in (1e-6, 1e-3, 1.0, 100.0):
+        for mean in (0.0, 1e3):
+            X, y = problem(rng, 100_000, 10, noise)
+            X[:, 1:] += mean
+            stats = tall.gram_stats(X, y)
+            coef = tall.ols(stats)[0]
+            error = abs(tall.rss(stats, coef) - math.fsum((y - X @ coef) ** 2))
+            b = np.abs(coef)
+            terms = stats.yy + 2 * b @ np.abs(stats.c) + b @ np.abs(stats.G) @ b
+            worst = max(worst, error / terms)
+            if mean == 0.0:
+                worst_centred = max(worst_centred, error / stats.yy)
+    assert worst < 1e-14 and worst_centred < 1e-14, (worst, worst_centred)
+
+
+def test_nan_and_inf_reach_the_solvers_as_statuses(rng):
+    X, y = problem(rng, 5000, 4)
+    X[17, 2], X[3000, 1], y[40] = np.nan, np.inf, -np.inf
+    stats = tall.gram_stats(X, y, 1000)
+    assert np.isnan(stats.G[2, 2]) and np.isinf(stats.G[1, 1]) and np.isinf(stats.yy)
+    assert np.isfinite(stats.G[0, 3])
+    statuses = [tall.ols(stats)[2], tall.ridge(stats, [0.1, 1.0], 1, True)[3],
+                tall.lasso_path(stats, 20, 1e-10)[2], *tall.enet_path(stats, [1.0, 0.1], 0.5)[1]]
+    assert set(statuses) <= {0, -1, -2}
+
+
+def test_plain_progress_bar_on_stderr(rng, capsys):
+    X, y = problem(rng, 30_000, 3)
+    tall.gram_stats(random_pieces(rng, X, y), None, 1000, progress=True)
+    tall.gram_stats(X, y, 1000, progress=True)
+    err = capsys.readouterr().err
+    assert "30,000 rows" in err and "100.0%" in err
+
+
+def test_package_imports_without_dask():
+    code = ("import sys; sys.modules['dask'] = None\n"
+            "import numpy as np; from Quandrel._ckernels.regression import tall\n"
+            "s = tall.gram_stats(np.ones((10, 2)), np.ones(10)); print(s.n)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "10", out.stderr
+
+
+# ---------------------------------------------------------------------------
+# On a Dask cluster.
+# ---------------------------------------------------------------------------
+ROWS, COLS, SEED = 301_234, 6, 11
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    """Two worker processes with one thread each, shut down at the end. A watchdog
+    ends the whole run with a traceback if the cluster tests ever hang."""
+    distributed = pytest.importorskip("distributed")
+    import cloudpickle
+    import dask
+
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    faulthandler.dump_traceback_later(240, exit=True)
+    try:
+        with dask.config.set({"distributed.comm.timeouts.connect": "30s"}), \
+             distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=None, death_timeout=30) as lc, \
+             distributed.Client(lc, timeout=30) as client:
+            client.wait_for_workers(2, timeout=TIMEOUT)
+            yield lc, client
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+
+
+@pytest.fixture(scope="module")
+def data():
+    example = load_example()
+    X, y = example.generate_in_memory(ROWS, COLS, SEED)
+    return example, X, y, tall.gram_stats(X, y)
+
+
+@contextlib.contextmanager
+def local_scheduler():
+    """Dask's threaded scheduler in this process, beside the cluster's client."""
+    import dask
+
+    with dask.config.set(scheduler="threads"), warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the warning that a client is active
+        yield
+
+
+def slow(block):
+    time.sleep(0.25)
+    return block
+
+
+def test_same_bits_on_the_cluster_for_every_chunking(cluster, data):
+    example, X, y, ref = data
+    Xd, yd = example.generate(ROWS, COLS, SEED)  # pieces of 65,536 rows, made on the workers
+    irregular = tuple(np.diff([0, 1, 5000, 77_777, 77_778, 200_000, ROWS]).tolist())
+    for rows, cols in ((10_000, -1), (3 * 4096, 4), (irregular, -1)):  # columns cut too
+        got = tall.gram_stats(Xd.rechunk({0: rows, 1: cols}), yd.rechunk({0: rows}), timeout=TIMEOUT)
+        assert same_bits(got, ref), rows
+    assert same_bits(tall.gram_stats(Xd, yd.compute(), timeout=TIMEOUT), ref)  # numpy y
+    held = cluster[1].persist([Xd.rechunk({0: 30_000}), yd.rechunk({0: 30_000})])
+    assert same_bits(tall.gram_stats(*held, timeout=TIMEOUT), ref)  # in the workers' memory
+    assert same_bits(tall.gram_stats(random_pieces(np.random.default_rng(1), X, y)), ref)
+    with pytest.raises(ValueError, match="same row chunks"):
+        tall.gram_stats(Xd.rechunk({0: 10_000}), yd.rechunk({0: 20_000}))
+    with pytest.raises(ValueError, match="unknown chunk sizes"):
+        tall.gram_stats(Xd[Xd[:, 1] > 0], yd[Xd[:, 1] > 0])
+
+
+def test_same_bits_on_one_and_two_workers_and_locally(cluster, data):
+    lc, client = cluster
+    example, X, y, ref = data
+    Xd, yd = example.generate(ROWS, COLS, SEED)
+    Xd, yd = Xd.rechunk({0: 25_000}), yd.rechunk({0: 25_000})
+    assert same_bits(tall.gram_stats(Xd, yd, timeout=TIMEOUT), ref)
+    with local_scheduler():
+        assert same_bits(tall.gram_stats(Xd, yd), ref)
+    try:
+        lc.scale(1)
+        deadline = time.monotonic() + TIMEOUT
+        while len(client.scheduler_info()["workers"]) != 1:
+            assert time.monotonic() < deadline, "the cluster did not shrink"
+            time.sleep(0.05)
+        assert same_bits(tall.gram_stats(Xd, yd, timeout=TIMEOUT), ref)
+    finally:
+        lc.scale(2)
+        client.wait_for_workers(2, timeout=TIMEOUT)
+
+
+def test_progress_bars_of_dask(cluster, data, capsys):
+    example, X, y, ref = data
+    Xd, yd = example.generate(ROWS, COLS, SEED)
+    assert same_bits(tall.gram_stats(Xd, yd, progress=True, timeout=TIMEOUT), ref)
+    with local_scheduler():
+        assert same_bits(tall.gram_stats(Xd, yd, progress=True), ref)
+    out = capsys.readouterr().out
+    assert out.count("100%") == 2, out
+
+
+def test_same_bits_when_a_worker_is_killed_mid_pass(cluster, data):
+    """Tasks of 0.25 s each; once the victim holds finished results and runs another
+    task, its process is killed. Dask recomputes what it lost; the bits stay."""
+    lc, client = cluster
+    example, X, y, ref = data
+    Xd, yd = example.generate(ROWS, COLS, SEED)
+    Xd = Xd.rechunk({0: 12_288}).map_blocks(slow, dtype=np.float64)  # 25 tasks
+    yd = yd.rechunk({0: 12_288})
+    pids = client.run(os.getpid)
+    victim = sorted(pids)[0]
+    result = {}
+    worker = threading.Thread(target=lambda: result.update(stats=tall.gram_stats(Xd, yd, timeout=TIMEOUT)))
+    worker.start()
+    deadline = time.monotonic() + TIMEOUT
+    while not (client.has_what().get(victim) and client.processing().get(victim)):
+        assert time.monotonic() < deadline and worker.is_alive(), "never caught the pass mid-run"
+        time.sleep(0.01)
+    os.kill(pids[victim], signal.SIGKILL)
+    assert worker.is_alive()
+    worker.join(TIMEOUT + 5)
+    assert not worker.is_alive() and same_bits(result["stats"], ref)
+    client.wait_for_workers(2, timeout=TIMEOUT)
+    assert pids[victim] not in client.run(os.getpid).values()
+
+
+def test_example_fingerprint_equals_the_in_memory_one(cluster, data):
+    lc, client = cluster
+    example, X, y, ref = data
+    out = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "tall_lasso.py"), "--rows", str(ROWS),
+         "--cols", str(COLS), "--seed", str(SEED), "--scheduler", lc.scheduler_address],
+        capture_output=True, text=True, timeout=TIMEOUT, check=True).stdout
+    assert f"fingerprint {ref.fingerprint()}" in out
+    assert "peak memory of worker" in out and "rows/s" in out
