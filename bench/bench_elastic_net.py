@@ -79,13 +79,13 @@ def bench_path(quick):
         assert (statuses == 0).all()
         notes.append(f"{name}: tol {tol:.1e}, max error ours {err:.1e}, scikit-learn {err_sk:.1e}")
 
-        times = timing.compare(
+        rows += timing.by_threads(
+            name,
             lambda: elastic_net_gram_cd_path(G, g, grid, L1_RATIO, MAX_ITER, tol),
             lambda: enet_path(X, y, l1_ratio=L1_RATIO, alphas=grid, precompute=True, tol=SK_TOL, max_iter=MAX_ITER),
             lambda: sk_loop(G, g, yq, grid, SK_TOL),
             rounds=3 if quick else 9,
         )
-        rows.append((name, times))
     timing.report(f"elastic_net_gram_cd_path, {N_ALPHA} penalties", rows, ["enet_path", "cd_gram loop"])
     for line in notes:
         print("   ", line)
@@ -108,12 +108,12 @@ def bench_dof(quick):
         beta[rng.choice(k, na, replace=False)] = rng.standard_normal(na)
         ours = elastic_net_active_dof(G, beta, 0.3, True, 1e-12)
         assert abs(ours - numpy_dof(G, beta, 0.3, 1e-12)) < 1e-10 * na
-        times = timing.compare(
+        rows += timing.by_threads(
+            f"na = {na}",
             lambda: elastic_net_active_dof(G, beta, 0.3, True, 1e-12),
             lambda: numpy_dof(G, beta, 0.3, 1e-12),
             rounds=5 if quick else 15,
         )
-        rows.append((f"na = {na}", times))
     timing.report("elastic_net_active_dof", rows, ["numpy solve"])
 
 

@@ -44,12 +44,12 @@ def bench_lars(quick):
         sk_alphas, _, sk_coefs = lars_path_gram(c, G, n_samples=n, method="lasso", max_iter=max_iter)
         assert status == 0
         assert np.allclose(beta[-1], sk_coefs[:, -1], rtol=1e-6, atol=1e-8 * np.abs(beta[-1]).max())
-        times = timing.compare(
+        rows += timing.by_threads(
+            f"{label} ({len(lam)}/{len(sk_alphas)} knots)",
             lambda: lars_lasso_gram(G, c, max_iter, 1e-10),
             lambda: lars_path_gram(c, G, n_samples=n, method="lasso", max_iter=max_iter),
             rounds=3 if quick else 11,
         )
-        rows.append((f"{label} ({len(lam)}/{len(sk_alphas)} knots)", times))
     timing.report("lars_lasso_gram (knots ours/sklearn)", rows, ["sklearn lars"])
 
 
@@ -79,12 +79,12 @@ def bench_cd(quick):
                                   0.1 * 1e-4 * np.abs(exact).max())
         err_ours = np.abs(lasso_gram_cd(G, g, alpha, 10**6, our_tol)[0] - exact).max() / np.abs(exact).max()
         err_sk = np.abs(sk_cd(G, g, y, alpha, sk_tol) - exact).max() / np.abs(exact).max()
-        times = timing.compare(
+        rows += timing.by_threads(
+            label,
             lambda: lasso_gram_cd(G, g, alpha, 10**6, our_tol),
             lambda: sk_cd(G, g, y, alpha, sk_tol),
             rounds=3 if quick else 11,
         )
-        rows.append((label, times))
         notes.append(f"{label}: nnz {np.count_nonzero(exact)}/{len(g)}; tol ours {our_tol:.1e} "
                      f"(err {err_ours:.1e}), sklearn {sk_tol:.0e} (err {err_sk:.1e}), relative to max |coef|")
     timing.report("lasso_gram_cd at equal achieved accuracy", rows, ["sklearn cd gram"])
@@ -106,8 +106,9 @@ def bench_path_eval(quick):
         return np.column_stack([np.interp(grid, lam_up, beta_up[:, j], right=0.0) for j in range(k)])
 
     assert np.allclose(lasso_path_eval(lam, beta, grid), numpy_interp(), rtol=1e-12, atol=1e-12)
-    times = timing.compare(lambda: lasso_path_eval(lam, beta, grid), numpy_interp, rounds=3 if quick else 15)
-    timing.report("lasso_path_eval", [(f"{n_grid} on {n_knots}x{k}", times)], ["np.interp/col"])
+    rows = timing.by_threads(f"{n_grid} on {n_knots}x{k}", lambda: lasso_path_eval(lam, beta, grid),
+                             numpy_interp, rounds=3 if quick else 15)
+    timing.report("lasso_path_eval", rows, ["np.interp/col"])
 
 
 def run(quick):

@@ -56,15 +56,17 @@ def run(quick):
         want = numpy_single(X, y, 1.0)
         assert status == 0 and np.allclose(coef, want[0], rtol=1e-8) and np.isclose(dof, want[1])
         rounds = 5 if quick else 15
-        grid_rows.append((f"({n}, {p})", timing.compare(
+        grid_rows += timing.by_threads(
+            f"({n}, {p})",
             lambda: ridge_grid_search(X, y, ALPHAS, 1, True),
             lambda: numpy_grid(X, y, ALPHAS),
             rounds=rounds,
-        )))
-        single_rows.append((f"({n}, {p})", timing.compare(
+        )
+        single_rows += timing.by_threads(
+            f"({n}, {p})",
             lambda: chol_solve_L2(X, y, 1.0, True),
             lambda: numpy_single(X, y, 1.0),
             rounds=rounds,
-        )))
+        )
     timing.report(f"ridge_grid_search, {len(ALPHAS)} penalties, AIC", grid_rows, ["numpy loop"])
     timing.report("chol_solve_L2, one penalty", single_rows, ["numpy"])

@@ -2,7 +2,7 @@
 
 Each bench/bench_<name>.py defines `run(quick)` and prints its own table of median
 times and ratios (baseline time / our time: above 1 means ours is faster), measured
-alternately in one process with BLAS pinned to one thread.
+alternately in one process, at 1 and at 2 threads on both sides (timing.THREADS).
 """
 
 import argparse
@@ -13,7 +13,7 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-import numpy  # noqa: E402,F401  (loads BLAS, so that the thread limit below reaches it)
+import numpy  # noqa: E402,F401  (loads BLAS, so that the thread limits reach it)
 
 import timing  # noqa: E402
 
@@ -24,11 +24,9 @@ def main(argv=None):
     ap.add_argument("--only", action="append", choices=names, help="run only these benchmarks")
     ap.add_argument("--quick", action="store_true", help="fewer rounds (a smoke run)")
     args = ap.parse_args(argv)
-    limiter = timing.pin_blas_to_one_thread()
     print(f"BLAS: {timing.blas_info()}")
     for name in args.only or names:
         importlib.import_module(f"bench_{name}").run(args.quick)
-    del limiter
 
 
 if __name__ == "__main__":

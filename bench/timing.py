@@ -1,4 +1,4 @@
-"""Timing helpers shared by the benchmarks: alternate runs, medians, ratios."""
+"""Timing helpers shared by the benchmarks: alternate runs, medians, ratios, thread counts."""
 
 import statistics
 import time
@@ -17,11 +17,21 @@ def blas_info():
     )
 
 
-def pin_blas_to_one_thread():
-    """Keep BLAS on one thread for the whole process (returns the limiter to hold)."""
+# Every figure is measured at each of these thread counts, ours (the OpenMP runtime)
+# and the baselines' (OpenBLAS) alike.
+THREADS = (1, 2)
+
+
+def by_threads(label, ours, *baselines, **kw):
+    """Table rows (label and thread count, times) of compare() at each of THREADS, with
+    the OpenMP runtime and BLAS both limited to that many threads."""
     from threadpoolctl import threadpool_limits
 
-    return threadpool_limits(limits=1, user_api="blas")
+    rows = []
+    for threads in THREADS:
+        with threadpool_limits(limits=threads):
+            rows.append((f"{label} x{threads}", compare(ours, *baselines, **kw)))
+    return rows
 
 
 def _once(fn, inner):
@@ -63,8 +73,8 @@ def fmt_time(t):
 
 
 def report(title, rows, baseline_names):
-    """Print a table: one row per size with our time, each baseline's, and the ratio
-    baseline / ours (above 1 means we are faster)."""
+    """Print a table: one row per size (and thread count, "xN") with our time, each
+    baseline's, and the ratio baseline / ours (above 1 means we are faster)."""
     print(f"\n== {title}")
     head = f"{'size':>16} {'ours':>12}"
     for b in baseline_names:

@@ -1,15 +1,27 @@
 // Native benchmark of the exported foundation routines against LAPACK and BLAS.
 //
 // Built and run by bench/bench_native.py (tools/dev bench --only native), which
-// compiles the kernel sources with the library's own flags next to this file and
-// links the system LAPACK/BLAS (OpenBLAS, one thread via OPENBLAS_NUM_THREADS=1).
-// Each case times our routine and the baseline alternately, median of the rounds,
-// and prints the ratio baseline / ours (above 1: ours is faster).
+// compiles the kernel sources with the library's own flags (and OpenMP) next to this
+// file and links the system LAPACK/BLAS (OpenBLAS). Every case runs at 1 and 2
+// threads on both sides (omp_set_num_threads, openblas_set_num_threads). Each case
+// times our routine and the baseline alternately, median of the rounds, and prints
+// the ratio baseline / ours (above 1: ours is faster).
+//
+// Register peak: the harness measures, on as many threads at once as the case uses,
+// what the registers sustain with a multiply then an add per lane (the operations a
+// strict-order sum allows) and with a fused multiply-add: once per thread count, and
+// between the rounds of every Gram and product case. Those rows add the best speed of
+// both sides in GF/s (a multiply-add is 2 flops) and ours as a fraction of the best
+// mul+add peak of the same rounds (which already counts every thread); bests, so that a
+// busy machine spoils neither side of the fraction.
 //
 // LAPACK is column-major and the library row-major; handing LAPACK the row-major
 // array solves the transposed system, which costs the same.
 
 #include <cblas.h>
+#include <dlfcn.h>
+#include <immintrin.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -39,6 +51,72 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// ---------------------------------------------------------------------------
+// Register peak. R*C running sums of one vector each, acc[r][v] = acc[r][v] + m[v] * x[r]
+// for R broadcast values x[r] times C vectors m[v], x the next values of a small array
+// in L1 (so nothing can be hoisted out of the loop): 2 x 8 with AVX-512, 2 x 4 with AVX2
+// (16 registers). Each broadcast feeds C products: on AMD Zen 4 a tile whose broadcasts
+// feed only 2 (8 x 2) sustains a fifth less.
+// ---------------------------------------------------------------------------
+typedef double v8d __attribute__((vector_size(64)));
+typedef double v4d __attribute__((vector_size(32)));
+
+constexpr long kPeakValues = 512;  // the array of broadcast values (4 KiB)
+
+// The loop body for vector type V, R x C sums, with the update UPDATE(acc, m, x) (x a
+// scalar); returns a sum of the results.
+#define PEAK_LOOP(V, R, C, UPDATE)                                                         \
+  constexpr int L = static_cast<int>(sizeof(V) / 8);                                       \
+  V acc[R * C] = {}, m[C];                                                                 \
+  for (int i = 0; i < C; ++i)                                                              \
+    for (int l = 0; l < L; ++l) m[i][l] = 1e-9 * (i + 1) + 1e-12 * l;                      \
+  for (long it = 0; it < iters; ++it) {                                                    \
+    const double *x = xs + (it * R) % kPeakValues;                                         \
+    for (int r = 0; r < R; ++r)                                                            \
+      for (int v = 0; v < C; ++v) acc[C * r + v] = UPDATE(acc[C * r + v], m[v], x[r]);     \
+  }                                                                                        \
+  double s = 0;                                                                            \
+  for (auto &a : acc)                                                                      \
+    for (int l = 0; l < L; ++l) s += a[l];                                                 \
+  return s;
+
+#define MUL_ADD(a, m, x) ((a) + (m) * (x))  // product, then add (no contraction)
+#define FMA_512(a, m, x) _mm512_fmadd_pd((m), _mm512_set1_pd(x), (a))
+#define FMA_256(a, m, x) _mm256_fmadd_pd((m), _mm256_set1_pd(x), (a))
+
+__attribute__((target("avx512f"))) double peak_muladd_512(long iters, const double *xs) {
+  PEAK_LOOP(v8d, 2, 8, MUL_ADD)
+}
+__attribute__((target("avx512f"))) double peak_fma_512(long iters, const double *xs) {
+  PEAK_LOOP(v8d, 2, 8, FMA_512)
+}
+__attribute__((target("avx2,fma"))) double peak_muladd_256(long iters, const double *xs) {
+  PEAK_LOOP(v4d, 2, 4, MUL_ADD)
+}
+__attribute__((target("avx2,fma"))) double peak_fma_256(long iters, const double *xs) {
+  PEAK_LOOP(v4d, 2, 4, FMA_256)
+}
+
+// GF/s of the loop on `threads` threads at once, best of `reps` runs of about 20 ms each.
+double peak_gflops(bool fma, int threads, int reps = 5) {
+  const bool w512 = __builtin_cpu_supports("avx512f");
+  auto *fn = w512 ? (fma ? peak_fma_512 : peak_muladd_512) : (fma ? peak_fma_256 : peak_muladd_256);
+  const double lanes = w512 ? 8 : 4;
+  std::vector<double> xs(kPeakValues);
+  for (long i = 0; i < kPeakValues; ++i) xs[i] = 1.0 + 1e-3 * static_cast<double>(i);
+  const long iters = 400000;
+  double best = 0, sink = 0;
+  for (int rep = 0; rep < reps; ++rep) {
+    const auto t0 = Clock::now();
+#pragma omp parallel num_threads(threads) reduction(+ : sink)
+    sink += fn(iters, xs.data());
+    const double t = std::chrono::duration<double>(Clock::now() - t0).count();
+    best = std::max(best, threads * iters * (w512 ? 16.0 : 8.0) * lanes * 2.0 / t * 1e-9);
+  }
+  if (sink == 42.0) printf(" ");  // keeps the result alive
+  return best;
+}
+
 double seconds(const std::function<void()> &fn, long inner) {
   const auto t0 = Clock::now();
   for (long i = 0; i < inner; ++i) fn();
@@ -51,20 +129,31 @@ long inner_count(const std::function<void()> &fn, double target) {
   return n;
 }
 
-// Median seconds per call of ours and of the baseline, measured alternately.
-std::pair<double, double> compare(const std::function<void()> &ours,
-                                  const std::function<void()> &base, int rounds) {
+// The thread count of the current cases (set by main).
+int g_threads = 1;
+
+// Seconds per call of ours and of the baseline (medians and bests of the rounds) and
+// the mul+add register peak on g_threads threads (GF/s, the best of the rounds).
+struct Times {
+  double ours, base, ours_best, base_best, peak;
+};
+
+// Ours, the baseline and (with_peak) the register peak, measured alternately.
+Times compare(const std::function<void()> &ours, const std::function<void()> &base, int rounds,
+              bool with_peak = false) {
   ours();
   base();
   const long ni = inner_count(ours, 2e-3), nb = inner_count(base, 2e-3);
   std::vector<double> to, tb;
+  double peak = 0;
   for (int r = 0; r < rounds; ++r) {
     to.push_back(seconds(ours, ni));
     tb.push_back(seconds(base, nb));
+    if (with_peak) peak = std::max(peak, peak_gflops(false, g_threads, 1));
   }
   std::sort(to.begin(), to.end());
   std::sort(tb.begin(), tb.end());
-  return {to[to.size() / 2], tb[tb.size() / 2]};
+  return {to[to.size() / 2], tb[tb.size() / 2], to[0], tb[0], peak};
 }
 
 std::string fmt(double t) {
@@ -77,10 +166,22 @@ std::string fmt(double t) {
   return buf;
 }
 
-void row(const char *what, const char *base, int n, std::pair<double, double> t) {
-  printf("%-16s %-14s %5d %12s %12s %7.2fx\n", what, base, n, fmt(t.first).c_str(),
-         fmt(t.second).c_str(), t.second / t.first);
+// One table row of median times; with `flops` the best speeds of both sides and ours
+// as a fraction of the peak measured between the rounds (bests, so that a busy machine
+// spoils neither side of the fraction).
+void row(const char *what, const char *base, const char *size, Times t, double flops = 0) {
+  printf("%-16s %-14s %12s %12s %12s %7.2fx", what, base, size, fmt(t.ours).c_str(),
+         fmt(t.base).c_str(), t.base / t.ours);
+  if (flops > 0) {
+    const double ours = flops / t.ours_best * 1e-9, base_gf = flops / t.base_best * 1e-9;
+    printf("  %6.1f %6.1f GF/s  %5.2f of peak %.1f", ours, base_gf, ours / t.peak, t.peak);
+  }
+  printf("\n");
   fflush(stdout);
+}
+
+void row(const char *what, const char *base, int n, Times t, double flops = 0) {
+  row(what, base, std::to_string(n).c_str(), t, flops);
 }
 
 std::mt19937_64 rng(2026);
@@ -143,21 +244,39 @@ void bench_complex_lu(int n, int rounds) {
               rounds));
 }
 
+void bench_gram(int n, int p, int rounds) {
+  const auto X = randn(static_cast<size_t>(n) * p);
+  std::vector<double> G(static_cast<size_t>(p) * p), ref(G.size());
+  const std::string size = "(" + std::to_string(n) + "," + std::to_string(p) + ")";
+  row("qdl_gram", "dsyrk", size.c_str(),
+      compare([&] { qdl_gram(X.data(), G.data(), n, p); },
+              [&] {
+                cblas_dsyrk(CblasRowMajor, CblasLower, CblasTrans, p, n, 1.0, X.data(), p, 0.0,
+                            ref.data(), p);
+              },
+              rounds, true),
+      static_cast<double>(n) * p * (p + 1));
+}
+
 void bench_products(int n, int rounds) {
   const auto A = randn(static_cast<size_t>(n) * n), B = randn(static_cast<size_t>(n) * n);
   std::vector<double> out(A.size()), ref(A.size());
   auto gemm = [&](CBLAS_TRANSPOSE ta, CBLAS_TRANSPOSE tb) {
     cblas_dgemm(CblasRowMajor, ta, tb, n, n, n, 1.0, A.data(), n, B.data(), n, 0.0, ref.data(), n);
   };
+  const double flops = 2.0 * n * n * n;
   row("qdl_matmul", "dgemm NN", n,
       compare([&] { qdl_matmul(A.data(), B.data(), out.data(), n, n, n); },
-              [&] { gemm(CblasNoTrans, CblasNoTrans); }, rounds));
+              [&] { gemm(CblasNoTrans, CblasNoTrans); }, rounds, true),
+      flops);
   row("qdl_matmul_atb", "dgemm TN", n,
       compare([&] { qdl_matmul_atb(A.data(), B.data(), out.data(), n, n, n); },
-              [&] { gemm(CblasTrans, CblasNoTrans); }, rounds));
+              [&] { gemm(CblasTrans, CblasNoTrans); }, rounds, true),
+      flops);
   row("qdl_matmul_abt", "dgemm NT", n,
       compare([&] { qdl_matmul_abt(A.data(), B.data(), out.data(), n, n, n); },
-              [&] { gemm(CblasNoTrans, CblasTrans); }, rounds));
+              [&] { gemm(CblasNoTrans, CblasTrans); }, rounds, true),
+      flops);
 }
 
 }  // namespace
@@ -165,10 +284,29 @@ void bench_products(int n, int rounds) {
 int main(int argc, char **argv) {
   const bool quick = argc > 1 && strcmp(argv[1], "--quick") == 0;
   const int rounds = quick ? 5 : 15;
-  printf("%-16s %-14s %5s %12s %12s %8s\n", "routine", "baseline", "n", "ours", "baseline",
-         "ratio");
-  for (int n : {4, 50, 300}) bench_real_lu(n, rounds);
-  for (int n : {4, 50, 300}) bench_complex_lu(n, rounds);
-  bench_products(500, rounds);
+  for (int threads : {1, 2}) {
+    omp_set_num_threads(threads);
+    // OpenBLAS's own control, looked up at run time (the BLAS may be another one).
+    using SetThreads = void (*)(int);
+    if (auto set = reinterpret_cast<SetThreads>(dlsym(RTLD_DEFAULT, "openblas_set_num_threads")))
+      set(threads);
+    g_threads = threads;
+    printf("\n-- %d thread%s: register peak %.1f GF/s mul+add, %.1f GF/s FMA (all threads)\n",
+           threads, threads > 1 ? "s" : "", peak_gflops(false, threads),
+           peak_gflops(true, threads));
+    printf("%-16s %-14s %12s %12s %12s %8s  %13s\n", "routine", "baseline", "size", "ours",
+           "baseline", "ratio", "best: ours / base, ours as fraction of mul+add peak (GF/s)");
+    for (auto [n, p] : {std::pair{10000, 50}, {10000, 200}, {100000, 200}, {20000, 500}}) {
+      if (quick && n * p > 2000000) continue;
+      bench_gram(n, p, rounds);
+    }
+    for (int n : {4, 50, 300}) bench_real_lu(n, rounds);
+    if (!quick) bench_real_lu(1000, rounds);
+    for (int n : {4, 50, 300}) bench_complex_lu(n, rounds);
+    for (int n : {500, 700, 1000}) {
+      if (quick && n > 500) continue;
+      bench_products(n, rounds);
+    }
+  }
   return 0;
 }

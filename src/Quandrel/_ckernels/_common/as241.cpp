@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "qdl_linalg_impl.h"
+#include "qdl_parallel_impl.h"
 #include "qdl_simd.h"
 
 namespace {
@@ -122,8 +123,13 @@ extern "C" {
 f64 qdl_ndtri_as241(f64 p) { return ndtri(p); }
 
 void qdl_ndtri_as241_into(const f64 *QDL_RESTRICT p, i64 n, f64 *QDL_RESTRICT out) {
-  if (!qdl::fits(n)) return;  // no such arrays
-  qdl::simd::dispatch(ndtri_into_avx512, ndtri_into_avx2, ndtri_into_base, p, n, out);
+  if (n <= 0 || !qdl::fits(n)) return;  // nothing, or no such arrays
+  // The threads share the points in runs of whole cache lines.
+  qdl::par::run(static_cast<f64>(n), qdl::par::kNdtriGrain, [&](int t, int nt) {
+    const qdl::par::Range r = qdl::par::share(n, t, nt, 8);
+    qdl::simd::dispatch(ndtri_into_avx512, ndtri_into_avx2, ndtri_into_base, p + r.begin,
+                        r.end - r.begin, out + r.begin);
+  });
 }
 
 f64 qdl_erfinv_from_as241(f64 y) {

@@ -19,7 +19,8 @@ QDL_API f64 qdl_ndtri_as241(f64 p);
 
 /* out[i] = qdl_ndtri_as241(p[i]) for i = 0 .. n-1, bit for bit.
  *   p in n, out out n (must not overlap p). n <= 0 writes nothing, and so does an n
- * above 2^60 - 1, whose arrays cannot exist. */
+ * above 2^60 - 1, whose arrays cannot exist. Long arrays are shared among OpenMP
+ * threads in stretches; each value is the same at any count. */
 QDL_API void qdl_ndtri_as241_into(const f64 *QDL_RESTRICT p, i64 n, f64 *QDL_RESTRICT out);
 
 /* qdl_ndtri_as241(((y + 1) * 0.5) / 1.4142135623730951), the quotient by the double

@@ -8,6 +8,7 @@
 #include "qdl_complex.h"
 
 #include "qdl_lu_impl.h"
+#include "qdl_parallel_impl.h"
 #include "qdl_simd.h"
 
 namespace {
@@ -87,27 +88,11 @@ struct ComplexOps {
   }
 };
 
-QDL_TARGET_AVX512 i64 lu_factor_avx512(c128 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<ComplexOps, v8d, 4, 2>(A, pivot, n);
-}
-QDL_TARGET_AVX2 i64 lu_factor_avx2(c128 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<ComplexOps, v4d, 2, 2>(A, pivot, n);
-}
-i64 lu_factor_base(c128 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<ComplexOps, v2d, 2, 2>(A, pivot, n);
-}
+QDL_LU_VARIANT(lu_avx512, QDL_TARGET_AVX512, ComplexOps, v8d, 4, 2)
+QDL_LU_VARIANT(lu_avx2, QDL_TARGET_AVX2, ComplexOps, v4d, 2, 2)
+QDL_LU_VARIANT(lu_base, , ComplexOps, v2d, 2, 2)
 
-QDL_TARGET_AVX512 void lu_solve_avx512(const c128 *LU, const i64 *piv, const c128 *B, c128 *X,
-                                       i64 n, i64 m) {
-  qdl::lu::solve<ComplexOps, v8d, 4, 2>(LU, piv, B, X, n, m);
-}
-QDL_TARGET_AVX2 void lu_solve_avx2(const c128 *LU, const i64 *piv, const c128 *B, c128 *X, i64 n,
-                                   i64 m) {
-  qdl::lu::solve<ComplexOps, v4d, 2, 2>(LU, piv, B, X, n, m);
-}
-void lu_solve_base(const c128 *LU, const i64 *piv, const c128 *B, c128 *X, i64 n, i64 m) {
-  qdl::lu::solve<ComplexOps, v2d, 2, 2>(LU, piv, B, X, n, m);
-}
+qdl::lu::Kernels<c128> lu_kernels() { return qdl::simd::dispatch(lu_avx512, lu_avx2, lu_base); }
 
 // ---------------------------------------------------------------------------
 // Complex product: out[i,j] = sum_k A[i,k] B[k,j], s = 0+0i, k ascending. Rows are
@@ -133,18 +118,19 @@ template <class Vec, int M, int NV>
       store<Vec>(reinterpret_cast<f64 *>(out + (i0 + r) * p + j0) + N * v, acc[r][v]);
 }
 
+// Rows [r0, r1) of out = A B.
 template <class Vec, int M, int NV>
 [[gnu::always_inline]] inline void cmatmul(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B,
-                                           i64 m, i64 n, i64 p, c128 *QDL_RESTRICT out) {
+                                           i64 n, i64 p, c128 *QDL_RESTRICT out, i64 r0, i64 r1) {
   constexpr i64 NC = lanes<Vec> / 2 * NV;  // entries per tile row
   const i64 p_full = p / NC * NC;
-  i64 i0 = 0;
-  for (; i0 + M <= m; i0 += M)
+  i64 i0 = r0;
+  for (; i0 + M <= r1; i0 += M)
     for (i64 j0 = 0; j0 < p_full; j0 += NC) cmul_tile<Vec, M, NV>(A, B, n, p, i0, j0, out);
-  for (; i0 < m; ++i0)
+  for (; i0 < r1; ++i0)
     for (i64 j0 = 0; j0 < p_full; j0 += NC) cmul_tile<Vec, 1, NV>(A, B, n, p, i0, j0, out);
   // Columns past the last full tile, one running sum each.
-  for (i64 i = 0; i < m; ++i)
+  for (i64 i = r0; i < r1; ++i)
     for (i64 j = p_full; j < p; ++j) {
       c128 s = c128_make(0.0, 0.0);
       for (i64 k = 0; k < n; ++k) s = c128_add(s, c128_mul(A[i * n + k], B[k * p + j]));
@@ -154,10 +140,10 @@ template <class Vec, int M, int NV>
 
 struct Cmatmul {
   template <class Vec>
-  [[gnu::always_inline]] static inline void run(const c128 *A, const c128 *B, i64 m, i64 n, i64 p,
-                                                c128 *out) {
+  [[gnu::always_inline]] static inline void run(const c128 *A, const c128 *B, i64 n, i64 p,
+                                                c128 *out, i64 r0, i64 r1) {
     using qdl::simd::per_width;
-    cmatmul<Vec, per_width<Vec>(4, 3, 2), per_width<Vec>(4, 2, 2)>(A, B, m, n, p, out);
+    cmatmul<Vec, per_width<Vec>(4, 3, 2), per_width<Vec>(4, 2, 2)>(A, B, n, p, out, r0, r1);
   }
 };
 
@@ -171,12 +157,17 @@ void c128_matmul(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i
   if (m <= 0 || p <= 0 || !qdl::fits(m, n, W) || !qdl::fits(n, p, W) || !qdl::fits(m, p, W))
     return;
   const i64 k = n > 0 ? n : 0;  // n <= 0: every sum is empty, 0+0i
-  qdl::simd::dispatch<Cmatmul>(A, B, m, k, p, out);
+  // The threads share the rows of out (runs of 12, a multiple of every tile height).
+  const f64 work = static_cast<f64>(m) * static_cast<f64>(k) * static_cast<f64>(p) * 4.0;
+  qdl::par::run(work, qdl::par::kProdGrain, [&](int t, int nt) {
+    const qdl::par::Range r = qdl::par::share(m, t, nt, 12);
+    qdl::simd::dispatch<Cmatmul>(A, B, k, p, out, r.begin, r.end);
+  });
 }
 
 i64 c128_lu_factor_inplace(c128 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n) {
   if (pivot == nullptr || n < 1 || A == nullptr || !qdl::fits(n, n, sizeof(c128))) return -1;
-  return qdl::simd::dispatch(lu_factor_avx512, lu_factor_avx2, lu_factor_base, A, pivot, n);
+  return qdl::lu::factor<ComplexOps>(A, pivot, n, lu_kernels());
 }
 
 c128_lu c128_lu_factor(const c128 *A, const i64 n) {
@@ -190,7 +181,7 @@ void c128_lu_solve(const c128 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
   // No meaningful system (a negative size must not copy), or no such buffers.
   if (n <= 0 || m <= 0 || !qdl::fits(n, n, sizeof(c128)) || !qdl::fits(n, m, sizeof(c128)))
     return;
-  qdl::simd::dispatch(lu_solve_avx512, lu_solve_avx2, lu_solve_base, LU, piv, B, X, n, m);
+  qdl::lu::solve(LU, piv, B, X, n, m, lu_kernels());
 }
 
 i64 c128_solve(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i64 n, const i64 m,

@@ -6,7 +6,9 @@
  * qdl_linalg.h (same record layout, statuses and loop orders) and differ only where
  * stated: pivots by squared modulus, multipliers and the diagonal of U by division.
  * Statuses: 0 success, -1 input rejected (NULL pointer, n < 1) or allocation
- * failed, -2 singular. Pointer arguments must not overlap unless stated.
+ * failed, -2 singular. Pointer arguments must not overlap unless stated. Large calls
+ * share independent outputs among OpenMP threads, as those of qdl_linalg.h do; the
+ * results do not depend on the thread count.
  */
 #ifndef QUANDREL_CKERNELS_COMMON_QDL_COMPLEX_H
 #define QUANDREL_CKERNELS_COMMON_QDL_COMPLEX_H

@@ -8,6 +8,7 @@
 
 #include "qdl_linalg_impl.h"
 #include "qdl_lu_impl.h"
+#include "qdl_parallel_impl.h"
 #include "qdl_simd.h"
 
 namespace {
@@ -82,73 +83,179 @@ template <class Vec, int M, int V>
   }
 }
 
-// One chunk of rows [r0, r1) added into the lower triangle of G: tiles of MR rows by
-// V vectors, then by one vector, then single columns.
+// G[a0+i, b] += X[r, a0+i] * X[r, b] for r = r0 .. r1-1, i < M and the columns b in
+// [pl, p) that no vector tile covers (p - L <= pl, p >= L). The lanes are the last L
+// columns of the row, p-L .. p-1, so every load stays inside X and G; the lanes left
+// of pl belong to other tiles and are computed but never stored.
+template <class Vec, int M>
+[[gnu::always_inline]] inline void gram_tail(const f64 *QDL_RESTRICT X, f64 *QDL_RESTRICT G, i64 p,
+                                             i64 r0, i64 r1, i64 a0, i64 pl) {
+  constexpr int L = lanes<Vec>;
+  const i64 c0 = p - L;
+  Vec acc[M];
+  for (int i = 0; i < M; ++i) acc[i] = load<Vec>(G + (a0 + i) * p + c0);
+  for (i64 r = r0; r < r1; ++r) {
+    const f64 *xr = X + r * p;
+    const Vec xb = load<Vec>(xr + c0);
+    for (int i = 0; i < M; ++i) acc[i] = acc[i] + xb * xr[a0 + i];  // product, then add
+  }
+  for (int i = 0; i < M; ++i)
+    for (i64 j = pl - c0; j < L; ++j) G[(a0 + i) * p + c0 + j] = acc[i][j];
+}
+
+// gram_tail<Vec, m> for a run-time m in 1..M.
+template <class Vec, int M>
+[[gnu::always_inline]] inline void gram_tail_m(int m, const f64 *X, f64 *G, i64 p, i64 r0, i64 r1,
+                                               i64 a0, i64 pl) {
+  if constexpr (M > 0) {
+    if (m == M) {
+      gram_tail<Vec, M>(X, G, p, r0, r1, a0, pl);
+    } else {
+      gram_tail_m<Vec, M - 1>(m, X, G, p, r0, r1, a0, pl);
+    }
+  }
+}
+
+// gram_tile_m<Vec, M, v> for a run-time v in 1..V.
+template <class Vec, int M, int V>
+[[gnu::always_inline]] inline void gram_tile_mv(int v, int m, const f64 *X, f64 *G, i64 p, i64 r0,
+                                                i64 r1, i64 a0, i64 b0) {
+  if constexpr (V > 0) {
+    if (v == V) {
+      gram_tile_m<Vec, M, V>(m, X, G, p, r0, r1, a0, b0);
+    } else {
+      gram_tile_mv<Vec, M, V - 1>(v, m, X, G, p, r0, r1, a0, b0);
+    }
+  }
+}
+
+// One chunk of rows [r0, r1) added into rows [a_begin, a_end) of the lower triangle of G
+// (a_begin a multiple of MR): strips of MR rows, each covered by tiles of V vectors and
+// one narrower tile up to the vector that holds its diagonal, then by a tail tile.
 template <class Vec, int MR, int V>
 [[gnu::always_inline]] inline void gram_chunk(const f64 *QDL_RESTRICT X, f64 *QDL_RESTRICT G,
-                                              i64 p, i64 r0, i64 r1) {
+                                              i64 p, i64 r0, i64 r1, i64 a_begin, i64 a_end) {
   constexpr i64 L = lanes<Vec>;
   constexpr i64 W = L * V;
-  const i64 pw = p / W * W;  // columns covered by full wide tiles
-  const i64 pl = p / L * L;  // ... and by one-vector tiles after them
-  for (i64 a0 = 0; a0 < p; a0 += MR) {
-    const int m = static_cast<int>(min_i64(MR, p - a0));
+  const i64 pl = p / L * L;  // columns covered by vector tiles
+  for (i64 a0 = a_begin; a0 < a_end; a0 += MR) {
+    const int m = static_cast<int>(min_i64(MR, a_end - a0));
     const i64 last = a0 + m;  // tiles cover columns b < last (lower triangle with diagonal)
+    const i64 end = (min_i64(last, pl) + L - 1) / L * L;  // no vector tile past the diagonal
     i64 b0 = 0;
-    for (; b0 < min_i64(last, pw); b0 += W) gram_tile_m<Vec, MR, V>(m, X, G, p, r0, r1, a0, b0);
-    for (; b0 < min_i64(last, pl); b0 += L) gram_tile_m<Vec, MR, 1>(m, X, G, p, r0, r1, a0, b0);
-    // Columns past the last vector tile, one running sum each.
-    for (i64 a = a0 < pl ? pl : a0; a < last; ++a) {
-      for (i64 b = pl; b <= a; ++b) {
-        f64 s = G[a * p + b];
-        for (i64 r = r0; r < r1; ++r) s = s + X[r * p + a] * X[r * p + b];
-        G[a * p + b] = s;
+    for (; b0 + W <= end; b0 += W) gram_tile_m<Vec, MR, V>(m, X, G, p, r0, r1, a0, b0);
+    if (b0 < end)
+      gram_tile_mv<Vec, MR, V>(static_cast<int>((end - b0) / L), m, X, G, p, r0, r1, a0, b0);
+    // Columns past the last vector tile: one tile over the row's last vector.
+    const i64 at = a0 < pl ? pl : a0;  // first row of the strip with entries there
+    if (at < last) {
+      if (p >= L) {
+        gram_tail_m<Vec, MR>(static_cast<int>(last - at), X, G, p, r0, r1, at, pl);
+      } else {
+        for (i64 a = at; a < last; ++a) {  // p < L: one running sum each
+          for (i64 b = pl; b <= a; ++b) {
+            f64 s = G[a * p + b];
+            for (i64 r = r0; r < r1; ++r) s = s + X[r * p + a] * X[r * p + b];
+            G[a * p + b] = s;
+          }
+        }
       }
     }
   }
 }
 
-// g[a] += X[r, a] * y[r] for r = r0 .. r1-1 in ascending order (entries independent).
+// g[a] += X[r, a] * y[r] for r = r0 .. r1-1 in ascending order and a in [a0, a1)
+// (entries independent). Eight entries at a time are held in registers while the rows
+// pass, so g is written once per call (and a thread writing its own entries of g does
+// not disturb another's cache line row after row).
 inline void rhs_rows(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y, f64 *QDL_RESTRICT g,
-                     i64 p, i64 r0, i64 r1) {
-  for (i64 r = r0; r < r1; ++r) {
-    const f64 *xr = X + r * p;
-    const f64 yr = y[r];
-    for (i64 a = 0; a < p; ++a) g[a] = g[a] + xr[a] * yr;
+                     i64 p, i64 r0, i64 r1, i64 a0, i64 a1) {
+  constexpr int B = 8;
+  i64 a = a0;
+  for (; a + B <= a1; a += B) {
+    f64 acc[B];
+    for (int j = 0; j < B; ++j) acc[j] = g[a + j];
+    for (i64 r = r0; r < r1; ++r) {
+      const f64 *xr = X + r * p + a;
+      const f64 yr = y[r];
+      for (int j = 0; j < B; ++j) acc[j] = acc[j] + xr[j] * yr;
+    }
+    for (int j = 0; j < B; ++j) g[a + j] = acc[j];
+  }
+  for (; a < a1; ++a) {
+    f64 s = g[a];
+    for (i64 r = r0; r < r1; ++r) s = s + X[r * p + a] * y[r];
+    g[a] = s;
   }
 }
 
-// The lower triangle of X'X and, when g is given, X'y, in one pass over the rows of
-// X: each chunk feeds every tile of G and then g while it is in cache. Every entry
-// is still its own running sum over the rows in ascending order.
+// Rows [a_begin, a_end) of the lower triangle of X'X and, when g is given, the same
+// entries of X'y, in one pass over the rows of X: each chunk feeds every tile and
+// then g while it is in cache. Every entry is its own running sum over the rows in
+// ascending order, whichever rows of G a call is given.
 template <class Vec, int MR, int V>
 [[gnu::always_inline]] inline void gram_lower(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n,
-                                              i64 p) {
+                                              i64 p, i64 a_begin, i64 a_end) {
   for (i64 r0 = 0; r0 < n; r0 += kGramRows) {
     const i64 r1 = min_i64(n, r0 + kGramRows);
-    gram_chunk<Vec, MR, V>(X, G, p, r0, r1);
-    if (g != nullptr) rhs_rows(X, y, g, p, r0, r1);
+    gram_chunk<Vec, MR, V>(X, G, p, r0, r1, a_begin, a_end);
+    if (g != nullptr) rhs_rows(X, y, g, p, r0, r1, a_begin, a_end);
   }
 }
 
-// Register budgets: 8 x 2 zmm accumulators (of 32), 4 x 3 ymm (of 16), 4 x 3 xmm (of 16).
+// Register budgets: 4 x 5 zmm accumulators (of 32), 4 x 3 ymm (of 16), 4 x 3 xmm (of 16).
+// Each broadcast X[r, a] feeds V vectors: with AVX-512, 5 rather than 2 (as in an 8 x 2
+// tile) sustains about a fifth more multiply-adds per cycle on AMD Zen 4, where the
+// broadcasts compete with the arithmetic, and costs Intel cores nothing. Strips are
+// kGramStrip = 8 rows of G in every variant (a multiple of each MR), so that the rows of
+// G a thread owns do not depend on the instruction set.
+constexpr i64 kGramStrip = 8;
+
 struct GramLower {
   template <class Vec>
   [[gnu::always_inline]] static inline void run(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n,
-                                                i64 p) {
-    gram_lower<Vec, per_width<Vec>(8, 4, 4), per_width<Vec>(2, 3, 3)>(X, y, G, g, n, p);
+                                                i64 p, i64 a0, i64 a1) {
+    gram_lower<Vec, 4, per_width<Vec>(5, 3, 3)>(X, y, G, g, n, p, a0, a1);
   }
 };
 
-// G = X'X (full, exactly symmetric) and, when g is given, g = X'y.
+// Thread t's rows [begin, end) of G among nt: about equal shares of the lower triangle
+// (row a has a + 1 entries), each boundary on the multiple of kGramStrip nearest to it.
+qdl::par::Range gram_rows(i64 p, int t, int nt) {
+  auto bound = [&](int u) {
+    if (u >= nt) return p;
+    const f64 a = sqrt(static_cast<f64>(p) * static_cast<f64>(p + 1) * u / nt);
+    return min_i64(p, static_cast<i64>(a / kGramStrip + 0.5) * kGramStrip);  // nearest
+  };
+  return {bound(t), bound(t + 1)};
+}
+
+// G = X'X (full, exactly symmetric) and, when g is given, g = X'y. The threads share
+// the rows of G (and the same entries of g); each runs the whole pass over X.
 void gram_full(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
   if (p <= 0) return;
   qdl_zero_mat(G, p, p);
   if (g != nullptr) memset(g, 0, static_cast<size_t>(p) * sizeof(f64));
-  qdl::simd::dispatch<GramLower>(X, y, G, g, n, p);
+  const f64 work = static_cast<f64>(n) * static_cast<f64>(p) * static_cast<f64>(p + 3) * 0.5;
+  qdl::par::run(work, qdl::par::kGramGrain, [&](int t, int nt) {
+    const qdl::par::Range rows = gram_rows(p, t, nt);
+    if (rows.begin < rows.end)
+      qdl::simd::dispatch<GramLower>(X, y, G, g, n, p, rows.begin, rows.end);
+  });
   // G[b,a] = G[a,b] for b < a: exactly symmetric.
   for (i64 a = 1; a < p; ++a)
     for (i64 b = 0; b < a; ++b) G[b * p + a] = G[a * p + b];
+}
+
+// g = X'y, the threads sharing the entries of g (stretches of whole cache lines).
+void rhs_full(const f64 *X, const f64 *y, f64 *g, i64 n, i64 p) {
+  memset(g, 0, static_cast<size_t>(p) * sizeof(f64));
+  const f64 work = static_cast<f64>(n) * static_cast<f64>(p);
+  qdl::par::run(work, qdl::par::kRhsGrain, [&](int t, int nt) {
+    const qdl::par::Range a = qdl::par::share(p, t, nt, 8);
+    for (i64 r0 = 0; r0 < n; r0 += kGramRows)
+      rhs_rows(X, y, g, p, r0, min_i64(n, r0 + kGramRows), a.begin, a.end);
+  });
 }
 
 }  // namespace
@@ -252,8 +359,7 @@ void qdl_gram(const f64 *X, f64 *G, i64 n, i64 p) {
 
 void qdl_gram_rhs(const f64 *X, const f64 *y, f64 *g, i64 n, i64 p) {
   if (p <= 0 || !qdl::fits(n, p)) return;
-  memset(g, 0, static_cast<size_t>(p) * sizeof(f64));
-  rhs_rows(X, y, g, p, 0, n);
+  rhs_full(X, y, g, n, p);
 }
 
 int qdl_chol_solve(const f64 *G, const f64 *g, f64 *coef, f64 *scratch_L, i64 p) {
@@ -373,20 +479,22 @@ template <class Vec, int M, int NV, bool AT>
   }
 }
 
-// out (rows*cols) = sum_{k<K} a(i,k) b(k,j), b(k,j) = B[k*ldb + j], or B[j*ldb + k] when BT.
-// Requires rows, cols, K > 0.
+// out (rows*cols) = sum_{k<K} a(i,k) b(k,j), b(k,j) = B[k*ldb + j], or B[j*ldb + k] when BT,
+// for the rows [i_begin, i_end) and columns [j_begin, j_end) of out (j_begin a multiple
+// of the panel width, or 0). Requires rows, cols, K > 0.
 template <class Vec, int M, int NV, bool AT, bool BT>
 [[gnu::always_inline]] inline void product(const f64 *QDL_RESTRICT A, i64 lda,
                                            const f64 *QDL_RESTRICT B, i64 ldb,
-                                           f64 *QDL_RESTRICT out, i64 rows, i64 cols, i64 K) {
+                                           f64 *QDL_RESTRICT out, i64 cols, i64 K, i64 i_begin,
+                                           i64 i_end, i64 j_begin, i64 j_end) {
   constexpr int NR = lanes<Vec> * NV;
   alignas(64) f64 panel[kKc * NR];
   alignas(64) f64 edge[M * NR];  // a tile whose panel is cut by the last column
   for (i64 k0 = 0; k0 < K; k0 += kKc) {
     const i64 kc = min_i64(kKc, K - k0);
     const bool first = k0 == 0;
-    for (i64 j0 = 0; j0 < cols; j0 += NR) {
-      const i64 w = min_i64(NR, cols - j0);
+    for (i64 j0 = j_begin; j0 < j_end; j0 += NR) {
+      const i64 w = min_i64(NR, j_end - j0);
       // panel[k][c] = b(k0+k, j0+c) for c < w, 0.0 beyond; B is read along its rows.
       if (BT) {
         for (i64 c = 0; c < w; ++c) {
@@ -399,8 +507,8 @@ template <class Vec, int M, int NV, bool AT, bool BT>
       }
       for (i64 k = 0; k < kc; ++k)
         for (i64 c = w; c < NR; ++c) panel[k * NR + c] = 0.0;
-      for (i64 i0 = 0; i0 < rows; i0 += M) {
-        const int mr = static_cast<int>(min_i64(M, rows - i0));
+      for (i64 i0 = i_begin; i0 < i_end; i0 += M) {
+        const int mr = static_cast<int>(min_i64(M, i_end - i0));
         f64 *c = out + i0 * cols + j0;
         if (w == NR) {
           prod_tile_m<Vec, M, NV, AT>(mr, A, lda, i0, k0, kc, panel, c, cols, first);
@@ -418,20 +526,25 @@ template <class Vec, int M, int NV, bool AT, bool BT>
 
 enum class Shape { ab, atb, abt };
 
-// The three product shapes, each with its operand layout; rows, cols, K > 0.
+// One block of the output of a product shape: out rows [i0, i1), columns [j0, j1).
+struct Block {
+  i64 i0, i1, j0, j1;
+};
+
+// The three product shapes, each with its operand layout; n, p, m > 0.
 template <class Vec, int M, int NV>
 [[gnu::always_inline]] inline void product_shape(Shape s, const f64 *A, const f64 *B, f64 *out,
-                                                 i64 n, i64 p, i64 m) {
+                                                 i64 n, i64 p, i64 m, Block b) {
   switch (s) {
-    case Shape::ab:
-      product<Vec, M, NV, false, false>(A, p, B, m, out, n, m, p);
-      break;  // A B
-    case Shape::atb:
-      product<Vec, M, NV, true, false>(A, p, B, m, out, p, m, n);
-      break;  // A' B
-    case Shape::abt:
-      product<Vec, M, NV, false, true>(A, p, B, p, out, n, m, p);
-      break;  // A B'
+    case Shape::ab:  // A B
+      product<Vec, M, NV, false, false>(A, p, B, m, out, m, p, b.i0, b.i1, b.j0, b.j1);
+      break;
+    case Shape::atb:  // A' B
+      product<Vec, M, NV, true, false>(A, p, B, m, out, m, n, b.i0, b.i1, b.j0, b.j1);
+      break;
+    case Shape::abt:  // A B'
+      product<Vec, M, NV, false, true>(A, p, B, p, out, m, p, b.i0, b.i1, b.j0, b.j1);
+      break;
   }
 }
 
@@ -439,13 +552,29 @@ template <class Vec, int M, int NV>
 struct Product {
   template <class Vec>
   [[gnu::always_inline]] static inline void run(Shape s, const f64 *A, const f64 *B, f64 *out,
-                                                i64 n, i64 p, i64 m) {
-    product_shape<Vec, per_width<Vec>(6, 6, 4), per_width<Vec>(4, 2, 2)>(s, A, B, out, n, p, m);
+                                                i64 n, i64 p, i64 m, Block b) {
+    product_shape<Vec, per_width<Vec>(6, 6, 4), per_width<Vec>(4, 2, 2)>(s, A, B, out, n, p, m, b);
   }
 };
 
+// The product of shape s; n, p, m > 0. The threads share the output in blocks of whole
+// rows when it has at least as many rows as columns, of whole columns otherwise; block
+// edges fall on multiples of every tile height (48) or panel width (64).
 void product_dispatch(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m) {
-  qdl::simd::dispatch<Product>(s, A, B, out, n, p, m);
+  const i64 rows = s == Shape::atb ? p : n, K = s == Shape::atb ? n : p, cols = m;
+  const f64 work = static_cast<f64>(rows) * static_cast<f64>(cols) * static_cast<f64>(K);
+  qdl::par::run(work, qdl::par::kProdGrain, [&](int t, int nt) {
+    Block b = {0, rows, 0, cols};
+    if (rows >= cols) {
+      const qdl::par::Range r = qdl::par::share(rows, t, nt, 48);
+      b.i0 = r.begin, b.i1 = r.end;
+    } else {
+      const qdl::par::Range c = qdl::par::share(cols, t, nt, 64);
+      b.j0 = c.begin, b.j1 = c.end;
+    }
+    if (b.i0 < b.i1 && b.j0 < b.j1)
+      qdl::simd::dispatch<Product>(s, A, B, out, n, p, m, b);
+  });
 }
 
 // out (n*m) = A B' for n, m > 0; zeros when p <= 0.
@@ -458,11 +587,11 @@ void abt_into(const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m) {
 }
 
 // Row sums of A x side by side: out[i] = start[i] + sum_j A[i,j] x[j] (j ascending),
-// with start[i] = 0.0 when start is NULL. Four rows share each x[j].
-void matvec_rows(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x,
-                 const f64 *QDL_RESTRICT start, f64 *QDL_RESTRICT out, i64 n, i64 m) {
-  i64 i = 0;
-  for (; i + 4 <= n; i += 4) {
+// with start[i] = 0.0 when start is NULL, for rows [i0, i1). Four rows share each x[j].
+void matvec_block(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x,
+                  const f64 *QDL_RESTRICT start, f64 *QDL_RESTRICT out, i64 m, i64 i0, i64 i1) {
+  i64 i = i0;
+  for (; i + 4 <= i1; i += 4) {
     const f64 *a0 = A + i * m, *a1 = a0 + m, *a2 = a1 + m, *a3 = a2 + m;
     f64 s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
     if (start) s0 = start[i], s1 = start[i + 1], s2 = start[i + 2], s3 = start[i + 3];
@@ -475,12 +604,22 @@ void matvec_rows(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x,
     }
     out[i] = s0, out[i + 1] = s1, out[i + 2] = s2, out[i + 3] = s3;
   }
-  for (; i < n; ++i) {
+  for (; i < i1; ++i) {
     const f64 *ai = A + i * m;
     f64 s = start ? start[i] : 0.0;
     for (i64 j = 0; j < m; ++j) s = s + ai[j] * x[j];
     out[i] = s;
   }
+}
+
+// matvec_block over all n rows, the threads sharing the rows.
+void matvec_rows(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x,
+                 const f64 *QDL_RESTRICT start, f64 *QDL_RESTRICT out, i64 n, i64 m) {
+  const f64 work = static_cast<f64>(n) * static_cast<f64>(m > 0 ? m : 0);
+  qdl::par::run(work, qdl::par::kRhsGrain, [&](int t, int nt) {
+    const qdl::par::Range r = qdl::par::share(n, t, nt, 8);
+    matvec_block(A, x, start, out, m, r.begin, r.end);
+  });
 }
 
 // qsort comparator: (a > b) - (a < b); a NaN compares equal to everything.
@@ -519,27 +658,11 @@ struct RealOps {
   }
 };
 
-QDL_TARGET_AVX512 i64 lu_factor_avx512(f64 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<RealOps, v8d, 4, 4>(A, pivot, n);
-}
-QDL_TARGET_AVX2 i64 lu_factor_avx2(f64 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<RealOps, v4d, 4, 2>(A, pivot, n);
-}
-i64 lu_factor_base(f64 *A, i64 *pivot, i64 n) {
-  return qdl::lu::factor<RealOps, v2d, 4, 2>(A, pivot, n);
-}
+QDL_LU_VARIANT(lu_avx512, QDL_TARGET_AVX512, RealOps, v8d, 4, 4)
+QDL_LU_VARIANT(lu_avx2, QDL_TARGET_AVX2, RealOps, v4d, 4, 2)
+QDL_LU_VARIANT(lu_base, , RealOps, v2d, 4, 2)
 
-QDL_TARGET_AVX512 void lu_solve_avx512(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n,
-                                       i64 m) {
-  qdl::lu::solve<RealOps, v8d, 4, 4>(LU, piv, B, X, n, m);
-}
-QDL_TARGET_AVX2 void lu_solve_avx2(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n,
-                                   i64 m) {
-  qdl::lu::solve<RealOps, v4d, 4, 2>(LU, piv, B, X, n, m);
-}
-void lu_solve_base(const f64 *LU, const i64 *piv, const f64 *B, f64 *X, i64 n, i64 m) {
-  qdl::lu::solve<RealOps, v2d, 4, 2>(LU, piv, B, X, n, m);
-}
+qdl::lu::Kernels<f64> lu_kernels() { return qdl::simd::dispatch(lu_avx512, lu_avx2, lu_base); }
 
 }  // namespace
 
@@ -632,7 +755,7 @@ f64 qdl_median_f64(f64 *QDL_RESTRICT arr, i64 n) {
 
 i64 qdl_lu_factor_inplace(f64 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n) {
   if (pivot == nullptr || n < 1 || A == nullptr || !qdl::fits(n, n)) return -1;
-  return qdl::simd::dispatch(lu_factor_avx512, lu_factor_avx2, lu_factor_base, A, pivot, n);
+  return qdl::lu::factor<RealOps>(A, pivot, n, lu_kernels());
 }
 
 f64_lu qdl_lu_factor(const f64 *A, const i64 n) {
@@ -645,7 +768,7 @@ void qdl_lu_solve(const f64 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
                   const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT X, const i64 n, const i64 m) {
   // No meaningful system (a negative size must not copy), or no such buffers.
   if (n <= 0 || m <= 0 || !qdl::fits(n, n) || !qdl::fits(n, m)) return;
-  qdl::simd::dispatch(lu_solve_avx512, lu_solve_avx2, lu_solve_base, LU, piv, B, X, n, m);
+  qdl::lu::solve(LU, piv, B, X, n, m, lu_kernels());
 }
 
 i64 qdl_solve(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, const i64 n, const i64 m,

@@ -5,7 +5,10 @@
  * re-entrant, and only the LU routines allocate (working storage they release, or
  * the factor record they return). Inputs and outputs never overlap unless a contract says so.
  * Every sum is accumulated into one running f64 in the order stated, which fixes
- * the results bit for bit (the build never fuses multiply-adds).
+ * the results bit for bit (the build never fuses multiply-adds). Large Gram, product
+ * and LU calls share their independent outputs among OpenMP threads; each output
+ * is still computed by one thread in the stated order, so the results do not depend
+ * on the thread count.
  *
  * Impossible sizes: sizes whose buffers cannot exist, because some buffer's byte
  * count (r*c*8, with r*c itself possibly beyond i64) exceeds 2^63 - 1, are refused

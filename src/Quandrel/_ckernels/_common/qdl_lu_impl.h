@@ -26,6 +26,7 @@
 
 #include "qdl_common.h"
 #include "qdl_linalg_impl.h"
+#include "qdl_parallel_impl.h"
 #include "qdl_simd.h"
 
 namespace qdl::lu {
@@ -121,20 +122,21 @@ template <class Ops, class Vec, int M, int NV>
       store<Vec>(reinterpret_cast<f64 *>(X + (i0 + r) * ldx + j0) + N * v, acc[r][v]);
 }
 
-/* The delayed updates of elimination steps [k0, ke) on columns [c0, n):
+/* The delayed updates of elimination steps [k0, ke) on columns [c0, c_end):
  *   U rows r in [k0, ke), ascending:  A[r,j] -= A[r,k] A[k,j], k in [k0, r)
  *   rows i >= ke:                     A[i,j] -= A[i,k] A[k,j], k in [k0, ke)
- * with k ascending for every entry, which is the order of the unblocked loop. */
+ * with k ascending for every entry, which is the order of the unblocked loop. Columns
+ * are independent: disjoint column ranges may be updated at the same time. */
 template <class Ops, class Vec, int M, int NV>
 [[gnu::always_inline]] inline void apply_steps(typename Ops::T *QDL_RESTRICT A, i64 n, i64 k0,
-                                               i64 ke, i64 c0) {
+                                               i64 ke, i64 c0, i64 c_end) {
   constexpr i64 E = lanes<Vec> / Ops::W;  // elements per vector
-  const i64 cw = c0 + (n - c0) / (NV * E) * (NV * E), c1 = c0 + (n - c0) / E * E;
+  const i64 cw = c0 + (c_end - c0) / (NV * E) * (NV * E), c1 = c0 + (c_end - c0) / E * E;
   for (i64 r = k0 + 1; r < ke; ++r) {
     i64 j = c0;
     for (; j < cw; j += NV * E) row_block<Ops, Vec, NV>(A, n, r, j, A + r * n, k0, r, nullptr);
     for (; j < c1; j += E) row_block<Ops, Vec, 1>(A, n, r, j, A + r * n, k0, r, nullptr);
-    for (; j < n; ++j) row_one<Ops>(A, n, r, j, A + r * n, k0, r, nullptr);
+    for (; j < c_end; ++j) row_one<Ops>(A, n, r, j, A + r * n, k0, r, nullptr);
   }
   i64 i = ke;
   for (; i + M <= n; i += M) {
@@ -145,7 +147,44 @@ template <class Ops, class Vec, int M, int NV>
   for (; i < n; ++i)
     for (i64 j = c0; j < c1; j += E) update_tile<Ops, Vec, 1, 1>(A, n, A, n, i, j, k0, ke);
   for (i = ke; i < n; ++i)
-    for (i64 j = c1; j < n; ++j) row_one<Ops>(A, n, i, j, A + i * n, k0, ke, nullptr);
+    for (i64 j = c1; j < c_end; ++j) row_one<Ops>(A, n, i, j, A + i * n, k0, ke, nullptr);
+}
+
+/* Elimination steps [k0, ke) of the panel of columns [k0, pe): at step k, pivot search
+ * in column k, exchange of whole rows, multipliers, and A[i,j] -= A[i,k] A[k,j] for
+ * i > k and k < j < pe (the columns right of the panel wait for apply_steps). Returns
+ * ke, or the step k whose column is zero (pivot[k] written, A as after step k-1 within
+ * the panel). */
+template <class Ops, class Vec>
+[[gnu::always_inline]] inline i64 panel(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot,
+                                        i64 n, i64 k0, i64 ke, i64 pe) {
+  using T = typename Ops::T;
+  for (i64 k = k0; k < ke; ++k) {
+    // piv = argmax_{i >= k} magnitude(A[i,k]); only a strictly larger value moves it.
+    i64 piv = k;
+    f64 best = Ops::magnitude(A[k * n + k]);
+    for (i64 i = k + 1; i < n; ++i) {
+      const f64 v = Ops::magnitude(A[i * n + k]);
+      if (v > best) {
+        best = v;
+        piv = i;
+      }
+    }
+    pivot[k] = piv;
+    if (best == 0.0) return k;
+    if (piv != k) swap_rows(A + k * n, A + piv * n, n);  // whole rows, multipliers too
+
+    // A[i,k] = multiplier; A[i,k+1:pe] -= A[i,k] * A[k,k+1:pe] for i > k.
+    const typename Ops::Step step(A[k * n + k]);
+    const T *QDL_RESTRICT rowk = A + k * n + k + 1;
+    for (i64 i = k + 1; i < n; ++i) {
+      T *rowi = A + i * n;
+      const T lik = step.multiplier(rowi[k]);
+      rowi[k] = lik;
+      row_sub_mul<Ops, Vec>(rowi + k + 1, lik, rowk, pe - k - 1);
+    }
+  }
+  return ke;
 }
 
 /* In-place factorisation: A (n*n) becomes L\U, pivot (n) the exchanges. Returns 0
@@ -155,49 +194,45 @@ template <class Ops, class Vec, int M, int NV>
  * exchange of whole rows, multipliers, and A[i,j] -= A[i,k] A[k,j] for i, j > k.
  * They are taken in panels of kPanel columns (the blocked right-looking form, as
  * in Golub & Van Loan, Sec. 3.2, and LAPACK's dgetrf): inside the panel the updates
- * are applied at once, to the columns right of it they are delayed and then applied
- * kPanel steps at a time by register tiles. Every entry still receives its updates
- * in ascending k, so the factors are bit for bit those of the unblocked loop; a step
- * that finds a zero column first completes the delayed updates, so A is as after
- * step k-1. */
+ * are applied at once (`panel_fn`, the panel routine above), to the columns right of
+ * it they are delayed and then applied kPanel steps at a time by register tiles
+ * (`update_fn(A, n, k0, ke, c0, c_end)`, apply_steps), the threads sharing those
+ * columns. Every entry still receives its updates in ascending k, so the factors are
+ * bit for bit those of the unblocked loop at any thread count; a step that finds a
+ * zero column first completes the delayed updates, so A is as after step k-1.
+ *
+ * The routines come in one variant per instruction set, gathered by QDL_LU_VARIANT
+ * below; the caller picks one (qdl::simd::dispatch). */
 constexpr i64 kPanel = 16;
 
-template <class Ops, class Vec, int M, int NV>
-[[gnu::always_inline]] inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot,
-                                         i64 n) {
+template <class T>
+struct Kernels {
+  i64 (*panel)(T *A, i64 *pivot, i64 n, i64 k0, i64 ke, i64 pe);
+  void (*update)(T *A, i64 n, i64 k0, i64 ke, i64 c0, i64 c_end);
+  void (*subst)(const T *LU, T *X, i64 n, i64 m, i64 j_begin, i64 j_end);
+};
+
+template <class Ops>
+inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, i64 n,
+                  const Kernels<typename Ops::T> &kern) {
   using T = typename Ops::T;
+  const auto panel_fn = kern.panel;
+  const auto update_fn = kern.update;
   for (i64 k0 = 0; k0 + 1 < n; k0 += kPanel) {
     const i64 pe = k0 + kPanel < n ? k0 + kPanel : n;  // panel columns [k0, pe)
     const i64 ke = pe < n - 1 ? pe : n - 1;            // its elimination steps [k0, ke)
-    for (i64 k = k0; k < ke; ++k) {
-      // piv = argmax_{i >= k} magnitude(A[i,k]); only a strictly larger value moves it.
-      i64 piv = k;
-      f64 best = Ops::magnitude(A[k * n + k]);
-      for (i64 i = k + 1; i < n; ++i) {
-        const f64 v = Ops::magnitude(A[i * n + k]);
-        if (v > best) {
-          best = v;
-          piv = i;
-        }
-      }
-      pivot[k] = piv;
-      if (best == 0.0) {
-        apply_steps<Ops, Vec, M, NV>(A, n, k0, k, pe);
-        return -2;
-      }
-      if (piv != k) swap_rows(A + k * n, A + piv * n, n);  // whole rows, multipliers too
-
-      // A[i,k] = multiplier; A[i,k+1:pe] -= A[i,k] * A[k,k+1:pe] for i > k.
-      const typename Ops::Step step(A[k * n + k]);
-      const T *QDL_RESTRICT rowk = A + k * n + k + 1;
-      for (i64 i = k + 1; i < n; ++i) {
-        T *rowi = A + i * n;
-        const T lik = step.multiplier(rowi[k]);
-        rowi[k] = lik;
-        row_sub_mul<Ops, Vec>(rowi + k + 1, lik, rowk, pe - k - 1);
-      }
+    const i64 k = panel_fn(A, pivot, n, k0, ke, pe);
+    if (k < ke) {
+      update_fn(A, n, k0, k, pe, n);
+      return -2;
     }
-    apply_steps<Ops, Vec, M, NV>(A, n, k0, ke, pe);
+    // Columns [pe, n), shared in runs of whole vectors (32 values).
+    const f64 work = static_cast<f64>(ke - k0) * static_cast<f64>(n - k0) *
+                     static_cast<f64>(n - pe) * static_cast<f64>(sizeof(T) / 8);
+    par::run(work, par::kProdGrain * 2, [&](int t, int nt) {
+      const par::Range c = par::share(n - pe, t, nt, 32);
+      if (c.begin < c.end) update_fn(A, n, k0, ke, pe + c.begin, pe + c.end);
+    });
   }
   pivot[n - 1] = n - 1;
   return Ops::magnitude(A[n * n - 1]) == 0.0 ? -2 : 0;
@@ -239,21 +274,49 @@ template <class Ops>
   }
 }
 
-/* X = A^-1 B from the factors: copy, exchanges (k ascending), substitutions. */
+/* Both substitutions on the columns [j_begin, j_end) of X (exchanges applied). */
 template <class Ops, class Vec, int M, int NV>
-[[gnu::always_inline]] inline void solve(const typename Ops::T *QDL_RESTRICT LU,
-                                         const i64 *QDL_RESTRICT piv,
-                                         const typename Ops::T *QDL_RESTRICT B,
-                                         typename Ops::T *QDL_RESTRICT X, i64 n, i64 m) {
-  memcpy(X, B, static_cast<size_t>(n) * static_cast<size_t>(m) * sizeof(typename Ops::T));
+[[gnu::always_inline]] inline void substitute_cols(const typename Ops::T *QDL_RESTRICT LU,
+                                                   typename Ops::T *QDL_RESTRICT X, i64 n, i64 m,
+                                                   i64 j_begin, i64 j_end) {
+  constexpr i64 E = lanes<Vec> / Ops::W;  // elements per vector
+  i64 j = j_begin;
+  for (; j + NV * E <= j_end; j += NV * E) substitute<Ops, Vec, M, NV>(LU, X, n, m, j);
+  for (; j + E <= j_end; j += E) substitute<Ops, Vec, M, 1>(LU, X, n, m, j);
+  for (; j < j_end; ++j) substitute_one<Ops>(LU, X, n, m, j);
+}
+
+/* X = A^-1 B from the factors: copy, exchanges (k ascending), substitutions by
+ * kern.subst (substitute_cols), the threads sharing the columns of X. */
+template <class T>
+inline void solve(const T *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv, const T *QDL_RESTRICT B,
+                  T *QDL_RESTRICT X, i64 n, i64 m, const Kernels<T> &kern) {
+  const auto subst_fn = kern.subst;
+  memcpy(X, B, static_cast<size_t>(n) * static_cast<size_t>(m) * sizeof(T));
   for (i64 k = 0; k < n; ++k)
     if (piv[k] != k) swap_rows(X + k * m, X + piv[k] * m, m);
-  constexpr i64 E = lanes<Vec> / Ops::W;  // elements per vector
-  i64 j = 0;
-  for (; j + NV * E <= m; j += NV * E) substitute<Ops, Vec, M, NV>(LU, X, n, m, j);
-  for (; j + E <= m; j += E) substitute<Ops, Vec, M, 1>(LU, X, n, m, j);
-  for (; j < m; ++j) substitute_one<Ops>(LU, X, n, m, j);
+  const f64 work = static_cast<f64>(n) * static_cast<f64>(n) * static_cast<f64>(m) *
+                   static_cast<f64>(sizeof(T) / 8);
+  par::run(work, par::kProdGrain / 2, [&](int t, int nt) {
+    const par::Range c = par::share(m, t, nt, 32);
+    if (c.begin < c.end) subst_fn(LU, X, n, m, c.begin, c.end);
+  });
 }
+
+/* Defines NAME_panel, NAME_update and NAME_subst, the loops above for element policy
+ * OPS compiled for TARGET with vectors VEC and M-by-NV register tiles, and NAME(),
+ * which returns them as a Kernels record. */
+#define QDL_LU_VARIANT(NAME, TARGET, OPS, VEC, M, NV)                                          \
+  TARGET i64 NAME##_panel(OPS::T *A, i64 *pivot, i64 n, i64 k0, i64 ke, i64 pe) {               \
+    return qdl::lu::panel<OPS, VEC>(A, pivot, n, k0, ke, pe);                                  \
+  }                                                                                            \
+  TARGET void NAME##_update(OPS::T *A, i64 n, i64 k0, i64 ke, i64 c0, i64 c_end) {              \
+    qdl::lu::apply_steps<OPS, VEC, M, NV>(A, n, k0, ke, c0, c_end);                            \
+  }                                                                                            \
+  TARGET void NAME##_subst(const OPS::T *LU, OPS::T *X, i64 n, i64 m, i64 j0, i64 j1) {         \
+    qdl::lu::substitute_cols<OPS, VEC, M, NV>(LU, X, n, m, j0, j1);                            \
+  }                                                                                            \
+  qdl::lu::Kernels<OPS::T> NAME() { return {NAME##_panel, NAME##_update, NAME##_subst}; }
 
 /* ---------------------------------------------------------------------------
  * The allocating entry points, the same for both element types: Rec is the
