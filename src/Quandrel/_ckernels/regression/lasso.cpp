@@ -499,6 +499,19 @@ struct LarsPath {
   // inactive correlation reaching +-lam (not a held variable's own bound) or an active
   // coefficient reaching 0 shortens it; *drop_var is the first coefficient that
   // limits it, or -1. Releases the variables held at this knot.
+  //
+  // Along the step t, lam falls at the rate A_scalar and r[j] moves at the rate
+  // -Gd[j], so the gap lam - r[j] closes at the rate A_scalar - Gd[j] and lam + r[j]
+  // at A_scalar + Gd[j]; a bound is reached only if its rate is positive. The test is
+  // rate > 1e-14, not rate > 0: a rate that is zero in exact arithmetic comes out of
+  // the sums as a few units of rounding, of either sign -- a variable whose column
+  // duplicates an active one's (or a combination of them) has Gd[j] = +-A_scalar
+  // exactly -- and the gap divided by it would be an arbitrary time, a spurious knot at
+  // which a collinear variable enters. The threshold is absolute, in the units of
+  // A_scalar = (s_A' G_AA^-1 s_A)^-1/2 and of Gd, those of the square root of G: for
+  // columns scaled to unit norm (G[j,j] = 1) the rates are of order one, and 1e-14 is
+  // about 45 units in the last place of one, above the rounding of a short sum of such
+  // terms and far below any rate that means a real crossing.
   f64 step_length(i64 *drop_var) {
     f64 step = lam / A_scalar;
     *drop_var = -1;
@@ -536,6 +549,13 @@ struct LarsPath {
   // To the next knot: beta += step d, r -= step Gd, lam -= step A_scalar (a value in
   // (-tol, 0) set to 0); drop_var leaves (its coefficient exactly 0) and so does every
   // other coefficient that reaches 0 with this step (mark_gone).
+  //
+  // The snap: the full step is lam / A_scalar, and lam - (lam / A_scalar) * A_scalar
+  // is 0 in exact arithmetic but, rounded twice, may come out a few units of rounding
+  // below it. A negative penalty has no meaning (and the path's penalties must stay
+  // non-negative), so a value within tol below 0 -- tol in the units of lam and c, the
+  // same tolerance that ends the path -- is that rounding and becomes exactly 0. A
+  // value at or below -tol is not rounding of this kind and is left to show.
   template <class Vec>
   [[gnu::always_inline]] inline void move(f64 step, i64 drop_var, f64 tol) {
     const bool more_leave = mark_gone(beta, d, act_idx, n_active, step, drop_var, tw.gone);
