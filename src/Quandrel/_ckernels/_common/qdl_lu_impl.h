@@ -263,16 +263,14 @@ struct Update {
  * in Golub & Van Loan, Sec. 3.2, and LAPACK's dgetrf): inside the panel the updates
  * are applied at once (Panel), to the columns right of it they are delayed and then
  * applied kPanel steps at a time by register tiles (Update), the threads sharing
- * those columns when a panel's delayed work reaches 2 `grain` multiply-adds (the
- * exported routines: 2 kProdGrain, qdl_parallel_impl.h). Every entry still receives
- * its updates in ascending k, so the factors are bit for bit those of the unblocked
- * loop at any thread count; a step that finds a zero column first completes the
- * delayed updates, so A is as after step k-1. */
+ * those columns (above 2 kProdGrain per thread, qdl_parallel_impl.h). Every entry
+ * still receives its updates in ascending k, so the factors are bit for bit those of
+ * the unblocked loop at any thread count; a step that finds a zero column first
+ * completes the delayed updates, so A is as after step k-1. */
 constexpr i64 kPanel = 16;
 
 template <class Ops>
-inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, i64 n,
-                  f64 grain = par::kProdGrain * 2) {
+inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, i64 n) {
   using T = typename Ops::T;
   for (i64 k0 = 0; k0 + 1 < n; k0 += kPanel) {
     const i64 pe = k0 + kPanel < n ? k0 + kPanel : n;  // panel columns [k0, pe)
@@ -285,7 +283,7 @@ inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, i64 
     // Columns [pe, n), shared in runs of whole vectors (32 values).
     const f64 work = static_cast<f64>(ke - k0) * static_cast<f64>(n - k0) *
                      static_cast<f64>(n - pe) * static_cast<f64>(sizeof(T) / 8);
-    par::run(work, grain, [&](int t, int nt) {
+    par::run(work, par::kProdGrain * 2, [&](int t, int nt) {
       const par::Range c = par::share(n - pe, t, nt, 32);
       if (c.begin < c.end) simd::dispatch<Update<Ops>>(A, n, k0, ke, pe + c.begin, pe + c.end);
     });
