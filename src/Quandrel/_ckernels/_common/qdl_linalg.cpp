@@ -49,36 +49,47 @@ inline bool operands_fit(i64 r0, i64 c0, i64 r1, i64 c1, i64 r2, i64 c2) {
 constexpr i64 kGramRows = 128;
 
 // G[a0+i, b0 .. b0+W-1] += X[r, a0+i] * X[r, b0 .. b0+W-1] for r = r0 .. r1-1 and
-// i < M, with W = V vectors of type Vec.
-template <class Vec, int M, int V>
+// i < M, with W = V vectors of type Vec and, when H, one vector of half their width.
+template <class Vec, int M, int V, bool H>
 [[gnu::always_inline]] inline void gram_tile(const f64 *QDL_RESTRICT X, f64 *QDL_RESTRICT G,
                                              i64 p, i64 r0, i64 r1, i64 a0, i64 b0) {
+  using Hv = qdl::simd::Half<Vec>;
   constexpr int L = lanes<Vec>;
-  Vec acc[M][V];
-  for (int i = 0; i < M; ++i)
-    for (int v = 0; v < V; ++v) acc[i][v] = load<Vec>(G + (a0 + i) * p + b0 + L * v);
+  constexpr int VA = V > 0 ? V : 1;
+  Vec acc[M][VA];
+  Hv half[M];
+  f64 *g = G + a0 * p + b0;
+  for (int i = 0; i < M; ++i) {
+    for (int v = 0; v < V; ++v) acc[i][v] = load<Vec>(g + i * p + L * v);
+    if constexpr (H) half[i] = load<Hv>(g + i * p + L * V);
+  }
   for (i64 r = r0; r < r1; ++r) {
     const f64 *xr = X + r * p;
-    Vec xb[V];
+    Vec xb[VA];
+    Hv xh;
     for (int v = 0; v < V; ++v) xb[v] = load<Vec>(xr + b0 + L * v);
+    if constexpr (H) xh = load<Hv>(xr + b0 + L * V);
     for (int i = 0; i < M; ++i) {
       const f64 xa = xr[a0 + i];
       for (int v = 0; v < V; ++v) acc[i][v] = acc[i][v] + xb[v] * xa;  // product, then add
+      if constexpr (H) half[i] = half[i] + xh * xa;
     }
   }
-  for (int i = 0; i < M; ++i)
-    for (int v = 0; v < V; ++v) store<Vec>(G + (a0 + i) * p + b0 + L * v, acc[i][v]);
+  for (int i = 0; i < M; ++i) {
+    for (int v = 0; v < V; ++v) store<Vec>(g + i * p + L * v, acc[i][v]);
+    if constexpr (H) store<Hv>(g + i * p + L * V, half[i]);
+  }
 }
 
-// gram_tile<Vec, m, V> for a run-time m in 1..M.
-template <class Vec, int M, int V>
+// gram_tile<Vec, m, V, H> for a run-time m in 1..M.
+template <class Vec, int M, int V, bool H>
 [[gnu::always_inline]] inline void gram_tile_m(int m, const f64 *X, f64 *G, i64 p, i64 r0,
                                                i64 r1, i64 a0, i64 b0) {
   if constexpr (M > 0) {
     if (m == M) {
-      gram_tile<Vec, M, V>(X, G, p, r0, r1, a0, b0);
+      gram_tile<Vec, M, V, H>(X, G, p, r0, r1, a0, b0);
     } else {
-      gram_tile_m<Vec, M - 1, V>(m, X, G, p, r0, r1, a0, b0);
+      gram_tile_m<Vec, M - 1, V, H>(m, X, G, p, r0, r1, a0, b0);
     }
   }
 }
@@ -116,15 +127,15 @@ template <class Vec, int M>
   }
 }
 
-// gram_tile_m<Vec, M, v> for a run-time v in 1..V.
-template <class Vec, int M, int V>
+// gram_tile_m<Vec, M, v, H> for a run-time v in 0..V (1..V without the half vector).
+template <class Vec, int M, int V, bool H>
 [[gnu::always_inline]] inline void gram_tile_mv(int v, int m, const f64 *X, f64 *G, i64 p, i64 r0,
                                                 i64 r1, i64 a0, i64 b0) {
-  if constexpr (V > 0) {
+  if constexpr (V >= (H ? 0 : 1)) {
     if (v == V) {
-      gram_tile_m<Vec, M, V>(m, X, G, p, r0, r1, a0, b0);
+      gram_tile_m<Vec, M, V, H>(m, X, G, p, r0, r1, a0, b0);
     } else {
-      gram_tile_mv<Vec, M, V - 1>(v, m, X, G, p, r0, r1, a0, b0);
+      gram_tile_mv<Vec, M, V - 1, H>(v, m, X, G, p, r0, r1, a0, b0);
     }
   }
 }
@@ -141,11 +152,19 @@ template <class Vec, int MR, int V>
   for (i64 a0 = a_begin; a0 < a_end; a0 += MR) {
     const int m = static_cast<int>(min_i64(MR, a_end - a0));
     const i64 last = a0 + m;  // tiles cover columns b < last (lower triangle with diagonal)
-    const i64 end = (min_i64(last, pl) + L - 1) / L * L;  // no vector tile past the diagonal
+    // Whole vectors up to `end`, no vector tile past the diagonal; where the diagonal ends
+    // within the first half of a vector, a half vector finishes the strip instead.
+    const i64 need = min_i64(last, pl), rem = need % L;
+    const bool half = L > 1 && rem > 0 && rem <= L / 2;
+    const i64 end = half ? need - rem : (need + L - 1) / L * L;
     i64 b0 = 0;
-    for (; b0 + W <= end; b0 += W) gram_tile_m<Vec, MR, V>(m, X, G, p, r0, r1, a0, b0);
-    if (b0 < end)
-      gram_tile_mv<Vec, MR, V>(static_cast<int>((end - b0) / L), m, X, G, p, r0, r1, a0, b0);
+    for (; b0 + W <= end; b0 += W) gram_tile_m<Vec, MR, V, false>(m, X, G, p, r0, r1, a0, b0);
+    const int nv = static_cast<int>((end - b0) / L);
+    if (half) {
+      gram_tile_mv<Vec, MR, V - 1, true>(nv, m, X, G, p, r0, r1, a0, b0);
+    } else if (nv > 0) {
+      gram_tile_mv<Vec, MR, V, false>(nv, m, X, G, p, r0, r1, a0, b0);
+    }
     // Columns past the last vector tile: one tile over the row's last vector.
     const i64 at = a0 < pl ? pl : a0;  // first row of the strip with entries there
     if (at < last) {
