@@ -450,7 +450,7 @@ namespace {
 //  - an M-by-NR tile of sums stays in registers while k runs over the block, one
 //    lane per entry, each adding its product for k before the one for k+1.
 // ---------------------------------------------------------------------------
-constexpr i64 kKc = 128;
+constexpr i64 kKc = 256;
 
 // a(i,k) = A[i*lda + k], or A[k*lda + i] when AT (the operand is transposed).
 template <bool AT>
@@ -529,6 +529,9 @@ template <class Vec, int M, int NV, bool AT, bool BT>
       for (i64 i0 = i_begin; i0 < i_end; i0 += M) {
         const int mr = static_cast<int>(min_i64(M, i_end - i0));
         f64 *c = out + i0 * cols + j0;
+        // The next tile's sums, on their way from memory while this tile runs.
+        for (i64 r = i0 + M; r < min_i64(i0 + 2 * M, i_end); ++r)
+          for (i64 l = 0; l < w; l += 8) __builtin_prefetch(out + r * cols + j0 + l, 1);
         if (w == NR) {
           prod_tile_m<Vec, M, NV, AT>(mr, A, lda, i0, k0, kc, panel, c, cols, first);
           continue;
