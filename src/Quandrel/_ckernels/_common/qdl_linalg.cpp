@@ -222,10 +222,13 @@ template <class Vec, int MR, int V>
   }
 }
 
-// Register budgets: 4 x 5 zmm accumulators (of 32), 4 x 3 ymm (of 16), 4 x 3 xmm (of 16).
-// Each broadcast X[r, a] feeds V vectors: with AVX-512, 5 rather than 2 (as in an 8 x 2
-// tile) sustains about a fifth more multiply-adds per cycle on AMD Zen 4, where the
-// broadcasts compete with the arithmetic, and costs Intel cores nothing. Strips are
+// Register budgets: 4 x 6 zmm accumulators with 6 row vectors and a broadcast (31 of 32),
+// 4 x 3 ymm (of 16), 4 x 3 xmm (of 16). Each broadcast X[r, a] feeds V vectors: with
+// AVX-512, 5 or 6 rather than 2 (as in an 8 x 2 tile) sustains about a fifth more
+// multiply-adds per cycle on AMD Zen 4, where the broadcasts compete with the arithmetic,
+// and 6 rather than 5 a few percent more again there (fewer tiles per strip, so fewer
+// narrow ones at the diagonal); on Intel cores with two 512-bit ports the 6 loads and 4
+// broadcasts per 24 multiply-adds stay well within the two load ports. Strips are
 // kGramStrip = 8 rows of G in every variant (a multiple of each MR), so that the rows of
 // G a thread owns do not depend on the instruction set.
 constexpr i64 kGramStrip = 8;
@@ -234,7 +237,7 @@ struct GramLower {
   template <class Vec>
   [[gnu::always_inline]] static inline void run(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n,
                                                 i64 p, i64 a0, i64 a1) {
-    gram_lower<Vec, 4, per_width<Vec>(5, 3, 3)>(X, y, G, g, n, p, a0, a1);
+    gram_lower<Vec, 4, per_width<Vec>(6, 3, 3)>(X, y, G, g, n, p, a0, a1);
   }
 };
 
