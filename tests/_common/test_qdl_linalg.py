@@ -127,7 +127,7 @@ class TestSubstitution:
 
 class TestGram:
     @pytest.mark.parametrize("n", [0, 1, 7, 130, 300])
-    @pytest.mark.parametrize("p", [1, 3, 8, 9, 16, 17, 25, 40, 50])
+    @pytest.mark.parametrize("p", [1, 3, 8, 9, 16, 17, 25, 40, 50, 61, 100])
     @pytest.mark.parametrize("special", [False, True])
     def test_bit_for_bit_and_symmetric(self, rng, n, p, special):
         X = rng.standard_normal((n, p)) * 10.0 ** rng.integers(-3, 4, size=(n, p))

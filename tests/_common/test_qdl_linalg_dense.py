@@ -29,7 +29,9 @@ def literal_sum(L, R):
 
 
 # Sizes around the register tiles and the blocks of k (128 long).
-@pytest.mark.parametrize("n,p,m", [(1, 1, 1), (3, 5, 7), (8, 128, 24), (17, 129, 49), (31, 300, 26)])
+@pytest.mark.parametrize(
+    "n,p,m", [(1, 1, 1), (3, 5, 7), (8, 128, 24), (17, 129, 49), (31, 300, 26), (13, 513, 70)]
+)
 def test_products_keep_each_sum_in_ascending_order(n, p, m):
     A, Bab, Batb, Babt, C = (rng.standard_normal(s) for s in [(n, p), (p, m), (n, m), (m, p), (n, m)])
     cases = [

@@ -49,36 +49,47 @@ inline bool operands_fit(i64 r0, i64 c0, i64 r1, i64 c1, i64 r2, i64 c2) {
 constexpr i64 kGramRows = 128;
 
 // G[a0+i, b0 .. b0+W-1] += X[r, a0+i] * X[r, b0 .. b0+W-1] for r = r0 .. r1-1 and
-// i < M, with W = V vectors of type Vec.
-template <class Vec, int M, int V>
+// i < M, with W = V vectors of type Vec and, when H, one vector of half their width.
+template <class Vec, int M, int V, bool H>
 [[gnu::always_inline]] inline void gram_tile(const f64 *QDL_RESTRICT X, f64 *QDL_RESTRICT G,
                                              i64 p, i64 r0, i64 r1, i64 a0, i64 b0) {
+  using Hv = qdl::simd::Half<Vec>;
   constexpr int L = lanes<Vec>;
-  Vec acc[M][V];
-  for (int i = 0; i < M; ++i)
-    for (int v = 0; v < V; ++v) acc[i][v] = load<Vec>(G + (a0 + i) * p + b0 + L * v);
+  constexpr int VA = V > 0 ? V : 1;
+  Vec acc[M][VA];
+  Hv half[M];
+  f64 *g = G + a0 * p + b0;
+  for (int i = 0; i < M; ++i) {
+    for (int v = 0; v < V; ++v) acc[i][v] = load<Vec>(g + i * p + L * v);
+    if constexpr (H) half[i] = load<Hv>(g + i * p + L * V);
+  }
   for (i64 r = r0; r < r1; ++r) {
     const f64 *xr = X + r * p;
-    Vec xb[V];
+    Vec xb[VA];
+    Hv xh;
     for (int v = 0; v < V; ++v) xb[v] = load<Vec>(xr + b0 + L * v);
+    if constexpr (H) xh = load<Hv>(xr + b0 + L * V);
     for (int i = 0; i < M; ++i) {
       const f64 xa = xr[a0 + i];
       for (int v = 0; v < V; ++v) acc[i][v] = acc[i][v] + xb[v] * xa;  // product, then add
+      if constexpr (H) half[i] = half[i] + xh * xa;
     }
   }
-  for (int i = 0; i < M; ++i)
-    for (int v = 0; v < V; ++v) store<Vec>(G + (a0 + i) * p + b0 + L * v, acc[i][v]);
+  for (int i = 0; i < M; ++i) {
+    for (int v = 0; v < V; ++v) store<Vec>(g + i * p + L * v, acc[i][v]);
+    if constexpr (H) store<Hv>(g + i * p + L * V, half[i]);
+  }
 }
 
-// gram_tile<Vec, m, V> for a run-time m in 1..M.
-template <class Vec, int M, int V>
+// gram_tile<Vec, m, V, H> for a run-time m in 1..M.
+template <class Vec, int M, int V, bool H>
 [[gnu::always_inline]] inline void gram_tile_m(int m, const f64 *X, f64 *G, i64 p, i64 r0,
                                                i64 r1, i64 a0, i64 b0) {
   if constexpr (M > 0) {
     if (m == M) {
-      gram_tile<Vec, M, V>(X, G, p, r0, r1, a0, b0);
+      gram_tile<Vec, M, V, H>(X, G, p, r0, r1, a0, b0);
     } else {
-      gram_tile_m<Vec, M - 1, V>(m, X, G, p, r0, r1, a0, b0);
+      gram_tile_m<Vec, M - 1, V, H>(m, X, G, p, r0, r1, a0, b0);
     }
   }
 }
@@ -116,15 +127,15 @@ template <class Vec, int M>
   }
 }
 
-// gram_tile_m<Vec, M, v> for a run-time v in 1..V.
-template <class Vec, int M, int V>
+// gram_tile_m<Vec, M, v, H> for a run-time v in 0..V (1..V without the half vector).
+template <class Vec, int M, int V, bool H>
 [[gnu::always_inline]] inline void gram_tile_mv(int v, int m, const f64 *X, f64 *G, i64 p, i64 r0,
                                                 i64 r1, i64 a0, i64 b0) {
-  if constexpr (V > 0) {
+  if constexpr (V >= (H ? 0 : 1)) {
     if (v == V) {
-      gram_tile_m<Vec, M, V>(m, X, G, p, r0, r1, a0, b0);
+      gram_tile_m<Vec, M, V, H>(m, X, G, p, r0, r1, a0, b0);
     } else {
-      gram_tile_mv<Vec, M, V - 1>(v, m, X, G, p, r0, r1, a0, b0);
+      gram_tile_mv<Vec, M, V - 1, H>(v, m, X, G, p, r0, r1, a0, b0);
     }
   }
 }
@@ -141,11 +152,19 @@ template <class Vec, int MR, int V>
   for (i64 a0 = a_begin; a0 < a_end; a0 += MR) {
     const int m = static_cast<int>(min_i64(MR, a_end - a0));
     const i64 last = a0 + m;  // tiles cover columns b < last (lower triangle with diagonal)
-    const i64 end = (min_i64(last, pl) + L - 1) / L * L;  // no vector tile past the diagonal
+    // Whole vectors up to `end`, no vector tile past the diagonal; where the diagonal ends
+    // within the first half of a vector, a half vector finishes the strip instead.
+    const i64 need = min_i64(last, pl), rem = need % L;
+    const bool half = L > 1 && rem > 0 && rem <= L / 2;
+    const i64 end = half ? need - rem : (need + L - 1) / L * L;
     i64 b0 = 0;
-    for (; b0 + W <= end; b0 += W) gram_tile_m<Vec, MR, V>(m, X, G, p, r0, r1, a0, b0);
-    if (b0 < end)
-      gram_tile_mv<Vec, MR, V>(static_cast<int>((end - b0) / L), m, X, G, p, r0, r1, a0, b0);
+    for (; b0 + W <= end; b0 += W) gram_tile_m<Vec, MR, V, false>(m, X, G, p, r0, r1, a0, b0);
+    const int nv = static_cast<int>((end - b0) / L);
+    if (half) {
+      gram_tile_mv<Vec, MR, V - 1, true>(nv, m, X, G, p, r0, r1, a0, b0);
+    } else if (nv > 0) {
+      gram_tile_mv<Vec, MR, V, false>(nv, m, X, G, p, r0, r1, a0, b0);
+    }
     // Columns past the last vector tile: one tile over the row's last vector.
     const i64 at = a0 < pl ? pl : a0;  // first row of the strip with entries there
     if (at < last) {
@@ -203,10 +222,13 @@ template <class Vec, int MR, int V>
   }
 }
 
-// Register budgets: 4 x 5 zmm accumulators (of 32), 4 x 3 ymm (of 16), 4 x 3 xmm (of 16).
-// Each broadcast X[r, a] feeds V vectors: with AVX-512, 5 rather than 2 (as in an 8 x 2
-// tile) sustains about a fifth more multiply-adds per cycle on AMD Zen 4, where the
-// broadcasts compete with the arithmetic, and costs Intel cores nothing. Strips are
+// Register budgets: 4 x 6 zmm accumulators with 6 row vectors and a broadcast (31 of 32),
+// 4 x 3 ymm (of 16), 4 x 3 xmm (of 16). Each broadcast X[r, a] feeds V vectors: with
+// AVX-512, 5 or 6 rather than 2 (as in an 8 x 2 tile) sustains about a fifth more
+// multiply-adds per cycle on AMD Zen 4, where the broadcasts compete with the arithmetic,
+// and 6 rather than 5 a few percent more again there (fewer tiles per strip, so fewer
+// narrow ones at the diagonal); on Intel cores with two 512-bit ports the 6 loads and 4
+// broadcasts per 24 multiply-adds stay well within the two load ports. Strips are
 // kGramStrip = 8 rows of G in every variant (a multiple of each MR), so that the rows of
 // G a thread owns do not depend on the instruction set.
 constexpr i64 kGramStrip = 8;
@@ -215,7 +237,7 @@ struct GramLower {
   template <class Vec>
   [[gnu::always_inline]] static inline void run(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n,
                                                 i64 p, i64 a0, i64 a1) {
-    gram_lower<Vec, 4, per_width<Vec>(5, 3, 3)>(X, y, G, g, n, p, a0, a1);
+    gram_lower<Vec, 4, per_width<Vec>(6, 3, 3)>(X, y, G, g, n, p, a0, a1);
   }
 };
 
@@ -431,7 +453,7 @@ namespace {
 //  - an M-by-NR tile of sums stays in registers while k runs over the block, one
 //    lane per entry, each adding its product for k before the one for k+1.
 // ---------------------------------------------------------------------------
-constexpr i64 kKc = 128;
+constexpr i64 kKc = 160;  // a panel of 160 x 48 doubles (60 KiB) on the stack with AVX-512
 
 // a(i,k) = A[i*lda + k], or A[k*lda + i] when AT (the operand is transposed).
 template <bool AT>
@@ -510,6 +532,9 @@ template <class Vec, int M, int NV, bool AT, bool BT>
       for (i64 i0 = i_begin; i0 < i_end; i0 += M) {
         const int mr = static_cast<int>(min_i64(M, i_end - i0));
         f64 *c = out + i0 * cols + j0;
+        // The next tile's sums, on their way from memory while this tile runs.
+        for (i64 r = i0 + M; r < min_i64(i0 + 2 * M, i_end); ++r)
+          for (i64 l = 0; l < w; l += 8) __builtin_prefetch(out + r * cols + j0 + l, 1);
         if (w == NR) {
           prod_tile_m<Vec, M, NV, AT>(mr, A, lda, i0, k0, kc, panel, c, cols, first);
           continue;
@@ -548,18 +573,20 @@ template <class Vec, int M, int NV>
   }
 }
 
-// Register budgets: 6 x 4 zmm accumulators (of 32), 6 x 2 ymm (of 16), 4 x 2 xmm (of 16).
+// Register budgets: 4 x 6 zmm accumulators (of 32; 4 broadcasts and 6 loads per 24
+// multiply-adds, a few percent faster on Zen 4 than 6 x 4 and within Intel's two load
+// ports either way), 6 x 2 ymm (of 16), 4 x 2 xmm (of 16).
 struct Product {
   template <class Vec>
   [[gnu::always_inline]] static inline void run(Shape s, const f64 *A, const f64 *B, f64 *out,
                                                 i64 n, i64 p, i64 m, Block b) {
-    product_shape<Vec, per_width<Vec>(6, 6, 4), per_width<Vec>(4, 2, 2)>(s, A, B, out, n, p, m, b);
+    product_shape<Vec, per_width<Vec>(4, 6, 4), per_width<Vec>(6, 2, 2)>(s, A, B, out, n, p, m, b);
   }
 };
 
 // The product of shape s; n, p, m > 0. The threads share the output in blocks of whole
 // rows when it has at least as many rows as columns, of whole columns otherwise; block
-// edges fall on multiples of every tile height (48) or panel width (64).
+// edges fall on multiples of every tile height or panel width (48).
 void product_dispatch(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m) {
   const i64 rows = s == Shape::atb ? p : n, K = s == Shape::atb ? n : p, cols = m;
   const f64 work = static_cast<f64>(rows) * static_cast<f64>(cols) * static_cast<f64>(K);
@@ -569,7 +596,7 @@ void product_dispatch(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 
       const qdl::par::Range r = qdl::par::share(rows, t, nt, 48);
       b.i0 = r.begin, b.i1 = r.end;
     } else {
-      const qdl::par::Range c = qdl::par::share(cols, t, nt, 64);
+      const qdl::par::Range c = qdl::par::share(cols, t, nt, 48);
       b.j0 = c.begin, b.j1 = c.end;
     }
     if (b.i0 < b.i1 && b.j0 < b.j1)
