@@ -60,12 +60,17 @@ constexpr f64 kGramGrain = 1 << 19;
 constexpr f64 kRhsGrain = 1 << 18;
 constexpr f64 kProdGrain = 1 << 19;
 constexpr f64 kNdtriGrain = 1 << 12;
+constexpr f64 kTraceGrain = 1 << 18;
+constexpr f64 kGridGrain = 1 << 19;
 
 /* The threads worth using for `work` units when each should get at least `grain`:
  * 1 below 2 * grain, otherwise at most the runtime's current limit. */
 inline int threads_for(f64 work, f64 grain) {
 #if defined(_OPENMP)
   if (!(work >= 2.0 * grain)) return 1;
+  // Inside a region that leaves no room for a nested team (nesting is off by
+  // default), a nested region would run on one thread anyway: take the plain path.
+  if (omp_get_active_level() >= omp_get_max_active_levels()) return 1;
   const int most = omp_get_max_threads();
   const f64 useful = work / grain;
   return useful < static_cast<f64>(most) ? static_cast<int>(useful) : most;
@@ -86,12 +91,11 @@ inline void prepare_for_fork() {
 }
 #endif
 
-/* body(t, nt) on nt threads, t = 0 .. nt-1, where nt is at most threads_for(work, grain)
- * (the runtime may grant fewer); body(0, 1) on the calling thread when that is 1.
- * Each thread must write only outputs that no other thread writes or reads. */
+/* body(t, nt) on nt threads, t = 0 .. nt-1, where nt is at most `want` (the runtime
+ * may grant fewer); body(0, 1) on the calling thread when want <= 1. Each thread
+ * must write only outputs that no other thread writes or reads. */
 template <class F>
-inline void run(f64 work, f64 grain, F &&body) {
-  const int want = threads_for(work, grain);
+inline void run_team(int want, F &&body) {
   if (want <= 1) {
     body(0, 1);
     return;
@@ -101,6 +105,13 @@ inline void run(f64 work, f64 grain, F &&body) {
 #pragma omp parallel num_threads(want)
   body(omp_get_thread_num(), omp_get_num_threads());
 #endif
+}
+
+/* run_team(threads_for(work, grain), body). A caller that needs storage per thread
+ * asks threads_for first and calls run_team with that count instead. */
+template <class F>
+inline void run(f64 work, f64 grain, F &&body) {
+  run_team(threads_for(work, grain), static_cast<F &&>(body));
 }
 
 /* [begin, end) of part t of nt when `count` items are dealt in contiguous runs whose

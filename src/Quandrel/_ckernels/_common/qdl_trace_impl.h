@@ -8,6 +8,7 @@
 #define QUANDREL_CKERNELS_COMMON_QDL_TRACE_IMPL_H
 
 #include "qdl_common.h"
+#include "qdl_parallel_impl.h"
 #include "qdl_simd.h"
 
 namespace qdl {
@@ -117,23 +118,52 @@ template <class Vec>
 }
 
 namespace trace_detail {
-struct Trace {
+struct Columns {
   template <class Vec>
-  [[gnu::always_inline]] static inline f64 run(const f64 *L, const f64 *B, i64 ldb, f64 *W,
-                                               i64 ldw, i64 n, i64 cfull) {
-    solve_columns<Vec>(L, B, ldb, W, ldw, n, 0, n, cfull);
-    f64 t = 0.0;
-    for (i64 c = 0; c < n; ++c) t = t + W[c * ldw + c];  // c ascending
-    return t;
+  [[gnu::always_inline]] static inline void run(const f64 *L, const f64 *B, i64 ldb, f64 *W,
+                                                i64 ldw, i64 n, i64 c0, i64 c1, i64 cfull) {
+    solve_columns<Vec>(L, B, ldb, W, ldw, n, c0, c1, cfull);
   }
 };
+
+// Multiply-adds of the solves of columns [0, c): n(n-1)/2 forward for each, then
+// (n-k)(n-k-1)/2 backward for a diagonal-only column k, n(n-1)/2 for a whole one.
+inline f64 columns_cost(i64 n, i64 cfull, i64 c) {
+  const f64 nf = static_cast<f64>(n), whole = nf * (nf - 1.0) / 2.0;
+  const i64 cp = c < cfull ? c : cfull;  // diagonal-only columns among [0, c)
+  const f64 m = nf - static_cast<f64>(cp);
+  // sum_{k<cp} (n-k)(n-k-1)/2 = (n(n^2-1) - m(m^2-1)) / 6
+  const f64 partial = (nf * (nf * nf - 1.0) - m * (m * m - 1.0)) / 6.0;
+  return static_cast<f64>(c) * whole + partial + static_cast<f64>(c - cp) * whole;
+}
+
+// First column of part t of nt when the columns go in runs of whole cache lines
+// (8 columns) whose costs are as equal as that allows: the least multiple of 8
+// (or n) whose columns before it cost at least t/nt of the whole.
+inline i64 column_split(i64 n, i64 cfull, int t, int nt) {
+  if (t <= 0) return 0;
+  if (t >= nt) return n;
+  const f64 target = columns_cost(n, cfull, n) * t / nt;
+  i64 c = 0;
+  while (c < n && columns_cost(n, cfull, c) < target) c += 8;
+  return c < n ? c : n;
+}
 }  // namespace trace_detail
 
 /* sum_c ((L L')^-1 B)[c,c], c ascending, with the shapes of solve_columns (columns
  * c >= cfull solved whole, cfull = n for none); W is overwritten (only its first n
- * columns), B is only read unless it is W. */
+ * columns), B is only read unless it is W. Above par::kTraceGrain multiply-adds per
+ * thread the columns are solved in ranges on several threads; the diagonal is then
+ * summed in order on the calling thread, so the result does not depend on that. */
 inline f64 chol_trace(const f64 *L, const f64 *B, i64 ldb, f64 *W, i64 ldw, i64 n, i64 cfull) {
-  return simd::dispatch<trace_detail::Trace>(L, B, ldb, W, ldw, n, cfull);
+  using trace_detail::column_split;
+  par::run(trace_detail::columns_cost(n, cfull, n), par::kTraceGrain, [&](int t, int nt) {
+    const i64 c0 = column_split(n, cfull, t, nt), c1 = column_split(n, cfull, t + 1, nt);
+    if (c0 < c1) simd::dispatch<trace_detail::Columns>(L, B, ldb, W, ldw, n, c0, c1, cfull);
+  });
+  f64 t = 0.0;
+  for (i64 c = 0; c < n; ++c) t = t + W[c * ldw + c];  // c ascending
+  return t;
 }
 
 }  // namespace qdl
