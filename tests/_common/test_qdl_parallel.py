@@ -210,8 +210,8 @@ def run_script(tmp_path, source, env=None, timeout=120):
 
 def test_team_size_follows_omp_num_threads_and_small_calls_start_none(tmp_path):
     # Threads of the process before and after calls: small OLS and ridge calls start no
-    # team, a large
-    # Gram starts OMP_NUM_THREADS - 1 helpers (the calling thread is the first).
+    # team, a large Gram starts OMP_NUM_THREADS - 1 helpers (the calling thread is the
+    # first).
     out = run_script(tmp_path, """
         import os
         import numpy as np
