@@ -135,12 +135,12 @@ def ridge_grid(rng, flat, n=1000, p=40, num=40):
     return call
 
 
-def chol_solve_L2(rng, n=400, p=150):  # the degrees of freedom's column solves
+def chol_solve_L2(rng, n=400, p=230):  # the degrees of freedom's column solves
     X, y = real(rng, n, p), real(rng, n)
     return lambda: module.chol_solve_L2(X, y, 0.3, True)
 
 
-def en_active_dof(rng, k=170):
+def en_active_dof(rng, k=260):
     X = real(rng, 2 * k, k)
     G, beta = X.T @ X, real(rng, k)
     beta[::9] = 0.0  # inactive

@@ -27,6 +27,21 @@
  *                                                         parallel); the panel itself is serial
  *   LU solve, per column block    kProdGrain / 2          n^2 m multiply-adds
  *   qdl_ndtri_as241_into          kNdtriGrain = 2^12      1.5x at 2k points, 1.8x at 8k
+ *   trace solve (ridge and        kTraceGrain = 2^20      work = the columns' solves, about
+ *   active-set degrees of         per column range        2/3 n^3; active-set dof (serial
+ *   freedom)                                              factor included, so at most 1.5x):
+ *                                                         k=128 0.96x, 160 1.08x, 200 1.17x,
+ *                                                         300 1.28x; ridge solve (n = p+20):
+ *                                                         p=200 1.27x, 300 1.40x. Threads
+ *                                                         past the first solve in blocks of
+ *                                                         their own (the solve alone at
+ *                                                         n=128: 1.75x; 1.0x when threads
+ *                                                         shared the rows of W at every step)
+ *   (these two: least of 40 rounds of 6 calls at 1 and 2 threads, on a loaded machine)
+ *   ridge grid search, per run    kGridGrain  = 2^19      work = penalties * (p^3 + n p):
+ *   of penalties                                          0.84M stays serial; 1.5M 1.66x,
+ *                                                         2.4M 1.68x, 3.5M 1.89x, (10000,
+ *                                                         100) x 100 penalties 1.89x
  *
  * With one thread allowed (OMP_NUM_THREADS=1, a threadpool_limits(1) block, or a
  * call from inside another parallel region, where nesting is off) the kernels take
@@ -60,7 +75,7 @@ constexpr f64 kGramGrain = 1 << 19;
 constexpr f64 kRhsGrain = 1 << 18;
 constexpr f64 kProdGrain = 1 << 19;
 constexpr f64 kNdtriGrain = 1 << 12;
-constexpr f64 kTraceGrain = 1 << 18;
+constexpr f64 kTraceGrain = 1 << 20;
 constexpr f64 kGridGrain = 1 << 19;
 
 /* The threads worth using for `work` units when each should get at least `grain`:

@@ -66,9 +66,13 @@ QDL_API void qdl_ols_chol_solve(const f64 *X, const f64 *y, i64 n, i64 p, f64 *c
  *   g       scratch p:   X'y/n on return
  *   col     scratch p:   on success column p-1 of (L L')^-1 X'X/n, the last of the
  *                        degrees-of-freedom solves
- * All buffers are distinct; nothing is allocated. status is REGRESSION_OK, or
- * REGRESSION_RANK_DEFICIENT when the factorisation fails: then coef and dof are
- * quiet NaN, L holds the partial factor and col is untouched. n = 0 gives NaN Gram
+ * All buffers are distinct. On one thread nothing is allocated; when the degrees of
+ * freedom's column solves are shared among threads, each thread but the calling one
+ * solves its columns in a block of its own (p times its column count, f64), or in G
+ * if that block cannot be had. The results do not depend on the thread count.
+ * status is REGRESSION_OK, or REGRESSION_RANK_DEFICIENT when the factorisation
+ * fails: then coef and dof are quiet NaN, L holds the partial factor and col is
+ * untouched. n = 0 gives NaN Gram
  * entries, which the factorisation accepts: status REGRESSION_OK with NaN coef and
  * dof. p = 0 writes only dof (0.0) and status (REGRESSION_OK). Sizes whose X or G
  * cannot exist write only dof (NaN) and status (REGRESSION_RANK_DEFICIENT). */
