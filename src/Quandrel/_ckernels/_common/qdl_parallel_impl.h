@@ -37,11 +37,11 @@
  *                                                         their own (the solve alone at
  *                                                         n=128: 1.75x; 1.0x when threads
  *                                                         shared the rows of W at every step)
- *   (these two: least of 40 rounds of 6 calls at 1 and 2 threads, on a loaded machine)
  *   ridge grid search, per run    kGridGrain  = 2^19      work = penalties * (p^3 + n p):
  *   of penalties                                          0.84M stays serial; 1.5M 1.66x,
  *                                                         2.4M 1.68x, 3.5M 1.89x, (10000,
  *                                                         100) x 100 penalties 1.89x
+ *   (the last two: least of 40 rounds of 6 calls at 1 and 2 threads, on a loaded machine)
  *
  * With one thread allowed (OMP_NUM_THREADS=1, a threadpool_limits(1) block, or a
  * call from inside another parallel region, where nesting is off) the kernels take
