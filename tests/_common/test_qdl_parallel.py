@@ -105,6 +105,14 @@ def solve_and_inv(prefix, dtype, n, m):
     return case
 
 
+def lars(rng, k=400):
+    # The whole path: its active blocks grow to k, and from 371 on the delayed updates
+    # of the elimination's first panel (16 n (n - 16) multiply-adds) are shared.
+    X, y = real(rng, 2 * k, k), real(rng, 2 * k)
+    G, c = X.T @ X, X.T @ y
+    return lambda: module.lars_lasso_gram(G, c, 2 * k, 1e-10)
+
+
 def ndtri(rng, n=100_003):
     p = rng.random(n)
     p[::97] = rng.random(p[::97].size) * 1e-12  # far tail
@@ -163,6 +171,7 @@ CASES = {
     "c128_lu_factor": lu_factor("c128_lu_factor_inplace", complex, 500),
     "solve_inv": solve_and_inv("qdl", float, 170, 150),
     "c128_solve_inv": solve_and_inv("c128", complex, 140, 120),
+    "lars": lars,
     "ndtri": ndtri,
     "chol_solve_L2": chol_solve_L2,
     "en_active_dof": en_active_dof,

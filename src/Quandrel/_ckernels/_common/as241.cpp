@@ -94,27 +94,21 @@ template <class T>
 // common case), then the scalar routine for the lanes outside the central region.
 // Each lane sees exactly the scalar operations, so results are those of ndtri bit
 // for bit.
-template <class Vec>
-[[gnu::always_inline]] inline void ndtri_into(const f64 *QDL_RESTRICT p, i64 n,
-                                              f64 *QDL_RESTRICT out) {
-  constexpr int N = lanes<Vec>;
-  i64 i = 0;
-  for (; i + N <= n; i += N) {
-    const Vec q = load<Vec>(p + i) - 0.5;
-    store<Vec>(out + i, central(q));
-    for (int l = 0; l < N; ++l)
-      if (!(fabs(q[l]) <= kSplitCentral)) out[i + l] = ndtri(p[i + l]);
+struct NdtriInto {
+  template <class Vec>
+  [[gnu::always_inline]] static inline void run(const f64 *QDL_RESTRICT p, i64 n,
+                                                f64 *QDL_RESTRICT out) {
+    constexpr int N = lanes<Vec>;
+    i64 i = 0;
+    for (; i + N <= n; i += N) {
+      const Vec q = load<Vec>(p + i) - 0.5;
+      store<Vec>(out + i, central(q));
+      for (int l = 0; l < N; ++l)
+        if (!(fabs(q[l]) <= kSplitCentral)) out[i + l] = ndtri(p[i + l]);
+    }
+    for (; i < n; ++i) out[i] = ndtri(p[i]);
   }
-  for (; i < n; ++i) out[i] = ndtri(p[i]);
-}
-
-QDL_TARGET_AVX512 void ndtri_into_avx512(const f64 *p, i64 n, f64 *out) {
-  ndtri_into<qdl::simd::v8d>(p, n, out);
-}
-QDL_TARGET_AVX2 void ndtri_into_avx2(const f64 *p, i64 n, f64 *out) {
-  ndtri_into<qdl::simd::v4d>(p, n, out);
-}
-void ndtri_into_base(const f64 *p, i64 n, f64 *out) { ndtri_into<qdl::simd::v2d>(p, n, out); }
+};
 
 }  // namespace
 
@@ -127,8 +121,7 @@ void qdl_ndtri_as241_into(const f64 *QDL_RESTRICT p, i64 n, f64 *QDL_RESTRICT ou
   // The threads share the points in runs of whole cache lines.
   qdl::par::run(static_cast<f64>(n), qdl::par::kNdtriGrain, [&](int t, int nt) {
     const qdl::par::Range r = qdl::par::share(n, t, nt, 8);
-    qdl::simd::dispatch(ndtri_into_avx512, ndtri_into_avx2, ndtri_into_base, p + r.begin,
-                        r.end - r.begin, out + r.begin);
+    qdl::simd::dispatch<NdtriInto>(p + r.begin, r.end - r.begin, out + r.begin);
   });
 }
 

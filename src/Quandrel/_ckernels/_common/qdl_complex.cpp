@@ -50,6 +50,10 @@ template <class V>
 struct ComplexOps {
   using T = c128;
   static constexpr i64 W = 2;
+  template <class Vec>
+  static constexpr int kTileRows = qdl::simd::per_width<Vec>(4, 2, 2);
+  template <class Vec>
+  static constexpr int kTileVecs = 2;
   [[gnu::always_inline]] static f64 magnitude(c128 a) { return c128_abs2(a); }
   // Multipliers by division, c128_div(A[i,k], A[k,k]); no reciprocal.
   struct Step {
@@ -87,12 +91,6 @@ struct ComplexOps {
     return x - mul(f, y);
   }
 };
-
-QDL_LU_VARIANT(lu_avx512, QDL_TARGET_AVX512, ComplexOps, v8d, 4, 2)
-QDL_LU_VARIANT(lu_avx2, QDL_TARGET_AVX2, ComplexOps, v4d, 2, 2)
-QDL_LU_VARIANT(lu_base, , ComplexOps, v2d, 2, 2)
-
-qdl::lu::Kernels<c128> lu_kernels() { return qdl::simd::dispatch(lu_avx512, lu_avx2, lu_base); }
 
 // ---------------------------------------------------------------------------
 // Complex product: out[i,j] = sum_k A[i,k] B[k,j], s = 0+0i, k ascending. Rows are
@@ -167,7 +165,7 @@ void c128_matmul(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i
 
 i64 c128_lu_factor_inplace(c128 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n) {
   if (pivot == nullptr || n < 1 || A == nullptr || !qdl::fits(n, n, sizeof(c128))) return -1;
-  return qdl::lu::factor<ComplexOps>(A, pivot, n, lu_kernels());
+  return qdl::lu::factor<ComplexOps>(A, pivot, n);
 }
 
 c128_lu c128_lu_factor(const c128 *A, const i64 n) {
@@ -181,7 +179,7 @@ void c128_lu_solve(const c128 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
   // No meaningful system (a negative size must not copy), or no such buffers.
   if (n <= 0 || m <= 0 || !qdl::fits(n, n, sizeof(c128)) || !qdl::fits(n, m, sizeof(c128)))
     return;
-  qdl::lu::solve(LU, piv, B, X, n, m, lu_kernels());
+  qdl::lu::solve<ComplexOps>(LU, piv, B, X, n, m);
 }
 
 i64 c128_solve(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i64 n, const i64 m,

@@ -628,41 +628,8 @@ int qdl_cmp_f64(const void *a, const void *b) {
   return (fa > fb) - (fa < fb);
 }
 
-// ---------------------------------------------------------------------------
-// Real LU: element arithmetic for the shared loops of qdl_lu_impl.h.
-// ---------------------------------------------------------------------------
-struct RealOps {
-  using T = f64;
-  static constexpr i64 W = 1;
-  [[gnu::always_inline]] static f64 magnitude(f64 a) { return fabs(a); }
-  // Multipliers (1 / A[k,k]) * A[i,k], the reciprocal formed once per step.
-  struct Step {
-    f64 inv;
-    explicit Step(f64 akk) : inv(1.0 / akk) {}
-    [[gnu::always_inline]] f64 multiplier(f64 a) const { return inv * a; }
-  };
-  // The diagonal of U applied as a reciprocal multiplied in: x * (1 / U[i,i]).
-  struct Diag {
-    f64 inv;
-    explicit Diag(f64 uii) : inv(1.0 / uii) {}
-    [[gnu::always_inline]] f64 apply(f64 x) const { return x * inv; }
-    template <class V>
-    [[gnu::always_inline]] V apply(V x) const {
-      return x * inv;
-    }
-  };
-  [[gnu::always_inline]] static f64 sub_mul(f64 x, f64 f, f64 y) { return x - f * y; }
-  template <class V>
-  [[gnu::always_inline]] static V sub_mul(V x, f64 f, V y) {
-    return x - f * y;
-  }
-};
-
-QDL_LU_VARIANT(lu_avx512, QDL_TARGET_AVX512, RealOps, v8d, 4, 4)
-QDL_LU_VARIANT(lu_avx2, QDL_TARGET_AVX2, RealOps, v4d, 4, 2)
-QDL_LU_VARIANT(lu_base, , RealOps, v2d, 4, 2)
-
-qdl::lu::Kernels<f64> lu_kernels() { return qdl::simd::dispatch(lu_avx512, lu_avx2, lu_base); }
+// The real LU of the exported routines: reciprocals of the pivots multiplied in.
+using RealOps = qdl::lu::RealOps<qdl::lu::Divide::by_reciprocal>;
 
 }  // namespace
 
@@ -755,7 +722,7 @@ f64 qdl_median_f64(f64 *QDL_RESTRICT arr, i64 n) {
 
 i64 qdl_lu_factor_inplace(f64 *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, const i64 n) {
   if (pivot == nullptr || n < 1 || A == nullptr || !qdl::fits(n, n)) return -1;
-  return qdl::lu::factor<RealOps>(A, pivot, n, lu_kernels());
+  return qdl::lu::factor<RealOps>(A, pivot, n);
 }
 
 f64_lu qdl_lu_factor(const f64 *A, const i64 n) {
@@ -768,7 +735,7 @@ void qdl_lu_solve(const f64 *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
                   const f64 *QDL_RESTRICT B, f64 *QDL_RESTRICT X, const i64 n, const i64 m) {
   // No meaningful system (a negative size must not copy), or no such buffers.
   if (n <= 0 || m <= 0 || !qdl::fits(n, n) || !qdl::fits(n, m)) return;
-  qdl::lu::solve(LU, piv, B, X, n, m, lu_kernels());
+  qdl::lu::solve<RealOps>(LU, piv, B, X, n, m);
 }
 
 i64 qdl_solve(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT B, const i64 n, const i64 m,

@@ -1,7 +1,8 @@
 /* Private: the LU factorisation and substitution loops shared by the real routines
- * (qdl_linalg.cpp) and the complex ones (qdl_complex.cpp).
+ * (qdl_linalg.cpp), the complex ones (qdl_complex.cpp) and the solves of the LARS
+ * path (lasso.cpp).
  *
- * Both follow one design, Doolittle elimination with partial pivoting by rows and
+ * All follow one design, Doolittle elimination with partial pivoting by rows and
  * the two triangular substitutions for many right-hand sides (Golub & Van Loan,
  * Matrix Computations, 4th ed., Sections 3.1 and 3.4), and differ only in the
  * element arithmetic, which a policy supplies:
@@ -12,6 +13,11 @@
  *   Diag d(uii)       per-row state; d.apply(x) applies 1/U[i,i] to x
  *   sub_mul(x, f, y)  x - f*y, elementwise, for T and for a vector Vec of
  *                     lanes<Vec>/W elements
+ *   kTileRows<Vec>,   the register tiles of the trailing update and of the
+ *   kTileVecs<Vec>    substitution: rows by vectors, per vector width
+ *
+ * The real policy, RealOps below, comes with two division rules; the complex one
+ * lives beside the complex routines.
  *
  * Not part of the exported interface: include only from kernel sources. Every
  * loop keeps the stated order of each entry's updates; vectors only hold
@@ -20,6 +26,7 @@
 #ifndef QUANDREL_CKERNELS_COMMON_QDL_LU_IMPL_H
 #define QUANDREL_CKERNELS_COMMON_QDL_LU_IMPL_H
 
+#include <math.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -40,6 +47,45 @@ inline void *checked_malloc(i64 count, size_t size) {
   if (count < 1 || static_cast<uint64_t>(count) > SIZE_MAX / size) return nullptr;
   return malloc(static_cast<size_t>(count) * size);
 }
+
+
+/* How a real elimination divides by its pivots. by_reciprocal (the exported LU
+ * routines): the multipliers are (1 / A[k,k]) * A[i,k] and the back substitution
+ * multiplies by 1 / U[i,i], one division per step or row. each (the LARS solves):
+ * every multiplier is A[i,k] / A[k,k] and every unknown x / U[i,i]. Both round
+ * each operation correctly, but to different bits, and each caller keeps its own. */
+enum class Divide { by_reciprocal, each };
+
+template <Divide kRule>
+struct RealOps {
+  static constexpr bool kReciprocal = kRule == Divide::by_reciprocal;
+  using T = f64;
+  static constexpr i64 W = 1;
+  template <class Vec>
+  static constexpr int kTileRows = 4;
+  template <class Vec>
+  static constexpr int kTileVecs = simd::per_width<Vec>(4, 2, 2);
+  [[gnu::always_inline]] static f64 magnitude(f64 a) { return fabs(a); }
+  struct Step {
+    f64 by;  // 1 / A[k,k] (by_reciprocal), or A[k,k]
+    explicit Step(f64 akk) : by(kReciprocal ? 1.0 / akk : akk) {}
+    [[gnu::always_inline]] f64 multiplier(f64 a) const { return kReciprocal ? by * a : a / by; }
+  };
+  struct Diag {
+    f64 by;  // 1 / U[i,i] (by_reciprocal), or U[i,i]
+    explicit Diag(f64 uii) : by(kReciprocal ? 1.0 / uii : uii) {}
+    template <class V>  // V = f64 or a vector: every lane as the scalar
+    [[gnu::always_inline]] V apply(V x) const {
+      if constexpr (kReciprocal) return x * by;
+      else return x / by;
+    }
+  };
+  [[gnu::always_inline]] static f64 sub_mul(f64 x, f64 f, f64 y) { return x - f * y; }
+  template <class V>
+  [[gnu::always_inline]] static V sub_mul(V x, f64 f, V y) {
+    return x - f * y;
+  }
+};
 
 
 /* y[j] = sub_mul(y[j], f, x[j]) for j < len elements; lanes<Vec>/W elements per vector. */
@@ -187,43 +233,51 @@ template <class Ops, class Vec>
   return ke;
 }
 
-/* In-place factorisation: A (n*n) becomes L\U, pivot (n) the exchanges. Returns 0
- * or -2 (the caller has already rejected bad arguments).
+/* The loops above as kernels of qdl::simd::dispatch<K>: each instruction-set level
+ * gets its own copy, with the register tiles the policy chose for its width. */
+template <class Ops>
+struct Panel {
+  template <class Vec>
+  [[gnu::always_inline]] static inline i64 run(typename Ops::T *A, i64 *pivot, i64 n, i64 k0,
+                                               i64 ke, i64 pe) {
+    return panel<Ops, Vec>(A, pivot, n, k0, ke, pe);
+  }
+};
+
+template <class Ops>
+struct Update {
+  template <class Vec>
+  [[gnu::always_inline]] static inline void run(typename Ops::T *A, i64 n, i64 k0, i64 ke, i64 c0,
+                                                i64 c_end) {
+    apply_steps<Ops, Vec, Ops::template kTileRows<Vec>, Ops::template kTileVecs<Vec>>(A, n, k0, ke,
+                                                                                      c0, c_end);
+  }
+};
+
+/* In-place factorisation: A (n*n, n >= 1) becomes L\U, pivot (n) the exchanges.
+ * Returns 0 or -2 (the caller has already rejected bad arguments).
  *
  * The steps are those of the textbook loop: at step k, pivot search in column k,
  * exchange of whole rows, multipliers, and A[i,j] -= A[i,k] A[k,j] for i, j > k.
  * They are taken in panels of kPanel columns (the blocked right-looking form, as
  * in Golub & Van Loan, Sec. 3.2, and LAPACK's dgetrf): inside the panel the updates
- * are applied at once (`panel_fn`, the panel routine above), to the columns right of
- * it they are delayed and then applied kPanel steps at a time by register tiles
- * (`update_fn(A, n, k0, ke, c0, c_end)`, apply_steps), the threads sharing those
- * columns. Every entry still receives its updates in ascending k, so the factors are
- * bit for bit those of the unblocked loop at any thread count; a step that finds a
- * zero column first completes the delayed updates, so A is as after step k-1.
- *
- * The routines come in one variant per instruction set, gathered by QDL_LU_VARIANT
- * below; the caller picks one (qdl::simd::dispatch). */
+ * are applied at once (Panel), to the columns right of it they are delayed and then
+ * applied kPanel steps at a time by register tiles (Update), the threads sharing
+ * those columns (above 2 kProdGrain per thread, qdl_parallel_impl.h). Every entry
+ * still receives its updates in ascending k, so the factors are bit for bit those of
+ * the unblocked loop at any thread count; a step that finds a zero column first
+ * completes the delayed updates, so A is as after step k-1. */
 constexpr i64 kPanel = 16;
 
-template <class T>
-struct Kernels {
-  i64 (*panel)(T *A, i64 *pivot, i64 n, i64 k0, i64 ke, i64 pe);
-  void (*update)(T *A, i64 n, i64 k0, i64 ke, i64 c0, i64 c_end);
-  void (*subst)(const T *LU, T *X, i64 n, i64 m, i64 j_begin, i64 j_end);
-};
-
 template <class Ops>
-inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, i64 n,
-                  const Kernels<typename Ops::T> &kern) {
+inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, i64 n) {
   using T = typename Ops::T;
-  const auto panel_fn = kern.panel;
-  const auto update_fn = kern.update;
   for (i64 k0 = 0; k0 + 1 < n; k0 += kPanel) {
     const i64 pe = k0 + kPanel < n ? k0 + kPanel : n;  // panel columns [k0, pe)
     const i64 ke = pe < n - 1 ? pe : n - 1;            // its elimination steps [k0, ke)
-    const i64 k = panel_fn(A, pivot, n, k0, ke, pe);
+    const i64 k = simd::dispatch<Panel<Ops>>(A, pivot, n, k0, ke, pe);
     if (k < ke) {
-      update_fn(A, n, k0, k, pe, n);
+      simd::dispatch<Update<Ops>>(A, n, k0, k, pe, n);
       return -2;
     }
     // Columns [pe, n), shared in runs of whole vectors (32 values).
@@ -231,7 +285,7 @@ inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, i64 
                      static_cast<f64>(n - pe) * static_cast<f64>(sizeof(T) / 8);
     par::run(work, par::kProdGrain * 2, [&](int t, int nt) {
       const par::Range c = par::share(n - pe, t, nt, 32);
-      if (c.begin < c.end) update_fn(A, n, k0, ke, pe + c.begin, pe + c.end);
+      if (c.begin < c.end) simd::dispatch<Update<Ops>>(A, n, k0, ke, pe + c.begin, pe + c.end);
     });
   }
   pivot[n - 1] = n - 1;
@@ -275,48 +329,44 @@ template <class Ops>
 }
 
 /* Both substitutions on the columns [j_begin, j_end) of X (exchanges applied). */
-template <class Ops, class Vec, int M, int NV>
-[[gnu::always_inline]] inline void substitute_cols(const typename Ops::T *QDL_RESTRICT LU,
-                                                   typename Ops::T *QDL_RESTRICT X, i64 n, i64 m,
-                                                   i64 j_begin, i64 j_end) {
-  constexpr i64 E = lanes<Vec> / Ops::W;  // elements per vector
-  i64 j = j_begin;
-  for (; j + NV * E <= j_end; j += NV * E) substitute<Ops, Vec, M, NV>(LU, X, n, m, j);
-  for (; j + E <= j_end; j += E) substitute<Ops, Vec, M, 1>(LU, X, n, m, j);
-  for (; j < j_end; ++j) substitute_one<Ops>(LU, X, n, m, j);
-}
+template <class Ops>
+struct Substitute {
+  template <class Vec>
+  [[gnu::always_inline]] static inline void run(const typename Ops::T *QDL_RESTRICT LU,
+                                                typename Ops::T *QDL_RESTRICT X, i64 n, i64 m,
+                                                i64 j_begin, i64 j_end) {
+    constexpr int M = Ops::template kTileRows<Vec>, NV = Ops::template kTileVecs<Vec>;
+    constexpr i64 E = lanes<Vec> / Ops::W;  // elements per vector
+    i64 j = j_begin;
+    for (; j + NV * E <= j_end; j += NV * E) substitute<Ops, Vec, M, NV>(LU, X, n, m, j);
+    for (; j + E <= j_end; j += E) substitute<Ops, Vec, M, 1>(LU, X, n, m, j);
+    for (; j < j_end; ++j) substitute_one<Ops>(LU, X, n, m, j);
+  }
+};
 
-/* X = A^-1 B from the factors: copy, exchanges (k ascending), substitutions by
- * kern.subst (substitute_cols), the threads sharing the columns of X. */
-template <class T>
-inline void solve(const T *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv, const T *QDL_RESTRICT B,
-                  T *QDL_RESTRICT X, i64 n, i64 m, const Kernels<T> &kern) {
-  const auto subst_fn = kern.subst;
-  memcpy(X, B, static_cast<size_t>(n) * static_cast<size_t>(m) * sizeof(T));
+/* X (n*m) becomes A^-1 X from the factors: exchanges (k ascending), then the
+ * substitutions, the threads sharing the columns of X. */
+template <class Ops>
+inline void solve_in_place(const typename Ops::T *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
+                           typename Ops::T *QDL_RESTRICT X, i64 n, i64 m) {
   for (i64 k = 0; k < n; ++k)
     if (piv[k] != k) swap_rows(X + k * m, X + piv[k] * m, m);
   const f64 work = static_cast<f64>(n) * static_cast<f64>(n) * static_cast<f64>(m) *
-                   static_cast<f64>(sizeof(T) / 8);
+                   static_cast<f64>(sizeof(typename Ops::T) / 8);
   par::run(work, par::kProdGrain / 2, [&](int t, int nt) {
     const par::Range c = par::share(m, t, nt, 32);
-    if (c.begin < c.end) subst_fn(LU, X, n, m, c.begin, c.end);
+    if (c.begin < c.end) simd::dispatch<Substitute<Ops>>(LU, X, n, m, c.begin, c.end);
   });
 }
 
-/* Defines NAME_panel, NAME_update and NAME_subst, the loops above for element policy
- * OPS compiled for TARGET with vectors VEC and M-by-NV register tiles, and NAME(),
- * which returns them as a Kernels record. */
-#define QDL_LU_VARIANT(NAME, TARGET, OPS, VEC, M, NV)                                          \
-  TARGET i64 NAME##_panel(OPS::T *A, i64 *pivot, i64 n, i64 k0, i64 ke, i64 pe) {               \
-    return qdl::lu::panel<OPS, VEC>(A, pivot, n, k0, ke, pe);                                  \
-  }                                                                                            \
-  TARGET void NAME##_update(OPS::T *A, i64 n, i64 k0, i64 ke, i64 c0, i64 c_end) {              \
-    qdl::lu::apply_steps<OPS, VEC, M, NV>(A, n, k0, ke, c0, c_end);                            \
-  }                                                                                            \
-  TARGET void NAME##_subst(const OPS::T *LU, OPS::T *X, i64 n, i64 m, i64 j0, i64 j1) {         \
-    qdl::lu::substitute_cols<OPS, VEC, M, NV>(LU, X, n, m, j0, j1);                            \
-  }                                                                                            \
-  qdl::lu::Kernels<OPS::T> NAME() { return {NAME##_panel, NAME##_update, NAME##_subst}; }
+/* X = A^-1 B from the factors: a copy of B solved in place. */
+template <class Ops>
+inline void solve(const typename Ops::T *QDL_RESTRICT LU, const i64 *QDL_RESTRICT piv,
+                  const typename Ops::T *QDL_RESTRICT B, typename Ops::T *QDL_RESTRICT X, i64 n,
+                  i64 m) {
+  memcpy(X, B, static_cast<size_t>(n) * static_cast<size_t>(m) * sizeof(typename Ops::T));
+  solve_in_place<Ops>(LU, piv, X, n, m);
+}
 
 /* ---------------------------------------------------------------------------
  * The allocating entry points, the same for both element types: Rec is the

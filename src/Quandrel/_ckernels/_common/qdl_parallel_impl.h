@@ -26,6 +26,9 @@
  *                                                         1.36x, n=300 1.52x (all panels
  *                                                         parallel); the panel itself is serial
  *   LU solve, per column block    kProdGrain / 2          n^2 m multiply-adds
+ *   LARS active-block elimination the LU factor's bound    blocks of n >= 371; at k = 200
+ *                                                         never reached, and a lower
+ *                                                         bound lost (below)
  *   qdl_ndtri_as241_into          kNdtriGrain = 2^12      1.5x at 2k points, 1.8x at 8k
  *   trace solve (ridge and        kTraceGrain = 2^20      work = the columns' solves, about
  *   active-set degrees of         per column range        2/3 n^3; active-set dof (serial
@@ -42,6 +45,16 @@
  *                                                         2.4M 1.68x, 3.5M 1.89x, (10000,
  *                                                         100) x 100 penalties 1.89x
  *   (the last two: least of 40 rounds of 6 calls at 1 and 2 threads, on a loaded machine)
+ *
+ * The LARS path factors its active block afresh at every knot, so a call enters the
+ * runtime hundreds of times, between short serial stretches. On this 2-core machine
+ * shared with other work (load 2-8) every region then waited for the other core:
+ * whole paths at k = 200 took 18 ms at one thread and 114-1500 ms at two with the bound
+ * lowered to blocks of 190 or 136, and at k = 500, with the LU factor's own bound
+ * (blocks of 371 and more), 0.47-0.88 s at one thread against 1.7-7.7 s at two (a lone
+ * factor at n = 500: 3-7 ms against 66-71 ms). No bound measured here paid under that
+ * load. The path keeps the LU factor's bound, so that one figure governs both, to be
+ * set again from a measurement on an idle machine.
  *
  * With one thread allowed (OMP_NUM_THREADS=1, a threadpool_limits(1) block, or a
  * call from inside another parallel region, where nesting is off) the kernels take

@@ -187,32 +187,6 @@ inline Isa best() {
 
 namespace qdl::simd {
 
-/* Run-time dispatch, in two forms over one rule (the widest instruction set the
- * running CPU supports, or the level a capped build allows):
- *
- *   dispatch(f_avx512, f_avx2, f_base, args...)  calls one of three functions the
- *       caller compiled for each level;
- *   dispatch<K>(args...)  calls K::template run<V>(args...) with V = v8d, v4d or
- *       v2d, compiled for the matching level. K::run is an always_inline template, so
- *       each level gets its own copy of the code generated for its registers; the
- *       arithmetic is the same in all of them. Each kernel family writes its kernel
- *       once, as such a K, and calls it through this form.
- */
-template <class R, class... P, class... A>
-inline R dispatch(R (*avx512)(P...), R (*avx2)(P...), R (*base)(P...), A... args) {
-#if QDL_HAVE_ISA_DISPATCH
-  switch (best()) {
-    case Isa::avx512: return avx512(args...);
-    case Isa::avx2: return avx2(args...);
-    default: break;
-  }
-#else
-  (void)avx512;
-  (void)avx2;
-#endif
-  return base(args...);
-}
-
 // A tile size chosen per register width, for a K::run<V> whose register budget
 // differs between v8d (32 zmm registers), v4d and v2d (16 ymm or xmm).
 template <class V>
@@ -233,9 +207,22 @@ auto run_base(A... a) {
   return K::template run<v2d>(a...);
 }
 
+/* Run-time dispatch: calls K::template run<V>(args...) with V = v8d, v4d or v2d,
+ * compiled for the widest instruction set the running CPU supports (or the level a
+ * capped build allows). K::run is an always_inline template, so each level gets its
+ * own copy of the code generated for its registers; the arithmetic is the same in
+ * all of them. Each kernel family writes its kernel once, as such a K, and calls it
+ * through this helper. */
 template <class K, class... A>
 inline auto dispatch(A... a) {
-  return dispatch(run_avx512<K, A...>, run_avx2<K, A...>, run_base<K, A...>, a...);
+#if QDL_HAVE_ISA_DISPATCH
+  switch (best()) {
+    case Isa::avx512: return run_avx512<K>(a...);
+    case Isa::avx2: return run_avx2<K>(a...);
+    default: break;
+  }
+#endif
+  return run_base<K>(a...);
 }
 
 }  // namespace qdl::simd

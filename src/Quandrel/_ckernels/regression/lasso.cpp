@@ -3,8 +3,8 @@
 //
 // Every sum below is evaluated in the order its comment states. The only speed-ups
 // are vector updates in which each lane is an independent entry (y[i] += a * x[i]
-// for all i at once), the elimination of the LARS active block a panel of columns
-// at a time (each entry's chain of updates unchanged), and reading a row of G in
+// for all i at once), the elimination of the LARS active block by the blocked LU of
+// qdl_lu_impl.h (each entry's chain of updates unchanged), and reading a row of G in
 // place of the equal column when G equals its transpose bit for bit: all give
 // results identical to the plain loops.
 
@@ -17,6 +17,7 @@
 #include "cd_impl.h"
 #include "qdl_gram_impl.h"
 #include "qdl_linalg_impl.h"
+#include "qdl_lu_impl.h"
 #include "qdl_simd.h"
 
 namespace {
@@ -47,97 +48,16 @@ struct LassoSweeps {
 // coefficient that reaches zero leaves the active set), in covariance form.
 // ---------------------------------------------------------------------------
 
-// Solves A x = b by Gaussian elimination with partial pivoting and back
-// substitution (Golub & Van Loan, Matrix Computations, 4th ed., algorithms 3.4.1
-// and 3.1.2). A (n*n, row-major) and b (n) are destroyed. The pivot is not tested:
-// a zero pivot makes x non-finite, which the caller detects.
-//
-// The elimination, column by column, is
-//   pivot:  swap rows col and argmax_{row >= col} |A[row,col]| (the first largest), and b
-//   rows:   f = A[row,col] / A[col,col];  b[row] -= f b[col];  A[row,c] -= f A[col,c], c > col
-// so every entry A[r,c] takes its updates as one chain over col = 0, 1, ... in order.
-// The chains are evaluated a panel of kPanel columns at a time (blocked right-looking
-// elimination, as in block LU: Golub & Van Loan, section 3.2): the panel's columns and b are
-// eliminated as above, each multiplier f kept in A[row,col] (an entry the solve never
-// reads again), and the columns right of the panel then take the panel's kPanel
-// updates per entry in one pass. Each entry sees the same operations in the same
-// order as column by column; only the number of passes over A changes. Rows are
-// swapped whole, so an entry's pending updates travel with its multipliers.
-constexpr i64 kPanel = 8;
-
-// A[r,c] -= A[r,col] * A[col,c] for col = p0 .. min(r,p1)-1 in order, for the rows
-// r > p0 in ascending order (rows of the panel first: their results are the pivot
-// rows the later rows read) and every column c >= p1.
-template <class Vec>
-[[gnu::always_inline]] inline void panel_update(f64 *A, i64 n, i64 p0, i64 p1) {
-  constexpr int N = lanes<Vec>;
-  constexpr int NA = N == 2 ? 8 : 32 / N;  // vectors side by side: 32 columns, 16 on SSE2
-  for (i64 r = p0 + 1; r < n; ++r) {
-    f64 *Ar = A + r * n;
-    const i64 top = r < p1 ? r : p1;
-    i64 c = p1;
-    // NA vectors of columns side by side: NA independent chains per step.
-    for (; c + NA * N <= n; c += NA * N) {
-      Vec a[NA];
-      for (int v = 0; v < NA; ++v) a[v] = load<Vec>(Ar + c + N * v);
-      for (i64 col = p0; col < top; ++col) {
-        const f64 f = Ar[col];
-        const f64 *U = A + col * n + c;
-        for (int v = 0; v < NA; ++v) a[v] = a[v] - f * load<Vec>(U + N * v);
-      }
-      for (int v = 0; v < NA; ++v) store<Vec>(Ar + c + N * v, a[v]);
-    }
-    for (; c + N <= n; c += N) {
-      Vec a0 = load<Vec>(Ar + c);
-      for (i64 col = p0; col < top; ++col) a0 = a0 - Ar[col] * load<Vec>(A + col * n + c);
-      store<Vec>(Ar + c, a0);
-    }
-    for (; c < n; ++c) {
-      f64 s = Ar[c];
-      for (i64 col = p0; col < top; ++col) s = s - Ar[col] * A[col * n + c];
-      Ar[c] = s;
-    }
-  }
-}
-
-template <class Vec>
-[[gnu::always_inline]] inline void qdl_solve_small(f64 *A, f64 *b, i64 n, f64 *x) {
-  for (i64 p0 = 0; p0 < n; p0 += kPanel) {
-    const i64 p1 = p0 + kPanel < n ? p0 + kPanel : n;
-    for (i64 col = p0; col < p1; ++col) {
-      // The first largest |A[row, col]|, row >= col.
-      i64 max_row = col;
-      for (i64 row = col + 1; row < n; ++row)
-        if (fabs(A[row * n + col]) > fabs(A[max_row * n + col])) max_row = row;
-      if (max_row != col) {  // swap rows col and max_row of A (all n columns) and of b
-        f64 *Ac = A + col * n, *Am = A + max_row * n;
-        for (i64 c = 0; c < n; ++c) {
-          const f64 t = Ac[c];
-          Ac[c] = Am[c];
-          Am[c] = t;
-        }
-        const f64 tb = b[col];
-        b[col] = b[max_row];
-        b[max_row] = tb;
-      }
-      const f64 piv = A[col * n + col];
-      const f64 *P = A + col * n;
-      for (i64 row = col + 1; row < n; ++row) {
-        f64 *R = A + row * n;
-        const f64 f = R[col] / piv;
-        R[col] = f;
-        b[row] = b[row] - f * b[col];
-        for (i64 c = col + 1; c < p1; ++c) R[c] = R[c] - f * P[c];  // within the panel
-      }
-    }
-    panel_update<Vec>(A, n, p0, p1);
-  }
-  for (i64 i = n - 1; i >= 0; --i) {  // x[i] = (b[i] - sum_{j>i} A[i,j] x[j]) / A[i,i]
-    x[i] = b[i];
-    for (i64 j = i + 1; j < n; ++j) x[i] = x[i] - A[i * n + j] * x[j];
-    x[i] = x[i] / A[i * n + i];
-  }
-}
+// The solves of the path (the direction's G_AA w = s_A, and those of the tie
+// decision) are Gaussian elimination with partial pivoting by rows, the first largest
+// |A[row,col]| winning, and back substitution (Golub & Van Loan, Matrix Computations,
+// 4th ed., algorithms 3.4.1 and 3.1.2), the elimination of qdl_lu_impl.h with every
+// multiplier A[row,col] / A[col,col] and every unknown x[i] / A[i,i] a division of
+// its own:
+//   rows:  A[row,c] -= f A[col,c] for c > col, and b[row] -= f b[col], f the multiplier
+//   back:  x[i] = (b[i] - sum_{j>i} A[i,j] x[j]) / A[i,i], j ascending
+// so that every entry takes its updates as one chain over col = 0, 1, ... in order.
+using DividingLU = qdl::lu::RealOps<qdl::lu::Divide::each>;
 
 // Whether an entering candidate's crossing time t = num / denom shortens the step.
 // A crossing ahead (t > 0) always counts. So does an exact tie (num == 0: the
@@ -188,42 +108,18 @@ struct TieWork {
   i64 *in_S; // |T|: membership of T[a] in the trial (then the chosen) set
   i64 *held; // k: +1 or -1, the own bound of a tied variable held out at this knot; else 0
   i64 *gone; // k: 1 for a variable that left at this knot beside the one the step chose
+  i64 *piv;  // k: the row exchanges of a solve (shared with the direction's)
 };
 
-// Solves A X = B in place (A n*n, B n*m, both row-major; X overwrites B) by Gaussian
-// elimination with partial pivoting. Returns false, with A and B garbage, when a pivot
-// is zero or not finite.
-bool solve_in_place(f64 *A, f64 *B, i64 n, i64 m) {
-  for (i64 col = 0; col < n; ++col) {
-    i64 p = col;
-    for (i64 row = col + 1; row < n; ++row)
-      if (fabs(A[row * n + col]) > fabs(A[p * n + col])) p = row;
-    if (p != col) {
-      for (i64 j = 0; j < n; ++j) {
-        const f64 t = A[col * n + j];
-        A[col * n + j] = A[p * n + j];
-        A[p * n + j] = t;
-      }
-      for (i64 j = 0; j < m; ++j) {
-        const f64 t = B[col * m + j];
-        B[col * m + j] = B[p * m + j];
-        B[p * m + j] = t;
-      }
-    }
-    const f64 piv = A[col * n + col];
-    if (piv == 0.0 || !isfinite(piv)) return false;
-    for (i64 row = col + 1; row < n; ++row) {
-      const f64 f = A[row * n + col] / piv;
-      for (i64 j = col + 1; j < n; ++j) A[row * n + j] = A[row * n + j] - f * A[col * n + j];
-      for (i64 j = 0; j < m; ++j) B[row * m + j] = B[row * m + j] - f * B[col * m + j];
-    }
-  }
-  for (i64 i = n - 1; i >= 0; --i)
-    for (i64 j = 0; j < m; ++j) {
-      f64 x = B[i * m + j];
-      for (i64 l = i + 1; l < n; ++l) x = x - A[i * n + l] * B[l * m + j];
-      B[i * m + j] = x / A[i * n + i];
-    }
+// Solves A X = B in place (A n*n, B n*m, both row-major; X overwrites B; piv n
+// exchanges) by the elimination above. Returns false, with A and B garbage, when a
+// pivot is zero or not finite, or an entry of X is not finite.
+bool solve_in_place(f64 *A, f64 *B, i64 n, i64 m, i64 *piv) {
+  if (n == 0) return true;
+  if (qdl::lu::factor<DividingLU>(A, piv, n) != 0) return false;  // a zero pivot
+  for (i64 i = 0; i < n; ++i)
+    if (!isfinite(A[i * n + i])) return false;
+  qdl::lu::solve_in_place<DividingLU>(A, piv, B, n, m);
   for (i64 i = 0; i < n * m; ++i)
     if (!isfinite(B[i])) return false;
   return true;
@@ -308,7 +204,7 @@ bool tie_problem(const f64 *G, i64 k, const f64 *r, const f64 *signs, const i64 
     for (i64 a = 0; a < nT; ++a) X[f * m + a] = Gf[tw.T[a]];
     X[f * m + nT] = signs[act_idx[f]];
   }
-  if (!solve_in_place(Gff, X, nF, m)) return false;
+  if (!solve_in_place(Gff, X, nF, m, tw.piv)) return false;
   for (i64 a = 0; a < nT; ++a) {
     const f64 *Ga = G + tw.T[a] * k;
     const f64 sa = r[tw.T[a]] > 0.0 ? 1.0 : -1.0;
@@ -363,7 +259,7 @@ bool lcp_trial(i64 nT, const TieWork &tw, f64 *margin) {
       if (tw.in_S[b]) tw.W[i * nS + j++] = tw.M[a * nT + b];
     ++i;
   }
-  if (!solve_in_place(tw.W, tw.rhs, nS, 1)) return false;
+  if (!solve_in_place(tw.W, tw.rhs, nS, 1, tw.piv)) return false;
   for (i64 a = 0, i = 0; a < nT; ++a) tw.u[a] = tw.in_S[a] ? tw.rhs[i++] : 0.0;
   f64 least = INFINITY;
   for (i64 a = 0; a < nT; ++a) {
@@ -470,7 +366,7 @@ struct LarsPath {
   i64 k;
   // fbuf: beta, signs, r, s_A, w, d, Gd (k each), G_AA (k*k), then the tie storage.
   f64 *beta, *signs, *r, *s_A, *w, *d, *Gd, *G_AA;
-  i64 *active, *act_idx;  // ibuf: active flags, then the active indices ascending
+  i64 *active, *act_idx;  // ibuf: active flags, the active indices ascending, then ties
   TieWork tw;
   i64 n_active = 0;
   i64 left = -1;       // the variable the previous step removed, or -1
@@ -487,7 +383,7 @@ struct LarsPath {
         act_idx(ibuf + k_),
         tw{fbuf + k_ * (k_ + 7), fbuf + k_ * (2 * k_ + 7), fbuf + k_ * (3 * k_ + 7),
            fbuf + k_ * (3 * k_ + 8), fbuf + k_ * (3 * k_ + 9), fbuf + k_ * (3 * k_ + 10),
-           ibuf + 2 * k_, ibuf + 3 * k_, ibuf + 4 * k_, ibuf + 5 * k_} {}
+           ibuf + 2 * k_, ibuf + 3 * k_, ibuf + 4 * k_, ibuf + 5 * k_, ibuf + 6 * k_} {}
 
   // Knot 0: beta = 0, r = c, nothing active, lam = lam_max = max_j |c_j| (NaN never
   // raises it; 0 when k = 0).
@@ -572,11 +468,13 @@ struct LarsPath {
       s_A[a] = signs[act_idx[a]];
       for (i64 b = 0; b < n_active; ++b) G_AA[a * n_active + b] = Ga[act_idx[b]];
     }
-    qdl_solve_small<Vec>(G_AA, s_A, n_active, w);
+    // A zero pivot: w would not be finite, nor sw below.
+    if (n_active == 0 || qdl::lu::factor<DividingLU>(G_AA, tw.piv, n_active) != 0) return false;
+    qdl::lu::solve<DividingLU>(G_AA, tw.piv, s_A, w, n_active, 1);
 
-    // sw = s_A' w, ascending (signs read afresh: the solve permuted s_A).
+    // sw = s_A' w, ascending.
     f64 sw = 0.0;
-    for (i64 a = 0; a < n_active; ++a) sw = sw + signs[act_idx[a]] * w[a];
+    for (i64 a = 0; a < n_active; ++a) sw = sw + s_A[a] * w[a];
     if (!(sw > 0.0) || !isfinite(sw)) return false;
 
     A_scalar = 1.0 / sqrt(sw);
@@ -601,6 +499,19 @@ struct LarsPath {
   // inactive correlation reaching +-lam (not a held variable's own bound) or an active
   // coefficient reaching 0 shortens it; *drop_var is the first coefficient that
   // limits it, or -1. Releases the variables held at this knot.
+  //
+  // Along the step t, lam falls at the rate A_scalar and r[j] moves at the rate
+  // -Gd[j], so the gap lam - r[j] closes at the rate A_scalar - Gd[j] and lam + r[j]
+  // at A_scalar + Gd[j]; a bound is reached only if its rate is positive. The test is
+  // rate > 1e-14, not rate > 0: a rate that is zero in exact arithmetic comes out of
+  // the sums as a few units of rounding, of either sign -- a variable whose column
+  // duplicates an active one's (or a combination of them) has Gd[j] = +-A_scalar
+  // exactly -- and the gap divided by it would be an arbitrary time, a spurious knot at
+  // which a collinear variable enters. The threshold is absolute, in the units of
+  // A_scalar = (s_A' G_AA^-1 s_A)^-1/2 and of Gd, those of the square root of G: for
+  // columns scaled to unit norm (G[j,j] = 1) the rates are of order one, and 1e-14 is
+  // about 45 units in the last place of one, above the rounding of a short sum of such
+  // terms and far below any rate that means a real crossing.
   f64 step_length(i64 *drop_var) {
     f64 step = lam / A_scalar;
     *drop_var = -1;
@@ -638,6 +549,13 @@ struct LarsPath {
   // To the next knot: beta += step d, r -= step Gd, lam -= step A_scalar (a value in
   // (-tol, 0) set to 0); drop_var leaves (its coefficient exactly 0) and so does every
   // other coefficient that reaches 0 with this step (mark_gone).
+  //
+  // The snap: the full step is lam / A_scalar, and lam - (lam / A_scalar) * A_scalar
+  // is 0 in exact arithmetic but, rounded twice, may come out a few units of rounding
+  // below it. A negative penalty has no meaning (and the path's penalties must stay
+  // non-negative), so a value within tol below 0 -- tol in the units of lam and c, the
+  // same tolerance that ends the path -- is that rounding and becomes exactly 0. A
+  // value at or below -tol is not rounding of this kind and is left to show.
   template <class Vec>
   [[gnu::always_inline]] inline void move(f64 step, i64 drop_var, f64 tol) {
     const bool more_leave = mark_gone(beta, d, act_idx, n_active, step, drop_var, tw.gone);
@@ -759,7 +677,7 @@ i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol
                         f64 *beta_path, i64 *n_knots) {
   // Working storage: fbuf = beta, signs, r, s_A, w, d, Gd (k each), G_AA (k*k), and for
   // ties M, W (k*k each), q, u, v, rhs (k each): k*(3k+11) values; ibuf = active,
-  // act_idx, T, in_S, held, gone (k each). A zero-size request counts as obtained; a size
+  // act_idx, T, in_S, held, gone, and the row exchanges of the solves (k each). A zero-size request counts as obtained; a size
   // that does not fit in size_t counts as unavailable.
   const size_t kk = k > 0 ? static_cast<size_t>(k) : 0;
   size_t f_len, f_bytes, i_bytes;
@@ -767,7 +685,7 @@ i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol
                     !__builtin_add_overflow(f_len, size_t{11}, &f_len) &&
                     !__builtin_mul_overflow(kk, f_len, &f_len) &&
                     !__builtin_mul_overflow(f_len, sizeof(f64), &f_bytes) &&
-                    !__builtin_mul_overflow(kk, 6 * sizeof(i64), &i_bytes);
+                    !__builtin_mul_overflow(kk, 7 * sizeof(i64), &i_bytes);
   f64 *fbuf = fits ? static_cast<f64 *>(malloc(f_bytes)) : nullptr;
   i64 *ibuf = fits ? static_cast<i64 *>(malloc(i_bytes)) : nullptr;
   if (!fits || (kk > 0 && (fbuf == nullptr || ibuf == nullptr))) {

@@ -66,12 +66,14 @@ QDL_API i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 
  * Returns REGRESSION_OK when the path reaches lam <= tol (or no variable can enter).
  * Returns REGRESSION_NON_CONVERGENT, with the knots written so far valid, when
  * max_iter steps were taken; when an active block is singular or indefinite (a zero
- * pivot in the active solve, whose non-finite direction is never used); when G is
+ * pivot in the active solve, or a direction that is not finite); when G is
  * only positive semidefinite where the path needs it definite (duplicated columns:
  * tied variables whose block, within rounding, is singular -- a Schur pivot at most
  * 1e-12 times G[j,j] -- so the direction is not unique), or their complementarity
  * problem finds no solution. Never a status 0 path with infinite or NaN knots.
- * Working storage: k*(3k+11) f64 and 6k i64, malloc'ed once per call; when either is
+ * Threads: the elimination of an active block of 371 or more variables shares its
+ * columns among the OpenMP threads; the results do not depend on the thread count.
+ * Working storage: k*(3k+11) f64 and 7k i64, malloc'ed once per call; when either is
  * unavailable or its size overflows size_t, REGRESSION_NON_CONVERGENT with
  * n_knots = 0 and nothing else written. */
 QDL_API i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol,
