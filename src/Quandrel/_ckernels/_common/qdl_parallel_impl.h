@@ -33,7 +33,8 @@
  *   trace solve (ridge and        kTraceGrain = 2^20      work = the columns' solves, about
  *   active-set degrees of         per column range        2/3 n^3; active-set dof (serial
  *   freedom)                                              factor included, so at most 1.5x):
- *                                                         k=128 0.96x, 160 1.08x, 200 1.17x,
+ *                                                         k=128 0.96x (serial now), 160
+ *                                                         1.08x, 200 1.17x,
  *                                                         300 1.28x; ridge solve (n = p+20):
  *                                                         p=200 1.27x, 300 1.40x. Threads
  *                                                         past the first solve in blocks of
