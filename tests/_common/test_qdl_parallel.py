@@ -121,6 +121,40 @@ def ndtri(rng, n=100_003):
     return lambda: (fn("qdl_ndtri_as241_into")(P(p), n, P(out)), out)[1:]
 
 
+def ridge_grid(rng, flat, n=1000, p=40, num=40):
+    """Every output and scratch buffer of the grid search, on a grid that mixes failed
+    penalties (+inf), NaN objectives (a NaN penalty) and repeated penalties, so that
+    runs of the grid begin on each kind. A flat X (zeros, no intercept) gives every
+    penalty that factors the same objective: ties between distinct penalties."""
+    X, y = real(rng, n, p) * (not flat), real(rng, n)
+    X[:, 0] = 0.0 if flat else 1.0
+    pool = np.r_[-1e3, np.nan, 10.0 ** rng.uniform(-3, 1, 3)]
+    alphas = rng.choice(pool, num, p=rng.dirichlet(np.ones(5)))
+    crit = int(rng.integers(1, 4))
+    bufs = [np.zeros(k) for k in (1, p, 1, 1, p * p, p * p, p, p * p, p, p)]
+
+    def call():
+        for b in bufs:
+            b.fill(-7.0)
+        fn("qdl_ridge_grid_search")(P(X), P(y), n, p, P(alphas), num, crit, int(not flat),
+                                    *map(P, bufs))  # fmt: skip
+        return bufs
+
+    return call
+
+
+def chol_solve_L2(rng, n=400, p=230):  # the degrees of freedom's column solves
+    X, y = real(rng, n, p), real(rng, n)
+    return lambda: module.chol_solve_L2(X, y, 0.3, True)
+
+
+def en_active_dof(rng, k=260):
+    X = real(rng, 2 * k, k)
+    G, beta = X.T @ X, real(rng, k)
+    beta[::9] = 0.0  # inactive
+    return lambda: [np.array([module.elastic_net_active_dof(G, beta, 0.4, True, 0.0)])]
+
+
 # Each case sized above its kernel's threshold for seven threads.
 CASES = {
     "gram": gram,
@@ -139,6 +173,11 @@ CASES = {
     "c128_solve_inv": solve_and_inv("c128", complex, 140, 120),
     "lars": lars,
     "ndtri": ndtri,
+    "chol_solve_L2": chol_solve_L2,
+    "en_active_dof": en_active_dof,
+    **{f"ridge_grid_{seed}": (lambda rng, seed=seed: ridge_grid(np.random.default_rng(seed),
+                                                                 flat=seed % 4 == 3))
+       for seed in range(24)},
 }
 
 
@@ -179,13 +218,15 @@ def run_script(tmp_path, source, env=None, timeout=120):
 
 
 def test_team_size_follows_omp_num_threads_and_small_calls_start_none(tmp_path):
-    # Threads of the process before and after calls: a small OLS starts no team, a large
-    # Gram starts OMP_NUM_THREADS - 1 helpers (the calling thread is the first).
+    # Threads of the process before and after calls: small OLS and ridge calls start no
+    # team, a large Gram starts OMP_NUM_THREADS - 1 helpers (the calling thread is the
+    # first).
     out = run_script(tmp_path, """
         import os
         import numpy as np
         from threadpoolctl import threadpool_info
-        from Quandrel._ckernels.regression._regression import ols_chol_solve
+        from Quandrel._ckernels.regression._regression import (
+            chol_solve_L2, elastic_net_active_dof, ols_chol_solve, ridge_grid_search)
         from native import P, fn
 
         def threads():
@@ -195,8 +236,12 @@ def test_team_size_follows_omp_num_threads_and_small_calls_start_none(tmp_path):
         rng = np.random.default_rng(0)
         X, y = rng.standard_normal((100, 5)), rng.standard_normal(100)
         before = threads()
+        G, alphas = X.T @ X, np.logspace(-3, 1, 20)
         for _ in range(100):
             ols_chol_solve(X, y)
+            chol_solve_L2(X, y, 0.1, True)
+            ridge_grid_search(X, y, alphas, 1, True)
+            elastic_net_active_dof(G, np.ones(5), 0.1, True, 0.0)
         small = threads() - before
         X, G = rng.standard_normal((3000, 100)), np.empty((100, 100))
         fn("qdl_gram")(P(X), P(G), 3000, 100)

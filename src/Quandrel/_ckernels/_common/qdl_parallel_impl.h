@@ -30,6 +30,22 @@
  *                                                         never reached, and a lower
  *                                                         bound lost (below)
  *   qdl_ndtri_as241_into          kNdtriGrain = 2^12      1.5x at 2k points, 1.8x at 8k
+ *   trace solve (ridge and        kTraceGrain = 2^20      work = the columns' solves, about
+ *   active-set degrees of         per column range        2/3 n^3; active-set dof (serial
+ *   freedom)                                              factor included, so at most 1.5x):
+ *                                                         k=128 0.96x (serial now), 160
+ *                                                         1.08x, 200 1.17x,
+ *                                                         300 1.28x; ridge solve (n = p+20):
+ *                                                         p=200 1.27x, 300 1.40x. Threads
+ *                                                         past the first solve in blocks of
+ *                                                         their own (the solve alone at
+ *                                                         n=128: 1.75x; 1.0x when threads
+ *                                                         shared the rows of W at every step)
+ *   ridge grid search, per run    kGridGrain  = 2^19      work = penalties * (p^3 + n p):
+ *   of penalties                                          0.84M stays serial; 1.5M 1.66x,
+ *                                                         2.4M 1.68x, 3.5M 1.89x, (10000,
+ *                                                         100) x 100 penalties 1.89x
+ *   (the last two: least of 40 rounds of 6 calls at 1 and 2 threads, on a loaded machine)
  *
  * The LARS path factors its active block afresh at every knot, so a call enters the
  * runtime hundreds of times, between short serial stretches. On this 2-core machine
@@ -73,12 +89,17 @@ constexpr f64 kGramGrain = 1 << 19;
 constexpr f64 kRhsGrain = 1 << 18;
 constexpr f64 kProdGrain = 1 << 19;
 constexpr f64 kNdtriGrain = 1 << 12;
+constexpr f64 kTraceGrain = 1 << 20;
+constexpr f64 kGridGrain = 1 << 19;
 
 /* The threads worth using for `work` units when each should get at least `grain`:
  * 1 below 2 * grain, otherwise at most the runtime's current limit. */
 inline int threads_for(f64 work, f64 grain) {
 #if defined(_OPENMP)
   if (!(work >= 2.0 * grain)) return 1;
+  // Inside a region that leaves no room for a nested team (nesting is off by
+  // default), a nested region would run on one thread anyway: take the plain path.
+  if (omp_get_active_level() >= omp_get_max_active_levels()) return 1;
   const int most = omp_get_max_threads();
   const f64 useful = work / grain;
   return useful < static_cast<f64>(most) ? static_cast<int>(useful) : most;
@@ -99,12 +120,11 @@ inline void prepare_for_fork() {
 }
 #endif
 
-/* body(t, nt) on nt threads, t = 0 .. nt-1, where nt is at most threads_for(work, grain)
- * (the runtime may grant fewer); body(0, 1) on the calling thread when that is 1.
- * Each thread must write only outputs that no other thread writes or reads. */
+/* body(t, nt) on nt threads, t = 0 .. nt-1, where nt is at most `want` (the runtime
+ * may grant fewer); body(0, 1) on the calling thread when want <= 1. Each thread
+ * must write only outputs that no other thread writes or reads. */
 template <class F>
-inline void run(f64 work, f64 grain, F &&body) {
-  const int want = threads_for(work, grain);
+inline void run_team(int want, F &&body) {
   if (want <= 1) {
     body(0, 1);
     return;
@@ -114,6 +134,13 @@ inline void run(f64 work, f64 grain, F &&body) {
 #pragma omp parallel num_threads(want)
   body(omp_get_thread_num(), omp_get_num_threads());
 #endif
+}
+
+/* run_team(threads_for(work, grain), body). A caller that needs storage per thread
+ * asks threads_for first and calls run_team with that count instead. */
+template <class F>
+inline void run(f64 work, f64 grain, F &&body) {
+  run_team(threads_for(work, grain), static_cast<F &&>(body));
 }
 
 /* [begin, end) of part t of nt when `count` items are dealt in contiguous runs whose

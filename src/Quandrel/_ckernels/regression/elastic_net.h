@@ -72,7 +72,9 @@ QDL_API void qdl_en_gram_cd_path(const f64 *G, const f64 *g, i64 k, const f64 *a
  * solved by forward then transposed backward substitution; the diagonal entries of
  * the solutions are summed in ascending order. Returns ic when A is empty (nothing is
  * allocated), and ic + na (na = |A|) when the factorisation fails or working storage
- * (about 3 na^2 values) cannot be obtained. A k whose G cannot exist (k*k*8 beyond
+ * (about 3 na^2 values) cannot be obtained. Column solves shared among threads take
+ * about na^2 values more, and do without them if they cannot be had; the result
+ * does not depend on the thread count. A k whose G cannot exist (k*k*8 beyond
  * 2^63 - 1) returns the quiet NaN without reading anything. */
 QDL_API f64 qdl_en_active_dof(const f64 *G, const f64 *beta, i64 k, f64 alpha_l2, i64 intercept,
                               f64 atol);

@@ -3,12 +3,14 @@
 #include "regression.h"
 
 #include <math.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <limits>
 
 #include "../_common/qdl_linalg.h"
 #include "../_common/qdl_linalg_impl.h"
+#include "../_common/qdl_parallel_impl.h"
 #include "../_common/qdl_simd.h"
 #include "../_common/qdl_trace_impl.h"
 
@@ -203,6 +205,118 @@ inline f64 ridge_objective(i64 criterion, f64 rss, i64 n, f64 k) {
   return base + log(nf) * k;  // BIC, and every other criterion code
 }
 
+
+// The inputs of a grid search, shared read-only by its threads.
+struct GridProblem {
+  const f64 *X, *y;
+  i64 n, p;
+  const f64 *alphas;
+  i64 num, criterion, i0;
+  const f64 *G_base, *g;  // X'X/n, X'y/n
+};
+
+// One thread's run of penalties: its work space (G, L p*p; col, coef p) and its
+// record, the penalty that the serial loop's rule selects within the run. That rule
+// merges: the first penalty of the grid is always recorded; any other is recorded
+// when it is strictly better than the record, or is the run's first non-NaN
+// objective when the run has none yet (a NaN never beats a record, so a run whose
+// own record would be a NaN has nothing to offer a later merge).
+struct GridRun {
+  f64 *G, *L, *col, *coef, *best_coef;
+  f64 best_obj = 0.0, best_alpha = 0.0;
+  i64 best_status = 0;
+  bool recorded = false, solved = false;
+};
+
+// Penalties [lo, hi) of the grid, in batches whose coefficients are kept side by
+// side so that one pass over X gives all their residuals; the batch lives on the
+// stack and is used for p up to kBatchMaxP, beyond which the O(p^3) solves outweigh
+// that pass.
+void grid_run(const GridProblem &pb, i64 lo, i64 hi, GridRun &u) {
+  const i64 p = pb.p;
+  f64 stash[kBatch * kBatchMaxP];
+  const i64 batch = p <= kBatchMaxP ? kBatch : 1;
+  f64 *const cf = batch > 1 ? stash : u.coef;
+  for (i64 a0 = lo; a0 < hi; a0 += batch) {
+    const i64 nb = min_i64(batch, hi - a0);
+    f64 dof[kBatch], rss[kBatch];
+    i64 status[kBatch];
+    bool solved = false;
+    for (i64 b = 0; b < nb; ++b) {
+      const f64 alpha = pb.alphas[a0 + b];
+      f64 *cb = cf + b * p;
+      penalised_copy(pb.G_base, u.G, p, alpha, pb.i0);
+      if (qdl_chol(u.G, 0.0, u.L, p) != 0) {
+        fill_nan(cb, p);
+        status[b] = REGRESSION_RANK_DEFICIENT;
+      } else {
+        chol_subst(u.L, pb.g, cb, p);
+        dof[b] = ridge_eff_dof(u.L, pb.G_base, p, u.col, u.G);  // G as work space
+        if (a0 + b == pb.num - 1) penalised_copy(pb.G_base, u.G, p, alpha, pb.i0);
+        status[b] = REGRESSION_OK;
+        solved = true;
+      }
+    }
+    if (solved) residual_ss_batch(nb, pb.X, pb.y, cf, pb.n, p, rss);
+    u.solved = u.solved || solved;
+    for (i64 b = 0; b < nb; ++b) {
+      const i64 a = a0 + b;
+      const f64 obj =
+          status[b] == REGRESSION_OK ? ridge_objective(pb.criterion, rss[b], pb.n, dof[b]) : kInf;
+      // obj < best is false for a NaN on either side, and for +inf after anything.
+      if (a == 0 || (u.recorded ? obj < u.best_obj : obj == obj)) {
+        u.recorded = true;
+        u.best_obj = obj;
+        u.best_alpha = pb.alphas[a];
+        u.best_status = status[b];
+        if (p > 0) memcpy(u.best_coef, cf + b * p, static_cast<size_t>(p) * sizeof(f64));
+      }
+    }
+  }
+  // coef is left as the run's last coefficients.
+  if (batch > 1 && hi > lo && p > 0)
+    memcpy(u.coef, stash + (hi - 1 - lo) % batch * p, static_cast<size_t>(p) * sizeof(f64));
+}
+
+// Threads for a grid: about p^3 multiply-adds per penalty for the factorisation and
+// the degrees of freedom, n p for its residuals; no more threads than penalties.
+int grid_threads(i64 n, i64 p, i64 num) {
+  const f64 pf = static_cast<f64>(p);
+  const f64 per = pf * pf * pf + static_cast<f64>(n) * pf;
+  const int nt = qdl::par::threads_for(static_cast<f64>(num) * per, qdl::par::kGridGrain);
+  return static_cast<i64>(nt) < num ? nt : static_cast<int>(num);
+}
+
+// Storage for `nt` runs: runs[0] is `own` (the caller's buffers), runs[1 .. nt-1]
+// get work space of their own, and every run a record of its own except runs[0],
+// whose record is out_coef. Returns the block to free, or nullptr when it cannot
+// be had.
+void *grid_storage(i64 p, int nt, GridRun **runs, const GridRun &own) {
+  const size_t up = static_cast<size_t>(p), k = static_cast<size_t>(nt - 1);
+  size_t each = 0, all = 0, bytes = 0;  // per other thread: 2 p^2 + 3 p
+  if (__builtin_mul_overflow(up, up, &each) || __builtin_mul_overflow(each, size_t{2}, &each) ||
+      __builtin_add_overflow(each, 3 * up, &each) || __builtin_mul_overflow(each, k, &all) ||
+      __builtin_mul_overflow(all, sizeof(f64), &bytes) ||
+      __builtin_add_overflow(bytes, (k + 1) * sizeof(GridRun), &bytes))
+    return nullptr;
+  void *block = malloc(bytes);
+  if (block == nullptr) return nullptr;
+  GridRun *r = static_cast<GridRun *>(block);
+  f64 *w = reinterpret_cast<f64 *>(r + k + 1);
+  r[0] = own;
+  for (size_t t = 1; t <= k; ++t) {
+    r[t] = GridRun{};
+    r[t].G = w;
+    r[t].L = w + up * up;
+    r[t].col = w + 2 * up * up;
+    r[t].coef = r[t].col + up;
+    r[t].best_coef = r[t].coef + up;
+    w += each;
+  }
+  *runs = r;
+  return block;
+}
+
 }  // namespace
 
 extern "C" {
@@ -251,7 +365,9 @@ void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alpha, i64 
 
 // The whole grid of ridge penalties in one call; the Gram matrix is formed and
 // scaled once, each penalty costs a copy, a factorisation, the solves and one pass
-// over the data for the residuals.
+// over the data for the residuals. Large grids are dealt to threads in contiguous
+// runs of penalties (grid_run), each with its own work space; the runs' records are
+// then merged in grid order.
 void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *alphas, i64 num,
                            i64 criterion, i64 intercept, f64 *out_alpha, f64 *out_coef,
                            f64 *out_obj, i64 *out_status, f64 *G_base, f64 *G, f64 *g, f64 *L,
@@ -260,53 +376,42 @@ void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *
     *out_status = REGRESSION_RANK_DEFICIENT;
     return;
   }
-  const i64 i0 = intercept != 0 ? 1 : 0;
   scaled_normal_equations(X, y, n, p, G_base, g);
-  // Penalties go in batches whose coefficients are kept side by side, so that one
-  // pass over X gives all their residuals; the batch lives on the stack and is used
-  // for p up to kBatchMaxP, beyond which the O(p^3) solves outweigh that pass.
-  f64 stash[kBatch * kBatchMaxP];
-  const i64 batch = p <= kBatchMaxP ? kBatch : 1;
-  f64 *const cf = batch > 1 ? stash : coef;
-  f64 best_obj = 0.0;
-  for (i64 a0 = 0; a0 < num; a0 += batch) {
-    const i64 nb = min_i64(batch, num - a0);
-    f64 dof[kBatch], rss[kBatch];
-    i64 status[kBatch];
-    bool solved = false;
-    for (i64 b = 0; b < nb; ++b) {
-      const f64 alpha = alphas[a0 + b];
-      f64 *cb = cf + b * p;
-      penalised_copy(G_base, G, p, alpha, i0);
-      if (qdl_chol(G, 0.0, L, p) != 0) {
-        fill_nan(cb, p);
-        status[b] = REGRESSION_RANK_DEFICIENT;
-      } else {
-        chol_subst(L, g, cb, p);
-        dof[b] = ridge_eff_dof(L, G_base, p, col, G);  // G as work space
-        if (a0 + b == num - 1) penalised_copy(G_base, G, p, alpha, i0);  // the last penalty's
-        status[b] = REGRESSION_OK;
-        solved = true;
-      }
-    }
-    if (solved) residual_ss_batch(nb, X, y, cf, n, p, rss);
-    for (i64 b = 0; b < nb; ++b) {
-      const f64 obj =
-          status[b] == REGRESSION_OK ? ridge_objective(criterion, rss[b], n, dof[b]) : kInf;
-      // The first penalty is always recorded; later ones only when strictly better
-      // (false for a NaN on either side, and for +inf after anything).
-      if (a0 + b == 0 || obj < best_obj) {
-        best_obj = obj;
-        *out_alpha = alphas[a0 + b];
-        *out_obj = obj;
-        *out_status = status[b];
-        if (p > 0) memcpy(out_coef, cf + b * p, static_cast<size_t>(p) * sizeof(f64));
-      }
-    }
+  if (num <= 0) return;
+  const GridProblem pb{X, y, n, p, alphas, num, criterion, intercept != 0 ? 1 : 0, G_base, g};
+  GridRun own{G, L, col, coef, out_coef};  // the calling thread's, on the caller's buffers
+  GridRun *runs = &own;
+  void *block = nullptr;
+  int want = grid_threads(n, p, num);
+  if (want > 1) {
+    block = grid_storage(p, want, &runs, own);
+    if (block == nullptr) want = 1;  // no storage for the other threads: one thread
   }
-  // coef is left as the last penalty's coefficients.
-  if (batch > 1 && num > 0 && p > 0)
-    memcpy(coef, stash + (num - 1) % batch * p, static_cast<size_t>(p) * sizeof(f64));
+  int used = 1;
+  qdl::par::run_team(want, [&](int t, int nt) {
+    // The last run holds the last penalty and works in the caller's buffers, which
+    // then end as the serial loop leaves them.
+    const qdl::par::Range r = qdl::par::share(num, t, nt);
+    grid_run(pb, r.begin, r.end, runs[t == nt - 1 ? 0 : t + 1]);
+    if (t == 0) used = nt;
+  });
+  // Merge in grid order: a later run's record wins only when strictly better.
+  const GridRun *best = nullptr;
+  const GridRun *last_solved = nullptr;
+  for (int t = 0; t < used; ++t) {
+    const GridRun &u = runs[t == used - 1 ? 0 : t + 1];
+    if (u.recorded && (best == nullptr || u.best_obj < best->best_obj)) best = &u;
+    if (u.solved) last_solved = &u;
+  }
+  *out_alpha = best->best_alpha;
+  *out_obj = best->best_obj;
+  *out_status = best->best_status;
+  if (p > 0 && best->best_coef != out_coef)
+    memcpy(out_coef, best->best_coef, static_cast<size_t>(p) * sizeof(f64));
+  // col is left as the last penalty that factored left it.
+  if (p > 0 && last_solved != nullptr && last_solved->col != col)
+    memcpy(col, last_solved->col, static_cast<size_t>(p) * sizeof(f64));
+  free(block);
 }
 
 }  // extern "C"

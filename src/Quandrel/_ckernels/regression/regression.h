@@ -3,8 +3,10 @@
  * search).
  *
  * Kernels are pure functions of caller-provided, non-overlapping row-major
- * buffers: they never allocate, print or keep state, and report their outcome as
- * a status code. The lasso and elastic-net kernels (lasso.h, elastic_net.h) take
+ * buffers: they never allocate (but for the work space of a grid search shared
+ * among threads), print or keep state, and report their outcome as a status code.
+ * Large calls share their work among OpenMP threads without changing a bit of the
+ * results. The lasso and elastic-net kernels (lasso.h, elastic_net.h) take
  * the codes and the soft threshold from here.
  */
 #ifndef QUANDREL_CKERNELS_REGRESSION_REGRESSION_H
@@ -64,9 +66,13 @@ QDL_API void qdl_ols_chol_solve(const f64 *X, const f64 *y, i64 n, i64 p, f64 *c
  *   g       scratch p:   X'y/n on return
  *   col     scratch p:   on success column p-1 of (L L')^-1 X'X/n, the last of the
  *                        degrees-of-freedom solves
- * All buffers are distinct; nothing is allocated. status is REGRESSION_OK, or
- * REGRESSION_RANK_DEFICIENT when the factorisation fails: then coef and dof are
- * quiet NaN, L holds the partial factor and col is untouched. n = 0 gives NaN Gram
+ * All buffers are distinct. On one thread nothing is allocated; when the degrees of
+ * freedom's column solves are shared among threads, each thread but the calling one
+ * solves its columns in a block of its own (p times its column count, f64), or in G
+ * if that block cannot be had. The results do not depend on the thread count.
+ * status is REGRESSION_OK, or REGRESSION_RANK_DEFICIENT when the factorisation
+ * fails: then coef and dof are quiet NaN, L holds the partial factor and col is
+ * untouched. n = 0 gives NaN Gram
  * entries, which the factorisation accepts: status REGRESSION_OK with NaN coef and
  * dof. p = 0 writes only dof (0.0) and status (REGRESSION_OK). Sizes whose X or G
  * cannot exist write only dof (NaN) and status (REGRESSION_RANK_DEFICIENT). */
@@ -96,10 +102,14 @@ QDL_API void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alp
  *   G, L, coef scratch p*p, p*p, p: penalised matrix, factor and coefficients of the
  *              last penalty tried
  *   col        scratch p: as in qdl_chol_solve_L2, for the last penalty that factored
- * All buffers are distinct; nothing is allocated (the coefficients of up to eight
- * penalties scored together are kept in 16 KiB of stack). n = 0 gives NaN Gram
- * entries and rss = 0: the first penalty is reported with status REGRESSION_OK, NaN
- * coefficients and objective -inf (AIC, BIC) or 0 (LOSS). Sizes whose X, G or
+ * All buffers are distinct. On one thread nothing is allocated (the coefficients of
+ * up to eight penalties scored together are kept in 16 KiB of stack); a grid shared
+ * among T threads (contiguous runs of penalties, the last run in these buffers) takes
+ * one block of (T-1)(2p^2 + 3p) f64 for the other threads' work space, and runs on
+ * one thread if that block cannot be had. The results do not depend on T. n = 0
+ * gives NaN Gram entries and rss = 0: the first penalty is reported with status
+ * REGRESSION_OK, NaN coefficients and objective -inf (AIC, BIC) or 0 (LOSS). Sizes
+ * whose X, G or
  * alphas cannot exist write only out_status (REGRESSION_RANK_DEFICIENT). */
 QDL_API void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *alphas,
                                    i64 num, i64 criterion, i64 intercept, f64 *out_alpha,
