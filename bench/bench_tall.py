@@ -42,7 +42,7 @@ def run(quick):
     rows = []
     memory = []
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
         for n, k in SIZES[quick]:
             rng = da.random.default_rng(0)
             X = rng.standard_normal((n, k), chunks=(CHUNK, k))

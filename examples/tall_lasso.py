@@ -126,7 +126,7 @@ def main(argv=None):
             run(client, args.rows, args.cols, args.seed, args.block_rows, args.progress)
         return
     with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
         run(client, args.rows, args.cols, args.seed, args.block_rows, args.progress)
 
 

@@ -249,7 +249,7 @@ def cluster():
     try:
         with dask.config.set({"distributed.comm.timeouts.connect": "30s"}), \
              distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=None, death_timeout=30) as lc, \
+                                      dashboard_address=":0", death_timeout=30) as lc, \
              distributed.Client(lc, timeout=30) as client:
             client.wait_for_workers(2, timeout=TIMEOUT)
             yield lc, client
