@@ -30,8 +30,16 @@ def by_threads(label, ours, *baselines, **kw):
     rows = []
     for threads in THREADS:
         with threadpool_limits(limits=threads):
-            rows.append((f"{label} x{threads}", compare(ours, *baselines, **kw)))
+            settle = SETTLE if threads > 1 else 0.0
+            rows.append((f"{label} x{threads}", compare(ours, *baselines, settle=settle, **kw)))
     return rows
+
+
+# Seconds to wait before each sample on several threads. Both runtimes keep their idle
+# workers spinning after a call (OpenBLAS for about 2^28 cycles, libgomp for a few
+# hundred microseconds), and on a machine with as many cores as threads a side's first
+# call after the other's would share its cores with those spinning workers: the wait
+# lets them go to sleep, and one untimed call then wakes the measured side's own team.
 
 
 def _once(fn, inner):
@@ -50,9 +58,13 @@ def _inner_count(fn, target=2e-3):
         n *= 2
 
 
-def compare(ours, *baselines, rounds=15, target=2e-3):
+SETTLE = 0.15
+
+
+def compare(ours, *baselines, rounds=15, target=2e-3, settle=0.0):
     """Median seconds per call of `ours` and of each baseline, measured alternately
-    (ours, base1, base2, ours, ...) so that drift and noise hit all alike."""
+    (ours, base1, base2, ours, ...) so that drift and noise hit all alike; with `settle`,
+    each sample follows a pause of that many seconds and one untimed call."""
     fns = (ours,) + baselines
     for fn in fns:  # warm up
         fn()
@@ -60,6 +72,9 @@ def compare(ours, *baselines, rounds=15, target=2e-3):
     samples = [[] for _ in fns]
     for _ in range(rounds):
         for k, fn in enumerate(fns):
+            if settle:
+                time.sleep(settle)
+                fn()
             samples[k].append(_once(fn, inner[k]))
     return [statistics.median(s) for s in samples]
 

@@ -32,6 +32,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qdl_complex.h"
@@ -146,9 +147,19 @@ Times compare(const std::function<void()> &ours, const std::function<void()> &ba
   const long ni = inner_count(ours, 2e-3), nb = inner_count(base, 2e-3);
   std::vector<double> to, tb;
   double peak = 0;
+  // On several threads each sample follows a pause and one untimed call: both runtimes
+  // keep idle workers spinning after a call (OpenBLAS for about 2^28 cycles), which would
+  // otherwise share the cores with the other side's first call (see bench/timing.py).
+  const auto sample = [](const std::function<void()> &fn, long n) {
+    if (g_threads > 1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      fn();
+    }
+    return seconds(fn, n);
+  };
   for (int r = 0; r < rounds; ++r) {
-    to.push_back(seconds(ours, ni));
-    tb.push_back(seconds(base, nb));
+    to.push_back(sample(ours, ni));
+    tb.push_back(sample(base, nb));
     if (with_peak) peak = std::max(peak, peak_gflops(false, g_threads, 1));
   }
   std::sort(to.begin(), to.end());
