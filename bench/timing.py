@@ -40,6 +40,9 @@ def by_threads(label, ours, *baselines, **kw):
 # hundred microseconds), and on a machine with as many cores as threads a side's first
 # call after the other's would share its cores with those spinning workers: the wait
 # lets them go to sleep, and one untimed call then wakes the measured side's own team.
+# The calling thread waits busily: on a virtual machine whose cores all fall idle, the
+# next calls run slowly for milliseconds (a 2-thread chol_solve_L2 at (10000, 100):
+# 5.4 ms after a 150 ms sleep and an untimed call, 1.6 ms after a busy wait).
 
 
 def _once(fn, inner):
@@ -61,6 +64,12 @@ def _inner_count(fn, target=2e-3):
 SETTLE = 0.15
 
 
+def _busy_wait(seconds):
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        pass
+
+
 def compare(ours, *baselines, rounds=15, target=2e-3, settle=0.0):
     """Median seconds per call of `ours` and of each baseline, measured alternately
     (ours, base1, base2, ours, ...) so that drift and noise hit all alike; with `settle`,
@@ -73,7 +82,7 @@ def compare(ours, *baselines, rounds=15, target=2e-3, settle=0.0):
     for _ in range(rounds):
         for k, fn in enumerate(fns):
             if settle:
-                time.sleep(settle)
+                _busy_wait(settle)
                 fn()
             samples[k].append(_once(fn, inner[k]))
     return [statistics.median(s) for s in samples]

@@ -32,7 +32,6 @@
 #include <functional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "qdl_complex.h"
@@ -149,10 +148,14 @@ Times compare(const std::function<void()> &ours, const std::function<void()> &ba
   double peak = 0;
   // On several threads each sample follows a pause and one untimed call: both runtimes
   // keep idle workers spinning after a call (OpenBLAS for about 2^28 cycles), which would
-  // otherwise share the cores with the other side's first call (see bench/timing.py).
+  // otherwise share the cores with the other side's first call. The pause is a busy
+  // wait of this thread, not a sleep, which on a virtual machine leaves every core idle
+  // and slows the next calls for milliseconds (see bench/timing.py).
   const auto sample = [](const std::function<void()> &fn, long n) {
     if (g_threads > 1) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      const auto until = Clock::now() + std::chrono::milliseconds(150);
+      while (Clock::now() < until) {
+      }
       fn();
     }
     return seconds(fn, n);
