@@ -105,8 +105,8 @@ def solve_and_inv(prefix, dtype, n, m):
     return case
 
 
-def lars(rng, k=400):
-    # The whole path: its active blocks grow to k, and from 371 on the delayed updates
+def lars(rng, k=540):
+    # The whole path: its active blocks grow to k, and from 521 on the delayed updates
     # of the elimination's first panel (16 n (n - 16) multiply-adds) are shared.
     X, y = real(rng, 2 * k, k), real(rng, 2 * k)
     G, c = X.T @ X, X.T @ y

@@ -263,14 +263,15 @@ struct Update {
  * in Golub & Van Loan, Sec. 3.2, and LAPACK's dgetrf): inside the panel the updates
  * are applied at once (Panel), to the columns right of it they are delayed and then
  * applied kPanel steps at a time by register tiles (Update), the threads sharing
- * those columns (above 2 kProdGrain per thread, qdl_parallel_impl.h). Every entry
- * still receives its updates in ascending k, so the factors are bit for bit those of
- * the unblocked loop at any thread count; a step that finds a zero column first
+ * those columns (above `grain` per thread, by default 2 kProdGrain; qdl_parallel_impl.h).
+ * Every entry still receives its updates in ascending k, so the factors are bit for
+ * bit those of the unblocked loop at any thread count; a step that finds a zero column first
  * completes the delayed updates, so A is as after step k-1. */
 constexpr i64 kPanel = 16;
 
 template <class Ops>
-inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, i64 n) {
+inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, i64 n,
+                  f64 grain = par::kProdGrain * 2) {
   using T = typename Ops::T;
   for (i64 k0 = 0; k0 + 1 < n; k0 += kPanel) {
     const i64 pe = k0 + kPanel < n ? k0 + kPanel : n;  // panel columns [k0, pe)
@@ -283,7 +284,7 @@ inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, i64 
     // Columns [pe, n), shared in runs of whole vectors (32 values).
     const f64 work = static_cast<f64>(ke - k0) * static_cast<f64>(n - k0) *
                      static_cast<f64>(n - pe) * static_cast<f64>(sizeof(T) / 8);
-    par::run(work, par::kProdGrain * 2, [&](int t, int nt) {
+    par::run(work, grain, [&](int t, int nt) {
       const par::Range c = par::share(n - pe, t, nt, 32);
       if (c.begin < c.end) simd::dispatch<Update<Ops>>(A, n, k0, ke, pe + c.begin, pe + c.end);
     });
@@ -353,7 +354,10 @@ inline void solve_in_place(const typename Ops::T *QDL_RESTRICT LU, const i64 *QD
     if (piv[k] != k) swap_rows(X + k * m, X + piv[k] * m, m);
   const f64 work = static_cast<f64>(n) * static_cast<f64>(n) * static_cast<f64>(m) *
                    static_cast<f64>(sizeof(typename Ops::T) / 8);
-  par::run(work, par::kProdGrain / 2, [&](int t, int nt) {
+  // No more threads than runs of 32 columns: one right-hand side is one thread's.
+  const int want = par::threads_for(work, par::kProdGrain / 2);
+  const i64 runs = (m + 31) / 32;
+  par::run_team(runs < want ? static_cast<int>(runs) : want, [&](int t, int nt) {
     const par::Range c = par::share(m, t, nt, 32);
     if (c.begin < c.end) simd::dispatch<Substitute<Ops>>(LU, X, n, m, c.begin, c.end);
   });

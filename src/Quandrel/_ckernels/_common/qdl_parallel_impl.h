@@ -25,10 +25,9 @@
  *   LU trailing update, per panel 2 kProdGrain            inverse at n=150 0.65x, n=200
  *                                                         1.36x, n=300 1.52x (all panels
  *                                                         parallel); the panel itself is serial
- *   LU solve, per column block    kProdGrain / 2          n^2 m multiply-adds
- *   LARS active-block elimination the LU factor's bound    blocks of n >= 371; at k = 200
- *                                                         never reached, and a lower
- *                                                         bound lost (below)
+ *   LU solve, per column block    kProdGrain / 2          n^2 m multiply-adds; at most one
+ *                                                         thread per 32 columns of X
+ *   LARS active-block elimination kLarsGrain  = 2^21      blocks of n >= 521 (below)
  *   qdl_ndtri_as241_into          kNdtriGrain = 2^12      1.5x at 2k points, 1.8x at 8k
  *   trace solve (ridge and        kTraceGrain = 2^20      work = the columns' solves, about
  *   active-set degrees of         per column range        2/3 n^3; active-set dof (serial
@@ -54,8 +53,11 @@
  * lowered to blocks of 190 or 136, and at k = 500, with the LU factor's own bound
  * (blocks of 371 and more), 0.47-0.88 s at one thread against 1.7-7.7 s at two (a lone
  * factor at n = 500: 3-7 ms against 66-71 ms). No bound measured here paid under that
- * load. The path keeps the LU factor's bound, so that one figure governs both, to be
- * set again from a measurement on an idle machine.
+ * load. Idle, with the LU factor's bound, whole paths (n = 2k, correlated columns)
+ * took at two threads against one: k = 400 0.98x, 500 1.02x, 600 1.05x, 700 1.10x,
+ * 800 1.15x. The path therefore has a bound of its own, blocks of 521 and more,
+ * where two threads start to pay, so that paths of a few hundred variables never wait
+ * for a busy core.
  *
  * With one thread allowed (OMP_NUM_THREADS=1, a threadpool_limits(1) block, or a
  * call from inside another parallel region, where nesting is off) the kernels take
@@ -91,6 +93,7 @@ constexpr f64 kProdGrain = 1 << 19;
 constexpr f64 kNdtriGrain = 1 << 12;
 constexpr f64 kTraceGrain = 1 << 20;
 constexpr f64 kGridGrain = 1 << 19;
+constexpr f64 kLarsGrain = 1 << 21;
 
 /* The threads worth using for `work` units when each should get at least `grain`:
  * 1 below 2 * grain, otherwise at most the runtime's current limit. */

@@ -469,7 +469,9 @@ struct LarsPath {
       for (i64 b = 0; b < n_active; ++b) G_AA[a * n_active + b] = Ga[act_idx[b]];
     }
     // A zero pivot: w would not be finite, nor sw below.
-    if (n_active == 0 || qdl::lu::factor<DividingLU>(G_AA, tw.piv, n_active) != 0) return false;
+    if (n_active == 0 ||
+        qdl::lu::factor<DividingLU>(G_AA, tw.piv, n_active, qdl::par::kLarsGrain) != 0)
+      return false;
     qdl::lu::solve<DividingLU>(G_AA, tw.piv, s_A, w, n_active, 1);
 
     // sw = s_A' w, ascending.

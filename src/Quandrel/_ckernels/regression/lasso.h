@@ -71,7 +71,7 @@ QDL_API i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 
  * tied variables whose block, within rounding, is singular -- a Schur pivot at most
  * 1e-12 times G[j,j] -- so the direction is not unique), or their complementarity
  * problem finds no solution. Never a status 0 path with infinite or NaN knots.
- * Threads: the elimination of an active block of 371 or more variables shares its
+ * Threads: the elimination of an active block of 521 or more variables shares its
  * columns among the OpenMP threads; the results do not depend on the thread count.
  * Working storage: k*(3k+11) f64 and 7k i64, malloc'ed once per call; when either is
  * unavailable or its size overflows size_t, REGRESSION_NON_CONVERGENT with
