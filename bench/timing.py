@@ -30,19 +30,23 @@ def by_threads(label, ours, *baselines, **kw):
     rows = []
     for threads in THREADS:
         with threadpool_limits(limits=threads):
-            settle = SETTLE if threads > 1 else 0.0
-            rows.append((f"{label} x{threads}", compare(ours, *baselines, settle=settle, **kw)))
+            rows.append((f"{label} x{threads}", compare(ours, *baselines, settle=SETTLE, **kw)))
     return rows
 
 
-# Seconds to wait before each sample on several threads. Both runtimes keep their idle
-# workers spinning after a call (OpenBLAS for about 2^28 cycles, libgomp for a few
-# hundred microseconds), and on a machine with as many cores as threads a side's first
-# call after the other's would share its cores with those spinning workers: the wait
-# lets them go to sleep, and one untimed call then wakes the measured side's own team.
-# The calling thread waits busily: on a virtual machine whose cores all fall idle, the
-# next calls run slowly for milliseconds (a 2-thread chol_solve_L2 at (10000, 100):
-# 5.4 ms after a 150 ms sleep and an untimed call, 1.6 ms after a busy wait).
+# Seconds of untimed calls before each sample. On several threads, both runtimes keep
+# their idle workers spinning after a call (OpenBLAS for about 2^28 cycles, libgomp for
+# a few hundred microseconds), and on a machine with as many cores as threads a side's
+# first call after the other's would share its cores with those spinning workers: in
+# that time the other side's workers go to sleep, while the measured side keeps its own
+# team and every core busy, as in a loop of calls. A pause would not do: on a virtual
+# machine, cores left idle run the next calls slowly for milliseconds (a 2-thread
+# chol_solve_L2 at (10000, 100): 5.4 ms after a 150 ms sleep and one untimed call, 1.6
+# ms after a busy wait of the calling thread; qdl_ndtri_as241_into on 2e6 points: 6.4
+# ms after a busy wait, 5.4 ms in a loop of calls). On one thread the same warm start
+# keeps the two thread counts comparable: without it a one-thread sample follows the
+# other side's call and found its caches cold (a 53-knot LARS path: 304 us then,
+# 222 us after its own calls).
 
 
 def _once(fn, inner):
@@ -64,16 +68,18 @@ def _inner_count(fn, target=2e-3):
 SETTLE = 0.15
 
 
-def _busy_wait(seconds):
+def _warm(fn, seconds):
+    """Untimed calls of fn for at least `seconds` (at least one)."""
     end = time.perf_counter() + seconds
+    fn()
     while time.perf_counter() < end:
-        pass
+        fn()
 
 
 def compare(ours, *baselines, rounds=15, target=2e-3, settle=0.0):
     """Median seconds per call of `ours` and of each baseline, measured alternately
     (ours, base1, base2, ours, ...) so that drift and noise hit all alike; with `settle`,
-    each sample follows a pause of that many seconds and one untimed call."""
+    each sample follows that many seconds of untimed calls of the same function."""
     fns = (ours,) + baselines
     for fn in fns:  # warm up
         fn()
@@ -82,8 +88,7 @@ def compare(ours, *baselines, rounds=15, target=2e-3, settle=0.0):
     for _ in range(rounds):
         for k, fn in enumerate(fns):
             if settle:
-                _busy_wait(settle)
-                fn()
+                _warm(fn, settle)
             samples[k].append(_once(fn, inner[k]))
     return [statistics.median(s) for s in samples]
 

@@ -146,18 +146,17 @@ Times compare(const std::function<void()> &ours, const std::function<void()> &ba
   const long ni = inner_count(ours, 2e-3), nb = inner_count(base, 2e-3);
   std::vector<double> to, tb;
   double peak = 0;
-  // On several threads each sample follows a pause and one untimed call: both runtimes
-  // keep idle workers spinning after a call (OpenBLAS for about 2^28 cycles), which would
-  // otherwise share the cores with the other side's first call. The pause is a busy
-  // wait of this thread, not a sleep, which on a virtual machine leaves every core idle
-  // and slows the next calls for milliseconds (see bench/timing.py).
+  // Each sample follows 150 ms of untimed calls of the same side: on several threads
+  // both runtimes keep idle workers spinning after a call (OpenBLAS for about 2^28
+  // cycles), which would otherwise share the cores with the other side's first call;
+  // meanwhile the measured side keeps every core busy, as in a loop of calls (a pause
+  // would leave the cores of a virtual machine idle and slow the next calls for
+  // milliseconds), and on one thread it finds its own data in cache, as on several
+  // (see bench/timing.py).
   const auto sample = [](const std::function<void()> &fn, long n) {
-    if (g_threads > 1) {
-      const auto until = Clock::now() + std::chrono::milliseconds(150);
-      while (Clock::now() < until) {
-      }
-      fn();
-    }
+    const auto until = Clock::now() + std::chrono::milliseconds(150);
+    do fn();
+    while (Clock::now() < until);
     return seconds(fn, n);
   };
   for (int r = 0; r < rounds; ++r) {
