@@ -202,35 +202,43 @@ template <class Vec, int MR, int V>
   }
 }
 
+// g[a + j] += X[r, a + j] * y[r] for r = r0 .. r1-1 in ascending order and j < B, the
+// B running sums held in registers while the rows pass.
+template <int B>
+inline void rhs_block(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y, f64 *QDL_RESTRICT g,
+                      i64 p, i64 r0, i64 r1, i64 a) {
+  f64 acc[B];
+  for (int j = 0; j < B; ++j) acc[j] = g[a + j];
+  for (i64 r = r0; r < r1; ++r) {
+    const f64 *xr = X + r * p + a;
+    const f64 yr = y[r];
+    for (int j = 0; j < B; ++j) acc[j] = acc[j] + xr[j] * yr;
+  }
+  for (int j = 0; j < B; ++j) g[a + j] = acc[j];
+}
+
+// rhs_block<b> for a run-time b in 1..B.
+template <int B>
+inline void rhs_block_b(int b, const f64 *X, const f64 *y, f64 *g, i64 p, i64 r0, i64 r1, i64 a) {
+  if constexpr (B > 0) {
+    if (b == B) {
+      rhs_block<B>(X, y, g, p, r0, r1, a);
+    } else {
+      rhs_block_b<B - 1>(b, X, y, g, p, r0, r1, a);
+    }
+  }
+}
+
 // g[a] += X[r, a] * y[r] for r = r0 .. r1-1 in ascending order and a in [a0, a1)
-// (entries independent). Eight entries at a time are held in registers while the rows
-// pass, so g is written once per call (and a thread writing its own entries of g does
-// not disturb another's cache line row after row).
+// (entries independent). Eight entries at a time, then the rest together, are held in
+// registers while the rows pass, so g is written once per call (and a thread writing
+// its own entries of g does not disturb another's cache line row after row).
 inline void rhs_rows(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y, f64 *QDL_RESTRICT g,
                      i64 p, i64 r0, i64 r1, i64 a0, i64 a1) {
   constexpr int B = 8;
   i64 a = a0;
-  for (; a + B <= a1; a += B) {
-    f64 acc[B];
-    for (int j = 0; j < B; ++j) acc[j] = g[a + j];
-    for (i64 r = r0; r < r1; ++r) {
-      const f64 *xr = X + r * p + a;
-      const f64 yr = y[r];
-      for (int j = 0; j < B; ++j) acc[j] = acc[j] + xr[j] * yr;
-    }
-    for (int j = 0; j < B; ++j) g[a + j] = acc[j];
-  }
-  if (a < a1) {  // the last a1 - a < B entries, side by side in the same way
-    const int rem = static_cast<int>(a1 - a);
-    f64 acc[B];
-    for (int j = 0; j < rem; ++j) acc[j] = g[a + j];
-    for (i64 r = r0; r < r1; ++r) {
-      const f64 *xr = X + r * p + a;
-      const f64 yr = y[r];
-      for (int j = 0; j < rem; ++j) acc[j] = acc[j] + xr[j] * yr;
-    }
-    for (int j = 0; j < rem; ++j) g[a + j] = acc[j];
-  }
+  for (; a + B <= a1; a += B) rhs_block<B>(X, y, g, p, r0, r1, a);
+  if (a < a1) rhs_block_b<B - 1>(static_cast<int>(a1 - a), X, y, g, p, r0, r1, a);
 }
 
 // Rows [a_begin, a_end) of the lower triangle of X'X and, when g is given, the same
