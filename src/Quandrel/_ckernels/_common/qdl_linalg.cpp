@@ -51,8 +51,8 @@ constexpr i64 kGramRows = 128;
 // Rows ahead whose tile columns the widest tiles prefetch. The hardware prefetchers
 // alone leave the first loads of a row waiting, most where the row length is a multiple
 // of 512 bytes and the rows of a tile meet in a few cache sets: with 8 rows ahead
-// (AVX-512, AMD Zen 4, alternating runs) (10000, 256) ran 20 % faster, (10000, 512) 6 %,
-// (10000, 128), (10000, 192), (10000, 200) and (4000, 1000) 2-5 %, (20000, 500) the
+// (AVX-512, AMD Zen 4, alternating runs) (10000, 256) ran 20 % faster, (10000, 512) 5 %,
+// (10000, 192), (10000, 200) and (4000, 1000) 2-5 %, (10000, 128) and (20000, 500) the
 // same. Prefetching in the narrower tiles too lost 4-7 % at p = 50, 100 and 500.
 constexpr i64 kGramAhead = 8;
 
