@@ -119,8 +119,7 @@ f64 qdl_ndtri_as241(f64 p) { return ndtri(p); }
 void qdl_ndtri_as241_into(const f64 *QDL_RESTRICT p, i64 n, f64 *QDL_RESTRICT out) {
   if (n <= 0 || !qdl::fits(n)) return;  // nothing, or no such arrays
   // The threads share the points in runs of whole cache lines.
-  qdl::par::run(static_cast<f64>(n), qdl::par::kNdtriGrain, [&](int t, int nt) {
-    const qdl::par::Range r = qdl::par::share(n, t, nt, 8);
+  qdl::par::run_shared(static_cast<f64>(n), qdl::par::kNdtriGrain, n, 8, [&](qdl::par::Range r) {
     qdl::simd::dispatch<NdtriInto>(p + r.begin, r.end - r.begin, out + r.begin);
   });
 }

@@ -157,8 +157,7 @@ void c128_matmul(const c128 *QDL_RESTRICT A, const c128 *QDL_RESTRICT B, const i
   const i64 k = n > 0 ? n : 0;  // n <= 0: every sum is empty, 0+0i
   // The threads share the rows of out (runs of 12, a multiple of every tile height).
   const f64 work = static_cast<f64>(m) * static_cast<f64>(k) * static_cast<f64>(p) * 4.0;
-  qdl::par::run(work, qdl::par::kProdGrain, [&](int t, int nt) {
-    const qdl::par::Range r = qdl::par::share(m, t, nt, 12);
+  qdl::par::run_shared(work, qdl::par::kProdGrain, m, 12, [&](qdl::par::Range r) {
     qdl::simd::dispatch<Cmatmul>(A, B, k, p, out, r.begin, r.end);
   });
 }

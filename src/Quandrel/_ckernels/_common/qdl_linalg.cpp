@@ -312,8 +312,7 @@ void gram_full(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
 void rhs_full(const f64 *X, const f64 *y, f64 *g, i64 n, i64 p) {
   memset(g, 0, static_cast<size_t>(p) * sizeof(f64));
   const f64 work = static_cast<f64>(n) * static_cast<f64>(p);
-  qdl::par::run(work, qdl::par::kRhsGrain, [&](int t, int nt) {
-    const qdl::par::Range a = qdl::par::share(p, t, nt, 8);
+  qdl::par::run_shared(work, qdl::par::kRhsGrain, p, 8, [&](qdl::par::Range a) {
     for (i64 r0 = 0; r0 < n; r0 += kGramRows)
       rhs_rows(X, y, g, p, r0, min_i64(n, r0 + kGramRows), a.begin, a.end);
   });
@@ -629,14 +628,14 @@ struct Product {
 void product_dispatch(Shape s, const f64 *A, const f64 *B, f64 *out, i64 n, i64 p, i64 m) {
   const i64 rows = s == Shape::atb ? p : n, K = s == Shape::atb ? n : p, cols = m;
   const f64 work = static_cast<f64>(rows) * static_cast<f64>(cols) * static_cast<f64>(K);
-  qdl::par::run(work, qdl::par::kProdGrain, [&](int t, int nt) {
+  const bool by_rows = rows >= cols;
+  const i64 count = by_rows ? rows : cols;
+  qdl::par::run_shared(work, qdl::par::kProdGrain, count, 48, [&](qdl::par::Range r) {
     Block b = {0, rows, 0, cols};
-    if (rows >= cols) {
-      const qdl::par::Range r = qdl::par::share(rows, t, nt, 48);
+    if (by_rows) {
       b.i0 = r.begin, b.i1 = r.end;
     } else {
-      const qdl::par::Range c = qdl::par::share(cols, t, nt, 48);
-      b.j0 = c.begin, b.j1 = c.end;
+      b.j0 = r.begin, b.j1 = r.end;
     }
     if (b.i0 < b.i1 && b.j0 < b.j1)
       qdl::simd::dispatch<Product>(s, A, B, out, n, p, m, b);
@@ -682,8 +681,7 @@ void matvec_block(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x,
 void matvec_rows(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x,
                  const f64 *QDL_RESTRICT start, f64 *QDL_RESTRICT out, i64 n, i64 m) {
   const f64 work = static_cast<f64>(n) * static_cast<f64>(m > 0 ? m : 0);
-  qdl::par::run(work, qdl::par::kRhsGrain, [&](int t, int nt) {
-    const qdl::par::Range r = qdl::par::share(n, t, nt, 8);
+  qdl::par::run_shared(work, qdl::par::kRhsGrain, n, 8, [&](qdl::par::Range r) {
     matvec_block(A, x, start, out, m, r.begin, r.end);
   });
 }

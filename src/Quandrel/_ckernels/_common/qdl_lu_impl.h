@@ -284,8 +284,7 @@ inline i64 factor(typename Ops::T *QDL_RESTRICT A, i64 *QDL_RESTRICT pivot, i64 
     // Columns [pe, n), shared in runs of whole vectors (32 values).
     const f64 work = static_cast<f64>(ke - k0) * static_cast<f64>(n - k0) *
                      static_cast<f64>(n - pe) * static_cast<f64>(sizeof(T) / 8);
-    par::run(work, grain, [&](int t, int nt) {
-      const par::Range c = par::share(n - pe, t, nt, 32);
+    par::run_shared(work, grain, n - pe, 32, [&](par::Range c) {
       if (c.begin < c.end) simd::dispatch<Update<Ops>>(A, n, k0, ke, pe + c.begin, pe + c.end);
     });
   }
@@ -354,11 +353,7 @@ inline void solve_in_place(const typename Ops::T *QDL_RESTRICT LU, const i64 *QD
     if (piv[k] != k) swap_rows(X + k * m, X + piv[k] * m, m);
   const f64 work = static_cast<f64>(n) * static_cast<f64>(n) * static_cast<f64>(m) *
                    static_cast<f64>(sizeof(typename Ops::T) / 8);
-  // No more threads than runs of 32 columns: one right-hand side is one thread's.
-  const int want = par::threads_for(work, par::kProdGrain / 2);
-  const i64 runs = (m + 31) / 32;
-  par::run_team(runs < want ? static_cast<int>(runs) : want, [&](int t, int nt) {
-    const par::Range c = par::share(m, t, nt, 32);
+  par::run_shared(work, par::kProdGrain / 2, m, 32, [&](par::Range c) {
     if (c.begin < c.end) simd::dispatch<Substitute<Ops>>(LU, X, n, m, c.begin, c.end);
   });
 }

@@ -10,7 +10,8 @@
  * apply: OMP_NUM_THREADS, omp_set_num_threads, threadpoolctl's threadpool_limits. A
  * kernel asks for a team only when its work passes a threshold, stated per kernel
  * below as the least work each thread must get (in multiply-adds or comparable
- * operations); smaller calls run on the calling thread and never enter the runtime.
+ * operations); smaller calls run on the calling thread and never enter the runtime,
+ * and no call starts more threads than it has runs of outputs to deal (run_shared).
  * They were measured on a 2-core AMD Zen 4 (AVX-512), 1 against 2 threads, best of
  * 100-400 calls with the team awake (a region then costs 2-5 us; waking a sleeping
  * team costs 10-50 us, and a loaded machine far more):
@@ -25,8 +26,7 @@
  *   LU trailing update, per panel 2 kProdGrain            inverse at n=150 0.65x, n=200
  *                                                         1.36x, n=300 1.52x (all panels
  *                                                         parallel); the panel itself is serial
- *   LU solve, per column block    kProdGrain / 2          n^2 m multiply-adds; at most one
- *                                                         thread per 32 columns of X
+ *   LU solve, per column block    kProdGrain / 2          n^2 m multiply-adds
  *   LARS active-block elimination kLarsGrain  = 2^21      blocks of n >= 521 (below)
  *   qdl_ndtri_as241_into          kNdtriGrain = 2^12      1.5x at 2k points, 1.8x at 8k
  *   trace solve (ridge and        kTraceGrain = 2^20      work = the columns' solves, about
@@ -156,6 +156,17 @@ inline Range share(i64 count, int t, int nt, i64 step = 1) {
   const i64 lo = units * t / nt, hi = units * (t + 1) / nt;
   const i64 b = lo * step, e = hi * step;
   return {b < count ? b : count, e < count ? e : count};
+}
+
+/* body(share(count, t, nt, step)) on the threads of run(work, grain, ...), but on no
+ * more threads than there are runs of `step` items, so that none is started without
+ * a share (one right-hand side of a solve, a product with one block of rows). */
+template <class F>
+inline void run_shared(f64 work, f64 grain, i64 count, i64 step, F &&body) {
+  const int want = threads_for(work, grain);
+  const i64 units = (count + step - 1) / step;
+  run_team(units < want ? static_cast<int>(units) : want,
+           [&](int t, int nt) { body(share(count, t, nt, step)); });
 }
 
 }  // namespace qdl::par
