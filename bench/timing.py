@@ -12,7 +12,9 @@ def blas_info():
         return "unknown BLAS"
     pools = [p for p in threadpool_info() if p.get("user_api") == "blas"]
     return ", ".join(
-        f"{p['internal_api']} {p.get('version')} ({p['num_threads']} thread) {p['filepath']}"
+        f"{p['internal_api']} {p.get('version')} ({p['num_threads']} thread"
+        f"{'' if p['num_threads'] == 1 else 's'}, {p.get('architecture', 'unknown')} kernels)"
+        f" {p['filepath']}"
         for p in pools
     )
 
