@@ -95,6 +95,40 @@ def compare(ours, *baselines, rounds=15, target=2e-3, settle=0.0):
     return [statistics.median(s) for s in samples]
 
 
+def scaling(fn, rounds=15, target=2e-3):
+    """Median seconds per call of fn at each of THREADS (ours and BLAS limited alike),
+    the thread counts taken in turn within every round, each sample after SETTLE seconds
+    of untimed calls at its own count: the machine's drift over the minutes of a run
+    hits every count alike, which separate tables per thread count do not ensure."""
+    from threadpoolctl import threadpool_limits
+
+    inner = {}
+    for threads in THREADS:
+        with threadpool_limits(limits=threads):
+            fn()
+            inner[threads] = _inner_count(fn, target)
+    samples = {threads: [] for threads in THREADS}
+    for _ in range(rounds):
+        for threads in THREADS:
+            with threadpool_limits(limits=threads):
+                _warm(fn, SETTLE)
+                samples[threads].append(_once(fn, inner[threads]))
+    return [statistics.median(samples[threads]) for threads in THREADS]
+
+
+def report_scaling(title, rows):
+    """Print a table of scaling() rows: the median time at each of THREADS and the
+    speed-up of each count over the first (above 1: the added threads pay)."""
+    print(f"\n== {title}")
+    head = f"{'size':>28}" + "".join(f" {f'{t} thread' + ('s' if t > 1 else ''):>12}" for t in THREADS)
+    head += "".join(f" {f'{t}/{THREADS[0]}':>7}" for t in THREADS[1:])
+    print(head)
+    for size, times in rows:
+        line = f"{size:>28}" + "".join(f" {fmt_time(t):>12}" for t in times)
+        line += "".join(f" {times[0] / t:6.2f}x" for t in times[1:])
+        print(line, flush=True)
+
+
 def fmt_time(t):
     if t < 1e-3:
         return f"{t * 1e6:9.2f} us"

@@ -1,0 +1,42 @@
+"""The parallel kernels at 2 threads against themselves at 1, the thread counts
+alternated within every round (timing.scaling): ols_chol_solve (the Gram and X'y pass),
+ridge_grid_search and chol_solve_L2 through the module, qdl_ndtri_as241_into through
+its exported symbol. The native Gram and products are in the C++ harness's own
+scaling table (--only native)."""
+
+import ctypes
+
+import numpy as np
+
+import timing
+import Quandrel._ckernels.regression._regression as module
+from Quandrel._ckernels.regression._regression import (
+    chol_solve_L2,
+    ols_chol_solve,
+    ridge_grid_search,
+)
+
+
+def run(quick):
+    rounds = 5 if quick else 15
+    rng = np.random.default_rng(0)
+    rows = []
+    for n, p in [(10000, 200)] if quick else [(10000, 200), (100000, 200), (20000, 500)]:
+        X = rng.standard_normal((n, p))
+        y = rng.standard_normal(n)
+        rows.append((f"ols_chol_solve ({n}, {p})", timing.scaling(lambda: ols_chol_solve(X, y), rounds)))
+
+    X = rng.standard_normal((10000, 100))
+    X[:, 0] = 1.0
+    y = rng.standard_normal(10000)
+    alphas = np.logspace(-4, 2, 100)
+    rows.append(("ridge_grid_search x100", timing.scaling(lambda: ridge_grid_search(X, y, alphas, 1, True), rounds)))
+    rows.append(("chol_solve_L2 (10000, 100)", timing.scaling(lambda: chol_solve_L2(X, y, 0.1, True), rounds)))
+
+    ndtri_into = ctypes.CDLL(module.__file__).qdl_ndtri_as241_into
+    ndtri_into.restype = None
+    ndtri_into.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_void_p]
+    q = rng.random(2 * 10**6)
+    out = np.empty_like(q)
+    rows.append(("qdl_ndtri_as241_into 2e6", timing.scaling(lambda: ndtri_into(q.ctypes.data, q.size, out.ctypes.data), rounds)))
+    timing.report_scaling("scaling: the same call at each thread count, alternated", rows)
