@@ -116,7 +116,8 @@ struct TieWork {
 // pivot is zero or not finite, or an entry of X is not finite.
 bool solve_in_place(f64 *A, f64 *B, i64 n, i64 m, i64 *piv) {
   if (n == 0) return true;
-  if (qdl::lu::factor<DividingLU>(A, piv, n) != 0) return false;  // a zero pivot
+  // A zero pivot; threads only past the path's own bound, as for the direction's solve.
+  if (qdl::lu::factor<DividingLU>(A, piv, n, qdl::par::kLarsGrain) != 0) return false;
   for (i64 i = 0; i < n; ++i)
     if (!isfinite(A[i * n + i])) return false;
   qdl::lu::solve_in_place<DividingLU>(A, piv, B, n, m);
