@@ -35,6 +35,14 @@ def build():
     subprocess.run(cmd, check=True)
 
 
+def ndtri_into():
+    """qdl_ndtri_as241_into(p, n, out) from the extension's shared object, through ctypes."""
+    fn = ctypes.CDLL(module.__file__).qdl_ndtri_as241_into
+    fn.restype = None
+    fn.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_void_p]
+    return fn
+
+
 def run(quick):
     build()
     print("\n== Gram, LU, complex LU and products (C++ harness; ratio = LAPACK/BLAS time / ours)",
@@ -44,14 +52,12 @@ def run(quick):
     env = {k: v for k, v in os.environ.items() if k not in caps}
     subprocess.run([str(EXE)] + (["--quick"] if quick else []), check=True, env=env)
 
-    ndtri_into = ctypes.CDLL(module.__file__).qdl_ndtri_as241_into
-    ndtri_into.restype = None
-    ndtri_into.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_void_p]
+    ndtri = ndtri_into()
     p = np.random.default_rng(0).random(2 * 10**6)
     out = np.empty_like(p)
 
     def ours():
-        ndtri_into(p.ctypes.data, p.size, out.ctypes.data)
+        ndtri(p.ctypes.data, p.size, out.ctypes.data)
 
     ours()
     assert np.allclose(out, scipy.special.ndtri(p), rtol=1e-14)

@@ -4,12 +4,10 @@ ridge_grid_search and chol_solve_L2 through the module, qdl_ndtri_as241_into thr
 its exported symbol. The native Gram and products are in the C++ harness's own
 scaling table (--only native)."""
 
-import ctypes
-
 import numpy as np
 
 import timing
-import Quandrel._ckernels.regression._regression as module
+from bench_native import ndtri_into
 from Quandrel._ckernels.regression._regression import (
     chol_solve_L2,
     ols_chol_solve,
@@ -33,10 +31,8 @@ def run(quick):
     rows.append(("ridge_grid_search x100", timing.scaling(lambda: ridge_grid_search(X, y, alphas, 1, True), rounds)))
     rows.append(("chol_solve_L2 (10000, 100)", timing.scaling(lambda: chol_solve_L2(X, y, 0.1, True), rounds)))
 
-    ndtri_into = ctypes.CDLL(module.__file__).qdl_ndtri_as241_into
-    ndtri_into.restype = None
-    ndtri_into.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_void_p]
+    ndtri = ndtri_into()
     q = rng.random(2 * 10**6)
     out = np.empty_like(q)
-    rows.append(("qdl_ndtri_as241_into 2e6", timing.scaling(lambda: ndtri_into(q.ctypes.data, q.size, out.ctypes.data), rounds)))
+    rows.append(("qdl_ndtri_as241_into 2e6", timing.scaling(lambda: ndtri(q.ctypes.data, q.size, out.ctypes.data), rounds)))
     timing.report_scaling("scaling: the same call at each thread count, alternated", rows)
