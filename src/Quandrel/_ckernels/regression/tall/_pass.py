@@ -1,107 +1,32 @@
-"""Regression on data taller than one process: sufficient statistics, then the kernels.
+"""The pass over the rows and its fixed tree.
 
-One pass over the rows forms the statistics X'X, X'y and y'y (`gram_stats`); every
-solver after it (`lasso_path`, `enet_path`, `ridge`, `ols`) works on k-by-k matrices.
-The pass runs on a Dask cluster for Dask arrays, and in this process for numpy arrays
-(memory-mapped ``.npy`` files included) and for iterables of ``(X_block, y_block)``.
-
-The statistics do not depend on how the data were partitioned. Rows are cut into
-blocks of `block_rows` counted from row 0 of the whole data; each block's X'X, X'y and
-y'y come from the library's fixed-order native routines (``qdl_gram``,
-``qdl_gram_rhs``, ``qdl_dot``); the blocks are then added in one fixed binary tree by
-block index: the node of size 2^L at position s covers blocks s .. s + 2^L - 1 and is
-its left child plus its right child (the left child alone when the right one starts
-at or past the last block). Whatever the chunking, the number of workers, the
-scheduling or the kind of input, every sum is the same, so the bits are the same.
-
-Dask is imported only for Dask input; the module works without it.
+Rows are cut into blocks of `block_rows` counted from row 0 of the whole data; each
+block's X'X, X'y and y'y come from the library's fixed-order native routines
+(``qdl_gram``, ``qdl_gram_rhs``, ``qdl_dot``); the blocks are then added in one fixed
+binary tree by block index: the node of size 2^L at position s covers blocks
+s .. s + 2^L - 1 and is its left child plus its right child (the left child alone when
+the right one starts at or past the last block). Whatever the chunking, the number of
+workers, the scheduling or the kind of input, every sum is the same, so the bits are
+the same. Dask is imported only for Dask input.
 """
 
 from __future__ import annotations
 
-import ctypes
-import dataclasses
-import functools
-import hashlib
 import math
 import sys
 import time
 
 import numpy as np
 
-from . import _regression
+from ._native import _call, _f64
+from ._stats import _add, _record
 
-__all__ = ["GramStats", "gram_stats", "lasso_path", "enet_path", "ridge", "ols", "rss"]
-
-RANK_DEFICIENT = -1
-AIC, BIC, LOSS = 1, 2, 3
+__all__ = ["gram_stats"]
 
 
 # ---------------------------------------------------------------------------
-# The exported native routines, through ctypes on the extension's shared object.
+# The fixed tree.
 # ---------------------------------------------------------------------------
-_P, _I64, _F64 = ctypes.c_void_p, ctypes.c_int64, ctypes.c_double
-_PROTOTYPES = {
-    "qdl_gram": (None, [_P, _P, _I64, _I64]),
-    "qdl_gram_rhs": (None, [_P, _P, _P, _I64, _I64]),
-    "qdl_dot": (_F64, [_P, _P, _I64]),
-    "qdl_matvec": (None, [_P, _P, _P, _I64, _I64]),
-    "qdl_chol": (ctypes.c_int, [_P, _F64, _P, _I64]),
-    "qdl_forward_subst": (None, [_P, _P, _P, _I64]),
-    "qdl_backward_subst_chol_t": (None, [_P, _P, _P, _I64]),
-    "qdl_chol_solve": (ctypes.c_int, [_P, _P, _P, _P, _I64]),
-}
-
-
-@functools.cache
-def _native():
-    lib = ctypes.CDLL(_regression.__file__)
-    routines = {}
-    for name, (restype, argtypes) in _PROTOTYPES.items():
-        routine = getattr(lib, name)
-        routine.restype, routine.argtypes = restype, argtypes
-        routines[name] = routine
-    return routines
-
-
-def _f64(a):
-    """a as a C-contiguous, aligned float64 array (copied only when it is not one:
-    arrays received from other processes, for instance, can be misaligned)."""
-    return np.require(a, dtype=np.float64, requirements="CA")
-
-
-def _call(name, *args):
-    """Calls an exported routine; numpy arrays (float64, C-contiguous, aligned) are
-    passed by address."""
-    return _native()[name](*(a.ctypes.data if isinstance(a, np.ndarray) else a for a in args))
-
-
-# ---------------------------------------------------------------------------
-# The statistics record and its fixed tree.
-# ---------------------------------------------------------------------------
-@dataclasses.dataclass(frozen=True, eq=False)
-class GramStats:
-    """Sufficient statistics of a least-squares problem.
-
-    G  (k, k) X'X, exactly symmetric       c  (k,) X'y
-    yy y'y (a float)                       n  number of rows (an int)
-    """
-
-    G: np.ndarray
-    c: np.ndarray
-    yy: float
-    n: int
-
-    def fingerprint(self) -> str:
-        """A hash of the statistics' bits (the same for every partitioning)."""
-        h = hashlib.sha256()
-        h.update(np.int64(self.n).tobytes())
-        h.update(np.float64(self.yy).tobytes())
-        h.update(np.ascontiguousarray(self.G).tobytes())
-        h.update(np.ascontiguousarray(self.c).tobytes())
-        return h.hexdigest()[:32]
-
-
 def _block_stats(Xb, yb):
     """X'X, X'y, y'y and the row count of one block, from the native routines.
     A block that is not float64 (or not C-contiguous, or misaligned) is converted
@@ -113,10 +38,6 @@ def _block_stats(Xb, yb):
     _call("qdl_gram", Xb, G, m, k)
     _call("qdl_gram_rhs", Xb, yb, c, m, k)
     return G, c, float(_call("qdl_dot", yb, yb, m)), m
-
-
-def _add(left, right):
-    return left[0] + right[0], left[1] + right[1], left[2] + right[2], left[3] + right[3]
 
 
 def _tree_size(nb):
@@ -198,14 +119,8 @@ def _merge_nodes(left, right, a, b, nb):
     return _range_nodes(a, b, nb, lambda s, size: known.get((s, size)))
 
 
-def _record(root):
-    G, c, yy, n = root
-    return GramStats(G=np.array(G, dtype=np.float64), c=np.array(c, dtype=np.float64),
-                     yy=float(yy), n=int(n))
-
-
 # ---------------------------------------------------------------------------
-# Input checks.
+# Input checks and progress.
 # ---------------------------------------------------------------------------
 def _check_dtype(a, what):
     if a.dtype.kind not in "biuf":
@@ -462,144 +377,3 @@ def gram_stats(X, y=None, block_rows=4096, progress=False, *, timeout=None):
     finally:
         if bar is not None:
             bar.close()
-
-
-# ---------------------------------------------------------------------------
-# Solvers on the statistics.
-# ---------------------------------------------------------------------------
-def _check_stats(stats):
-    if not isinstance(stats, GramStats):
-        raise TypeError(f"stats must be a GramStats record, got {type(stats).__name__}")
-    if stats.n < 1:
-        raise ValueError("the statistics hold no rows")
-    k = np.shape(stats.c)[0] if np.ndim(stats.c) == 1 else -1
-    if k < 0 or np.shape(stats.G) != (k, k):
-        raise ValueError(f"stats.G must be k by k and stats.c of length k, got "
-                         f"{np.shape(stats.G)} and {np.shape(stats.c)}")
-
-
-def _scaled(stats):
-    """G / n and c / n (true divisions, as the in-memory kernels scale)."""
-    _check_stats(stats)
-    nf = float(stats.n)
-    return stats.G / nf, stats.c / nf
-
-
-def _grid(alphas):
-    alphas = _f64(alphas)
-    if alphas.ndim != 1 or alphas.size == 0:
-        raise ValueError("alphas must be a non-empty 1-D sequence of penalties")
-    return alphas
-
-
-def rss(stats, coef):
-    """Residual sum of squares of coef from the statistics alone:
-    rss = (yy - 2 b'c) + b'Gb, with b'c and b'(Gb) summed by the native routines.
-
-    Accuracy: the terms cancel, so the error is a few units in the last place of the
-    terms, yy + 2 |b|'|c| + |b|'|G||b|, not of rss: below 1e-15 of them in our
-    measurements against the residuals summed from the raw data (1e-14 is tested).
-    For centred columns the terms are about yy, so the relative error is about
-    1e-15 * yy / rss: 1e-15 for a noisy fit, 1e-9 when rss is 1e-6 of yy. Columns of
-    large mean beside an intercept make the terms far larger than yy (by (mean /
-    spread)^2): centre them for an accurate rss. For an almost exact fit the value
-    is rounding noise and can be negative (AIC and BIC then give -inf, as for an
-    exact fit)."""
-    _check_stats(stats)
-    coef = _f64(coef)
-    k = stats.c.shape[0]
-    if coef.shape != (k,):
-        raise ValueError(f"coef must have shape ({k},), got {coef.shape}")
-    Gb = np.empty(k)
-    _call("qdl_matvec", _f64(stats.G), coef, Gb, k, k)
-    bc = _call("qdl_dot", coef, _f64(stats.c), k)
-    return (stats.yy - 2.0 * bc) + _call("qdl_dot", coef, Gb, k)
-
-
-def lasso_path(stats, max_iter, tol):
-    """The LARS-lasso path of lars_lasso_gram on G / n and c / n (penalties on the
-    scale of the mean squared error). Returns ``(lam_path, beta_path, status)``."""
-    Gs, cs = _scaled(stats)
-    return _regression.lars_lasso_gram(Gs, cs, max_iter, tol)
-
-
-def enet_path(stats, alphas, l1_ratio, max_iter=1000, tol=1e-10):
-    """The warm-started elastic-net path of elastic_net_gram_cd_path on G / n and
-    c / n. Returns ``(coefs, statuses)``, one row and one status per penalty."""
-    Gs, cs = _scaled(stats)
-    return _regression.elastic_net_gram_cd_path(Gs, cs, _grid(alphas), l1_ratio, max_iter, tol)
-
-
-def _chol_solve(A, b):
-    """Cholesky factor of A and the solution of A x = b, as the native kernels do
-    (qdl_chol with no jitter, forward then transposed backward substitution).
-    Returns (x, L, status); x is NaN when the factorisation fails."""
-    p = b.shape[0]
-    L = np.empty((p, p))
-    if _call("qdl_chol", A, 0.0, L, p) != 0:
-        return np.full(p, np.nan), L, RANK_DEFICIENT
-    x = np.empty(p)
-    _call("qdl_forward_subst", L, b, x, p)
-    _call("qdl_backward_subst_chol_t", L, x, x, p)
-    return x, L, 0
-
-
-def _effective_dof(L, G):
-    """trace((L L')^-1 G), one column solve at a time, diagonal summed ascending."""
-    p = G.shape[0]
-    dof, col = 0.0, np.empty(p)
-    for j in range(p):
-        col[:] = G[:, j]
-        _call("qdl_forward_subst", L, col, col, p)
-        _call("qdl_backward_subst_chol_t", L, col, col, p)
-        dof = dof + col[j]
-    return dof
-
-
-def _objective(criterion, value, n, dof):
-    if criterion == LOSS:
-        return value
-    if value <= 0.0:
-        return -math.inf
-    nf = float(n)
-    base = nf * math.log(value / nf)
-    return base + 2.0 * dof if criterion == AIC else base + math.log(nf) * dof
-
-
-def ridge(stats, alphas, criterion, intercept):
-    """Ridge over a grid of penalties, scored and selected as ridge_grid_search does,
-    from the statistics: for each penalty in order, (G/n + alpha D) coef = c/n by
-    Cholesky (D = I, without the intercept column 0 when `intercept`), its effective
-    degrees of freedom, and rss(stats, coef) in place of the residuals of the raw data;
-    criterion 1 (AIC), 3 (the residual sum of squares), any other BIC. The first
-    penalty is kept unless a later one has a strictly smaller objective; a penalty
-    whose matrix does not factor scores +inf with status -1 and NaN coefficients.
-
-    Returns ``(coef, alpha, objective, status)``. The objective differs from the
-    in-memory one only through rss (see its accuracy there)."""
-    Gs, cs = _scaled(stats)
-    alphas = _grid(alphas)
-    p = cs.shape[0]
-    first = 1 if intercept else 0
-    best = None
-    for alpha in alphas.tolist():
-        A = Gs.copy()
-        diag = np.arange(first, p)
-        A[diag, diag] += alpha
-        coef, L, status = _chol_solve(A, cs)
-        if status == RANK_DEFICIENT:
-            obj = math.inf
-        else:
-            obj = _objective(criterion, rss(stats, coef), stats.n, _effective_dof(L, Gs))
-        if best is None or obj < best[2]:
-            best = (coef, alpha, float(obj), status)
-    return best
-
-
-def ols(stats):
-    """Ordinary least squares from the statistics, as ols_chol_solve computes it on
-    the data: G coef = c by the Cholesky factor L of G (unscaled). Returns
-    ``(coef, L, status)``; on status -1 coef is NaN and L empty (0, 0)."""
-    _check_stats(stats)
-    coef, L, status = _chol_solve(_f64(stats.G), _f64(stats.c))
-    return coef, (np.empty((0, 0)) if status == RANK_DEFICIENT else L), status
