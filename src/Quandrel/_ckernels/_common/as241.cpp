@@ -71,22 +71,25 @@ template <class T>
   return (q * as241_poly7(AS241_A, r)) / as241_poly7(AS241_B, r);
 }
 
+// The tails, |q| > 0.425: the magnitude of the quantile of m = min(p, 1 - p) > 0, from
+// r = sqrt(-log(m)).
+inline f64 tail(f64 m) {
+  f64 r = sqrt(-log(m));
+  if (r <= kSplitTail) {
+    r = r - kTailOffset;
+    return as241_poly7(AS241_C, r) / as241_poly7(AS241_D, r);
+  }
+  r = r - kSplitTail;
+  return as241_poly7(AS241_E, r) / as241_poly7(AS241_F, r);
+}
+
 [[gnu::always_inline]] inline f64 ndtri(f64 p) {
   if (p <= 0.0) return -HUGE_VAL;
   if (p >= 1.0) return HUGE_VAL;
   const f64 q = p - 0.5;
   if (fabs(q) <= kSplitCentral) return central(q);
-  // Tails (a NaN p arrives here and stays NaN): r = sqrt(-log(min(p, 1-p))).
-  f64 r = q < 0.0 ? p : 1.0 - p;
-  r = sqrt(-log(r));
-  f64 x;
-  if (r <= kSplitTail) {
-    r = r - kTailOffset;
-    x = as241_poly7(AS241_C, r) / as241_poly7(AS241_D, r);
-  } else {
-    r = r - kSplitTail;
-    x = as241_poly7(AS241_E, r) / as241_poly7(AS241_F, r);
-  }
+  // Tails (a NaN p arrives here and stays NaN).
+  const f64 x = tail(q < 0.0 ? p : 1.0 - p);
   return q < 0.0 ? -x : x;
 }
 
@@ -130,10 +133,18 @@ f64 qdl_erfinv_from_as241(f64 y) {
 }
 
 f64 qdl_erfinv(f64 y) {
-  // erf(x) = 2 Phi(x sqrt 2) - 1, so erfinv(y) = Phi^-1((y + 1) / 2) / sqrt 2. The
-  // domain is [-1, 1]: outside it (and for NaN, where both tests are false) NaN.
+  // erf(x) = 2 Phi(x sqrt 2) - 1, so erfinv(y) = Phi^-1(p) / sqrt 2 with p = (1 + y) / 2.
+  // The domain is [-1, 1]: outside it (and for NaN, where both tests are false) NaN.
   if (!(y >= -1.0 && y <= 1.0)) return std::numeric_limits<f64>::quiet_NaN();
-  return ndtri((y + 1.0) * 0.5) / 1.4142135623730951;
+  if (y == -1.0) return -HUGE_VAL;
+  if (y == 1.0) return HUGE_VAL;
+  // p itself is never formed: 1 + y would round y away (1e-300 to nothing). The
+  // quantile needs q = p - 1/2 = y / 2 in the central region, and min(p, 1 - p) =
+  // (1 - |y|) / 2 in the tails, all exact (|y| > 0.85 there, so 1 - |y| is exact).
+  const f64 q = y * 0.5;
+  if (fabs(q) <= kSplitCentral) return central(q) / 1.4142135623730951;
+  const f64 x = tail((1.0 - fabs(y)) * 0.5);
+  return (q < 0.0 ? -x : x) / 1.4142135623730951;
 }
 
 }  // extern "C"

@@ -31,12 +31,13 @@ QDL_API void qdl_ndtri_as241_into(const f64 *QDL_RESTRICT p, i64 n, f64 *QDL_RES
  * gives -inf, y >= 2 sqrt(2) - 1 (an argument >= 1) +inf, NaN gives NaN. */
 QDL_API f64 qdl_erfinv_from_as241(f64 y);
 
-/* The inverse error function, erfinv(y) = qdl_ndtri_as241((y + 1) * 0.5) /
- * 1.4142135623730951 (erf(x) = 2 Phi(x sqrt 2) - 1): the quotient taken on the
- * quantile's result. y = -1 gives -inf, y = 1 gives +inf, |y| > 1 and NaN give NaN.
- * The error is an ulp or two of the result plus the rounding of y + 1 carried by
- * the slope: a y below about 1e-16 in magnitude gives 0, and y within about 1e-16
- * of 1 gives +inf. */
+/* The inverse error function, erfinv(y) = Phi^-1((1 + y) / 2) / 1.4142135623730951
+ * (erf(x) = 2 Phi(x sqrt 2) - 1): AS 241 with its arguments formed exactly, q = y / 2
+ * in the central region (|y| <= 0.85) and (1 - |y|) / 2 in the tails, where 1 + y
+ * would round the information away, and the quotient taken on the quantile's
+ * result. A few ulps of the result everywhere: erfinv(1e-300) is 8.86e-301, and the
+ * largest y below 1 gives 5.86 (finite). y = -1 gives -inf, y = 1 gives +inf,
+ * |y| > 1 and NaN give NaN. */
 QDL_API f64 qdl_erfinv(f64 y);
 
 #ifdef __cplusplus
