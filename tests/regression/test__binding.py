@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import Quandrel._ckernels.regression._regression as mod
-from hardening.calls import NAMES
+from hardening.calls import KINDS, NAMES, sound_args
 
 X = np.array([[1.0, 1], [1, 2], [1, 3], [1, 4], [1, 5]])
 Y = np.array([2.0, 3, 5, 4, 6])
@@ -143,7 +143,7 @@ class TestArrays:
         bad[...] = (X, Y)[arg]
         args = [X, Y]
         args[arg] = bad
-        with pytest.raises(ValueError, match=r"^Buffer not aligned to 8 bytes\.$"):
+        with pytest.raises(ValueError, match=r"(?m)^Buffer not aligned to 8 bytes\.$"):
             ols(*args)
         # Empty, it is never read: accepted like any empty buffer.
         assert ols(raw[:0].view(np.float64).reshape(0, 0), Y)[2] == 0
@@ -163,8 +163,8 @@ class TestScalars:
     @pytest.mark.parametrize(
         "value, exc, message",
         [
-            ("2", TypeError, "^an integer is required$"),
-            (None, TypeError, "^an integer is required$"),
+            ("2", TypeError, "(?m)^an integer is required$"),
+            (None, TypeError, "(?m)^an integer is required$"),
             (2**63, OverflowError, "int"),
             (-(2**63) - 1, OverflowError, "int"),
         ],
@@ -178,7 +178,7 @@ class TestScalars:
             def __int__(self):
                 return 2.5
 
-        with pytest.raises(TypeError, match=r"^__int__ returned non-int \(type float\)$"):
+        with pytest.raises(TypeError, match=r"(?m)^__int__ returned non-int \(type float\)$"):
             mod.lasso_gram_cd(self.G, self.g, 0.1, Bad(), 1e-6)
 
     def test_int_returning_int_subclass_warns(self):
@@ -253,3 +253,84 @@ def test_traceback_names_the_function():
         ols(X)
     names = [f.name for f in traceback.extract_tb(e.value.__traceback__)]
     assert names[-1] == "Quandrel._ckernels.regression._regression.ols_chol_solve"
+
+
+def _read_only(a):
+    a = a.copy()
+    a.flags.writeable = False
+    return a
+
+
+def _misaligned(a):
+    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)[1:]
+    out = raw.view(np.float64).reshape(a.shape)
+    out[...] = a
+    return out
+
+
+# Ways an array argument is refused: (make, exception, message, the note's fix). In
+# the fix, {name} is the parameter's name.
+CONVERT = "pass np.ascontiguousarray({name}, dtype=np.float64)"
+WRITABLE = "{name} is read-only and arrays are used in place: pass a writable copy, " \
+    "np.array({name}, dtype=np.float64, order='C')"
+ARRAY_REFUSALS = {
+    "float32": (lambda a: a.astype(np.float32), ValueError,
+                "Buffer dtype mismatch, expected 'double' but got 'float'", CONVERT),
+    "int64": (lambda a: a.astype(np.int64), ValueError,
+              "Buffer dtype mismatch, expected 'double' but got 'long'", CONVERT),
+    "big-endian": (lambda a: a.astype(">f8"), ValueError,
+                   "Big-endian buffer not supported on little-endian compiler", CONVERT),
+    "strided": (lambda a: np.repeat(a, 2, axis=-1)[..., ::2], ValueError,
+                "ndarray is not C-contiguous", CONVERT),
+    "list": (lambda a: a.tolist(), TypeError,
+             "a bytes-like object is required, not 'list'", CONVERT),
+    "read-only": (_read_only, ValueError, "buffer source array is read-only", WRITABLE),
+    "read-only strided": (lambda a: _read_only(np.repeat(a, 2, axis=-1))[..., ::2], ValueError,
+                          "ndarray is not C-contiguous", WRITABLE),
+    "misaligned": (_misaligned, ValueError, "Buffer not aligned to 8 bytes.",
+                   "{name} does not start on an 8-byte boundary: pass an aligned copy, "
+                   "np.array({name}, dtype=np.float64, order='C')"),
+    "one more dimension": (lambda a: a[None], ValueError, None, None),
+}  # fmt: skip
+SCALAR_REFUSALS = {
+    "f": ("x", TypeError, "must be real number, not str", "pass a real number, such as a float"),
+    "i": ("2", TypeError, "an integer is required", "pass an int between -2**63 and 2**63 - 1"),
+    "b": (type("Refuses", (), {"__bool__": lambda self: 1 / 0})(), ZeroDivisionError,
+          "division by zero", "pass True or False"),
+}  # fmt: skip
+CASES = [(name, i, way) for name in NAMES for i, kind in enumerate(KINDS[name])
+         for way in (ARRAY_REFUSALS if kind in "mv" else [kind])]  # fmt: skip
+
+
+@pytest.mark.parametrize("name, i, way", CASES, ids=lambda v: str(v))
+def test_refused_argument_gets_a_note_naming_it(name, i, way, rng):
+    """The message is the one callers match, unchanged; a note under it names the
+    function and the argument, and says what to pass instead."""
+    fn = getattr(mod, name)
+    param = list(inspect.signature(fn).parameters)[i]
+    args = list(sound_args(name, rng))
+    if way in ARRAY_REFUSALS:
+        make, exc, message, fix = ARRAY_REFUSALS[way]
+        args[i] = make(np.zeros((3, 3)) if args[i] is None or KINDS[name][i] == "m" and
+                       np.ndim(args[i]) != 2 else np.asarray(args[i]))  # fmt: skip
+        if way == "one more dimension":
+            want = 2 if KINDS[name][i] == "m" else 1
+            message = f"Buffer has wrong number of dimensions (expected {want}, got {want + 1})"
+            fix = ("pass a 2-D float64 array (or None)" if want == 2 else
+                   "pass a 1-D float64 array (or None), such as "
+                   "np.ascontiguousarray({name}, dtype=np.float64).ravel()")  # fmt: skip
+    else:
+        args[i], exc, message, fix = SCALAR_REFUSALS[way]
+    with pytest.raises(exc) as e:
+        fn(*args)
+    assert str(e.value) == message
+    assert e.value.__notes__ == [f"argument '{param}' of {name}(): " + fix.format(name=param)]
+
+
+def test_errors_that_are_not_refusals_get_no_note():
+    with pytest.raises(TypeError) as e:
+        ols(X)
+    assert not hasattr(e.value, "__notes__")
+    with pytest.raises(ValueError, match=r"ols_chol_solve\(\): y has") as e:
+        ols(X, Y[:2])
+    assert not hasattr(e.value, "__notes__")

@@ -18,7 +18,7 @@ namespace {
 struct Names {
   bool ready = false;
   PyObject *np = nullptr, *empty = nullptr, *asarray = nullptr, *float64 = nullptr,
-           *int64 = nullptr;
+           *int64 = nullptr, *add_note = nullptr;
   PyObject *kw_dtype = nullptr;  // ("dtype",)
   PyObject *shape_00 = nullptr;  // (0, 0)
 };
@@ -197,33 +197,107 @@ int find_param(const FuncDesc &fn, PyObject *key, int from, int to) {
   return -1;
 }
 
+// ---------------------------------------------------------------------------
+// Notes on refused arguments.
+// ---------------------------------------------------------------------------
+
+// Whether `obj` exports a buffer that is read-only (asked for without the
+// contiguity and writability the module needs). A refusal of that request is
+// forgotten: the pending exception is the original one.
+bool read_only(PyObject *obj) {
+  PyObject *exc = PyErr_GetRaisedException();
+  Py_buffer b;
+  bool ro = false;
+  if (PyObject_GetBuffer(obj, &b, PyBUF_FULL_RO) == 0) {
+    ro = b.readonly != 0;
+    PyBuffer_Release(&b);
+  } else {
+    PyErr_Clear();
+  }
+  PyErr_SetRaisedException(exc);
+  return ro;
+}
+
+// The fix for argument `name`, refused as `why` (arrays) or by the conversion of
+// its kind (scalars).
+PyObject *fix_for(PyObject *obj, const char *name, Kind kind, View::Refusal why) {
+  switch (kind) {
+    case Kind::real: return PyUnicode_FromString("pass a real number, such as a float");
+    case Kind::integer:
+      return PyUnicode_FromString("pass an int between -2**63 and 2**63 - 1");
+    case Kind::flag: return PyUnicode_FromString("pass True or False");
+    case Kind::vector:
+    case Kind::matrix: break;
+  }
+  if (why == View::Refusal::ndim)
+    return kind == Kind::vector
+               ? PyUnicode_FromFormat("pass a 1-D float64 array (or None), such as "
+                                      "np.ascontiguousarray(%s, dtype=np.float64).ravel()",
+                                      name)
+               : PyUnicode_FromString("pass a 2-D float64 array (or None)");
+  if (why == View::Refusal::exporter && read_only(obj))
+    return PyUnicode_FromFormat("%s is read-only and arrays are used in place: pass a writable "
+                                "copy, np.array(%s, dtype=np.float64, order='C')",
+                                name, name);
+  if (why == View::Refusal::alignment)
+    return PyUnicode_FromFormat("%s does not start on an 8-byte boundary: pass an aligned copy, "
+                                "np.array(%s, dtype=np.float64, order='C')",
+                                name, name);
+  return PyUnicode_FromFormat("pass np.ascontiguousarray(%s, dtype=np.float64)", name);
+}
+
+// Adds to the pending exception a note naming argument i of `fn` and its fix, as in
+// "argument 'X' of ols_chol_solve(): pass np.ascontiguousarray(X, dtype=np.float64)".
+// The message itself is kept as it is. Nothing is added to an exception that is not
+// an ordinary error (KeyboardInterrupt, MemoryError), nor when making the note fails.
+void note_refusal(const FuncDesc &fn, int i, PyObject *obj, View::Refusal why) {
+  PyObject *exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return;
+  if (PyErr_GivenExceptionMatches(exc, PyExc_Exception) &&
+      !PyErr_GivenExceptionMatches(exc, PyExc_MemoryError)) {
+    const char *name = fn.params[i].name;
+    Ref fix = Ref::steal(fix_for(obj, name, fn.params[i].kind, why));
+    Ref note = Ref::steal(fix ? PyUnicode_FromFormat("argument '%s' of %s(): %U", name, fn.name,
+                                                     fix.get())
+                              : nullptr);
+    Ref done = Ref::steal(note ? PyObject_CallMethodOneArg(exc, names.add_note, note.get())
+                               : nullptr);
+    if (!done) PyErr_Clear();
+  }
+  PyErr_SetRaisedException(exc);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // View
 // ---------------------------------------------------------------------------
-bool View::accept(PyObject *obj, int ndim, bool int64) {
+bool View::accept(PyObject *obj, int ndim, bool int64, Refusal *why) {
   reset();
+  const auto refuse = [&](Refusal r) {
+    if (why != nullptr) *why = r;
+    return false;
+  };
   if (obj == Py_None) return true;  // the empty view: every extent 0, null data
   if (PyObject_GetBuffer(obj, &buf_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) < 0)
-    return false;
+    return refuse(Refusal::exporter);
   held_ = true;
   if (buf_.ndim != ndim) {
     PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
                  ndim, buf_.ndim);
-    return false;
+    return refuse(Refusal::ndim);
   }
-  if (!check_format(buf_.format, int64, buf_.itemsize)) return false;
+  if (!check_format(buf_.format, int64, buf_.itemsize)) return refuse(Refusal::dtype);
   Py_ssize_t count = 1;
   for (int d = 0; d < ndim; ++d) count *= buf_.shape[d];
-  if (count != 0 && !check_layout(buf_)) return false;
+  if (count != 0 && !check_layout(buf_)) return refuse(Refusal::layout);
   // The kernels load whole doubles (or int64) through typed pointers: a buffer that
   // starts off an 8-byte boundary (a byte-offset view of raw memory) would make every
   // such load misaligned, so it is refused like any other unusable layout.
   if (count != 0 && reinterpret_cast<uintptr_t>(buf_.buf) % alignof(f64) != 0) {
     PyErr_Format(PyExc_ValueError, "Buffer not aligned to %zu bytes.",
                  static_cast<size_t>(alignof(f64)));
-    return false;
+    return refuse(Refusal::alignment);
   }
   data_ = buf_.buf;
   ndim_ = ndim;
@@ -266,14 +340,18 @@ bool Call::bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   for (int i = 0; i < n; ++i) {
     PyObject *o = given_[i];
     bool ok = false;
+    View::Refusal why = View::Refusal::none;
     switch (fn_.params[i].kind) {
-      case Kind::vector: ok = views_[i].accept(o, 1, false); break;
-      case Kind::matrix: ok = views_[i].accept(o, 2, false); break;
+      case Kind::vector: ok = views_[i].accept(o, 1, false, &why); break;
+      case Kind::matrix: ok = views_[i].accept(o, 2, false, &why); break;
       case Kind::real: ok = to_f64(o, &reals_[i]); break;
       case Kind::integer: ok = to_i64(o, &ints_[i]); break;
       case Kind::flag: ok = to_flag(o, &ints_[i]); break;
     }
-    if (!ok) return false;
+    if (!ok) {
+      note_refusal(fn_, i, o, why);
+      return false;
+    }
   }
   return true;
 }
@@ -479,7 +557,7 @@ bool init_names(const FuncDesc *const *table, int count) {
     const char *text;
   } strings[] = {{&names.np, "np"},           {&names.empty, "empty"},
                  {&names.asarray, "asarray"}, {&names.float64, "float64"},
-                 {&names.int64, "int64"}};
+                 {&names.int64, "int64"},     {&names.add_note, "add_note"}};
   for (auto &s : strings)
     if ((*s.slot = PyUnicode_InternFromString(s.text)) == nullptr) return false;
   // The keyword name interned, so that numpy matches it by identity.

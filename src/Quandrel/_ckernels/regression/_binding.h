@@ -29,7 +29,6 @@ class Ref {
  public:
   Ref() = default;
   static Ref steal(PyObject *o) { return Ref(o); }
-  static Ref borrow(PyObject *o) { return Ref(Py_XNewRef(o)); }
   Ref(const Ref &) = delete;
   Ref &operator=(const Ref &) = delete;
   Ref(Ref &&o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
@@ -68,10 +67,16 @@ class View {
     shape_[0] = shape_[1] = 0;
   }
 
+  // Why an object was refused: by its exporter (no buffer, not C-contiguous,
+  // read-only), for its dimension count, its element type (format, byte order, item
+  // size), its strides, or its alignment.
+  enum class Refusal { none, exporter, ndim, dtype, layout, alignment };
+
   // The acceptance rules: None, or a writable C-contiguous buffer of `ndim`
   // dimensions holding native 8-byte doubles (or, with `int64`, signed 8-byte
-  // integers), aligned to 8 bytes unless empty. Raises and returns false otherwise.
-  bool accept(PyObject *obj, int ndim, bool int64);
+  // integers), aligned to 8 bytes unless empty. Raises and returns false otherwise,
+  // with the step that refused it in `why` when given.
+  bool accept(PyObject *obj, int ndim, bool int64, Refusal *why = nullptr);
 
   const void *data() const { return data_; }
   f64 *f64p() const { return static_cast<f64 *>(data_); }
