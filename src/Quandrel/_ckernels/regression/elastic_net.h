@@ -11,6 +11,8 @@
  * of the penalties. The status codes and the soft threshold come from regression.h.
  * Buffers belong to the caller and never overlap; the kernels keep no state and are
  * re-entrant. Only qdl_en_active_dof allocates (short-lived working storage).
+ * NaN is not checked for: a coordinate whose update is NaN is set to 0 (the soft
+ * threshold maps NaN to 0, regression.h) and the status can be REGRESSION_OK.
  */
 #ifndef QUANDREL_CKERNELS_REGRESSION_ELASTIC_NET_H
 #define QUANDREL_CKERNELS_REGRESSION_ELASTIC_NET_H

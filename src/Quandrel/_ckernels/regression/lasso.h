@@ -11,6 +11,10 @@
  * Kernels never print or keep state and take distinct, non-overlapping buffers; only
  * the LARS path allocates (its working storage, released before it returns). Status
  * codes are those of regression.h: REGRESSION_OK or REGRESSION_NON_CONVERGENT.
+ *
+ * NaN: no kernel checks for it. Coordinate descent sets a coordinate whose update is
+ * NaN to 0 (the soft threshold maps NaN to 0, regression.h), and a NaN correlation
+ * never enters the LARS path (below); either way the status can be REGRESSION_OK.
  */
 #ifndef QUANDREL_CKERNELS_REGRESSION_LASSO_H
 #define QUANDREL_CKERNELS_REGRESSION_LASSO_H
@@ -56,6 +60,12 @@ QDL_API i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 
  * that enter do so at that knot (no repeated penalty). A coefficient that reaches
  * zero within rounding of the step (1e-12 relative) leaves at that knot too. A knot
  * with a single variable at the bound is decided as without ties.
+ * NaN: a NaN correlation never enters the path. Every test that would let it in,
+ * |c[j]| > lam_max, |r[j]| the largest, |r[j]| at the bound, a crossing time t > 0,
+ * is false for NaN, so its coefficient is 0 at every knot and the path goes on
+ * without it, to REGRESSION_OK. Example: G = I (3 by 3), c = (NaN, 2, -1), tol 1e-12
+ * gives the knots 2, 1, 0 with rows (0, 0, 0), (0, 1, 0), (0, 2, -1), status
+ * REGRESSION_OK.
  *   G          in   k*k Gram matrix, assumed symmetric
  *   c          in   k correlations (X'y, scaled like G)
  *   max_iter        the most homotopy steps; tol: the path is complete once lam <= tol

@@ -3,11 +3,18 @@
  * search).
  *
  * Kernels are pure functions of caller-provided, non-overlapping row-major
- * buffers: they never allocate (but for the work space of a grid search shared
- * among threads), print or keep state, and report their outcome as a status code.
- * Large calls share their work among OpenMP threads without changing a bit of the
- * results. The lasso and elastic-net kernels (lasso.h, elastic_net.h) take
- * the codes and the soft threshold from here.
+ * buffers: they never print or keep state, and report their outcome as a status
+ * code. They allocate only work space for threads: the other threads' share of a
+ * grid search, and of the degrees-of-freedom solves of a ridge solve or a grid
+ * search (each contract below says how much, and what happens without it). Large
+ * calls share their work among OpenMP threads without changing a bit of the results.
+ * The lasso and elastic-net kernels (lasso.h, elastic_net.h) take the codes and the
+ * soft threshold from here.
+ *
+ * No kernel checks its data for NaN or infinities: they follow IEEE arithmetic, and
+ * where a comparison with a NaN is false, a NaN can vanish from a result whose
+ * status is REGRESSION_OK (the soft threshold below; the LARS path, lasso.h).
+ * Callers that need finite data check it before the call.
  */
 #ifndef QUANDREL_CKERNELS_REGRESSION_REGRESSION_H
 #define QUANDREL_CKERNELS_REGRESSION_REGRESSION_H
@@ -31,7 +38,13 @@ enum {
 };
 
 /* Soft threshold S(z, gamma): z - gamma if z > gamma, z + gamma if z < -gamma,
- * else 0.0. Both tests are strict, so |z| == gamma and a NaN z give 0.0. */
+ * else 0.0. Both tests are strict, so |z| == gamma gives 0.0, and so does a NaN z:
+ * the soft threshold maps NaN to 0. In the coordinate-descent kernels (lasso.h,
+ * elastic_net.h) a coordinate whose z is NaN (a NaN in g[j], or one that reached
+ * Gcoef[j] through G) therefore moves to S(NaN) / G[j,j] = 0 (with a NaN G[j,j] the
+ * change is NaN and is discarded), and the sweeps go on; the status does not show
+ * it. Example: G = I, g = (3, NaN, 0.2), alpha = 0.5 gives coef = (2.5, 0, 0) and
+ * REGRESSION_OK (qdl_lasso_gram_cd, tol 1e-12). */
 static inline f64 qdl_smooth_threshold(f64 z, f64 gamma) {
   if (z > gamma) return z - gamma;
   if (z < -gamma) return z + gamma;
