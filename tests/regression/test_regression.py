@@ -1,11 +1,12 @@
-"""The OLS kernel and the shared soft threshold, through the exported symbol."""
+"""The OLS kernel, the shared soft threshold and the status and criterion codes."""
 
 import math
+import re
 
 import numpy as np
 import pytest
 
-from native import P, bits, f64, fn
+from native import SRC, P, bits, f64, fn
 
 ols = fn("qdl_ols_chol_solve")
 QNAN = 0x7FF8000000000000
@@ -107,3 +108,13 @@ def test_soft_threshold(tmp_path):
     out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout.split()
     assert out == ["0", "0", "1", "-1", "0", "0", "1.5", "0"]
     assert pathlib.Path(kernels.get_include(), "regression.h").is_file()
+
+
+def test_codes_exported_in_python_are_the_headers():
+    from Quandrel._ckernels import regression
+
+    header = (SRC / "regression" / "regression.h").read_text()
+    codes = {name: int(value) for name, value in re.findall(r"\b(REGRESSION_\w+) = (-?\d+)u?\b", header)}
+    assert len(codes) == 6
+    assert {name: getattr(regression, name) for name in codes} == codes
+    assert sorted(regression.__all__) == sorted(codes)

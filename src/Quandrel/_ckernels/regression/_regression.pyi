@@ -1,5 +1,7 @@
 """Native regression kernels: OLS, ridge, lasso, LARS-lasso and elastic net."""
 
+# Every parameter, result and status in full: docs/reference.md.
+
 from types import ModuleType
 from typing import Any, SupportsFloat, SupportsIndex, SupportsInt
 
