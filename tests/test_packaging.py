@@ -1,9 +1,11 @@
 """The package builds as a wheel offline and works from a fresh virtual environment."""
 
 import pathlib
+import re
 import subprocess
 import sys
 import textwrap
+import tomllib
 
 import pytest
 
@@ -38,3 +40,9 @@ def test_wheel_installs_into_a_fresh_venv(tmp_path):
     run(py, "-m", "pip", "install", "--no-deps", "--no-index", "--disable-pip-version-check", str(wheel))
     out = run(py, "-c", SMOKE).stdout
     assert out.startswith("ok ") and str(tmp_path / "venv") in out
+
+
+def test_native_package_version_is_the_python_one():
+    """find_package(Quandrel VERSION) matches against the CMake project's version."""
+    cmake = re.search(r"project\(Quandrel VERSION (\S+)", (ROOT / "CMakeLists.txt").read_text())
+    assert cmake[1] == tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
