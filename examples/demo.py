@@ -119,16 +119,24 @@ def figures(out, names, lam, beta, alphas, curves, chosen):
     import matplotlib.pyplot as plt
 
     fig, ax = plt.subplots(figsize=(8, 5.5))
-    x = np.maximum(lam, lam[lam > 0].min() / 10)  # the last knot is at 0: drawn at the left edge
+    # A log axis has no 0: a last knot at lambda = 0 (the least-squares fit) is drawn a
+    # decade below the smallest positive knot, at the right edge, and labelled so.
+    zero = lam <= 0
+    x = np.where(zero, lam[~zero].min() / 10, lam)
     for j, name in enumerate(names):
         (line,) = ax.plot(x, beta[:, j], marker="o", markersize=3)
         ax.annotate(name, (x[-1], beta[-1, j]), xytext=(4, 0), textcoords="offset points",
                     color=line.get_color(), va="center", fontsize=8)
-    for v in x:
-        ax.axvline(v, color="0.85", linewidth=0.6, zorder=0)
+    for v, z in zip(x, zero):
+        ax.axvline(v, color="0.5" if z else "0.85", linewidth=0.6, zorder=0,
+                   linestyle="--" if z else "-")
     ax.set_xscale("log")
     ax.invert_xaxis()
-    ax.set_xlabel("penalty lambda (knots marked; log scale)")
+    if zero.any():
+        ax.annotate("lambda = 0 (least squares)", (x[zero][0], 1.0),
+                    xycoords=("data", "axes fraction"), xytext=(0, 3), textcoords="offset points",
+                    ha="right", va="bottom", fontsize=8)
+    ax.set_xlabel("penalty lambda, decreasing to the right (log scale; knots marked)")
     ax.set_ylabel("coefficient")
     ax.set_title("LARS-lasso path, diabetes")
     fig.tight_layout()
@@ -138,8 +146,9 @@ def figures(out, names, lam, beta, alphas, curves, chosen):
 
     fig, ax = plt.subplots(figsize=(7, 4.5))
     for label, style in [("AIC", "-"), ("BIC", "--")]:
-        ax.plot(alphas, curves[label], style, label=label)
-        ax.axvline(chosen[label][0], linestyle=style, color="0.5", linewidth=0.8)
+        (line,) = ax.plot(alphas, curves[label], style, label=label)
+        ax.axvline(chosen[label][0], linestyle=style, color=line.get_color(), linewidth=0.8,
+                   alpha=0.6, label=f"{label} choice, alpha = {chosen[label][0]:.2e}")
     ax.set_xscale("log")
     ax.set_xlabel("ridge penalty alpha (scale of X'X/n)")
     ax.set_ylabel("criterion")

@@ -48,12 +48,8 @@ inline bool operands_fit(i64 r0, i64 c0, i64 r1, i64 c1, i64 r2, i64 c2) {
 // ---------------------------------------------------------------------------
 constexpr i64 kGramRows = 128;
 
-// Rows ahead whose tile columns the widest tiles prefetch. The hardware prefetchers
-// alone leave the first loads of a row waiting, most where the row length is a multiple
-// of 512 bytes and the rows of a tile meet in a few cache sets: with 8 rows ahead
-// (AVX-512, AMD Zen 4, alternating runs) (10000, 256) ran 20 % faster, (10000, 512) 5 %,
-// (10000, 192), (10000, 200) and (4000, 1000) 2-5 %, (10000, 128) and (20000, 500) the
-// same. Prefetching in the narrower tiles too lost 4-7 % at p = 50, 100 and 500.
+// Rows ahead whose tile columns the widest tiles prefetch (only they gain; measurements
+// in docs/benchmarks.md).
 constexpr i64 kGramAhead = 8;
 
 // G[a0+i, b0 .. b0+W-1] += X[r, a0+i] * X[r, b0 .. b0+W-1] for r = r0 .. r1-1 and
@@ -687,7 +683,7 @@ void matvec_rows(const f64 *QDL_RESTRICT A, const f64 *QDL_RESTRICT x,
 }
 
 // qsort comparator: (a > b) - (a < b); a NaN compares equal to everything.
-int qdl_cmp_f64(const void *a, const void *b) {
+int compare_f64(const void *a, const void *b) {
   const f64 fa = *static_cast<const f64 *>(a), fb = *static_cast<const f64 *>(b);
   return (fa > fb) - (fa < fb);
 }
@@ -770,7 +766,7 @@ f64 qdl_dot(const f64 *QDL_RESTRICT a, const f64 *QDL_RESTRICT b, i64 n) {
 }
 
 void qdl_sort_f64(f64 *QDL_RESTRICT arr, i64 n) {
-  if (n > 1 && qdl::fits(n)) qsort(arr, static_cast<size_t>(n), sizeof(f64), qdl_cmp_f64);
+  if (n > 1 && qdl::fits(n)) qsort(arr, static_cast<size_t>(n), sizeof(f64), compare_f64);
 }
 
 f64 qdl_median_f64(f64 *QDL_RESTRICT arr, i64 n) {

@@ -46,18 +46,9 @@
  *                                                         100) x 100 penalties 1.89x
  *   (the last two: least of 40 rounds of 6 calls at 1 and 2 threads, on a loaded machine)
  *
- * The LARS path factors its active block afresh at every knot, so a call enters the
- * runtime hundreds of times, between short serial stretches. On this 2-core machine
- * shared with other work (load 2-8) every region then waited for the other core:
- * whole paths at k = 200 took 18 ms at one thread and 114-1500 ms at two with the bound
- * lowered to blocks of 190 or 136, and at k = 500, with the LU factor's own bound
- * (blocks of 371 and more), 0.47-0.88 s at one thread against 1.7-7.7 s at two (a lone
- * factor at n = 500: 3-7 ms against 66-71 ms). No bound measured here paid under that
- * load. Idle, with the LU factor's bound, whole paths (n = 2k, correlated columns)
- * took at two threads against one: k = 400 0.98x, 500 1.02x, 600 1.05x, 700 1.10x,
- * 800 1.15x. The path therefore has a bound of its own, blocks of 521 and more,
- * where two threads start to pay, so that paths of a few hundred variables never wait
- * for a busy core.
+ * The LARS path, which enters the runtime at every knot, has a bound of its own (blocks
+ * of 521 and more, where two threads start to pay); the measurements are in
+ * docs/benchmarks.md.
  *
  * With one thread allowed (OMP_NUM_THREADS=1, a threadpool_limits(1) block, or a
  * call from inside another parallel region, where nesting is off) the kernels take
