@@ -36,13 +36,11 @@ def added_memory(client, probes, fn):
 def run(quick):
     import dask
     import dask.array as da
-    from dask.distributed import Client, LocalCluster
 
     probes = example()
     rows = []
     memory = []
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=":0") as cluster, Client(cluster) as client:
+    with probes.local_cluster(2) as client:
         for n, k in SIZES[quick]:
             rng = da.random.default_rng(0)
             X = rng.standard_normal((n, k), chunks=(CHUNK, k))

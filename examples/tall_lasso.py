@@ -3,14 +3,18 @@
 20 million rows by 50 columns (8 GB) are generated piece by piece on the workers of a
 Dask cluster from a seed; one pass forms X'X, X'y and y'y (`tall.gram_stats`), and the
 LARS-lasso path and the elastic-net path at l1_ratio 0.5 are solved from them. Prints
-the wall time, rows per second, the peak memory of each worker and a fingerprint of
-the statistics' bits, which is the same on any cluster and for any chunking.
+the wall time, rows per second, the peak memory of each worker, the lasso path's knots
+(the variables entering, +, and leaving, -), every seventh penalty of the elastic-net
+path with its count of nonzero coefficients and status, and a fingerprint of the
+statistics' bits, which is the same on any cluster and for any chunking.
 
     tools/dev shell python examples/tall_lasso.py [--rows N] [--workers W]
         [--scheduler ADDRESS]     (an existing cluster instead of a local one)
 """
 
 import argparse
+import contextlib
+import logging
 import time
 
 import numpy as np
@@ -79,6 +83,21 @@ def peak_memory():
     raise OSError("no VmHWM in /proc/self/status")
 
 
+@contextlib.contextmanager
+def local_cluster(workers):
+    """A client of a new local cluster of `workers` processes with one thread each,
+    closed in order on leaving (client, then workers, then scheduler). The cluster's
+    own logs are limited to critical ones in every process: a worker that reports
+    while the cluster closes logs the closed connection (CommClosedError) with a
+    traceback, which would land in the middle of the output."""
+    from dask.distributed import Client, LocalCluster
+
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                      dashboard_address=":0", silence_logs=logging.CRITICAL) as cluster, \
+            Client(cluster) as client:
+        yield client
+
+
 def run(client, rows, cols, seed, block_rows, progress):
     X, y = generate(rows, cols, seed)
     client.run(reset_peak_memory)
@@ -98,9 +117,18 @@ def run(client, rows, cols, seed, block_rows, progress):
     print(f"statistics pass: {t_stats:.2f} s, {rows / t_stats:,.0f} rows/s")
     for address, peak in sorted(peaks.items()):
         print(f"  peak memory of worker {address}: {peak / 2**20:.0f} MiB")
-    print(f"lasso path: {len(lam)} knots, status {lasso_status}; elastic-net path "
-          f"(l1_ratio 0.5): {len(alphas)} penalties, statuses {sorted(set(statuses.tolist()))}; "
-          f"{t_solve * 1e3:.1f} ms")
+    print(f"lasso path: {len(lam)} knots, status {lasso_status}; {t_solve * 1e3:.1f} ms for both paths")
+    previous = np.zeros(cols, dtype=bool)
+    for knot in range(1, len(lam)):
+        active = beta[knot] != 0.0
+        moves = [f"+{j}" for j in np.flatnonzero(active & ~previous)]
+        moves += [f"-{j}" for j in np.flatnonzero(previous & ~active)]
+        previous = active
+        print(f"  knot {knot:3d}  lambda {lam[knot]:10.4g}  {' '.join(moves) or '(no change)'}")
+    print(f"elastic-net path (l1_ratio 0.5): {len(alphas)} penalties, statuses "
+          f"{sorted(set(statuses.tolist()))}")
+    for i in range(0, len(alphas), 7):
+        print(f"  alpha {alphas[i]:10.4g}  {np.count_nonzero(coefs[i]):3d} nonzero  status {statuses[i]}")
     support = np.flatnonzero(beta[-1] != 0.0)
     print(f"last knot: lambda {lam[-1]:.3g}, {support.size} nonzero coefficients; "
           f"true support {np.flatnonzero(true_coef(cols, seed)).tolist()}")
@@ -119,14 +147,13 @@ def main(argv=None):
     ap.add_argument("--progress", action="store_true")
     args = ap.parse_args(argv)
 
-    from dask.distributed import Client, LocalCluster
+    from dask.distributed import Client
 
     if args.scheduler:
         with Client(args.scheduler, timeout=30) as client:
             run(client, args.rows, args.cols, args.seed, args.block_rows, args.progress)
         return
-    with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                      dashboard_address=":0") as cluster, Client(cluster) as client:
+    with local_cluster(args.workers) as client:
         run(client, args.rows, args.cols, args.seed, args.block_rows, args.progress)
 
 

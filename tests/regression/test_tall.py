@@ -152,8 +152,44 @@ def test_solvers_refuse_bad_statistics():
             tall.ols(stats)
     with pytest.raises(TypeError, match="GramStats"):
         tall.lasso_path((ok.G, ok.c), 10, 0.0)
-    with pytest.raises(ValueError, match="alphas"):
-        tall.ridge(ok, [], 1, True)
+
+
+BAD_SETTINGS = [
+    (lambda s: tall.ridge(s, [], 1, True), ValueError, "alphas must be a non-empty"),
+    (lambda s: tall.ridge(s, [1.0, -0.5], 1, True), ValueError, "alphas must be finite and >= 0, got -0.5 at index 1"),
+    (lambda s: tall.ridge(s, [np.nan], 1, True), ValueError, "alphas must be finite"),
+    (lambda s: tall.ridge(s, [1.0], "aic", "yes"), TypeError, "intercept must be True or False"),
+    (lambda s: tall.ridge(s, [1.0], True, True), ValueError, "criterion must be 'aic', 'bic' or 'rss'"),
+    (lambda s: tall.ridge(s, [1.0], 0, True), ValueError, "criterion"),
+    (lambda s: tall.ridge(s, [1.0], 4, True), ValueError, "criterion"),
+    (lambda s: tall.ridge(s, [1.0], "gcv", True), ValueError, "criterion"),
+    (lambda s: tall.enet_path(s, [1.0], 1.5), ValueError, "l1_ratio must be a finite number in \\[0.0, 1.0\\]"),
+    (lambda s: tall.enet_path(s, [1.0], -0.5), ValueError, "l1_ratio"),
+    (lambda s: tall.enet_path(s, [1.0], 0.5, 0), ValueError, "max_iter must be an int >= 1"),
+    (lambda s: tall.enet_path(s, [1.0], 0.5, 10, -1e-3), ValueError, "tol must be a finite number >= 0"),
+    (lambda s: tall.lasso_path(s, 2.5, 0.0), TypeError, "max_iter must be an int"),
+    (lambda s: tall.gram_stats(np.eye(3), np.ones(3), check_finite=None), TypeError, "check_finite"),
+    (lambda s: tall.gram_stats(np.eye(3), np.ones(3), timeout=-1), ValueError, "timeout"),
+]
+
+
+@pytest.mark.parametrize("call, error, message", BAD_SETTINGS)
+def test_settings_are_checked(call, error, message):
+    with pytest.raises(error, match=message):
+        call(tall.gram_stats(np.eye(3), np.ones(3)))
+
+
+def test_criteria_by_name_or_code_and_named_results(rng):
+    X, y = problem(rng, 2000, 4)
+    stats = tall.gram_stats(X, y)
+    for name, code in (("aic", 1), ("BIC", 2), ("rss", 3)):
+        by_name, by_code = tall.ridge(stats, [0.01, 1.0], name, True), tall.ridge(stats, [0.01, 1.0], code, True)
+        assert by_name.objective == by_code.objective and by_name._fields == ("alpha", "coef", "objective", "status")
+    alpha, coef, objective, status = by_name
+    assert (alpha, objective, status) == (by_name.alpha, by_name.objective, by_name.status)
+    assert tall.ols(stats)._fields == ("coef", "L", "status")
+    assert tall.lasso_path(stats, 10, 0.0)._fields == ("lam_path", "beta_path", "status")
+    assert tall.enet_path(stats, [1.0], 0.5)._fields == ("coefs", "statuses")
 
 
 def test_solvers_match_the_in_memory_kernels(rng):
@@ -164,7 +200,7 @@ def test_solvers_match_the_in_memory_kernels(rng):
     alphas = np.geomspace(1e-4, 10.0, 25)
     for criterion in (1, 2, 3):
         want_alpha, want_coef, want_obj, want_status = qr.ridge_grid_search(X, y, alphas, criterion, True)
-        coef, alpha, obj, status = tall.ridge(stats, alphas, criterion, True)
+        alpha, coef, obj, status = tall.ridge(stats, alphas, criterion, True)
         assert (alpha, status) == (want_alpha, want_status)
         np.testing.assert_allclose(coef, want_coef, rtol=1e-11)
         assert math.isclose(obj, want_obj, rel_tol=1e-11)
@@ -203,15 +239,31 @@ def test_rss_from_the_statistics_is_accurate_to_ulps_of_its_terms(rng):
     assert worst < 1e-14 and worst_centred < 1e-14, (worst, worst_centred)
 
 
-def test_nan_and_inf_reach_the_solvers_as_statuses(rng):
+def test_nonfinite_data_are_refused_naming_their_columns(rng):
+    """gram_stats counts NaN and infinite values per column in the pass; with
+    check_finite=False they enter the statistics and every solver refuses them, naming
+    the columns of X and whether y. Values whose squares overflow (finite data, as
+    scikit-learn's finfo.max * uniform case) are refused by the solvers alike."""
     X, y = problem(rng, 5000, 4)
-    X[17, 2], X[3000, 1], y[40] = np.nan, np.inf, -np.inf
-    stats = tall.gram_stats(X, y, 1000)
-    assert np.isnan(stats.G[2, 2]) and np.isinf(stats.G[1, 1]) and np.isinf(stats.yy)
-    assert np.isfinite(stats.G[0, 3])
-    statuses = [tall.ols(stats)[2], tall.ridge(stats, [0.1, 1.0], 1, True)[3],
-                tall.lasso_path(stats, 20, 1e-10)[2], *tall.enet_path(stats, [1.0, 0.1], 0.5)[1]]
-    assert set(statuses) <= {0, -1, -2}
+    X[17, 2], X[3000, 1], X[3001, 1], y[40] = np.nan, np.inf, -np.inf, np.nan
+    with pytest.raises(ValueError, match=r"X columns 1 \(2 values\), 2 \(1 value\) and y \(1 value\)"):
+        tall.gram_stats(X, y, 1000)
+    pieces = [(X[:2500], y[:2500]), (X[2500:], y[2500:])]
+    with pytest.raises(ValueError, match=r"X columns 1 \(2 values\), 2 \(1 value\) and y"):
+        tall.gram_stats(pieces, None, 1000)
+    stats = tall.gram_stats(X, y, 1000, check_finite=False)
+    assert np.isnan(stats.G[2, 2]) and np.isinf(stats.G[1, 1]) and np.isnan(stats.yy)
+    big = np.finfo(np.float64).max * rng.uniform(size=(10, 2))
+    overflow = tall.gram_stats(big, np.ones(10))  # finite values, G and X'y overflow
+    for bad, where in ((stats, "X columns 1, 2 and y"), (overflow, "X columns 0, 1:")):
+        for solve in (lambda s: tall.ols(s), lambda s: tall.ridge(s, [0.1, 1.0], "aic", True),
+                      lambda s: tall.lasso_path(s, 20, 1e-10), lambda s: tall.enet_path(s, [1.0], 0.5),
+                      lambda s: tall.rss(s, np.zeros(s.c.shape))):
+            with pytest.raises(ValueError, match=f"not finite for {where}"):
+                solve(bad)
+    X[:], y[:] = 1.0, np.nan  # y alone: X'y is NaN through y, not through X
+    with pytest.raises(ValueError, match="not finite for y:"):
+        tall.ols(tall.gram_stats(X, y, check_finite=False))
 
 
 def test_plain_progress_bar_on_stderr(rng, capsys):

@@ -11,12 +11,14 @@ The package, by concern:
   _stats    the statistics record and its merges (`GramStats`)
   _solvers  the solvers on the statistics
   _native   the library's exported native routines, through ctypes
+  _params   the checks of every setting, naming the argument
 
 Dask is imported only for Dask input; the package works without it.
 """
 
 from ._pass import gram_stats
-from ._solvers import enet_path, lasso_path, ols, ridge, rss
+from ._solvers import EnetPath, LassoPath, OLSFit, RidgeFit, enet_path, lasso_path, ols, ridge, rss
 from ._stats import GramStats
 
-__all__ = ["GramStats", "gram_stats", "lasso_path", "enet_path", "ridge", "ols", "rss"]
+__all__ = ["GramStats", "gram_stats", "lasso_path", "enet_path", "ridge", "ols", "rss",
+           "LassoPath", "EnetPath", "RidgeFit", "OLSFit"]

@@ -16,7 +16,6 @@ _PROTOTYPES = {
     "qdl_gram_rhs": (None, [_P, _P, _P, _I64, _I64]),
     "qdl_dot": (_F64, [_P, _P, _I64]),
     "qdl_matvec": (None, [_P, _P, _P, _I64, _I64]),
-    "qdl_chol": (ctypes.c_int, [_P, _F64, _P, _I64]),
     "qdl_forward_subst": (None, [_P, _P, _P, _I64]),
     "qdl_backward_subst_chol_t": (None, [_P, _P, _P, _I64]),
     "qdl_chol_solve": (ctypes.c_int, [_P, _P, _P, _P, _I64]),

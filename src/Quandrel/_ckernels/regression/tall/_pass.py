@@ -19,6 +19,7 @@ import time
 import numpy as np
 
 from ._native import _call, _f64
+from ._params import check_flag, check_int, check_real
 from ._stats import _add, _record
 
 __all__ = ["gram_stats"]
@@ -28,16 +29,30 @@ __all__ = ["gram_stats"]
 # The fixed tree.
 # ---------------------------------------------------------------------------
 def _block_stats(Xb, yb):
-    """X'X, X'y, y'y and the row count of one block, from the native routines.
-    A block that is not float64 (or not C-contiguous, or misaligned) is converted
-    here, alone."""
+    """X'X, X'y, y'y, the row count and the count of NaN and infinite values per
+    column (X's, then y) of one block, from the native routines. A block that is not
+    float64 (or not C-contiguous, or misaligned) is converted here, alone."""
     Xb, yb = _f64(Xb), _f64(yb)
     m, k = Xb.shape
     G = np.empty((k, k))
     c = np.empty(k)
     _call("qdl_gram", Xb, G, m, k)
     _call("qdl_gram_rhs", Xb, yb, c, m, k)
-    return G, c, float(_call("qdl_dot", yb, yb, m)), m
+    yy = float(_call("qdl_dot", yb, yb, m))
+    return G, c, yy, m, _nonfinite_counts(Xb, yb, np.diagonal(G), yy)
+
+
+def _nonfinite_counts(Xb, yb, diagonal, yy):
+    """NaN and infinite values per column of X, then of y. A column's sum of squares
+    is finite exactly when the column holds none and its squares do not overflow, so
+    only the columns whose diagonal entry is not finite are counted."""
+    counts = np.zeros(Xb.shape[1] + 1, dtype=np.int64)
+    suspects = np.flatnonzero(~np.isfinite(diagonal))
+    if suspects.size:
+        counts[suspects] = np.count_nonzero(~np.isfinite(Xb[:, suspects]), axis=0)
+    if not math.isfinite(yy):
+        counts[-1] = np.count_nonzero(~np.isfinite(yb))
+    return counts
 
 
 def _tree_size(nb):
@@ -331,7 +346,29 @@ def _compute(obj, progress, timeout):
         future.release()
 
 
-def gram_stats(X, y=None, block_rows=4096, progress=False, *, timeout=None):
+def _refuse_nonfinite(counts):
+    """ValueError naming the columns of X, and y, that hold NaN or infinite values."""
+    k = counts.shape[0] - 1
+    parts = []
+    columns = [(j, int(counts[j])) for j in np.flatnonzero(counts[:k])]
+    if columns:
+        listed = ", ".join(f"{j} ({n} value{'s' if n > 1 else ''})" for j, n in columns[:10])
+        more = f" and {len(columns) - 10} more" if len(columns) > 10 else ""
+        parts.append(f"X column{'s' if len(columns) > 1 else ''} {listed}{more}")
+    if counts[k]:
+        parts.append(f"y ({int(counts[k])} value{'s' if counts[k] > 1 else ''})")
+    if parts:
+        raise ValueError(f"NaN or infinity in {' and '.join(parts)}; check_finite=False lets "
+                         "them into the statistics (the solvers then refuse them)")
+
+
+def _finish(root, check_finite):
+    if check_finite:
+        _refuse_nonfinite(root[4])
+    return _record(root)
+
+
+def gram_stats(X, y=None, block_rows=4096, progress=False, *, check_finite=True, timeout=None):
     """X'X, X'y, y'y and the row count of a least-squares problem, in one pass.
 
     X, y: numpy arrays (memory-mapped ``.npy`` files are read block by block), Dask
@@ -343,7 +380,6 @@ def gram_stats(X, y=None, block_rows=4096, progress=False, *, timeout=None):
     block_rows: rows per block, counted from row 0 of the whole data. The result is
     the same bit for bit for every chunking, number of workers and scheduling, and
     for numpy, Dask and iterable input of the same data (for the same block_rows).
-    NaN and infinities are not checked: they flow into the statistics.
 
     progress: show a progress bar (Dask's for Dask input, a plain one on stderr
     otherwise). timeout: seconds to wait for a distributed cluster's result before
@@ -353,27 +389,30 @@ def gram_stats(X, y=None, block_rows=4096, progress=False, *, timeout=None):
     TypeError before any computation: X not 2-D, y not 1-D, X and y with different
     row counts or row chunks, pieces of different widths, no rows at all.
     """
-    if isinstance(block_rows, bool) or not isinstance(block_rows, int) or block_rows < 1:
-        raise ValueError(f"block_rows must be a positive int, got {block_rows!r}")
+    block_rows = check_int(block_rows, "block_rows", 1)
+    check_finite = check_flag(check_finite, "check_finite")
+    progress = check_flag(progress, "progress")
+    if timeout is not None:
+        timeout = check_real(timeout, "timeout", 0.0)
     if y is None:
         if isinstance(X, np.ndarray) or _is_dask(X) or not hasattr(X, "__iter__"):
             raise TypeError("y is None: X must be an iterable of (X_block, y_block) pairs")
         bar = _TextBar(unit="rows") if progress else None
         try:
-            return _record(_iterable_stats(iter(X), block_rows, bar))
+            return _finish(_iterable_stats(iter(X), block_rows, bar), check_finite)
         finally:
             if bar is not None:
                 bar.close()
     if _is_dask(X) or _is_dask(y):
         X = X if _is_dask(X) or isinstance(X, np.ndarray) else np.asarray(X)
         y = y if _is_dask(y) or isinstance(y, np.ndarray) else np.asarray(y)
-        return _record(_compute(_dask_graph(X, y, block_rows), progress, timeout))
+        return _finish(_compute(_dask_graph(X, y, block_rows), progress, timeout), check_finite)
     X = X if isinstance(X, np.ndarray) else np.asarray(X)
     y = y if isinstance(y, np.ndarray) else np.asarray(y)
     _check_shapes(X, y)
     bar = _TextBar(total=X.shape[0]) if progress else None
     try:
-        return _record(_numpy_stats(X, y, block_rows, bar))
+        return _finish(_numpy_stats(X, y, block_rows, bar), check_finite)
     finally:
         if bar is not None:
             bar.close()

@@ -3,17 +3,64 @@
 from __future__ import annotations
 
 import math
+from typing import NamedTuple
 
 import numpy as np
 
-from .. import _regression
+from .. import REGRESSION_CRIT_AIC, REGRESSION_CRIT_LOSS, REGRESSION_RANK_DEFICIENT, _regression
 from ._native import _call, _f64
+from ._params import check_alphas, check_criterion, check_flag, check_int, check_l1_ratio, check_real
 from ._stats import GramStats
 
-__all__ = ["lasso_path", "enet_path", "ridge", "ols", "rss"]
+__all__ = ["lasso_path", "enet_path", "ridge", "ols", "rss",
+           "LassoPath", "EnetPath", "RidgeFit", "OLSFit"]
 
-RANK_DEFICIENT = -1
-AIC, BIC, LOSS = 1, 2, 3
+
+class LassoPath(NamedTuple):
+    """The knots of a LARS-lasso path: penalties, one row of coefficients per knot."""
+
+    lam_path: np.ndarray
+    beta_path: np.ndarray
+    status: int
+
+
+class EnetPath(NamedTuple):
+    """An elastic-net path: one row of coefficients and one status per penalty."""
+
+    coefs: np.ndarray
+    statuses: np.ndarray
+
+
+class RidgeFit(NamedTuple):
+    """The penalty a ridge grid search keeps, its coefficients and objective."""
+
+    alpha: float
+    coef: np.ndarray
+    objective: float
+    status: int
+
+
+class OLSFit(NamedTuple):
+    """Least-squares coefficients, the Cholesky factor of the normal matrix, status."""
+
+    coef: np.ndarray
+    L: np.ndarray
+    status: int
+
+
+def _nonfinite_columns(stats):
+    """(columns of X, whether y) whose statistics hold a NaN or an infinity. A column
+    with a NaN or infinity spoils its whole row of X'X and its entry of X'y, and so
+    does y all of X'y: other entries name their columns only when these explain
+    nothing (products that overflow where the squares do not)."""
+    G, c = np.asarray(stats.G), np.asarray(stats.c)
+    bad_y = not math.isfinite(stats.yy)
+    bad_x = ~np.isfinite(np.diagonal(G))
+    rows, cols = np.nonzero(~np.isfinite(G) & ~bad_x[:, None] & ~bad_x[None, :])
+    bad_x[rows] = bad_x[cols] = True
+    if not bad_y:
+        bad_x |= ~np.isfinite(c)
+    return np.flatnonzero(bad_x).tolist(), bad_y
 
 
 def _check_stats(stats):
@@ -25,6 +72,15 @@ def _check_stats(stats):
     if k < 0 or np.shape(stats.G) != (k, k):
         raise ValueError(f"stats.G must be k by k and stats.c of length k, got "
                          f"{np.shape(stats.G)} and {np.shape(stats.c)}")
+    columns, y = _nonfinite_columns(stats)
+    if columns or y:
+        where = " and ".join(
+            ([f"X column{'s' if len(columns) > 1 else ''} {', '.join(map(str, columns))}"] if columns else [])
+            + (["y"] if y else []))
+        raise ValueError(
+            f"the statistics are not finite for {where}: the data hold NaN or infinite values "
+            "there, or values whose squares overflow (gram_stats with check_finite=True "
+            "refuses the former)")
 
 
 def _scaled(stats):
@@ -34,11 +90,8 @@ def _scaled(stats):
     return stats.G / nf, stats.c / nf
 
 
-def _grid(alphas):
-    alphas = _f64(alphas)
-    if alphas.ndim != 1 or alphas.size == 0:
-        raise ValueError("alphas must be a non-empty 1-D sequence of penalties")
-    return alphas
+def _settings(max_iter, tol):
+    return check_int(max_iter, "max_iter", 1), check_real(tol, "tol", 0.0)
 
 
 def rss(stats, coef):
@@ -67,29 +120,31 @@ def rss(stats, coef):
 
 def lasso_path(stats, max_iter, tol):
     """The LARS-lasso path of lars_lasso_gram on G / n and c / n (penalties on the
-    scale of the mean squared error). Returns ``(lam_path, beta_path, status)``."""
+    scale of the mean squared error). max_iter: an int >= 1, tol: a finite number
+    >= 0. Returns ``LassoPath(lam_path, beta_path, status)``."""
+    max_iter, tol = _settings(max_iter, tol)
     Gs, cs = _scaled(stats)
-    return _regression.lars_lasso_gram(Gs, cs, max_iter, tol)
+    return LassoPath(*_regression.lars_lasso_gram(Gs, cs, max_iter, tol))
 
 
 def enet_path(stats, alphas, l1_ratio, max_iter=1000, tol=1e-10):
     """The warm-started elastic-net path of elastic_net_gram_cd_path on G / n and
-    c / n. Returns ``(coefs, statuses)``, one row and one status per penalty."""
+    c / n. alphas: finite penalties >= 0; l1_ratio in [0, 1]. Returns
+    ``EnetPath(coefs, statuses)``, one row and one status per penalty."""
+    alphas, l1_ratio = check_alphas(alphas), check_l1_ratio(l1_ratio)
+    max_iter, tol = _settings(max_iter, tol)
     Gs, cs = _scaled(stats)
-    return _regression.elastic_net_gram_cd_path(Gs, cs, _grid(alphas), l1_ratio, max_iter, tol)
+    return EnetPath(*_regression.elastic_net_gram_cd_path(Gs, cs, alphas, l1_ratio, max_iter, tol))
 
 
 def _chol_solve(A, b):
-    """Cholesky factor of A and the solution of A x = b, as the native kernels do
-    (qdl_chol with no jitter, forward then transposed backward substitution).
-    Returns (x, L, status); x is NaN when the factorisation fails."""
+    """Cholesky factor of A and the solution of A x = b by qdl_chol_solve (qdl_chol
+    with no jitter, forward then transposed backward substitution, as the kernels
+    solve). Returns (x, L, status); x is NaN when the factorisation fails."""
     p = b.shape[0]
-    L = np.empty((p, p))
-    if _call("qdl_chol", A, 0.0, L, p) != 0:
-        return np.full(p, np.nan), L, RANK_DEFICIENT
-    x = np.empty(p)
-    _call("qdl_forward_subst", L, b, x, p)
-    _call("qdl_backward_subst_chol_t", L, x, x, p)
+    L, x = np.empty((p, p)), np.empty(p)
+    if _call("qdl_chol_solve", A, b, x, L, p) != 0:
+        return np.full(p, np.nan), L, REGRESSION_RANK_DEFICIENT
     return x, L, 0
 
 
@@ -106,28 +161,31 @@ def _effective_dof(L, G):
 
 
 def _objective(criterion, value, n, dof):
-    if criterion == LOSS:
+    if criterion == REGRESSION_CRIT_LOSS:
         return value
     if value <= 0.0:
         return -math.inf
     nf = float(n)
     base = nf * math.log(value / nf)
-    return base + 2.0 * dof if criterion == AIC else base + math.log(nf) * dof
+    return base + 2.0 * dof if criterion == REGRESSION_CRIT_AIC else base + math.log(nf) * dof
 
 
 def ridge(stats, alphas, criterion, intercept):
     """Ridge over a grid of penalties, scored and selected as ridge_grid_search does,
     from the statistics: for each penalty in order, (G/n + alpha D) coef = c/n by
     Cholesky (D = I, without the intercept column 0 when `intercept`), its effective
-    degrees of freedom, and rss(stats, coef) in place of the residuals of the raw data;
-    criterion 1 (AIC), 3 (the residual sum of squares), any other BIC. The first
-    penalty is kept unless a later one has a strictly smaller objective; a penalty
-    whose matrix does not factor scores +inf with status -1 and NaN coefficients.
+    degrees of freedom, and rss(stats, coef) in place of the residuals of the raw data.
+    criterion: 'aic', 'bic' or 'rss', or their codes 1, 2, 3; alphas: finite
+    penalties >= 0; intercept: True or False. The first penalty is kept unless a
+    later one has a strictly smaller objective; a penalty whose matrix does not factor
+    scores +inf with status -1 and NaN coefficients.
 
-    Returns ``(coef, alpha, objective, status)``. The objective differs from the
-    in-memory one only through rss (see its accuracy there)."""
+    Returns ``RidgeFit(alpha, coef, objective, status)``, in the order of
+    ridge_grid_search. The objective differs from the in-memory one only through rss
+    (see its accuracy there)."""
+    alphas, criterion = check_alphas(alphas), check_criterion(criterion)
+    intercept = check_flag(intercept, "intercept")
     Gs, cs = _scaled(stats)
-    alphas = _grid(alphas)
     p = cs.shape[0]
     first = 1 if intercept else 0
     best = None
@@ -136,19 +194,19 @@ def ridge(stats, alphas, criterion, intercept):
         diag = np.arange(first, p)
         A[diag, diag] += alpha
         coef, L, status = _chol_solve(A, cs)
-        if status == RANK_DEFICIENT:
+        if status == REGRESSION_RANK_DEFICIENT:
             obj = math.inf
         else:
             obj = _objective(criterion, rss(stats, coef), stats.n, _effective_dof(L, Gs))
-        if best is None or obj < best[2]:
-            best = (coef, alpha, float(obj), status)
+        if best is None or obj < best.objective:
+            best = RidgeFit(alpha, coef, float(obj), status)
     return best
 
 
 def ols(stats):
     """Ordinary least squares from the statistics, as ols_chol_solve computes it on
     the data: G coef = c by the Cholesky factor L of G (unscaled). Returns
-    ``(coef, L, status)``; on status -1 coef is NaN and L empty (0, 0)."""
+    ``OLSFit(coef, L, status)``; on status -1 coef is NaN and L empty (0, 0)."""
     _check_stats(stats)
     coef, L, status = _chol_solve(_f64(stats.G), _f64(stats.c))
-    return coef, (np.empty((0, 0)) if status == RANK_DEFICIENT else L), status
+    return OLSFit(coef, (np.empty((0, 0)) if status == REGRESSION_RANK_DEFICIENT else L), status)

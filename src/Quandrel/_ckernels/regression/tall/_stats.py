@@ -34,10 +34,11 @@ class GramStats:
 
 
 def _add(left, right):
-    return left[0] + right[0], left[1] + right[1], left[2] + right[2], left[3] + right[3]
+    """The sum of two parts (G, c, yy, n, nonfinite), the left one the lower rows."""
+    return tuple(a + b for a, b in zip(left, right))
 
 
 def _record(root):
-    G, c, yy, n = root
+    G, c, yy, n, _ = root
     return GramStats(G=np.array(G, dtype=np.float64), c=np.array(c, dtype=np.float64),
                      yy=float(yy), n=int(n))
