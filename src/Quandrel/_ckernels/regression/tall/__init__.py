@@ -17,6 +17,7 @@ Dask is imported only for Dask input; the package works without it.
 
 from ._pass import gram_stats
 from ._solvers import enet_path, lasso_path, ols, ridge, rss
+from ._sources import Source, source
 from ._stats import GramStats
 
-__all__ = ["GramStats", "gram_stats", "lasso_path", "enet_path", "ridge", "ols", "rss"]
+__all__ = ["GramStats", "gram_stats", "lasso_path", "enet_path", "ridge", "ols", "rss", "Source", "source"]
