@@ -12,7 +12,7 @@ import os
 
 import numpy as np
 
-from ._sources import _Batch, _Columns, _piece_step, _unit_rows, _Unit
+from ._sources import _Batch, _Columns, _describe, _piece_step, _unit_rows, _Unit
 
 __all__ = ["ArrayReader"]
 
@@ -139,8 +139,7 @@ class ArrayReader:
 
     # -- planning -------------------------------------------------------------
     def _plan_npy(self, pick):
-        self.where = (self.paths[0] if len(self.paths) == 1
-                      else f"the {len(self.paths)} .npy files in {os.path.dirname(self.paths[0])}")
+        self.where = _describe(self.paths, ".npy")
         self.shards = []
         width, row0 = None, 0
         for i, path in enumerate(self.paths):

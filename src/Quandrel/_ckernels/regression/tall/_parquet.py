@@ -2,11 +2,9 @@
 
 from __future__ import annotations
 
-import os
-
 import numpy as np
 
-from ._sources import _PIECE_ROWS, _Batch, _Columns, _Unit
+from ._sources import _PIECE_ROWS, _Batch, _Columns, _describe, _Unit
 
 __all__ = ["ParquetReader"]
 
@@ -44,7 +42,7 @@ class ParquetReader:
     def __init__(self, fmt, paths, key, pick, dropna):
         pa, pq = _arrow()
         self.paths, self.dropna = list(paths), dropna
-        self.where = paths[0] if len(paths) == 1 else f"the {len(paths)} Parquet files in {os.path.dirname(paths[0])}"
+        self.where = _describe(paths, "Parquet")
         self.units = []
         counted = []  # units whose statistics count missing values
         row0 = 0

@@ -121,6 +121,15 @@ def _file_format(path):
     raise ValueError(f"{path}: not a Parquet, HDF5 or .npy file (it starts with {head!r})")
 
 
+def _describe(paths, kind):
+    """The files in messages: the one path, or how many and where."""
+    if len(paths) == 1:
+        return paths[0]
+    folders = {os.path.dirname(p) for p in paths}
+    where = f"in {folders.pop()}" if len(folders) == 1 else f"from {paths[0]} on"
+    return " ".join(filter(None, (str(len(paths)), kind, "files", where)))
+
+
 def _is_zarr(path):
     return any(os.path.exists(os.path.join(path, name)) for name in ("zarr.json", ".zgroup", ".zarray"))
 
@@ -321,7 +330,7 @@ class Source:
         self.dropped = None if reader.may_drop else 0
 
     def __repr__(self):
-        where = self.paths[0] if len(self.paths) == 1 else f"{len(self.paths)} files in {os.path.dirname(self.paths[0])}"
+        where = _describe(self.paths, "")
         weights = "" if self.weights is None else f", weights={self.weights!r}"
         return (f"Source({self.format}: {where}, {self.n_rows:,} rows, {len(self.columns)} columns, "
                 f"target={self.target!r}{weights})")
@@ -341,7 +350,7 @@ class Source:
                 yield piece if weighted else piece[:2]
         self.dropped = dropped
 
-    def to_dask(self, chunk_bytes=128 << 20, block_rows=4096):
+    def to_dask(self, chunk_bytes=64 << 20, block_rows=4096):
         """The rows as Dask arrays ``(X, y)``, or ``(X, y, w)`` with weights: float64,
         columns in one chunk, rows in chunks of known lengths. Each chunk is read by one
         task where it runs (the files must be reachable there under the same paths):
