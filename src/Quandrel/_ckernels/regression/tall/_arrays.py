@@ -20,12 +20,11 @@ _REAL = "biuf"  # booleans, integers, unsigned integers, floats
 
 
 def _module(fmt):
-    name, extra = {"zarr": ("zarr", "zarr"), "hdf5": ("h5py", "h5py")}[fmt]
+    name, what = {"zarr": ("zarr", "Zarr stores"), "hdf5": ("h5py", "HDF5 files")}[fmt]
     try:
         return __import__(name)
     except ImportError as exc:
-        raise ImportError(f"reading {fmt.upper() if fmt == 'hdf5' else 'Zarr'} files needs "
-                          f"{name} (pip install {extra})") from exc
+        raise ImportError(f"reading {what} needs {name} (pip install {name})") from exc
 
 
 def _check_dtype(dtype, where):

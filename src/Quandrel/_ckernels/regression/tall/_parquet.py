@@ -40,7 +40,7 @@ class ParquetReader:
     and one unit per non-empty row group."""
 
     def __init__(self, fmt, paths, key, pick, dropna):
-        pa, pq = _arrow()
+        _arrow()
         self.paths, self.dropna = list(paths), dropna
         self.where = _describe(paths, "Parquet")
         self.units = []
@@ -59,6 +59,8 @@ class ParquetReader:
             for name in self.names:
                 if name not in schema.names:
                     raise ValueError(f"{path}: no column {name!r} in this file")
+                if schema.names.count(name) > 1:
+                    raise ValueError(f"{path}: two columns are named {name!r}")
                 why = _refusal(schema.field(name).type)
                 if why is not None:
                     raise TypeError(f"{path}: column {name!r} {why}")
@@ -131,11 +133,13 @@ class ParquetReader:
             if pf is not None:
                 pf.close()
 
-    def _valid(self, batch, unit):
-        """Rows of the batch with no missing value (a bool array), or None if all are."""
+    @staticmethod
+    def _valid(batch, names):
+        """Rows of the batch with no missing value in the named columns (a bool array),
+        or None if there are none."""
         valid = None
-        for j in unit.nullable:
-            col = batch.column(self.names[j])
+        for name in names:
+            col = batch.column(name)
             if col.null_count:
                 v = col.is_valid().to_numpy(zero_copy_only=False)
                 valid = v if valid is None else valid & v
@@ -163,7 +167,7 @@ class ParquetReader:
                 if not self.dropna:
                     self._check_nulls((batch, unit, row0))
                 else:
-                    valid = self._valid(batch, unit)
+                    valid = self._valid(batch, [self.names[j] for j in unit.nullable])
                     if valid is not None:
                         batch = batch.filter(valid)
                         dropped = len(valid) - batch.num_rows
@@ -184,9 +188,6 @@ class ParquetReader:
                 continue
             names = [self.names[j] for j in unit.nullable]
             for batch, _, _ in self._arrow_batches([unit], names):
-                valid = None
-                for name in names:
-                    v = batch.column(name).is_valid().to_numpy(zero_copy_only=False)
-                    valid = v if valid is None else valid & v
-                kept += int(np.count_nonzero(valid))
+                valid = self._valid(batch, names)
+                kept += batch.num_rows if valid is None else int(np.count_nonzero(valid))
         return kept
