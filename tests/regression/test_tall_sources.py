@@ -3,6 +3,7 @@ the same rows in memory, bit for bit, in this process and through Dask on a two-
 cluster; bad files and selections are refused before any result, naming the file and
 the column."""
 
+import faulthandler
 import os
 import subprocess
 import sys
@@ -124,8 +125,12 @@ def test_files_in_a_list_are_read_in_the_order_given(tmp_path, table):
     assert tall.gram_stats(src).fingerprint() == tall.gram_stats(B[:, :5], B[:, 5]).fingerprint()
 
 
-def test_selection_by_name_and_index(sources, table):
+def test_selection_by_name_and_index(sources, table, tmp_path):
     cols, A = table
+    with h5py.File(tmp_path / "one.h5", "w") as f:  # key=None: the only array there is
+        f.create_dataset("m", data=A[:100])
+    src = tall.source(tmp_path / "one.h5", None, 0)
+    assert src.columns == (1, 2, 3, 4, 5, 6) and tall.source(str(zarr_store(tmp_path, m=A[:100])), [1], 0).n_rows == 100
     path = next(p for name, p, _ in sources if name == "parquet ten files")
     src = tall.source(path, ["c", "a"], "b")
     assert src.columns == ("c", "a") and src.target == "b"
@@ -287,12 +292,17 @@ def test_tall_imports_without_the_readers(tmp_path):
 
 @pytest.fixture(scope="module")
 def cluster():
+    """Two worker processes; a watchdog ends the run with a traceback if they hang."""
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0", death_timeout=30) as lc, \
-         distributed.Client(lc, timeout=30) as client:
-        client.wait_for_workers(2, timeout=60)
-        yield client
+    faulthandler.dump_traceback_later(240, exit=True)
+    try:
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                      dashboard_address=":0", death_timeout=30) as lc, \
+             distributed.Client(lc, timeout=30) as client:
+            client.wait_for_workers(2, timeout=60)
+            yield client
+    finally:
+        faulthandler.cancel_dump_traceback_later()
 
 
 def test_two_workers_read_the_files(cluster, sources, table, tmp_path):
