@@ -59,9 +59,9 @@ def layouts(tmp, cols, A):
            ("parquet ten files", write_parquet(tmp / "p10", cols, cuts(rng, N, 10), 3333), byname)]
     touch(tmp / "p10" / "_SUCCESS")
     touch(tmp / "p10" / ".part-000.parquet.crc", "?")
-    for fmt, chunks in ((2, (777, 3)), (3, (4096, 7))):
+    for fmt, chunks, shards in ((2, (777, 3), None), (3, (1000, 7), (3000, 7))):
         z = zarr.open_group(tmp / f"v{fmt}.zarr", mode="w", zarr_format=fmt)
-        z.create_array("m", shape=A.shape, chunks=chunks, dtype="f8")[:] = A
+        z.create_array("m", shape=A.shape, chunks=chunks, shards=shards, dtype="f8")[:] = A
         z.create_array("other", shape=(3,), dtype="f8")
         out.append((f"zarr v{fmt} 2-D", str(tmp / f"v{fmt}.zarr"), dict(byindex, key="m")))
     g = zarr.open_group(tmp / "g.zarr", mode="w", zarr_format=3)

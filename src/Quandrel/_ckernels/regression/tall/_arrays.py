@@ -97,9 +97,9 @@ class _Container:
 
     @staticmethod
     def chunk_rows(array):
-        """Rows per chunk along the first axis (0: stored in one piece, as HDF5's
-        contiguous datasets)."""
-        chunks = array.chunks
+        """Rows per stored piece along the first axis: a chunk, or a shard of chunks
+        (Zarr 3); 0 for HDF5's contiguous datasets, stored in one piece."""
+        chunks = getattr(array, "shards", None) or array.chunks
         return int(chunks[0]) if chunks else 0
 
 
