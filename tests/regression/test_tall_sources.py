@@ -138,6 +138,10 @@ def test_selection_by_name_and_index(sources, table, tmp_path):
     assert np.array_equal(X, A[:len(X)][:, [2, 0]]) and np.array_equal(y, A[:len(y), 1])
     src = tall.source(path, None, "y", weights="w")
     assert src.columns == tuple(NAMES)
+    t = pa.table({"a": [1.0, 2.0], "__index_level_0__": [7, 9], "y": [0.0, 1.0]})  # as pandas stores
+    pq.write_table(t.replace_schema_metadata({b"pandas": b'{"index_columns": ["__index_level_0__"]}'}),
+                   tmp_path / "frame.parquet")
+    assert tall.source(tmp_path / "frame.parquet", None, "y").columns == ("a",)
     src = tall.source(next(p for name, p, _ in sources if name == "npy shards"), [-2, 0], -1)
     assert src.columns == (5, 0) and src.target == 6
     assert "7 columns" not in repr(src) and "npy" in repr(src)

@@ -53,7 +53,9 @@ class ParquetReader:
             finally:
                 pf.close()
             if i == 0:
-                self.labels = pick(_Columns(path, names=list(schema.names)))
+                index = (schema.pandas_metadata or {}).get("index_columns", [])
+                hidden = [c for c in index if isinstance(c, str)]  # a RangeIndex is not stored
+                self.labels = pick(_Columns(path, names=list(schema.names), hidden=hidden))
                 self.names = [*self.labels[0], *(n for n in self.labels[1:] if n is not None)]
             leaf = {md.schema.column(c).path: c for c in range(md.num_columns)}
             for name in self.names:

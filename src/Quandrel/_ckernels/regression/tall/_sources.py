@@ -148,7 +148,7 @@ def _resolve(path_or_paths):
     for p in paths:
         if not isinstance(p, (str, os.PathLike)):
             raise TypeError(f"path_or_paths: {p!r} is not a path")
-    paths = [os.path.abspath(os.fspath(p)) for p in paths]
+    paths = [os.path.abspath(os.path.expanduser(os.fspath(p))) for p in paths]
     for p in paths:
         if not os.path.exists(p):
             raise FileNotFoundError(f"{p}: no such file or folder")
@@ -207,10 +207,11 @@ def _check_selection(columns, target, weights):
 
 
 class _Columns:
-    """The columns a file offers, by name or by index (the `names`, or `width`)."""
+    """The columns a file offers, by name or by index (the `names`, or `width`);
+    `hidden` names are left out of columns=None (a DataFrame's stored index)."""
 
-    def __init__(self, where, *, names=None, width=None):
-        self.where, self.names, self.width = where, names, width
+    def __init__(self, where, *, names=None, width=None, hidden=()):
+        self.where, self.names, self.width, self.hidden = where, names, width, set(hidden)
 
     def pick(self, columns, target, weights):
         """(labels of X's columns, the target's, the weights' or None) as the user
@@ -221,7 +222,7 @@ class _Columns:
         if columns is None:
             taken = {self._one(what, label, by_name) for what, label in chosen}
             all_labels = self.names if by_name else range(self.width)
-            columns = [c for c in all_labels if c not in taken]
+            columns = [c for c in all_labels if c not in taken and c not in self.hidden]
             if not columns:
                 raise ValueError(f"columns: {self.where} has no column besides the target and weights")
         labels = [self._one("columns", c, by_name) for c in columns]
@@ -445,7 +446,8 @@ def source(path_or_paths, columns, target, *, weights=None, key=None, dropna=Fal
       .npy: a folder of 2-D .npy files of one width (rows split across them, read in
         sorted name order) or a list of them. Columns by index.
     columns: the columns of X, in order (names, or indices counted from 0, negative
-      from the end); None takes every column but the target and the weights.
+      from the end); None takes every column but the target and the weights (and the
+      index pandas stores beside a DataFrame's columns).
     target: the column of y. weights: the column of the sample weights, or None.
     dropna: rows with a missing value (a null in Parquet; NaN is a value, not missing)
       in any selected column are refused (the default: ValueError naming the column and
