@@ -12,13 +12,16 @@ The package, by concern:
   _solvers  the solvers on the statistics
   _native   the library's exported native routines, through ctypes
   _params   the checks of every setting, naming the argument
+  _sources  rows from files (`source`): Parquet (`_parquet`), Zarr, HDF5 and .npy shards
+            (`_arrays`), read piece by piece here or by Dask tasks on the workers
 
 Dask is imported only for Dask input; the package works without it.
 """
 
 from ._pass import gram_stats
 from ._solvers import EnetPath, LassoPath, OLSFit, RidgeFit, enet_path, lasso_path, ols, ridge, rss
+from ._sources import Source, source
 from ._stats import GramStats
 
 __all__ = ["GramStats", "gram_stats", "lasso_path", "enet_path", "ridge", "ols", "rss",
-           "LassoPath", "EnetPath", "RidgeFit", "OLSFit"]
+           "LassoPath", "EnetPath", "RidgeFit", "OLSFit", "Source", "source"]

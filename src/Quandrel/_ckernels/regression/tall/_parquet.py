@@ -1,0 +1,195 @@
+"""Parquet files, read with pyarrow row group by row group (see `_sources`)."""
+
+from __future__ import annotations
+
+import numpy as np
+
+from ._sources import _PIECE_ROWS, _Batch, _Columns, _describe, _Unit
+
+__all__ = ["ParquetReader"]
+
+
+def _arrow():
+    try:
+        import pyarrow
+        import pyarrow.parquet
+    except ImportError as exc:
+        raise ImportError("reading Parquet files needs pyarrow (pip install pyarrow)") from exc
+    return pyarrow, pyarrow.parquet
+
+
+def _refusal(t):
+    """Why a column of arrow type t cannot be a number of the problem, or None."""
+    pa, _ = _arrow()
+    if pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_boolean(t) or pa.types.is_null(t):
+        return None
+    if pa.types.is_dictionary(t):
+        return "is categorical: encode it as numbers first (for example one 0/1 column per category)"
+    if pa.types.is_string(t) or pa.types.is_large_string(t) or pa.types.is_string_view(t):
+        return "holds strings: encode it as numbers first"
+    return f"has type {t}, not a number"
+
+
+def _missing(path, name, row):
+    return ValueError(f"{path}: column {name!r} has a missing value at row {row} (rows counted "
+                      "from 0 over all the files); leave such rows out with dropna=True")
+
+
+class ParquetReader:
+    """The plan of a pass over Parquet files: their paths, the selected columns by name
+    and one unit per non-empty row group."""
+
+    def __init__(self, fmt, paths, key, pick, dropna):
+        _arrow()
+        self.paths, self.dropna = list(paths), dropna
+        self.where = _describe(paths, "Parquet")
+        self.units = []
+        counted = []  # units whose statistics count missing values
+        row0 = 0
+        for i, path in enumerate(self.paths):
+            pf = self._open(path)
+            try:
+                schema, md = pf.schema_arrow, pf.metadata
+            finally:
+                pf.close()
+            if i == 0:
+                index = (schema.pandas_metadata or {}).get("index_columns", [])
+                hidden = [c for c in index if isinstance(c, str)]  # a RangeIndex is not stored
+                self.labels = pick(_Columns(path, names=list(schema.names), hidden=hidden))
+                self.names = [*self.labels[0], *(n for n in self.labels[1:] if n is not None)]
+            leaf = {md.schema.column(c).path: c for c in range(md.num_columns)}
+            for name in self.names:
+                if name not in schema.names:
+                    raise ValueError(f"{path}: no column {name!r} in this file")
+                if schema.names.count(name) > 1:
+                    raise ValueError(f"{path}: two columns are named {name!r}")
+                why = _refusal(schema.field(name).type)
+                if why is not None:
+                    raise TypeError(f"{path}: column {name!r} {why}")
+            for g in range(md.num_row_groups):
+                rg = md.row_group(g)
+                if rg.num_rows == 0:
+                    continue
+                nulls = [self._null_count(rg, leaf.get(name)) for name in self.names]
+                nullable = tuple(j for j, n in enumerate(nulls) if n != 0)
+                if not nullable:
+                    kept = rg.num_rows
+                elif len(nullable) == 1 and nulls[nullable[0]] is not None:
+                    kept = rg.num_rows - nulls[nullable[0]]
+                else:
+                    kept = None
+                self.units.append(_Unit(i, g, row0, rg.num_rows, kept, nullable))
+                if any(nulls):
+                    counted.append(self.units[-1])
+                row0 += rg.num_rows
+        self.n_rows = row0
+        self.may_drop = dropna and any(u.nullable for u in self.units)
+        if not dropna:
+            # The first missing value the statistics count is named now, before any
+            # pass (those columns of that row group are read).
+            for unit in counted:
+                for item in self._arrow_batches([unit], [self.names[j] for j in unit.nullable]):
+                    self._check_nulls(item)
+
+    @staticmethod
+    def _open(path):
+        pa, pq = _arrow()
+        try:
+            return pq.ParquetFile(path)
+        except (OSError, pa.ArrowException) as exc:
+            raise ValueError(f"{path}: not a readable Parquet file, truncated or damaged ({exc})") from None
+
+    @staticmethod
+    def _null_count(rg, c):
+        """Nulls of leaf column c in row group rg by its statistics; None if unknown."""
+        if c is None:
+            return None
+        stats = rg.column(c).statistics
+        if stats is None or not stats.has_null_count:
+            return None
+        return stats.null_count
+
+    def _arrow_batches(self, units, names=None):
+        """(arrow record batch, unit, first row of the batch in the whole data)."""
+        pa, pq = _arrow()
+        names = self.names if names is None else names
+        opened, pf = None, None
+        try:
+            for unit in units:
+                if unit.file != opened:
+                    if pf is not None:
+                        pf.close()
+                    pf, opened = self._open(self.paths[unit.file]), unit.file
+                row = unit.row0
+                try:
+                    for batch in pf.iter_batches(batch_size=_PIECE_ROWS, row_groups=[unit.loc], columns=names):
+                        yield batch, unit, row
+                        row += batch.num_rows
+                except (OSError, pa.ArrowException) as exc:
+                    raise ValueError(f"{self.paths[unit.file]}: row group {unit.loc} could not be "
+                                     f"read, truncated or damaged ({exc})") from None
+                if row != unit.row0 + unit.rows:
+                    raise ValueError(f"{self.paths[unit.file]}: row group {unit.loc} holds "
+                                     f"{row - unit.row0} rows, the footer said {unit.rows}")
+        finally:
+            if pf is not None:
+                pf.close()
+
+    @staticmethod
+    def _valid(batch, names):
+        """Rows of the batch with no missing value in the named columns (a bool array),
+        or None if there are none."""
+        valid = None
+        for name in names:
+            col = batch.column(name)
+            if col.null_count:
+                v = col.is_valid().to_numpy(zero_copy_only=False)
+                valid = v if valid is None else valid & v
+        return valid
+
+    def _check_nulls(self, item):
+        """Refuses the batch's first missing value, naming its column and row."""
+        batch, unit, row0 = item
+        first = None
+        for j in unit.nullable:
+            col = batch.column(self.names[j])
+            if col.null_count:
+                r = int(np.argmin(col.is_valid().to_numpy(zero_copy_only=False)))
+                if first is None or r < first[0]:
+                    first = (r, self.names[j])
+        if first is not None:
+            raise _missing(self.paths[unit.file], first[1], row0 + first[0])
+
+    def batches(self, units):
+        """The rows of the units in order, as batches of columns, at most _PIECE_ROWS
+        rows each; rows with missing values left out (dropna) or refused."""
+        for batch, unit, row0 in self._arrow_batches(units):
+            dropped = 0
+            if unit.nullable:
+                if not self.dropna:
+                    self._check_nulls((batch, unit, row0))
+                else:
+                    valid = self._valid(batch, [self.names[j] for j in unit.nullable])
+                    if valid is not None:
+                        batch = batch.filter(valid)
+                        dropped = len(valid) - batch.num_rows
+            columns = [batch.column(name).to_numpy(zero_copy_only=False) for name in self.names]
+            yield _Batch(batch.num_rows, columns=columns, dropped=dropped)
+
+    def kept_rows(self, units):
+        """Rows the units keep after dropping, when their statistics show it, else None."""
+        kept = [u.kept if self.dropna else u.rows for u in units]
+        return None if None in kept else sum(kept)
+
+    def count_kept(self, units):
+        """Rows the units keep after dropping, reading the columns that may miss values."""
+        kept = 0
+        for unit in units:
+            if unit.kept is not None:
+                kept += unit.kept
+                continue
+            names = [self.names[j] for j in unit.nullable]
+            for batch, _, _ in self._arrow_batches([unit], names):
+                valid = self._valid(batch, names)
+                kept += batch.num_rows if valid is None else int(np.count_nonzero(valid))
+        return kept
