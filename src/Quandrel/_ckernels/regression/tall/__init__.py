@@ -16,9 +16,13 @@ The package, by concern:
 Dask is imported only for Dask input; the package works without it.
 """
 
+from ._cv import CrossValidation, cross_validate
+from ._folds import fold_ids
 from ._pass import gram_stats
-from ._solvers import EnetPath, LassoPath, OLSFit, RidgeFit, enet_path, lasso_path, ols, ridge, rss
-from ._stats import GramStats
+from ._solvers import (EnetPath, LassoPath, OLSFit, PathFit, RidgeFit, enet_path, lasso_path, ols,
+                       path, ridge, rss)
+from ._stats import FoldedStats, GramStats
 
-__all__ = ["GramStats", "gram_stats", "lasso_path", "enet_path", "ridge", "ols", "rss",
-           "LassoPath", "EnetPath", "RidgeFit", "OLSFit"]
+__all__ = ["GramStats", "FoldedStats", "gram_stats", "fold_ids", "lasso_path", "enet_path", "ridge", "ols", "rss",
+           "path", "cross_validate", "CrossValidation",
+           "LassoPath", "EnetPath", "RidgeFit", "OLSFit", "PathFit"]

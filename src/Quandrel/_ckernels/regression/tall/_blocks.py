@@ -1,0 +1,171 @@
+"""The statistics of one block of rows: its leaves, one per fold, and their sums.
+
+A block (rows r0 .. r0 + block_rows - 1 of the whole data, the last one shorter) is
+split by fold into leaves, each holding the block's rows of one fold in ascending row
+order (with no folds, the block is one leaf). A leaf's statistics come from the
+library's fixed-order native routines over z = (x, y), p = k + 1 columns: every entry
+below is ONE running sum over the leaf's rows in ascending order, from 0.0
+(qdl_gram, qdl_gram_rhs and qdl_dot), the rest elementwise IEEE operations:
+
+    R     = sum z z'           qdl_gram on z (weighted: on sqrt(w) z)
+    sw    = sum w              the row count (weighted: qdl_dot(w, 1))
+    mean  = (sum w z) / sw     qdl_gram_rhs(z, w), one division per entry
+    resid = sum w (z - mean)   qdl_gram_rhs(z - mean, w)
+    M     = sum w (z - mean)(z - mean)' - resid resid' / sw
+                               qdl_gram on z - mean (weighted: sqrt(w) (z - mean))
+
+so M is the co-moment about the exact mean mean + resid / sw. Unweighted, R holds
+exactly the sums qdl_gram, qdl_gram_rhs and qdl_dot give on x and y apart (each
+entry is the same running sum of the same products), so G, c and yy keep their bits.
+
+A block's node is its leaves by fold id, with the counts of what the checks after
+the pass refuse: NaN and infinite values per column of z (counted only in the
+columns whose entry of R's diagonal is not finite: a column's sum of squares is
+finite exactly when the column holds none and its squares do not overflow), weights
+that are NaN, infinite or negative, and fold ids that are not whole numbers in
+[0, n). Nodes add fold by fold (`add`).
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+import numpy as np
+
+from ._folds import _hashed, clean_ids
+from ._native import _f64, _native
+from ._stats import _merge, _Part, _renorm
+
+# Entries of a node's `counts` after the p columns' NaN and infinite values.
+W_NONFINITE, W_NEGATIVE, BAD_IDS = 0, 1, 2
+NO_ROW = 1 << 62  # `first` of a node with no bad weight or id
+
+
+class Plan(NamedTuple):
+    """What every block needs to know: rows per block, the number of blocks and of rows
+    (0 when not known in advance: iterables), and the folds by hash (K, seed; K None
+    for no folds or for the caller's ids)."""
+
+    block_rows: int
+    nb: int
+    n: int
+    K: int | None
+    seed: int
+
+
+class Node(NamedTuple):
+    parts: dict          # fold id -> _Part (0 alone without folds)
+    counts: np.ndarray   # int64, p + 3: NaN/inf per column of z, then W_NONFINITE, W_NEGATIVE, BAD_IDS
+    first: np.ndarray    # int64, 2: first row of a bad weight, of a bad fold id (NO_ROW: none)
+
+
+def add(left, right):
+    """The node of left's rows followed by right's: each fold's parts merged (a fold
+    on one side only is that side's part, unchanged), counts added."""
+    parts = dict(left.parts)
+    for f, part in right.parts.items():
+        parts[f] = _merge(parts[f], part) if f in parts else part
+    return Node(parts, left.counts + right.counts, np.minimum(left.first, right.first))
+
+
+def _address(a):
+    return a.ctypes.data
+
+
+def leaves(Z, w, edges):
+    """The _Parts of the leaves Z[edges[i]:edges[i+1]] and the NaN and infinite values
+    per column of each, as a list of (_Part, counts).
+
+    Z: (m, p) float64, C-contiguous (x's columns, then y); w: (m,) weights, finite and
+    >= 0, or None. Each leaf is worked through while its rows are in the cache; the
+    native routines are called on the addresses of its rows."""
+    m, p = Z.shape
+    L = len(edges) - 1
+    lib = _native()
+    gram, rhs, dot = lib["qdl_gram"], lib["qdl_gram_rhs"], lib["qdl_dot"]
+    ones, T = np.ones(m), np.empty((m, p))
+    R, M, S, resid = np.empty((L, p, p)), np.empty((L, p, p)), np.empty((L, p)), np.empty((L, p))
+    sw = np.empty(L)
+    row, vec, mat = 8 * p, 8 * p, 8 * p * p
+    z0, t0, one0 = _address(Z), _address(T), _address(ones)
+    r0, m0, s0, e0 = _address(R), _address(M), _address(S), _address(resid)
+    if w is not None:
+        root = np.sqrt(w)[:, None]
+        w0 = _address(w)
+    for i in range(L):
+        a, b = edges[i], edges[i + 1]
+        n = b - a
+        za, ta = z0 + a * row, t0 + a * row
+        if w is None:
+            sw[i], wa = float(n), one0 + 8 * a
+            gram(za, r0 + i * mat, n, p)                       # R = Z'Z
+        else:
+            wa = w0 + 8 * a
+            sw[i] = dot(wa, one0 + 8 * a, n)                   # sw = sum w
+            np.multiply(Z[a:b], root[a:b], out=T[a:b])
+            gram(ta, r0 + i * mat, n, p)                       # R = (W^1/2 Z)'(W^1/2 Z)
+        rhs(za, wa, s0 + i * vec, n, p)                        # S = Z'w
+        if sw[i] == 0.0:
+            continue
+        np.subtract(Z[a:b], S[i] / sw[i], out=T[a:b])          # Zc = Z - mean
+        rhs(ta, wa, e0 + i * vec, n, p)                        # resid = Zc'w
+        if w is not None:
+            np.multiply(T[a:b], root[a:b], out=T[a:b])
+        gram(ta, m0 + i * mat, n, p)                           # M = Zc'W Zc
+    weighed = sw > 0.0
+    mean = np.zeros((L, p))
+    mean[weighed] = S[weighed] / sw[weighed, None]
+    # About the exact mean, mean + resid / sw: M - resid resid' / sw, each entry
+    # (resid_i resid_j) / sw. Leaves without weight have no means, nothing centred.
+    M[weighed] -= (resid[weighed, :, None] * resid[weighed, None, :]) / sw[weighed, None, None]
+    mean[weighed], resid[weighed] = _renorm(mean[weighed], resid[weighed], sw[weighed, None])
+    M[~weighed], resid[~weighed] = 0.0, 0.0
+    counts = np.zeros((L, p), dtype=np.int64)
+    for i, j in zip(*np.nonzero(~np.isfinite(np.diagonal(R, axis1=1, axis2=2)))):
+        counts[i, j] = np.count_nonzero(~np.isfinite(Z[edges[i]:edges[i + 1], j]))
+    return [(_Part(edges[i + 1] - edges[i], float(sw[i]), mean[i], resid[i], M[i], R[i]), counts[i])
+            for i in range(L)]
+
+
+def block(X, y, w, ids, row0, plan):
+    """The node of one block: X (m, k), y (m,), w (m,) or None, ids (m,) the caller's
+    fold ids or None (the folds are then those of plan.K by hash, or none), row0 the
+    block's first global row."""
+    m, k = X.shape
+    p = k + 1
+    counts = np.zeros(p + 3, dtype=np.int64)
+    first = np.full(2, NO_ROW, dtype=np.int64)
+    if w is not None:
+        w = _f64(w)
+        nonfinite, negative = ~np.isfinite(w), w < 0.0
+        bad = nonfinite | negative
+        if bad.any():
+            counts[p + W_NONFINITE] = np.count_nonzero(nonfinite)
+            counts[p + W_NEGATIVE] = np.count_nonzero(negative)
+            first[0] = row0 + int(np.argmax(bad))
+            w = np.where(bad, 0.0, w)  # refused after the pass; the pass goes on
+    if ids is not None:
+        ids, count, at = clean_ids(ids, plan.n)
+        if count:
+            counts[p + BAD_IDS], first[1] = count, row0 + at
+    elif plan.K is not None:
+        ids = _hashed(row0, row0 + m, plan.K, plan.seed)
+    Z = np.empty((m, p))
+    if ids is None:
+        Z[:, :k], Z[:, k] = X, y
+        folds, edges = [0], [0, m]
+    else:
+        # Stable: each fold's rows stay in ascending order.
+        order = np.argsort(ids, kind="stable")
+        Z[:, :k], Z[:, k] = np.asarray(X)[order], np.asarray(y)[order]
+        if w is not None:
+            w = w[order]
+        f = ids[order]
+        cuts = (np.flatnonzero(f[1:] != f[:-1]) + 1).tolist()
+        folds, edges = f[[0, *cuts]].tolist(), [0, *cuts, m]
+    parts = {}
+    with np.errstate(all="ignore"):  # non-finite data flow on when they are let in
+        for fold, (part, nonfinite) in zip(folds, leaves(Z, w, edges)):
+            parts[fold] = part
+            counts[:p] += nonfinite
+    return Node(parts, counts, first)
