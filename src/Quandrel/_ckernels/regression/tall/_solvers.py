@@ -133,10 +133,15 @@ def _check_stats(stats, centred=False):
 
 
 def _scaled(stats):
-    """G / n and c / n (true divisions, as the in-memory kernels scale)."""
+    """G / sw and c / sw (true divisions, as the in-memory kernels scale by n; sw, the
+    sum of the weights, is n without weights)."""
     _check_stats(stats)
-    nf = float(stats.n)
-    return stats.G / nf, stats.c / nf
+    sw = _weight_sum(stats)
+    return stats.G / sw, stats.c / sw
+
+
+def _weight_sum(stats):
+    return float(stats.sw if stats.centred else stats.n)
 
 
 def _settings(max_iter, tol):
@@ -168,8 +173,8 @@ def rss(stats, coef):
 
 
 def lasso_path(stats, max_iter, tol):
-    """The LARS-lasso path of lars_lasso_gram on G / n and c / n (penalties on the
-    scale of the mean squared error). max_iter: an int >= 1, tol: a finite number
+    """The LARS-lasso path of lars_lasso_gram on G / sw and c / sw (penalties on the
+    scale of the mean squared error; sw = n without weights). max_iter: an int >= 1, tol: a finite number
     >= 0. Returns ``LassoPath(lam_path, beta_path, status)``."""
     max_iter, tol = _settings(max_iter, tol)
     Gs, cs = _scaled(stats)
@@ -177,8 +182,8 @@ def lasso_path(stats, max_iter, tol):
 
 
 def enet_path(stats, alphas, l1_ratio, max_iter=1000, tol=1e-10):
-    """The warm-started elastic-net path of elastic_net_gram_cd_path on G / n and
-    c / n. alphas: finite penalties >= 0; l1_ratio in [0, 1]. Returns
+    """The warm-started elastic-net path of elastic_net_gram_cd_path on G / sw and
+    c / sw. alphas: finite penalties >= 0; l1_ratio in [0, 1]. Returns
     ``EnetPath(coefs, statuses)``, one row and one status per penalty."""
     alphas, l1_ratio = check_alphas(alphas), check_l1_ratio(l1_ratio)
     max_iter, tol = _settings(max_iter, tol)
@@ -221,7 +226,7 @@ def _objective(criterion, value, n, dof):
 
 def ridge(stats, alphas, criterion, intercept):
     """Ridge over a grid of penalties, scored and selected as ridge_grid_search does,
-    from the statistics: for each penalty in order, (G/n + alpha D) coef = c/n by
+    from the statistics: for each penalty in order, (G/sw + alpha D) coef = c/sw by
     Cholesky (D = I, without the intercept column 0 when `intercept`), its effective
     degrees of freedom, and rss(stats, coef) in place of the residuals of the raw data.
     criterion: 'aic', 'bic' or 'rss', or their codes 1, 2, 3; alphas: finite
@@ -262,7 +267,7 @@ def ols(stats, *, fit_intercept=False):
     _check_stats(stats, centred=fit_intercept)
     G, c = (stats.Gc, stats.cc) if fit_intercept else (stats.G, stats.c)
     coef, L, status = _chol_solve(_f64(G), _f64(c))
-    intercept = _intercepts(stats, coef[None, :])[0] if fit_intercept else 0.0
+    intercept = float(_intercepts(stats, coef[None, :])[0]) if fit_intercept else 0.0
     return OLSFit._with(coef, (np.empty((0, 0)) if status == REGRESSION_RANK_DEFICIENT else L),
                         status, intercept)
 
@@ -293,7 +298,7 @@ def _problem(stats, fit_intercept, standardize):
     weighted variance is at most (8 eps mean)^2 (rounding of a constant column) is
     constant: with an intercept or under standardize it is left out, coefficient 0."""
     _check_stats(stats, centred=fit_intercept or standardize)
-    sw = float(stats.sw if stats.centred else stats.n)
+    sw = _weight_sum(stats)
     A, g = (stats.Gc / sw, stats.cc / sw) if fit_intercept else (stats.G / sw, stats.c / sw)
     keep = np.arange(g.shape[0])
     scale = None

@@ -133,7 +133,7 @@ class _Part(NamedTuple):
     mean: np.ndarray   # (p,)
     resid: np.ndarray  # (p,) sum w (z - mean)
     M: np.ndarray      # (p, p) sum w (z - mu)(z - mu)', mu = mean + resid / sw
-    R: np.ndarray      # (p, p) sum w z z'
+    R: np.ndarray      # (p, p) sum w z z' summed by blocks, or None: formed from the rest
 
 
 def _renorm(mean, resid, sw):
@@ -145,9 +145,11 @@ def _renorm(mean, resid, sw):
 
 
 def _merge(a, b):
-    """The part of a's rows followed by b's. The raw sums add; a part without weight
-    (sw = 0: all its weights zero) adds nothing to the means and co-moments."""
-    n, R = a.n + b.n, a.R + b.R
+    """The part of a's rows followed by b's. The raw sums add (when both parts have
+    them); a part without weight (sw = 0: all its weights zero) adds nothing to the
+    means and co-moments."""
+    n = a.n + b.n
+    R = None if a.R is None or b.R is None else a.R + b.R
     if b.sw == 0.0:
         return _Part(n, a.sw, a.mean, a.resid, a.M, R)
     if a.sw == 0.0:
@@ -168,9 +170,16 @@ def _merge(a, b):
 
 
 def _record(part):
-    """The GramStats of a part (copies: a record owns its arrays)."""
-    k = part.R.shape[0] - 1
-    R, M = part.R, part.M
+    """The GramStats of a part (copies: a record owns its arrays). A part without raw
+    sums gets them from its centred statistics, R = M + sw (mu_i mu_j) with the exact
+    means mu = mean + resid / sw: exactly symmetric, and as accurate as sums by rows
+    (each entry a few ulps of sqrt(R_ii R_jj)), since M and sw mu mu' carry their own."""
+    k = part.M.shape[0] - 1
+    M = part.M
+    R = part.R
+    if R is None:
+        mu = part.mean + part.resid / part.sw
+        R = M + part.sw * np.outer(mu, mu)
     return GramStats(
         G=R[:k, :k].copy(), c=R[:k, k].copy(), yy=float(R[k, k]), n=int(part.n),
         sw=float(part.sw), x_mean=part.mean[:k].copy(), y_mean=float(part.mean[k]),
@@ -178,7 +187,8 @@ def _record(part):
 
 
 def _part(stats):
-    """The part of a record (the inverse of _record)."""
+    """The part of a record (the inverse of _record), without its raw sums: a merged
+    record forms them from its centred statistics."""
     if not stats.centred:
         raise ValueError("the statistics lack the weights' sum, the means or the centred "
                          "co-moments: form them with gram_stats")
@@ -190,7 +200,7 @@ def _part(stats):
         return out
 
     return _Part(stats.n, stats.sw, np.append(stats.x_mean, stats.y_mean), np.asarray(stats.resid),
-                 block(stats.Gc, stats.cc, stats.yyc), block(stats.G, stats.c, stats.yy))
+                 block(stats.Gc, stats.cc, stats.yyc), None)
 
 
 def _merge_records(records):
