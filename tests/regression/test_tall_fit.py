@@ -82,7 +82,7 @@ def test_path_without_intercept_is_enet_path_and_ols_with_intercept_matches(rng)
     assert tall.ols(stats).intercept == 0.0
 
 
-def test_standardize_and_constant_columns(rng):
+def test_standardize_and_constant_columns(rng, capsys):
     """standardize: the penalised problem of the columns scaled to unit weighted
     variance (the same fit as scaling the columns first), coefficients on the
     columns' scale; a constant column gets 0 with or without standardize, and so does
@@ -102,8 +102,10 @@ def test_standardize_and_constant_columns(rng):
     for standardize in (False, True):
         fit = tall.path(folded.total, l1_ratio=0.5, n_alphas=10, standardize=standardize)
         assert not fit.coef[:, 2].any() and fit.coef[-1, 4] != 0.0
-        cv = tall.cross_validate(folded, l1_ratio=[0.5, 0.0], n_alphas=10, standardize=standardize)
+        cv = tall.cross_validate(folded, l1_ratio=[0.5, 0.0], n_alphas=10, standardize=standardize,
+                                 progress=True)
         assert np.isfinite(cv.mse).all() and not cv.fit.coef[:, 2].any()
+    assert "100.0% 6 fits" in capsys.readouterr().err
 
 
 def splits_of(ids, K):

@@ -14,11 +14,12 @@ below is ONE running sum over the leaf's rows in ascending order, from 0.0
                                qdl_gram on z - mean (weighted: sqrt(w) (z - mean))
 
 so M is the co-moment about the exact mean, mean + resid / sw (mean and resid are
-then rounded again, `_stats._renorm`). A leaf without weights or folds (a plain
-block) also sums the raw statistics as they have always been summed, G = qdl_gram(x),
-c = qdl_gram_rhs(x, y), yy = qdl_dot(y, y), held as R = sum z z'; the leaves of
-weighted or folded data leave R out (None), and their records form it from the
-centred statistics (`_stats._record`), which saves one Gram matrix per block.
+then rounded again, `_stats._renorm`); sum w z is summed as qdl_gram_rhs(x, w) and
+qdl_dot(y, w). A leaf without weights or folds (a whole block) also sums the raw
+statistics as they have always been summed, G = qdl_gram(x), c = qdl_gram_rhs(x, y),
+yy = qdl_dot(y, y), held as R = sum z z'; the leaves of weighted or folded data leave
+R out (None), and their records form it from the centred statistics
+(`_stats._record`), which saves one Gram matrix per block.
 
 A block's node is its leaves by fold id, with the counts of what the checks after
 the pass refuse: NaN and infinite values per column of z (counted only in the
@@ -75,11 +76,52 @@ def _address(a):
     return a.ctypes.data
 
 
-def _finish(Z, edges, sw, S, resid, M, R, suspect):
-    """The (_Part, NaN and infinite counts) of each leaf from its sums (leading axis:
-    the leaves). Z[edges[i]:edges[i+1]] are leaf i's rows (for the counts), suspect
-    (L, p) the columns to count."""
-    L, p = S.shape
+def leaves(X, y, w, edges, raw):
+    """The (_Part, NaN and infinite counts per column) of each leaf, rows
+    edges[i] .. edges[i+1] - 1 of X (m, k) and y (m,), float64 and C-contiguous, with
+    weights w (m,), finite and >= 0, or None. raw: also the raw sums (unweighted).
+
+    Each leaf is worked through while its rows are in the cache, the native routines
+    called on the addresses of its rows; the centred rows z - mean are written into one
+    scratch block T. Then, for all leaves at once: the means, M about the exact means,
+    the means rounded again, and the counts."""
+    m, k = X.shape
+    p, L = k + 1, len(edges) - 1
+    lib = _native()
+    gram, rhs, dot = lib["qdl_gram"], lib["qdl_gram_rhs"], lib["qdl_dot"]
+    ones, T = np.ones(m), np.empty((m, p))
+    M, S, resid, sw = np.empty((L, p, p)), np.empty((L, p)), np.empty((L, p)), np.empty(L)
+    R, G = (np.empty((L, p, p)), np.empty((k, k))) if raw else (None, None)
+    x0, y0, t0, one0 = _address(X), _address(y), _address(T), _address(ones)
+    s0, e0, m0 = _address(S), _address(resid), _address(M)
+    g0 = None if G is None else _address(G)
+    if w is not None:
+        root, w0 = np.sqrt(w)[:, None], _address(w)
+    for i in range(L):
+        a, b = edges[i], edges[i + 1]
+        n = b - a
+        xa, ya, ta, onea = x0 + 8 * k * a, y0 + 8 * a, t0 + 8 * p * a, one0 + 8 * a
+        si, ei, mi = s0 + 8 * p * i, e0 + 8 * p * i, m0 + 8 * p * p * i
+        if raw:  # as the pass has always summed them
+            gram(xa, g0, n, k)                                 # X'X
+            rhs(xa, ya, si, n, k)                              # X'y (S[i] as scratch)
+            R[i, :k, :k], R[i, :k, k], R[i, k, :k] = G, S[i, :k], S[i, :k]
+            R[i, k, k] = dot(ya, ya, n)                        # y'y
+        if w is None:
+            sw[i], wa = float(n), onea
+        else:
+            wa = w0 + 8 * a
+            sw[i] = dot(wa, onea, n)                           # sw = sum w
+        rhs(xa, wa, si, n, k)                                  # S = (X'w, y'w)
+        S[i, k] = dot(ya, wa, n)
+        if sw[i] == 0.0:
+            continue
+        np.subtract(X[a:b], S[i, :k] / sw[i], out=T[a:b, :k])  # T = z - mean
+        np.subtract(y[a:b], S[i, k] / sw[i], out=T[a:b, k])
+        rhs(ta, wa, ei, n, p)                                  # resid = T'w
+        if w is not None:
+            np.multiply(T[a:b], root[a:b], out=T[a:b])
+        gram(ta, mi, n, p)                                     # M = T'WT
     weighed = sw > 0.0
     mean = np.zeros((L, p))
     mean[weighed] = S[weighed] / sw[weighed, None]
@@ -89,77 +131,12 @@ def _finish(Z, edges, sw, S, resid, M, R, suspect):
     mean[weighed], resid[weighed] = _renorm(mean[weighed], resid[weighed], sw[weighed, None])
     M[~weighed], resid[~weighed] = 0.0, 0.0
     counts = np.zeros((L, p), dtype=np.int64)
-    for i, j in zip(*np.nonzero(suspect | ~weighed[:, None])):
-        counts[i, j] = np.count_nonzero(~np.isfinite(Z(edges[i], edges[i + 1], j)))
+    suspect = ~np.isfinite(np.diagonal(M if R is None else R, axis1=1, axis2=2)) | ~weighed[:, None]
+    for i, j in zip(*np.nonzero(suspect)):
+        rows = slice(edges[i], edges[i + 1])
+        counts[i, j] = np.count_nonzero(~np.isfinite(X[rows, j] if j < k else y[rows]))
     return [(_Part(edges[i + 1] - edges[i], float(sw[i]), mean[i], resid[i], M[i],
                    None if R is None else R[i]), counts[i]) for i in range(L)]
-
-
-def plain(X, y):
-    """The [(_Part, counts)] of a block without weights or folds, with its raw sums.
-    X (m, k) and y (m,) float64, C-contiguous."""
-    m, k = X.shape
-    p = k + 1
-    lib = _native()
-    gram, rhs, dot = lib["qdl_gram"], lib["qdl_gram_rhs"], lib["qdl_dot"]
-    ones, T = np.ones(m), np.empty((m, p))
-    R, M, S, resid = np.empty((1, p, p)), np.empty((1, p, p)), np.empty((1, p)), np.empty((1, p))
-    G = np.empty((k, k))
-    x0, y0, one0 = _address(X), _address(y), _address(ones)
-    gram(x0, _address(G), m, k)                                # X'X
-    rhs(x0, y0, _address(S), m, k)                             # X'y (S as scratch)
-    R[0, :k, :k], R[0, :k, k], R[0, k, :k] = G, S[0, :k], S[0, :k]
-    R[0, k, k] = dot(y0, y0, m)                                # y'y
-    rhs(x0, one0, _address(S), m, k)                           # X'1
-    S[0, k] = dot(y0, one0, m)                                 # y'1
-    sw = np.array([float(m)])
-    np.subtract(X, S[0, :k] / sw[0], out=T[:, :k])              # Zc = Z - mean
-    np.subtract(y, S[0, k] / sw[0], out=T[:, k])
-    rhs(_address(T), one0, _address(resid), m, p)              # resid = Zc'1
-    gram(_address(T), _address(M), m, p)                       # M = Zc'Zc
-    suspect = ~np.isfinite(np.diagonal(R, axis1=1, axis2=2))
-    return _finish(lambda a, b, j: X[a:b, j] if j < k else y[a:b], [0, m], sw, S, resid, M, R, suspect)
-
-
-def leaves(Z, w, edges):
-    """The [(_Part, counts)] of the leaves Z[edges[i]:edges[i+1]] of weighted or folded
-    data, without raw sums.
-
-    Z: (m, p) float64, C-contiguous (x's columns, then y); w: (m,) weights, finite and
-    >= 0, or None. Each leaf is worked through while its rows are in the cache; the
-    native routines are called on the addresses of its rows."""
-    m, p = Z.shape
-    L = len(edges) - 1
-    lib = _native()
-    gram, rhs, dot = lib["qdl_gram"], lib["qdl_gram_rhs"], lib["qdl_dot"]
-    ones, T = np.ones(m), np.empty((m, p))
-    M, S, resid = np.empty((L, p, p)), np.empty((L, p)), np.empty((L, p))
-    sw = np.empty(L)
-    row, vec, mat = 8 * p, 8 * p, 8 * p * p
-    z0, t0, one0 = _address(Z), _address(T), _address(ones)
-    m0, s0, e0 = _address(M), _address(S), _address(resid)
-    if w is not None:
-        root = np.sqrt(w)[:, None]
-        w0 = _address(w)
-    for i in range(L):
-        a, b = edges[i], edges[i + 1]
-        n = b - a
-        za, ta = z0 + a * row, t0 + a * row
-        if w is None:
-            sw[i], wa = float(n), one0 + 8 * a
-        else:
-            wa = w0 + 8 * a
-            sw[i] = dot(wa, one0 + 8 * a, n)                   # sw = sum w
-        rhs(za, wa, s0 + i * vec, n, p)                        # S = Z'w
-        if sw[i] == 0.0:
-            continue
-        np.subtract(Z[a:b], S[i] / sw[i], out=T[a:b])          # Zc = Z - mean
-        rhs(ta, wa, e0 + i * vec, n, p)                        # resid = Zc'w
-        if w is not None:
-            np.multiply(T[a:b], root[a:b], out=T[a:b])
-        gram(ta, m0 + i * mat, n, p)                           # M = Zc'W Zc
-    suspect = ~np.isfinite(np.diagonal(M, axis1=1, axis2=2))
-    return _finish(lambda a, b, j: Z[a:b, j], edges, sw, S, resid, M, None, suspect)
 
 
 def block(X, y, w, ids, row0, plan):
@@ -185,24 +162,19 @@ def block(X, y, w, ids, row0, plan):
             counts[p + BAD_IDS], first[1] = count, row0 + at
     elif plan.K is not None:
         ids = _hashed(row0, row0 + m, plan.K, plan.seed)
+    if ids is None:
+        X, y, folds, edges = _f64(X), _f64(y), [0], [0, m]
+    else:
+        # Stable: each fold's rows stay in ascending order.
+        order = np.argsort(ids, kind="stable")
+        X, y = _f64(np.asarray(X)[order]), _f64(np.asarray(y)[order])
+        if w is not None:
+            w = w[order]
+        f = ids[order]
+        cuts = (np.flatnonzero(f[1:] != f[:-1]) + 1).tolist()
+        folds, edges = f[[0, *cuts]].tolist(), [0, *cuts, m]
     with np.errstate(all="ignore"):  # non-finite data flow on when they are let in
-        if ids is None and w is None:
-            folds, results = [0], plain(_f64(X), _f64(y))
-        else:
-            Z = np.empty((m, p))
-            if ids is None:
-                Z[:, :k], Z[:, k] = X, y
-                folds, edges = [0], [0, m]
-            else:
-                # Stable: each fold's rows stay in ascending order.
-                order = np.argsort(ids, kind="stable")
-                Z[:, :k], Z[:, k] = np.asarray(X)[order], np.asarray(y)[order]
-                if w is not None:
-                    w = w[order]
-                f = ids[order]
-                cuts = (np.flatnonzero(f[1:] != f[:-1]) + 1).tolist()
-                folds, edges = f[[0, *cuts]].tolist(), [0, *cuts, m]
-            results = leaves(Z, w, edges)
+        results = leaves(X, y, w, edges, raw=ids is None and w is None)
     parts = {}
     for fold, (part, nonfinite) in zip(folds, results):
         parts[fold] = part

@@ -415,7 +415,8 @@ def gram_stats(X, y=None, block_rows=4096, progress=False, *, weights=None, fold
     the same bit for bit for every chunking, number of workers and scheduling, and
     for numpy, Dask and iterable input of the same data (for the same block_rows).
     Without weights and folds, G, c, yy and n are the same bits as the sums of X'X,
-    X'y and y'y by block have always been.
+    X'y and y'y by block have always been; with either, G, c and yy are formed from
+    the centred statistics (see GramStats).
 
     check_finite: refuse data holding NaN or infinite values with a ValueError that
     names the columns of X (and y) and their counts, once the pass has counted them

@@ -54,9 +54,11 @@ class GramStats:
         the means leaves (below sw times an ulp of the means), carried so that merged
         records keep the digits of the centred co-moments.
 
-    The centred co-moments are about the exact means. Records made from G, c, yy and n
-    alone (the four positional fields) have None in the others, and serve the solvers
-    that need no intercept.
+    The centred co-moments are about the exact means. Unweighted and unfolded, G, c and
+    yy are sums by blocks of rows; weighted, per fold and merged, they are formed from
+    the centred statistics, Gc + sw mu mu' and so on, with mu the exact means. Records
+    made from G, c, yy and n alone (the four positional fields) have None in the
+    others, and serve the solvers that need no intercept.
     """
 
     G: np.ndarray
