@@ -14,7 +14,7 @@ import numpy as np
 from .. import REGRESSION_CRIT_AIC, REGRESSION_CRIT_LOSS, REGRESSION_RANK_DEFICIENT, _regression
 from ._native import _call, _f64
 from ._params import check_alphas, check_criterion, check_flag, check_int, check_l1_ratio, check_real
-from ._stats import GramStats
+from ._stats import FoldedStats, GramStats
 
 __all__ = ["lasso_path", "enet_path", "ridge", "ols", "rss", "path",
            "LassoPath", "EnetPath", "RidgeFit", "OLSFit", "PathFit"]
@@ -104,7 +104,8 @@ def _check_stats(stats, centred=False):
     """stats a GramStats of consistent shapes and finite entries (and with the centred
     statistics when `centred`)."""
     if not isinstance(stats, GramStats):
-        raise TypeError(f"stats must be a GramStats record, got {type(stats).__name__}")
+        hint = " (its .total, or .train(f))" if isinstance(stats, FoldedStats) else ""
+        raise TypeError(f"stats must be a GramStats record{hint}, got {type(stats).__name__}")
     if stats.n < 1:
         raise ValueError("the statistics hold no rows")
     k = np.shape(stats.c)[0] if np.ndim(stats.c) == 1 else -1
