@@ -522,6 +522,8 @@ def test_same_bits_on_the_cluster_for_every_chunking(cluster, data, folded):
     with pytest.raises(ValueError, match="X and weights must have the same row chunks"):
         tall.gram_stats(Xd.rechunk({0: 10_000}), yd.rechunk({0: 10_000}), weights=wd.rechunk({0: 20_000}))
     assert same_bits(tall.gram_stats(Xd, yd.compute(), timeout=TIMEOUT), ref)  # numpy y
+    got = tall.gram_stats(Xd, yd, weights=extras(X)[0], folds=extras(X)[1], timeout=TIMEOUT)  # numpy w, ids
+    assert got.fingerprint() == folded[0].fingerprint()
     held = cluster[1].persist([Xd.rechunk({0: 30_000}), yd.rechunk({0: 30_000})])
     assert same_bits(tall.gram_stats(*held, timeout=TIMEOUT), ref)  # in the workers' memory
     assert same_bits(tall.gram_stats(random_pieces(np.random.default_rng(1), X, y)), ref)
