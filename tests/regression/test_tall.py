@@ -14,6 +14,7 @@ import sys
 import threading
 import time
 import warnings
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -64,8 +65,9 @@ def tree_reference(X, y, block_rows):
 
 
 def same_bits(a, b):
+    """G, c, yy and n the same bits, and every other field too (the fingerprints)."""
     return (a.n == b.n and bits(a.yy) == bits(b.yy) and np.array_equal(bits(a.G), bits(b.G))
-            and np.array_equal(bits(a.c), bits(b.c)))
+            and np.array_equal(bits(a.c), bits(b.c)) and a.fingerprint() == b.fingerprint())
 
 
 def random_pieces(rng, X, y, dtype=np.float64):
@@ -122,6 +124,141 @@ def test_memory_mapped_and_misaligned_input(rng, tmp_path):
     assert tall.rss(odd, misaligned(ref.c)) == tall.rss(ref, ref.c)
 
 
+def exact_centred(Z, w):
+    """sum w (z - mu)(z - mu)' exactly (Python integers: the float64 values scaled by
+    2^80 are whole numbers at the magnitudes tested), rounded once to float64."""
+    scale = 1 << 80
+    cols = [[int(Fraction(v) * scale) for v in col.tolist()] for col in (w, *Z.T)]
+    W, cols = cols[0], cols[1:]
+    sw = sum(W)
+    sums = [sum(a * b for a, b in zip(W, col)) for col in cols]
+    p = len(cols)
+    out = np.empty((p, p))
+    for i in range(p):
+        for j in range(i, p):
+            cross = sum(a * b * c for a, b, c in zip(W, cols[i], cols[j]))
+            out[i, j] = out[j, i] = float(Fraction(cross * sw - sums[i] * sums[j], sw * scale**3))
+    return out
+
+
+def augmented(stats):
+    """The centred co-moments of (x, y) as one (k + 1, k + 1) matrix."""
+    return np.block([[stats.Gc, stats.cc[:, None]], [stats.cc[None, :], np.array([[stats.yyc]])]])
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_centred_statistics_of_large_mean_columns_keep_their_digits(rng, weighted):
+    """Columns whose mean is 1e8 and 1e12 times their spread (and one of mean 0):
+    every centred co-moment within 1e-13 of the exact value relative to the product
+    of the columns' spreads, at two block lengths; the raw statistics summed by rows
+    minus sw * mean mean' keep no digit at all. The means to within an ulp of themselves
+    plus 1e-16 of the spread."""
+    n = 20_000
+    X = np.column_stack([1e8 + rng.standard_normal(n), -3e12 + rng.standard_normal(n),
+                         rng.standard_normal(n)])
+    y = 2.0 * X[:, 0] + rng.standard_normal(n)
+    w = rng.uniform(0.0, 3.0, n) if weighted else np.ones(n)
+    exact = exact_centred(np.column_stack([X, y]), w)
+    spread = np.sqrt(np.outer(np.diagonal(exact), np.diagonal(exact)))
+    sw = sum(map(Fraction, w.tolist()))
+    means = np.array([float(sum(Fraction(a) * Fraction(b) for a, b in zip(w.tolist(), col.tolist())) / sw)
+                      for col in X.T])
+    sd = np.sqrt(np.diagonal(exact)[:3] / float(sw))
+    for block_rows in (1000, 4096):
+        stats = tall.gram_stats(X, y, block_rows, weights=w if weighted else None)
+        assert np.max(np.abs(augmented(stats) - exact) / spread) < 1e-13
+        assert np.array_equal(stats.Gc, stats.Gc.T)
+        assert np.all(np.abs(stats.x_mean - means) <= np.spacing(np.abs(means)) + 1e-16 * sd)
+    if not weighted:  # G summed by rows, as it always was
+        naive = stats.G - stats.sw * np.outer(stats.x_mean, stats.x_mean)
+        assert abs(naive[0, 0] - exact[0, 0]) > exact[0, 0]
+
+
+def test_weights_equal_rows_repeated_by_their_weight(rng):
+    """Integer weights (zeros included) give the statistics of each row repeated that
+    many times: every field, overall and per fold."""
+    X, y = problem(rng, 3000, 4)
+    X[:, 1:] += 1e4
+    counts = rng.integers(0, 4, 3000)
+    ids = rng.integers(0, 3, 3000)
+    Xr, yr, idr = np.repeat(X, counts, 0), np.repeat(y, counts), np.repeat(ids, counts)
+    pairs = [(tall.gram_stats(X, y, 256, weights=counts.astype(float)), tall.gram_stats(Xr, yr, 256))]
+    folded = tall.gram_stats(X, y, 256, weights=counts, folds=ids)
+    pairs += zip(folded.folds, tall.gram_stats(Xr, yr, 256, folds=idr).folds)
+    for a, b in pairs:
+        assert a.sw == b.sw
+        for name in ("G", "c", "yy", "x_mean", "y_mean"):
+            np.testing.assert_allclose(getattr(a, name), getattr(b, name), rtol=1e-13)
+        np.testing.assert_allclose(augmented(a), augmented(b), rtol=1e-11, atol=1e-12 * b.yyc)
+
+
+def fingerprints(make, *variants):
+    return {variant: make(variant).fingerprint() for variant in variants}
+
+
+def test_weighted_and_folded_statistics_are_the_same_bits_for_every_input(rng, tmp_path):
+    """Weights and folds (by hash and by id) through numpy, memory-mapped, random
+    iterable pieces (float32 converted as numpy's are) and Dask's local scheduler with
+    irregular chunks: one fingerprint each. Unweighted, G, c and yy are the unfolded
+    pass's bits, whatever else is asked; the folds are those of fold_ids."""
+    import dask.array as da
+
+    X, y = problem(rng, 20_011, 5)
+    w, ids = rng.uniform(0, 2, 20_011), rng.integers(0, 7, 20_011).astype(float)
+    np.save(tmp_path / "w.npy", w)
+    for options in ({"weights": w}, {"folds": 4, "seed": 9}, {"weights": w, "folds": 3},
+                    {"weights": w, "folds": ids}):
+        ref = tall.gram_stats(X, y, 1000, **options)
+        weights = options.get("weights")
+        mapped = dict(options, weights=np.load(tmp_path / "w.npy", mmap_mode="r")) if weights is not None else options
+        assert tall.gram_stats(X, y, 1000, **mapped).fingerprint() == ref.fingerprint()
+        if not isinstance(options.get("folds", 0), np.ndarray):
+            rest = {k: v for k, v in options.items() if k != "weights"}
+            cuts = np.sort(rng.integers(0, len(y), 9))
+            edges = [0, *cuts.tolist(), len(y)]
+            pieces = [(X[a:b], y[a:b], *((w[a:b],) if weights is not None else ())) for a, b in zip(edges, edges[1:])]
+            assert tall.gram_stats(iter(pieces), None, 1000, **rest).fingerprint() == ref.fingerprint()
+        chunks = tuple(np.diff([0, 1, 999, 5000, 5001, 17_000, 20_011]).tolist())
+        lazy = {k: da.from_array(v, chunks=(chunks,)) if isinstance(v, np.ndarray) else v for k, v in options.items()}
+        with local_scheduler():
+            got = tall.gram_stats(da.from_array(X, chunks=(chunks, 2)), da.from_array(y, chunks=(chunks,)), 1000, **lazy)
+        assert got.fingerprint() == ref.fingerprint()
+    plain = tall.gram_stats(X, y, 1000)
+    assert same_bits(plain, tall.gram_stats(X, y, 1000, check_finite=False))
+    folded = tall.gram_stats(X, y, 1000, folds=4, seed=9)
+    assert [s.n for s in folded.folds] == np.bincount(tall.fold_ids(0, len(y), 4, 9)).tolist()
+    fold = tall.fold_ids(0, len(y), 4, 9) == 2
+    np.testing.assert_allclose(folded.folds[2].G, X[fold].T @ X[fold], rtol=1e-12)
+    train = tall.gram_stats(X[~fold], y[~fold], 1000)
+    for name in ("G", "c", "yy", "sw", "x_mean", "y_mean", "Gc", "cc", "yyc"):
+        np.testing.assert_allclose(getattr(folded.train(2), name), getattr(train, name), rtol=1e-12)
+        np.testing.assert_allclose(getattr(folded.total, name), getattr(plain, name), rtol=1e-12)
+
+
+def splitmix64(seed, i):
+    """Output i + 1 of SplitMix64 from the state seed, in Python integers."""
+    z = (seed + (i + 1) * 0x9E3779B97F4A7C15) % 2**64
+    z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) % 2**64
+    z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) % 2**64
+    return z ^ (z >> 31)
+
+
+def test_fold_ids_are_the_documented_hash():
+    """Row i's fold is splitmix64(seed, i) mod K (the generator's published first
+    outputs from state 0 check the reference), for any start, seed and K; sizes are
+    near n / K."""
+    assert [splitmix64(0, i) for i in range(3)] == [0xE220A8397B1DCDAF, 0x6E789E6AA1B965F4,
+                                                    0x06C45D188009454F]
+    for start, stop, K, seed in ((0, 50, 10, 0), (10**12, 10**12 + 7, 3, 2**64 - 1), (7, 9, 2**32, 12345)):
+        assert tall.fold_ids(start, stop, K, seed).tolist() == [splitmix64(seed, i) % K for i in range(start, stop)]
+    sizes = np.bincount(tall.fold_ids(0, 100_000, 10, seed=5), minlength=10)
+    assert np.all(np.abs(sizes - 10_000) < 5 * math.sqrt(9_000))
+    for args, message in (((0, 5, 1), "K must be an int in"), ((5, 4, 2), "stop must be an int >= 5"),
+                          ((0, 5, 2, 2**64), "seed must be an int in")):
+        with pytest.raises(ValueError, match=message):
+            tall.fold_ids(*args)
+
+
 BAD = [
     (lambda X, y: (X[:, 0], y), ValueError, "X must be 2-D"),
     (lambda X, y: (X, y[:, None]), ValueError, "y must be 1-D"),
@@ -133,14 +270,39 @@ BAD = [
     (lambda X, y: ([(X[:5], y[:4])], None), ValueError, "piece 0: X_block has 5 rows"),
     (lambda X, y: ([X[:5]], None), TypeError, "not an .X_block, y_block. pair"),
     (lambda X, y: (iter([]), None), ValueError, "no rows"),
+    # Weights and folds: named, before the pass where the arguments show it ...
+    (lambda X, y: (X, y, {"weights": np.ones(9)}), ValueError, "X has 10 rows but weights has 9"),
+    (lambda X, y: (X, y, {"weights": np.ones((10, 1))}), ValueError, "weights must be 1-D"),
+    (lambda X, y: (X, y, {"weights": np.full(10, "a")}), TypeError, "weights must hold real numbers"),
+    (lambda X, y: (X, y, {"folds": 1}), ValueError, "folds must be an int in \\[2, "),
+    (lambda X, y: (X, y, {"folds": 2.5}), TypeError, "folds must be an int"),
+    (lambda X, y: (X, y, {"folds": 11}), ValueError, "folds=11: more folds than rows"),
+    (lambda X, y: (X, y, {"folds": np.zeros(9)}), ValueError, "X has 10 rows but folds has 9"),
+    (lambda X, y: (X, y, {"folds": np.ones(10, dtype=bool)}), TypeError, "folds must hold integers"),
+    (lambda X, y: (X, y, {"folds": 3, "seed": -1}), ValueError, "seed must be an int in"),
+    (lambda X, y: ([(X, y)], None, {"weights": np.ones(10)}), TypeError, "carries its weights in its pieces"),
+    (lambda X, y: ([(X, y)], None, {"folds": np.zeros(10)}), TypeError, "takes folds=K"),
+    (lambda X, y: ([(X[:5], y[:5], np.ones(5)), (X[5:], y[5:])], None), ValueError, "piece 1 lacks weights"),
+    (lambda X, y: ([(X[:5], y[:5], np.ones(4))], None), ValueError, "and w_block 4"),
+    # ... and after it, before any result, where the values do.
+    (lambda X, y: (X, y, {"weights": np.r_[np.ones(3), -1, np.nan, np.ones(5)]}), ValueError,
+     r"finite and >= 0: 1 are NaN or infinite and 1 negative \(the first at row 3\)"),
+    (lambda X, y: (X, y, {"weights": np.zeros(10)}), ValueError, "weights are all zero"),
+    (lambda X, y: (X, y, {"folds": np.r_[0, 1, -1, 1.5, np.zeros(6)]}), ValueError,
+     r"whole numbers from 0 to 9 .*: 2 do not \(the first at row 2\)"),
+    (lambda X, y: (X, y, {"folds": np.r_[0, 0, 2, 2, 4, np.zeros(5)]}), ValueError, "folds 1, 3 of 5 hold no rows"),
+    (lambda X, y: (X, y, {"folds": np.r_[0, 1, np.zeros(8)], "weights": np.r_[1, 0, np.ones(8)]}),
+     ValueError, "the weights of fold 1 are all zero"),
+    (lambda X, y: ([(X[:3], y[:3])], None, {"folds": 5}), ValueError, r"more folds \(5\) than rows \(3\)"),
 ]
 
 
 @pytest.mark.parametrize("make, error, message", BAD)
 def test_bad_input_is_refused(make, error, message):
     X, y = problem(np.random.default_rng(0), 10, 3)
+    args = make(X, y)
     with pytest.raises(error, match=message):
-        tall.gram_stats(*make(X, y))
+        tall.gram_stats(*args[:2], **(args[2] if len(args) > 2 else {}))
     with pytest.raises(ValueError, match="block_rows"):
         tall.gram_stats(X, y, 0)
 
@@ -316,6 +478,21 @@ def data():
     return example, X, y, tall.gram_stats(X, y)
 
 
+def extras(X):
+    """Weights and fold ids (floats holding whole numbers 0 .. 4) made from X's
+    columns, by the same elementwise operations on numpy and on Dask arrays."""
+    return np.abs(X[:, 1]), np.minimum(np.floor(np.mod(X[:, 2], 1.0) * 5.0), 4.0)
+
+
+@pytest.fixture(scope="module")
+def folded(data):
+    """The data's statistics with weights and fold ids, and with folds by hash."""
+    example, X, y, ref = data
+    w, ids = extras(X)
+    return (tall.gram_stats(X, y, weights=w, folds=ids),
+            tall.gram_stats(X, y, weights=w, folds=5, seed=3))
+
+
 @contextlib.contextmanager
 def local_scheduler():
     """Dask's threaded scheduler in this process, beside the cluster's client."""
@@ -331,14 +508,23 @@ def slow(block):
     return block
 
 
-def test_same_bits_on_the_cluster_for_every_chunking(cluster, data):
+def test_same_bits_on_the_cluster_for_every_chunking(cluster, data, folded):
     example, X, y, ref = data
     Xd, yd = example.generate(ROWS, COLS, SEED)  # pieces of 65,536 rows, made on the workers
+    wd, idd = extras(Xd)
     irregular = tuple(np.diff([0, 1, 5000, 77_777, 77_778, 200_000, ROWS]).tolist())
     for rows, cols in ((10_000, -1), (3 * 4096, 4), (irregular, -1)):  # columns cut too
         got = tall.gram_stats(Xd.rechunk({0: rows, 1: cols}), yd.rechunk({0: rows}), timeout=TIMEOUT)
         assert same_bits(got, ref), rows
+    for rows in (10_000, irregular):
+        got = tall.gram_stats(Xd.rechunk({0: rows}), yd.rechunk({0: rows}), weights=wd.rechunk({0: rows}),
+                              folds=idd.rechunk({0: rows}), timeout=TIMEOUT)
+        assert got.fingerprint() == folded[0].fingerprint(), rows
+    with pytest.raises(ValueError, match="X and weights must have the same row chunks"):
+        tall.gram_stats(Xd.rechunk({0: 10_000}), yd.rechunk({0: 10_000}), weights=wd.rechunk({0: 20_000}))
     assert same_bits(tall.gram_stats(Xd, yd.compute(), timeout=TIMEOUT), ref)  # numpy y
+    got = tall.gram_stats(Xd, yd, weights=extras(X)[0], folds=extras(X)[1], timeout=TIMEOUT)  # numpy w, ids
+    assert got.fingerprint() == folded[0].fingerprint()
     held = cluster[1].persist([Xd.rechunk({0: 30_000}), yd.rechunk({0: 30_000})])
     assert same_bits(tall.gram_stats(*held, timeout=TIMEOUT), ref)  # in the workers' memory
     assert same_bits(tall.gram_stats(random_pieces(np.random.default_rng(1), X, y)), ref)
@@ -348,7 +534,7 @@ def test_same_bits_on_the_cluster_for_every_chunking(cluster, data):
         tall.gram_stats(Xd[Xd[:, 1] > 0], yd[Xd[:, 1] > 0])
 
 
-def test_same_bits_on_one_and_two_workers_and_locally(cluster, data):
+def test_same_bits_on_one_and_two_workers_and_locally(cluster, data, folded):
     lc, client = cluster
     example, X, y, ref = data
     Xd, yd = example.generate(ROWS, COLS, SEED)
@@ -363,6 +549,9 @@ def test_same_bits_on_one_and_two_workers_and_locally(cluster, data):
             assert time.monotonic() < deadline, "the cluster did not shrink"
             time.sleep(0.05)
         assert same_bits(tall.gram_stats(Xd, yd, timeout=TIMEOUT), ref)
+        wd, idd = extras(Xd)
+        got = tall.gram_stats(Xd, yd, weights=wd, folds=idd, timeout=TIMEOUT)
+        assert got.fingerprint() == folded[0].fingerprint()
     finally:
         lc.scale(2)
         client.wait_for_workers(2, timeout=TIMEOUT)
@@ -378,18 +567,21 @@ def test_progress_bars_of_dask(cluster, data, capsys):
     assert out.count("100%") == 2, out
 
 
-def test_same_bits_when_a_worker_is_killed_mid_pass(cluster, data):
+def test_same_bits_when_a_worker_is_killed_mid_pass(cluster, data, folded):
     """Tasks of 0.25 s each; once the victim holds finished results and runs another
-    task, its process is killed. Dask recomputes what it lost; the bits stay."""
+    task, its process is killed. Dask recomputes what it lost; the bits stay (weights
+    and folds by hash included)."""
     lc, client = cluster
     example, X, y, ref = data
     Xd, yd = example.generate(ROWS, COLS, SEED)
+    wd = extras(Xd)[0].rechunk({0: 12_288})
     Xd = Xd.rechunk({0: 12_288}).map_blocks(slow, dtype=np.float64)  # 25 tasks
     yd = yd.rechunk({0: 12_288})
     pids = client.run(os.getpid)
     victim = sorted(pids)[0]
     result = {}
-    worker = threading.Thread(target=lambda: result.update(stats=tall.gram_stats(Xd, yd, timeout=TIMEOUT)))
+    worker = threading.Thread(target=lambda: result.update(
+        stats=tall.gram_stats(Xd, yd, weights=wd, folds=5, seed=3, timeout=TIMEOUT)))
     worker.start()
     deadline = time.monotonic() + TIMEOUT
     while not (client.has_what().get(victim) and client.processing().get(victim)):
@@ -398,17 +590,21 @@ def test_same_bits_when_a_worker_is_killed_mid_pass(cluster, data):
     os.kill(pids[victim], signal.SIGKILL)
     assert worker.is_alive()
     worker.join(TIMEOUT + 5)
-    assert not worker.is_alive() and same_bits(result["stats"], ref)
+    assert not worker.is_alive() and result["stats"].fingerprint() == folded[1].fingerprint()
     client.wait_for_workers(2, timeout=TIMEOUT)
     assert pids[victim] not in client.run(os.getpid).values()
 
 
-def test_example_fingerprint_equals_the_in_memory_one(cluster, data):
+def test_example_fingerprint_equals_the_in_memory_one(cluster, data, tmp_path):
+    """The example on the cluster: its folds' fingerprint is that of the same data in
+    this process, and it draws its figure."""
     lc, client = cluster
     example, X, y, ref = data
     out = subprocess.run(
         [sys.executable, str(ROOT / "examples" / "tall_lasso.py"), "--rows", str(ROWS),
-         "--cols", str(COLS), "--seed", str(SEED), "--scheduler", lc.scheduler_address],
+         "--cols", str(COLS), "--seed", str(SEED), "--scheduler", lc.scheduler_address,
+         "--plot", str(tmp_path / "cv.png")],
         capture_output=True, text=True, timeout=TIMEOUT, check=True).stdout
-    assert f"fingerprint {ref.fingerprint()}" in out
-    assert "peak memory of worker" in out and "rows/s" in out
+    assert f"fingerprint {tall.gram_stats(X, y, folds=10).fingerprint()}" in out
+    assert "peak memory of worker" in out and "rows/s" in out and "<- alpha_1se" in out
+    assert (tmp_path / "cv.png").stat().st_size > 10_000

@@ -1,27 +1,39 @@
 """Regression on data taller than one process: sufficient statistics, then the kernels.
 
-One pass over the rows forms the statistics X'X, X'y and y'y (`gram_stats`); every
-solver after it (`lasso_path`, `enet_path`, `ridge`, `ols`) works on k-by-k matrices.
-The pass runs on a Dask cluster for Dask arrays, and in this process for numpy arrays
-(memory-mapped ``.npy`` files included) and for iterables of ``(X_block, y_block)``.
-The statistics do not depend on how the data were partitioned (see `_pass`).
+One pass over the rows (`gram_stats`) forms the raw statistics X'WX, X'Wy, y'Wy, the
+weighted means and the centred co-moments, per fold when asked; everything after it
+works on k-by-k matrices: the solvers of the kernels (`lasso_path`, `enet_path`,
+`ridge`, `ols`), the fits with an intercept, weights and standardisation (`path`), and
+their K-fold cross-validation from the folds' statistics (`cross_validate`). The pass
+runs on a Dask cluster for Dask arrays, and in this process for numpy arrays
+(memory-mapped ``.npy`` files included) and for iterables of ``(X_block, y_block)`` or
+``(X_block, y_block, w_block)``. The statistics do not depend on how the data were
+partitioned (see `_pass`).
 
 The package, by concern:
-  _pass     the pass over the rows and its fixed tree of block sums (`gram_stats`)
-  _stats    the statistics record and its merges (`GramStats`)
-  _solvers  the solvers on the statistics
+  _pass     the pass over the rows, its fixed tree and its checks (`gram_stats`)
+  _blocks   the statistics of one block: its leaves by fold, their native sums
+  _stats    the statistics records and their merges (`GramStats`, `FoldedStats`)
+  _folds    the assignment of rows to folds (`fold_ids`)
+  _solvers  the solvers on the statistics (`path` and the kernels' own)
+  _cv       K-fold cross-validation on the folds' statistics (`cross_validate`)
   _native   the library's exported native routines, through ctypes
   _params   the checks of every setting, naming the argument
+  _progress a plain progress bar
   _sources  rows from files (`source`): Parquet (`_parquet`), Zarr, HDF5 and .npy shards
             (`_arrays`), read piece by piece here or by Dask tasks on the workers
 
 Dask is imported only for Dask input; the package works without it.
 """
 
+from ._cv import CrossValidation, cross_validate
+from ._folds import fold_ids
 from ._pass import gram_stats
-from ._solvers import EnetPath, LassoPath, OLSFit, RidgeFit, enet_path, lasso_path, ols, ridge, rss
+from ._solvers import (EnetPath, LassoPath, OLSFit, PathFit, RidgeFit, enet_path, lasso_path, ols,
+                       path, ridge, rss)
 from ._sources import Source, source
-from ._stats import GramStats
+from ._stats import FoldedStats, GramStats
 
-__all__ = ["GramStats", "gram_stats", "lasso_path", "enet_path", "ridge", "ols", "rss",
-           "LassoPath", "EnetPath", "RidgeFit", "OLSFit", "Source", "source"]
+__all__ = ["GramStats", "FoldedStats", "gram_stats", "fold_ids", "path", "cross_validate",
+           "lasso_path", "enet_path", "ridge", "ols", "rss", "source", "Source",
+           "CrossValidation", "PathFit", "LassoPath", "EnetPath", "RidgeFit", "OLSFit"]
