@@ -125,12 +125,13 @@ def test_calls_leave_no_trace(name, request, capsys):
     the figures."""
     calls = request.config.getoption("--leak-calls")
     code = (
-        "import json, sys; sys.path.insert(0, sys.argv[1]); "
+        "import json, sys; sys.path[:0] = sys.argv[1:3]; "
         "from hardening.test_refcounts_and_memory import measure; "
-        "print(json.dumps(measure(sys.argv[2], int(sys.argv[3]))))"
+        "print(json.dumps(measure(sys.argv[3], int(sys.argv[4]))))"
     )
-    tests = str(pathlib.Path(__file__).resolve().parents[1])
-    out = subprocess.run([sys.executable, "-c", code, tests, name, str(calls)],
+    root = pathlib.Path(__file__).resolve().parents[2]
+    paths = [str(root / "tests"), str(root / "tools")]  # as pytest's pythonpath
+    out = subprocess.run([sys.executable, "-c", code, *paths, name, str(calls)],
                          capture_output=True, text=True, timeout=600)  # fmt: skip
     assert out.returncode == 0, out.stderr
     m = json.loads(out.stdout)
