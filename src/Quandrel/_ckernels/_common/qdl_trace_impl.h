@@ -7,10 +7,9 @@
 #ifndef QUANDREL_CKERNELS_COMMON_QDL_TRACE_IMPL_H
 #define QUANDREL_CKERNELS_COMMON_QDL_TRACE_IMPL_H
 
-#include <stdlib.h>
-
 #include "qdl_common.h"
 #include "qdl_parallel_impl.h"
+#include "qdl_scratch_impl.h"
 #include "qdl_simd.h"
 
 namespace qdl {
@@ -141,8 +140,9 @@ struct Columns {
 inline void columns_apart(const f64 *L, const f64 *B, i64 ldb, f64 *W, i64 ldw, i64 n, i64 c0,
                           i64 c1, i64 cfull) {
   const i64 lp = (c1 - c0 + 7) / 8 * 8;
-  f64 *P = static_cast<f64 *>(aligned_alloc(64, static_cast<size_t>(n * lp) * sizeof(f64)));
-  if (P == nullptr) {
+  f64 *P;
+  Scratch scratch;
+  if (!scratch.take([&](auto &part) { part(P, n, lp); })) {
     simd::dispatch<Columns>(L, B, ldb, W, ldw, n, c0, c1, cfull, i64{0});
     return;
   }
@@ -150,7 +150,6 @@ inline void columns_apart(const f64 *L, const f64 *B, i64 ldb, f64 *W, i64 ldw, 
   for (i64 c = c0; c < c1; ++c) W[c * ldw + c] = P[c * lp + c - c0];
   for (i64 r = 0; r < n; ++r)
     for (i64 c = cfull > c0 ? cfull : c0; c < c1; ++c) W[r * ldw + c] = P[r * lp + c - c0];
-  free(P);
 }
 
 // Multiply-adds of the solves of columns [0, c): n(n-1)/2 forward for each, then

@@ -14,10 +14,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <initializer_list>
+
 #include "cd_impl.h"
 #include "qdl_gram_impl.h"
 #include "qdl_linalg_impl.h"
 #include "qdl_lu_impl.h"
+#include "qdl_scratch_impl.h"
 #include "qdl_simd.h"
 
 namespace {
@@ -96,7 +99,7 @@ constexpr f64 kLcpDelta = 1e-10;    // delta: the margin of u_j M_jj and v_j
 constexpr f64 kSingularRel = 1e-12; // a Schur pivot at most this times G_jj is singular
 constexpr i64 kEnumerateMax = 10;   // |T| up to this: every subset of T is tried
 
-// Working storage of the tie decision, carved from the kernel's blocks.
+// Working storage of the tie decision, carved with the path's (LarsStorage).
 struct TieWork {
   f64 *M;    // |T|*|T|: the matrix of the complementarity problem
   f64 *W;    // k*k scratch: G_FF^-1 [G_FT | s_F], then the block M_SS of a trial
@@ -353,22 +356,39 @@ bool enter_tied(const f64 *G, i64 k, const f64 *r, f64 *signs, i64 *active, cons
   return true;
 }
 
-// One LARS-lasso path in the caller's working storage, as named steps: start (knot 0),
-// then per homotopy step enter (who joins at this knot), direction (the equiangular
+// The working storage of one path: k*(3k+11) f64 and 7k i64, in one block.
+struct LarsStorage {
+  f64 *beta, *signs, *r, *s_A, *w, *d, *Gd;  // k each
+  f64 *G_AA;                                  // k*k (n_active*n_active used)
+  i64 *active, *act_idx;                      // active flags, the active indices ascending
+  TieWork tw;
+
+  // The layout, for qdl::Scratch::take.
+  template <class Part>
+  void lay_out(Part &part, i64 k) {
+    for (f64 **v : {&beta, &signs, &r, &s_A, &w, &d, &Gd}) part(*v, k);
+    part(G_AA, k, k);
+    part(active, k);
+    part(act_idx, k);
+    part(tw.M, k, k);
+    part(tw.W, k, k);
+    for (f64 **v : {&tw.q, &tw.u, &tw.v, &tw.rhs}) part(*v, k);
+    for (i64 **v : {&tw.T, &tw.in_S, &tw.held, &tw.gone, &tw.piv}) part(*v, k);
+  }
+};
+
+// One LARS-lasso path in its working storage, as named steps: start (knot 0), then
+// per homotopy step enter (who joins at this knot), direction (the equiangular
 // direction of the active set), step_length (to the next event), move (to the next
 // knot, with whoever leaves there) and record (write the knot). kRows: G equals its
 // transpose bit for bit, so G d is accumulated from rows of G (each Gd[j] still summed
 // over ascending a).
 template <bool kRows>
-struct LarsPath {
+struct LarsPath : LarsStorage {
   enum class Entry { go_on, path_done, failed };
 
   const f64 *G, *c;
   i64 k;
-  // fbuf: beta, signs, r, s_A, w, d, Gd (k each), G_AA (k*k), then the tie storage.
-  f64 *beta, *signs, *r, *s_A, *w, *d, *Gd, *G_AA;
-  i64 *active, *act_idx;  // ibuf: active flags, the active indices ascending, then ties
-  TieWork tw;
   i64 n_active = 0;
   i64 left = -1;       // the variable the previous step removed, or -1
   i64 just_left = -1;  // left as it was at this knot's entry
@@ -378,13 +398,8 @@ struct LarsPath {
   f64 c_max = 0.0;  // max_j |c_j|
   f64 G_max = 0.0;  // max_jl |G_jl|, for the screen of tie_set
 
-  LarsPath(const f64 *G_, const f64 *c_, i64 k_, f64 *fbuf, i64 *ibuf)
-      : G(G_), c(c_), k(k_), beta(fbuf), signs(fbuf + k_), r(fbuf + 2 * k_), s_A(fbuf + 3 * k_),
-        w(fbuf + 4 * k_), d(fbuf + 5 * k_), Gd(fbuf + 6 * k_), G_AA(fbuf + 7 * k_), active(ibuf),
-        act_idx(ibuf + k_),
-        tw{fbuf + k_ * (k_ + 7), fbuf + k_ * (2 * k_ + 7), fbuf + k_ * (3 * k_ + 7),
-           fbuf + k_ * (3 * k_ + 8), fbuf + k_ * (3 * k_ + 9), fbuf + k_ * (3 * k_ + 10),
-           ibuf + 2 * k_, ibuf + 3 * k_, ibuf + 4 * k_, ibuf + 5 * k_, ibuf + 6 * k_} {}
+  LarsPath(const f64 *G_, const f64 *c_, i64 k_, const LarsStorage &storage)
+      : LarsStorage(storage), G(G_), c(c_), k(k_) {}
 
   // Knot 0: beta = 0, r = c, nothing active, lam = lam_max = max_j |c_j| (NaN never
   // raises it; 0 when k = 0).
@@ -583,16 +598,16 @@ struct LarsPath {
   }
 };
 
-// The homotopy, from knot 0 on, in the working storage fbuf and ibuf of the caller;
-// returns the status and stores the knot count.
+// The homotopy, from knot 0 on, in the caller's working storage; returns the status
+// and stores the knot count.
 template <bool kRows>
 struct LarsHomotopy {
   template <class Vec>
   [[gnu::always_inline]] static inline i64 run(const f64 *G, const f64 *c, i64 k, i64 max_iter,
                                                f64 tol, f64 *lam_path, f64 *beta_path,
-                                               i64 *n_knots, f64 *fbuf, i64 *ibuf) {
+                                               i64 *n_knots, const LarsStorage *storage) {
     using Path = LarsPath<kRows>;
-    Path p(G, c, k, fbuf, ibuf);
+    Path p(G, c, k, *storage);
     p.start();
     lam_path[0] = p.lam;  // knot 0: (lam_max, zeros)
     for (i64 j = 0; j < k; ++j) beta_path[j] = 0.0;
@@ -678,34 +693,19 @@ i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 max_iter
 
 i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol, f64 *lam_path,
                         f64 *beta_path, i64 *n_knots) {
-  // Working storage: fbuf = beta, signs, r, s_A, w, d, Gd (k each), G_AA (k*k), and for
-  // ties M, W (k*k each), q, u, v, rhs (k each): k*(3k+11) values; ibuf = active,
-  // act_idx, T, in_S, held, gone, and the row exchanges of the solves (k each). A zero-size request counts as obtained; a size
-  // that does not fit in size_t counts as unavailable.
-  const size_t kk = k > 0 ? static_cast<size_t>(k) : 0;
-  size_t f_len, f_bytes, i_bytes;
-  const bool fits = !__builtin_mul_overflow(kk, size_t{3}, &f_len) &&
-                    !__builtin_add_overflow(f_len, size_t{11}, &f_len) &&
-                    !__builtin_mul_overflow(kk, f_len, &f_len) &&
-                    !__builtin_mul_overflow(f_len, sizeof(f64), &f_bytes) &&
-                    !__builtin_mul_overflow(kk, 7 * sizeof(i64), &i_bytes);
-  f64 *fbuf = fits ? static_cast<f64 *>(malloc(f_bytes)) : nullptr;
-  i64 *ibuf = fits ? static_cast<i64 *>(malloc(i_bytes)) : nullptr;
-  if (!fits || (kk > 0 && (fbuf == nullptr || ibuf == nullptr))) {
-    free(fbuf);
-    free(ibuf);
+  // Working storage (LarsStorage): a k that is not positive asks for none, which counts
+  // as obtained; sizes that overflow count as unavailable.
+  LarsStorage storage;
+  qdl::Scratch scratch;
+  if (!scratch.take([&](auto &part) { storage.lay_out(part, k); })) {
     *n_knots = 0;
     return REGRESSION_NON_CONVERGENT;
   }
-  const i64 status =
-      qdl::inspect_gram(G, k).symmetric
-          ? qdl::simd::dispatch<LarsHomotopy<true>>(G, c, k, max_iter, tol, lam_path, beta_path,
-                                                    n_knots, fbuf, ibuf)
-          : qdl::simd::dispatch<LarsHomotopy<false>>(G, c, k, max_iter, tol, lam_path, beta_path,
-                                                     n_knots, fbuf, ibuf);
-  free(fbuf);
-  free(ibuf);
-  return status;
+  return qdl::inspect_gram(G, k).symmetric
+             ? qdl::simd::dispatch<LarsHomotopy<true>>(G, c, k, max_iter, tol, lam_path,
+                                                       beta_path, n_knots, &storage)
+             : qdl::simd::dispatch<LarsHomotopy<false>>(G, c, k, max_iter, tol, lam_path,
+                                                        beta_path, n_knots, &storage);
 }
 
 void qdl_lasso_path_eval(const f64 *lam_path, const f64 *beta_path, i64 n_knots, i64 k,

@@ -11,6 +11,7 @@
 #include "../_common/qdl_linalg.h"
 #include "../_common/qdl_linalg_impl.h"
 #include "../_common/qdl_parallel_impl.h"
+#include "../_common/qdl_scratch_impl.h"
 #include "../_common/qdl_simd.h"
 #include "../_common/qdl_trace_impl.h"
 
@@ -287,34 +288,30 @@ int grid_threads(i64 n, i64 p, i64 num) {
   return static_cast<i64>(nt) < num ? nt : static_cast<int>(num);
 }
 
-// Storage for `nt` runs: runs[0] is `own` (the caller's buffers), runs[1 .. nt-1]
-// get work space of their own, and every run a record of its own except runs[0],
-// whose record is out_coef. Returns the block to free, or nullptr when it cannot
-// be had.
-void *grid_storage(i64 p, int nt, GridRun **runs, const GridRun &own) {
-  const size_t up = static_cast<size_t>(p), k = static_cast<size_t>(nt - 1);
-  size_t each = 0, all = 0, bytes = 0;  // per other thread: 2 p^2 + 3 p
-  if (__builtin_mul_overflow(up, up, &each) || __builtin_mul_overflow(each, size_t{2}, &each) ||
-      __builtin_add_overflow(each, 3 * up, &each) || __builtin_mul_overflow(each, k, &all) ||
-      __builtin_mul_overflow(all, sizeof(f64), &bytes) ||
-      __builtin_add_overflow(bytes, (k + 1) * sizeof(GridRun), &bytes))
-    return nullptr;
-  void *block = malloc(bytes);
-  if (block == nullptr) return nullptr;
-  GridRun *r = static_cast<GridRun *>(block);
-  f64 *w = reinterpret_cast<f64 *>(r + k + 1);
+// Storage for `nt` runs, from `scratch`: runs[0] is `own` (the caller's buffers),
+// runs[1 .. nt-1] get work space of their own (G, L p*p; col, coef, best_coef p), and
+// every run a record of its own except runs[0], whose record is out_coef. False when
+// it cannot be had.
+bool grid_storage(qdl::Scratch &scratch, i64 p, int nt, GridRun **runs, const GridRun &own) {
+  GridRun *r = nullptr;
+  f64 *w = nullptr;
+  const i64 each = 2 * p * p + 3 * p;  // p*p fits (the design's normal equations exist)
+  if (!scratch.take([&](auto &part) {
+        part(r, nt);
+        part(w, nt - 1, each);
+      }))
+    return false;
   r[0] = own;
-  for (size_t t = 1; t <= k; ++t) {
+  for (int t = 1; t < nt; ++t, w += each) {
     r[t] = GridRun{};
     r[t].G = w;
-    r[t].L = w + up * up;
-    r[t].col = w + 2 * up * up;
-    r[t].coef = r[t].col + up;
-    r[t].best_coef = r[t].coef + up;
-    w += each;
+    r[t].L = w + p * p;
+    r[t].col = w + 2 * p * p;
+    r[t].coef = r[t].col + p;
+    r[t].best_coef = r[t].coef + p;
   }
   *runs = r;
-  return block;
+  return true;
 }
 
 }  // namespace
@@ -381,12 +378,10 @@ void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *
   const GridProblem pb{X, y, n, p, alphas, num, criterion, intercept != 0 ? 1 : 0, G_base, g};
   GridRun own{G, L, col, coef, out_coef};  // the calling thread's, on the caller's buffers
   GridRun *runs = &own;
-  void *block = nullptr;
+  qdl::Scratch scratch;
   int want = grid_threads(n, p, num);
-  if (want > 1) {
-    block = grid_storage(p, want, &runs, own);
-    if (block == nullptr) want = 1;  // no storage for the other threads: one thread
-  }
+  if (want > 1 && !grid_storage(scratch, p, want, &runs, own))
+    want = 1;  // no storage for the other threads: one thread
   int used = 1;
   qdl::par::run_team(want, [&](int t, int nt) {
     // The last run holds the last penalty and works in the caller's buffers, which
@@ -411,7 +406,6 @@ void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *
   // col is left as the last penalty that factored left it.
   if (p > 0 && last_solved != nullptr && last_solved->col != col)
     memcpy(col, last_solved->col, static_cast<size_t>(p) * sizeof(f64));
-  free(block);
 }
 
 }  // extern "C"
