@@ -10,6 +10,7 @@
 #include "qdl_lu_impl.h"
 #include "qdl_parallel_impl.h"
 #include "qdl_simd.h"
+#include "qdl_trace_impl.h"
 
 namespace {
 
@@ -96,19 +97,6 @@ template <class Vec, int M, int V, bool H>
   }
 }
 
-// gram_tile<Vec, m, V, H> for a run-time m in 1..M.
-template <class Vec, int M, int V, bool H>
-[[gnu::always_inline]] inline void gram_tile_m(int m, const f64 *X, f64 *G, i64 p, i64 r0,
-                                               i64 r1, i64 a0, i64 b0) {
-  if constexpr (M > 0) {
-    if (m == M) {
-      gram_tile<Vec, M, V, H>(X, G, p, r0, r1, a0, b0);
-    } else {
-      gram_tile_m<Vec, M - 1, V, H>(m, X, G, p, r0, r1, a0, b0);
-    }
-  }
-}
-
 // G[a0+i, b] += X[r, a0+i] * X[r, b] for r = r0 .. r1-1, i < M and the columns b in
 // [pl, p) that no vector tile covers (p - L <= pl, p >= L). The lanes are the last L
 // columns of the row, p-L .. p-1, so every load stays inside X and G; the lanes left
@@ -129,30 +117,16 @@ template <class Vec, int M>
     for (i64 j = pl - c0; j < L; ++j) G[(a0 + i) * p + c0 + j] = acc[i][j];
 }
 
-// gram_tail<Vec, m> for a run-time m in 1..M.
-template <class Vec, int M>
-[[gnu::always_inline]] inline void gram_tail_m(int m, const f64 *X, f64 *G, i64 p, i64 r0, i64 r1,
-                                               i64 a0, i64 pl) {
-  if constexpr (M > 0) {
-    if (m == M) {
-      gram_tail<Vec, M>(X, G, p, r0, r1, a0, pl);
-    } else {
-      gram_tail_m<Vec, M - 1>(m, X, G, p, r0, r1, a0, pl);
-    }
-  }
-}
-
-// gram_tile_m<Vec, M, v, H> for a run-time v in 0..V (1..V without the half vector).
+// gram_tile<Vec, m, v, H> for a run-time m in 1..M and v in 0..V (1..V without the half
+// vector).
 template <class Vec, int M, int V, bool H>
 [[gnu::always_inline]] inline void gram_tile_mv(int v, int m, const f64 *X, f64 *G, i64 p, i64 r0,
                                                 i64 r1, i64 a0, i64 b0) {
-  if constexpr (V >= (H ? 0 : 1)) {
-    if (v == V) {
-      gram_tile_m<Vec, M, V, H>(m, X, G, p, r0, r1, a0, b0);
-    } else {
-      gram_tile_mv<Vec, M, V - 1, H>(v, m, X, G, p, r0, r1, a0, b0);
-    }
-  }
+  qdl::simd::with_count<V, H ? 0 : 1>(v, [&](auto vc) QDL_INLINE {
+    qdl::simd::with_count<M>(m, [&](auto mc) QDL_INLINE {
+      gram_tile<Vec, mc, vc, H>(X, G, p, r0, r1, a0, b0);
+    });
+  });
 }
 
 // One chunk of rows [r0, r1) added into rows [a_begin, a_end) of the lower triangle of G
@@ -173,7 +147,7 @@ template <class Vec, int MR, int V>
     const bool half = L > 1 && rem > 0 && rem <= L / 2;
     const i64 end = half ? need - rem : (need + L - 1) / L * L;
     i64 b0 = 0;
-    for (; b0 + W <= end; b0 += W) gram_tile_m<Vec, MR, V, false>(m, X, G, p, r0, r1, a0, b0);
+    for (; b0 + W <= end; b0 += W) gram_tile_mv<Vec, MR, V, false>(V, m, X, G, p, r0, r1, a0, b0);
     const int nv = static_cast<int>((end - b0) / L);
     if (half) {
       gram_tile_mv<Vec, MR, V - 1, true>(nv, m, X, G, p, r0, r1, a0, b0);
@@ -184,7 +158,9 @@ template <class Vec, int MR, int V>
     const i64 at = a0 < pl ? pl : a0;  // first row of the strip with entries there
     if (at < last) {
       if (p >= L) {
-        gram_tail_m<Vec, MR>(static_cast<int>(last - at), X, G, p, r0, r1, at, pl);
+        qdl::simd::with_count<MR>(last - at, [&](auto mc) QDL_INLINE {
+          gram_tail<Vec, mc>(X, G, p, r0, r1, at, pl);
+        });
       } else {
         for (i64 a = at; a < last; ++a) {  // p < L: one running sum each
           for (i64 b = pl; b <= a; ++b) {
@@ -213,18 +189,6 @@ inline void rhs_block(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y, f64 
   for (int j = 0; j < B; ++j) g[a + j] = acc[j];
 }
 
-// rhs_block<b> for a run-time b in 1..B.
-template <int B>
-inline void rhs_block_b(int b, const f64 *X, const f64 *y, f64 *g, i64 p, i64 r0, i64 r1, i64 a) {
-  if constexpr (B > 0) {
-    if (b == B) {
-      rhs_block<B>(X, y, g, p, r0, r1, a);
-    } else {
-      rhs_block_b<B - 1>(b, X, y, g, p, r0, r1, a);
-    }
-  }
-}
-
 // g[a] += X[r, a] * y[r] for r = r0 .. r1-1 in ascending order and a in [a0, a1)
 // (entries independent). Eight entries at a time, then the rest together, are held in
 // registers while the rows pass, so g is written once per call (and a thread writing
@@ -234,7 +198,9 @@ inline void rhs_rows(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y, f64 *
   constexpr int B = 8;
   i64 a = a0;
   for (; a + B <= a1; a += B) rhs_block<B>(X, y, g, p, r0, r1, a);
-  if (a < a1) rhs_block_b<B - 1>(static_cast<int>(a1 - a), X, y, g, p, r0, r1, a);
+  qdl::simd::with_count<B - 1>(a1 - a, [&](auto bc) QDL_INLINE {
+    rhs_block<bc>(X, y, g, p, r0, r1, a);
+  });
 }
 
 // Rows [a_begin, a_end) of the lower triangle of X'X and, when g is given, the same
@@ -430,21 +396,13 @@ int qdl_chol_solve(const f64 *G, const f64 *g, f64 *coef, f64 *scratch_L, i64 p)
 int qdl_chol_inv(const f64 *G, f64 *Pinv, f64 *scratch_L, i64 p) {
   const int status = qdl_chol(G, 0.0, scratch_L, p);
   if (status != 0 || p <= 0) return status;
-  const f64 *L = scratch_L;
-  for (i64 j = 0; j < p; ++j) {
-    // Column j of G^-1: L z = e_j, then L' x = z, both in column j of Pinv.
-    for (i64 i = 0; i < p; ++i) {
-      f64 s = 0.0;
-      for (i64 t = 0; t < i; ++t) s = s + L[i * p + t] * Pinv[t * p + j];
-      const f64 rhs = i == j ? 1.0 : 0.0;
-      Pinv[i * p + j] = (rhs - s) / L[i * p + i];
-    }
-    for (i64 i = p - 1; i >= 0; --i) {
-      f64 s = 0.0;
-      for (i64 t = i + 1; t < p; ++t) s = s + L[t * p + i] * Pinv[t * p + j];
-      Pinv[i * p + j] = (Pinv[i * p + j] - s) / L[i * p + i];
-    }
-  }
+  // Column j of G^-1: L z = e_j, then L' x = z, in column j of Pinv, every column whole
+  // (the column solves of the trace, with the identity for B, solved in place).
+  qdl_zero_mat(Pinv, p, p);
+  for (i64 j = 0; j < p; ++j) Pinv[j * p + j] = 1.0;
+  qdl::simd::dispatch<qdl::trace_detail::Columns>(static_cast<const f64 *>(scratch_L),
+                                                  static_cast<const f64 *>(Pinv), p, Pinv, p, p,
+                                                  i64{0}, p, i64{0}, i64{0});
   return 0;
 }
 
@@ -526,13 +484,9 @@ template <class Vec, int M, int NV, bool AT>
 [[gnu::always_inline]] inline void prod_tile_m(int mr, const f64 *A, i64 lda, i64 i0, i64 k0,
                                                i64 kc, const f64 *panel, f64 *c, i64 ldc,
                                                bool first) {
-  if constexpr (M > 0) {
-    if (mr == M) {
-      prod_tile<Vec, M, NV, AT>(A, lda, i0, k0, kc, panel, c, ldc, first);
-    } else {
-      prod_tile_m<Vec, M - 1, NV, AT>(mr, A, lda, i0, k0, kc, panel, c, ldc, first);
-    }
-  }
+  qdl::simd::with_count<M>(mr, [&](auto mc) QDL_INLINE {
+    prod_tile<Vec, mc, NV, AT>(A, lda, i0, k0, kc, panel, c, ldc, first);
+  });
 }
 
 // out (rows*cols) = sum_{k<K} a(i,k) b(k,j), b(k,j) = B[k*ldb + j], or B[j*ldb + k] when BT,

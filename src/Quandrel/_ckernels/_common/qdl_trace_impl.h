@@ -57,20 +57,6 @@ template <class Vec, int V>
     simd::store<Vec>(Wi + c + N * v, (simd::load<Vec>(Si + c + N * v) - acc[v]) / d);
 }
 
-// subst_tile<Vec, v> for a run-time v in 1..V (nothing for v = 0).
-template <class Vec, int V>
-[[gnu::always_inline]] inline void subst_tile_v(i64 v, const f64 *Si, f64 *Wi, const f64 *W,
-                                                i64 ldw, i64 c, const f64 *Lb, i64 ls, i64 jlo,
-                                                i64 jhi, f64 d) {
-  if constexpr (V > 0) {
-    if (v == V) {
-      subst_tile<Vec, V>(Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
-    } else {
-      subst_tile_v<Vec, V - 1>(v, Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
-    }
-  }
-}
-
 // Step i of a substitution for the columns of [c0, c1) that lie below `cneed` (and
 // possibly others of [c0, c1)): tiles of NV vectors of Vec, then the rest as one
 // tile, so that every pass over the rows j has as many independent sums in flight as
@@ -86,7 +72,9 @@ template <class Vec, int NV>
   const i64 cend = c0 + (wanted < whole ? wanted : whole) * N;
   i64 c = c0;
   for (; c + NV * N <= cend; c += NV * N) subst_tile<Vec, NV>(Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
-  subst_tile_v<Vec, NV - 1>((cend - c) / N, Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
+  simd::with_count<NV - 1>((cend - c) / N, [&](auto vc) QDL_INLINE {
+    subst_tile<Vec, vc>(Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
+  });
   if constexpr (N > 1) {
     const i64 ct = c0 + whole * N;  // fewer than N columns left
     if (ct < cneed) subst_row<simd::Half<Vec>, 1>(Si, Wi, W, ldw, ct, c1, cneed, Lb, ls, jlo, jhi, d);

@@ -18,6 +18,7 @@
 
 #include "cd_impl.h"
 #include "qdl_gram_impl.h"
+#include "qdl_linalg.h"
 #include "qdl_linalg_impl.h"
 #include "qdl_lu_impl.h"
 #include "qdl_scratch_impl.h"
@@ -225,14 +226,12 @@ bool tie_problem(const f64 *G, i64 k, const f64 *r, const f64 *signs, const i64 
   }
   // M is symmetric but for rounding: made exactly so (the mean of M and M'), it must be
   // positive definite, tested by elimination without pivoting, every pivot clearly
-  // positive against the diagonal of G.
+  // positive against the diagonal of G. (Not qdl_chol: its pivots are other sums, and its
+  // one bound is relative to the largest diagonal entry, not to each G_jj.)
+  qdl_sym_inplace(tw.M, nT);
   f64 *E = tw.W;
   for (i64 a = 0; a < nT; ++a) {
     if (!isfinite(tw.q[a])) return false;
-    for (i64 b = 0; b < a; ++b) {
-      const f64 x = 0.5 * (tw.M[a * nT + b] + tw.M[b * nT + a]);
-      tw.M[a * nT + b] = tw.M[b * nT + a] = x;
-    }
     for (i64 b = 0; b <= a; ++b) {
       if (!isfinite(tw.M[a * nT + b])) return false;
       E[a * nT + b] = E[b * nT + a] = tw.M[a * nT + b];

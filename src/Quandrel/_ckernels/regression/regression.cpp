@@ -162,19 +162,6 @@ template <class Vec, int NB>
   for (int b = 0; b < NB; ++b) rss[b] = s[b];
 }
 
-// residual_ss<Vec, nb> for a run-time nb in 1..NB.
-template <class Vec, int NB>
-[[gnu::always_inline]] inline void residual_ss_nb(int nb, const f64 *X, const f64 *y, const f64 *C,
-                                                  i64 n, i64 p, f64 *rss) {
-  if constexpr (NB > 0) {
-    if (nb == NB) {
-      residual_ss<Vec, NB>(X, y, C, n, p, rss);
-    } else {
-      residual_ss_nb<Vec, NB - 1>(nb, X, y, C, n, p, rss);
-    }
-  }
-}
-
 // The most coefficient vectors scored in one pass over X, and the largest p for
 // which the grid search keeps a batch of them on the stack (16 KiB).
 constexpr i64 kBatch = 8;
@@ -185,7 +172,9 @@ struct ResidualSS {
   template <class Vec>
   [[gnu::always_inline]] static inline void run(int nb, const f64 *X, const f64 *y, const f64 *C,
                                                 i64 n, i64 p, f64 *rss) {
-    residual_ss_nb<Vec, kBatch>(nb, X, y, C, n, p, rss);
+    qdl::simd::with_count<kBatch>(nb, [&](auto bc) QDL_INLINE {
+      residual_ss<Vec, bc>(X, y, C, n, p, rss);
+    });
   }
 };
 
