@@ -1,5 +1,5 @@
 /* Private: the LU factorisation and substitution loops shared by the real routines
- * (qdl_linalg.cpp), the complex ones (qdl_complex.cpp) and the solves of the LARS
+ * (qdl_linalg_lu.cpp), the complex ones (qdl_complex.cpp) and the solves of the LARS
  * path (lasso.cpp).
  *
  * All follow one design, Doolittle elimination with partial pivoting by rows and
