@@ -63,6 +63,14 @@ def failing_status_args(name):
     }[name]
 
 
+def misaligned(a):
+    """A copy of float64 array `a` that starts one byte past an 8-byte boundary."""
+    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)[1:]
+    out = raw.view(np.float64).reshape(a.shape)
+    out[...] = a
+    return out
+
+
 def shape_of(arg, ndim):
     """The extents the module reads from an accepted array argument (None: zeros)."""
     return (0,) * ndim if arg is None else memoryview(arg).shape

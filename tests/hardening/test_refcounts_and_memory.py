@@ -14,20 +14,13 @@ import sys
 import numpy as np
 import pytest
 
-from hardening.calls import KINDS, NAMES, failing_status_args, mod, sound_args
+from hardening.calls import KINDS, NAMES, failing_status_args, misaligned, mod, sound_args
 from hardening.heap import ASAN, malloc_in_use
 
 
 class BoolRaises:
     def __bool__(self):
         raise ZeroDivisionError
-
-
-def misaligned(a):
-    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)[1:]
-    out = raw.view(np.float64).reshape(a.shape)
-    out[...] = a
-    return out
 
 
 def outcomes(name, rng):

@@ -89,27 +89,35 @@ def lit_objective(criterion, rss, n, k):
     return base + 2.0 * k if criterion == 1 else base + math.log(nf) * k
 
 
-def lit_grid(X, y, alphas, criterion, intercept):
-    n, p = X.shape
-    Gu, g = lit_normal_equations(X, y)
+def lit_search(Gu, g, nf, rss_of, alphas, criterion, intercept):
+    """The grid in the stated order on the scaled equations Gu, g, each solve scored
+    with rss_of(coef): (alpha, objective, status, coef) of the one selected."""
     best = None
     for a, alpha in enumerate(alphas):
         status, L = literal.chol(lit_penalised(Gu, float(alpha), intercept))
         if status:
-            coef, obj = [math.nan] * p, math.inf
+            coef, obj = [math.nan] * len(g), math.inf
         else:
             coef = lit_solve(L, g)
-            dof, _ = lit_eff_dof(L, Gu)
-            rss = 0.0
-            for r in range(n):
-                yhat = 0.0
-                for j in range(p):
-                    yhat += float(X[r, j]) * coef[j]
-                rss += (float(y[r]) - yhat) ** 2
-            obj = lit_objective(criterion, rss, n, dof)
+            obj = lit_objective(criterion, rss_of(coef), nf, lit_eff_dof(L, Gu)[0])
         if a == 0 or obj < best[1]:
             best = (float(alpha), obj, status, coef)
     return best
+
+
+def lit_grid(X, y, alphas, criterion, intercept):
+    n, p = X.shape
+
+    def rss_of(coef):  # the residuals of the raw data, rows ascending
+        rss = 0.0
+        for r in range(n):
+            yhat = 0.0
+            for j in range(p):
+                yhat += float(X[r, j]) * coef[j]
+            rss += (float(y[r]) - yhat) ** 2
+        return rss
+
+    return lit_search(*lit_normal_equations(X, y), n, rss_of, alphas, criterion, intercept)
 
 
 def problem(n, p, seed):
@@ -321,30 +329,22 @@ def run_grid_gram(G, c, yy, n, alphas, criterion, intercept):
 
 def lit_grid_gram(G, c, yy, n, alphas, criterion, intercept):
     """The grid on the statistics in the stated order: G/n and c/n divided entry by
-    entry, the solve and the degrees of freedom as lit_grid's, and rss = (yy - 2 b'c)
-    + b'(G b) with each sum ascending from 0.0."""
+    entry, and rss = (yy - 2 b'c) + b'(G b) with each sum ascending from 0.0."""
     p, nf = len(c), float(n)
+
+    def rss_of(coef):
+        bc = bGb = 0.0
+        for i in range(p):
+            bc += coef[i] * float(c[i])
+        for i in range(p):
+            gb = 0.0
+            for j in range(p):
+                gb += float(G[i, j]) * coef[j]
+            bGb += coef[i] * gb
+        return (yy - 2.0 * bc) + bGb
+
     Gs = [[float(G[a, b]) / nf for b in range(p)] for a in range(p)]
-    cs = [float(v) / nf for v in c]
-    best = None
-    for a, alpha in enumerate(alphas):
-        status, L = literal.chol(lit_penalised(Gs, float(alpha), intercept))
-        if status:
-            coef, obj = [math.nan] * p, math.inf
-        else:
-            coef = lit_solve(L, cs)
-            bc = bGb = 0.0
-            for i in range(p):
-                bc += coef[i] * float(c[i])
-            for i in range(p):
-                gb = 0.0
-                for j in range(p):
-                    gb += float(G[i, j]) * coef[j]
-                bGb += coef[i] * gb
-            obj = lit_objective(criterion, (yy - 2.0 * bc) + bGb, nf, lit_eff_dof(L, Gs)[0])
-        if a == 0 or obj < best[1]:
-            best = (float(alpha), obj, status, coef)
-    return best
+    return lit_search(Gs, [float(v) / nf for v in c], nf, rss_of, alphas, criterion, intercept)
 
 
 def statistics(X, y):
