@@ -48,19 +48,20 @@ def ctype(decl):
 
 
 def read_prototypes():
-    """name: (result, argument types) and name: parameter names of every exported
-    routine, from the headers."""
-    prototypes, parameters = {}, {}
+    """name: (result, argument types), name: parameter names and name: (header, C
+    result type) of every exported routine, from the headers."""
+    prototypes, parameters, declared = {}, {}, {}
     for header in sorted(SRC.rglob("*.h")):
         text = re.sub(r"/\*.*?\*/|//[^\n]*", "", header.read_text(), flags=re.S)
         for result, name, params in DECLARATION.findall(text):
             params = [p for p in params.split(",") if p.strip() not in ("", "void")]
             prototypes[name] = (ctype(result), [ctype(p) for p in params])
             parameters[name] = [p.split()[-1].lstrip("*") for p in params]
-    return prototypes, parameters
+            declared[name] = (header.name, result.strip())
+    return prototypes, parameters, declared
 
 
-PROTOTYPES, PARAMETERS = read_prototypes()
+PROTOTYPES, PARAMETERS, DECLARED = read_prototypes()
 
 
 def fn(name):

@@ -34,3 +34,15 @@ def test_every_function_has_an_example():
 
 def test_package_docstrings():
     assert doctest.testmod(Quandrel._ckernels, optionflags=FLAGS).failed == 0
+
+
+def test_conventions_table_is_the_headers():
+    """docs/conventions.md lists every exported routine once, with the header that
+    declares it and the C type it returns."""
+    from native import DECLARED
+
+    rows = [line.split("|")[1:-1] for line in (ROOT / "docs" / "conventions.md").read_text().splitlines()
+            if line.startswith("| `")]  # fmt: skip
+    table = {cells[0].strip(" `"): (cells[1].strip(" `"), cells[2].strip()) for cells in rows}
+    assert len(table) == len(rows)
+    assert table == DECLARED

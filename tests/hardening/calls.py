@@ -1,65 +1,18 @@
-"""The nine module functions as data: their parameter kinds as the module converts
-them, sound argument sets, arguments that end in a failed status, and a check of a
-result against its documented shape and types."""
-
-import inspect
-import re
+"""The module's functions as data: their parameter kinds as the module converts them
+(read from the module, as the stub generator reads them), sound argument sets,
+arguments that end in a failed status, and a check of a result against its
+documented shape and types."""
 
 import numpy as np
+from regression_stub import functions, kinds_of, result_types, stub_type
 
 import Quandrel._ckernels.regression._regression as mod
 
-
-class _Kind(Exception):
-    """Raised by the probe with the kind of the parameter that converted it."""
-
-
-class _Probe:
-    """An argument that each kind of parameter converts by a different protocol:
-    float() for a float, int() for an integer, truth for a flag, the buffer for an
-    array. The buffer is 0-D, so an array parameter refuses it by naming the number
-    of dimensions it wants: 1 for a vector, 2 for a matrix."""
-
-    def __float__(self):
-        raise _Kind("f")
-
-    def __int__(self):
-        raise _Kind("i")
-
-    def __bool__(self):
-        raise _Kind("b")
-
-    def __buffer__(self, flags):
-        return memoryview(np.zeros(()))
-
-
-ACCEPTED = {"m": None, "v": None, "f": 0.0, "i": 0, "b": False}  # a value of each kind
-WANTS_DIMS = re.compile(r"Buffer has wrong number of dimensions \(expected (\d), got 0\)")
-
-
-def kinds_of(fn):
-    """The kinds of the parameters of module function `fn` in order, as a string of
-    m (matrix), v (vector), f (float), i (integer), b (flag): each parameter in turn
-    gets the probe, after values of the kinds found so far (arguments are converted
-    in order and the first refusal ends the call)."""
-    n = len(inspect.signature(fn).parameters)
-    kinds = ""
-    while len(kinds) < n:
-        args = [ACCEPTED[k] for k in kinds] + [_Probe()] + [None] * (n - len(kinds) - 1)
-        try:
-            fn(*args)
-        except _Kind as e:
-            kinds += e.args[0]
-        except ValueError as e:
-            kinds += "vm"[int(WANTS_DIMS.fullmatch(str(e))[1]) - 1]
-        else:
-            raise AssertionError(f"{fn.__name__} accepted the probe as argument {len(kinds)}")
-    return kinds
-
-
-# The module's functions in namespace order, with their parameter kinds.
-KINDS = {k: kinds_of(v) for k, v in vars(mod).items() if callable(v) and not k.startswith("_")}
+# The module's functions in namespace order, with their parameter kinds and the types
+# of their results.
+KINDS = {name: kinds_of(fn) for name, fn in functions().items()}
 NAMES = list(KINDS)
+RESULT_TYPES = {name: result_types(getattr(mod, name), KINDS[name]) for name in NAMES}
 
 
 def gram(rng, k):
@@ -110,67 +63,52 @@ def failing_status_args(name):
     }[name]
 
 
+def misaligned(a):
+    """A copy of float64 array `a` that starts one byte past an 8-byte boundary."""
+    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)[1:]
+    out = raw.view(np.float64).reshape(a.shape)
+    out[...] = a
+    return out
+
+
 def shape_of(arg, ndim):
     """The extents the module reads from an accepted array argument (None: zeros)."""
     return (0,) * ndim if arg is None else memoryview(arg).shape
 
 
-def _array(a, shape, dtype=np.float64):
-    assert type(a) is np.ndarray, type(a)
-    assert a.dtype == dtype and a.shape == shape, (a.dtype, a.shape, shape)
-    assert a.flags.c_contiguous and a.flags.writeable
-
-
-def _status(s, allowed):
-    assert type(s) is int and s in allowed, s
+def _shapes_and_statuses(name, args, values, max_iter):
+    """The shapes of the arrays of a result, in order, and the statuses it may hold."""
+    if name in ("ols_chol_solve", "chol_solve_L2", "ridge_grid_search"):
+        p = shape_of(args[0], 2)[1]
+        factor = [(p, p) if values[-1] == 0 else (0, 0)]  # empty after a failed solve
+        return [(p,)] + (factor if name != "ridge_grid_search" else []), {0, -1}
+    k = shape_of(args[0], 2)[0]
+    if name in ("lasso_gram_cd", "elastic_net_gram_cd"):
+        return [(k,)], {0, -2}
+    if name == "lars_lasso_gram":
+        m = len(values[0])
+        assert max_iter is None or m <= max_iter + 1
+        return [(m,), (m, k)], {0, -2}
+    if name == "lasso_path_eval":
+        return [(shape_of(args[2], 1)[0], shape_of(args[1], 2)[1])], set()
+    if name == "elastic_net_gram_cd_path":
+        n_alpha = shape_of(args[2], 1)[0]
+        assert set(values[1].tolist()) <= {0, -2}
+        return [(n_alpha, k), (n_alpha,)], set()
+    return [], set()  # elastic_net_active_dof: a float
 
 
 def check_result(name, args, result, max_iter=None):
-    """Asserts that `result` has the documented types and shapes for `args` (which
-    the call accepted). `max_iter` is the converted integer of lars_lasso_gram."""
-    if name in ("ols_chol_solve", "chol_solve_L2", "ridge_grid_search"):
-        n, p = shape_of(args[0], 2)
-    else:
-        k = shape_of(args[0], 2)[0]
-    if name == "ols_chol_solve":
-        coef, L, status = result
-        _status(status, {0, -1})
-        _array(coef, (p,))
-        _array(L, (p, p) if status == 0 else (0, 0))
-    elif name == "chol_solve_L2":
-        coef, L, dof, status = result
-        _status(status, {0, -1})
-        _array(coef, (p,))
-        _array(L, (p, p) if status == 0 else (0, 0))
-        assert type(dof) is float
-    elif name == "ridge_grid_search":
-        alpha, coef, obj, status = result
-        _status(status, {0, -1})
-        _array(coef, (p,))
-        assert type(alpha) is float and type(obj) is float
-    elif name in ("lasso_gram_cd", "elastic_net_gram_cd"):
-        coef, status = result
-        _status(status, {0, -2})
-        _array(coef, (k,))
-    elif name == "lars_lasso_gram":
-        lam, beta, status = result
-        _status(status, {0, -2})
-        m = len(lam)
-        assert 0 <= m and (max_iter is None or m <= max_iter + 1)
-        assert type(lam) is np.ndarray and lam.dtype == np.float64 and lam.shape == (m,)
-        assert type(beta) is np.ndarray and beta.dtype == np.float64 and beta.shape == (m, k)
-        assert lam.flags.c_contiguous and beta.flags.c_contiguous
-    elif name == "lasso_path_eval":
-        k = shape_of(args[1], 2)[1]
-        _array(result, (shape_of(args[2], 1)[0], k))
-    elif name == "elastic_net_gram_cd_path":
-        coefs, statuses = result
-        n_alpha = shape_of(args[2], 1)[0]
-        _array(coefs, (n_alpha, k))
-        _array(statuses, (n_alpha,), np.int64)
-        assert set(statuses.tolist()) <= {0, -2}
-    else:
-        assert type(result) is float
+    """Asserts that `result` has the module's types (those of every call of the
+    function) and the documented shapes for `args` (which the call accepted).
+    `max_iter` is the converted integer of lars_lasso_gram."""
+    values = list(result) if type(result) is tuple else [result]
+    assert [stub_type(v) for v in values] == RESULT_TYPES[name], values
+    arrays = [v for v in values if isinstance(v, np.ndarray)]
+    assert all(type(a) is np.ndarray and a.flags.c_contiguous and a.flags.writeable for a in arrays)
+    shapes, statuses = _shapes_and_statuses(name, args, values, max_iter)
+    assert [a.shape for a in arrays] == shapes, ([a.shape for a in arrays], shapes)
+    assert all(v in statuses for v in values if type(v) is int), values
 
 
 def call(name, args):

@@ -1,4 +1,4 @@
-"""Every parameter of the nine functions fed with hostile objects: each call either
+"""Every parameter of every function fed with hostile objects: each call either
 returns a result of the documented shape and types or raises an ordinary exception,
 and never changes its inputs. The example count is `--hostile-examples`."""
 

@@ -142,7 +142,8 @@ REFUSAL = {
     "c128_lu_factor_inplace": -1, "c128_lu_factor": "record", "c128_lu_solve": None,
     "c128_solve": -1, "c128_inv": -1, "qdl_ndtri_as241_into": None,
     "qdl_ols_chol_solve": None, "qdl_chol_solve_L2": None,
-    "qdl_ridge_grid_search": None, "qdl_lasso_gram_cd": -2, "qdl_lasso_path_eval": None,
+    "qdl_ridge_grid_search": None, "qdl_ridge_grid_search_gram": None,
+    "qdl_lasso_gram_cd": -2, "qdl_lasso_path_eval": None,
     "qdl_en_gram_cd": -2, "qdl_en_gram_cd_path": None, "qdl_en_active_dof": NAN,
 }  # fmt: skip
 # Integer arguments that are not sizes (flags, criteria, iteration limits): kept at 1.

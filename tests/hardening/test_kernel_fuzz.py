@@ -15,6 +15,7 @@ from native import fn
 ols = fn("qdl_ols_chol_solve")
 ridge = fn("qdl_chol_solve_L2")  # fmt: skip
 grid = fn("qdl_ridge_grid_search")  # fmt: skip
+grid_gram = fn("qdl_ridge_grid_search_gram")
 lasso = fn("qdl_lasso_gram_cd")
 lars = fn("qdl_lars_lasso_gram")
 path_eval = fn("qdl_lasso_path_eval")
@@ -60,6 +61,17 @@ def run_grid(a, c):
          a.ptr(out_coef), a.ptr(oo), a.ptr(os_), a.ptr(Gb), a.ptr(G), a.ptr(g), a.ptr(L),
          a.ptr(coef), a.ptr(col))  # fmt: skip
     return [out_coef, Gb, G, g, L, coef, col, oa, oo, os_]
+
+
+def run_grid_gram(a, c):
+    k = c["k"]
+    G, g, alphas = a.inp(c["G"]), a.inp(c["g"]), a.inp(c["alphas"])
+    out_coef, Gb, Gp, gs, L, coef, col = (a.out(m) for m in (k, k * k, k * k, k, k * k, k, k))
+    oa, oo, os_ = a.out(1), a.out(1), a.out_i64(1)
+    grid_gram(a.ptr(G), a.ptr(g), c["alpha"], c["alpha2"], k, a.ptr(alphas), alphas.size, c["crit"],
+              c["flag"], a.ptr(oa), a.ptr(out_coef), a.ptr(oo), a.ptr(os_), a.ptr(Gb), a.ptr(Gp),
+              a.ptr(gs), a.ptr(L), a.ptr(coef), a.ptr(col))  # fmt: skip
+    return [out_coef, Gb, Gp, gs, L, coef, col, oa, oo, os_]
 
 
 def run_lasso(a, c):
@@ -170,6 +182,7 @@ RUNNERS = {
     "ols_chol_solve": run_ols,
     "chol_solve_L2": run_ridge,
     "ridge_grid_search": run_grid,
+    "ridge_grid_search_gram": run_grid_gram,
     "lasso_gram_cd": run_lasso,
     "lars_lasso_gram": run_lars,
     "lasso_path_eval": run_path_eval,

@@ -14,20 +14,13 @@ import sys
 import numpy as np
 import pytest
 
-from hardening.calls import KINDS, NAMES, failing_status_args, mod, sound_args
+from hardening.calls import KINDS, NAMES, failing_status_args, misaligned, mod, sound_args
 from hardening.heap import ASAN, malloc_in_use
 
 
 class BoolRaises:
     def __bool__(self):
         raise ZeroDivisionError
-
-
-def misaligned(a):
-    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)[1:]
-    out = raw.view(np.float64).reshape(a.shape)
-    out[...] = a
-    return out
 
 
 def outcomes(name, rng):
@@ -125,12 +118,13 @@ def test_calls_leave_no_trace(name, request, capsys):
     the figures."""
     calls = request.config.getoption("--leak-calls")
     code = (
-        "import json, sys; sys.path.insert(0, sys.argv[1]); "
+        "import json, sys; sys.path[:0] = sys.argv[1:3]; "
         "from hardening.test_refcounts_and_memory import measure; "
-        "print(json.dumps(measure(sys.argv[2], int(sys.argv[3]))))"
+        "print(json.dumps(measure(sys.argv[3], int(sys.argv[4]))))"
     )
-    tests = str(pathlib.Path(__file__).resolve().parents[1])
-    out = subprocess.run([sys.executable, "-c", code, tests, name, str(calls)],
+    root = pathlib.Path(__file__).resolve().parents[2]
+    paths = [str(root / "tests"), str(root / "tools")]  # as pytest's pythonpath
+    out = subprocess.run([sys.executable, "-c", code, *paths, name, str(calls)],
                          capture_output=True, text=True, timeout=600)  # fmt: skip
     assert out.returncode == 0, out.stderr
     m = json.loads(out.stdout)

@@ -1,4 +1,4 @@
-"""Eight threads calling all nine functions at once, each on its own arrays, get
+"""Eight threads calling every function at once, each on its own arrays, get
 exactly the results of the same calls made one after another."""
 
 import threading

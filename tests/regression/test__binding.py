@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import Quandrel._ckernels.regression._regression as mod
-from hardening.calls import KINDS, NAMES, sound_args
+from hardening.calls import KINDS, NAMES, misaligned, sound_args
 
 X = np.array([[1.0, 1], [1, 2], [1, 3], [1, 4], [1, 5]])
 Y = np.array([2.0, 3, 5, 4, 6])
@@ -261,13 +261,6 @@ def _read_only(a):
     return a
 
 
-def _misaligned(a):
-    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)[1:]
-    out = raw.view(np.float64).reshape(a.shape)
-    out[...] = a
-    return out
-
-
 # Ways an array argument is refused: (make, exception, message, the note's fix). In
 # the fix, {name} is the parameter's name.
 CONVERT = "pass np.ascontiguousarray({name}, dtype=np.float64)"
@@ -287,7 +280,7 @@ ARRAY_REFUSALS = {
     "read-only": (_read_only, ValueError, "buffer source array is read-only", WRITABLE),
     "read-only strided": (lambda a: _read_only(np.repeat(a, 2, axis=-1))[..., ::2], ValueError,
                           "ndarray is not C-contiguous", WRITABLE),
-    "misaligned": (_misaligned, ValueError, "Buffer not aligned to 8 bytes.",
+    "misaligned": (misaligned, ValueError, "Buffer not aligned to 8 bytes.",
                    "{name} does not start on an 8-byte boundary: pass an aligned copy, "
                    "np.array({name}, dtype=np.float64, order='C')"),
     "one more dimension": (lambda a: a[None], ValueError, None, None),

@@ -1,6 +1,7 @@
-"""The type stub describes the real module: the same functions in namespace order,
-the same parameters and docstrings, parameter types naming the kind each parameter
-converts, and result types (and documented results) that calls return."""
+"""The type stub describes the real module: it is the one the generator makes from
+the module now, with the same functions in namespace order, the same parameters and
+docstrings, parameter types naming the kind each parameter converts, and result types
+(and documented results) that calls return."""
 
 import ast
 import inspect
@@ -10,6 +11,7 @@ import re
 
 import numpy as np
 import pytest
+import regression_stub
 
 import Quandrel
 import Quandrel._ckernels.regression._regression as mod
@@ -27,6 +29,13 @@ ARRAY_OF = {"_F64": np.float64, "_I64": np.int64}
 
 def test_stub_and_marker_are_installed():
     assert STUB.is_file() and (PKG / "py.typed").is_file()
+
+
+def test_stub_is_the_generated_one():
+    """tools/regression_stub.py rewrites the checked-in stub after a change of the
+    module's declarations; the installed copy is that file."""
+    assert regression_stub.SOURCE_STUB.read_text() == regression_stub.stub()
+    assert STUB.read_text() == regression_stub.stub()
 
 
 def test_same_functions_in_namespace_order():

@@ -89,27 +89,35 @@ def lit_objective(criterion, rss, n, k):
     return base + 2.0 * k if criterion == 1 else base + math.log(nf) * k
 
 
-def lit_grid(X, y, alphas, criterion, intercept):
-    n, p = X.shape
-    Gu, g = lit_normal_equations(X, y)
+def lit_search(Gu, g, nf, rss_of, alphas, criterion, intercept):
+    """The grid in the stated order on the scaled equations Gu, g, each solve scored
+    with rss_of(coef): (alpha, objective, status, coef) of the one selected."""
     best = None
     for a, alpha in enumerate(alphas):
         status, L = literal.chol(lit_penalised(Gu, float(alpha), intercept))
         if status:
-            coef, obj = [math.nan] * p, math.inf
+            coef, obj = [math.nan] * len(g), math.inf
         else:
             coef = lit_solve(L, g)
-            dof, _ = lit_eff_dof(L, Gu)
-            rss = 0.0
-            for r in range(n):
-                yhat = 0.0
-                for j in range(p):
-                    yhat += float(X[r, j]) * coef[j]
-                rss += (float(y[r]) - yhat) ** 2
-            obj = lit_objective(criterion, rss, n, dof)
+            obj = lit_objective(criterion, rss_of(coef), nf, lit_eff_dof(L, Gu)[0])
         if a == 0 or obj < best[1]:
             best = (float(alpha), obj, status, coef)
     return best
+
+
+def lit_grid(X, y, alphas, criterion, intercept):
+    n, p = X.shape
+
+    def rss_of(coef):  # the residuals of the raw data, rows ascending
+        rss = 0.0
+        for r in range(n):
+            yhat = 0.0
+            for j in range(p):
+                yhat += float(X[r, j]) * coef[j]
+            rss += (float(y[r]) - yhat) ** 2
+        return rss
+
+    return lit_search(*lit_normal_equations(X, y), n, rss_of, alphas, criterion, intercept)
 
 
 def problem(n, p, seed):
@@ -302,3 +310,112 @@ def test_grid_perfect_fit_and_no_rows(criterion, obj):
     assert (o["alpha"][0], o["status"][0], o["obj"][0]) == (1.0, 0, obj)
     assert np.isnan(o["out_coef"]).all()
 
+
+
+# --- The grid from the sufficient statistics (qdl_ridge_grid_search_gram). ---
+
+grid_gram = fn("qdl_ridge_grid_search_gram")
+
+
+def run_grid_gram(G, c, yy, n, alphas, criterion, intercept):
+    p = len(c)
+    o = dict(alpha=f64(1, fill=SENTINEL), out_coef=f64(p, fill=SENTINEL), obj=f64(1, fill=SENTINEL),
+             status=np.full(1, 99, np.int64), G_base=f64(p, p), G_pen=f64(p, p), g=f64(p),
+             L=f64(p, p), coef=f64(p), col=f64(p, fill=SENTINEL))
+    grid_gram(P(G), P(c), yy, n, p, P(alphas), len(alphas), criterion, intercept,
+              *(P(o[k]) for k in o))  # fmt: skip
+    return o
+
+
+def lit_grid_gram(G, c, yy, n, alphas, criterion, intercept):
+    """The grid on the statistics in the stated order: G/n and c/n divided entry by
+    entry, and rss = (yy - 2 b'c) + b'(G b) with each sum ascending from 0.0."""
+    p, nf = len(c), float(n)
+
+    def rss_of(coef):
+        bc = bGb = 0.0
+        for i in range(p):
+            bc += coef[i] * float(c[i])
+        for i in range(p):
+            gb = 0.0
+            for j in range(p):
+                gb += float(G[i, j]) * coef[j]
+            bGb += coef[i] * gb
+        return (yy - 2.0 * bc) + bGb
+
+    Gs = [[float(G[a, b]) / nf for b in range(p)] for a in range(p)]
+    return lit_search(Gs, [float(v) / nf for v in c], nf, rss_of, alphas, criterion, intercept)
+
+
+def statistics(X, y):
+    return X.T @ X, X.T @ y, float(y @ y)
+
+
+@pytest.mark.parametrize("n, p", SIZES)
+@pytest.mark.parametrize("criterion, intercept", [(1, 1), (2, 0), (3, 1), (0, 1)])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_grid_gram_bit_for_bit(n, p, criterion, intercept, weighted):
+    X, y = problem(n, p, 5 * n + p)
+    G, c, yy = statistics(X, y)
+    rows = 0.73 * n if weighted else float(n)  # a weight sum is any positive f64
+    alphas = np.array([4.0, -1e6, 0.05, 1.0, 0.0, 0.02, 3.0, 0.3, -5.0, 0.08, 0.5])
+    o = run_grid_gram(G, c, yy, rows, alphas, criterion, intercept)
+    alpha, obj, status, coef = lit_grid_gram(G, c, yy, rows, alphas, criterion, intercept)
+    assert (o["alpha"][0], o["status"][0]) == (alpha, status)
+    assert bits(o["obj"]).tolist() == bits([obj]).tolist()
+    assert bits(o["out_coef"]).tolist() == bits(coef).tolist()
+    assert bits(o["G_base"]).ravel().tolist() == bits(G / rows).ravel().tolist()
+    assert bits(o["g"]).tolist() == bits(c / rows).tolist()
+
+
+@pytest.mark.parametrize("criterion", [1, 2, 3])
+@pytest.mark.parametrize("intercept", [0, 1])
+def test_grid_gram_selects_as_the_grid_on_the_data(criterion, intercept):
+    """The same penalty; the objectives differ only through the residual sum of squares
+    taken from the statistics (accurate to about 1e-15 of yy / rss, here 1e-11)."""
+    X, y = problem(400, 8, 9)
+    alphas = np.geomspace(1e-4, 10.0, 30)
+    o = run_grid_gram(*statistics(X, y), 400.0, alphas, criterion, intercept)
+    d = run_grid(X, y, alphas, criterion, intercept)
+    assert o["alpha"][0] == d["alpha"][0] and o["status"][0] == d["status"][0] == 0
+    assert o["obj"][0] == pytest.approx(d["obj"][0], rel=1e-11)
+    np.testing.assert_allclose(o["out_coef"], d["out_coef"], rtol=1e-10)
+
+
+@pytest.mark.parametrize("criterion", [1, 2, 3])
+def test_grid_gram_is_tall_ridge_bit_for_bit(criterion):
+    """tall.ridge scores the same grid on the same statistics in Python, with the
+    native routines of the same sums: the same bits."""
+    from Quandrel._ckernels.regression import tall
+
+    X, y = problem(300, 6, 4)
+    st = tall.gram_stats(X, y)
+    alphas = np.array([2.0, -1e6, 0.1, 0.01, 0.5, 1e-3])
+    r = tall.ridge(st, alphas, criterion, True)
+    if hasattr(r, "alpha"):  # (alpha, coef, objective, status) by name
+        want = (r.alpha, r.coef, r.objective, r.status)
+    else:  # (coef, alpha, objective, status)
+        want = (r[1], r[0], r[2], r[3])
+    o = run_grid_gram(st.G, st.c, st.yy, float(st.n), alphas, criterion, 1)
+    assert (o["alpha"][0], o["status"][0]) == (want[0], want[3])
+    assert bits(o["obj"]).tolist() == bits([want[2]]).tolist()
+    assert bits(o["out_coef"]).tolist() == bits(want[1]).tolist()
+
+
+def test_grid_gram_is_the_same_on_any_number_of_threads():
+    from threadpoolctl import threadpool_limits
+
+    X, y = problem(200, 60, 2)  # 40 penalties of about p^3 each: shared among threads
+    alphas = np.geomspace(1e-3, 1.0, 40)
+    o = run_grid_gram(*statistics(X, y), 200.0, alphas, 1, 1)
+    with threadpool_limits(1, user_api="openmp"):
+        one = run_grid_gram(*statistics(X, y), 200.0, alphas, 1, 1)
+    for k in ("alpha", "obj", "status", "out_coef", "coef", "col", "L", "G_pen"):
+        assert o[k].tobytes() == one[k].tobytes(), k
+
+
+def test_grid_gram_writes_no_output_for_an_empty_grid():
+    X, y = problem(10, 3, 1)
+    o = run_grid_gram(*statistics(X, y), 10.0, np.empty(0), 1, 1)
+    assert [o[k][0] for k in ("alpha", "obj", "status")] == [SENTINEL, SENTINEL, 99]
+    assert o["out_coef"].tolist() == [SENTINEL] * 3 and not np.isnan(o["G_base"]).any()

@@ -3,11 +3,22 @@
 #ifndef QUANDREL_CKERNELS_COMMON_QDL_LINALG_IMPL_H
 #define QUANDREL_CKERNELS_COMMON_QDL_LINALG_IMPL_H
 
+#include <stdint.h>
+#include <string.h>
+
 #include "qdl_common.h"
 
 namespace qdl {
 
 inline i64 min_i64(i64 a, i64 b) { return a < b ? a : b; }
+
+/* The quiet NaN 0x7ff8000000000000: a value without an answer. */
+inline f64 quiet_nan() {
+  const uint64_t bits = 0x7ff8000000000000u;
+  f64 r;
+  memcpy(&r, &bits, sizeof r);
+  return r;
+}
 
 /* Whether an r-by-c array of `size`-byte elements can exist: its byte count
  * r*c*size fits an i64 (a ptrdiff_t), so every index and byte offset into it is

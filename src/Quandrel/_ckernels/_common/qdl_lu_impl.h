@@ -1,5 +1,5 @@
 /* Private: the LU factorisation and substitution loops shared by the real routines
- * (qdl_linalg.cpp), the complex ones (qdl_complex.cpp) and the solves of the LARS
+ * (qdl_linalg_lu.cpp), the complex ones (qdl_complex.cpp) and the solves of the LARS
  * path (lasso.cpp).
  *
  * All follow one design, Doolittle elimination with partial pivoting by rows and
@@ -34,6 +34,7 @@
 #include "qdl_common.h"
 #include "qdl_linalg_impl.h"
 #include "qdl_parallel_impl.h"
+#include "qdl_scratch_impl.h"
 #include "qdl_simd.h"
 
 namespace qdl::lu {
@@ -41,12 +42,6 @@ namespace qdl::lu {
 using simd::lanes;
 using simd::load;
 using simd::store;
-
-/* malloc of count*size bytes, or NULL when count < 1 or the byte count overflows. */
-inline void *checked_malloc(i64 count, size_t size) {
-  if (count < 1 || static_cast<uint64_t>(count) > SIZE_MAX / size) return nullptr;
-  return malloc(static_cast<size_t>(count) * size);
-}
 
 
 /* How a real elimination divides by its pivots. by_reciprocal (the exported LU
@@ -380,8 +375,8 @@ inline Rec factor_copy(const T *A, i64 n, i64 (*inplace)(T *, i64 *, i64)) {
   Rec r = {nullptr, nullptr, n, -1};
   if (A == nullptr || n <= 0 || !fits(n, n, sizeof(T))) return r;
   const i64 nn = n * n;
-  T *lu = static_cast<T *>(checked_malloc(nn, sizeof(T)));
-  i64 *piv = static_cast<i64 *>(checked_malloc(n, sizeof(i64)));
+  T *lu = checked_alloc<T>(nn);
+  i64 *piv = checked_alloc<i64>(n);
   if (lu == nullptr || piv == nullptr) {
     free(lu);
     free(piv);
@@ -423,14 +418,12 @@ template <class T>
 inline i64 inverse(const T *A, i64 n, T *Ainv, T one,
                    i64 (*solve)(const T *, const T *, i64, i64, T *)) {
   if (n <= 0 || !fits(n, n, sizeof(T))) return -1;
-  const i64 nn = n * n;
-  T *I = static_cast<T *>(checked_malloc(nn, sizeof(T)));
-  if (I == nullptr) return -1;
-  memset(I, 0, static_cast<size_t>(nn) * sizeof(T));  // +0.0 in every component
+  T *I;
+  Scratch scratch;
+  if (!scratch.take([&](auto &part) { part(I, n, n); })) return -1;
+  memset(I, 0, static_cast<size_t>(n * n) * sizeof(T));  // +0.0 in every component
   for (i64 i = 0; i < n; ++i) I[i * n + i] = one;
-  const i64 status = solve(A, I, n, n, Ainv);
-  free(I);
-  return status;
+  return solve(A, I, n, n, Ainv);
 }
 
 }  // namespace qdl::lu

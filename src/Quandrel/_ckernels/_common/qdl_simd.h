@@ -13,6 +13,8 @@
 
 #include <string.h>
 
+#include <type_traits>
+
 #include "qdl_common.h"
 
 namespace qdl::simd {
@@ -186,6 +188,26 @@ inline Isa best() {
 #endif
 
 namespace qdl::simd {
+
+/* f(std::integral_constant<int, c>{}) for a run-time count c in [Lo, Hi], nothing for a
+ * c outside it: the count of a register tile or of unrolled lanes, which the code
+ * needs as a compile-time constant, chosen at run time. f is a generic lambda marked
+ * QDL_INLINE, so that it is compiled into the instruction set of its caller:
+ *
+ *   with_count<M>(m, [&](auto mc) QDL_INLINE { tile<Vec, mc>(...); });
+ */
+#define QDL_INLINE __attribute__((always_inline))
+
+template <int Hi, int Lo = 1, class F>
+[[gnu::always_inline]] inline void with_count(i64 c, F &&f) {
+  if constexpr (Hi >= Lo) {
+    if (c == Hi) {
+      f(std::integral_constant<int, Hi>{});
+    } else {
+      with_count<Hi - 1, Lo>(c, f);
+    }
+  }
+}
 
 // A tile size chosen per register width, for a K::run<V> whose register budget
 // differs between v8d (32 zmm registers), v4d and v2d (16 ymm or xmm).

@@ -7,10 +7,9 @@
 #ifndef QUANDREL_CKERNELS_COMMON_QDL_TRACE_IMPL_H
 #define QUANDREL_CKERNELS_COMMON_QDL_TRACE_IMPL_H
 
-#include <stdlib.h>
-
 #include "qdl_common.h"
 #include "qdl_parallel_impl.h"
+#include "qdl_scratch_impl.h"
 #include "qdl_simd.h"
 
 namespace qdl {
@@ -58,20 +57,6 @@ template <class Vec, int V>
     simd::store<Vec>(Wi + c + N * v, (simd::load<Vec>(Si + c + N * v) - acc[v]) / d);
 }
 
-// subst_tile<Vec, v> for a run-time v in 1..V (nothing for v = 0).
-template <class Vec, int V>
-[[gnu::always_inline]] inline void subst_tile_v(i64 v, const f64 *Si, f64 *Wi, const f64 *W,
-                                                i64 ldw, i64 c, const f64 *Lb, i64 ls, i64 jlo,
-                                                i64 jhi, f64 d) {
-  if constexpr (V > 0) {
-    if (v == V) {
-      subst_tile<Vec, V>(Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
-    } else {
-      subst_tile_v<Vec, V - 1>(v, Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
-    }
-  }
-}
-
 // Step i of a substitution for the columns of [c0, c1) that lie below `cneed` (and
 // possibly others of [c0, c1)): tiles of NV vectors of Vec, then the rest as one
 // tile, so that every pass over the rows j has as many independent sums in flight as
@@ -87,7 +72,9 @@ template <class Vec, int NV>
   const i64 cend = c0 + (wanted < whole ? wanted : whole) * N;
   i64 c = c0;
   for (; c + NV * N <= cend; c += NV * N) subst_tile<Vec, NV>(Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
-  subst_tile_v<Vec, NV - 1>((cend - c) / N, Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
+  simd::with_count<NV - 1>((cend - c) / N, [&](auto vc) QDL_INLINE {
+    subst_tile<Vec, vc>(Si, Wi, W, ldw, c, Lb, ls, jlo, jhi, d);
+  });
   if constexpr (N > 1) {
     const i64 ct = c0 + whole * N;  // fewer than N columns left
     if (ct < cneed) subst_row<simd::Half<Vec>, 1>(Si, Wi, W, ldw, ct, c1, cneed, Lb, ls, jlo, jhi, d);
@@ -141,8 +128,9 @@ struct Columns {
 inline void columns_apart(const f64 *L, const f64 *B, i64 ldb, f64 *W, i64 ldw, i64 n, i64 c0,
                           i64 c1, i64 cfull) {
   const i64 lp = (c1 - c0 + 7) / 8 * 8;
-  f64 *P = static_cast<f64 *>(aligned_alloc(64, static_cast<size_t>(n * lp) * sizeof(f64)));
-  if (P == nullptr) {
+  f64 *P;
+  Scratch scratch;
+  if (!scratch.take([&](auto &part) { part(P, n, lp); })) {
     simd::dispatch<Columns>(L, B, ldb, W, ldw, n, c0, c1, cfull, i64{0});
     return;
   }
@@ -150,7 +138,6 @@ inline void columns_apart(const f64 *L, const f64 *B, i64 ldb, f64 *W, i64 ldw, 
   for (i64 c = c0; c < c1; ++c) W[c * ldw + c] = P[c * lp + c - c0];
   for (i64 r = 0; r < n; ++r)
     for (i64 c = cfull > c0 ? cfull : c0; c < c1; ++c) W[r * ldw + c] = P[r * lp + c - c0];
-  free(P);
 }
 
 // Multiply-adds of the solves of columns [0, c): n(n-1)/2 forward for each, then

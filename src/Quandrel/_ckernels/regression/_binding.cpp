@@ -491,15 +491,16 @@ PyObject *Call::asarray_checked(PyObject *obj, int k, i64 rows) {
   return out.release();
 }
 
-PyObject *Call::result(int k) { return asarray_checked(arrays_[k].get(), k, -1); }
-
-PyObject *Call::result_rows(int k, i64 n) {
-  Ref head = Ref::steal(PySequence_GetSlice(arrays_[k].get(), 0, static_cast<Py_ssize_t>(n)));
+PyObject *Call::object(ArrayOut a) {
+  if (a.k < 0) return new_empty_factor();
+  if (a.rows < 0) return asarray_checked(arrays_[a.k].get(), a.k, -1);
+  Ref head =
+      Ref::steal(PySequence_GetSlice(arrays_[a.k].get(), 0, static_cast<Py_ssize_t>(a.rows)));
   if (!head) return nullptr;
-  return asarray_checked(head.get(), k, n);
+  return asarray_checked(head.get(), a.k, a.rows);
 }
 
-PyObject *Call::empty_factor() {
+PyObject *Call::new_empty_factor() {
   Ref empty = Ref::steal(np_attr(names.empty));
   if (!empty) return nullptr;
   Ref dtype = Ref::steal(np_attr(names.float64));

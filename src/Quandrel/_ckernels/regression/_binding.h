@@ -1,13 +1,14 @@
 // The calling conventions shared by every function of the _regression module.
 //
-// A function is declared once, beside its shim, with QDL_DECLARE: its name, its
-// parameters (name and kind) and its docstring. The shared dispatcher matches the
-// arguments, accepts the arrays in place and converts the scalars, all before the
-// shim runs; the shim reads its arguments by name (`c.real<Arg::alpha>()`) and the
-// sizes from the extents, allocates its outputs through `Call::alloc`, runs its one
-// kernel through `Call::nogil`, and builds the result. Every Python reference and
-// every buffer view is owned by a holder that releases it on every path. No numeric
-// work happens in this layer.
+// A function is declared once, in the list of _functions.h: its name, its parameters
+// (name and kind), its results (name and kind) and its docstring's text. The shared
+// dispatcher matches the arguments, accepts the arrays in place and converts the
+// scalars, all before the shim runs; the shim reads its arguments by name
+// (`c.real<Arg::alpha>()`) and the sizes from the extents, allocates its outputs
+// through `Call::alloc`, runs its one kernel through `Call::nogil`, and hands its
+// results to `results(c, ...)`, which checks them against the declaration at compile
+// time. Every Python reference and every buffer view is owned by a holder that
+// releases it on every path. No numeric work happens in this layer.
 #ifndef QUANDREL_CKERNELS_REGRESSION_BINDING_H
 #define QUANDREL_CKERNELS_REGRESSION_BINDING_H
 
@@ -16,6 +17,7 @@
 
 #include <stddef.h>
 
+#include <type_traits>
 #include <utility>
 
 #include "../_common/qdl_common.h"
@@ -105,6 +107,36 @@ struct Param {
   Kind kind;
 };
 
+// A result: an array the call allocated (or the empty factor), a float, an int.
+enum class Out : unsigned char { array, real, integer };
+
+struct Result {
+  const char *name;
+  Out kind;
+};
+
+// An array result, turned into the returned object only once the shim hands over all
+// its results (so that none is made after another has failed): allocated array `k`
+// (all of it, or its first `rows` rows), or, for k < 0, a new empty (0, 0) float64
+// array in place of a factor that failed.
+struct ArrayOut {
+  int k;
+  i64 rows;
+};
+
+// The kind of result a shim's value of type V is.
+template <class V>
+constexpr Out out_kind() {
+  if constexpr (std::is_same_v<V, ArrayOut>) {
+    return Out::array;
+  } else if constexpr (std::is_same_v<V, f64>) {
+    return Out::real;
+  } else {
+    static_assert(std::is_same_v<V, i64>, "a result is an ArrayOut, an f64 or an i64");
+    return Out::integer;
+  }
+}
+
 // The most parameters a declaration may have (elastic_net_gram_cd's seven);
 // QDL_DECLARE checks each declaration against it.
 constexpr int kMaxParams = 7;
@@ -167,12 +199,33 @@ class Call {
     PyEval_RestoreThread(ts);
   }
 
-  // np.asarray of allocated array `k`, or of its first `n` rows, checked to be a
-  // buffer of that shape and dtype over the same memory (what the kernel wrote).
-  PyObject *result(int k);
-  PyObject *result_rows(int k, i64 n);
-  // np.empty((0, 0), dtype=np.float64): the factor returned after a failed solve.
-  PyObject *empty_factor();
+  // Array results: allocated array `k`, its first `n` rows, or np.empty((0, 0),
+  // dtype=np.float64), the factor returned after a failed solve.
+  static ArrayOut made(int k) { return {k, -1}; }
+  static ArrayOut made_rows(int k, i64 n) { return {k, n}; }
+  static ArrayOut empty_factor() { return {-1, 0}; }
+
+  // The returned object: the one result, or the tuple of them in order. An array
+  // result is np.asarray of what the call allocated, checked to be a buffer of that
+  // shape and dtype over the same memory (what the kernel wrote). Use the
+  // declaration's `results(c, ...)`, which checks the results' count and kinds.
+  template <class... V>
+  PyObject *results(V... v) {
+    constexpr int n = static_cast<int>(sizeof...(V));
+    PyObject *items[n] = {};
+    int made = 0;
+    const bool ok = ((items[made] = object(v), items[made++] != nullptr) && ...);
+    if (ok && n == 1) return items[0];
+    PyObject *tuple = ok ? PyTuple_New(n) : nullptr;
+    for (int i = 0; i < made; ++i) {
+      if (tuple != nullptr) {
+        PyTuple_SET_ITEM(tuple, i, items[i]);
+      } else {
+        Py_XDECREF(items[i]);
+      }
+    }
+    return tuple;
+  }
 
   const char *name() const { return fn_.name; }
   // The declared name of parameter I.
@@ -186,6 +239,10 @@ class Call {
     return static_cast<int>(I);
   }
   bool at_least(int i, int dim, i64 need, const char *what) const;
+  PyObject *object(ArrayOut a);
+  PyObject *new_empty_factor();
+  static PyObject *object(f64 v) { return PyFloat_FromDouble(v); }
+  static PyObject *object(i64 v) { return PyLong_FromLongLong(static_cast<long long>(v)); }
   void *alloc_any(int ndim, i64 r, i64 c, bool int64);
   PyObject *lookup_np();
   PyObject *np_attr(PyObject *name);
@@ -216,18 +273,24 @@ void add_traceback(const char *funcname);
 bool init_names(const FuncDesc *const *table, int count);
 
 // ---------------------------------------------------------------------------
-// Declarations. A function's parameters are written once, as a sequence
-// (name, kind)(name, kind)..., and QDL_DECLARE(fn, params, docstring) makes, in
-// namespace `fn`:
+// Declarations. A function's parameters and results are written once, each as a
+// sequence (name, kind)(name, kind)..., in the list of _functions.h, and
+// QDL_DECLARE(fn, params, results, summary, note) makes, in namespace `fn`:
 //   Arg       the named indices of the parameters (Arg::X, Arg::alpha, ...);
 //   kParams   their names and kinds, which argument matching and conversion use;
-//   kDoc      the docstring behind its text signature "fn(X, y, ...)\n--\n\n";
+//   kResults  the results' names and kinds;
+//   kDoc      the docstring behind its text signature "fn(X, y, ...)\n--\n\n": the
+//             summary, "Returns" and the results, the note;
+//   results   what the shim returns, results(c, ...), checked against kResults;
 //   function  the FuncDesc of the module's function table, whose body is `shim`.
 // ---------------------------------------------------------------------------
 
-// Feeds "name(a, b)\n--\n\n<doc>" to `put`, char by char.
-template <size_t N, class Put>
-constexpr void compose_doc(const char *name, const Param (&params)[N], const char *doc, Put put) {
+// Feeds "name(a, b)\n--\n\n<summary> Returns <results><note>." to `put`, char by char.
+// The results read ``(a, b)`` when there are several, ``a`` for one array, and "a
+// float" or "an int" for one number.
+template <size_t N, size_t R, class Put>
+constexpr void compose_doc(const char *name, const Param (&params)[N], const Result (&results)[R],
+                           const char *summary, const char *note, Put put) {
   auto text = [&](const char *s) {
     for (; *s != 0; ++s) put(*s);
   };
@@ -238,30 +301,55 @@ constexpr void compose_doc(const char *name, const Param (&params)[N], const cha
     text(params[i].name);
   }
   text(")\n--\n\n");
-  text(doc);
+  text(summary);
+  text(" Returns ");
+  if (R == 1 && results[0].kind != Out::array) {
+    text(results[0].kind == Out::real ? "a float" : "an int");
+  } else {
+    text(R == 1 ? "``" : "``(");
+    for (size_t i = 0; i < R; ++i) {
+      if (i != 0) text(", ");
+      text(results[i].name);
+    }
+    text(R == 1 ? "``" : ")``");
+  }
+  text(note);
+  text(".");
 }
 
 // The size of that text with its terminating NUL.
-template <size_t N>
-consteval size_t doc_size(const char *name, const Param (&params)[N], const char *doc) {
+template <size_t N, size_t R>
+consteval size_t doc_size(const char *name, const Param (&params)[N], const Result (&results)[R],
+                          const char *summary, const char *note) {
   size_t size = 1;
-  compose_doc(name, params, doc, [&](char) { ++size; });
+  compose_doc(name, params, results, summary, note, [&](char) { ++size; });
   return size;
 }
 
 template <size_t Size>
 struct DocText {
-  template <size_t N>
-  consteval DocText(const char *name, const Param (&params)[N], const char *doc) {
+  template <size_t N, size_t R>
+  consteval DocText(const char *name, const Param (&params)[N], const Result (&results)[R],
+                    const char *summary, const char *note) {
     size_t at = 0;
-    compose_doc(name, params, doc, [&](char ch) { text[at++] = ch; });
+    compose_doc(name, params, results, summary, note, [&](char ch) { text[at++] = ch; });
   }
   char text[Size] = {};
 };
 
-// A parameter sequence (a, k)(b, k)... is walked by two macros taking turns, each
-// naming the other after its output; the name left after the last element gets
-// _END pasted on and expands to nothing.
+// Whether values of the types V... are results of the kinds declared, in order.
+template <class... V, size_t R>
+constexpr bool results_match(const Result (&declared)[R]) {
+  if (sizeof...(V) != R) return false;
+  const Out given[] = {out_kind<V>()...};
+  for (size_t i = 0; i < R; ++i)
+    if (given[i] != declared[i].kind) return false;
+  return true;
+}
+
+// A sequence (a, k)(b, k)... is walked by two macros taking turns, each naming the
+// other after its output; the name left after the last element gets _END pasted on
+// and expands to nothing.
 #define QDL_END(...) QDL_END_(__VA_ARGS__)
 #define QDL_END_(...) __VA_ARGS__##_END
 #define QDL_INDICES(params) QDL_END(QDL_INDEX_A params)
@@ -269,23 +357,36 @@ struct DocText {
 #define QDL_INDEX_B(name, kind) name, QDL_INDEX_A
 #define QDL_INDEX_A_END
 #define QDL_INDEX_B_END
-#define QDL_ENTRIES(params) QDL_END(QDL_ENTRY_A params)
-#define QDL_ENTRY_A(name, kind) {#name, ::qdl::py::Kind::kind}, QDL_ENTRY_B
-#define QDL_ENTRY_B(name, kind) {#name, ::qdl::py::Kind::kind}, QDL_ENTRY_A
-#define QDL_ENTRY_A_END
-#define QDL_ENTRY_B_END
+#define QDL_PARAMS(params) QDL_END(QDL_PARAM_A params)
+#define QDL_PARAM_A(name, kind) {#name, ::qdl::py::Kind::kind}, QDL_PARAM_B
+#define QDL_PARAM_B(name, kind) {#name, ::qdl::py::Kind::kind}, QDL_PARAM_A
+#define QDL_PARAM_A_END
+#define QDL_PARAM_B_END
+#define QDL_RESULTS(results) QDL_END(QDL_RESULT_A results)
+#define QDL_RESULT_A(name, kind) {#name, ::qdl::py::Out::kind}, QDL_RESULT_B
+#define QDL_RESULT_B(name, kind) {#name, ::qdl::py::Out::kind}, QDL_RESULT_A
+#define QDL_RESULT_A_END
+#define QDL_RESULT_B_END
 
-#define QDL_DECLARE(fn, params, docstring)                                                         \
+#define QDL_DECLARE(fn, params, outs, summary, note)                                               \
   namespace fn {                                                                                   \
   enum class Arg : int { QDL_INDICES(params) };                                                    \
-  inline constexpr Param kParams[] = {QDL_ENTRIES(params)};                                        \
+  inline constexpr Param kParams[] = {QDL_PARAMS(params)};                                         \
+  inline constexpr Result kResults[] = {QDL_RESULTS(outs)};                                        \
   inline constexpr int kCount = static_cast<int>(sizeof kParams / sizeof kParams[0]);              \
   static_assert(kCount <= kMaxParams, #fn " declares more than kMaxParams parameters");            \
   constexpr Kind kind_of(Arg a) { return kParams[static_cast<int>(a)].kind; }                      \
-  inline constexpr DocText<doc_size(#fn, kParams, docstring)> kDoc{#fn, kParams, docstring};       \
-  static PyObject *interned[kCount];                                                               \
+  inline constexpr DocText<doc_size(#fn, kParams, kResults, summary, note)> kDoc{                  \
+      #fn, kParams, kResults, summary, note};                                                      \
+  inline PyObject *interned[kCount];                                                               \
   PyObject *shim(Call &c);                                                                         \
-  constinit const FuncDesc function = {#fn, kDoc.text, kCount, kParams, interned, shim};           \
+  template <class... V>                                                                            \
+  PyObject *results(Call &c, V... v) {                                                             \
+    static_assert(results_match<V...>(kResults), #fn ": the shim's results are not the declared"  \
+                                                     " ones (their count, order or kinds)");      \
+    return c.results(v...);                                                                        \
+  }                                                                                                \
+  inline constexpr FuncDesc function = {#fn, kDoc.text, kCount, kParams, interned, shim};          \
   }
 
 }  // namespace qdl::py

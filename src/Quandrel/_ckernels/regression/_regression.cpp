@@ -3,27 +3,23 @@
 //
 // Module creation binds the module to the first interpreter that imports it and
 // hands the same object back on any later creation there; execution checks the
-// Python version, binds numpy as `np` and places the nine functions in the
-// namespace. The calling conventions live in _binding.cpp.
+// Python version, binds numpy as `np` and places the functions of the list in
+// _functions.h in the namespace. The calling conventions live in _binding.cpp.
 
 #include <array>
 #include <atomic>
 #include <utility>
 
-#include "_shims.h"
+#include "_functions.h"
 #include "regression.h"
 
 namespace qdl::py {
 namespace {
 
-// The nine functions, in namespace order.
-constexpr const FuncDesc *kFunctions[] = {
-    &chol_solve_L2::function,       &ridge_grid_search::function,
-    &lasso_gram_cd::function,       &lars_lasso_gram::function,
-    &lasso_path_eval::function,     &ols_chol_solve::function,
-    &elastic_net_gram_cd::function, &elastic_net_gram_cd_path::function,
-    &elastic_net_active_dof::function,
-};
+// The functions, in namespace order.
+#define QDL_TABLE_ENTRY(fn, ...) &fn::function,
+constexpr const FuncDesc *kFunctions[] = {QDL_FUNCTIONS(QDL_TABLE_ENTRY)};
+#undef QDL_TABLE_ENTRY
 constexpr int kCount = sizeof kFunctions / sizeof kFunctions[0];
 
 template <int I>
@@ -155,9 +151,6 @@ PyModuleDef module_def = {
 }  // namespace
 
 // OLS: (coef, L, status); the factor is replaced by an empty (0, 0) array on failure.
-QDL_DECLARE(ols_chol_solve, (X, matrix)(y, vector),
-            "OLS via the Cholesky normal equations. Returns ``(coef, L, status)``.")
-
 PyObject *ols_chol_solve::shim(Call &c) {
   const View &X = c.arr<Arg::X>(), &y = c.arr<Arg::y>();
   const i64 n = X.rows(), p = X.cols();
@@ -167,12 +160,7 @@ PyObject *ols_chol_solve::shim(Call &c) {
     return nullptr;
   i64 status = 0;
   c.nogil([&] { qdl_ols_chol_solve(X.f64p(), y.f64p(), n, p, coef, L, &status, G, g); });
-  Ref coef_out = Ref::steal(c.result(0));
-  if (!coef_out) return nullptr;
-  Ref L_out = Ref::steal(status == 0 ? c.result(1) : c.empty_factor());
-  if (!L_out) return nullptr;
-  return Py_BuildValue("(NNL)", coef_out.release(), L_out.release(),
-                       static_cast<long long>(status));
+  return results(c, c.made(0), status == 0 ? c.made(1) : c.empty_factor(), status);
 }
 
 }  // namespace qdl::py

@@ -5,7 +5,7 @@
 // and beta; a G that is not square, or a shorter vector, is refused before the
 // kernel runs.
 
-#include "_shims.h"
+#include "_functions.h"
 #include "elastic_net.h"
 
 namespace qdl::py {
@@ -25,10 +25,6 @@ bool square(const Call &c) {
 }  // namespace
 
 // One solve from the start beta0: (coef, status).
-QDL_DECLARE(elastic_net_gram_cd,
-            (G, matrix)(g, vector)(alpha_l1, real)(alpha_l2, real)(beta0, vector)
-            (max_iter, integer)(tol, real),
-            "Elastic-net coordinate descent. Returns ``(coef, status)``.")
 
 PyObject *elastic_net_gram_cd::shim(Call &c) {
   const View &G = c.arr<Arg::G>(), &g = c.arr<Arg::g>(), &beta0 = c.arr<Arg::beta0>();
@@ -46,16 +42,10 @@ PyObject *elastic_net_gram_cd::shim(Call &c) {
     status = qdl_en_gram_cd(G.f64p(), g.f64p(), k, alpha_l1, alpha_l2, beta0.f64p(), max_iter,
                             tol, coef, Gcoef);
   });
-  Ref coef_out = Ref::steal(c.result(0));
-  if (!coef_out) return nullptr;
-  return Py_BuildValue("(NL)", coef_out.release(), static_cast<long long>(status));
+  return results(c, c.made(0), status);
 }
 
 // A warm-started grid in one native call: (coefs, statuses), both at grid positions.
-QDL_DECLARE(elastic_net_gram_cd_path,
-            (G, matrix)(g, vector)(alpha_grid, vector)(l1_ratio, real)
-            (max_iter, integer)(tol, real),
-            "Warm-start elastic-net path. Returns ``(coefs, statuses)``.")
 
 PyObject *elastic_net_gram_cd_path::shim(Call &c) {
   const View &G = c.arr<Arg::G>(), &g = c.arr<Arg::g>(), &grid = c.arr<Arg::alpha_grid>();
@@ -72,17 +62,10 @@ PyObject *elastic_net_gram_cd_path::shim(Call &c) {
     qdl_en_gram_cd_path(G.f64p(), g.f64p(), k, grid.f64p(), n_alpha, l1_ratio, max_iter, tol,
                         coefs, statuses, Gcoef, beta);
   });
-  Ref coefs_out = Ref::steal(c.result(0));
-  if (!coefs_out) return nullptr;
-  Ref statuses_out = Ref::steal(c.result(1));
-  if (!statuses_out) return nullptr;
-  return Py_BuildValue("(NN)", coefs_out.release(), statuses_out.release());
+  return results(c, c.made(0), c.made(1));
 }
 
 // Active-set effective degrees of freedom: a float.
-QDL_DECLARE(elastic_net_active_dof,
-            (G, matrix)(beta, vector)(alpha_l2, real)(intercept, flag)(atol, real),
-            "Active-set effective degrees of freedom. Returns a float.")
 
 PyObject *elastic_net_active_dof::shim(Call &c) {
   const View &G = c.arr<Arg::G>(), &beta = c.arr<Arg::beta>();
@@ -92,7 +75,7 @@ PyObject *elastic_net_active_dof::shim(Call &c) {
   const i64 intercept = c.flag<Arg::intercept>();
   f64 dof = 0.0;
   c.nogil([&] { dof = qdl_en_active_dof(G.f64p(), beta.f64p(), k, alpha_l2, intercept, atol); });
-  return PyFloat_FromDouble(dof);
+  return results(c, dof);
 }
 
 }  // namespace qdl::py

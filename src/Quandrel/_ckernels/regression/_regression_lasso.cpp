@@ -2,7 +2,7 @@
 
 #include <stdint.h>
 
-#include "_shims.h"
+#include "_functions.h"
 #include "lasso.h"
 
 namespace qdl::py {
@@ -17,8 +17,6 @@ static bool gram_and_rhs_fit(const Call &c, i64 k) {
 }
 
 // Coordinate-descent lasso: (coef, status).
-QDL_DECLARE(lasso_gram_cd, (G, matrix)(g, vector)(alpha, real)(max_iter, integer)(tol, real),
-            "Coordinate-descent lasso solve. Returns ``(coef, status)``.")
 
 PyObject *lasso_gram_cd::shim(Call &c) {
   const View &G = c.arr<Arg::G>(), &g = c.arr<Arg::g>();
@@ -32,14 +30,10 @@ PyObject *lasso_gram_cd::shim(Call &c) {
   c.nogil([&] {
     status = qdl_lasso_gram_cd(G.f64p(), g.f64p(), k, alpha, max_iter, tol, coef, Gcoef);
   });
-  Ref coef_out = Ref::steal(c.result(0));
-  if (!coef_out) return nullptr;
-  return Py_BuildValue("(NL)", coef_out.release(), static_cast<long long>(status));
+  return results(c, c.made(0), status);
 }
 
 // LARS-lasso path: (lam_path, beta_path, status), both trimmed to the knots written.
-QDL_DECLARE(lars_lasso_gram, (G, matrix)(c, vector)(max_iter, integer)(tol, real),
-            "Full LARS-Lasso path. Returns ``(lam_path, beta_path, status)``.")
 
 PyObject *lars_lasso_gram::shim(Call &c) {
   const View &G = c.arr<Arg::G>(), &cv = c.arr<Arg::c>();
@@ -62,17 +56,10 @@ PyObject *lars_lasso_gram::shim(Call &c) {
     status = qdl_lars_lasso_gram(G.f64p(), cv.f64p(), k, max_iter, tol, lam_path, beta_path,
                                  &n_knots);
   });
-  Ref lam_out = Ref::steal(c.result_rows(0, n_knots));
-  if (!lam_out) return nullptr;
-  Ref beta_out = Ref::steal(c.result_rows(1, n_knots));
-  if (!beta_out) return nullptr;
-  return Py_BuildValue("(NNL)", lam_out.release(), beta_out.release(),
-                       static_cast<long long>(status));
+  return results(c, c.made_rows(0, n_knots), c.made_rows(1, n_knots), status);
 }
 
 // Path evaluation: beta_grid (n_grid, k).
-QDL_DECLARE(lasso_path_eval, (lam_path, vector)(beta_path, matrix)(lam_grid, vector),
-            "Evaluate a LARS-Lasso path at a lambda grid. Returns ``beta_grid``.")
 
 PyObject *lasso_path_eval::shim(Call &c) {
   const View &lam_path = c.arr<Arg::lam_path>(), &beta_path = c.arr<Arg::beta_path>(),
@@ -88,7 +75,7 @@ PyObject *lasso_path_eval::shim(Call &c) {
     qdl_lasso_path_eval(lam_path.f64p(), beta_path.f64p(), n_knots, k, lam_grid.f64p(), n_grid,
                         out);
   });
-  return c.result(0);
+  return results(c, c.made(0));
 }
 
 }  // namespace qdl::py

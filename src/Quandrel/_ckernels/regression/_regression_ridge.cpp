@@ -2,15 +2,13 @@
 
 #include <limits>
 
-#include "_shims.h"
+#include "_functions.h"
 #include "regression.h"
 
 namespace qdl::py {
 
 // Ridge solve: (coef, L, eff_dof, status); the factor is replaced by an empty (0, 0)
 // array on failure.
-QDL_DECLARE(chol_solve_L2, (X, matrix)(y, vector)(alpha, real)(intercept, flag),
-            "Ridge solve. Returns ``(coef, L, eff_dof, status)`` (L empty if not PD).")
 
 PyObject *chol_solve_L2::shim(Call &c) {
   const View &X = c.arr<Arg::X>(), &y = c.arr<Arg::y>();
@@ -28,20 +26,12 @@ PyObject *chol_solve_L2::shim(Call &c) {
     qdl_chol_solve_L2(X.f64p(), y.f64p(), n, p, alpha, intercept, coef, L, &dof, &status, G,
                       G_unpen, g, col);
   });
-  Ref coef_out = Ref::steal(c.result(0));
-  if (!coef_out) return nullptr;
-  Ref L_out = Ref::steal(status == 0 ? c.result(1) : c.empty_factor());
-  if (!L_out) return nullptr;
-  return Py_BuildValue("(NNdL)", coef_out.release(), L_out.release(), dof,
-                       static_cast<long long>(status));
+  return results(c, c.made(0), status == 0 ? c.made(1) : c.empty_factor(), dof, status);
 }
 
 // Ridge grid search: (alpha, coef, obj_value, status) of the selected penalty. The
 // coefficients start as NaN, so an empty grid, for which the kernel writes nothing,
 // returns NaN coefficients rather than uninitialised memory.
-QDL_DECLARE(ridge_grid_search,
-            (X, matrix)(y, vector)(alphas, vector)(criterion, integer)(intercept, flag),
-            "Ridge grid search. Returns ``(alpha, coef, obj_value, status)``.")
 
 PyObject *ridge_grid_search::shim(Call &c) {
   const View &X = c.arr<Arg::X>(), &y = c.arr<Arg::y>(), &alphas = c.arr<Arg::alphas>();
@@ -60,10 +50,7 @@ PyObject *ridge_grid_search::shim(Call &c) {
                           &out_alpha, out_coef, &out_obj, &out_status, G_base, G, g, L, coef,
                           col);
   });
-  Ref coef_out = Ref::steal(c.result(0));
-  if (!coef_out) return nullptr;
-  return Py_BuildValue("(dNdL)", out_alpha, coef_out.release(), out_obj,
-                       static_cast<long long>(out_status));
+  return results(c, out_alpha, c.made(0), out_obj, out_status);
 }
 
 }  // namespace qdl::py

@@ -6,11 +6,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <initializer_list>
 #include <limits>
 
 #include "cd_impl.h"
 #include "qdl_linalg.h"
 #include "qdl_linalg_impl.h"
+#include "qdl_scratch_impl.h"
 #include "qdl_simd.h"
 #include "qdl_trace_impl.h"
 #include "regression.h"
@@ -107,21 +109,16 @@ f64 qdl_en_active_dof(const f64 *G, const f64 *beta, i64 k, f64 alpha_l2, i64 in
     if (fabs(beta[j]) > atol) ++na;  // false for NaN: a NaN coefficient is not active
   if (na == 0) return ic;
 
-  // Working storage in one block: active (na), then pen, L and G_A (na*na each). G_A
-  // is solved in place. A size that does not fit counts as storage that cannot be
-  // obtained.
-  const size_t una = static_cast<size_t>(na);
-  size_t n2 = 0, count = 0, bytes = 0;  // count = na + 3 na^2
-  if (__builtin_mul_overflow(una, una, &n2) || __builtin_mul_overflow(n2, size_t{3}, &count) ||
-      __builtin_add_overflow(count, una, &count) ||
-      __builtin_mul_overflow(count, sizeof(f64), &bytes))
+  // Working storage: active (na), then pen, L and G_A (na*na each); G_A is solved in
+  // place. A size that does not fit counts as storage that cannot be obtained.
+  i64 *active;
+  f64 *pen, *L, *G_active;
+  qdl::Scratch scratch;
+  if (!scratch.take([&](auto &part) {
+        part(active, na);
+        for (f64 **m : {&pen, &L, &G_active}) part(*m, na, na);
+      }))
     return ic + static_cast<f64>(na);
-  void *block = malloc(bytes);
-  if (block == nullptr) return ic + static_cast<f64>(na);
-  i64 *active = static_cast<i64 *>(block);
-  f64 *pen = reinterpret_cast<f64 *>(active + na);
-  f64 *L = pen + n2;
-  f64 *G_active = L + n2;
 
   i64 cur = 0;
   for (i64 j = 0; j < k; ++j)
@@ -144,7 +141,6 @@ f64 qdl_en_active_dof(const f64 *G, const f64 *beta, i64 k, f64 alpha_l2, i64 in
   } else {
     dof = qdl::chol_trace(L, G_active, na, G_active, na, na, na);
   }
-  free(block);
   return ic + dof;
 }
 

@@ -14,10 +14,14 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <initializer_list>
+
 #include "cd_impl.h"
+#include "lasso_ties_impl.h"
 #include "qdl_gram_impl.h"
 #include "qdl_linalg_impl.h"
 #include "qdl_lu_impl.h"
+#include "qdl_scratch_impl.h"
 #include "qdl_simd.h"
 
 namespace {
@@ -48,16 +52,15 @@ struct LassoSweeps {
 // coefficient that reaches zero leaves the active set), in covariance form.
 // ---------------------------------------------------------------------------
 
-// The solves of the path (the direction's G_AA w = s_A, and those of the tie
-// decision) are Gaussian elimination with partial pivoting by rows, the first largest
-// |A[row,col]| winning, and back substitution (Golub & Van Loan, Matrix Computations,
-// 4th ed., algorithms 3.4.1 and 3.1.2), the elimination of qdl_lu_impl.h with every
-// multiplier A[row,col] / A[col,col] and every unknown x[i] / A[i,i] a division of
-// its own:
-//   rows:  A[row,c] -= f A[col,c] for c > col, and b[row] -= f b[col], f the multiplier
-//   back:  x[i] = (b[i] - sum_{j>i} A[i,j] x[j]) / A[i,i], j ascending
-// so that every entry takes its updates as one chain over col = 0, 1, ... in order.
-using DividingLU = qdl::lu::RealOps<qdl::lu::Divide::each>;
+
+// The path's solves (DividingLU) and its tie decision at a knot where two or more
+// variables sit at the bound (lasso_ties.cpp).
+using qdl::lars::DividingLU;
+using qdl::lars::enter_tied;
+using qdl::lars::leave_gone;
+using qdl::lars::mark_gone;
+using qdl::lars::tie_set;
+using qdl::lars::TieWork;
 
 // Whether an entering candidate's crossing time t = num / denom shortens the step.
 // A crossing ahead (t > 0) always counts. So does an exact tie (num == 0: the
@@ -71,304 +74,39 @@ inline bool crossing_counts(f64 t, f64 num, bool tie_may_enter) {
   return t > 0.0 || (tie_may_enter && num == 0.0);
 }
 
-// ---------------------------------------------------------------------------
-// Ties: two or more variables at the bound at one knot.
-//
-// At a knot (lam, beta) with r = c - G beta, F the active set (beta_F != 0, signs
-// s_F) and T the inactive variables with |r_j| = lam (within tau, below), plus the
-// variable that has just left, with s_j = sign(r_j): moving lam down by one unit
-// moves beta_A by w_A = G_AA^-1 s_A, A = F u S, and which S of T must enter is the
-// linear complementarity problem
-//   u >= 0,  v = q + M u >= 0,  u_j v_j = 0,
-//   M = S_T (G_TT - G_TF G_FF^-1 G_FT) S_T,  q = S_T G_TF G_FF^-1 s_F - 1,
-// where u_j = s_j w_j is the speed at which j enters and v_j >= 0 says |r_j| does
-// not overtake lam (Murty, "Linear complementarity, linear and nonlinear
-// programming", 1988, chapters 1 and 4). M is a Schur complement of G, positive
-// definite when G is, hence a P-matrix: the solution is unique. S = {j : u_j M_jj >
-// delta}. Up to kEnumerateMax tied variables every subset is tried (the one that
-// passes with the largest margin wins, should rounding let several pass); above
-// that Murty's least-index principal pivoting, finite for every P-matrix, finds it.
-// A knot with one tied variable keeps the classic decision (it enters, or, if it
-// has just left, stays out), so paths without ties are unchanged.
-// ---------------------------------------------------------------------------
-constexpr f64 kTieRel = 1e-12;      // tau = kTieRel * sigma
-constexpr f64 kLcpDelta = 1e-10;    // delta: the margin of u_j M_jj and v_j
-constexpr f64 kSingularRel = 1e-12; // a Schur pivot at most this times G_jj is singular
-constexpr i64 kEnumerateMax = 10;   // |T| up to this: every subset of T is tried
+// The working storage of one path: k*(3k+11) f64 and 7k i64, in one block.
+struct LarsStorage {
+  f64 *beta, *signs, *r, *s_A, *w, *d, *Gd;  // k each
+  f64 *G_AA;                                  // k*k (n_active*n_active used)
+  i64 *active, *act_idx;                      // active flags, the active indices ascending
+  TieWork tw;
 
-// Working storage of the tie decision, carved from the kernel's blocks.
-struct TieWork {
-  f64 *M;    // |T|*|T|: the matrix of the complementarity problem
-  f64 *W;    // k*k scratch: G_FF^-1 [G_FT | s_F], then the block M_SS of a trial
-  f64 *q;    // |T|
-  f64 *u;    // |T|: speeds of the trial set (0 off it)
-  f64 *v;    // |T|: slacks off the trial set (0 on it)
-  f64 *rhs;  // |T|: right-hand side of a trial
-  i64 *T;    // |T|: the tied variables, ascending
-  i64 *in_S; // |T|: membership of T[a] in the trial (then the chosen) set
-  i64 *held; // k: +1 or -1, the own bound of a tied variable held out at this knot; else 0
-  i64 *gone; // k: 1 for a variable that left at this knot beside the one the step chose
-  i64 *piv;  // k: the row exchanges of a solve (shared with the direction's)
+  // The layout, for qdl::Scratch::take.
+  template <class Part>
+  void lay_out(Part &part, i64 k) {
+    for (f64 **v : {&beta, &signs, &r, &s_A, &w, &d, &Gd}) part(*v, k);
+    part(G_AA, k, k);
+    part(active, k);
+    part(act_idx, k);
+    part(tw.M, k, k);
+    part(tw.W, k, k);
+    for (f64 **v : {&tw.q, &tw.u, &tw.v, &tw.rhs}) part(*v, k);
+    for (i64 **v : {&tw.T, &tw.in_S, &tw.held, &tw.gone, &tw.piv}) part(*v, k);
+  }
 };
 
-// Solves A X = B in place (A n*n, B n*m, both row-major; X overwrites B; piv n
-// exchanges) by the elimination above. Returns false, with A and B garbage, when a
-// pivot is zero or not finite, or an entry of X is not finite.
-bool solve_in_place(f64 *A, f64 *B, i64 n, i64 m, i64 *piv) {
-  if (n == 0) return true;
-  // A zero pivot; threads only past the path's own bound, as for the direction's solve.
-  if (qdl::lu::factor<DividingLU>(A, piv, n, qdl::par::kLarsGrain) != 0) return false;
-  for (i64 i = 0; i < n; ++i)
-    if (!isfinite(A[i * n + i])) return false;
-  qdl::lu::solve_in_place<DividingLU>(A, piv, B, n, m);
-  for (i64 i = 0; i < n * m; ++i)
-    if (!isfinite(B[i])) return false;
-  return true;
-}
-
-// The tie set of the knot (lam, beta) into T, ascending; returns its size. T holds
-// the inactive j with ||r_j| - lam| <= tau, tau = kTieRel * sigma, sigma = max_j (|c_j|
-// + sum over active l of |G[j,l] beta[l]|), and the variable that has just left
-// (left >= 0) and those that left beside it (gone[j] = 1, reset here) whatever their
-// correlations. sigma_bound >= sigma (from max |c| and max |G|) screens first: sigma
-// itself, k * n_active terms, is formed only when two or more pass the screen.
-i64 tie_set(const f64 *G, const f64 *c, i64 k, const f64 *beta, const f64 *r, const i64 *active,
-            const i64 *act_idx, i64 n_active, f64 lam, f64 sigma_bound, i64 left, i64 *gone,
-            i64 *T) {
-  const auto tied = [&](i64 j, f64 tau) {
-    return j == left || gone[j] || (!active[j] && fabs(fabs(r[j]) - lam) <= tau);
-  };
-  i64 n = 0;
-  for (i64 j = 0; j < k; ++j)
-    if (tied(j, kTieRel * sigma_bound)) T[n++] = j;
-  if (n >= 2) {
-    f64 sigma = 0.0;
-    for (i64 j = 0; j < k; ++j) {
-      const f64 *Gj = G + j * k;
-      f64 s = fabs(c[j]);
-      for (i64 a = 0; a < n_active; ++a) s = s + fabs(Gj[act_idx[a]] * beta[act_idx[a]]);
-      if (s > sigma) sigma = s;
-    }
-    const i64 screened = n;
-    n = 0;
-    for (i64 a = 0; a < screened; ++a)
-      if (tied(T[a], kTieRel * sigma)) T[n++] = T[a];
-  }
-  for (i64 a = 0; a < n; ++a) gone[T[a]] = 0;  // every variable marked gone is in T
-  return n;
-}
-
-// The active variables other than drop_var whose coefficients reach zero at the same
-// knot: t_j = -beta_j / d_j in (0, step * (1 + kTieRel)], an exact tie with the step
-// included. Each is marked gone; leave_gone then takes them out after the move.
-// Returns whether there is any. (Without this, a coefficient that reaches zero
-// together with a correlation reaching lam stays active at zero and crosses it.)
-bool mark_gone(const f64 *beta, const f64 *d, const i64 *act_idx, i64 n_active, f64 step,
-               i64 drop_var, i64 *gone) {
-  bool any = false;
-  for (i64 a = 0; a < n_active; ++a) {
-    const i64 j = act_idx[a];
-    if (j == drop_var || d[j] == 0.0) continue;
-    const f64 t = -beta[j] / d[j];
-    if (t > 0.0 && t <= step * (1.0 + kTieRel)) {
-      gone[j] = 1;
-      any = true;
-    }
-  }
-  return any;
-}
-
-// Takes the variables marked gone out of the active set, their coefficients exactly 0.
-void leave_gone(f64 *beta, i64 *active, const i64 *act_idx, i64 n_act_before, i64 *n_active,
-                const i64 *gone) {
-  for (i64 a = 0; a < n_act_before; ++a) {
-    const i64 j = act_idx[a];
-    if (!gone[j]) continue;
-    active[j] = 0;
-    beta[j] = 0.0;
-    *n_active = *n_active - 1;
-  }
-}
-
-// M and q of the complementarity problem over T (nT entries, signs sign(r_j)) given
-// the active set act_idx (signs from `signs`); G_FF is factorised in Gff (k*k
-// scratch). Returns false when G_FF or G_(F u T) is singular within rounding (a
-// Schur pivot of M at most kSingularRel * G_jj) or anything is not finite: then the
-// direction is not unique (G only semidefinite) or the problem has no lasso meaning.
-bool tie_problem(const f64 *G, i64 k, const f64 *r, const f64 *signs, const i64 *act_idx,
-                 i64 nF, i64 nT, f64 *Gff, const TieWork &tw) {
-  const i64 m = nT + 1;
-  f64 *X = tw.W;  // nF rows of m: G_FT and s_F, then G_FF^-1 times them
-  for (i64 f = 0; f < nF; ++f) {
-    const f64 *Gf = G + act_idx[f] * k;
-    for (i64 g = 0; g < nF; ++g) Gff[f * nF + g] = Gf[act_idx[g]];
-    for (i64 a = 0; a < nT; ++a) X[f * m + a] = Gf[tw.T[a]];
-    X[f * m + nT] = signs[act_idx[f]];
-  }
-  if (!solve_in_place(Gff, X, nF, m, tw.piv)) return false;
-  for (i64 a = 0; a < nT; ++a) {
-    const f64 *Ga = G + tw.T[a] * k;
-    const f64 sa = r[tw.T[a]] > 0.0 ? 1.0 : -1.0;
-    for (i64 b = 0; b <= nT; ++b) {  // b = nT: the column of q
-      f64 s = 0.0;
-      for (i64 f = 0; f < nF; ++f) s = s + Ga[act_idx[f]] * X[f * m + b];
-      if (b == nT) {
-        tw.q[a] = sa * s - 1.0;
-      } else {
-        const f64 sb = r[tw.T[b]] > 0.0 ? 1.0 : -1.0;
-        tw.M[a * nT + b] = sa * sb * (Ga[tw.T[b]] - s);
-      }
-    }
-  }
-  // M is symmetric but for rounding: made exactly so (the mean of M and M'), it must be
-  // positive definite, tested by elimination without pivoting, every pivot clearly
-  // positive against the diagonal of G.
-  f64 *E = tw.W;
-  for (i64 a = 0; a < nT; ++a) {
-    if (!isfinite(tw.q[a])) return false;
-    for (i64 b = 0; b < a; ++b) {
-      const f64 x = 0.5 * (tw.M[a * nT + b] + tw.M[b * nT + a]);
-      tw.M[a * nT + b] = tw.M[b * nT + a] = x;
-    }
-    for (i64 b = 0; b <= a; ++b) {
-      if (!isfinite(tw.M[a * nT + b])) return false;
-      E[a * nT + b] = E[b * nT + a] = tw.M[a * nT + b];
-    }
-  }
-  for (i64 a = 0; a < nT; ++a) {
-    const f64 piv = E[a * nT + a];
-    if (!(piv > kSingularRel * fabs(G[tw.T[a] * k + tw.T[a]]))) return false;
-    for (i64 b = a + 1; b < nT; ++b) {
-      const f64 f = E[b * nT + a] / piv;
-      for (i64 j = a + 1; j < nT; ++j) E[b * nT + j] = E[b * nT + j] - f * E[a * nT + j];
-    }
-  }
-  return true;
-}
-
-// One trial set S (in_S): u_S = -M_SS^-1 q_S, u = 0 off S; v = q + M u off S, 0 on S.
-// Returns false when M_SS is singular; otherwise *margin = the least of u_j M_jj on S
-// and v_j off S (the trial is a solution when u_j M_jj > delta on S and v_j >= -delta
-// off it).
-bool lcp_trial(i64 nT, const TieWork &tw, f64 *margin) {
-  i64 nS = 0;
-  for (i64 a = 0; a < nT; ++a)
-    if (tw.in_S[a]) tw.rhs[nS++] = -tw.q[a];
-  for (i64 a = 0, i = 0; a < nT; ++a) {
-    if (!tw.in_S[a]) continue;
-    for (i64 b = 0, j = 0; b < nT; ++b)
-      if (tw.in_S[b]) tw.W[i * nS + j++] = tw.M[a * nT + b];
-    ++i;
-  }
-  if (!solve_in_place(tw.W, tw.rhs, nS, 1, tw.piv)) return false;
-  for (i64 a = 0, i = 0; a < nT; ++a) tw.u[a] = tw.in_S[a] ? tw.rhs[i++] : 0.0;
-  f64 least = INFINITY;
-  for (i64 a = 0; a < nT; ++a) {
-    const f64 *Ma = tw.M + a * nT;
-    if (tw.in_S[a]) {
-      tw.v[a] = 0.0;
-      const f64 x = tw.u[a] * Ma[a];
-      if (x < least) least = x;
-    } else {
-      f64 s = tw.q[a];
-      for (i64 b = 0; b < nT; ++b)
-        if (tw.in_S[b]) s = s + Ma[b] * tw.u[b];
-      tw.v[a] = s;
-      if (s < least) least = s;
-    }
-  }
-  *margin = least;
-  return true;
-}
-
-inline bool lcp_solved(i64 nT, const TieWork &tw) {
-  for (i64 a = 0; a < nT; ++a) {
-    if (tw.in_S[a] ? !(tw.u[a] * tw.M[a * nT + a] > kLcpDelta) : !(tw.v[a] >= -kLcpDelta))
-      return false;
-  }
-  return true;
-}
-
-// Every subset of T (nT <= kEnumerateMax), in the order of the bit masks; of those
-// that solve the problem, the one with the largest margin (the first among equals).
-// Returns false when none does; otherwise in_S, u and v hold the winner.
-bool lcp_enumerate(i64 nT, const TieWork &tw) {
-  i64 best = -1;
-  f64 best_margin = -INFINITY;
-  for (i64 mask = 0; mask < (i64{1} << nT); ++mask) {
-    for (i64 a = 0; a < nT; ++a) tw.in_S[a] = (mask >> a) & 1;
-    f64 margin;
-    if (lcp_trial(nT, tw, &margin) && lcp_solved(nT, tw) && (best < 0 || margin > best_margin)) {
-      best = mask;
-      best_margin = margin;
-    }
-  }
-  if (best < 0) return false;
-  for (i64 a = 0; a < nT; ++a) tw.in_S[a] = (best >> a) & 1;
-  f64 margin;
-  return lcp_trial(nT, tw, &margin);
-}
-
-// Murty's least-index principal pivoting: from S empty, toggle the least a with
-// u_a M_aa < -delta in S or v_a < -delta off S, until there is none. Finite for a
-// P-matrix; a bound on the pivots guards against cycling on rounding. Returns false
-// when the bound is reached or a trial block is singular; otherwise in_S, u and v
-// hold the solution.
-bool lcp_murty(i64 nT, const TieWork &tw) {
-  for (i64 a = 0; a < nT; ++a) tw.in_S[a] = 0;
-  const i64 max_pivots = 16 * nT * nT + 1024;
-  for (i64 pivots = 0; pivots <= max_pivots; ++pivots) {
-    f64 margin;
-    if (!lcp_trial(nT, tw, &margin)) return false;
-    i64 a = 0;
-    while (a < nT && (tw.in_S[a] ? !(tw.u[a] * tw.M[a * nT + a] < -kLcpDelta)
-                                 : !(tw.v[a] < -kLcpDelta)))
-      ++a;
-    if (a == nT) return true;
-    tw.in_S[a] = !tw.in_S[a];
-  }
-  return false;
-}
-
-// The decision at a knot with nT >= 2 tied variables: the entering set S (each with
-// u_j M_jj > delta) joins the active set with signs sign(r_j); every other tied j is
-// held out for this step: held[j] = sign(r_j), its own bound, which it may not be
-// found to reach. Returns false (nothing changed) when the problem is singular or
-// unsolved: the path then ends as non-convergent.
-bool enter_tied(const f64 *G, i64 k, const f64 *r, f64 *signs, i64 *active, const i64 *act_idx,
-                i64 *n_active, i64 nT, f64 *Gff, const TieWork &tw) {
-  if (!tie_problem(G, k, r, signs, act_idx, *n_active, nT, Gff, tw)) return false;
-  if (!(nT <= kEnumerateMax ? lcp_enumerate(nT, tw) : lcp_murty(nT, tw))) return false;
-  for (i64 a = 0; a < nT; ++a) {
-    const i64 j = tw.T[a];
-    const f64 s = r[j] > 0.0 ? 1.0 : -1.0;
-    if (tw.in_S[a] && tw.u[a] * tw.M[a * nT + a] > kLcpDelta) {
-      active[j] = 1;
-      signs[j] = s;
-      *n_active = *n_active + 1;
-    } else {
-      tw.held[j] = s > 0.0 ? 1 : -1;
-    }
-  }
-  return true;
-}
-
-// One LARS-lasso path in the caller's working storage, as named steps: start (knot 0),
-// then per homotopy step enter (who joins at this knot), direction (the equiangular
+// One LARS-lasso path in its working storage, as named steps: start (knot 0), then
+// per homotopy step enter (who joins at this knot), direction (the equiangular
 // direction of the active set), step_length (to the next event), move (to the next
 // knot, with whoever leaves there) and record (write the knot). kRows: G equals its
 // transpose bit for bit, so G d is accumulated from rows of G (each Gd[j] still summed
 // over ascending a).
 template <bool kRows>
-struct LarsPath {
+struct LarsPath : LarsStorage {
   enum class Entry { go_on, path_done, failed };
 
   const f64 *G, *c;
   i64 k;
-  // fbuf: beta, signs, r, s_A, w, d, Gd (k each), G_AA (k*k), then the tie storage.
-  f64 *beta, *signs, *r, *s_A, *w, *d, *Gd, *G_AA;
-  i64 *active, *act_idx;  // ibuf: active flags, the active indices ascending, then ties
-  TieWork tw;
   i64 n_active = 0;
   i64 left = -1;       // the variable the previous step removed, or -1
   i64 just_left = -1;  // left as it was at this knot's entry
@@ -378,13 +116,8 @@ struct LarsPath {
   f64 c_max = 0.0;  // max_j |c_j|
   f64 G_max = 0.0;  // max_jl |G_jl|, for the screen of tie_set
 
-  LarsPath(const f64 *G_, const f64 *c_, i64 k_, f64 *fbuf, i64 *ibuf)
-      : G(G_), c(c_), k(k_), beta(fbuf), signs(fbuf + k_), r(fbuf + 2 * k_), s_A(fbuf + 3 * k_),
-        w(fbuf + 4 * k_), d(fbuf + 5 * k_), Gd(fbuf + 6 * k_), G_AA(fbuf + 7 * k_), active(ibuf),
-        act_idx(ibuf + k_),
-        tw{fbuf + k_ * (k_ + 7), fbuf + k_ * (2 * k_ + 7), fbuf + k_ * (3 * k_ + 7),
-           fbuf + k_ * (3 * k_ + 8), fbuf + k_ * (3 * k_ + 9), fbuf + k_ * (3 * k_ + 10),
-           ibuf + 2 * k_, ibuf + 3 * k_, ibuf + 4 * k_, ibuf + 5 * k_, ibuf + 6 * k_} {}
+  LarsPath(const f64 *G_, const f64 *c_, i64 k_, const LarsStorage &storage)
+      : LarsStorage(storage), G(G_), c(c_), k(k_) {}
 
   // Knot 0: beta = 0, r = c, nothing active, lam = lam_max = max_j |c_j| (NaN never
   // raises it; 0 when k = 0).
@@ -583,16 +316,16 @@ struct LarsPath {
   }
 };
 
-// The homotopy, from knot 0 on, in the working storage fbuf and ibuf of the caller;
-// returns the status and stores the knot count.
+// The homotopy, from knot 0 on, in the caller's working storage; returns the status
+// and stores the knot count.
 template <bool kRows>
 struct LarsHomotopy {
   template <class Vec>
   [[gnu::always_inline]] static inline i64 run(const f64 *G, const f64 *c, i64 k, i64 max_iter,
                                                f64 tol, f64 *lam_path, f64 *beta_path,
-                                               i64 *n_knots, f64 *fbuf, i64 *ibuf) {
+                                               i64 *n_knots, const LarsStorage *storage) {
     using Path = LarsPath<kRows>;
-    Path p(G, c, k, fbuf, ibuf);
+    Path p(G, c, k, *storage);
     p.start();
     lam_path[0] = p.lam;  // knot 0: (lam_max, zeros)
     for (i64 j = 0; j < k; ++j) beta_path[j] = 0.0;
@@ -678,34 +411,19 @@ i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 max_iter
 
 i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol, f64 *lam_path,
                         f64 *beta_path, i64 *n_knots) {
-  // Working storage: fbuf = beta, signs, r, s_A, w, d, Gd (k each), G_AA (k*k), and for
-  // ties M, W (k*k each), q, u, v, rhs (k each): k*(3k+11) values; ibuf = active,
-  // act_idx, T, in_S, held, gone, and the row exchanges of the solves (k each). A zero-size request counts as obtained; a size
-  // that does not fit in size_t counts as unavailable.
-  const size_t kk = k > 0 ? static_cast<size_t>(k) : 0;
-  size_t f_len, f_bytes, i_bytes;
-  const bool fits = !__builtin_mul_overflow(kk, size_t{3}, &f_len) &&
-                    !__builtin_add_overflow(f_len, size_t{11}, &f_len) &&
-                    !__builtin_mul_overflow(kk, f_len, &f_len) &&
-                    !__builtin_mul_overflow(f_len, sizeof(f64), &f_bytes) &&
-                    !__builtin_mul_overflow(kk, 7 * sizeof(i64), &i_bytes);
-  f64 *fbuf = fits ? static_cast<f64 *>(malloc(f_bytes)) : nullptr;
-  i64 *ibuf = fits ? static_cast<i64 *>(malloc(i_bytes)) : nullptr;
-  if (!fits || (kk > 0 && (fbuf == nullptr || ibuf == nullptr))) {
-    free(fbuf);
-    free(ibuf);
+  // Working storage (LarsStorage): a k that is not positive asks for none, which counts
+  // as obtained; sizes that overflow count as unavailable.
+  LarsStorage storage;
+  qdl::Scratch scratch;
+  if (!scratch.take([&](auto &part) { storage.lay_out(part, k); })) {
     *n_knots = 0;
     return REGRESSION_NON_CONVERGENT;
   }
-  const i64 status =
-      qdl::inspect_gram(G, k).symmetric
-          ? qdl::simd::dispatch<LarsHomotopy<true>>(G, c, k, max_iter, tol, lam_path, beta_path,
-                                                    n_knots, fbuf, ibuf)
-          : qdl::simd::dispatch<LarsHomotopy<false>>(G, c, k, max_iter, tol, lam_path, beta_path,
-                                                     n_knots, fbuf, ibuf);
-  free(fbuf);
-  free(ibuf);
-  return status;
+  return qdl::inspect_gram(G, k).symmetric
+             ? qdl::simd::dispatch<LarsHomotopy<true>>(G, c, k, max_iter, tol, lam_path,
+                                                       beta_path, n_knots, &storage)
+             : qdl::simd::dispatch<LarsHomotopy<false>>(G, c, k, max_iter, tol, lam_path,
+                                                        beta_path, n_knots, &storage);
 }
 
 void qdl_lasso_path_eval(const f64 *lam_path, const f64 *beta_path, i64 n_knots, i64 k,

@@ -83,8 +83,8 @@ QDL_API i64 qdl_lasso_gram_cd(const f64 *G, const f64 *g, i64 k, f64 alpha, i64 
  * problem finds no solution. Never a status 0 path with infinite or NaN knots.
  * Threads: the elimination of an active block of 521 or more variables shares its
  * columns among the OpenMP threads; the results do not depend on the thread count.
- * Working storage: k*(3k+11) f64 and 7k i64, malloc'ed once per call; when either is
- * unavailable or its size overflows size_t, REGRESSION_NON_CONVERGENT with
+ * Working storage: k*(3k+11) f64 and 7k i64 in one block, allocated once per call;
+ * when it is unavailable or its size overflows, REGRESSION_NON_CONVERGENT with
  * n_knots = 0 and nothing else written. */
 QDL_API i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol,
                                 f64 *lam_path, f64 *beta_path, i64 *n_knots);

@@ -11,6 +11,7 @@
 #include "../_common/qdl_linalg.h"
 #include "../_common/qdl_linalg_impl.h"
 #include "../_common/qdl_parallel_impl.h"
+#include "../_common/qdl_scratch_impl.h"
 #include "../_common/qdl_simd.h"
 #include "../_common/qdl_trace_impl.h"
 
@@ -161,19 +162,6 @@ template <class Vec, int NB>
   for (int b = 0; b < NB; ++b) rss[b] = s[b];
 }
 
-// residual_ss<Vec, nb> for a run-time nb in 1..NB.
-template <class Vec, int NB>
-[[gnu::always_inline]] inline void residual_ss_nb(int nb, const f64 *X, const f64 *y, const f64 *C,
-                                                  i64 n, i64 p, f64 *rss) {
-  if constexpr (NB > 0) {
-    if (nb == NB) {
-      residual_ss<Vec, NB>(X, y, C, n, p, rss);
-    } else {
-      residual_ss_nb<Vec, NB - 1>(nb, X, y, C, n, p, rss);
-    }
-  }
-}
-
 // The most coefficient vectors scored in one pass over X, and the largest p for
 // which the grid search keeps a batch of them on the stack (16 KiB).
 constexpr i64 kBatch = 8;
@@ -184,7 +172,9 @@ struct ResidualSS {
   template <class Vec>
   [[gnu::always_inline]] static inline void run(int nb, const f64 *X, const f64 *y, const f64 *C,
                                                 i64 n, i64 p, f64 *rss) {
-    residual_ss_nb<Vec, kBatch>(nb, X, y, C, n, p, rss);
+    qdl::simd::with_count<kBatch>(nb, [&](auto bc) QDL_INLINE {
+      residual_ss<Vec, bc>(X, y, C, n, p, rss);
+    });
   }
 };
 
@@ -193,26 +183,49 @@ void residual_ss_batch(i64 nb, const f64 *X, const f64 *y, const f64 *C, i64 n, 
   qdl::simd::dispatch<ResidualSS>(static_cast<int>(nb), X, y, C, n, p, rss);
 }
 
+// The residual sum of squares of coef from the statistics G = X'X, c = X'y, yy = y'y:
+//
+//   rss = (yy - 2 b'c) + b'(G b)
+//
+// with b'c summed as qdl_dot (i ascending), G b as qdl_matvec (each row from 0.0, j
+// ascending) and b'(G b) as qdl_dot again; each row of G b is added as it is formed.
+f64 stats_rss(const f64 *G, const f64 *c, f64 yy, const f64 *b, i64 p) {
+  f64 bc = 0.0, bGb = 0.0;
+  for (i64 i = 0; i < p; ++i) bc = bc + b[i] * c[i];
+  for (i64 i = 0; i < p; ++i) {
+    const f64 *Gi = G + i * p;
+    f64 gb = 0.0;  // (G b)[i]
+    for (i64 j = 0; j < p; ++j) gb = gb + Gi[j] * b[j];
+    bGb = bGb + b[i] * gb;
+  }
+  return (yy - 2.0 * bc) + bGb;
+}
+
 // The selection objective of the grid search, smaller is better: the residual sum
 // of squares itself, or the Gaussian AIC / BIC with the effective degrees of
-// freedom k as the parameter count (Akaike 1974; Schwarz 1978), up to constants.
-inline f64 ridge_objective(i64 criterion, f64 rss, i64 n, f64 k) {
+// freedom k as the parameter count (Akaike 1974; Schwarz 1978), up to constants;
+// nf is the number of rows (or the weight sum).
+inline f64 ridge_objective(i64 criterion, f64 rss, f64 nf, f64 k) {
   if (criterion == REGRESSION_CRIT_LOSS) return rss;
   if (rss <= 0.0) return -kInf;  // a perfect fit beats every other penalty
-  const f64 nf = static_cast<f64>(n);
   const f64 base = nf * log(rss / nf);
   if (criterion == REGRESSION_CRIT_AIC) return base + 2.0 * k;
   return base + log(nf) * k;  // BIC, and every other criterion code
 }
 
-
-// The inputs of a grid search, shared read-only by its threads.
+// The inputs of a grid search, shared read-only by its threads: the data X, y (n
+// rows), or their statistics G = X'X, c = X'y, yy = y'y.
 struct GridProblem {
-  const f64 *X, *y;
-  i64 n, p;
+  bool from_stats;
+  const f64 *X, *y;  // n*p and n
+  i64 n;
+  const f64 *G, *c;  // p*p and p, from_stats
+  f64 yy;
+  f64 nf;  // the rows (or the weight sum) that scale and score
+  i64 p;
   const f64 *alphas;
   i64 num, criterion, i0;
-  const f64 *G_base, *g;  // X'X/n, X'y/n
+  const f64 *G_base, *g;  // X'X/nf, X'y/nf
 };
 
 // One thread's run of penalties: its work space (G, L p*p; col, coef p) and its
@@ -227,6 +240,16 @@ struct GridRun {
   i64 best_status = 0;
   bool recorded = false, solved = false;
 };
+
+// rss[b] of the nb coefficient vectors C[b, :]: one pass over the data for all of them,
+// or from the statistics one by one.
+void residuals(const GridProblem &pb, i64 nb, const f64 *C, f64 *rss) {
+  if (pb.from_stats) {
+    for (i64 b = 0; b < nb; ++b) rss[b] = stats_rss(pb.G, pb.c, pb.yy, C + b * pb.p, pb.p);
+  } else {
+    residual_ss_batch(nb, pb.X, pb.y, C, pb.n, pb.p, rss);
+  }
+}
 
 // Penalties [lo, hi) of the grid, in batches whose coefficients are kept side by
 // side so that one pass over X gives all their residuals; the batch lives on the
@@ -257,12 +280,12 @@ void grid_run(const GridProblem &pb, i64 lo, i64 hi, GridRun &u) {
         solved = true;
       }
     }
-    if (solved) residual_ss_batch(nb, pb.X, pb.y, cf, pb.n, p, rss);
+    if (solved) residuals(pb, nb, cf, rss);
     u.solved = u.solved || solved;
     for (i64 b = 0; b < nb; ++b) {
       const i64 a = a0 + b;
       const f64 obj =
-          status[b] == REGRESSION_OK ? ridge_objective(pb.criterion, rss[b], pb.n, dof[b]) : kInf;
+          status[b] == REGRESSION_OK ? ridge_objective(pb.criterion, rss[b], pb.nf, dof[b]) : kInf;
       // obj < best is false for a NaN on either side, and for +inf after anything.
       if (a == 0 || (u.recorded ? obj < u.best_obj : obj == obj)) {
         u.recorded = true;
@@ -279,42 +302,79 @@ void grid_run(const GridProblem &pb, i64 lo, i64 hi, GridRun &u) {
 }
 
 // Threads for a grid: about p^3 multiply-adds per penalty for the factorisation and
-// the degrees of freedom, n p for its residuals; no more threads than penalties.
-int grid_threads(i64 n, i64 p, i64 num) {
+// the degrees of freedom, n p for its residuals (rows = n; p^2 from the statistics,
+// rows = p); no more threads than penalties.
+int grid_threads(i64 rows, i64 p, i64 num) {
   const f64 pf = static_cast<f64>(p);
-  const f64 per = pf * pf * pf + static_cast<f64>(n) * pf;
+  const f64 per = pf * pf * pf + static_cast<f64>(rows) * pf;
   const int nt = qdl::par::threads_for(static_cast<f64>(num) * per, qdl::par::kGridGrain);
   return static_cast<i64>(nt) < num ? nt : static_cast<int>(num);
 }
 
-// Storage for `nt` runs: runs[0] is `own` (the caller's buffers), runs[1 .. nt-1]
-// get work space of their own, and every run a record of its own except runs[0],
-// whose record is out_coef. Returns the block to free, or nullptr when it cannot
-// be had.
-void *grid_storage(i64 p, int nt, GridRun **runs, const GridRun &own) {
-  const size_t up = static_cast<size_t>(p), k = static_cast<size_t>(nt - 1);
-  size_t each = 0, all = 0, bytes = 0;  // per other thread: 2 p^2 + 3 p
-  if (__builtin_mul_overflow(up, up, &each) || __builtin_mul_overflow(each, size_t{2}, &each) ||
-      __builtin_add_overflow(each, 3 * up, &each) || __builtin_mul_overflow(each, k, &all) ||
-      __builtin_mul_overflow(all, sizeof(f64), &bytes) ||
-      __builtin_add_overflow(bytes, (k + 1) * sizeof(GridRun), &bytes))
-    return nullptr;
-  void *block = malloc(bytes);
-  if (block == nullptr) return nullptr;
-  GridRun *r = static_cast<GridRun *>(block);
-  f64 *w = reinterpret_cast<f64 *>(r + k + 1);
+// Storage for `nt` runs, from `scratch`: runs[0] is `own` (the caller's buffers),
+// runs[1 .. nt-1] get work space of their own (G, L p*p; col, coef, best_coef p), and
+// every run a record of its own except runs[0], whose record is out_coef. False when
+// it cannot be had.
+bool grid_storage(qdl::Scratch &scratch, i64 p, int nt, GridRun **runs, const GridRun &own) {
+  GridRun *r = nullptr;
+  f64 *w = nullptr;
+  const i64 each = 2 * p * p + 3 * p;  // p*p fits (the design's normal equations exist)
+  if (!scratch.take([&](auto &part) {
+        part(r, nt);
+        part(w, nt - 1, each);
+      }))
+    return false;
   r[0] = own;
-  for (size_t t = 1; t <= k; ++t) {
+  for (int t = 1; t < nt; ++t, w += each) {
     r[t] = GridRun{};
     r[t].G = w;
-    r[t].L = w + up * up;
-    r[t].col = w + 2 * up * up;
-    r[t].coef = r[t].col + up;
-    r[t].best_coef = r[t].coef + up;
-    w += each;
+    r[t].L = w + p * p;
+    r[t].col = w + 2 * p * p;
+    r[t].coef = r[t].col + p;
+    r[t].best_coef = r[t].coef + p;
   }
   *runs = r;
-  return block;
+  return true;
+}
+
+// The grid of pb (num > 0) into the outputs, on threads where it pays (rows: the
+// size of one residual pass, per penalty and column). Large grids are dealt to
+// threads in contiguous runs of penalties (grid_run), each with its own work space;
+// the runs' records are then merged in grid order. G, L, coef and col are the
+// caller's work space.
+void grid_search(const GridProblem &pb, i64 rows, f64 *out_alpha, f64 *out_coef, f64 *out_obj,
+                 i64 *out_status, f64 *G, f64 *L, f64 *coef, f64 *col) {
+  const i64 p = pb.p;
+  GridRun own{G, L, col, coef, out_coef};  // the calling thread's, on the caller's buffers
+  GridRun *runs = &own;
+  qdl::Scratch scratch;
+  int want = grid_threads(rows, p, pb.num);
+  if (want > 1 && !grid_storage(scratch, p, want, &runs, own))
+    want = 1;  // no storage for the other threads: one thread
+  int used = 1;
+  qdl::par::run_team(want, [&](int t, int nt) {
+    // The last run holds the last penalty and works in the caller's buffers, which
+    // then end as the serial loop leaves them.
+    const qdl::par::Range r = qdl::par::share(pb.num, t, nt);
+    grid_run(pb, r.begin, r.end, runs[t == nt - 1 ? 0 : t + 1]);
+    if (t == 0) used = nt;
+  });
+  // Merge in grid order: a later run's record wins only when strictly better.
+  const GridRun *best = nullptr;
+  const GridRun *last_solved = nullptr;
+  for (int t = 0; t < used; ++t) {
+    const GridRun &u = runs[t == used - 1 ? 0 : t + 1];
+    if (u.recorded && (best == nullptr || u.best_obj < best->best_obj)) best = &u;
+    if (u.solved) last_solved = &u;
+  }
+  *out_alpha = best->best_alpha;
+  *out_obj = best->best_obj;
+  *out_status = best->best_status;
+  if (p > 0 && best->best_coef != out_coef)
+    memcpy(out_coef, best->best_coef, static_cast<size_t>(p) * sizeof(f64));
+  // col is left as the last penalty that factored left it.
+  if (p > 0 && last_solved != nullptr && last_solved->col != col)
+    memcpy(col, last_solved->col, static_cast<size_t>(p) * sizeof(f64));
 }
 
 }  // namespace
@@ -365,9 +425,7 @@ void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alpha, i64 
 
 // The whole grid of ridge penalties in one call; the Gram matrix is formed and
 // scaled once, each penalty costs a copy, a factorisation, the solves and one pass
-// over the data for the residuals. Large grids are dealt to threads in contiguous
-// runs of penalties (grid_run), each with its own work space; the runs' records are
-// then merged in grid order.
+// over the data for the residuals (grid_search).
 void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *alphas, i64 num,
                            i64 criterion, i64 intercept, f64 *out_alpha, f64 *out_coef,
                            f64 *out_obj, i64 *out_status, f64 *G_base, f64 *G, f64 *g, f64 *L,
@@ -378,40 +436,34 @@ void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *
   }
   scaled_normal_equations(X, y, n, p, G_base, g);
   if (num <= 0) return;
-  const GridProblem pb{X, y, n, p, alphas, num, criterion, intercept != 0 ? 1 : 0, G_base, g};
-  GridRun own{G, L, col, coef, out_coef};  // the calling thread's, on the caller's buffers
-  GridRun *runs = &own;
-  void *block = nullptr;
-  int want = grid_threads(n, p, num);
-  if (want > 1) {
-    block = grid_storage(p, want, &runs, own);
-    if (block == nullptr) want = 1;  // no storage for the other threads: one thread
+  const GridProblem pb{.from_stats = false, .X = X, .y = y, .n = n,
+                       .nf = static_cast<f64>(n), .p = p, .alphas = alphas, .num = num,
+                       .criterion = criterion, .i0 = intercept != 0 ? 1 : 0, .G_base = G_base,
+                       .g = g};
+  grid_search(pb, n, out_alpha, out_coef, out_obj, out_status, G, L, coef, col);
+}
+
+// The same grid from the statistics alone: no pass over data, each penalty's
+// residuals from G, c and yy.
+void qdl_ridge_grid_search_gram(const f64 *G, const f64 *c, f64 yy, f64 n, i64 p,
+                                const f64 *alphas, i64 num, i64 criterion, i64 intercept,
+                                f64 *out_alpha, f64 *out_coef, f64 *out_obj, i64 *out_status,
+                                f64 *G_base, f64 *G_pen, f64 *g, f64 *L, f64 *coef, f64 *col) {
+  if (!qdl::fits(p, p) || !qdl::fits(num)) {
+    *out_status = REGRESSION_RANK_DEFICIENT;
+    return;
   }
-  int used = 1;
-  qdl::par::run_team(want, [&](int t, int nt) {
-    // The last run holds the last penalty and works in the caller's buffers, which
-    // then end as the serial loop leaves them.
-    const qdl::par::Range r = qdl::par::share(num, t, nt);
-    grid_run(pb, r.begin, r.end, runs[t == nt - 1 ? 0 : t + 1]);
-    if (t == 0) used = nt;
-  });
-  // Merge in grid order: a later run's record wins only when strictly better.
-  const GridRun *best = nullptr;
-  const GridRun *last_solved = nullptr;
-  for (int t = 0; t < used; ++t) {
-    const GridRun &u = runs[t == used - 1 ? 0 : t + 1];
-    if (u.recorded && (best == nullptr || u.best_obj < best->best_obj)) best = &u;
-    if (u.solved) last_solved = &u;
+  if (p > 0) {  // G_base = G / n, g = c / n, each entry divided
+    memcpy(G_base, G, static_cast<size_t>(p * p) * sizeof(f64));
+    memcpy(g, c, static_cast<size_t>(p) * sizeof(f64));
+    divide_by(G_base, p * p, n);
+    divide_by(g, p, n);
   }
-  *out_alpha = best->best_alpha;
-  *out_obj = best->best_obj;
-  *out_status = best->best_status;
-  if (p > 0 && best->best_coef != out_coef)
-    memcpy(out_coef, best->best_coef, static_cast<size_t>(p) * sizeof(f64));
-  // col is left as the last penalty that factored left it.
-  if (p > 0 && last_solved != nullptr && last_solved->col != col)
-    memcpy(col, last_solved->col, static_cast<size_t>(p) * sizeof(f64));
-  free(block);
+  if (num <= 0) return;
+  const GridProblem pb{.from_stats = true, .G = G, .c = c, .yy = yy, .nf = n, .p = p,
+                       .alphas = alphas, .num = num, .criterion = criterion,
+                       .i0 = intercept != 0 ? 1 : 0, .G_base = G_base, .g = g};
+  grid_search(pb, p, out_alpha, out_coef, out_obj, out_status, G_pen, L, coef, col);
 }
 
 }  // extern "C"

@@ -1,6 +1,6 @@
 /* Regression kernels: status and criterion codes, the soft threshold, and the
  * Cholesky-based least-squares solvers (OLS, the ridge solve and the ridge grid
- * search).
+ * search, on the data or on their sufficient statistics).
  *
  * Kernels are pure functions of caller-provided, non-overlapping row-major
  * buffers: they never print or keep state, and report their outcome as a status
@@ -128,6 +128,41 @@ QDL_API void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, con
                                    i64 num, i64 criterion, i64 intercept, f64 *out_alpha,
                                    f64 *out_coef, f64 *out_obj, i64 *out_status, f64 *G_base,
                                    f64 *G, f64 *g, f64 *L, f64 *coef, f64 *col);
+
+/* Ridge over a grid of penalties from the sufficient statistics of the data, with the
+ * selection of qdl_ridge_grid_search: no pass over the data, so data too large for one
+ * process (whose statistics were formed elsewhere) are scored the same way.
+ *   G = X'X (p*p, full), c = X'y (p), yy = y'y, and n the number of rows, an f64:
+ *   weighted statistics (G = X'WX, c = X'Wy, yy = y'Wy) pass the sum of the weights.
+ * G/n and c/n are formed once, each entry divided by n; for each alphas[a] in order,
+ * (G/n + alpha D) coef = c/n (D as in qdl_chol_solve_L2) is factored by qdl_chol (no
+ * jitter) and solved by forward then transposed backward substitution, its effective
+ * degrees of freedom k = trace((L L')^-1 G/n) summed over the column solves in
+ * ascending order, and its residual sum of squares taken from the statistics,
+ *   rss = (yy - 2 b'c) + b'(G b)      b'c and b'(G b) as qdl_dot, G b as qdl_matvec
+ * and scored with nf = n as by qdl_ridge_grid_search (AIC, BIC or rss). The first
+ * penalty is always recorded, a later one only when strictly better; a penalty whose
+ * factorisation fails scores +inf with REGRESSION_RANK_DEFICIENT and NaN coefficients.
+ * rss: the terms cancel, so its error is a few ulps of yy + 2 |b|'|c| + |b|'|G||b|,
+ * not of rss (for centred columns about 1e-15 * yy / rss relative).
+ *   G, c, yy, n in    the statistics (n is not validated: 0 divides by zero)
+ *   alphas     in    num penalties, tried in the order given, not validated
+ *   criterion  in    REGRESSION_CRIT_*; not validated (codes other than 1 and 3 score BIC)
+ *   out_alpha, out_coef (p), out_obj, out_status   out  the selected penalty, its
+ *              coefficients, objective and status; none is written when num <= 0
+ *   G_base     scratch p*p: G/n on return           g  scratch p: c/n on return
+ *   G_pen, L, coef scratch p*p, p*p, p: penalised matrix, factor and coefficients of
+ *              the last penalty tried
+ *   col        scratch p
+ * All buffers are distinct. Threads and their work space as qdl_ridge_grid_search
+ * (a penalty costs about p^3 multiply-adds); the results do not depend on the thread
+ * count. Sizes whose G or alphas cannot exist write only out_status
+ * (REGRESSION_RANK_DEFICIENT). */
+QDL_API void qdl_ridge_grid_search_gram(const f64 *G, const f64 *c, f64 yy, f64 n, i64 p,
+                                        const f64 *alphas, i64 num, i64 criterion, i64 intercept,
+                                        f64 *out_alpha, f64 *out_coef, f64 *out_obj,
+                                        i64 *out_status, f64 *G_base, f64 *G_pen, f64 *g, f64 *L,
+                                        f64 *coef, f64 *col);
 
 #ifdef __cplusplus
 }

@@ -19,6 +19,7 @@ _PROTOTYPES = {
     "qdl_forward_subst": (None, [_P, _P, _P, _I64]),
     "qdl_backward_subst_chol_t": (None, [_P, _P, _P, _I64]),
     "qdl_chol_solve": (ctypes.c_int, [_P, _P, _P, _P, _I64]),
+    "qdl_ridge_grid_search_gram": (None, [_P, _P, _F64, _F64, _I64, _P] + [_I64] * 3 + [_P] * 10),
 }
 
 

@@ -1,4 +1,5 @@
-"""Dense products, matrix-vector helpers, vector difference, dot product and median."""
+"""Dense products, matrix-vector helpers, vector difference, dot product and the
+symmetrisation."""
 
 import numpy as np
 import pytest
@@ -14,7 +15,6 @@ matvec_plus_vec = fn("qdl_matvec_plus_vec")
 vsub = fn("qdl_vsub")
 dot = fn("qdl_dot")
 sym_inplace = fn("qdl_sym_inplace")
-median_f64 = fn("qdl_median_f64")
 
 rng = np.random.default_rng(20261207)
 BIG = np.finfo(np.float64).max
@@ -104,25 +104,3 @@ def test_sym_inplace_sums_the_pair_before_halving():
         avg = (M + M.T) * 0.5
     np.fill_diagonal(avg, np.diag(M))
     assert np.array_equal(bits(T), bits(avg)) and T[1, 2] == np.inf
-
-
-@pytest.mark.parametrize(
-    "values,median,after",
-    [
-        ([3.0, 1.0, 2.0], 2.0, [1.0, 2.0, 3.0]),
-        ([4.0, 1.0, 3.0, 2.0], 2.5, [1.0, 2.0, 3.0, 4.0]),
-        ([7.5], 7.5, [7.5]),
-        ([BIG, BIG], np.inf, [BIG, BIG]),  # the middle pair is summed before halving
-        ([0.0, -1.0, -0.0, 2.0, 1.0, -3.0], 0.0, [-3.0, -1.0, 0.0, -0.0, 1.0, 2.0]),
-    ],
-)
-def test_median_sorts_in_place(values, median, after):
-    arr = np.array(values)
-    with np.errstate(over="ignore"):
-        assert median_f64(P(arr), arr.size) == median
-    assert arr.tolist() == after  # -0.0 and 0.0 compare equal: either order
-
-
-def test_median_of_nothing_is_the_quiet_nan():
-    arr = np.array([2.0, 1.0])
-    assert bits(median_f64(P(arr), 0)) == 0x7FF8000000000000 and arr.tolist() == [2.0, 1.0]

@@ -183,6 +183,31 @@ class TestSolveInverse:
         assert chol_inv(P(G), P(Pinv), P(f64(10, 10)), 10) == 0
         np.testing.assert_allclose(Pinv @ G, np.eye(10), atol=1e-12)
 
+    @pytest.mark.parametrize("n", [1, 2, 7, 8, 9, 17, 40])
+    def test_inverse_is_the_column_solves_bit_for_bit(self, rng, n):
+        """Column j: L z = e_j (sums from 0.0, t ascending), then L' x = z (t > i
+        ascending), each entry (rhs - s) / L[i,i]."""
+        G = spd(rng, n, cond=1e3)
+        Pinv = f64(n, n)
+        assert chol_inv(P(G), P(Pinv), P(f64(n, n)), n) == 0
+        L = literal.chol(G.tolist())[1]
+        want = [[0.0] * n for _ in range(n)]
+        for j in range(n):
+            x = [0.0] * n
+            for i in range(n):
+                s = 0.0
+                for t in range(i):
+                    s = s + L[i][t] * x[t]
+                x[i] = ((1.0 if i == j else 0.0) - s) / L[i][i]
+            for i in reversed(range(n)):
+                s = 0.0
+                for t in range(i + 1, n):
+                    s = s + L[t][i] * x[t]
+                x[i] = (x[i] - s) / L[i][i]
+            for i in range(n):
+                want[i][j] = x[i]
+        assert np.array_equal(bits(Pinv), bits(want))
+
     @pytest.mark.parametrize("routine", ["solve", "inv"])
     def test_failure_or_empty_leaves_output(self, routine):
         out = f64(4, fill=3.0)
