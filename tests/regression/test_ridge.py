@@ -383,23 +383,21 @@ def test_grid_gram_selects_as_the_grid_on_the_data(criterion, intercept):
 
 
 @pytest.mark.parametrize("criterion", [1, 2, 3])
-def test_grid_gram_is_tall_ridge_bit_for_bit(criterion):
-    """tall.ridge scores the same grid on the same statistics in Python, with the
-    native routines of the same sums: the same bits."""
+@pytest.mark.parametrize("weighted", [False, True])
+def test_tall_ridge_is_the_grid_gram(criterion, weighted):
+    """tall.ridge hands the kernel the statistics and the weights' sum, and returns its
+    selection in ridge_grid_search's order (alpha, coef, objective, status)."""
     from Quandrel._ckernels.regression import tall
 
     X, y = problem(300, 6, 4)
-    st = tall.gram_stats(X, y)
-    alphas = np.array([2.0, -1e6, 0.1, 0.01, 0.5, 1e-3])
+    w = np.random.default_rng(5).uniform(0.5, 2.0, 300) if weighted else None
+    st = tall.gram_stats(X, y, weights=w)
+    alphas = np.array([2.0, 0.0, 0.1, 0.01, 0.5, 1e-3])
     r = tall.ridge(st, alphas, criterion, True)
-    if hasattr(r, "alpha"):  # (alpha, coef, objective, status) by name
-        want = (r.alpha, r.coef, r.objective, r.status)
-    else:  # (coef, alpha, objective, status)
-        want = (r[1], r[0], r[2], r[3])
-    o = run_grid_gram(st.G, st.c, st.yy, float(st.n), alphas, criterion, 1)
-    assert (o["alpha"][0], o["status"][0]) == (want[0], want[3])
-    assert bits(o["obj"]).tolist() == bits([want[2]]).tolist()
-    assert bits(o["out_coef"]).tolist() == bits(want[1]).tolist()
+    o = run_grid_gram(st.G, st.c, st.yy, st.sw, alphas, criterion, 1)
+    assert (r.alpha, r.status) == (o["alpha"][0], o["status"][0])
+    assert bits([r.objective]).tolist() == bits(o["obj"]).tolist()
+    assert bits(r.coef).tolist() == bits(o["out_coef"]).tolist()
 
 
 def test_grid_gram_is_the_same_on_any_number_of_threads():

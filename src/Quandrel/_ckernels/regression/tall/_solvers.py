@@ -203,33 +203,13 @@ def _chol_solve(A, b):
     return x, L, 0
 
 
-def _effective_dof(L, G):
-    """trace((L L')^-1 G), one column solve at a time, diagonal summed ascending."""
-    p = G.shape[0]
-    dof, col = 0.0, np.empty(p)
-    for j in range(p):
-        col[:] = G[:, j]
-        _call("qdl_forward_subst", L, col, col, p)
-        _call("qdl_backward_subst_chol_t", L, col, col, p)
-        dof = dof + col[j]
-    return dof
-
-
-def _objective(criterion, value, n, dof):
-    if criterion == REGRESSION_CRIT_LOSS:
-        return value
-    if value <= 0.0:
-        return -math.inf
-    nf = float(n)
-    base = nf * math.log(value / nf)
-    return base + 2.0 * dof if criterion == REGRESSION_CRIT_AIC else base + math.log(nf) * dof
-
-
 def ridge(stats, alphas, criterion, intercept):
     """Ridge over a grid of penalties, scored and selected as ridge_grid_search does,
-    from the statistics: for each penalty in order, (G/sw + alpha D) coef = c/sw by
-    Cholesky (D = I, without the intercept column 0 when `intercept`), its effective
-    degrees of freedom, and rss(stats, coef) in place of the residuals of the raw data.
+    from the statistics, in one native call (qdl_ridge_grid_search_gram): for each
+    penalty in order, (G/sw + alpha D) coef = c/sw by Cholesky (D = I, without the
+    intercept column 0 when `intercept`), its effective degrees of freedom, and the
+    residual sum of squares of `rss` in place of the residuals of the raw data; AIC and
+    BIC count sw (the weights' sum, n without weights) as the number of observations.
     criterion: 'aic', 'bic' or 'rss', or their codes 1, 2, 3; alphas: finite
     penalties >= 0; intercept: True or False. The first penalty is kept unless a
     later one has a strictly smaller objective; a penalty whose matrix does not factor
@@ -240,22 +220,17 @@ def ridge(stats, alphas, criterion, intercept):
     (see its accuracy there)."""
     alphas, criterion = check_alphas(alphas), check_criterion(criterion)
     intercept = check_flag(intercept, "intercept")
-    Gs, cs = _scaled(stats)
-    p = cs.shape[0]
-    first = 1 if intercept else 0
-    best = None
-    for alpha in alphas.tolist():
-        A = Gs.copy()
-        diag = np.arange(first, p)
-        A[diag, diag] += alpha
-        coef, L, status = _chol_solve(A, cs)
-        if status == REGRESSION_RANK_DEFICIENT:
-            obj = math.inf
-        else:
-            obj = _objective(criterion, rss(stats, coef), stats.n, _effective_dof(L, Gs))
-        if best is None or obj < best.objective:
-            best = RidgeFit(alpha, coef, float(obj), status)
-    return best
+    _check_stats(stats)
+    p = np.shape(stats.c)[0]
+    # The selected penalty and its objective, its coefficients (NaN until written) and
+    # status; then the kernel's scratch: G/sw, the penalised matrix, c/sw, the factor,
+    # the last coefficients tried and one column.
+    chosen, coef, status = np.zeros(2), np.full(p, np.nan), np.zeros(1, dtype=np.int64)
+    _call("qdl_ridge_grid_search_gram", _f64(stats.G), _f64(stats.c), float(stats.yy),
+          _weight_sum(stats), p, alphas, alphas.shape[0], criterion, int(intercept),
+          chosen[0:], coef, chosen[1:], status, np.empty((p, p)), np.empty((p, p)),
+          np.empty(p), np.empty((p, p)), np.empty(p), np.empty(p))
+    return RidgeFit(float(chosen[0]), coef, float(chosen[1]), int(status[0]))
 
 
 def ols(stats, *, fit_intercept=False):
