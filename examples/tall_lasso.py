@@ -130,27 +130,50 @@ def local_cluster(workers):
         yield client
 
 
-def plot(cv, path):
+def chosen_row(cv):
+    """The row of l1_ratio_min in the cross-validation's arrays."""
+    return int(np.flatnonzero(cv.l1_ratios == cv.l1_ratio_min)[0])
+
+
+def plot(cv, path, target="y", title=None):
     """cv_mean against log(alpha) with its standard-error bars, the chosen penalties
-    dashed, and the count of nonzero coefficients along the top (plot.cv.glmnet)."""
+    dashed, and the count of nonzero coefficients along the top (plot.cv.glmnet).
+    Where the error near the chosen penalties spans less than a twentieth of the
+    whole curve (its bars then invisible), an inset shows them at their own scale."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    alphas, mean, se = cv.alphas[0], cv.cv_mean[0], cv.cv_se[0]
+    row = chosen_row(cv)
+    alphas, mean, se = cv.alphas[row], cv.cv_mean[row], cv.cv_se[row]
+    x = np.log(alphas)
+
+    def draw(ax, part, label=None):
+        ax.errorbar(x[part], mean[part], yerr=se[part], fmt="o", color="tab:red", ecolor="0.6",
+                    markersize=3, capsize=2, label=label)
+        for alpha, style, name in ((cv.alpha_min, "--", "alpha_min"), (cv.alpha_1se, ":", "alpha_1se")):
+            ax.axvline(np.log(alpha), color="0.3", linestyle=style,
+                       label=label and f"{name} = {alpha:.3g}")
+
     fig, ax = plt.subplots(figsize=(7, 4.5))
-    ax.errorbar(np.log(alphas), mean, yerr=se, fmt="o", color="tab:red", ecolor="0.6",
-                markersize=3, capsize=2, label="cross-validated error, +- 1 se")
-    for alpha, style, label in ((cv.alpha_min, "--", "alpha_min"), (cv.alpha_1se, ":", "alpha_1se")):
-        ax.axvline(np.log(alpha), color="0.3", linestyle=style, label=f"{label} = {alpha:.3g}")
+    draw(ax, slice(None), "cross-validated error, +- 1 se")
     ax.set_xlabel("log(alpha)   (the penalty decreases to the left)")
-    ax.set_ylabel("mean squared error (10 folds)")
+    ax.set_ylabel(f"mean squared error of {target} ({cv.mse.shape[-1]} folds)")
+    if title:
+        ax.set_title(title, fontsize=10)
     top = ax.secondary_xaxis("top")
     ticks = np.linspace(0, len(alphas) - 1, 8).astype(int)
-    top.set_xticks(np.log(alphas[ticks]), [str(int(d)) for d in cv.fit.dof[ticks]])
+    top.set_xticks(x[ticks], [str(int(d)) for d in cv.fit.dof[ticks]])
     top.set_xlabel("nonzero coefficients")
     ax.legend(loc="upper left", fontsize=8)
+    near = slice(max(min(cv.index_min, cv.index_1se) - 10, 0), None)
+    span = np.nanmax(mean[near] + se[near]) - np.nanmin(mean[near] - se[near])
+    if span < (np.nanmax(mean) - np.nanmin(mean)) / 20:
+        inset = ax.inset_axes([0.36, 0.4, 0.4, 0.42])
+        draw(inset, near)
+        inset.tick_params(labelsize=7)
+        inset.set_title("near the chosen penalties", fontsize=8)
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=120)
@@ -160,7 +183,7 @@ def plot(cv, path):
 def print_cv(cv):
     """The cross-validated error with its standard error and the count of nonzero
     coefficients at the ends of the path and around both chosen penalties."""
-    row = int(np.flatnonzero(cv.l1_ratios == cv.l1_ratio_min)[0])
+    row = chosen_row(cv)
     print(f"  {'alpha':>10} {'cv error':>10} {'se':>9} {'nonzero':>8}")
     last = cv.alphas.shape[1] - 1
     around = sorted({min(max(i, 0), last) for i in (0, cv.index_1se - 1, cv.index_1se, cv.index_1se + 1,
