@@ -1,12 +1,12 @@
 """What sets a diamond's price: a cross-validated lasso on real data read from Parquet files.
 
 The data are R's ggplot2 `diamonds`, 53,940 stones, as `diamonds_to_parquet.py` writes
-them (a folder of Parquet files, the graded factors one-hot coded against their lowest
-grade; written first if the folder holds none). The model is the usual one for prices:
-log(price) on log(carat), with an intercept, plus the stone's other measurements (depth
-and table in %, length x, width y and depth z in mm) and the indicators of its cut,
-colour and clarity grades, 23 columns. The price itself and the weight in carats on its
-own scale are left out.
+them (a folder of Parquet files, the graded factors one-hot coded against a reference
+grade, R's first level; written first if the folder holds none). The model is the
+usual one for prices: log(price) on log(carat), with an intercept, plus the stone's
+other measurements (depth and table in %, length x, width y and depth z in mm) and the
+indicators of its cut, colour and clarity grades, 23 columns. The price itself and the
+weight in carats on its own scale are left out.
 
 Why a lasso, standardised, cross-validated over 10 folds:
   - The question is which measurements carry the price beside the weight, and the
