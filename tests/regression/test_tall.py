@@ -471,10 +471,33 @@ def cluster():
         faulthandler.cancel_dump_traceback_later()
 
 
+class ExampleRows:
+    """The example's rows: as Dask arrays whose pieces are made by tasks on the
+    workers, or in this process."""
+
+    def __init__(self, example):
+        self.example = example
+
+    def generate(self, rows, cols, seed):
+        import dask
+        import dask.array as da
+
+        xs, ys = [], []
+        for start, stop in self.example.pieces(rows):
+            piece = dask.delayed(self.example.make_piece, nout=2, pure=True)(start, stop, cols, seed)
+            xs.append(da.from_delayed(piece[0], (stop - start, cols), dtype=np.float64))
+            ys.append(da.from_delayed(piece[1], (stop - start,), dtype=np.float64))
+        return da.concatenate(xs), da.concatenate(ys)
+
+    def in_memory(self, rows, cols, seed):
+        parts = [self.example.make_piece(a, b, cols, seed) for a, b in self.example.pieces(rows)]
+        return np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
+
+
 @pytest.fixture(scope="module")
 def data():
-    example = load_example()
-    X, y = example.generate_in_memory(ROWS, COLS, SEED)
+    example = ExampleRows(load_example())
+    X, y = example.in_memory(ROWS, COLS, SEED)
     return example, X, y, tall.gram_stats(X, y)
 
 
@@ -596,15 +619,20 @@ def test_same_bits_when_a_worker_is_killed_mid_pass(cluster, data, folded):
 
 
 def test_example_fingerprint_equals_the_in_memory_one(cluster, data, tmp_path):
-    """The example on the cluster: its folds' fingerprint is that of the same data in
-    this process, and it draws its figure."""
+    """The example on the cluster: the workers write the rows as Parquet files and read
+    them back; its folds' fingerprint is that of the same data in this process, it draws
+    its figure, and it removes the files unless asked to keep them."""
     lc, client = cluster
     example, X, y, ref = data
-    out = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "tall_lasso.py"), "--rows", str(ROWS),
-         "--cols", str(COLS), "--seed", str(SEED), "--scheduler", lc.scheduler_address,
-         "--plot", str(tmp_path / "cv.png")],
-        capture_output=True, text=True, timeout=TIMEOUT, check=True).stdout
-    assert f"fingerprint {tall.gram_stats(X, y, folds=10).fingerprint()}" in out
-    assert "peak memory of worker" in out and "rows/s" in out and "<- alpha_1se" in out
-    assert (tmp_path / "cv.png").stat().st_size > 10_000
+    for keep in ([], ["--keep"]):
+        out = subprocess.run(
+            [sys.executable, str(ROOT / "examples" / "tall_lasso.py"), "--rows", str(ROWS),
+             "--cols", str(COLS), "--seed", str(SEED), "--scheduler", lc.scheduler_address,
+             "--data", str(tmp_path / "rows"), "--plot", str(tmp_path / "cv.png"), *keep],
+            capture_output=True, text=True, timeout=TIMEOUT, check=True).stdout
+        assert f"fingerprint {tall.gram_stats(X, y, folds=10).fingerprint()}" in out
+        assert "written by the workers: 5 Parquet files" in out and "<- alpha_1se" in out
+        assert "peak memory of worker" in out and "rows/s" in out
+        assert (tmp_path / "cv.png").stat().st_size > 10_000
+        assert (tmp_path / "rows").exists() == bool(keep)
+    assert len(list((tmp_path / "rows").glob("part-*.parquet"))) == 5

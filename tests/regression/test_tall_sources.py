@@ -89,32 +89,42 @@ def sources(tmp_path_factory, table):
     return layouts(tmp_path_factory.mktemp("layouts"), *table)
 
 
+FOLD_IDS = np.arange(N) * 7 % 5  # fold ids aligned with the rows, for folds=array
+
+
 def test_every_format_and_layout_gives_the_in_memory_bits(sources, table):
     """Pieces in this process and Dask arrays of several chunkings (local scheduler),
-    against gram_stats of the same rows in memory; weights come as the third piece."""
+    against gram_stats of the same rows in memory: unweighted, and with the weights
+    (the third piece, or the third array) and folds, by hash (pieces and Dask) or by
+    fold ids (Dask)."""
     import dask
+    import dask.array as da
 
     cols, A = table
+    X0, y0, w0 = A[:, :5], A[:, 5], A[:, 6]
     for block_rows in (4096, 1000):
-        ref = tall.gram_stats(A[:, :5], A[:, 5], block_rows).fingerprint()
+        ref = tall.gram_stats(X0, y0, block_rows).fingerprint()
+        folded = {5: tall.gram_stats(X0, y0, block_rows, weights=w0, folds=5, seed=2).fingerprint(),
+                  "ids": tall.gram_stats(X0, y0, block_rows, weights=w0, folds=FOLD_IDS).fingerprint()}
         for name, path, kw in sources:
             unweighted = {k: v for k, v in kw.items() if k != "weights"}
-            src = tall.source(path, **unweighted)
+            src, weighted = tall.source(path, **unweighted), tall.source(path, **kw)
             assert src.n_rows == N and src.dropped == 0, name
             assert tall.gram_stats(src, None, block_rows).fingerprint() == ref, name
-            for chunk_bytes in (1, 300_000, 1 << 30):
+            assert tall.gram_stats(weighted, None, block_rows, folds=5, seed=2).fingerprint() == folded[5], name
+            for chunk_bytes, folds in ((1, "ids"), (300_000, 5), (1 << 30, "ids")):
                 X, y = src.to_dask(chunk_bytes=chunk_bytes, block_rows=block_rows)
                 assert all(c % block_rows == 0 for c in X.chunks[0][:-1]), (name, X.chunks)
+                Xw, yw, w = weighted.to_dask(chunk_bytes=chunk_bytes, block_rows=block_rows)
+                ids = da.from_array(FOLD_IDS, chunks=(X.chunks[0],)) if folds == "ids" else folds
                 with dask.config.set(scheduler="threads"):
                     assert tall.gram_stats(X, y, block_rows).fingerprint() == ref, (name, chunk_bytes)
-            weighted = tall.source(path, **kw)
+                    got = tall.gram_stats(Xw, yw, block_rows, weights=w, folds=ids, seed=2)
+                    assert got.fingerprint() == folded[folds], (name, chunk_bytes)
             pieces = list(weighted)
             got = np.column_stack([np.concatenate([p[i] for p in pieces], axis=0).reshape(N, -1)
                                    for i in range(3)])
             assert np.array_equal(got, A), name
-            with dask.config.set(scheduler="sync"):
-                X, y, w = dask.compute(*weighted.to_dask(chunk_bytes=200_000))
-            assert np.array_equal(np.column_stack([X, y, w]), A), name
 
 
 def test_files_in_a_list_are_read_in_the_order_given(tmp_path, table):
@@ -149,10 +159,15 @@ def test_selection_by_name_and_index(sources, table, tmp_path):
 
 def test_missing_values_are_refused_or_dropped(tmp_path, table):
     """Nulls in the second file: refused with the column and the row of all the data
-    (at once from the statistics, or during the pass without them), or dropped."""
+    (at once from the statistics, or during the pass without them), or dropped, nulls
+    of the weights included; the folds by hash count the rows that are kept."""
     cols, A = table
     null = (np.arange(N) % 997 == 13) & (np.arange(N) >= 500)
+    null_w = np.arange(N) % 1009 == 5
     masked = [pa.array(c, mask=null) if i in (1, 5) else c for i, c in enumerate(cols)]
+    masked[6] = pa.array(cols[6], mask=null_w)
+    kept = A[~(null | null_w)]
+    ref = tall.gram_stats(kept[:, :5], kept[:, 5], weights=kept[:, 6], folds=5).fingerprint()
     for stats in (True, False):
         path = write_parquet(tmp_path / str(stats), masked, [0, 500, N], 4000, write_statistics=stats)
         if stats:
@@ -162,15 +177,13 @@ def test_missing_values_are_refused_or_dropped(tmp_path, table):
             src = tall.source(path, NAMES, "y")
             with pytest.raises(ValueError, match=r"part-001.parquet: column 'b' has a missing value at row 1010 "):
                 tall.gram_stats(src)
-        src = tall.source(path, NAMES, "y", dropna=True)
-        kept = A[~null]
-        ref = tall.gram_stats(kept[:, :5], kept[:, 5]).fingerprint()
-        assert src.dropped is None and tall.gram_stats(src).fingerprint() == ref
+        src = tall.source(path, NAMES, "y", weights="w", dropna=True)
+        assert src.dropped is None and tall.gram_stats(src, folds=5).fingerprint() == ref
         assert src.dropped == N - len(kept)
-        src = tall.source(path, NAMES, "y", dropna=True)
-        X, y = src.to_dask(chunk_bytes=50_000)
+        src = tall.source(path, NAMES, "y", weights="w", dropna=True)
+        X, y, w = src.to_dask(chunk_bytes=50_000)
         assert src.dropped == N - len(kept) and sum(X.chunks[0]) == len(kept)
-        assert tall.gram_stats(X, y).fingerprint() == ref
+        assert tall.gram_stats(X, y, weights=w, folds=5).fingerprint() == ref
     assert tall.source(path, ["a", "c"], "d").dropped == 0  # columns without nulls
 
 
@@ -311,28 +324,32 @@ def cluster():
 
 def test_two_workers_read_the_files(cluster, sources, table, tmp_path):
     """The Dask arrays' tasks read the files on the workers (the graph holds no rows)
-    and give the in-memory bits; with dropna the chunks are counted there first."""
+    and give the in-memory bits, weighted and folded; with dropna the chunks are
+    counted there first."""
     import pickle
 
+    import dask.array as da
     from distributed import get_task_stream
 
     cols, A = table
-    ref = tall.gram_stats(A[:, :5], A[:, 5]).fingerprint()
+    ref = tall.gram_stats(A[:, :5], A[:, 5], weights=A[:, 6], folds=FOLD_IDS).fingerprint()
     workers, readers = set(cluster.scheduler_info()["workers"]), set()
     for name, path, kw in sources:
         src = tall.source(path, **kw)
         X, y, w = src.to_dask(chunk_bytes=250_000)
         assert len(pickle.dumps(dict(X.__dask_graph__()))) < 60_000
+        ids = da.from_array(FOLD_IDS, chunks=(X.chunks[0],))
         with get_task_stream(cluster) as ts:
-            assert tall.gram_stats(X, y, timeout=60).fingerprint() == ref, name
+            got = tall.gram_stats(X, y, weights=w, folds=ids, timeout=60)
+        assert got.fingerprint() == ref, name
         readers |= {t["worker"] for t in ts.data if "read" in str(t["key"])}
-        assert np.array_equal(cluster.compute(w).result(timeout=60), A[:, 6])
     assert readers == workers
     null = np.arange(N) % 1000 == 999
     path = write_parquet(tmp_path, [pa.array(c, mask=null) if i == 0 else c for i, c in enumerate(cols)],
                          [0, 7000, N], 2000, write_statistics=False)
-    src = tall.source(path, NAMES, "y", dropna=True)
-    X, y = src.to_dask(chunk_bytes=1)
+    src = tall.source(path, NAMES, "y", weights="w", dropna=True)
+    X, y, w = src.to_dask(chunk_bytes=1)
     assert src.dropped == null.sum() and all(c % 4096 == 0 for c in X.chunks[0][:-1])
     kept = A[~null]
-    assert tall.gram_stats(X, y, timeout=60).fingerprint() == tall.gram_stats(kept[:, :5], kept[:, 5]).fingerprint()
+    ref = tall.gram_stats(kept[:, :5], kept[:, 5], weights=kept[:, 6], folds=5).fingerprint()
+    assert tall.gram_stats(X, y, weights=w, folds=5, timeout=60).fingerprint() == ref

@@ -314,8 +314,9 @@ class Source:
     Attributes: `format` ('parquet', 'zarr', 'hdf5' or 'npy'), `paths` (the files in
     the order they are read, or the container), `columns`, `target` and `weights`
     (names, or column indices of a 2-D array), `n_rows` (rows in the files, before any
-    dropping) and `dropped` (rows left out for missing values: known after a pass, or
-    at once when the files show there are none; None until then).
+    dropping) and `dropped` (rows left out for missing values: known after a pass in
+    this process or a call of `to_dask`, or at once when the files show there are none;
+    None until then).
 
     Iterating yields ``(X_block, y_block)`` pieces, or ``(X_block, y_block, w_block)``
     with weights, float64 and in file order: ``gram_stats(src)`` makes the pass in this
