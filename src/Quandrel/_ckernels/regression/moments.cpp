@@ -3,6 +3,7 @@
 #include "moments.h"
 
 #include <math.h>
+#include <stdint.h>
 #include <string.h>
 
 #include <type_traits>
@@ -410,6 +411,18 @@ i64 qdl_moments_leaves(const f64 *X, i64 row_stride, i64 col_stride, const f64 *
   for (i64 s = 0, begin = 0; s < nslots; begin = end[s], ++s)
     if (end[s] > begin) one(Listed{order + begin}, end[s] - begin, s);
   return F;
+}
+
+void qdl_fold_ids(i64 start, i64 n, i64 folds, i64 seed, i64 *out) {
+  if (n <= 0 || folds < 1 || !qdl::fits(n)) return;
+  const uint64_t K = static_cast<uint64_t>(folds), s = static_cast<uint64_t>(seed);
+  for (i64 t = 0; t < n; ++t) {
+    const uint64_t i = static_cast<uint64_t>(start) + static_cast<uint64_t>(t);
+    uint64_t z = s + (i + 1) * 0x9E3779B97F4A7C15u;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    out[t] = static_cast<i64>((z ^ (z >> 31)) % K);
+  }
 }
 
 void qdl_moments_merge(const f64 *A, const f64 *B, f64 *out, i64 count, i64 p, i64 raw) {

@@ -1,6 +1,7 @@
-/* Moments of rows by leaf, and their pairwise merge: the statistics a pass over data
- * too tall for one process forms block by block (the tall package's pass), so that
- * the pass calls native code once per block of rows and once per merge of two parts.
+/* Moments of rows by leaf, their pairwise merge, and the folds of rows by hash: the
+ * statistics a pass over data too tall for one process forms block by block (the tall
+ * package's pass), so that the pass calls native code once per block of rows and once
+ * per merge of two parts.
  *
  * The rows are z = (x, y), p = k + 1 columns with y last, and weights w >= 0 (all 1
  * when absent). The statistics of a part of the rows are one record of W = 2 + 2p +
@@ -96,6 +97,23 @@ QDL_API i64 qdl_moments_leaves(const f64 *X, i64 row_stride, i64 col_stride, con
  * count <= 0 or p < 1 writes nothing, and so do refused sizes (records that cannot
  * exist). */
 QDL_API void qdl_moments_merge(const f64 *A, const f64 *B, f64 *out, i64 count, i64 p, i64 raw);
+
+/* The fold of rows start .. start + n - 1: row i goes to fold splitmix64(seed, i) mod K,
+ * the (i + 1)-th output of the SplitMix64 generator (Steele, Lea and Flood, "Fast
+ * splittable pseudorandom number generators", OOPSLA 2014) started from the state seed,
+ * in unsigned 64-bit arithmetic (modulo 2^64):
+ *
+ *   z = seed + (i + 1) * 0x9E3779B97F4A7C15
+ *   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9
+ *   z = (z ^ (z >> 27)) * 0x94D049BB133111EB
+ *   fold = (z ^ (z >> 31)) mod K
+ *
+ * so a row's fold depends on its number and the seed alone, not on how the rows are cut.
+ *   start  in   the first row's number        folds  in  K >= 1
+ *   seed   in   the state's 64 bits, as an i64 (two's complement)
+ *   out    out  n fold ids in [0, K)
+ * n <= 0, folds < 1 and refused n write nothing. */
+QDL_API void qdl_fold_ids(i64 start, i64 n, i64 folds, i64 seed, i64 *out);
 
 #ifdef __cplusplus
 }

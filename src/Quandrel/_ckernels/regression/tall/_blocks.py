@@ -121,15 +121,16 @@ def block(X, y, w, ids, row0, plan):
     """The node of one block: X (m, k), y (m,), w (m,) or None, ids (m,) the caller's
     fold ids or None (the folds are then those of plan.K by hash, or none), row0 the
     block's first global row."""
-    m, k = np.shape(X)
+    X, rs, cs = _strided(X)
+    m, k = X.shape
     p = k + 1
     counts = np.zeros(p + 3, dtype=np.int64)
     first = np.full(2, NO_ROW, dtype=np.int64)
     if w is not None:
         w = _f64(w)
-        nonfinite, negative = ~np.isfinite(w), w < 0.0
-        bad = nonfinite | negative
-        if bad.any():
+        if not (w.min() >= 0.0 and w.max() < np.inf):  # NaN, infinite or negative weights
+            nonfinite, negative = ~np.isfinite(w), w < 0.0
+            bad = nonfinite | negative
             counts[p + W_NONFINITE] = np.count_nonzero(nonfinite)
             counts[p + W_NEGATIVE] = np.count_nonzero(negative)
             first[0] = row0 + int(np.argmax(bad))
@@ -147,7 +148,6 @@ def block(X, y, w, ids, row0, plan):
             names, ids = np.unique(ids, return_inverse=True)
             nslots = names.size
         ids = np.ascontiguousarray(ids, dtype=np.int64)
-    X, rs, cs = _strided(X)
     y = _f64(y)
     raw = ids is None and w is None
     width = _width(p, raw)
