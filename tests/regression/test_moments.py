@@ -5,7 +5,6 @@ transcribed from Python, for rows read in place in any layout; the refusals."""
 
 import numpy as np
 import pytest
-from threadpoolctl import threadpool_limits
 
 from native import P, bits, fn
 
@@ -148,16 +147,6 @@ def test_nonfinite_values_flow_through_and_are_counted(rng, raw):
             want_slots, want, want_counts = reference_leaves(X, y, None, slots, raw)
             assert got_slots.tolist() == want_slots and np.array_equal(counts, want_counts)
             assert np.array_equal(got, want, equal_nan=True)
-
-
-def test_leaf_gram_matrices_on_threads_keep_their_bits(rng):
-    """A leaf large enough for the Gram matrices' threads: the same bits on one thread."""
-    X, y = rng.standard_normal((20_000, 40)) + 5.0, rng.standard_normal(20_000)
-    for w in (None, rng.uniform(0.0, 2.0, 20_000)):
-        many = run_leaves(X, y, w, None, 1, w is None)[2]
-        with threadpool_limits(1):
-            one = run_leaves(X, y, w, None, 1, w is None)[2]
-        assert np.array_equal(bits(many), bits(one))
 
 
 def reference_merge(a, b, p):

@@ -245,29 +245,18 @@ qdl::par::Range gram_rows(i64 p, int t, int nt) {
   return {bound(t), bound(t + 1)};
 }
 
-// Multiply-adds of a Gram matrix and X'y over n rows of p columns, as the threads count it.
-f64 gram_work(i64 n, i64 p) {
-  return static_cast<f64>(n) * static_cast<f64>(p) * static_cast<f64>(p + 3) * 0.5;
-}
-
-// The rows of X added into the lower triangle of G (and into g when given) on
-// `threads` threads, which share the rows of G (and the same entries of g); each runs
-// the whole pass over X.
-void gram_lower_team(const f64 *X, i64 ldx, const f64 *y, f64 *G, f64 *g, i64 n, i64 p,
-                     int threads) {
-  qdl::par::run_team(threads, [&](int t, int nt) {
-    const qdl::par::Range rows = gram_rows(p, t, nt);
-    if (rows.begin < rows.end)
-      qdl::simd::dispatch<GramLower>(X, ldx, y, G, g, n, p, rows.begin, rows.end);
-  });
-}
-
-// G = X'X (full, exactly symmetric) and, when g is given, g = X'y.
+// G = X'X (full, exactly symmetric) and, when g is given, g = X'y. The threads share
+// the rows of G (and the same entries of g); each runs the whole pass over X.
 void gram_full(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
   if (p <= 0) return;
   qdl_zero_mat(G, p, p);
   if (g != nullptr) memset(g, 0, static_cast<size_t>(p) * sizeof(f64));
-  gram_lower_team(X, p, y, G, g, n, p, qdl::par::threads_for(gram_work(n, p), qdl::par::kGramGrain));
+  const f64 work = static_cast<f64>(n) * static_cast<f64>(p) * static_cast<f64>(p + 3) * 0.5;
+  qdl::par::run(work, qdl::par::kGramGrain, [&](int t, int nt) {
+    const qdl::par::Range rows = gram_rows(p, t, nt);
+    if (rows.begin < rows.end)
+      qdl::simd::dispatch<GramLower>(X, p, y, G, g, n, p, rows.begin, rows.end);
+  });
   qdl::gram_mirror(G, p);
 }
 
@@ -423,12 +412,8 @@ void gram_and_rhs(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
   gram_full(X, y, G, g, n, p);
 }
 
-int gram_threads(i64 n, i64 p) {
-  return qdl::par::threads_for(gram_work(n, p), qdl::par::kGramGrain);
-}
-
-void gram_accumulate(const f64 *X, i64 ldx, f64 *G, i64 n, i64 p, int threads) {
-  if (n > 0 && p > 0) gram_lower_team(X, ldx, nullptr, G, nullptr, n, p, threads);
+void gram_accumulate(const f64 *X, i64 ldx, f64 *G, i64 n, i64 p) {
+  if (n > 0 && p > 0) qdl::simd::dispatch<GramLower>(X, ldx, nullptr, G, nullptr, n, p, i64{0}, p);
 }
 
 void gram_mirror(f64 *G, i64 p) {

@@ -37,15 +37,11 @@ void gram_and_rhs(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p);
 
 /* The rows of the n-by-p X, row r at X + r*ldx (the first p columns of wider rows
  * when ldx > p), added into the lower triangle of G (p*p; entries above the diagonal
- * are written too, to be overwritten by the mirror): each lower entry's running sum
- * goes on from its value over the rows in ascending order, so calls on successive
- * panels of rows, from zeros, give qdl_gram's bits once the lower triangle is
- * mirrored (gram_mirror). On `threads` threads (gram_threads), which share the rows
- * of G; the bits do not depend on it. */
-void gram_accumulate(const f64 *X, i64 ldx, f64 *G, i64 n, i64 p, int threads);
-
-/* The threads qdl_gram takes for n rows of p columns. */
-int gram_threads(i64 n, i64 p);
+ * are written too, to be overwritten by the mirror), on the calling thread: each lower
+ * entry's running sum goes on from its value over the rows in ascending order, so
+ * calls on successive panels of rows, from zeros, give qdl_gram's bits once the lower
+ * triangle is mirrored (gram_mirror). */
+void gram_accumulate(const f64 *X, i64 ldx, f64 *G, i64 n, i64 p);
 
 /* G[b, a] = G[a, b] for b < a (p*p): the lower triangle mirrored, exactly symmetric. */
 void gram_mirror(f64 *G, i64 p);

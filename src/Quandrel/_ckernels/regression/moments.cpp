@@ -236,7 +236,6 @@ void leaf_record(Block b, Rows row, i64 n, bool raw, f64 *P, f64 *Gk, f64 *C, Re
   // raw Gram matrix, when the leaf's rows are consecutive), else packed.
   const bool in_place = b.cs == 1;
   constexpr bool consecutive = std::is_same_v<Rows, Run>;
-  const int threads = qdl::gram_threads(n, p);  // as qdl_gram would take for the leaf
   f64 *none = nullptr;
   for (i64 t0 = 0; t0 < n; t0 += kPanelRows) {
     const i64 t1 = min_i64(n, t0 + kPanelRows);
@@ -244,15 +243,15 @@ void leaf_record(Block b, Rows row, i64 n, bool raw, f64 *P, f64 *Gk, f64 *C, Re
       qdl::simd::dispatch<Sums>(b, row, FromX<Rows>{b.X, b.rs, row}, t0, t1, mean,
                                 raw ? C : none, &sw);
       if (raw && consecutive) {
-        qdl::gram_accumulate(b.X + row(t0) * b.rs, b.rs, Gk, t1 - t0, k, threads);
+        qdl::gram_accumulate(b.X + row(t0) * b.rs, b.rs, Gk, t1 - t0, k);
       } else if (raw) {
         pack_x(b, row, t0, t1, P);
-        qdl::gram_accumulate(P, p, Gk, t1 - t0, k, threads);
+        qdl::gram_accumulate(P, p, Gk, t1 - t0, k);
       }
     } else {
       pack_x(b, row, t0, t1, P);
       qdl::simd::dispatch<Sums>(b, row, FromPanel{P, p, t0}, t0, t1, mean, raw ? C : none, &sw);
-      if (raw) qdl::gram_accumulate(P, p, Gk, t1 - t0, k, threads);  // X'X: k columns of P
+      if (raw) qdl::gram_accumulate(P, p, Gk, t1 - t0, k);  // X'X: k columns of P
     }
   }
   if (b.w == nullptr) sw = static_cast<f64>(n);
@@ -284,7 +283,7 @@ void leaf_record(Block b, Rows row, i64 n, bool raw, f64 *P, f64 *Gk, f64 *C, Re
       pack_x(b, row, t0, t1, P);
       qdl::simd::dispatch<Centre>(b, row, FromPanel{P, p, t0}, t0, t1, centre, P, resid);
     }
-    qdl::gram_accumulate(P, p, M, t1 - t0, p, threads);  // M = Z'Z
+    qdl::gram_accumulate(P, p, M, t1 - t0, p);  // M = Z'Z
   }
   qdl::gram_mirror(M, p);
   // About the exact means mean + resid / sw: M - resid resid' / sw, entry by entry

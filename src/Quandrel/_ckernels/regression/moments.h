@@ -69,8 +69,7 @@ extern "C" {
  * strides, nslots < 1 or a slot outside [0, nslots) when slots are given, and sizes
  * whose buffers cannot exist (X's extent, work, iwork or out). The leaf's rows are read
  * twice, a panel at a time (sums, then centred), each panel added into the Gram
- * matrices while in cache; a large leaf's Gram matrices share their rows among threads
- * as qdl_gram's do. The bits depend on neither. */
+ * matrices while in cache, on the calling thread (a pass runs blocks side by side). */
 QDL_API i64 qdl_moments_leaves(const f64 *X, i64 row_stride, i64 col_stride, const f64 *y,
                                const f64 *w, const i64 *slot, i64 m, i64 k, i64 nslots, i64 raw,
                                i64 *leaf_slot, f64 *out, i64 *counts, f64 *work, i64 *iwork);
