@@ -83,8 +83,9 @@ def add(left, right):
     return Node(folds, _merge(a, b, p), left.counts + right.counts, np.minimum(left.first, right.first))
 
 
-# Scratch of the native call, kept per thread between blocks up to this many bytes
-# (a fresh block of megabytes costs its page faults on every call).
+# Scratch of the native call, kept per thread between blocks up to this many bytes:
+# a fresh block above glibc's mmap threshold costs its page faults on every call (Dask's
+# workers fix that threshold at 128 KiB).
 _KEEP_BYTES = 32 << 20
 _held = threading.local()
 
