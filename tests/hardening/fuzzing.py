@@ -38,6 +38,9 @@ class Arena:
     def inp(self, values):
         return self._make(values, np.float64, True)
 
+    def inp_i64(self, values):
+        return self._make(values, np.int64, True)
+
     def inout(self, values):
         """Written by the kernel, starting from `values`."""
         return self._make(values, np.float64, False)

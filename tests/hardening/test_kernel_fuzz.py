@@ -31,6 +31,8 @@ chol_solve = fn("qdl_chol_solve")
 chol_inv = fn("qdl_chol_inv")
 logdet = fn("qdl_logdet_from_chol")
 zero_mat = fn("qdl_zero_mat")
+moments = fn("qdl_moments_leaves")
+moments_merge = fn("qdl_moments_merge")
 
 
 def run_ols(a, c):
@@ -156,6 +158,30 @@ def run_cholesky_toolkit(a, c):
     return [L, x1, x2, coef, Ls, Pinv, Li, XX, Xg, Z, s1, s2, s3, ld]
 
 
+def run_moments(a, c):
+    """The leaves of a block, X's rows or its columns contiguous, slots (some out of
+    range) or none; then the records merged pairwise."""
+    n, k, raw = c["n"], c["k"], c["flag"] == 1
+    p = k + 1
+    X, y, w = a.inp(c["Xk"]), a.inp(c["y"]), a.inp(c["w"])
+    slots = a.inp_i64(c["slots"]) if c["nslots"] else None
+    nslots = max(c["nslots"], 1)
+    rs, cs = (1, n) if c["sorted"] else (k, 1)
+    wide = 2 + 2 * p + 2 * p * p if raw else 2 + 2 * p + p * p
+    most = min(n, nslots) if slots is not None else min(n, 1)
+    leaf_slot, out, counts = a.out_i64(most), a.out(most * wide), a.out_i64(p)
+    work, iwork = a.out(256 * p + k * k + p), a.out_i64(n + nslots + 1)
+    F = moments(a.ptr(X), rs, cs, a.ptr(y), a.ptr(w) if c["weighted"] else None,
+                None if slots is None else a.ptr(slots), n, k, nslots, int(raw), a.ptr(leaf_slot),
+                a.ptr(out), a.ptr(counts), a.ptr(work), a.ptr(iwork))  # fmt: skip
+    assert -1 <= F <= most
+    half = max(F, 0) // 2
+    merged = a.out(half * wide)
+    if half:
+        moments_merge(a.ptr(out), out.ctypes.data + 8 * half * wide, a.ptr(merged), half, p, int(raw))
+    return [F, leaf_slot, out, counts, merged]
+
+
 def make_case(rng):
     n, p, k = size(rng), size(rng), size(rng)
     if rng.random() < 0.05:
@@ -175,6 +201,9 @@ def make_case(rng):
         "lam_path": values(rng, knots), "sorted": bool(rng.random() < 0.7),
         "beta_path": values(rng, (knots, k)),
         "lam_grid": np.concatenate([values(rng, int(rng.integers(0, 6))), [np.nan, 0.0]]),
+        "w": np.abs(values(rng, n, special=0.2)), "weighted": bool(rng.random() < 0.5),
+        "nslots": int(rng.integers(0, 5)),
+        "slots": rng.integers(-1 if rng.random() < 0.1 else 0, 5, n),
     }  # fmt: skip
 
 
@@ -190,6 +219,7 @@ RUNNERS = {
     "en_gram_cd_path": run_en_path,
     "en_active_dof": run_en_dof,
     "cholesky_toolkit": run_cholesky_toolkit,
+    "moments": run_moments,
 }
 
 

@@ -436,6 +436,17 @@ def test_plain_progress_bar_on_stderr(rng, capsys):
     assert "30,000 rows" in err and "100.0%" in err
 
 
+def test_native_prototypes_are_the_headers():
+    """The ctypes prototypes tall declares for the library's routines are those of the
+    headers (a wrong one would pass arguments wrongly without a word)."""
+    from native import PROTOTYPES
+
+    from Quandrel._ckernels.regression.tall._native import _PROTOTYPES
+
+    for name, (restype, argtypes) in _PROTOTYPES.items():
+        assert (restype, argtypes) == PROTOTYPES[name], name
+
+
 def test_package_imports_without_dask():
     code = ("import sys; sys.modules['dask'] = None\n"
             "import numpy as np; from Quandrel._ckernels.regression import tall\n"

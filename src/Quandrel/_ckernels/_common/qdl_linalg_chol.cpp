@@ -32,6 +32,8 @@ using qdl::quiet_nan;
 // tiles pass over it), and within a chunk an M-by-8 tile of G is held in registers,
 // each lane adding its product for row r before row r+1. Entries of a tile that
 // fall above the diagonal are computed too and later overwritten by the mirror.
+// Row r of X starts at X + r*ldx (qdl_gram reads X with ldx = p; the moments kernels
+// read the first p columns of wider rows).
 // ---------------------------------------------------------------------------
 constexpr i64 kGramRows = 128;
 
@@ -42,8 +44,9 @@ constexpr i64 kGramAhead = 8;
 // G[a0+i, b0 .. b0+W-1] += X[r, a0+i] * X[r, b0 .. b0+W-1] for r = r0 .. r1-1 and
 // i < M, with W = V vectors of type Vec and, when H, one vector of half their width.
 template <class Vec, int M, int V, bool H>
-[[gnu::always_inline]] inline void gram_tile(const f64 *QDL_RESTRICT X, f64 *QDL_RESTRICT G,
-                                             i64 p, i64 r0, i64 r1, i64 a0, i64 b0) {
+[[gnu::always_inline]] inline void gram_tile(const f64 *QDL_RESTRICT X, i64 ldx,
+                                             f64 *QDL_RESTRICT G, i64 p, i64 r0, i64 r1, i64 a0,
+                                             i64 b0) {
   using Hv = qdl::simd::Half<Vec>;
   constexpr int L = lanes<Vec>;
   constexpr int VA = V > 0 ? V : 1;
@@ -55,7 +58,7 @@ template <class Vec, int M, int V, bool H>
     if constexpr (H) half[i] = load<Hv>(g + i * p + L * V);
   }
   const auto row = [&](i64 r) {
-    const f64 *xr = X + r * p;
+    const f64 *xr = X + r * ldx;
     Vec xb[VA];
     Hv xh;
     for (int v = 0; v < V; ++v) xb[v] = load<Vec>(xr + b0 + L * v);
@@ -72,7 +75,7 @@ template <class Vec, int M, int V, bool H>
   if constexpr (V == per_width<Vec>(6, 3, 3) && !H) {
     for (; r + kGramAhead < r1; ++r) {
       for (int q = 0; q < (L * V + 7) / 8; ++q)
-        __builtin_prefetch(X + (r + kGramAhead) * p + b0 + 8 * q, 0, 3);
+        __builtin_prefetch(X + (r + kGramAhead) * ldx + b0 + 8 * q, 0, 3);
       row(r);
     }
   }
@@ -88,14 +91,15 @@ template <class Vec, int M, int V, bool H>
 // columns of the row, p-L .. p-1, so every load stays inside X and G; the lanes left
 // of pl belong to other tiles and are computed but never stored.
 template <class Vec, int M>
-[[gnu::always_inline]] inline void gram_tail(const f64 *QDL_RESTRICT X, f64 *QDL_RESTRICT G, i64 p,
-                                             i64 r0, i64 r1, i64 a0, i64 pl) {
+[[gnu::always_inline]] inline void gram_tail(const f64 *QDL_RESTRICT X, i64 ldx,
+                                             f64 *QDL_RESTRICT G, i64 p, i64 r0, i64 r1, i64 a0,
+                                             i64 pl) {
   constexpr int L = lanes<Vec>;
   const i64 c0 = p - L;
   Vec acc[M];
   for (int i = 0; i < M; ++i) acc[i] = load<Vec>(G + (a0 + i) * p + c0);
   for (i64 r = r0; r < r1; ++r) {
-    const f64 *xr = X + r * p;
+    const f64 *xr = X + r * ldx;
     const Vec xb = load<Vec>(xr + c0);
     for (int i = 0; i < M; ++i) acc[i] = acc[i] + xb * xr[a0 + i];  // product, then add
   }
@@ -106,11 +110,11 @@ template <class Vec, int M>
 // gram_tile<Vec, m, v, H> for a run-time m in 1..M and v in 0..V (1..V without the half
 // vector).
 template <class Vec, int M, int V, bool H>
-[[gnu::always_inline]] inline void gram_tile_mv(int v, int m, const f64 *X, f64 *G, i64 p, i64 r0,
-                                                i64 r1, i64 a0, i64 b0) {
+[[gnu::always_inline]] inline void gram_tile_mv(int v, int m, const f64 *X, i64 ldx, f64 *G, i64 p,
+                                                i64 r0, i64 r1, i64 a0, i64 b0) {
   qdl::simd::with_count<V, H ? 0 : 1>(v, [&](auto vc) QDL_INLINE {
     qdl::simd::with_count<M>(m, [&](auto mc) QDL_INLINE {
-      gram_tile<Vec, mc, vc, H>(X, G, p, r0, r1, a0, b0);
+      gram_tile<Vec, mc, vc, H>(X, ldx, G, p, r0, r1, a0, b0);
     });
   });
 }
@@ -119,8 +123,9 @@ template <class Vec, int M, int V, bool H>
 // (a_begin a multiple of MR): strips of MR rows, each covered by tiles of V vectors and
 // one narrower tile up to the vector that holds its diagonal, then by a tail tile.
 template <class Vec, int MR, int V>
-[[gnu::always_inline]] inline void gram_chunk(const f64 *QDL_RESTRICT X, f64 *QDL_RESTRICT G,
-                                              i64 p, i64 r0, i64 r1, i64 a_begin, i64 a_end) {
+[[gnu::always_inline]] inline void gram_chunk(const f64 *QDL_RESTRICT X, i64 ldx,
+                                              f64 *QDL_RESTRICT G, i64 p, i64 r0, i64 r1,
+                                              i64 a_begin, i64 a_end) {
   constexpr i64 L = lanes<Vec>;
   constexpr i64 W = L * V;
   const i64 pl = p / L * L;  // columns covered by vector tiles
@@ -133,25 +138,26 @@ template <class Vec, int MR, int V>
     const bool half = L > 1 && rem > 0 && rem <= L / 2;
     const i64 end = half ? need - rem : (need + L - 1) / L * L;
     i64 b0 = 0;
-    for (; b0 + W <= end; b0 += W) gram_tile_mv<Vec, MR, V, false>(V, m, X, G, p, r0, r1, a0, b0);
+    for (; b0 + W <= end; b0 += W)
+      gram_tile_mv<Vec, MR, V, false>(V, m, X, ldx, G, p, r0, r1, a0, b0);
     const int nv = static_cast<int>((end - b0) / L);
     if (half) {
-      gram_tile_mv<Vec, MR, V - 1, true>(nv, m, X, G, p, r0, r1, a0, b0);
+      gram_tile_mv<Vec, MR, V - 1, true>(nv, m, X, ldx, G, p, r0, r1, a0, b0);
     } else if (nv > 0) {
-      gram_tile_mv<Vec, MR, V, false>(nv, m, X, G, p, r0, r1, a0, b0);
+      gram_tile_mv<Vec, MR, V, false>(nv, m, X, ldx, G, p, r0, r1, a0, b0);
     }
     // Columns past the last vector tile: one tile over the row's last vector.
     const i64 at = a0 < pl ? pl : a0;  // first row of the strip with entries there
     if (at < last) {
       if (p >= L) {
         qdl::simd::with_count<MR>(last - at, [&](auto mc) QDL_INLINE {
-          gram_tail<Vec, mc>(X, G, p, r0, r1, at, pl);
+          gram_tail<Vec, mc>(X, ldx, G, p, r0, r1, at, pl);
         });
       } else {
         for (i64 a = at; a < last; ++a) {  // p < L: one running sum each
           for (i64 b = pl; b <= a; ++b) {
             f64 s = G[a * p + b];
-            for (i64 r = r0; r < r1; ++r) s = s + X[r * p + a] * X[r * p + b];
+            for (i64 r = r0; r < r1; ++r) s = s + X[r * ldx + a] * X[r * ldx + b];
             G[a * p + b] = s;
           }
         }
@@ -163,12 +169,12 @@ template <class Vec, int MR, int V>
 // g[a + j] += X[r, a + j] * y[r] for r = r0 .. r1-1 in ascending order and j < B, the
 // B running sums held in registers while the rows pass.
 template <int B>
-inline void rhs_block(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y, f64 *QDL_RESTRICT g,
-                      i64 p, i64 r0, i64 r1, i64 a) {
+inline void rhs_block(const f64 *QDL_RESTRICT X, i64 ldx, const f64 *QDL_RESTRICT y,
+                      f64 *QDL_RESTRICT g, i64 r0, i64 r1, i64 a) {
   f64 acc[B];
   for (int j = 0; j < B; ++j) acc[j] = g[a + j];
   for (i64 r = r0; r < r1; ++r) {
-    const f64 *xr = X + r * p + a;
+    const f64 *xr = X + r * ldx + a;
     const f64 yr = y[r];
     for (int j = 0; j < B; ++j) acc[j] = acc[j] + xr[j] * yr;
   }
@@ -179,13 +185,13 @@ inline void rhs_block(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y, f64 
 // (entries independent). Eight entries at a time, then the rest together, are held in
 // registers while the rows pass, so g is written once per call (and a thread writing
 // its own entries of g does not disturb another's cache line row after row).
-inline void rhs_rows(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y, f64 *QDL_RESTRICT g,
-                     i64 p, i64 r0, i64 r1, i64 a0, i64 a1) {
+inline void rhs_rows(const f64 *QDL_RESTRICT X, i64 ldx, const f64 *QDL_RESTRICT y,
+                     f64 *QDL_RESTRICT g, i64 r0, i64 r1, i64 a0, i64 a1) {
   constexpr int B = 8;
   i64 a = a0;
-  for (; a + B <= a1; a += B) rhs_block<B>(X, y, g, p, r0, r1, a);
+  for (; a + B <= a1; a += B) rhs_block<B>(X, ldx, y, g, r0, r1, a);
   qdl::simd::with_count<B - 1>(a1 - a, [&](auto bc) QDL_INLINE {
-    rhs_block<bc>(X, y, g, p, r0, r1, a);
+    rhs_block<bc>(X, ldx, y, g, r0, r1, a);
   });
 }
 
@@ -194,12 +200,12 @@ inline void rhs_rows(const f64 *QDL_RESTRICT X, const f64 *QDL_RESTRICT y, f64 *
 // then g while it is in cache. Every entry is its own running sum over the rows in
 // ascending order, whichever rows of G a call is given.
 template <class Vec, int MR, int V>
-[[gnu::always_inline]] inline void gram_lower(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n,
-                                              i64 p, i64 a_begin, i64 a_end) {
+[[gnu::always_inline]] inline void gram_lower(const f64 *X, i64 ldx, const f64 *y, f64 *G, f64 *g,
+                                              i64 n, i64 p, i64 a_begin, i64 a_end) {
   for (i64 r0 = 0; r0 < n; r0 += kGramRows) {
     const i64 r1 = min_i64(n, r0 + kGramRows);
-    gram_chunk<Vec, MR, V>(X, G, p, r0, r1, a_begin, a_end);
-    if (g != nullptr) rhs_rows(X, y, g, p, r0, r1, a_begin, a_end);
+    gram_chunk<Vec, MR, V>(X, ldx, G, p, r0, r1, a_begin, a_end);
+    if (g != nullptr) rhs_rows(X, ldx, y, g, r0, r1, a_begin, a_end);
   }
 }
 
@@ -216,15 +222,15 @@ constexpr i64 kGramStrip = 8;
 
 struct GramLower {
   template <class Vec>
-  [[gnu::always_inline]] static inline void run(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n,
-                                                i64 p, i64 a0, i64 a1) {
+  [[gnu::always_inline]] static inline void run(const f64 *X, i64 ldx, const f64 *y, f64 *G, f64 *g,
+                                                i64 n, i64 p, i64 a0, i64 a1) {
     // Rows of 4 to 7 columns take vectors of half the width rather than one running
     // sum per entry ((100, 5): 4.6 times faster); below 4, two-lane tiles gain nothing
     // over the running sums.
     if constexpr (lanes<Vec> == 8) {
-      if (p >= 4 && p < 8) return run<v4d>(X, y, G, g, n, p, a0, a1);
+      if (p >= 4 && p < 8) return run<v4d>(X, ldx, y, G, g, n, p, a0, a1);
     }
-    gram_lower<Vec, 4, per_width<Vec>(6, 3, 3)>(X, y, G, g, n, p, a0, a1);
+    gram_lower<Vec, 4, per_width<Vec>(6, 3, 3)>(X, ldx, y, G, g, n, p, a0, a1);
   }
 };
 
@@ -249,11 +255,9 @@ void gram_full(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
   qdl::par::run(work, qdl::par::kGramGrain, [&](int t, int nt) {
     const qdl::par::Range rows = gram_rows(p, t, nt);
     if (rows.begin < rows.end)
-      qdl::simd::dispatch<GramLower>(X, y, G, g, n, p, rows.begin, rows.end);
+      qdl::simd::dispatch<GramLower>(X, p, y, G, g, n, p, rows.begin, rows.end);
   });
-  // G[b,a] = G[a,b] for b < a: exactly symmetric.
-  for (i64 a = 1; a < p; ++a)
-    for (i64 b = 0; b < a; ++b) G[b * p + a] = G[a * p + b];
+  qdl::gram_mirror(G, p);
 }
 
 // g = X'y, the threads sharing the entries of g (stretches of whole cache lines).
@@ -262,7 +266,7 @@ void rhs_full(const f64 *X, const f64 *y, f64 *g, i64 n, i64 p) {
   const f64 work = static_cast<f64>(n) * static_cast<f64>(p);
   qdl::par::run_shared(work, qdl::par::kRhsGrain, p, 8, [&](qdl::par::Range a) {
     for (i64 r0 = 0; r0 < n; r0 += kGramRows)
-      rhs_rows(X, y, g, p, r0, min_i64(n, r0 + kGramRows), a.begin, a.end);
+      rhs_rows(X, p, y, g, r0, min_i64(n, r0 + kGramRows), a.begin, a.end);
   });
 }
 
@@ -406,6 +410,15 @@ namespace qdl {
 
 void gram_and_rhs(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
   gram_full(X, y, G, g, n, p);
+}
+
+void gram_accumulate(const f64 *X, i64 ldx, f64 *G, i64 n, i64 p) {
+  if (n > 0 && p > 0) qdl::simd::dispatch<GramLower>(X, ldx, nullptr, G, nullptr, n, p, i64{0}, p);
+}
+
+void gram_mirror(f64 *G, i64 p) {
+  for (i64 a = 1; a < p; ++a)
+    for (i64 b = 0; b < a; ++b) G[b * p + a] = G[a * p + b];
 }
 
 }  // namespace qdl

@@ -35,6 +35,17 @@ inline bool fits(i64 r, i64 c = 1, i64 size = 8) {
  * results, in one pass over X (each chunk of rows serves both while in cache). */
 void gram_and_rhs(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p);
 
+/* The rows of the n-by-p X, row r at X + r*ldx (the first p columns of wider rows
+ * when ldx > p), added into the lower triangle of G (p*p; entries above the diagonal
+ * are written too, to be overwritten by the mirror), on the calling thread: each lower
+ * entry's running sum goes on from its value over the rows in ascending order, so
+ * calls on successive panels of rows, from zeros, give qdl_gram's bits once the lower
+ * triangle is mirrored (gram_mirror). */
+void gram_accumulate(const f64 *X, i64 ldx, f64 *G, i64 n, i64 p);
+
+/* G[b, a] = G[a, b] for b < a (p*p): the lower triangle mirrored, exactly symmetric. */
+void gram_mirror(f64 *G, i64 p);
+
 }  // namespace qdl
 
 #endif /* QUANDREL_CKERNELS_COMMON_QDL_LINALG_IMPL_H */

@@ -136,6 +136,14 @@ class ArrayReader:
                 box.close()
         self.n_rows = sum(u.rows for u in self.units)
 
+    @property
+    def layout(self):
+        """The rows' X with contiguous columns ("F") where the files hand columns (groups
+        of 1-D arrays, column-major shards), with contiguous rows ("C") otherwise."""
+        if self.fmt == "npy":
+            return "F" if all(fortran for _, fortran, _, _ in self.shards) else "C"
+        return "F" if self.group else "C"
+
     # -- planning -------------------------------------------------------------
     def _plan_npy(self, pick):
         self.where = _describe(self.paths, ".npy")

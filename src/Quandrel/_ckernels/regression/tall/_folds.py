@@ -12,29 +12,31 @@ number generators", OOPSLA 2014) started from the state `seed`,
 so a row's fold depends on its position and the seed only: not on the chunking, and
 not on the order of the data (sorted data are not split into runs, as i mod K would
 split them at a period). Fold sizes are those of a multinomial draw, each within a
-few sqrt(n / K) of n / K.
+few sqrt(n / K) of n / K. The library computes it (qdl_fold_ids).
 """
 
 from __future__ import annotations
 
 import numpy as np
 
+from ._native import _call
 from ._params import check_int
 
 __all__ = ["fold_ids"]
 
 MAX_FOLDS = 2**32  # far more than anyone splits into; keeps fold ids in int64
-_GOLDEN = np.uint64(0x9E3779B97F4A7C15)
-_MIX1 = np.uint64(0xBF58476D1CE4E5B9)
-_MIX2 = np.uint64(0x94D049BB133111EB)
+
+
+def _bits(v):
+    """The int64 with the bits of v modulo 2^64 (the hash reads row numbers and the
+    seed modulo 2^64)."""
+    return (v + 2**63) % 2**64 - 2**63
 
 
 def _hashed(start, stop, K, seed):
-    # uint64 array arithmetic wraps modulo 2^64 without warnings.
-    z = np.arange(start + 1, stop + 1, dtype=np.uint64) * _GOLDEN + np.uint64(seed)
-    z = (z ^ (z >> np.uint64(30))) * _MIX1
-    z = (z ^ (z >> np.uint64(27))) * _MIX2
-    return ((z ^ (z >> np.uint64(31))) % np.uint64(K)).astype(np.int64)
+    out = np.empty(stop - start, dtype=np.int64)
+    _call("qdl_fold_ids", _bits(start), stop - start, K, _bits(seed), out)
+    return out
 
 
 def fold_ids(start, stop, K, seed=0):

@@ -20,6 +20,9 @@ _PROTOTYPES = {
     "qdl_backward_subst_chol_t": (None, [_P, _P, _P, _I64]),
     "qdl_chol_solve": (ctypes.c_int, [_P, _P, _P, _P, _I64]),
     "qdl_ridge_grid_search_gram": (None, [_P, _P, _F64, _F64, _I64, _P] + [_I64] * 3 + [_P] * 10),
+    "qdl_moments_leaves": (_I64, [_P, _I64, _I64, _P, _P, _P] + [_I64] * 4 + [_P] * 5),
+    "qdl_moments_merge": (None, [_P, _P, _P, _I64, _I64, _I64]),
+    "qdl_fold_ids": (None, [_I64] * 4 + [_P]),
 }
 
 

@@ -39,6 +39,8 @@ class ParquetReader:
     """The plan of a pass over Parquet files: their paths, the selected columns by name
     and one unit per non-empty row group."""
 
+    layout = "F"  # the rows' X with contiguous columns, as the files hold them
+
     def __init__(self, fmt, paths, key, pick, dropna):
         _arrow()
         self.paths, self.dropna = list(paths), dropna

@@ -6,8 +6,9 @@ fixed-order native routines (see `_blocks`). The blocks are then added in one fi
 binary tree by block index, fold by fold: the node of size 2^L at position s covers
 blocks s .. s + 2^L - 1 and is its left child plus its right child (the left child
 alone when the right one starts at or past the last block), the raw sums added
-entrywise and the means and centred co-moments merged by `_stats._merge`. A fold
-absent from one child is the other child's part, unchanged. The leaves depend on the
+entrywise and the means and centred co-moments merged by `_stats._merge` (one native
+call per pair of nodes, all folds at once). A fold absent from one child is the
+other child's part, unchanged. The leaves depend on the
 global row numbers only (the fold of a row is a hash of its number, or the caller's
 id for it), so whatever the chunking, the number of workers, the scheduling or the
 kind of input, every operation is the same, and so are the bits. Dask is imported
@@ -369,26 +370,27 @@ def _finish(root, plan, folded, check_finite):
     if counts[W_NONFINITE] or counts[W_NEGATIVE]:
         raise ValueError(f"weights must be finite and >= 0: {int(counts[W_NONFINITE])} are NaN or "
                          f"infinite and {int(counts[W_NEGATIVE])} negative (the first at row {int(first[0])})")
-    n = sum(part.n for part in root.parts.values())
+    n = int(root.recs[:, 0].sum())  # whole numbers below 2^53: exact
     if counts[BAD_IDS]:
         raise ValueError(f"folds must hold whole numbers from 0 to {n - 1} (the number of rows "
                          f"less one): {int(counts[BAD_IDS])} do not (the first at row {int(first[1])})")
     if check_finite:
         _refuse_nonfinite(root.counts[:p])
-    if all(part.sw == 0.0 for part in root.parts.values()):
+    sw = root.recs[:, 1]
+    if (sw == 0.0).all():
         raise ValueError("weights are all zero")
     if not folded:
-        return _record(root.parts[0])
-    K = plan.K if plan.K is not None else max(root.parts) + 1
+        return _record(root.recs[0], p)
+    K = plan.K if plan.K is not None else int(root.folds[-1]) + 1
     if K > n:
         raise ValueError(f"more folds ({K}) than rows ({n})")
-    empty = [f for f in range(K) if f not in root.parts]
-    if empty:
+    if root.folds.size < K:
+        empty = np.setdiff1d(np.arange(K), root.folds).tolist()
         raise ValueError(f"{_plural(empty, 'fold', 'folds')} of {K} hold{'s' * (len(empty) == 1)} no rows")
-    weightless = [f for f in range(K) if root.parts[f].sw == 0.0]
+    weightless = np.flatnonzero(sw == 0.0).tolist()  # every fold is present: row f is fold f
     if weightless:
         raise ValueError(f"the weights of {_plural(weightless, 'fold', 'folds')} are all zero")
-    return FoldedStats(tuple(_record(root.parts[f]) for f in range(K)))
+    return FoldedStats(tuple(_record(rec, p) for rec in root.recs))
 
 
 def gram_stats(X, y=None, block_rows=4096, progress=False, *, weights=None, folds=None, seed=0,

@@ -72,13 +72,19 @@ class _Batch:
             if w is not None:
                 w[...] = self.block[:, self.index[k + 1]]
             return
-        # X[r, j] = columns[j][r], in tiles of rows; the cast (integers, booleans as
-        # 0/1, narrower floats) is exact or rounds to nearest, element by element.
+        # X[r, j] = columns[j][r]; the cast (integers, booleans as 0/1, narrower floats)
+        # is exact or rounds to nearest, element by element. Into columns laid out one
+        # after the other (the readers of columns ask for them: the pass reads them
+        # where they lie), one copy per column; into rows, in tiles of rows.
         cols = self.columns
-        for r in range(0, self.rows, _TILE_ROWS):
-            tile = X[r:r + _TILE_ROWS]
+        if X.strides[0] == X.itemsize:
             for j in range(k):
-                tile[:, j] = cols[j][r:r + _TILE_ROWS]
+                X[:, j] = cols[j]
+        else:
+            for r in range(0, self.rows, _TILE_ROWS):
+                tile = X[r:r + _TILE_ROWS]
+                for j in range(k):
+                    tile[:, j] = cols[j][r:r + _TILE_ROWS]
         y[...] = cols[k]
         if w is not None:
             w[...] = cols[k + 1]
@@ -92,8 +98,10 @@ def _take_columns(block, index):
     return block[:, index]
 
 
-def _empty(rows, k, weighted):
-    return (np.empty((rows, k)), np.empty(rows), np.empty(rows) if weighted else None)
+def _empty(rows, k, weighted, layout="C"):
+    """X, y, w for `rows` rows; X's columns contiguous with layout "F" (readers of
+    columns), its rows with "C"."""
+    return (np.empty((rows, k), order=layout), np.empty(rows), np.empty(rows) if weighted else None)
 
 
 # ---------------------------------------------------------------------------
@@ -277,7 +285,7 @@ def _read_part(reader, units, gap, kept, weighted):
     """A Dask task: (X, y, w or None) of gap + kept rows, float64: `gap` rows left for
     the previous part's last rows (see _stitch), then the `kept` rows of `units`."""
     k = len(reader.labels[0])
-    X, y, w = _empty(gap + kept, k, weighted)
+    X, y, w = _empty(gap + kept, k, weighted, reader.layout)
     r = gap
     for batch in reader.batches(units):
         if r + batch.rows > gap + kept:
@@ -347,7 +355,7 @@ class Source:
         for batch in reader.batches(reader.units):
             dropped += batch.dropped
             if batch.rows:
-                piece = _empty(batch.rows, k, weighted)
+                piece = _empty(batch.rows, k, weighted, reader.layout)
                 batch.fill(*piece)
                 yield piece if weighted else piece[:2]
         self.dropped = dropped

@@ -1,17 +1,19 @@
 """The statistics records and their merges.
 
-Inside the pass, a part of the rows is a `_Part` over the augmented rows z = (x, y)
-(p = k + 1 columns, y last): its row count n, weight sum sw, the means of z rounded
-to float64 and `resid`, what that rounding leaves (sum w (z - mean), a fraction of an
-ulp of the means times sw), the centred co-moments M = sum w (z - mu)(z - mu)' about
-the exact means mu = mean + resid / sw, and the raw sums R = sum w z z'. A record,
-`GramStats`, holds the same numbers split into the X and y blocks.
+Inside the pass, a part of the rows is a record over the augmented rows z = (x, y)
+(p = k + 1 columns, y last): one float64 array laid out as the native moments routines
+read and write it (moments.h), holding its row count n, weight sum sw, the means of z
+rounded to float64 and `resid`, what that rounding leaves (sum w (z - mean), a
+fraction of an ulp of the means times sw), the centred co-moments M = sum w (z - mu)
+(z - mu)' about the exact means mu = mean + resid / sw, and, for unweighted rows
+without folds, the raw sums R = sum z z'. The record handed to the user, `GramStats`,
+holds the same numbers split into the X and y blocks.
 
-Two adjacent parts are merged by `_merge`, always with the lower rows on the left,
-by the pairwise update of means and co-moments (Chan, Golub and LeVeque, "Algorithms
-for computing the sample variance: analysis and recommendations", The American
-Statistician 37, 1983; with weights and for co-moments as in Pebay, Sandia report
-SAND2008-6212, 2008):
+Two adjacent parts are merged by `_merge` (qdl_moments_merge), always with the lower
+rows on the left, by the pairwise update of means and co-moments (Chan, Golub and
+LeVeque, "Algorithms for computing the sample variance: analysis and
+recommendations", The American Statistician 37, 1983; with weights and for
+co-moments as in Pebay, Sandia report SAND2008-6212, 2008):
 
     sw = sw_a + sw_b,  d = mu_a - mu_b,  M = M_a + M_b + (sw_a sw_b / sw) d d'.
 
@@ -24,7 +26,7 @@ parts agree in their leading digits, so mean_a - mean_b is exact (Sterbenz), and
 rounding of each part's mean, which would enter d to first order (about 1e-10 of the
 co-moment at 20,000 rows for a mean 1e8 times the spread), is carried in `resid` and
 added back: d = (mean_a - mean_b) + (resid_a / sw_a - resid_b / sw_b). The merged mean
-is rounded again, and what its rounding leaves is carried on (`_renorm`).
+is rounded again, and what its rounding leaves is carried on.
 """
 
 from __future__ import annotations
@@ -32,9 +34,10 @@ from __future__ import annotations
 import dataclasses
 import functools
 import hashlib
-from typing import NamedTuple
 
 import numpy as np
+
+from ._native import _call, _f64
 
 __all__ = ["GramStats", "FoldedStats"]
 
@@ -129,86 +132,68 @@ class FoldedStats:
 # ---------------------------------------------------------------------------
 # Parts and their merge.
 # ---------------------------------------------------------------------------
-class _Part(NamedTuple):
-    n: int
-    sw: float
-    mean: np.ndarray   # (p,)
-    resid: np.ndarray  # (p,) sum w (z - mean)
-    M: np.ndarray      # (p, p) sum w (z - mu)(z - mu)', mu = mean + resid / sw
-    R: np.ndarray      # (p, p) sum w z z' summed by blocks, or None: formed from the rest
+def _width(p, raw):
+    """Entries of a part's record over p columns, with the raw sums or without."""
+    return 2 + 2 * p + p * p + (p * p if raw else 0)
 
 
-def _renorm(mean, resid, sw):
-    """The means rounded again, mean + resid / sw, and what that leaves:
-    sum w (z - new) = resid + sw (mean - new), where mean - new is exact (the two are
-    within a few ulps of each other)."""
-    new = mean + resid / sw
-    return new, resid + sw * (mean - new)
+def _is_raw(width, p):
+    return width != _width(p, False)
 
 
-def _merge(a, b):
-    """The part of a's rows followed by b's. The raw sums add (when both parts have
-    them); a part without weight (sw = 0: all its weights zero) adds nothing to the
-    means and co-moments."""
-    n = a.n + b.n
-    R = None if a.R is None or b.R is None else a.R + b.R
-    if b.sw == 0.0:
-        return _Part(n, a.sw, a.mean, a.resid, a.M, R)
-    if a.sw == 0.0:
-        return _Part(n, b.sw, b.mean, b.resid, b.M, R)
-    sw = a.sw + b.sw
-    # d = mu_a - mu_b: the rounded means' difference (exact where they are close),
-    # then the difference of what their rounding left.
-    d = (a.mean - b.mean) + (a.resid / a.sw - b.resid / b.sw)
-    # M = (M_a + M_b) + ((sw_a / sw) sw_b) (d_i d_j): d_i d_j = d_j d_i, so M stays
-    # exactly symmetric.
-    M = (a.M + b.M) + ((a.sw / sw) * b.sw) * np.outer(d, d)
-    # mu = mu_a - (sw_b / sw) d, rounded; resid = sum w (z - mean) over both parts =
-    # (resid_a + resid_b) + (sw_a (mean_a - mean) + sw_b (mean_b - mean)).
-    mean = a.mean - (b.sw / sw) * d
-    resid = (a.resid + b.resid) + (a.sw * (a.mean - mean) + b.sw * (b.mean - mean))
-    mean, resid = _renorm(mean, resid, sw)
-    return _Part(n, sw, mean, resid, M, R)
+def _merge(a, b, p):
+    """The records of a's rows followed by b's: a and b hold records of p columns
+    (one, or one per row of a 2-D array), merged pairwise. A record whose row count
+    is 0 stands for no rows (the other is taken unchanged); the raw sums add; a part
+    without weight (sw = 0) adds nothing to the means and co-moments."""
+    out = np.empty_like(a)
+    _call("qdl_moments_merge", _f64(a), _f64(b), out, a.size // a.shape[-1], p,
+          int(_is_raw(a.shape[-1], p)))
+    return out
 
 
-def _record(part):
-    """The GramStats of a part (copies: a record owns its arrays). A part without raw
-    sums gets them from its centred statistics, R = M + sw (mu_i mu_j) with the exact
-    means mu = mean + resid / sw: exactly symmetric, and as accurate as sums by rows
-    (each entry a few ulps of sqrt(R_ii R_jj)), since M and sw mu mu' carry their own."""
-    k = part.M.shape[0] - 1
-    M = part.M
-    R = part.R
-    if R is None:
-        mu = part.mean + part.resid / part.sw
-        R = M + part.sw * np.outer(mu, mu)
+def _record(rec, p):
+    """The GramStats of a part's record (copies: a record owns its arrays). A part
+    without raw sums gets them from its centred statistics, R = M + sw (mu_i mu_j)
+    with the exact means mu = mean + resid / sw: exactly symmetric, and as accurate as
+    sums by rows (each entry a few ulps of sqrt(R_ii R_jj)), since M and sw mu mu'
+    carry their own."""
+    k = p - 1
+    n, sw = rec[0], rec[1]
+    mean, resid = rec[2:2 + p], rec[2 + p:2 + 2 * p]
+    M = rec[2 + 2 * p:2 + 2 * p + p * p].reshape(p, p)
+    if _is_raw(rec.shape[0], p):
+        R = rec[2 + 2 * p + p * p:].reshape(p, p)
+    else:
+        mu = mean + resid / sw
+        R = M + sw * np.outer(mu, mu)
     return GramStats(
-        G=R[:k, :k].copy(), c=R[:k, k].copy(), yy=float(R[k, k]), n=int(part.n),
-        sw=float(part.sw), x_mean=part.mean[:k].copy(), y_mean=float(part.mean[k]),
-        Gc=M[:k, :k].copy(), cc=M[:k, k].copy(), yyc=float(M[k, k]), resid=part.resid.copy())
+        G=R[:k, :k].copy(), c=R[:k, k].copy(), yy=float(R[k, k]), n=int(n),
+        sw=float(sw), x_mean=mean[:k].copy(), y_mean=float(mean[k]),
+        Gc=M[:k, :k].copy(), cc=M[:k, k].copy(), yyc=float(M[k, k]), resid=resid.copy())
 
 
 def _part(stats):
-    """The part of a record (the inverse of _record), without its raw sums: a merged
-    record forms them from its centred statistics."""
+    """The record of a GramStats (the inverse of _record), without its raw sums: a
+    merged record forms them from its centred statistics."""
     if not stats.centred:
         raise ValueError("the statistics lack the weights' sum, the means or the centred "
                          "co-moments: form them with gram_stats")
-
-    def block(A, v, s):
-        k = v.shape[0]
-        out = np.empty((k + 1, k + 1))
-        out[:k, :k], out[:k, k], out[k, :k], out[k, k] = A, v, v, s
-        return out
-
-    return _Part(stats.n, stats.sw, np.append(stats.x_mean, stats.y_mean), np.asarray(stats.resid),
-                 block(stats.Gc, stats.cc, stats.yyc), None)
+    k = np.shape(stats.c)[0]
+    p = k + 1
+    rec = np.empty(_width(p, False))
+    rec[0], rec[1] = stats.n, stats.sw
+    rec[2:2 + k], rec[2 + k] = stats.x_mean, stats.y_mean
+    rec[2 + p:2 + 2 * p] = stats.resid
+    M = rec[2 + 2 * p:].reshape(p, p)
+    M[:k, :k], M[:k, k], M[k, :k], M[k, k] = stats.Gc, stats.cc, stats.cc, stats.yyc
+    return rec
 
 
 def _merge_records(records):
     """The merge of records in the order given: ((r0 + r1) + r2) + ..."""
-    parts = [_part(r) for r in records]
-    return _record(functools.reduce(_merge, parts))
+    p = np.shape(records[0].c)[0] + 1
+    return _record(functools.reduce(lambda a, b: _merge(a, b, p), [_part(r) for r in records]), p)
 
 
 def _mean_difference(a, b):
