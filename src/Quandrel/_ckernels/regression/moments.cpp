@@ -127,6 +127,7 @@ struct PackColumns {
 template <class Rows>
 void pack_x(Block b, Rows row, i64 t0, i64 t1, f64 *QDL_RESTRICT P) {
   const i64 k = b.k, p = k + 1;
+  if (k == 0) return;  // no columns (X may then be NULL, which memcpy may not be given)
   if (b.cs == 1) {
     for (i64 t = t0; t < t1; ++t)
       memcpy(P + (t - t0) * p, b.X + row(t) * b.rs, static_cast<size_t>(k) * sizeof(f64));
