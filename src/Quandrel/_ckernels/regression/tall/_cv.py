@@ -136,8 +136,8 @@ def cross_validate(folded, alphas=None, l1_ratio=1.0, *, fit_intercept=True, sta
     progress = check_flag(progress, "progress")
     K = folded.K
     total = folded.total
-    grids = [alphas if alphas is not None else
-             _default_alphas(_problem(total, fit_intercept, standardize), l1, n_alphas, eps)
+    whole = _problem(total, fit_intercept, standardize)  # the grids' and the final fit's
+    grids = [alphas if alphas is not None else _default_alphas(whole, l1, n_alphas, eps)
              for l1 in l1_ratios.tolist()]
     n_a = grids[0].shape[0]
     mse = np.empty((l1_ratios.shape[0], n_a, K))
@@ -166,8 +166,7 @@ def cross_validate(folded, alphas=None, l1_ratio=1.0, *, fit_intercept=True, sta
     bound = cv_mean[row, index_min] + cv_se[row, index_min]
     index_1se = int(np.flatnonzero(cv_mean[row] <= bound)[0])
     l1_min = float(l1_ratios[row])
-    fit = _fit(total, _problem(total, fit_intercept, standardize), grids[row], l1_min,
-               fit_intercept, max_iter, tol)
+    fit = _fit(total, whole, grids[row], l1_min, fit_intercept, max_iter, tol)
     return CrossValidation(
         alphas=np.array(grids), l1_ratios=l1_ratios, mse=mse, status=status, cv_mean=cv_mean,
         cv_se=cv_se, l1_ratio_min=l1_min, alpha_min=float(grids[row][index_min]),
