@@ -12,7 +12,7 @@ import tempfile
 import numpy as np
 
 import timing
-from Quandrel._ckernels.regression import tall
+from Quandrel import tall
 
 SIZES = {True: (400_000, 50), False: (4_000_000, 50)}
 FILES = 8

@@ -9,7 +9,7 @@ import pathlib
 import numpy as np
 
 import timing
-from Quandrel._ckernels.regression import tall
+from Quandrel import tall
 
 SIZES = {True: [(300_000, 50)], False: [(4_000_000, 50)]}
 CHUNK = 16 * 4096  # rows per chunk: whole blocks of gram_stats' default 4096 rows

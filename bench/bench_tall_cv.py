@@ -29,7 +29,7 @@ import numpy as np
 
 import timing
 from bench_tall import example
-from Quandrel._ckernels.regression import tall
+from Quandrel import tall
 
 SIZES = {True: (100_000, 50), False: (1_000_000, 50)}
 K, N_ALPHAS = 10, 100

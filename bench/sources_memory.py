@@ -24,7 +24,7 @@ ROW_GROUP = 1 << 17
 
 IN_PROCESS = """
 import sys, time
-from Quandrel._ckernels.regression import tall
+from Quandrel import tall
 import pyarrow  # the reader's import, outside the measured pass
 def hwm():
     with open("/proc/self/status") as f:
@@ -70,7 +70,7 @@ def main(argv=None):
 
     from dask.distributed import Client, LocalCluster
 
-    from Quandrel._ckernels.regression import tall
+    from Quandrel import tall
 
     rows = int(args.gib * 2**30 / (8 * (args.cols + 1)))
     folder = tempfile.mkdtemp(prefix="sources-memory-", dir=args.dir)

@@ -45,7 +45,7 @@ import time
 
 import numpy as np
 
-from Quandrel._ckernels.regression import tall
+from Quandrel import tall
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import diamonds_to_parquet  # noqa: E402  (the examples beside this one)

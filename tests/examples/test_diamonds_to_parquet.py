@@ -14,7 +14,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 @pytest.mark.skipif(shutil.which("Rscript") is None, reason="needs R")
 def test_diamonds_are_written_encoded_and_read_back(tmp_path, capsys):
     pytest.importorskip("pyarrow")
-    from Quandrel._ckernels.regression import tall
+    from Quandrel import tall
 
     spec = importlib.util.spec_from_file_location("diamonds", ROOT / "examples" / "diamonds_to_parquet.py")
     module = importlib.util.module_from_spec(spec)

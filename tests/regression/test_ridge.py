@@ -387,7 +387,7 @@ def test_grid_gram_selects_as_the_grid_on_the_data(criterion, intercept):
 def test_tall_ridge_is_the_grid_gram(criterion, weighted):
     """tall.ridge hands the kernel the statistics and the weights' sum, and returns its
     selection in ridge_grid_search's order (alpha, coef, objective, status)."""
-    from Quandrel._ckernels.regression import tall
+    from Quandrel import tall
 
     X, y = problem(300, 6, 4)
     w = np.random.default_rng(5).uniform(0.5, 2.0, 300) if weighted else None

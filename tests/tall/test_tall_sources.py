@@ -11,7 +11,7 @@ import sys
 import numpy as np
 import pytest
 
-from Quandrel._ckernels.regression import tall
+from Quandrel import tall
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -298,7 +298,7 @@ def test_tall_imports_without_the_readers(tmp_path):
     np.save(tmp_path / "npy" / "s.npy", np.ones((10, 3)))
     code = ("import sys\n"
             "for m in ('pyarrow', 'zarr', 'h5py', 'dask'): sys.modules[m] = None\n"
-            "from Quandrel._ckernels.regression import tall\n"
+            "from Quandrel import tall\n"
             f"print(tall.gram_stats(tall.source({str(tmp_path / 'npy')!r}, [0, 1], 2)).n)\n"
             f"tall.source({str(tmp_path / 'p.parquet')!r}, ['a'], 'y')\n")
     pq.write_table(pa.table({"a": [1.0], "y": [2.0]}), tmp_path / "p.parquet")

@@ -8,7 +8,7 @@ import functools
 
 import numpy as np
 
-from .. import _regression
+from .._ckernels.regression import _regression
 
 _P, _I64, _F64 = ctypes.c_void_p, ctypes.c_int64, ctypes.c_double
 _PROTOTYPES = {
