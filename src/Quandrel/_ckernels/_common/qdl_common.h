@@ -20,6 +20,18 @@ typedef double f64;  /* every matrix and vector element (IEEE-754 binary64) */
 #define QDL_API __attribute__((visibility("default")))
 #endif
 
+/* The outcome of the routines this project exports beside the described ones, one
+ * vocabulary for all of them (the described kernels keep their own codes: the
+ * statuses of regression.h, the factorisations' -1 and -2). The values agree with
+ * REGRESSION_RANK_DEFICIENT and REGRESSION_NON_CONVERGENT where the meaning does. */
+enum qdl_status {
+  QDL_OK = 0,                 /* done */
+  QDL_NUMERICAL_FAILURE = -1, /* a factorisation failed: not positive definite, singular */
+  QDL_NOT_CONVERGED = -2,     /* an iteration limit was reached */
+  QDL_REFUSED = -3,           /* input refused (sizes, strides, slots): nothing written */
+  QDL_OUT_OF_MEMORY = -4      /* working storage could not be obtained */
+};
+
 #ifdef __cplusplus
 #define QDL_RESTRICT __restrict__
 #else
