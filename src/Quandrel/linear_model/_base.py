@@ -177,7 +177,8 @@ class LinearModel(RegressorMixin, BaseEstimator):  # type: ignore[misc]
             assert _data is not None
             return _data.tall_predict(X, self.coef_, self.intercept_)
         X = self._check_predict_input(X)
-        pred = X @ self.coef_ + self.intercept_
+        with np.errstate(all="ignore"):
+            pred = X @ self.coef_ + self.intercept_
         # A NaN or infinity in X shows in its rows' predictions (0 * inf is NaN), so
         # only then is X searched, and refused when it holds one.
         if not np.isfinite(pred).all() and not np.isfinite(X).all():

@@ -238,6 +238,8 @@ class LassoLars(_PenalisedModel):
         The penalties of the path's knots, decreasing.
     coef_path_ : ndarray of shape (n_features, n_knots)
         The coefficients at the knots.
+    n_iter_ : int
+        The steps of the homotopy taken (at least 1).
     status_ : int
         0, or -2 when max_iter steps ended the path above alpha, or an active set was
         singular (with a ConvergenceWarning).
@@ -278,4 +280,5 @@ class LassoLars(_PenalisedModel):
         path = np.zeros((k, lam.shape[0]))
         path[pr.keep] = beta.T
         self.alphas_, self.coef_path_ = lam, path
+        self.n_iter_ = max(int(lam.shape[0]) - 1, 1)
         self._set(stats, pr, b, status, "the LARS path")

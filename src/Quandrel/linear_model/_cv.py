@@ -23,7 +23,8 @@ __all__ = ["LassoCV", "ElasticNetCV", "fold_ids_of"]
 
 def fold_ids_of(cv: Any, X: Any, y: Any, groups: Any) -> Any:
     """What gram_stats takes as folds: K for an int (None: 5), the ids of an array, or
-    the ids of a splitter's test sets, which must partition the rows (each row in
+    the ids of a splitter's test sets (or of an iterable of (train, test) index
+    pairs), which must partition the rows (each row in
     exactly one test set, and each training set the rows outside its test set)."""
     if cv is None:
         return 5
@@ -32,30 +33,38 @@ def fold_ids_of(cv: Any, X: Any, y: Any, groups: Any) -> Any:
             raise ValueError(f"cv must be at least 2 folds, got {cv}")
         return int(cv)
     if hasattr(cv, "split"):
-        n = np.shape(X)[0]
-        ids = np.full(n, -1, dtype=np.int64)
-        for f, (train, test) in enumerate(cv.split(X, y, groups)):
-            test = np.asarray(test)
-            if np.any(ids[test] != -1) or np.unique(test).size != test.size:
-                raise ValueError(f"cv: the test sets of {type(cv).__name__} overlap (split {f}): "
-                                 "the folds must partition the rows")
-            ids[test] = f
-            outside = np.ones(n, dtype=bool)
-            outside[test] = False
-            inside = np.zeros(n, dtype=bool)
-            inside[np.asarray(train)] = True
-            if not np.array_equal(inside, outside):
-                raise ValueError(f"cv: split {f} of {type(cv).__name__} does not train on every row "
-                                 "outside its test set: the folds must partition the rows")
-        missing = np.flatnonzero(ids < 0)
-        if missing.size:
-            raise ValueError(f"cv: {missing.size} rows are in no test set of {type(cv).__name__} "
-                             f"(first: row {missing[0]}): the folds must partition the rows")
-        return ids
+        return _partition(cv.split(X, y, groups), np.shape(X)[0], type(cv).__name__)
+    if not isinstance(cv, np.ndarray):
+        cv = list(cv)
+        if cv and not np.isscalar(cv[0]):  # an iterable of (train, test) index pairs
+            return _partition(cv, np.shape(X)[0], "the splits")
     ids = np.asarray(cv)
     if ids.ndim != 1 or ids.shape[0] != np.shape(X)[0]:
         raise ValueError(f"cv must be an int, a splitter or an array of fold ids aligned with the "
                          f"rows ({np.shape(X)[0]}), got {type(cv).__name__} of shape {ids.shape}")
+    return ids
+
+
+def _partition(splits: Any, n: int, name: str) -> NDArray[np.int64]:
+    """Fold ids from (train, test) index pairs whose test sets partition the n rows."""
+    ids = np.full(n, -1, dtype=np.int64)
+    for f, (train, test) in enumerate(splits):
+        test = np.asarray(test)
+        if np.any(ids[test] != -1) or np.unique(test).size != test.size:
+            raise ValueError(f"cv: the test sets of {name} overlap (split {f}): "
+                             "the folds must partition the rows")
+        ids[test] = f
+        outside = np.ones(n, dtype=bool)
+        outside[test] = False
+        inside = np.zeros(n, dtype=bool)
+        inside[np.asarray(train)] = True
+        if not np.array_equal(inside, outside):
+            raise ValueError(f"cv: split {f} of {name} does not train on every row "
+                             "outside its test set: the folds must partition the rows")
+    missing = np.flatnonzero(ids < 0)
+    if missing.size:
+        raise ValueError(f"cv: {missing.size} rows are in no test set of {name} "
+                         f"(first: row {missing[0]}): the folds must partition the rows")
     return ids
 
 

@@ -262,7 +262,8 @@ class LinearRegression(LinearModel):
             self.fvalue_ = self.f_pvalue_ = math.nan
             return
         if self.cov_type == "nonrobust":
-            self.fvalue_ = float((ess / q) / (self.ssr_ / self.df_resid_))
+            with np.errstate(divide="ignore", invalid="ignore"):  # an exact fit: inf
+                self.fvalue_ = float(np.float64(ess / q) / np.float64(self.ssr_ / self.df_resid_))
         else:  # the Wald test that every slope is 0, under the robust covariance
             s = pos[int(self.fit_intercept):]
             bs = self.params_[s]
