@@ -5,8 +5,7 @@ import functools
 import pytest
 from sklearn.utils.estimator_checks import estimator_checks_generator
 
-from Quandrel.linear_model import (ElasticNet, ElasticNetCV, Lasso, LassoCV, LassoLars,
-                                   LinearRegression, Ridge, RidgeIC)
+from Quandrel.linear_model import ElasticNet, ElasticNetCV, Lasso, LassoCV, LassoLars, LinearRegression, Ridge, RidgeIC
 
 ESTIMATORS = [LinearRegression(), Ridge(), RidgeIC(alphas=10), Lasso(), ElasticNet(),
               LassoLars(), LassoCV(alphas=10, cv=3, max_iter=100_000),
