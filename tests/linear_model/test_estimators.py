@@ -230,3 +230,27 @@ def test_convergence_warning_and_status():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert ql.Lasso(alpha=1e-4).fit(X, y).status_ == 0
+
+
+def test_in_memory_fits_import_no_dask():
+    import subprocess
+    import sys
+
+    code = ("import sys, numpy as np\n"
+            "from Quandrel.linear_model import LassoCV, LinearRegression\n"
+            "X = np.random.default_rng(0).standard_normal((50, 3)); y = X[:, 0] + np.sin(X[:, 1])\n"
+            "LinearRegression(cov_type='HC1').fit(X, y).predict(X); LassoCV(cv=3).fit(X, y).score(X, y)\n"
+            "assert not [m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')]\n")
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)
+
+
+@pytest.mark.parametrize("cov_type", ["nonrobust", "HC0", "HC1"])
+def test_exact_fit_tables(cov_type):
+    """No residual: zero standard errors, and an F statistic of inf (nonrobust) or
+    NaN (robust: its covariance is 0), never an exception."""
+    X, _, _ = _data(n=30, k=3)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        model = ql.LinearRegression(cov_type=cov_type).fit(X, 2.0 + X @ [1.0, 2.0, 3.0])
+    np.testing.assert_allclose(model.coef_, [1.0, 2.0, 3.0], rtol=1e-12)
+    assert np.all(model.bse_ < 1e-6)
+    assert model.fvalue_ > 1e12 or np.isnan(model.fvalue_)

@@ -30,7 +30,9 @@ Rows = tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64] | Non
 _data: ModuleType | None
 try:  # the tall input kinds (Dask collections, tall.Source) and their passes
     _data = importlib.import_module(f"{__package__}._data")
-except ImportError:  # pragma: no cover - only while the tall inputs are absent
+except ModuleNotFoundError as exc:  # pragma: no cover - only while the tall inputs are absent
+    if exc.name != f"{__package__}._data":
+        raise
     _data = None
 
 

@@ -4,6 +4,7 @@ each fold's path fitted and scored on the statistics alone (`tall.cross_validate
 from __future__ import annotations
 
 import warnings
+from collections.abc import Sequence
 from numbers import Integral, Real
 from typing import Any, ClassVar, Self
 
@@ -14,6 +15,7 @@ from sklearn.utils._param_validation import Interval
 
 from .. import tall
 from ..tall import FoldedStats
+from ._base import is_tall
 from ._coordinate import _PenalisedModel, enet_solve, problem
 
 __all__ = ["ElasticNetCV", "LassoCV", "fold_ids_of"]
@@ -30,6 +32,9 @@ def fold_ids_of(cv: Any, X: Any, y: Any, groups: Any) -> Any:
         if cv < 2:
             raise ValueError(f"cv must be at least 2 folds, got {cv}")
         return int(cv)
+    if (hasattr(cv, "split") or not isinstance(cv, np.ndarray | Sequence)) and is_tall(X):
+        raise TypeError(f"cv: tall input takes an int or an array of fold ids aligned with the "
+                        f"rows, not {type(cv).__name__}")
     if hasattr(cv, "split"):
         return _partition(cv.split(X, y, groups), np.shape(X)[0], type(cv).__name__)
     if not isinstance(cv, np.ndarray):

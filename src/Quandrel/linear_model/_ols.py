@@ -272,7 +272,10 @@ class LinearRegression(LinearModel):
         else:  # the Wald test that every slope is 0, under the robust covariance
             s = pos[int(self.fit_intercept):]
             bs = self.params_[s]
-            self.fvalue_ = float(bs @ linalg.solve(full[np.ix_(s, s)], bs, assume_a="sym") / q)
+            try:
+                self.fvalue_ = float(bs @ linalg.solve(full[np.ix_(s, s)], bs, assume_a="sym") / q)
+            except np.linalg.LinAlgError:  # no residual (an exact fit): no robust test
+                self.fvalue_ = math.nan
         self.f_pvalue_ = float(special.fdtrc(q, self.df_resid_, self.fvalue_))
 
     def _tail(self, t: Float) -> Float:
