@@ -84,6 +84,17 @@ class _PathCV(_PenalisedModel):
     tol: float
     _squeeze: bool
 
+    def __init__(self, alphas: int | ArrayLike, cv: Any, eps: float, fit_intercept: bool,
+                 standardize: bool, random_state: int, max_iter: int, tol: float) -> None:
+        self.alphas = alphas
+        self.cv = cv
+        self.eps = eps
+        self.fit_intercept = fit_intercept
+        self.standardize = standardize
+        self.random_state = random_state
+        self.max_iter = max_iter
+        self.tol = tol
+
     def _folds(self, X: Any, y: Any, groups: Any) -> Any:
         return fold_ids_of(self.cv, X, y, groups)
 
@@ -237,14 +248,7 @@ class LassoCV(_PathCV):
     def __init__(self, alphas: int | ArrayLike = 100, cv: Any = 5, eps: float = 1e-3,
                  fit_intercept: bool = True, standardize: bool = False, random_state: int = 0,
                  max_iter: int = 1000, tol: float = 1e-4) -> None:
-        self.alphas = alphas
-        self.cv = cv
-        self.eps = eps
-        self.fit_intercept = fit_intercept
-        self.standardize = standardize
-        self.random_state = random_state
-        self.max_iter = max_iter
-        self.tol = tol
+        super().__init__(alphas, cv, eps, fit_intercept, standardize, random_state, max_iter, tol)
 
 
 class ElasticNetCV(_PathCV):
@@ -261,14 +265,7 @@ class ElasticNetCV(_PathCV):
                  eps: float = 1e-3, fit_intercept: bool = True, standardize: bool = False,
                  random_state: int = 0, max_iter: int = 1000, tol: float = 1e-4) -> None:
         self.l1_ratio = l1_ratio
-        self.alphas = alphas
-        self.cv = cv
-        self.eps = eps
-        self.fit_intercept = fit_intercept
-        self.standardize = standardize
-        self.random_state = random_state
-        self.max_iter = max_iter
-        self.tol = tol
+        super().__init__(alphas, cv, eps, fit_intercept, standardize, random_state, max_iter, tol)
 
 
 LassoCV.__doc__ = (LassoCV.__doc__ or "") + _CV_DOC.format(
