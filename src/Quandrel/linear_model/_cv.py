@@ -32,9 +32,11 @@ def fold_ids_of(cv: Any, X: Any, y: Any, groups: Any) -> Any:
         if cv < 2:
             raise ValueError(f"cv must be at least 2 folds, got {cv}")
         return int(cv)
-    if (hasattr(cv, "split") or not isinstance(cv, np.ndarray | Sequence)) and is_tall(X):
-        raise TypeError(f"cv: tall input takes an int or an array of fold ids aligned with the "
-                        f"rows, not {type(cv).__name__}")
+    if is_tall(X):  # fold ids are checked by the pass, which reads them beside the rows
+        if hasattr(cv, "split") or not (hasattr(cv, "shape") or isinstance(cv, Sequence)):
+            raise TypeError(f"cv: tall input takes an int or an array of fold ids aligned with "
+                            f"the rows, not {type(cv).__name__}")
+        return cv
     if hasattr(cv, "split"):
         return _partition(cv.split(X, y, groups), np.shape(X)[0], type(cv).__name__)
     if not isinstance(cv, np.ndarray):
