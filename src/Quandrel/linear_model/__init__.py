@@ -14,6 +14,10 @@ objective and penalty scale of scikit-learn's estimator of the same name:
 scikit-learn is needed here only (the extra ``[models]``).
 """
 
+from ._coordinate import ElasticNet, Lasso, LassoLars
+from ._cv import ElasticNetCV, LassoCV
 from ._ols import LinearRegression
+from ._ridge import Ridge, RidgeIC
 
-__all__ = ["LinearRegression"]
+__all__ = ["LinearRegression", "Ridge", "RidgeIC", "Lasso", "ElasticNet", "LassoLars",
+           "LassoCV", "ElasticNetCV"]
