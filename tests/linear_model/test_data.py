@@ -92,8 +92,13 @@ def check_kinds(rows, folder):
 
 
 def test_kinds_in_this_process(rows, folder):
-    """Dask's local scheduler, and a source read here piece by piece."""
+    """Dask's local scheduler, and a source read here piece by piece; unweighted rows
+    are passed with unit weights."""
     check_kinds(rows, folder)
+    X, y, _ = rows
+    ref = tall.gram_stats(X, y, weights=np.ones(N), folds=5).fingerprint()
+    for Xt, yt in [(da.from_array(X, chunks=6000), y), (tall.source(folder, NAMES, "y"), None)]:
+        assert _data.tall_statistics(Xt, yt, None, folds=5)[0].fingerprint() == ref
 
 
 def test_predictions_are_lazy():

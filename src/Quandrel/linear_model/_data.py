@@ -237,6 +237,26 @@ def _check_source_call(source: Source, y: Any, sample_weight: Any) -> None:
                         "column to tall.source(..., weights=...)")
 
 
+# Unweighted rows are passed with unit weights: the pass forms the raw sums X'X, X'y
+# beside the centred co-moments only for unweighted rows without folds, and the
+# estimators need the centred ones alone (or the raw sums formed from them, as weighted
+# passes form them), so unit weights spare one of the two Gram matrices of every
+# block: about half the pass. The estimators pass in-memory rows the same way, so that
+# every kind of input gives the same bits.
+def _or_unit(weights: Any, X: Any) -> Any:
+    """The weights, or unit weights aligned with X (a Dask array of known row chunks)."""
+    if weights is not None:
+        return weights
+    import dask.array as da
+
+    return da.ones(X.shape[0], chunks=(X.chunks[0],))
+
+
+def _unit_weighted(source: Source) -> Iterator[tuple[np.ndarray, np.ndarray, np.ndarray]]:
+    for Xb, yb in source:
+        yield Xb, yb, np.ones(yb.shape[0])
+
+
 def tall_statistics(X: Any, y: Any, sample_weight: Any, *, folds: Any = None,
                     seed: int = 0) -> tuple[GramStats | FoldedStats, np.ndarray | None]:
     """The statistics of tall input, and its feature names.
@@ -275,15 +295,16 @@ def tall_statistics(X: Any, y: Any, sample_weight: Any, *, folds: Any = None,
         check_statistics_size(len(X.columns))
         names = _feature_names(X.columns) if all(isinstance(c, str) for c in X.columns) else None
         if not _read_on_cluster(X, folds):
-            return _gram_stats(X, folds=folds, seed=seed, weights_name=None), names
+            pieces = X if X.weights is not None else _unit_weighted(X)
+            return _gram_stats(pieces, folds=folds, seed=seed, weights_name=None), names
         Xd, yd, wd = _source_arrays(X)
         named = _align(_to_arrays({"X": Xd, "y": yd, "folds": folds} if folds is not None
                                   else {"X": Xd, "y": yd}))
-        stats = _gram_stats(named["X"], named["y"], weights=wd, folds=named.get("folds", folds),
-                            seed=seed, weights_name=None)
+        stats = _gram_stats(named["X"], named["y"], weights=_or_unit(wd, named["X"]),
+                            folds=named.get("folds", folds), seed=seed, weights_name=None)
         return stats, names
     named = _dask_inputs(X, y, sample_weight, folds)
-    stats = _gram_stats(named["X"], named["y"], weights=named.get("weights"),
+    stats = _gram_stats(named["X"], named["y"], weights=_or_unit(named.get("weights"), named["X"]),
                         folds=named.get("folds"), seed=seed)
     return stats, named["names"]
 
