@@ -65,7 +65,7 @@ def meat(X, y, w, coef, b0):
     return (A * ((w * e) ** 2)[:, None]).T @ A
 
 
-def check_kinds(rows, folder):
+def check_kinds(rows, folder, fold_kinds=(None, 5, "ids", "dask ids")):
     """Every tall kind gives the in-memory statistics' bits (with folds by hash and by
     ids), the feature names, the predictions, the weighted R^2 and the HC meat."""
     from sklearn.metrics import r2_score
@@ -74,7 +74,8 @@ def check_kinds(rows, folder):
     ids = tall.fold_ids(0, N, 4, seed=9)
     for name, Xt, yt, wt in kinds(rows, folder):
         names = None if name == "dask array" else NAMES
-        for folds in (None, 5, ids, da.from_array(ids, chunks=4000)):
+        for folds in [{"ids": ids, "dask ids": da.from_array(ids, chunks=4000)}.get(f, f)
+                      for f in fold_kinds]:
             ref = tall.gram_stats(X, y, weights=w, folds=folds if np.ndim(folds) == 0 else ids,
                                   seed=3)
             stats, got_names = _data.tall_statistics(Xt, yt, wt, folds=folds, seed=3)
@@ -206,5 +207,47 @@ def test_kinds_on_a_cluster(cluster, rows, folder):
     from distributed import get_task_stream
 
     with get_task_stream(cluster) as ts:
-        check_kinds(rows, folder)
+        check_kinds(rows, folder, (5, "dask ids"))
     assert any("read-parquet" in str(t["key"]) for t in ts.data)
+
+
+ESTIMATORS = [("LinearRegression", dict(cov_type="HC1")), ("Ridge", dict(alpha=10.0)),
+              ("Lasso", dict(alpha=0.05, tol=1e-8)), ("LassoCV", dict(cv=5, random_state=4)),
+              ("ElasticNetCV", dict(l1_ratio=[0.5, 1.0], cv=tall.fold_ids(0, N, 3)))]
+
+
+def test_the_estimators_agree_across_kinds(cluster, rows, folder):
+    """Each estimator fitted on the rows in memory (pandas) and on every tall kind: the
+    same coefficients (to 1e-12 relative; the statistics are the same bits), the same
+    robust standard errors, scores and predictions."""
+    import Quandrel.linear_model as lm
+
+    X, y, w = rows
+    frame = pd.DataFrame(X, columns=NAMES)
+    for name, params in ESTIMATORS:
+        ref = getattr(lm, name)(**params).fit(frame, y, sample_weight=w)
+        for kind, Xt, yt, wt in kinds(rows, folder):
+            got = getattr(lm, name)(**params).fit(Xt, yt, sample_weight=wt)
+            np.testing.assert_allclose(got.coef_, ref.coef_, rtol=1e-12, atol=1e-12 * np.abs(ref.coef_).max(),
+                                       err_msg=f"{name} on {kind}")
+            assert got.intercept_ == pytest.approx(ref.intercept_, rel=1e-12), (name, kind)
+            if name == "LinearRegression":
+                np.testing.assert_allclose(got.bse_, ref.bse_, rtol=1e-10)
+            if kind != "dask array":
+                assert got.feature_names_in_.tolist() == NAMES
+    # The last model, scored and predicted on every kind.
+    for kind, Xt, yt, wt in kinds(rows, folder):
+        assert got.score(Xt, yt, sample_weight=wt) == pytest.approx(
+            ref.score(frame, y, sample_weight=w), rel=1e-12), kind
+        np.testing.assert_allclose(got.predict(Xt).compute(), ref.predict(frame), rtol=1e-12, atol=1e-12)
+
+
+def test_splitters_are_refused_on_tall_input(rows, folder):
+    from sklearn.model_selection import KFold
+
+    from Quandrel.linear_model import LassoCV
+
+    X, y, _ = rows
+    for Xt, yt in [(da.from_array(X), da.from_array(y)), (tall.source(folder, NAMES, "y"), None)]:
+        with pytest.raises(TypeError, match=r"cv=KFold\(\.\.\.\): a scikit-learn splitter"):
+            LassoCV(cv=KFold(5)).fit(Xt, yt)

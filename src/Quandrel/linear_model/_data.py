@@ -330,11 +330,18 @@ def _coefficients(coef: Any, intercept: float | None, p: Any) -> tuple[np.ndarra
     return coef, 0.0 if intercept is None else float(intercept)
 
 
-def _predict_array(Xd: Any, coef: np.ndarray, intercept: float) -> Any:
+def _predict_array(Xd: Any, coef: np.ndarray, intercept: float, purpose: str = "predict") -> Any:
+    """The predictions' Dask array. Its tasks are named by `purpose` too: a graph that
+    uses them (the residuals of a pass) is optimised otherwise than the predictions
+    alone, and a scheduler handed two tasks of one name with different contents
+    warns, and may deadlock."""
+    from dask.base import tokenize
+
     if len(Xd.chunks[1]) > 1:
         Xd = Xd.rechunk({1: -1})
     return Xd.map_blocks(_predict_block, coef, intercept, drop_axis=1, dtype=np.float64,
-                         meta=np.empty((0,), dtype=np.float64))
+                         meta=np.empty((0,), dtype=np.float64),
+                         name=f"{purpose}-{tokenize(Xd, coef, intercept)}")
 
 
 def tall_predict(X: Any, coef: Any, intercept: float | None) -> Any:
@@ -409,7 +416,7 @@ def _residual_pass(X: Any, y: Any, sample_weight: Any, coef: Any, intercept: flo
         wd = da.from_array(np.asarray(wd, dtype=np.float64), chunks=(Xd.chunks[0],))
     if yd.shape[0] != Xd.shape[0]:
         raise ValueError(f"X has {Xd.shape[0]} rows but y has {yd.shape[0]}")
-    e = yd.astype(np.float64) - _predict_array(Xd, coef, b0)
+    e = yd.astype(np.float64) - _predict_array(Xd, coef, b0, make.__name__.strip("_"))
     Xm, ym, *wm = make(Xd, yd, wd, e)
     if isinstance(X, Source):
         weights_name = None
