@@ -15,7 +15,7 @@ from typing import Self
 
 from .. import tall
 from ..tall import FoldedStats
-from ._base import LinearModel
+from ._base import LinearModel, is_tall
 from ._coordinate import _PenalisedModel, enet_solve, problem
 
 __all__ = ["LassoCV", "ElasticNetCV", "fold_ids_of"]
@@ -31,6 +31,10 @@ def fold_ids_of(cv: Any, X: Any, y: Any, groups: Any) -> Any:
         if cv < 2:
             raise ValueError(f"cv must be at least 2 folds, got {cv}")
         return int(cv)
+    if is_tall(X):
+        # Fold ids are checked against the rows by the pass; splitters are refused by
+        # tall_statistics (their test sets are rows of an array held in memory).
+        return cv
     if hasattr(cv, "split"):
         n = np.shape(X)[0]
         ids = np.full(n, -1, dtype=np.int64)
