@@ -207,12 +207,13 @@ def test_kinds_on_a_cluster(cluster, rows, folder):
     from distributed import get_task_stream
 
     with get_task_stream(cluster) as ts:
-        check_kinds(rows, folder, (5, "dask ids"))
+        check_kinds(rows, folder, ("dask ids",))
     assert any("read-parquet" in str(t["key"]) for t in ts.data)
 
 
-ESTIMATORS = [("LinearRegression", dict(cov_type="HC1")), ("Ridge", dict(alpha=10.0)),
-              ("Lasso", dict(alpha=0.05, tol=1e-8)), ("LassoCV", dict(cv=5, random_state=4)),
+# Every estimator takes its statistics from the same call (LinearModel._statistics):
+# these three cover the second pass (HC1) and both kinds of folds.
+ESTIMATORS = [("LinearRegression", dict(cov_type="HC1")), ("LassoCV", dict(cv=5, random_state=4)),
               ("ElasticNetCV", dict(l1_ratio=[0.5, 1.0], cv=tall.fold_ids(0, N, 3)))]
 
 
