@@ -19,5 +19,13 @@ from ._cv import ElasticNetCV, LassoCV
 from ._ols import LinearRegression
 from ._ridge import Ridge, RidgeIC
 
-__all__ = ["LinearRegression", "Ridge", "RidgeIC", "Lasso", "ElasticNet", "LassoLars",
-           "LassoCV", "ElasticNetCV"]
+__all__ = [
+           "ElasticNet",
+           "ElasticNetCV",
+           "Lasso",
+           "LassoCV",
+           "LassoLars",
+           "LinearRegression",
+           "Ridge",
+           "RidgeIC",
+]

@@ -30,7 +30,9 @@ Rows = tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64] | Non
 _data: ModuleType | None
 try:  # the tall input kinds (Dask collections, tall.Source) and their passes
     _data = importlib.import_module(f"{__package__}._data")
-except ImportError:  # pragma: no cover - only while the tall inputs are absent
+except ModuleNotFoundError as exc:  # pragma: no cover - only while the tall inputs are absent
+    if exc.name != f"{__package__}._data":
+        raise
     _data = None
 
 
@@ -56,7 +58,7 @@ def check_status(estimator: object, status: int, what: str) -> None:
                          "positive definite (collinear columns and no penalty to resolve them)")
 
 
-class LinearModel(RegressorMixin, BaseEstimator):  # type: ignore[misc]
+class LinearModel(RegressorMixin, BaseEstimator):
     """A linear model y = X coef_ + intercept_ fitted from the sufficient statistics.
 
     Subclasses implement `_solve(stats)`, setting `coef_`, `intercept_` and `status_`
@@ -181,7 +183,8 @@ class LinearModel(RegressorMixin, BaseEstimator):  # type: ignore[misc]
             assert _data is not None
             return _data.tall_predict(X, self.coef_, self.intercept_)
         X = self._check_predict_input(X)
-        pred = X @ self.coef_ + self.intercept_
+        with np.errstate(all="ignore"):
+            pred = X @ self.coef_ + self.intercept_
         # A NaN or infinity in X shows in its rows' predictions (0 * inf is NaN), so
         # only then is X searched, and refused when it holds one.
         if not np.isfinite(pred).all() and not np.isfinite(X).all():

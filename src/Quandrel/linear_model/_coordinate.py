@@ -21,7 +21,7 @@ from ..tall import GramStats
 from ..tall._solvers import _intercepts, _problem, _weight_sum
 from ._base import LinearModel, check_status
 
-__all__ = ["Lasso", "ElasticNet", "LassoLars", "duality_gap", "lars_path"]
+__all__ = ["ElasticNet", "Lasso", "LassoLars", "duality_gap", "lars_path"]
 
 Float = NDArray[np.float64]
 
@@ -135,7 +135,7 @@ class ElasticNet(_PenalisedModel):
     >>> X = np.array([[0.0, 1.0], [1.0, 0.0], [2.0, 1.0], [3.0, 3.0]])
     >>> model = ElasticNet(alpha=0.1, l1_ratio=0.5, tol=1e-10).fit(X, [1.0, 2.0, 3.0, 5.0])
     >>> model.coef_.round(4), round(model.intercept_, 4)
-    (array([1.0278, 0.2978]), 0.8472)
+    (array([1.0015, 0.3121]), 0.8577)
     """
 
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
@@ -195,7 +195,7 @@ class Lasso(ElasticNet):
     >>> from Quandrel.linear_model import Lasso
     >>> X = np.array([[0.0, 1.0], [1.0, 0.0], [2.0, 1.0], [3.0, 3.0]])
     >>> Lasso(alpha=0.5, tol=1e-10).fit(X, [1.0, 2.0, 3.0, 5.0]).coef_.round(4)
-    array([1.1538, 0.    ])
+    array([0.8696, 0.0435])
     """
 
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
@@ -238,6 +238,8 @@ class LassoLars(_PenalisedModel):
         The penalties of the path's knots, decreasing.
     coef_path_ : ndarray of shape (n_features, n_knots)
         The coefficients at the knots.
+    n_iter_ : int
+        The steps of the homotopy taken (at least 1).
     status_ : int
         0, or -2 when max_iter steps ended the path above alpha, or an active set was
         singular (with a ConvergenceWarning).
@@ -250,7 +252,7 @@ class LassoLars(_PenalisedModel):
     >>> from Quandrel.linear_model import LassoLars
     >>> X = np.array([[0.0, 1.0], [1.0, 0.0], [2.0, 1.0], [3.0, 3.0]])
     >>> LassoLars(alpha=0.5).fit(X, [1.0, 2.0, 3.0, 5.0]).coef_.round(4)
-    array([1.1538, 0.    ])
+    array([0.8696, 0.0435])
     """
 
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
@@ -278,4 +280,5 @@ class LassoLars(_PenalisedModel):
         path = np.zeros((k, lam.shape[0]))
         path[pr.keep] = beta.T
         self.alphas_, self.coef_path_ = lam, path
+        self.n_iter_ = max(int(lam.shape[0]) - 1, 1)
         self._set(stats, pr, b, status, "the LARS path")

@@ -4,26 +4,27 @@ each fold's path fitted and scored on the statistics alone (`tall.cross_validate
 from __future__ import annotations
 
 import warnings
+from collections.abc import Sequence
 from numbers import Integral, Real
-from typing import Any, ClassVar
+from typing import Any, ClassVar, Self
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils._param_validation import Interval
-from typing import Self
 
 from .. import tall
 from ..tall import FoldedStats
-from ._base import LinearModel, is_tall
+from ._base import is_tall
 from ._coordinate import _PenalisedModel, enet_solve, problem
 
-__all__ = ["LassoCV", "ElasticNetCV", "fold_ids_of"]
+__all__ = ["ElasticNetCV", "LassoCV", "fold_ids_of"]
 
 
 def fold_ids_of(cv: Any, X: Any, y: Any, groups: Any) -> Any:
     """What gram_stats takes as folds: K for an int (None: 5), the ids of an array, or
-    the ids of a splitter's test sets, which must partition the rows (each row in
+    the ids of a splitter's test sets (or of an iterable of (train, test) index
+    pairs), which must partition the rows (each row in
     exactly one test set, and each training set the rows outside its test set)."""
     if cv is None:
         return 5
@@ -31,35 +32,44 @@ def fold_ids_of(cv: Any, X: Any, y: Any, groups: Any) -> Any:
         if cv < 2:
             raise ValueError(f"cv must be at least 2 folds, got {cv}")
         return int(cv)
-    if is_tall(X):
-        # Fold ids are checked against the rows by the pass; splitters are refused by
-        # tall_statistics (their test sets are rows of an array held in memory).
+    if is_tall(X):  # fold ids are checked by the pass, which reads them beside the rows
+        if hasattr(cv, "split") or not (hasattr(cv, "shape") or isinstance(cv, Sequence)):
+            raise TypeError(f"cv: tall input takes an int or an array of fold ids aligned with "
+                            f"the rows, not {type(cv).__name__}")
         return cv
     if hasattr(cv, "split"):
-        n = np.shape(X)[0]
-        ids = np.full(n, -1, dtype=np.int64)
-        for f, (train, test) in enumerate(cv.split(X, y, groups)):
-            test = np.asarray(test)
-            if np.any(ids[test] != -1) or np.unique(test).size != test.size:
-                raise ValueError(f"cv: the test sets of {type(cv).__name__} overlap (split {f}): "
-                                 "the folds must partition the rows")
-            ids[test] = f
-            outside = np.ones(n, dtype=bool)
-            outside[test] = False
-            inside = np.zeros(n, dtype=bool)
-            inside[np.asarray(train)] = True
-            if not np.array_equal(inside, outside):
-                raise ValueError(f"cv: split {f} of {type(cv).__name__} does not train on every row "
-                                 "outside its test set: the folds must partition the rows")
-        missing = np.flatnonzero(ids < 0)
-        if missing.size:
-            raise ValueError(f"cv: {missing.size} rows are in no test set of {type(cv).__name__} "
-                             f"(first: row {missing[0]}): the folds must partition the rows")
-        return ids
+        return _partition(cv.split(X, y, groups), np.shape(X)[0], type(cv).__name__)
+    if not isinstance(cv, np.ndarray):
+        cv = list(cv)
+        if cv and not np.isscalar(cv[0]):  # an iterable of (train, test) index pairs
+            return _partition(cv, np.shape(X)[0], "the splits")
     ids = np.asarray(cv)
     if ids.ndim != 1 or ids.shape[0] != np.shape(X)[0]:
         raise ValueError(f"cv must be an int, a splitter or an array of fold ids aligned with the "
                          f"rows ({np.shape(X)[0]}), got {type(cv).__name__} of shape {ids.shape}")
+    return ids
+
+
+def _partition(splits: Any, n: int, name: str) -> NDArray[np.int64]:
+    """Fold ids from (train, test) index pairs whose test sets partition the n rows."""
+    ids = np.full(n, -1, dtype=np.int64)
+    for f, (train, test) in enumerate(splits):
+        test = np.asarray(test)
+        if np.any(ids[test] != -1) or np.unique(test).size != test.size:
+            raise ValueError(f"cv: the test sets of {name} overlap (split {f}): "
+                             "the folds must partition the rows")
+        ids[test] = f
+        outside = np.ones(n, dtype=bool)
+        outside[test] = False
+        inside = np.zeros(n, dtype=bool)
+        inside[np.asarray(train)] = True
+        if not np.array_equal(inside, outside):
+            raise ValueError(f"cv: split {f} of {name} does not train on every row "
+                             "outside its test set: the folds must partition the rows")
+    missing = np.flatnonzero(ids < 0)
+    if missing.size:
+        raise ValueError(f"cv: {missing.size} rows are in no test set of {name} "
+                         f"(first: row {missing[0]}): the folds must partition the rows")
     return ids
 
 
@@ -75,6 +85,17 @@ class _PathCV(_PenalisedModel):
     max_iter: int
     tol: float
     _squeeze: bool
+
+    def __init__(self, alphas: int | ArrayLike, cv: Any, eps: float, fit_intercept: bool,
+                 standardize: bool, random_state: int, max_iter: int, tol: float) -> None:
+        self.alphas = alphas
+        self.cv = cv
+        self.eps = eps
+        self.fit_intercept = fit_intercept
+        self.standardize = standardize
+        self.random_state = random_state
+        self.max_iter = max_iter
+        self.tol = tol
 
     def _folds(self, X: Any, y: Any, groups: Any) -> Any:
         return fold_ids_of(self.cv, X, y, groups)
@@ -112,7 +133,8 @@ class _PathCV(_PenalisedModel):
         self._solve(stats)
         return self
 
-    def _solve(self, folded: FoldedStats) -> None:
+    def _solve(self, folded: Any) -> None:
+        assert isinstance(folded, FoldedStats)
         total = folded.total
         pr = problem(total, self.fit_intercept, self.standardize)
         # Along the paths, coordinate descent stops on the coefficients' changes: at
@@ -228,14 +250,7 @@ class LassoCV(_PathCV):
     def __init__(self, alphas: int | ArrayLike = 100, cv: Any = 5, eps: float = 1e-3,
                  fit_intercept: bool = True, standardize: bool = False, random_state: int = 0,
                  max_iter: int = 1000, tol: float = 1e-4) -> None:
-        self.alphas = alphas
-        self.cv = cv
-        self.eps = eps
-        self.fit_intercept = fit_intercept
-        self.standardize = standardize
-        self.random_state = random_state
-        self.max_iter = max_iter
-        self.tol = tol
+        super().__init__(alphas, cv, eps, fit_intercept, standardize, random_state, max_iter, tol)
 
 
 class ElasticNetCV(_PathCV):
@@ -252,14 +267,7 @@ class ElasticNetCV(_PathCV):
                  eps: float = 1e-3, fit_intercept: bool = True, standardize: bool = False,
                  random_state: int = 0, max_iter: int = 1000, tol: float = 1e-4) -> None:
         self.l1_ratio = l1_ratio
-        self.alphas = alphas
-        self.cv = cv
-        self.eps = eps
-        self.fit_intercept = fit_intercept
-        self.standardize = standardize
-        self.random_state = random_state
-        self.max_iter = max_iter
-        self.tol = tol
+        super().__init__(alphas, cv, eps, fit_intercept, standardize, random_state, max_iter, tol)
 
 
 LassoCV.__doc__ = (LassoCV.__doc__ or "") + _CV_DOC.format(
@@ -273,7 +281,7 @@ LassoCV.__doc__ = (LassoCV.__doc__ or "") + _CV_DOC.format(
     >>> y = X @ [2.0, 0.0, -1.0, 0.0, 0.0] + rng.standard_normal(200)
     >>> model = LassoCV(cv=5).fit(X, y)
     >>> model.mse_path_.shape, model.coef_.round(1)
-    ((100, 5), array([ 1.9,  0. , -0.9,  0. , -0. ]))
+    ((100, 5), array([ 2.1, -0.1, -1. ,  0. ,  0.1]))
 '''
 ElasticNetCV.__doc__ = (ElasticNetCV.__doc__ or "") + _CV_DOC.format(
     l1='''
@@ -293,5 +301,5 @@ ElasticNetCV.__doc__ = (ElasticNetCV.__doc__ or "") + _CV_DOC.format(
     >>> y = X @ [2.0, 0.0, -1.0, 0.0, 0.0] + rng.standard_normal(200)
     >>> model = ElasticNetCV(l1_ratio=[0.5, 1.0], cv=5).fit(X, y)
     >>> model.mse_path_.shape, model.l1_ratio_
-    ((2, 100, 5), 1.0)
+    ((2, 100, 5), 0.5)
 '''

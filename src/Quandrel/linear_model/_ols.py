@@ -26,7 +26,7 @@ from typing import Any, ClassVar
 
 import numpy as np
 from numpy.typing import NDArray
-from scipy import linalg, stats as distributions
+from scipy import linalg, special
 from sklearn.utils._param_validation import StrOptions
 from sklearn.utils.validation import check_is_fitted
 
@@ -40,16 +40,20 @@ ALIAS_TOL = 1e-10
 Float = NDArray[np.float64]
 
 
-def kept_columns(G: Float) -> NDArray[np.intp]:
+def kept_columns(G: Float, c: Float) -> tuple[NDArray[np.intp], Float, Float, int]:
     """The columns of the Gram matrix G that are not combinations of earlier ones:
     column j is kept when G_jj - v'v > ALIAS_TOL G_jj, v = L^-1 G[kept, j] with L the
-    Cholesky factor of the kept block (the sequential Cholesky without pivoting)."""
+    Cholesky factor of the kept block (the sequential Cholesky without pivoting).
+    Returns (kept, b, L, status): the solution of G[kept, kept] b = c[kept] and its
+    factor, by the native Cholesky."""
     k = G.shape[0]
+    if k == 0:
+        return np.zeros(0, dtype=np.intp), np.zeros(0), np.zeros((0, 0)), 0
     diag = np.diagonal(G)
-    L = np.empty((k, k))
-    _, full, status = _chol_solve(np.ascontiguousarray(G), np.zeros(k))
+    b, full, status = _chol_solve(G, c)
     if status == 0 and np.all(np.diagonal(full) ** 2 > ALIAS_TOL * diag):
-        return np.arange(k)
+        return np.arange(k), b, full, status
+    L = np.empty((k, k))
     keep: list[int] = []
     for j in range(k):
         if keep:
@@ -62,7 +66,9 @@ def kept_columns(G: Float) -> NDArray[np.intp]:
             L[r, :r] = v
             L[r, r] = math.sqrt(pivot)
             keep.append(j)
-    return np.array(keep, dtype=np.intp)
+    kept = np.array(keep, dtype=np.intp)
+    b, L, status = _chol_solve(np.ascontiguousarray(G[np.ix_(kept, kept)]), np.ascontiguousarray(c[kept]))
+    return kept, b, L, status
 
 
 class LinearRegression(LinearModel):
@@ -126,12 +132,12 @@ class LinearRegression(LinearModel):
     >>> y = np.array([1.1, 2.9, 3.1, 4.9, 5.2])
     >>> model = LinearRegression().fit(X, y)
     >>> model.coef_.round(3), round(model.intercept_, 3)
-    (array([1.025, 0.817]), np.float64(-0.002))
+    (array([1.02 , 0.767]), 0.073)
     >>> model.summary().round(3).loc[:, ["coef", "std err"]]
             coef  std err
-    const -0.002    0.204
-    x0     1.025    0.058
-    x1     0.817    0.144
+    const  0.073    0.041
+    x0     1.020    0.012
+    x1     0.767    0.033
     """
 
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
@@ -148,16 +154,17 @@ class LinearRegression(LinearModel):
         G, c = (stats.Gc, stats.cc) if self.fit_intercept else (stats.G, stats.c)
         assert G is not None and c is not None
         G = np.ascontiguousarray(G, dtype=np.float64)
-        keep = kept_columns(G) if k else np.zeros(0, dtype=np.intp)
-        coef = np.zeros(k)
-        A = np.ascontiguousarray(G[np.ix_(keep, keep)])
-        b, L, status = _chol_solve(A, np.ascontiguousarray(c[keep], dtype=np.float64))
+        keep, b, L, status = kept_columns(G, np.ascontiguousarray(c, dtype=np.float64))
         check_status(self, status, "the Cholesky factorisation")
+        coef = np.zeros(k)
+        A = G if keep.shape[0] == k else G[np.ix_(keep, keep)]
         coef[keep] = b
         self.coef_ = coef
         self.intercept_ = float(_intercepts(stats, coef[None, :])[0]) if self.fit_intercept else 0.0
         self.status_ = 0
-        self.aliased_ = np.setdiff1d(np.arange(k), keep)
+        aliased = np.ones(k, dtype=bool)
+        aliased[keep] = False
+        self.aliased_ = np.flatnonzero(aliased)
         if self.aliased_.size:
             names = self._names()[int(self.fit_intercept):]
             warnings.warn(f"{self.aliased_.size} column(s) aliased (a combination of earlier "
@@ -180,8 +187,8 @@ class LinearRegression(LinearModel):
     def _bread(self, stats: GramStats, L: Float) -> Float:
         """B^-1 over the kept parameters (see the module's docstring)."""
         r = self._keep.shape[0]
-        Ainv = linalg.cho_solve((L, True), np.eye(r)) if r else np.zeros((0, 0))
-        Ainv = (Ainv + Ainv.T) / 2.0
+        Linv = np.linalg.inv(L) if r else np.zeros((0, 0))
+        Ainv = Linv.T @ Linv  # A^-1 = L^-T L^-1
         if not self.fit_intercept:
             return np.asarray(Ainv, dtype=np.float64)
         assert stats.sw is not None and stats.x_mean is not None and stats.resid is not None
@@ -194,7 +201,6 @@ class LinearRegression(LinearModel):
         return B
 
     def _inference(self, stats: GramStats, A: Float, L: Float, b: Float) -> None:
-        k = self.n_features_in_
         keep = self._keep
         if self.fit_intercept:
             assert stats.yyc is not None and stats.cc is not None
@@ -221,7 +227,6 @@ class LinearRegression(LinearModel):
             self._set_covariance(self.sigma_ ** 2 * self._bread_kept, tss - ssr)
         else:
             self._tss = tss
-        del k
 
     def _after_fit(self, rows: Rows | None, X: Any, y: Any, sample_weight: Any) -> None:
         if self.cov_type == "nonrobust":
@@ -256,25 +261,36 @@ class LinearRegression(LinearModel):
         self.bse_ = np.sqrt(np.diagonal(full))
         with np.errstate(divide="ignore", invalid="ignore"):
             self.tvalues_ = self.params_ / self.bse_
-        self.pvalues_ = 2.0 * self._reference().sf(np.abs(self.tvalues_))
+        self.pvalues_ = 2.0 * self._tail(np.abs(self.tvalues_))
         q = self.df_model_
         if q <= 0 or self.df_resid_ <= 0:
             self.fvalue_ = self.f_pvalue_ = math.nan
             return
         if self.cov_type == "nonrobust":
-            self.fvalue_ = float((ess / q) / (self.ssr_ / self.df_resid_))
+            with np.errstate(divide="ignore", invalid="ignore"):  # an exact fit: inf
+                self.fvalue_ = float(np.float64(ess / q) / np.float64(self.ssr_ / self.df_resid_))
         else:  # the Wald test that every slope is 0, under the robust covariance
             s = pos[int(self.fit_intercept):]
             bs = self.params_[s]
-            self.fvalue_ = float(bs @ linalg.solve(full[np.ix_(s, s)], bs, assume_a="sym") / q)
-        self.f_pvalue_ = float(distributions.f.sf(self.fvalue_, q, self.df_resid_))
+            try:
+                self.fvalue_ = float(bs @ linalg.solve(full[np.ix_(s, s)], bs, assume_a="sym") / q)
+            except np.linalg.LinAlgError:  # no residual (an exact fit): no robust test
+                self.fvalue_ = math.nan
+        self.f_pvalue_ = float(special.fdtrc(q, self.df_resid_, self.fvalue_))
 
-    def _reference(self) -> Any:
-        """The distribution of the t statistics: Student's t on df_resid degrees of
-        freedom, the normal under a robust covariance (statsmodels' use_t default)."""
+    def _tail(self, t: Float) -> Float:
+        """P(T > t) for the t statistics' distribution: Student's t on df_resid
+        degrees of freedom, the normal under a robust covariance (statsmodels' use_t
+        default)."""
         if self.cov_type == "nonrobust":
-            return distributions.t(self.df_resid_)
-        return distributions.norm()
+            return np.asarray(special.stdtr(self.df_resid_, -t), dtype=np.float64)
+        return np.asarray(special.ndtr(-t), dtype=np.float64)
+
+    def _quantile(self, p: float) -> float:
+        """The p quantile of the t statistics' distribution (see _tail)."""
+        if self.cov_type == "nonrobust":
+            return float(special.stdtrit(self.df_resid_, p))
+        return float(special.ndtri(p))
 
     def conf_int(self, alpha: float = 0.05) -> NDArray[np.float64]:
         """Confidence intervals of the parameters (the intercept first).
@@ -298,7 +314,7 @@ class LinearRegression(LinearModel):
         check_is_fitted(self)
         if not (isinstance(alpha, (int, float, np.floating)) and 0.0 < alpha < 1.0):
             raise ValueError(f"alpha must be a number in (0, 1), got {alpha!r}")
-        q = self._reference().ppf(1.0 - alpha / 2.0)
+        q = self._quantile(1.0 - alpha / 2.0)
         return np.column_stack([self.params_ - q * self.bse_, self.params_ + q * self.bse_])
 
     def summary(self, alpha: float = 0.05) -> Any:

@@ -66,7 +66,7 @@ class Ridge(LinearModel):
     >>> X = np.array([[0.0, 1.0], [1.0, 0.0], [2.0, 1.0], [3.0, 3.0]])
     >>> model = Ridge(alpha=1.0).fit(X, [1.0, 2.0, 3.0, 5.0])
     >>> model.coef_.round(4), round(model.dof_, 4)
-    (array([0.7931, 0.4138]), 2.5862)
+    (array([0.8539, 0.3933]), 2.4719)
     """
 
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
@@ -171,12 +171,12 @@ class RidgeIC(LinearModel):
         sw = _weight_sum(stats)
         if isinstance(self.alphas, Integral):
             problem = _problem(stats, self.fit_intercept, False)
-            return _default_alphas(problem, 0.0, int(self.alphas), 1e-6)  # type: ignore[no-any-return]
+            return np.asarray(_default_alphas(problem, 0.0, int(self.alphas), 1e-6), dtype=np.float64)
         alphas = np.asarray(self.alphas, dtype=np.float64)
         if alphas.ndim != 1 or alphas.size == 0 or not np.all(np.isfinite(alphas)) or np.any(alphas < 0):
             raise ValueError(f"alphas must be a non-empty 1-D array of finite penalties >= 0, "
                              f"got {self.alphas!r}")
-        return alphas / sw
+        return np.asarray(alphas / sw, dtype=np.float64)
 
     def _solve(self, stats: GramStats) -> None:
         grid = self._grid(stats)
