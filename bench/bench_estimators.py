@@ -26,8 +26,8 @@ import time
 
 import numpy as np
 import sklearn.linear_model as sk
-
 import timing
+
 import Quandrel.linear_model as ql
 
 L1_RATIOS = [0.1, 0.5, 0.9, 1.0]
@@ -129,11 +129,12 @@ def run(quick):
         for label, ours, theirs in [
                 ("OLS fit 100x5", ql.LinearRegression, sk.LinearRegression),
                 ("Lasso fit 100x5", lambda: ql.Lasso(alpha=0.1), lambda: sk.Lasso(alpha=0.1))]:
-            rows.append((label, timing.compare(lambda: ours().fit(Xs, ys), lambda: theirs().fit(Xs, ys),
+            rows.append((label, timing.compare(lambda ours=ours: ours().fit(Xs, ys),
+                                               lambda theirs=theirs: theirs().fit(Xs, ys),
                                                rounds=15 // (1 + quick))))
     goals = [2.0, 3.0, 20.0, 20.0, 1 / 1.2, 1.0, 1.0]
     timing.report("estimators (one thread; the baseline: scikit-learn, numpy for predict)", rows,
                   ["baseline"])
     print("\n   goal (ratio at least): " + ", ".join(
         f"{label.split(' ')[0]} {g:.2f}{'' if times[1] / times[0] >= g else ' MISSED'}"
-        for (label, times), g in zip(rows, goals)))
+        for (label, times), g in zip(rows, goals, strict=True)))

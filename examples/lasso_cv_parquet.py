@@ -94,7 +94,7 @@ def main(argv=None):
         print(f"alpha_ {model.alpha_:.4g} (the largest within one standard error: "
               f"{model.alpha_1se_:.4g}); {np.count_nonzero(model.coef_)} of {len(features)} "
               f"coefficients nonzero, intercept {model.intercept_:.4f}")
-        print("coefficients: " + ", ".join(f"{name} {c:.3f}" for name, c in zip(features, model.coef_)
+        print("coefficients: " + ", ".join(f"{name} {c:.3f}" for name, c in zip(features, model.coef_, strict=True)
                                            if c != 0.0))
         print(f"R^2 on all rows {model.score(source):.4f}")
 
@@ -111,7 +111,7 @@ def main(argv=None):
         head = lazy[:5].compute()
     back = pq.read_table(out / files[0].name).slice(0, 5)
     print("first rows:", ", ".join(f"id {i} {p:.4f}" for i, p in zip(back["id"].to_pylist(),
-                                                                       back["y_pred"].to_pylist())))
+                                                                       back["y_pred"].to_pylist(), strict=True)))
     print("the same as predict(source):", bool(np.allclose(head, back["y_pred"].to_numpy(),
                                                             rtol=1e-13, atol=0.0)))
 

@@ -20,6 +20,7 @@ cluster), and nothing imports scikit-learn.
 
 from __future__ import annotations
 
+import importlib
 import math
 import numbers
 import re
@@ -32,8 +33,8 @@ import numpy as np
 from ..tall import FoldedStats, GramStats, Source, gram_stats
 from ..tall._pass import _default_client
 
-__all__ = ["is_tall", "tall_statistics", "tall_predict", "tall_score", "tall_hc_meat",
-           "check_statistics_size", "MAX_STATISTICS_BYTES", "MAX_FEATURES"]
+__all__ = ["MAX_FEATURES", "MAX_STATISTICS_BYTES", "check_statistics_size", "is_tall", "tall_hc_meat",
+           "tall_predict", "tall_score", "tall_statistics"]
 
 # The statistics hold p-by-p matrices of float64: past 1 GiB for one of them the data
 # are not tall, and the solvers' k-by-k work (a Cholesky factor is p^3 / 3 operations)
@@ -62,6 +63,11 @@ def check_statistics_size(p: int) -> None:
 # Kinds of input. Dask's modules are looked up, never imported: an object can only be
 # a Dask collection if Dask is already loaded.
 # ---------------------------------------------------------------------------
+def _module(name: str) -> Any:
+    """A Dask module, imported when tall input needs it (untyped to the checkers)."""
+    return importlib.import_module(name)
+
+
 def _is_dask_array(a: object) -> bool:
     da = sys.modules.get("dask.array")
     return da is not None and isinstance(a, da.Array)
@@ -115,8 +121,7 @@ def _row_count(block: Any) -> int:
 def _partition_lengths(frames: list[Any]) -> list[tuple[int, ...]]:
     """The rows of each partition of each frame, counted in one computation (frames
     derived from one another share their reading tasks)."""
-    import dask
-
+    dask = _module("dask")
     counts = [[dask.delayed(_row_count, pure=True)(part) for part in f.to_delayed()] for f in frames]
     flat = dask.compute(*[c for per_frame in counts for c in per_frame])
     out, at = [], 0
@@ -136,7 +141,7 @@ def _to_arrays(named: dict[str, Any]) -> dict[str, Any]:
         _check_numeric_frame(frame, name)
     lengths = _partition_lengths(list(frames.values()))
     out = dict(named)
-    for (name, frame), rows in zip(frames.items(), lengths):
+    for (name, frame), rows in zip(frames.items(), lengths, strict=True):
         out[name] = frame.astype(np.float64).to_dask_array(lengths=list(rows))
     return out
 
@@ -188,7 +193,7 @@ def _fold_argument(folds: Any) -> Any:
     """folds=K (an int >= 2, checked by gram_stats), or fold ids aligned with the rows
     (numpy, Dask, or anything np.asarray takes). Splitters are refused: their test
     sets are row indices of an array held in memory."""
-    if folds is None or isinstance(folds, numbers.Integral) and not isinstance(folds, bool):
+    if folds is None or (isinstance(folds, numbers.Integral) and not isinstance(folds, bool)):
         return folds
     if hasattr(folds, "split") and not _is_dask(folds):
         raise TypeError(
@@ -247,9 +252,7 @@ def _or_unit(weights: Any, X: Any) -> Any:
     """The weights, or unit weights aligned with X (a Dask array of known row chunks)."""
     if weights is not None:
         return weights
-    import dask.array as da
-
-    return da.ones(X.shape[0], chunks=(X.chunks[0],))
+    return _module("dask.array").ones(X.shape[0], chunks=(X.chunks[0],))
 
 
 def _unit_weighted(source: Source) -> Iterator[tuple[np.ndarray, np.ndarray, np.ndarray]]:
@@ -316,7 +319,7 @@ def _predict_block(block: np.ndarray, coef: np.ndarray, intercept: float) -> np.
     """X_block @ coef + intercept, refused when not finite: a NaN or infinity in a
     row of X always reaches its prediction (0 * NaN is NaN), so the block's output
     shows what a check of its input would, at a p-th of the cost."""
-    out = np.asarray(block, dtype=np.float64) @ coef + intercept
+    out: np.ndarray = np.asarray(block, dtype=np.float64) @ coef + intercept
     if not np.isfinite(out).all():
         raise ValueError("X holds NaN or infinity (or values so large that a prediction "
                          "overflows): the prediction of a row is not finite")
@@ -408,8 +411,7 @@ def _residual_pass(X: Any, y: Any, sample_weight: Any, coef: Any, intercept: flo
         named = _dask_inputs(X, y, sample_weight)
         Xd, yd, wd = named["X"], named["y"], named.get("weights")
         coef, b0 = _coefficients(coef, intercept, Xd.shape[1])
-    import dask.array as da
-
+    da = _module("dask.array")
     if not _is_dask_array(yd):
         yd = da.from_array(np.asarray(yd, dtype=np.float64), chunks=(Xd.chunks[0],))
     if wd is not None and not _is_dask_array(wd):
