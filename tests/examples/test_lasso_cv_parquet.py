@@ -36,3 +36,16 @@ def test_from_a_parquet_folder_to_predictions(tmp_path):
     alpha = float(re.search(r"alpha_ (\S+)", run.stdout).group(1))
     assert alpha == pytest.approx(model.alpha_, rel=1e-3)
     np.testing.assert_allclose(pred["y_pred"].to_numpy(), model.predict(frame[features]), rtol=1e-12)
+
+
+def test_every_script_that_starts_a_cluster_has_the_main_guard():
+    """Worker processes start by forkserver and import the main script first: a script
+    that starts a cluster at its top level re-runs itself in every worker (README)."""
+    pages = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+    blocks = [(f"{p.name}, block {i}", b) for p in pages
+              for i, b in enumerate(re.findall(r"```python\n(.*?)```", p.read_text(), re.S))]
+    scripts = [(p.name, p.read_text()) for p in sorted((ROOT / "examples").glob("*.py"))]
+    starting = [(name, text) for name, text in scripts + blocks if "LocalCluster(" in text]
+    assert len(starting) >= 4
+    for name, text in starting:
+        assert 'if __name__ == "__main__":' in text, name
