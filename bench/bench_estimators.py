@@ -27,18 +27,11 @@ import time
 import numpy as np
 import sklearn.linear_model as sk
 import timing
+from bench_tall_cv import data  # columns of unlike means and scales, a sparse truth
 
 import Quandrel.linear_model as ql
 
 L1_RATIOS = [0.1, 0.5, 0.9, 1.0]
-
-
-def data(n, k, seed=0):
-    """X with columns of different means and scales, a sparse truth, an intercept, noise."""
-    rng = np.random.default_rng(seed)
-    X = rng.standard_normal((n, k)) * rng.uniform(0.5, 2.0, k) + rng.uniform(-5.0, 5.0, k)
-    coef = np.where(np.arange(k) % 5 == 0, rng.uniform(-2.0, 2.0, k), 0.0)
-    return X, X @ coef + 1.0 + 2.0 * rng.standard_normal(n)
 
 
 def median_times(fns, rounds):

@@ -3,11 +3,11 @@ statistics are the bits of the same rows in memory, in this process and on a
 two-worker cluster; predictions are lazy; the score and the HC meat of one pass agree
 with the formulas on the rows; bad input is refused naming what is wrong."""
 
-import faulthandler
 import warnings
 
 import numpy as np
 import pytest
+from clusters import two_workers
 
 from Quandrel import tall
 from Quandrel.linear_model import _data
@@ -190,16 +190,8 @@ def test_is_tall(rows, folder):
 @pytest.fixture(scope="module")
 def cluster():
     """Two worker processes; a watchdog ends the run with a traceback if they hang."""
-    distributed = pytest.importorskip("distributed")
-    faulthandler.dump_traceback_later(240, exit=True)
-    try:
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=":0", death_timeout=30) as lc, \
-             distributed.Client(lc, timeout=30) as client:
-            client.wait_for_workers(2, timeout=60)
-            yield client
-    finally:
-        faulthandler.cancel_dump_traceback_later()
+    with two_workers() as client:
+        yield client
 
 
 def test_kinds_on_a_cluster(cluster, rows, folder):
