@@ -7,10 +7,13 @@ n_jobs=None), medians of alternate runs in one process, the ratio scikit-learn /
 (above 1: ours faster), beside the goal:
 
 1. LinearRegression.fit (200,000 x 100): at most half scikit-learn's time (ratio >= 2).
-2. Lasso.fit (200,000 x 100) at alpha = alpha_max / 20, both at their default tol:
-   ratio >= 3, at a duality gap of ours no larger than scikit-learn's (both printed,
-   relative to |y - mean(y)|^2 as scikit-learn's tol is; ours is refitted at tighter
-   tols until it is, and timed there).
+2. Lasso.fit (200,000 x 100) at alpha = alpha_max / 20, scikit-learn at its default
+   tol: ratio >= 3, at a duality gap of ours no larger than scikit-learn's (both
+   printed, relative to |y - mean(y)|^2 as scikit-learn's tol is; ours is refitted at
+   tighter tols until it is, and timed there). On independent columns (a few
+   sweeps of coordinate descent reach the gap) and on columns of pairwise
+   correlation 0.5 (glmnet's timings' design: more sweeps). Ours is about the one
+   pass over the rows, whatever the sweeps (they run on the 100 x 100 statistics).
 3. LassoCV(cv=5) (200,000 x 50), 100 penalties: ratio >= 20.
 4. ElasticNetCV(l1_ratio=[.1, .5, .9, 1], cv=5) on the same rows: ratio >= 20.
 5. predict (1,000,000 x 100) against numpy's X @ coef + b: at most 1.2 times its time
@@ -59,6 +62,19 @@ def duality_gap(X, y, coef, alpha):
     return gap / (yc @ yc)
 
 
+def correlated(n, k, rho, seed=0):
+    """Columns of equal pairwise correlation rho (a common factor, as in the timings of
+    Friedman, Hastie and Tibshirani, "Regularization paths for generalized linear
+    models via coordinate descent", J. Stat. Softw. 33, 2010), coefficients
+    (-1)^j exp(-2 j / 20) on one column in five, noise for a signal-to-noise ratio of 3."""
+    rng = np.random.default_rng(seed)
+    X = np.sqrt(1.0 - rho) * rng.standard_normal((n, k)) + np.sqrt(rho) * rng.standard_normal((n, 1))
+    j = np.arange(k)
+    coef = np.where(j % 5 == 0, (-1.0) ** j * np.exp(-2.0 * j / 20.0), 0.0)
+    signal = X @ coef
+    return X, signal + 1.0 + rng.standard_normal(n) * signal.std() / 3.0
+
+
 def lasso_row(X, y, rounds):
     """(times, gaps): Lasso at alpha_max / 20, ours at the tol whose gap is no larger
     than scikit-learn's."""
@@ -73,7 +89,8 @@ def lasso_row(X, y, rounds):
             break
     times = median_times([lambda: ql.Lasso(alpha=alpha, tol=tol).fit(X, y),
                           lambda: sk.Lasso(alpha=alpha).fit(X, y)], rounds)
-    print(f"   Lasso alpha {alpha:.4g}: duality gap ours {gap:.2e} (tol {tol:g}), "
+    print(f"   Lasso alpha {alpha:.4g}, {theirs.n_iter_} sweeps of scikit-learn's: duality gap "
+          f"ours {gap:.2e} (tol {tol:g}), "
           f"scikit-learn's {target:.2e}; {np.count_nonzero(ours.coef_)} nonzero of "
           f"{X.shape[1]}, coefficients within {np.abs(ours.coef_ - theirs.coef_).max():.1e}")
     return times
@@ -116,6 +133,7 @@ def run(quick):
             lambda: ql.LinearRegression().fit(X, y), lambda: sk.LinearRegression().fit(X, y),
             rounds=rounds)))
         rows.append((f"Lasso fit {len(y):,}x100", lasso_row(X, y, rounds)))
+        rows.append((f"  rho 0.5 {len(y):,}x100", lasso_row(*correlated(len(y), 100, 0.5), rounds)))
         rows += cv_rows(*data(200_000 // scale, 50, seed=1), cv_rounds)
         rows.append((f"predict {1_000_000 // scale:,}x100", predict_row(1_000_000 // scale, 100, rounds)))
         Xs, ys = data(100, 5, seed=3)
@@ -125,7 +143,7 @@ def run(quick):
             rows.append((label, timing.compare(lambda ours=ours: ours().fit(Xs, ys),
                                                lambda theirs=theirs: theirs().fit(Xs, ys),
                                                rounds=15 // (1 + quick))))
-    goals = [2.0, 3.0, 20.0, 20.0, 1 / 1.2, 1.0, 1.0]
+    goals = [2.0, 3.0, 3.0, 20.0, 20.0, 1 / 1.2, 1.0, 1.0]
     timing.report("estimators (one thread; the baseline: scikit-learn, numpy for predict)", rows,
                   ["baseline"])
     print("\n   goal (ratio at least): " + ", ".join(
