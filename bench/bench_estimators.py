@@ -133,7 +133,7 @@ def run(quick):
             lambda: ql.LinearRegression().fit(X, y), lambda: sk.LinearRegression().fit(X, y),
             rounds=rounds)))
         rows.append((f"Lasso fit {len(y):,}x100", lasso_row(X, y, rounds)))
-        rows.append((f"  rho 0.5 {len(y):,}x100", lasso_row(*correlated(len(y), 100, 0.5), rounds)))
+        rows.append((f"Lasso rho=.5 {len(y):,}x100", lasso_row(*correlated(len(y), 100, 0.5), rounds)))
         rows += cv_rows(*data(200_000 // scale, 50, seed=1), cv_rounds)
         rows.append((f"predict {1_000_000 // scale:,}x100", predict_row(1_000_000 // scale, 100, rounds)))
         Xs, ys = data(100, 5, seed=3)
