@@ -230,6 +230,9 @@ def test_convergence_warning_and_status():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert ql.Lasso(alpha=1e-4).fit(X, y).status_ == 0
+        for model in [ql.Lasso(), ql.ElasticNet(), ql.LassoLars(), ql.LassoCV(alphas=5, cv=3)]:
+            flat = model.fit(X, np.full(X.shape[0], 2.5))  # nothing to fit: no warning
+            assert np.all(flat.coef_ == 0.0) and flat.intercept_ == pytest.approx(2.5, rel=1e-15)
 
 
 def test_in_memory_fits_import_no_dask():

@@ -71,17 +71,15 @@ def enet_solve(pr: Problem, alpha_l1: float, alpha_l2: float, max_iter: int,
     until the gap is small enough. Returns (b, gap, status): status -2 when a run
     used max_iter sweeps."""
     b = np.zeros(pr.g.shape[0])
+    if not b.size or pr.yy <= 0.0:  # nothing to fit: y is 0 (its mean, with an intercept)
+        return b, 0.0, 0
     step = tol * math.sqrt(max(pr.yy, 0.0))
-    gap = duality_gap(pr, b, alpha_l1, alpha_l2)
-    while gap > tol * pr.yy:
-        if step < 1e-300 or not b.size:
-            return b, gap, 0
+    while True:
         b, status = _regression.elastic_net_gram_cd(pr.A, pr.g, alpha_l1, alpha_l2, b, max_iter, step)
         gap = duality_gap(pr, b, alpha_l1, alpha_l2)
-        if status != 0:
+        if status != 0 or gap <= tol * pr.yy or step < 1e-300:
             return b, gap, int(status)
         step /= 100.0
-    return b, gap, 0
 
 
 class _PenalisedModel(LinearModel):
