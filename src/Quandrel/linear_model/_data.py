@@ -353,7 +353,9 @@ def tall_predict(X: Any, coef: Any, intercept: float | None) -> Any:
     Parameters
     ----------
     X : Dask array or DataFrame, or tall.Source
-        The rows; a Source gives them in its row chunks (`Source.to_dask`).
+        The rows; a Source gives them in its row chunks (`Source.to_dask`, which
+        counts the rows of each chunk first when dropna=True and the files do not
+        show how many rows miss values: the one computation made here).
     coef : array of shape (n_features,)
     intercept : float or None
 
