@@ -17,9 +17,9 @@ seed, when the folder holds none). On a local cluster of worker processes:
         [--workers W] [--data FOLDER] [--out FOLDER]
 
 The work sits under ``if __name__ == "__main__":``: the cluster's worker processes are
-started by the forkserver (CPython 3.14's default on Linux), and each one imports this
-file as its main module first; without the guard, each of them would start a cluster
-of its own in turn.
+fresh interpreters (started by spawn, distributed's default; CPython 3.14's own default
+on Linux is forkserver, and neither forks), and each one imports this file as its main
+module first; without the guard, each of them would start a cluster of its own in turn.
 """
 
 import argparse

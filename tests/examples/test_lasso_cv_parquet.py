@@ -39,7 +39,7 @@ def test_from_a_parquet_folder_to_predictions(tmp_path):
 
 
 def test_every_script_that_starts_a_cluster_has_the_main_guard():
-    """Worker processes start by forkserver and import the main script first: a script
+    """Worker processes start as fresh interpreters that import the main script first: a script
     that starts a cluster at its top level re-runs itself in every worker (README)."""
     pages = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
     blocks = [(f"{p.name}, block {i}", b) for p in pages
