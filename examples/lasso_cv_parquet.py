@@ -94,9 +94,11 @@ def main(argv=None):
         print(f"alpha_ {model.alpha_:.4g} (the largest within one standard error: "
               f"{model.alpha_1se_:.4g}); {np.count_nonzero(model.coef_)} of {len(features)} "
               f"coefficients nonzero, intercept {model.intercept_:.4f}")
-        print("coefficients: " + ", ".join(f"{name} {c:.3f}" for name, c in zip(features, model.coef_, strict=True)
+        print("coefficients: " + ", ".join(f"{name} {c:.4g}" for name, c in zip(features, model.coef_, strict=True)
                                            if c != 0.0))
-        print(f"R^2 on all rows {model.score(source):.4f}")
+        t0 = time.perf_counter()
+        r2 = model.score(source)
+        print(f"R^2 on all rows {r2:.4f} (one pass, {time.perf_counter() - t0:.2f} s)")
 
         out.mkdir(parents=True, exist_ok=True)
         for old in out.glob("*.parquet"):
