@@ -3,13 +3,13 @@ the same rows in memory, bit for bit, in this process and through Dask on a two-
 cluster; bad files and selections are refused before any result, naming the file and
 the column."""
 
-import faulthandler
 import os
 import subprocess
 import sys
 
 import numpy as np
 import pytest
+from clusters import two_workers
 
 from Quandrel import tall
 
@@ -310,16 +310,8 @@ def test_tall_imports_without_the_readers(tmp_path):
 @pytest.fixture(scope="module")
 def cluster():
     """Two worker processes; a watchdog ends the run with a traceback if they hang."""
-    distributed = pytest.importorskip("distributed")
-    faulthandler.dump_traceback_later(240, exit=True)
-    try:
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=":0", death_timeout=30) as lc, \
-             distributed.Client(lc, timeout=30) as client:
-            client.wait_for_workers(2, timeout=60)
-            yield client
-    finally:
-        faulthandler.cancel_dump_traceback_later()
+    with two_workers() as client:
+        yield client
 
 
 def test_two_workers_read_the_files(cluster, sources, table, tmp_path):

@@ -104,7 +104,11 @@ class LinearModel(RegressorMixin, BaseEstimator):
                 raise ValueError("sample_weight: every weight is zero")
         folds = self._folds(X, y, groups)
         try:
-            stats = tall.gram_stats(X, y, weights=weights, folds=folds, seed=self._seed())
+            # Unit weights for unweighted rows: the pass then forms the centred
+            # statistics alone, not the raw sums beside them (half the pass; see
+            # _data._or_unit, which passes tall input the same way, for the same bits).
+            unit = weights if weights is not None else np.ones(X.shape[0])
+            stats = tall.gram_stats(X, y, weights=unit, folds=folds, seed=self._seed())
         except ValueError as exc:
             if "NaN or infinity in" in str(exc):
                 raise ValueError(f"Input X contains NaN or infinity: {exc}") from None
