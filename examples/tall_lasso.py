@@ -83,7 +83,8 @@ def write_piece(folder, index, start, stop, cols, seed):
     X, y = make_piece(start, stop, cols, seed)
     table = pa.table({**{f"x{j}": X[:, j] for j in range(cols)}, "y": y})
     path = os.path.join(folder, f"part-{index:05d}.parquet")
-    pq.write_table(table, path, row_group_size=stop - start, use_dictionary=False)
+    pq.write_table(table, path, row_group_size=stop - start, use_dictionary=False,
+                   write_page_checksum=True)
     return os.path.getsize(path)
 
 

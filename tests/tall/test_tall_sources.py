@@ -283,8 +283,18 @@ def test_damage_found_during_the_pass_returns_nothing(tmp_path):
     with open(path + "/part-000.parquet", "r+b") as f:
         f.seek(3000)
         f.write(b"\x7f" * 17000)
+    # Zeros over the middle of pages written with checksums: they decode (uncompressed
+    # doubles), so only the checksum tells.
+    summed = write_parquet(tmp_path / "crc", [np.arange(5000.0), np.ones(5000)], [0, 5000], 2500,
+                           names=["a", "y"], compression="none", write_page_checksum=True)
+    size = os.path.getsize(summed + "/part-000.parquet")
+    with open(summed + "/part-000.parquet", "r+b") as f:
+        f.seek(size // 2 - 1000)
+        f.write(bytes(2000))
     for src, message in ((tall.source(tmp_path / "s.zarr", [0, 1], 2), r"s.zarr \[m\]: rows 0 to 999 could not be read"),
-                         (tall.source(path, ["a"], "y"), r"part-000.parquet: row group 0 could not be read")):
+                         (tall.source(path, ["a"], "y"), r"part-000.parquet: row group 0 could not be read"),
+                         (tall.source(summed, ["a"], "y"),
+                          r"part-000.parquet: row group 0 is damaged: a page does not match its checksum")):
         with pytest.raises(ValueError, match=message):
             tall.gram_stats(src)
         with pytest.raises(ValueError, match=message), dask.config.set(scheduler="sync"):

@@ -35,6 +35,16 @@ def _missing(path, name, row):
                       "from 0 over all the files); leave such rows out with dropna=True")
 
 
+def _unreadable(path, group, exc):
+    """The error of a row group that could not be read: a page whose checksum does not
+    match, or data that do not decode."""
+    text = str(exc)
+    if "checksum" in text.lower() or "crc" in text.lower():
+        return ValueError(f"{path}: row group {group} is damaged: a page does not match its "
+                          f"checksum ({text})")
+    return ValueError(f"{path}: row group {group} could not be read, truncated or damaged ({text})")
+
+
 class ParquetReader:
     """The plan of a pass over Parquet files: their paths, the selected columns by name
     and one unit per non-empty row group."""
@@ -97,7 +107,9 @@ class ParquetReader:
     def _open(path):
         pa, pq = _arrow()
         try:
-            return pq.ParquetFile(path)
+            # Pages written with a checksum are verified as they are read; pages
+            # written without one cannot be, and are read as they are.
+            return pq.ParquetFile(path, page_checksum_verification=True)
         except (OSError, pa.ArrowException) as exc:
             raise ValueError(f"{path}: not a readable Parquet file, truncated or damaged ({exc})") from None
 
@@ -128,8 +140,7 @@ class ParquetReader:
                         yield batch, unit, row
                         row += batch.num_rows
                 except (OSError, pa.ArrowException) as exc:
-                    raise ValueError(f"{self.paths[unit.file]}: row group {unit.loc} could not be "
-                                     f"read, truncated or damaged ({exc})") from None
+                    raise _unreadable(self.paths[unit.file], unit.loc, exc) from None
                 if row != unit.row0 + unit.rows:
                     raise ValueError(f"{self.paths[unit.file]}: row group {unit.loc} holds "
                                      f"{row - unit.row0} rows, the footer said {unit.rows}")
