@@ -233,6 +233,11 @@ BAD = [  # (files, columns, target, keywords, error, message)
     (lambda t: small_parquet(t, d=pa.array(np.arange(10).astype("datetime64[s]"))), ["d"], "y", {}, TypeError, r"column 'd' has type timestamp\[ms\], not a number"),
     (lambda t: (small_parquet(t), pq.write_table(pa.table({"y": [1.0]}), t / "pq" / "part-001.parquet"))[0],
      ["a"], "y", {}, ValueError, r"part-001.parquet: no column 'a' in this file"),
+    # A column only one of the files holds, under columns=None, in either order.
+    (lambda t: (small_parquet(t), pq.write_table(pa.table({"a": [1.0], "b": [2.0], "y": [1.0]}), t / "pq" / "part-001.parquet"))[0],
+     None, "y", {}, ValueError, r"part-001.parquet: column 'b' is not in .*part-000.parquet, the first file"),
+    (lambda t: (small_parquet(t, b=np.ones(10)), pq.write_table(pa.table({"a": [1.0], "y": [1.0]}), t / "pq" / "part-001.parquet"))[0],
+     None, "y", {}, ValueError, r"part-001.parquet: no column 'b' in this file, though .*part-000.parquet has it"),
     (lambda t: (small_parquet(t), touch(t / "pq" / "part-001.parquet"))[0], ["a"], "y", {}, ValueError, r"part-001.parquet: the file is empty"),
     (lambda t: cut(small_parquet(t) + "/part-001.parquet", lambda n: n - 10), ["a"], "y", {}, ValueError, r"part-001.parquet: not a readable Parquet file, truncated"),
     (lambda t: npy_folder(t, ONES, np.ones((4, 2))), [0], 1, {}, ValueError, r"s1.npy: 2 columns, but .*s0.npy has 3"),

@@ -51,7 +51,9 @@ class ParquetReader:
 
     layout = "F"  # the rows' X with contiguous columns, as the files hold them
 
-    def __init__(self, fmt, paths, key, pick, dropna):
+    def __init__(self, fmt, paths, key, pick, dropna, every=False):
+        """`every`: the columns were not named (columns=None), so every file must offer
+        the first file's columns and no other."""
         _arrow()
         self.paths, self.dropna = list(paths), dropna
         self.where = _describe(paths, "Parquet")
@@ -69,10 +71,20 @@ class ParquetReader:
                 hidden = [c for c in index if isinstance(c, str)]  # a RangeIndex is not stored
                 self.labels = pick(_Columns(path, names=list(schema.names), hidden=hidden))
                 self.names = [*self.labels[0], *(n for n in self.labels[1:] if n is not None)]
+                first = set(schema.names) - set(hidden)
+            elif every:
+                # columns=None takes the first file's columns: a column that only later
+                # files hold would be left out without a word.
+                extra = [n for n in schema.names if n not in first and n not in hidden]
+                if extra:
+                    raise ValueError(f"{path}: column {extra[0]!r} is not in {self.paths[0]}, the "
+                                     "first file (columns=None takes its columns): name the "
+                                     "columns, or give the files the same columns")
             leaf = {md.schema.column(c).path: c for c in range(md.num_columns)}
             for name in self.names:
                 if name not in schema.names:
-                    raise ValueError(f"{path}: no column {name!r} in this file")
+                    raise ValueError(f"{path}: no column {name!r} in this file, though "
+                                     f"{self.paths[0]} has it")
                 if schema.names.count(name) > 1:
                     raise ValueError(f"{path}: two columns are named {name!r}")
                 why = _refusal(schema.field(name).type)

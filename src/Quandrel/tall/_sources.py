@@ -480,12 +480,17 @@ def source(path_or_paths, columns, target, *, weights=None, key=None, dropna=Fal
     if key is not None and fmt not in ("zarr", "hdf5"):
         raise ValueError(f"key names an array inside a Zarr or HDF5 container; "
                          f"{_FORMAT_NAMES[fmt]} files have none")
+    def pick(offered):
+        return offered.pick(columns, target, weights)
+
     if fmt == "parquet":
-        from ._parquet import ParquetReader as Reader
+        from ._parquet import ParquetReader
+
+        reader = ParquetReader(fmt, paths, key, pick, bool(dropna), every=columns is None)
     else:
-        from ._arrays import ArrayReader as Reader
-    reader = Reader(fmt, paths, key, lambda offered: offered.pick(columns, target, weights),
-                    bool(dropna))
+        from ._arrays import ArrayReader
+
+        reader = ArrayReader(fmt, paths, key, pick, bool(dropna))
     if reader.n_rows == 0:
         raise ValueError(f"{reader.where}: no rows")
     return Source(fmt, paths, reader)
