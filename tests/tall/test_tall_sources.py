@@ -308,6 +308,53 @@ def test_damage_found_during_the_pass_returns_nothing(tmp_path):
         src.to_dask(chunk_bytes=0)
 
 
+@pytest.mark.parametrize("fmt", ["parquet", "npy", "zarr group"])
+def test_nan_is_named_by_column_file_and_row_or_dropped(tmp_path, fmt):
+    """NaN in the rows of files: refused naming the source's column, the file and the
+    first row (in this process and through Dask), or with dropna=True left out like
+    a null, counted in `dropped`, the statistics those of the rows kept."""
+    import dask
+
+    rng = np.random.default_rng(5)
+    A = rng.standard_normal((6000, 3))
+    A[4321, 1] = np.nan
+    A[5000, 1] = np.inf
+    A[[77, 4321], 2] = np.nan
+    if fmt == "parquet":
+        path = write_parquet(tmp_path / "pq", list(A.T), [0, 3000, 6000], 1000, names=["a", "depth", "y"])
+        place, args = r"part-000.parquet", (["a", "depth"], "y")
+    elif fmt == "npy":
+        path = npy_folder(tmp_path, A[:3000], A[3000:])
+        place, args = r"s0.npy", ([0, 1], 2)
+    else:
+        path = zarr_store(tmp_path, a=A[:, 0], depth=A[:, 1], y=A[:, 2])
+        place, args = r"s.zarr", (["a", "depth"], "y")
+    src = tall.source(path, *args)
+    name = repr(args[0][1])
+    message = (rf"NaN or infinity in column {name} \(2 values\) and the target {args[1]!r} \(2 values\), the "
+               rf"first in column {args[1]!r} of .*{place} at row 77 \(rows counted from 0 over all the files\)")
+    with pytest.raises(ValueError, match=message):
+        tall.gram_stats(src)
+    with pytest.raises(ValueError, match=message), dask.config.set(scheduler="sync"):
+        tall.gram_stats(*src.to_dask())
+    A[5000, 1] = 2.0
+    kept = A[~np.isnan(A).any(axis=1)]
+    ref = tall.gram_stats(kept[:, :2], kept[:, 2], folds=3).fingerprint()
+    if fmt == "parquet":
+        write_parquet(tmp_path / "pq", list(A.T), [0, 3000, 6000], 1000, names=["a", "depth", "y"])
+    elif fmt == "npy":
+        np.save(tmp_path / "npy" / "s1.npy", A[3000:])
+    else:
+        zarr_store(tmp_path, a=A[:, 0], depth=A[:, 1], y=A[:, 2])
+    src = tall.source(path, *args, dropna=True)
+    assert tall.gram_stats(src, folds=3).fingerprint() == ref and src.dropped == 2
+    src = tall.source(path, *args, dropna=True)
+    with dask.config.set(scheduler="sync"):
+        X, y = src.to_dask(chunk_bytes=1)
+        assert src.dropped == 2
+        assert tall.gram_stats(X, y, folds=3).fingerprint() == ref
+
+
 def test_tall_imports_without_the_readers(tmp_path):
     os.makedirs(tmp_path / "npy")
     np.save(tmp_path / "npy" / "s.npy", np.ones((10, 3)))

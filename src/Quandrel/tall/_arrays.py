@@ -3,7 +3,7 @@ folders of 2-D .npy shards, read in runs of whole chunks (see `_sources`).
 
 A 2-D array (or shard) is read as blocks of its rows and its columns chosen by index;
 a group as the chosen 1-D arrays, cut at the same rows. These formats have no missing
-values (NaN is a value), so nothing is ever dropped.
+values but NaN, which dropna=True leaves out as pandas' dropna does.
 """
 
 from __future__ import annotations
@@ -121,11 +121,10 @@ def _locate(box, key):
 class ArrayReader:
     """The plan of a pass over .npy shards, or over a Zarr or HDF5 array or group."""
 
-    may_drop = False
-
     def __init__(self, fmt, paths, key, pick, dropna):
         self.fmt, self.paths, self.key = fmt, list(paths), key
         self.units = []
+        self.dtypes = []  # of the arrays read: with dropna, floating ones may drop rows
         if fmt == "npy":
             self._plan_npy(pick)
         else:
@@ -135,6 +134,7 @@ class ArrayReader:
             finally:
                 box.close()
         self.n_rows = sum(u.rows for u in self.units)
+        self.may_drop = dropna and any(np.dtype(t).kind == "f" for t in self.dtypes)
 
     @property
     def layout(self):
@@ -162,6 +162,7 @@ class ArrayReader:
             if size < need:
                 raise ValueError(f"{path}: cut short: {size} bytes where its header needs {need}")
             self.shards.append((shape, fortran, dtype, offset))
+            self.dtypes.append(dtype)
             for a, b in _unit_rows(shape[0], _piece_step(0)):
                 self.units.append(_Unit(i, a, row0 + a, b - a, b - a))
             row0 += shape[0]
@@ -176,6 +177,7 @@ class ArrayReader:
                 raise ValueError(f"{self.where}: a {obj.ndim}-D array; give a 2-D array "
                                  "or a group of 1-D arrays")
             _check_dtype(obj.dtype, self.where)
+            self.dtypes.append(obj.dtype)
             self.group = False
             self._pick_by_index(pick, obj.shape[1])
             n, step = obj.shape[0], _piece_step(box.chunk_rows(obj))
@@ -188,6 +190,7 @@ class ArrayReader:
             n = arrays[0].shape[0]
             for name, a in zip(self.read, arrays):
                 _check_dtype(a.dtype, f"{self.where}: column {name!r}")
+                self.dtypes.append(a.dtype)
                 if a.shape[0] != n:
                     raise ValueError(f"{self.where}: column {name!r} has {a.shape[0]} rows, "
                                      f"column {self.read[0]!r} {n}")
@@ -205,10 +208,18 @@ class ArrayReader:
 
     # -- reading --------------------------------------------------------------
     def batches(self, units):
-        """The rows of the units in order, one batch per unit."""
-        if self.fmt == "npy":
-            yield from self._npy_batches(units)
-            return
+        """The rows of the units in order, one batch per unit (rows holding NaN left
+        out with dropna)."""
+        for batch in self._npy_batches(units) if self.fmt == "npy" else self._box_batches(units):
+            if self.may_drop:
+                batch.drop_nan()
+            yield batch
+
+    def place(self, unit):
+        """The file (or the array in its container) of a unit, in messages."""
+        return self.paths[unit.file] if self.fmt == "npy" else self.where
+
+    def _box_batches(self, units):
         box = _Container(self.fmt, self.paths[0])
         try:
             obj = box.get(self.key)
@@ -261,7 +272,11 @@ class ArrayReader:
                 f.close()
 
     def kept_rows(self, units):
-        return sum(u.rows for u in units)
+        """Rows the units keep: all of them, unless NaN may drop some (then None)."""
+        return None if self.may_drop else sum(u.rows for u in units)
 
     def count_kept(self, units):
-        return self.kept_rows(units)
+        """Rows the units keep, reading them when NaN may drop some."""
+        if not self.may_drop:
+            return self.kept_rows(units)
+        return sum(batch.rows for batch in self.batches(units))

@@ -54,7 +54,7 @@ class ParquetReader:
     def __init__(self, fmt, paths, key, pick, dropna, every=False):
         """`every`: the columns were not named (columns=None), so every file must offer
         the first file's columns and no other."""
-        _arrow()
+        pa_types = _arrow()[0].types
         self.paths, self.dropna = list(paths), dropna
         self.where = _describe(paths, "Parquet")
         self.units = []
@@ -107,7 +107,10 @@ class ParquetReader:
                     counted.append(self.units[-1])
                 row0 += rg.num_rows
         self.n_rows = row0
-        self.may_drop = dropna and any(u.nullable for u in self.units)
+        # With dropna, rows holding a NaN in a floating column go too: the statistics
+        # do not count NaN, so how many rows such columns keep is known only once read.
+        self.nan_columns = dropna and any(pa_types.is_floating(schema.field(n).type) for n in self.names)
+        self.may_drop = dropna and (self.nan_columns or any(u.nullable for u in self.units))
         if not dropna:
             # The first missing value the statistics count is named now, before any
             # pass (those columns of that row group are read).
@@ -199,15 +202,26 @@ class ParquetReader:
                         batch = batch.filter(valid)
                         dropped = len(valid) - batch.num_rows
             columns = [batch.column(name).to_numpy(zero_copy_only=False) for name in self.names]
-            yield _Batch(batch.num_rows, columns=columns, dropped=dropped)
+            out = _Batch(batch.num_rows, columns=columns, dropped=dropped)
+            if self.nan_columns:
+                out.drop_nan()
+            yield out
+
+    def place(self, unit):
+        """The file of a unit, in messages."""
+        return self.paths[unit.file]
 
     def kept_rows(self, units):
         """Rows the units keep after dropping, when their statistics show it, else None."""
+        if self.nan_columns:
+            return None
         kept = [u.kept if self.dropna else u.rows for u in units]
         return None if None in kept else sum(kept)
 
     def count_kept(self, units):
         """Rows the units keep after dropping, reading the columns that may miss values."""
+        if self.nan_columns:
+            return sum(batch.rows for batch in self.batches(units))
         kept = 0
         for unit in units:
             if unit.kept is not None:

@@ -26,6 +26,7 @@ from ._blocks import BAD_IDS, W_NEGATIVE, W_NONFINITE, Plan, add, block
 from ._folds import MAX_FOLDS, check_seed
 from ._params import check_flag, check_int, check_real
 from ._progress import TextBar
+from ._sources import Source, first_nonfinite, source_of
 from ._stats import FoldedStats, _record
 
 __all__ = ["gram_stats"]
@@ -348,23 +349,45 @@ def _plural(items, one, many):
         f" and {len(items) - 10} more" if len(items) > 10 else "")
 
 
-def _refuse_nonfinite(counts):
-    """ValueError naming the columns of X, and y, that hold NaN or infinite values."""
+def _refuse_nonfinite(counts, names=None, locate=None):
+    """ValueError naming the columns of X, and y, that hold NaN or infinite values:
+    by position, or by `names` (X's columns, then the target's) for rows from files,
+    with the file and the row of the first such value that `locate(positions)` finds
+    ((where, position, row), or None)."""
     k = counts.shape[0] - 1
-    parts = []
-    columns = [f"{j} ({n} value{'s' if n > 1 else ''})" for j, n in
-               ((int(j), int(counts[j])) for j in np.flatnonzero(counts[:k]))]
-    if columns:
-        parts.append(_plural(columns, "X column", "X columns"))
-    if counts[k]:
-        parts.append(f"y ({int(counts[k])} value{'s' if counts[k] > 1 else ''})")
-    if parts:
-        raise ValueError(f"NaN or infinity in {' and '.join(parts)}; check_finite=False lets "
-                         "them into the statistics (the solvers then refuse them)")
+    bad = np.flatnonzero(counts).tolist()
+    if not bad:
+        return
+
+    def values(j):
+        return f"{int(counts[j])} value{'s' if counts[j] > 1 else ''}"
+
+    if names is None:
+        parts = []
+        columns = [f"{j} ({values(j)})" for j in bad if j < k]
+        if columns:
+            parts.append(_plural(columns, "X column", "X columns"))
+        if counts[k]:
+            parts.append(f"y ({values(k)})")
+        where = ""
+    else:
+        parts = [_plural([f"{names[j]!r} ({values(j)})" for j in bad if j < k], "column", "columns")] \
+            if any(j < k for j in bad) else []
+        if counts[k]:
+            parts.append(f"the target {names[k]!r} ({values(k)})")
+        first = locate(bad) if locate is not None else None
+        where = "" if first is None else (
+            f", the first in column {names[first[1]]!r} of {first[0]} at row {first[2]} (rows "
+            f"counted from 0 over all the files{first[3]})")
+    raise ValueError(f"NaN or infinity in {' and '.join(parts)}{where}; check_finite=False lets "
+                     "them into the statistics (the solvers then refuse them)"
+                     + ("" if names is None else ", and the source's dropna=True leaves out the "
+                        "rows holding NaN"))
 
 
-def _finish(root, plan, folded, check_finite):
-    """The record(s) of the root, once its counts show nothing to refuse."""
+def _finish(root, plan, folded, check_finite, names=None, locate=None):
+    """The record(s) of the root, once its counts show nothing to refuse (`names` and
+    `locate` as for _refuse_nonfinite)."""
     p = root.counts.shape[0] - 3
     counts, first = root.counts[p:], root.first
     if counts[W_NONFINITE] or counts[W_NEGATIVE]:
@@ -375,7 +398,7 @@ def _finish(root, plan, folded, check_finite):
         raise ValueError(f"folds must hold whole numbers from 0 to {n - 1} (the number of rows "
                          f"less one): {int(counts[BAD_IDS])} do not (the first at row {int(first[1])})")
     if check_finite:
-        _refuse_nonfinite(root.counts[:p])
+        _refuse_nonfinite(root.counts[:p], names, locate)
     sw = root.recs[:, 1]
     if (sw == 0.0).all():
         raise ValueError("weights are all zero")
@@ -391,6 +414,27 @@ def _finish(root, plan, folded, check_finite):
     if weightless:
         raise ValueError(f"the weights of {_plural(weightless, 'fold', 'folds')} are all zero")
     return FoldedStats(tuple(_record(rec, p) for rec in root.recs))
+
+
+def _labels(src, on_dask, timeout=None):
+    """(names, locate) of _refuse_nonfinite for rows of the Source src (None: none):
+    the files read again in this process after a pass here, else by a Dask task (on
+    the cluster, where the files are reachable)."""
+    if src is None:
+        return None, None
+    names = [*src.columns, src.target]
+    reader = src._reader
+
+    def locate(positions):
+        if not on_dask:
+            first = first_nonfinite(reader, positions)
+        else:
+            import dask
+
+            first = _compute(dask.delayed(first_nonfinite, pure=True)(reader, positions), False, timeout)
+        return None if first is None else (*first, ", those with missing values left out" * reader.may_drop)
+
+    return names, locate
 
 
 def gram_stats(X, y=None, block_rows=4096, progress=False, *, weights=None, folds=None, seed=0,
@@ -461,8 +505,9 @@ def gram_stats(X, y=None, block_rows=4096, progress=False, *, weights=None, fold
             raise TypeError("folds: an iterable X takes folds=K, an int, not fold ids")
         plan = plan_of(0)
         bar = TextBar(unit="rows") if progress else None
+        names, locate = _labels(X if isinstance(X, Source) else None, False)
         try:
-            return _finish(_iterable_stats(iter(X), plan, bar), plan, folded, check_finite)
+            return _finish(_iterable_stats(iter(X), plan, bar), plan, folded, check_finite, names, locate)
         finally:
             if bar is not None:
                 bar.close()
@@ -474,7 +519,8 @@ def gram_stats(X, y=None, block_rows=4096, progress=False, *, weights=None, fold
         X, y = as_array(X), as_array(y)
         aligned = {name: as_array(a) for name, a in aligned.items()}
         graph, plan = _dask_graph(X, y, aligned, plan_of)
-        return _finish(_compute(graph, progress, timeout), plan, folded, check_finite)
+        names, locate = _labels(source_of(X), True, timeout)
+        return _finish(_compute(graph, progress, timeout), plan, folded, check_finite, names, locate)
     X = X if isinstance(X, np.ndarray) else np.asarray(X)
     y = y if isinstance(y, np.ndarray) else np.asarray(y)
     aligned = {name: a if isinstance(a, np.ndarray) else np.asarray(a) for name, a in aligned.items()}

@@ -90,6 +90,29 @@ class _Batch:
             w[...] = cols[k + 1]
 
 
+    def drop_nan(self):
+        """Leaves out the rows holding a NaN in a selected column (as pandas' dropna
+        does); returns their count."""
+        if self.block is not None:
+            cols = [self.block[:, j] for j in sorted(set(self.index))]
+        else:
+            cols = self.columns
+        nan = None
+        for c in cols:
+            if c.dtype.kind == "f":
+                nan = np.isnan(c) if nan is None else nan | np.isnan(c)
+        count = 0 if nan is None else int(np.count_nonzero(nan))
+        if count:
+            keep = ~nan
+            if self.block is not None:
+                self.block = self.block[keep]
+            else:
+                self.columns = [c[keep] for c in self.columns]
+            self.rows -= count
+            self.dropped += count
+        return count
+
+
 def _take_columns(block, index):
     """block[:, index], as a view when the indices are a run of consecutive columns."""
     first = index[0]
@@ -316,6 +339,38 @@ def _stitch(part, tail, stop):
     return tuple(None if a is None else a[:stop] for a in part)
 
 
+def first_nonfinite(reader, positions):
+    """(where, position, row) of the first NaN or infinite value in the selected columns
+    at `positions` (X's columns by position, then len(X's columns) for the target):
+    the file (or array), the column's position and the row, counted from 0 over all
+    the files (over the rows kept, when rows are dropped); None if there is none. It
+    reads the files again: only a pass that found such values asks."""
+    k, weighted = len(reader.labels[0]), reader.labels[2] is not None
+    row = 0
+    for unit in reader.units:
+        for batch in reader.batches([unit]):
+            X, y, w = _empty(batch.rows, k, weighted, reader.layout)
+            batch.fill(X, y, w)
+            found = [(int(np.argmin(ok)), j) for j in positions
+                     for ok in [np.isfinite(X[:, j] if j < k else y)] if not ok.all()]
+            if found:
+                r, j = min(found)
+                return reader.place(unit), j, row + r
+            row += batch.rows
+    return None
+
+
+# The Sources of the arrays `to_dask` made, by the name of their X (the last few), so
+# that a pass over them can name the columns and files of what it refuses.
+_BY_DASK_NAME: dict = {}
+_KEEP_SOURCES = 64
+
+
+def source_of(X):
+    """The Source whose `to_dask` made the Dask array X, or None."""
+    return _BY_DASK_NAME.get(getattr(X, "name", None))
+
+
 class Source:
     """Rows of a least-squares problem in files, read piece by piece (see `source`).
 
@@ -420,9 +475,14 @@ class Source:
             layers[name] = {(name, i, *index): (operator.getitem, (chunk, i), slot) for i in range(last + 1)}
             deps[name] = {chunk}
         graph = HighLevelGraph(layers, deps)
-        return tuple(da.Array(graph, f"{label}-{self.format}-{token}", chunks, dtype=np.float64,
-                              meta=np.empty((0,) * len(chunks), dtype=np.float64))
-                     for label, chunks in specs)
+        arrays = tuple(da.Array(graph, f"{label}-{self.format}-{token}", chunks, dtype=np.float64,
+                                meta=np.empty((0,) * len(chunks), dtype=np.float64))
+                       for label, chunks in specs)
+        _BY_DASK_NAME.pop(arrays[0].name, None)
+        _BY_DASK_NAME[arrays[0].name] = self
+        while len(_BY_DASK_NAME) > _KEEP_SOURCES:
+            del _BY_DASK_NAME[next(iter(_BY_DASK_NAME))]
+        return arrays
 
     def _kept_rows(self, parts):
         """Rows each part holds after dropping missing values."""
@@ -458,10 +518,12 @@ def source(path_or_paths, columns, target, *, weights=None, key=None, dropna=Fal
       from the end); None takes every column but the target and the weights (and the
       index pandas stores beside a DataFrame's columns).
     target: the column of y. weights: the column of the sample weights, or None.
-    dropna: rows with a missing value (a null in Parquet; NaN is a value, not missing)
-      in any selected column are refused (the default: ValueError naming the column and
-      the row of the whole data, counted from 0), or with True left out, their count in
-      `Source.dropped`.
+    dropna: rows with a missing value (a null in Parquet) in any selected column are
+      refused (the default: ValueError naming the column and the row of the whole data,
+      counted from 0); with True they are left out, and so are rows holding a NaN in a
+      selected column (as pandas' dropna does), their count in `Source.dropped`. NaN is
+      otherwise a value, which `gram_stats` refuses naming the column, the file and the
+      first row (check_finite).
 
     Integer, unsigned, floating and boolean columns (as 0 and 1) are converted to
     float64 piece by piece; strings, categoricals and other types are refused.
