@@ -26,7 +26,7 @@ The package, by concern:
 Dask is imported only for Dask input; the package works without it.
 """
 
-from ._cv import CrossValidation, cross_validate
+from ._cv import CrossValidation, GridEdgeWarning, cross_validate
 from ._folds import fold_ids
 from ._pass import gram_stats
 from ._solvers import (EnetPath, LassoPath, OLSFit, PathFit, RidgeFit, enet_path, lasso_path, ols,
@@ -36,4 +36,4 @@ from ._stats import FoldedStats, GramStats
 
 __all__ = ["GramStats", "FoldedStats", "gram_stats", "fold_ids", "path", "cross_validate",
            "lasso_path", "enet_path", "ridge", "ols", "rss", "source", "Source",
-           "CrossValidation", "PathFit", "LassoPath", "EnetPath", "RidgeFit", "OLSFit"]
+           "CrossValidation", "GridEdgeWarning", "PathFit", "LassoPath", "EnetPath", "RidgeFit", "OLSFit"]

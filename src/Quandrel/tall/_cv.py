@@ -13,19 +13,25 @@ the one pass every step is k-by-k work.
 from __future__ import annotations
 
 import dataclasses
+import warnings
 
 import numpy as np
 
 from ._native import _call, _f64
 from ._params import check_alphas, check_flag, check_l1_ratio
 from ._progress import TextBar
-from ._solvers import PathFit, _default_alphas, _fit, _path_settings, _problem
+from ._records import shown_names
+from ._solvers import PathFit, _default_alphas, _described, _fit, _path_settings, _problem
 from ._stats import FoldedStats, _mean_difference
 
-__all__ = ["cross_validate", "CrossValidation"]
+__all__ = ["cross_validate", "CrossValidation", "GridEdgeWarning"]
 
 
-@dataclasses.dataclass(frozen=True, eq=False)
+class GridEdgeWarning(UserWarning):
+    """The cross-validated error is smallest at an end of the grid of penalties."""
+
+
+@dataclasses.dataclass(frozen=True, eq=False, repr=False)
 class CrossValidation:
     """The cross-validated errors of a penalty path, per l1_ratio (rows), penalty and fold.
 
@@ -40,7 +46,11 @@ class CrossValidation:
                 then the largest alpha, among equals)
     alpha_1se, index_1se: the largest alpha of that l1_ratio whose cv_mean is at most
                 cv_mean + cv_se at the minimum
-    fit         the path on all folds at l1_ratio_min over its grid (a PathFit)
+    fit         the path on all folds at l1_ratio_min over its grid (a PathFit, with
+                the columns' names when the statistics came from named columns)
+
+    Printed, it shows glmnet's summary: both chosen penalties with their index,
+    cross-validated error, its standard error and the count of nonzero coefficients.
     """
 
     alphas: np.ndarray
@@ -55,6 +65,25 @@ class CrossValidation:
     alpha_1se: float
     index_1se: int
     fit: PathFit
+
+    @property
+    def names(self) -> tuple | None:
+        """The columns' names (None unless the statistics came from named columns)."""
+        return self.fit.names
+
+    def __repr__(self) -> str:
+        row = int(np.flatnonzero(self.l1_ratios == self.l1_ratio_min)[0])
+        n_l1, n_a, K = self.mse.shape
+        ratio = f"{self.l1_ratio_min:g}" + {1.0: " (the lasso)", 0.0: " (ridge)"}.get(self.l1_ratio_min, "")
+        head = (f"CrossValidation: {K} folds, {n_a} penalties, l1_ratio {ratio}"
+                + (f" (best of {n_l1})" if n_l1 > 1 else ""))
+        if self.names is not None:
+            head += f"; columns {shown_names(self.names)}"
+        lines = [head, f"  {'':3} {'alpha':>11} {'index':>5} {'cv error':>11} {'std err':>10} {'nonzero':>7}"]
+        for label, alpha, i in (("min", self.alpha_min, self.index_min), ("1se", self.alpha_1se, self.index_1se)):
+            lines.append(f"  {label:3} {alpha:11.4g} {i:5d} {self.cv_mean[row, i]:11.5g} "
+                         f"{self.cv_se[row, i]:10.3g} {np.count_nonzero(self.fit.coef[i]):7d}")
+        return "\n".join(lines)
 
 
 def _fold_mse(fold, train, fit, fit_intercept):
@@ -101,6 +130,23 @@ def _summaries(mse, weights):
     for f in range(K):
         spread = spread + weights[f] * (mse[..., f] - mean) ** 2
     return mean, np.sqrt(spread / total / (K - 1))
+
+
+def _warn_grid_edge(grid, index, l1_ratio, default_grid, eps):
+    """GridEdgeWarning: alpha_min is grid[index], an end of the (descending) grid."""
+    alpha = float(grid[index])
+    if index:
+        change = (f"a smaller eps (now {eps:g}) extends the grid down" if default_grid
+                  else "give alphas that reach lower")
+        text = f"the smallest penalty of the grid ({alpha:.4g}): the error may fall further below it; {change}"
+    elif default_grid and l1_ratio > 0.0:
+        text = (f"the largest penalty of the grid ({alpha:.4g}), where every coefficient is 0: "
+                "no column predicts y better than its mean does on these folds; no larger "
+                "penalty changes that, a finer grid (n_alphas) shows the error near it")
+    else:
+        text = (f"the largest penalty of the grid ({alpha:.4g}): the error may fall further above "
+                "it; give alphas that reach higher")
+    warnings.warn(f"cross_validate: alpha_min is {text}", GridEdgeWarning, stacklevel=3)
 
 
 def _l1_ratios(l1_ratio):
@@ -166,7 +212,10 @@ def cross_validate(folded, alphas=None, l1_ratio=1.0, *, fit_intercept=True, sta
     bound = cv_mean[row, index_min] + cv_se[row, index_min]
     index_1se = int(np.flatnonzero(cv_mean[row] <= bound)[0])
     l1_min = float(l1_ratios[row])
-    fit = _fit(total, whole, grids[row], l1_min, fit_intercept, max_iter, tol)
+    if n_a > 1 and index_min in (0, n_a - 1):
+        _warn_grid_edge(grids[row], index_min, l1_min, alphas is None, eps)
+    fit = _described(total, _fit(total, whole, grids[row], l1_min, fit_intercept, max_iter, tol),
+                     fit_intercept)
     return CrossValidation(
         alphas=np.array(grids), l1_ratios=l1_ratios, mse=mse, status=status, cv_mean=cv_mean,
         cv_se=cv_se, l1_ratio_min=l1_min, alpha_min=float(grids[row][index_min]),

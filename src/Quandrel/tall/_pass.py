@@ -402,8 +402,9 @@ def _finish(root, plan, folded, check_finite, names=None, locate=None):
     sw = root.recs[:, 1]
     if (sw == 0.0).all():
         raise ValueError("weights are all zero")
+    columns = None if names is None else tuple(names[:-1])
     if not folded:
-        return _record(root.recs[0], p)
+        return _record(root.recs[0], p, columns)
     K = plan.K if plan.K is not None else int(root.folds[-1]) + 1
     if K > n:
         raise ValueError(f"more folds ({K}) than rows ({n})")
@@ -413,7 +414,7 @@ def _finish(root, plan, folded, check_finite, names=None, locate=None):
     weightless = np.flatnonzero(sw == 0.0).tolist()  # every fold is present: row f is fold f
     if weightless:
         raise ValueError(f"the weights of {_plural(weightless, 'fold', 'folds')} are all zero")
-    return FoldedStats(tuple(_record(rec, p) for rec in root.recs))
+    return FoldedStats(tuple(_record(rec, p, columns) for rec in root.recs))
 
 
 def _labels(src, on_dask, timeout=None):

@@ -6,13 +6,16 @@ with an unpenalised intercept, weights and standardisation on the centred ones."
 
 from __future__ import annotations
 
+import dataclasses
 import math
+import warnings
 from typing import NamedTuple
 
 import numpy as np
 
 from .._ckernels.regression import REGRESSION_CRIT_AIC, REGRESSION_CRIT_LOSS, REGRESSION_RANK_DEFICIENT, _regression
 from ._native import _call, _f64
+from ._records import Unpacks, shown_names
 from ._params import check_alphas, check_criterion, check_flag, check_int, check_l1_ratio, check_real
 from ._stats import FoldedStats, GramStats
 
@@ -20,59 +23,83 @@ __all__ = ["lasso_path", "enet_path", "ridge", "ols", "rss", "path",
            "LassoPath", "EnetPath", "RidgeFit", "OLSFit", "PathFit"]
 
 
-class LassoPath(NamedTuple):
-    """The knots of a LARS-lasso path: penalties, one row of coefficients per knot."""
+@dataclasses.dataclass(frozen=True, eq=False)
+class LassoPath(Unpacks):
+    """The knots of a LARS-lasso path: penalties, one row of coefficients per knot.
+    Unpacks as ``(lam_path, beta_path, status)``."""
 
+    _fields = ("lam_path", "beta_path", "status")
     lam_path: np.ndarray
     beta_path: np.ndarray
     status: int
 
 
-class EnetPath(NamedTuple):
-    """An elastic-net path: one row of coefficients and one status per penalty."""
+@dataclasses.dataclass(frozen=True, eq=False)
+class EnetPath(Unpacks):
+    """An elastic-net path: one row of coefficients and one status per penalty.
+    Unpacks as ``(coefs, statuses)``."""
 
+    _fields = ("coefs", "statuses")
     coefs: np.ndarray
     statuses: np.ndarray
 
 
-class RidgeFit(NamedTuple):
-    """The penalty a ridge grid search keeps, its coefficients and objective."""
+@dataclasses.dataclass(frozen=True, eq=False)
+class RidgeFit(Unpacks):
+    """The penalty a ridge grid search keeps, its coefficients and objective.
+    Unpacks as ``(alpha, coef, objective, status)``."""
 
+    _fields = ("alpha", "coef", "objective", "status")
     alpha: float
     coef: np.ndarray
     objective: float
     status: int
 
 
-class _OLSTuple(NamedTuple):
+@dataclasses.dataclass(frozen=True, eq=False)
+class OLSFit(Unpacks):
+    """Least-squares coefficients, the Cholesky factor of the normal matrix, status,
+    and `intercept` (0.0 without fit_intercept). Unpacks as ``(coef, L, status)``."""
+
+    _fields = ("coef", "L", "status")
     coef: np.ndarray
     L: np.ndarray
     status: int
+    intercept: float = 0.0
 
 
-class OLSFit(_OLSTuple):
-    """Least-squares coefficients, the Cholesky factor of the normal matrix, status;
-    and `intercept` (0.0 without fit_intercept), outside the tuple, which unpacks as
-    (coef, L, status)."""
-
-    intercept = 0.0
-
-    @classmethod
-    def _with(cls, coef, L, status, intercept):
-        fit = cls(coef, L, status)
-        fit.intercept = intercept
-        return fit
-
-
-class PathFit(NamedTuple):
+@dataclasses.dataclass(frozen=True, eq=False, repr=False)
+class PathFit(Unpacks):
     """A penalty path with an intercept: per penalty (rows), the coefficients on the
-    columns' own scale, the intercept, the degrees of freedom and the status."""
+    columns' own scale, the intercept, the degrees of freedom and the status; then the
+    fraction of the deviance explained (glmnet's dev.ratio; None for the folds' own
+    fits in cross-validation) and the columns' names (None unless the statistics came
+    from named columns). Unpacks as ``(alphas, coef, intercept, dof, status)``; prints
+    a summary (penalty, nonzero count, % deviance explained), as glmnet does."""
 
+    _fields = ("alphas", "coef", "intercept", "dof", "status")
     alphas: np.ndarray     # (n_alphas,)
     coef: np.ndarray       # (n_alphas, k)
     intercept: np.ndarray  # (n_alphas,)
     dof: np.ndarray        # (n_alphas,)
     status: np.ndarray     # (n_alphas,) int64
+    dev_ratio: np.ndarray | None = None  # (n_alphas,)
+    names: tuple | None = None           # (k,)
+
+    def __repr__(self) -> str:
+        n_a, k = self.coef.shape
+        head = f"PathFit: {n_a} penalt{'y' if n_a == 1 else 'ies'}, {k} column{'s' * (k != 1)}"
+        if self.names is not None:
+            head += f" ({shown_names(self.names)})"
+        rows = sorted({round(i) for i in np.linspace(0, n_a - 1, min(n_a, 9)).tolist()})
+        lines = [head, f"  {'index':>5} {'alpha':>11} {'nonzero':>7} {'%dev':>7} {'status':>6}"]
+        for i in rows:
+            dev = "" if self.dev_ratio is None else f"{100 * self.dev_ratio[i]:.2f}"
+            lines.append(f"  {i:5d} {self.alphas[i]:11.4g} {np.count_nonzero(self.coef[i]):7d} "
+                         f"{dev:>7} {int(self.status[i]):6d}")
+        if len(rows) < n_a:
+            lines.append(f"  ({len(rows)} of {n_a} penalties shown)")
+        return "\n".join(lines)
 
 
 def _nonfinite_columns(stats):
@@ -149,28 +176,50 @@ def _settings(max_iter, tol):
     return check_int(max_iter, "max_iter", 1), check_real(tol, "tol", 0.0)
 
 
-def rss(stats, coef):
-    """Residual sum of squares of coef from the statistics alone:
-    rss = (yy - 2 b'c) + b'Gb, with b'c and b'(Gb) summed by the native routines.
+def rss(stats, coef, *, fit_intercept=False):
+    """Residual sum of squares of coef from the statistics alone (weighted: sum w r^2).
+
+    Without fit_intercept, coef holds the k coefficients and rss = (yy - 2 b'c) + b'Gb,
+    with b'c and b'(Gb) summed by the native routines. With fit_intercept=True, coef
+    holds k + 1 values, the intercept b0 first (as `ols(fit_intercept=True)` gives
+    ``[fit.intercept, *fit.coef]``), and rss comes from the centred statistics:
+    ((yyc - 2 b'cc) + b'Gc b) + sw (mu_y - b0 - mu_x'b)^2, mu the exact means.
 
     Accuracy: the terms cancel, so the error is a few units in the last place of the
     terms, yy + 2 |b|'|c| + |b|'|G||b|, not of rss: below 1e-15 of them in our
     measurements against the residuals summed from the raw data (1e-14 is tested).
     For centred columns the terms are about yy, so the relative error is about
     1e-15 * yy / rss: 1e-15 for a noisy fit, 1e-9 when rss is 1e-6 of yy. Columns of
-    large mean beside an intercept make the terms far larger than yy (by (mean /
-    spread)^2): centre them for an accurate rss. For an almost exact fit the value
-    is rounding noise and can be negative (AIC and BIC then give -inf, as for an
-    exact fit)."""
-    _check_stats(stats)
+    large mean beside an intercept make the raw terms far larger than yy (by (mean /
+    spread)^2): give the intercept with fit_intercept=True for an accurate rss. For an
+    almost exact fit the value is rounding noise and can be negative (AIC and BIC
+    then give -inf, as for an exact fit)."""
+    fit_intercept = check_flag(fit_intercept, "fit_intercept")
+    _check_stats(stats, centred=fit_intercept)
     coef = _f64(coef)
     k = stats.c.shape[0]
+    if fit_intercept:
+        if coef.shape != (k + 1,):
+            raise ValueError(f"coef must have shape ({k + 1},), the intercept first, with "
+                             f"fit_intercept=True; got {coef.shape}")
+        return _centred_rss(stats, float(coef[0]), _f64(coef[1:]))
     if coef.shape != (k,):
         raise ValueError(f"coef must have shape ({k},), got {coef.shape}")
     Gb = np.empty(k)
     _call("qdl_matvec", _f64(stats.G), coef, Gb, k, k)
     bc = _call("qdl_dot", coef, _f64(stats.c), k)
     return (stats.yy - 2.0 * bc) + _call("qdl_dot", coef, Gb, k)
+
+
+def _centred_rss(stats, b0, b):
+    """sum w (y - b0 - x'b)^2 from the centred statistics (see rss)."""
+    k = b.shape[0]
+    mu = np.append(stats.x_mean, stats.y_mean) + stats.resid / stats.sw
+    Gb = np.empty(k)
+    _call("qdl_matvec", _f64(stats.Gc), b, Gb, k, k)
+    off = (float(mu[k]) - b0) - _call("qdl_dot", _f64(mu[:k]), b, k)
+    bc = _call("qdl_dot", b, _f64(stats.cc), k)
+    return ((stats.yyc - 2.0 * bc) + _call("qdl_dot", b, Gb, k)) + stats.sw * (off * off)
 
 
 def lasso_path(stats, max_iter, tol):
@@ -235,17 +284,37 @@ def ridge(stats, alphas, criterion, intercept):
 
 def ols(stats, *, fit_intercept=False):
     """Ordinary least squares from the statistics, as ols_chol_solve computes it on
-    the data: G coef = c by the Cholesky factor L of G (unscaled). With
-    fit_intercept, Gc coef = cc (the centred, weighted statistics) and the intercept
-    y_mean - x_mean' coef. Returns ``OLSFit(coef, L, status)`` with `.intercept`; on
-    status -1 coef (and the intercept) are NaN and L empty (0, 0)."""
+    the data. The default fits NO intercept, like that kernel (unlike `path` and
+    `cross_validate`): G coef = c by the Cholesky factor L of G (unscaled). With
+    fit_intercept=True, Gc coef = cc (the centred, weighted statistics) and the
+    intercept is y_mean - x_mean' coef. Returns ``OLSFit(coef, L, status)`` with
+    `.intercept`; on status -1 (REGRESSION_RANK_DEFICIENT: collinear or constant
+    columns) coef and the intercept are NaN, L is empty (0, 0), and a RuntimeWarning
+    says so."""
     fit_intercept = check_flag(fit_intercept, "fit_intercept")
     _check_stats(stats, centred=fit_intercept)
     G, c = (stats.Gc, stats.cc) if fit_intercept else (stats.G, stats.c)
     coef, L, status = _chol_solve(_f64(G), _f64(c))
     intercept = float(_intercepts(stats, coef[None, :])[0]) if fit_intercept else 0.0
-    return OLSFit._with(coef, (np.empty((0, 0)) if status == REGRESSION_RANK_DEFICIENT else L),
-                        status, intercept)
+    if status == REGRESSION_RANK_DEFICIENT:
+        warnings.warn(f"tall.ols: status {status} (REGRESSION_RANK_DEFICIENT): the normal "
+                      "matrix is not positive definite (collinear columns"
+                      f"{', or a constant one beside the intercept' if fit_intercept else ''}); "
+                      "the coefficients are NaN", RuntimeWarning, stacklevel=2)
+        L = np.empty((0, 0))
+    return OLSFit(coef, L, status, intercept)
+
+
+def _explained(stats, fit, fit_intercept):
+    """glmnet's dev.ratio of each penalty: 1 - rss / the null model's (y's weighted
+    sum of squares about its mean with an intercept, about 0 without)."""
+    if fit_intercept:
+        null = stats.yyc
+        dev = [_centred_rss(stats, float(b0), _f64(b)) for b0, b in zip(fit.intercept, fit.coef)]
+    else:
+        null = stats.yy
+        dev = [rss(stats, b) for b in fit.coef]
+    return np.array([1.0 - d / null if null > 0.0 else math.nan for d in dev])
 
 
 # ---------------------------------------------------------------------------
@@ -345,7 +414,12 @@ def _fit(stats, problem, alphas, l1_ratio, fit_intercept, max_iter, tol):
     coef = np.zeros((alphas.shape[0], np.shape(stats.c)[0]))
     coef[:, problem.keep] = coefs if problem.scale is None else coefs / problem.scale
     intercept = _intercepts(stats, coef) if fit_intercept else np.zeros(alphas.shape[0])
-    return PathFit(alphas, coef, intercept, dof, status)
+    return PathFit(alphas, coef, intercept, dof, status, names=stats.names)
+
+
+def _described(stats, fit, fit_intercept):
+    """The fit with its fraction of deviance explained (for the fits a user sees)."""
+    return dataclasses.replace(fit, dev_ratio=_explained(stats, fit, fit_intercept))
 
 
 def _path_settings(alphas, l1_ratio, fit_intercept, standardize, n_alphas, eps, tol, max_iter):
@@ -387,11 +461,14 @@ def path(stats, alphas=None, l1_ratio=1.0, *, fit_intercept=True, standardize=Fa
     nonzero coefficients for the lasso, the active-set dof (elastic_net_active_dof)
     for the elastic net, the trace of the ridge hat matrix for ridge, the intercept not
     counted; status per penalty 0, -1 (ridge matrix not positive definite: NaN
-    coefficients) or -2 (coordinate descent out of iterations).
+    coefficients) or -2 (coordinate descent out of iterations); and `dev_ratio`, the
+    fraction of the deviance explained (glmnet's), and `names`, the columns' names when
+    the statistics came from named columns (a Source). Printed, it shows a summary.
     """
     alphas, l1_ratio, fit_intercept, standardize, n_alphas, eps, max_iter, tol = _path_settings(
         alphas, l1_ratio, fit_intercept, standardize, n_alphas, eps, tol, max_iter)
     problem = _problem(stats, fit_intercept, standardize)
     if alphas is None:
         alphas = _default_alphas(problem, l1_ratio, n_alphas, eps)
-    return _fit(stats, problem, alphas, l1_ratio, fit_intercept, max_iter, tol)
+    return _described(stats, _fit(stats, problem, alphas, l1_ratio, fit_intercept, max_iter, tol),
+                      fit_intercept)

@@ -62,6 +62,9 @@ class GramStats:
     the centred statistics, Gc + sw mu mu' and so on, with mu the exact means. Records
     made from G, c, yy and n alone (the four positional fields) have None in the
     others, and serve the solvers that need no intercept.
+
+    names: the columns of X by name (or index in their file) when the rows came from a
+    Source, else None; carried to the fits, not part of the statistics' bits.
     """
 
     G: np.ndarray
@@ -75,11 +78,12 @@ class GramStats:
     cc: np.ndarray | None = None
     yyc: float | None = None
     resid: np.ndarray | None = None
+    names: tuple | None = None
 
     @property
     def centred(self) -> bool:
         """Whether the record holds the weights' sum, the means and the centred co-moments."""
-        return all(getattr(self, f.name) is not None for f in dataclasses.fields(self))
+        return all(getattr(self, name) is not None for name in _STATISTICS)
 
     def fingerprint(self) -> str:
         """A hash of the statistics' bits (the same for every partitioning)."""
@@ -88,11 +92,15 @@ class GramStats:
         return h.hexdigest()[:32]
 
 
+# The fields that hold statistics (not the names).
+_STATISTICS = tuple(f.name for f in dataclasses.fields(GramStats) if f.name != "names")
+
+
 def _hash(h, stats):
     h.update(np.int64(stats.n).tobytes())
-    for field in dataclasses.fields(stats):
-        value = getattr(stats, field.name)
-        if field.name != "n" and value is not None:
+    for name in _STATISTICS:
+        value = getattr(stats, name)
+        if name != "n" and value is not None:
             h.update(np.ascontiguousarray(value, dtype=np.float64).tobytes())
 
 
@@ -152,7 +160,7 @@ def _merge(a, b, p):
     return out
 
 
-def _record(rec, p):
+def _record(rec, p, names=None):
     """The GramStats of a part's record (copies: a record owns its arrays). A part
     without raw sums gets them from its centred statistics, R = M + sw (mu_i mu_j)
     with the exact means mu = mean + resid / sw: exactly symmetric, and as accurate as
@@ -170,7 +178,8 @@ def _record(rec, p):
     return GramStats(
         G=R[:k, :k].copy(), c=R[:k, k].copy(), yy=float(R[k, k]), n=int(n),
         sw=float(sw), x_mean=mean[:k].copy(), y_mean=float(mean[k]),
-        Gc=M[:k, :k].copy(), cc=M[:k, k].copy(), yyc=float(M[k, k]), resid=resid.copy())
+        Gc=M[:k, :k].copy(), cc=M[:k, k].copy(), yyc=float(M[k, k]), resid=resid.copy(),
+        names=names)
 
 
 def _part(stats):
@@ -193,7 +202,8 @@ def _part(stats):
 def _merge_records(records):
     """The merge of records in the order given: ((r0 + r1) + r2) + ..."""
     p = np.shape(records[0].c)[0] + 1
-    return _record(functools.reduce(lambda a, b: _merge(a, b, p), [_part(r) for r in records]), p)
+    return _record(functools.reduce(lambda a, b: _merge(a, b, p), [_part(r) for r in records]), p,
+                   records[0].names)
 
 
 def _mean_difference(a, b):
