@@ -143,8 +143,9 @@ def chosen_row(cv):
 def plot(cv, path, target="y", title=None):
     """cv_mean against log(alpha) with its standard-error bars, the chosen penalties
     dashed, and the count of nonzero coefficients along the top (plot.cv.glmnet).
-    Where the error near the chosen penalties spans less than a twentieth of the
-    whole curve (its bars then invisible), an inset shows them at their own scale."""
+    Where the error near the chosen penalties spans less than a fifth of the whole
+    curve (its bars then hard to read), an inset shows them at their own scale, its
+    ticks absolute values (no offset above them)."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -174,9 +175,10 @@ def plot(cv, path, target="y", title=None):
     ax.legend(loc="upper left", fontsize=8)
     near = slice(max(min(cv.index_min, cv.index_1se) - 10, 0), None)
     span = np.nanmax(mean[near] + se[near]) - np.nanmin(mean[near] - se[near])
-    if span < (np.nanmax(mean) - np.nanmin(mean)) / 20:
+    if span < (np.nanmax(mean) - np.nanmin(mean)) / 5:
         inset = ax.inset_axes([0.36, 0.4, 0.4, 0.42])
         draw(inset, near)
+        inset.ticklabel_format(useOffset=False)
         inset.tick_params(labelsize=7)
         inset.set_title("near the chosen penalties", fontsize=8)
     fig.tight_layout()
