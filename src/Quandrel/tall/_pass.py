@@ -26,7 +26,8 @@ from ._blocks import BAD_IDS, W_NEGATIVE, W_NONFINITE, Plan, add, block
 from ._folds import MAX_FOLDS, check_seed
 from ._params import check_flag, check_int, check_real
 from ._progress import TextBar
-from ._sources import Source, first_nonfinite, source_of
+from ._readers._base import first_nonfinite
+from ._sources import Source, source_of
 from ._stats import FoldedStats, _record
 
 __all__ = ["gram_stats"]

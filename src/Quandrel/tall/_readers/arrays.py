@@ -12,7 +12,7 @@ import os
 
 import numpy as np
 
-from ._sources import _Batch, _Columns, _describe, _piece_step, _unit_rows, _Unit
+from ._base import _Batch, _Columns, _describe, _piece_step, _unit_rows, _Unit
 
 __all__ = ["ArrayReader"]
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ._sources import _PIECE_ROWS, _Batch, _Columns, _describe, _Unit
+from ._base import _PIECE_ROWS, _Batch, _Columns, _describe, _Unit
 
 __all__ = ["ParquetReader"]
 
