@@ -293,7 +293,7 @@ BAD = [
     (lambda X, y: (X, y, {"folds": np.r_[0, 0, 2, 2, 4, np.zeros(5)]}), ValueError, "folds 1, 3 of 5 hold no rows"),
     (lambda X, y: (X, y, {"folds": np.r_[0, 1, np.zeros(8)], "weights": np.r_[1, 0, np.ones(8)]}),
      ValueError, "the weights of fold 1 are all zero"),
-    (lambda X, y: ([(X[:3], y[:3])], None, {"folds": 5}), ValueError, r"more folds \(5\) than rows \(3\)"),
+    (lambda X, y: ([(X[:3], y[:3])], None, {"folds": 5}), ValueError, r"folds=5: more folds than rows \(3\)"),
 ]
 
 

@@ -13,7 +13,7 @@ from typing import NamedTuple
 
 import numpy as np
 
-from .._ckernels.regression import REGRESSION_CRIT_AIC, REGRESSION_CRIT_LOSS, REGRESSION_RANK_DEFICIENT, _regression
+from .._ckernels.regression import REGRESSION_RANK_DEFICIENT, _regression
 from ._native import _call, _f64
 from ._records import Unpacks, shown_names
 from ._params import check_alphas, check_criterion, check_flag, check_int, check_l1_ratio, check_real
