@@ -2,6 +2,7 @@
 every cutting of the rows, kind of input, number of workers and scheduling, including
 on a real two-process Dask cluster that loses a worker in the middle of the pass."""
 
+import dataclasses
 import contextlib
 import faulthandler
 import importlib.util
@@ -352,6 +353,14 @@ def test_criteria_by_name_or_code_and_named_results(rng):
     assert tall.ols(stats)._fields == ("coef", "L", "status")
     assert tall.lasso_path(stats, 10, 0.0)._fields == ("lam_path", "beta_path", "status")
     assert tall.enet_path(stats, [1.0], 0.5)._fields == ("coefs", "statuses")
+    # ridge's flag is fit_intercept, as everywhere in tall; its former name still works.
+    old = tall.ridge(stats, [0.01, 1.0], "aic", intercept=True)
+    new = tall.ridge(stats, [0.01, 1.0], "aic", fit_intercept=True)
+    assert np.array_equal(old.coef, new.coef) and old.objective == new.objective
+    with pytest.raises(TypeError, match="give fit_intercept or its former name intercept, not both"):
+        tall.ridge(stats, [1.0], "aic", True, intercept=True)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        new.alpha = 2.0  # results are set once
 
 
 def test_solvers_match_the_in_memory_kernels(rng):

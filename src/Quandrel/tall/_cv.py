@@ -14,8 +14,10 @@ from __future__ import annotations
 
 import dataclasses
 import warnings
+from collections.abc import Sequence
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ._native import _call, _f64
 from ._params import check_alphas, check_flag, check_l1_ratio
@@ -157,19 +159,63 @@ def _l1_ratios(l1_ratio):
                      for i, v in enumerate(values)])
 
 
-def cross_validate(folded, alphas=None, l1_ratio=1.0, *, fit_intercept=True, standardize=False,
-                   n_alphas=100, eps=1e-3, tol=1e-10, max_iter=10000, progress=False):
+def cross_validate(folded: FoldedStats, alphas: ArrayLike | None = None,
+                   l1_ratio: float | Sequence[float] = 1.0, *, fit_intercept: bool = True,
+                   standardize: bool = False, n_alphas: int = 100, eps: float = 1e-3,
+                   tol: float = 1e-10, max_iter: int = 10000,
+                   progress: bool = False) -> CrossValidation:
     """K-fold cross-validation of `path` on the statistics of gram_stats(folds=...).
 
-    For each l1_ratio (a number or a sequence, as ElasticNetCV takes) the grid of
-    penalties is computed once from `folded.total` by path's rule (or is `alphas`,
-    sorted descending) and shared by the folds, as in glmnet. For each fold f the path
-    is fitted on `folded.train(f)` and scored on fold f's statistics: no second pass.
-    The other settings are path's. progress: a bar on stderr, one step per fit.
+    For each l1_ratio the grid of penalties is computed once from `folded.total` by
+    path's rule (or is `alphas`, sorted descending) and shared by the folds, as in
+    glmnet. For each fold f the path is fitted on `folded.train(f)` and scored on fold
+    f's own centred statistics: no row is read again.
 
-    Returns a CrossValidation: per-fold errors, cv_mean and cv_se (glmnet's cvm and
-    cvsd), alpha_min and alpha_1se (glmnet's lambda.min and lambda.1se, on the row of
-    l1_ratio_min), and `fit`, the path on all the folds at l1_ratio_min.
+    Parameters
+    ----------
+    folded : FoldedStats
+        The folds' statistics, from gram_stats(..., folds=...).
+    alphas : array_like of shape (n_alphas,), optional
+        Finite penalties >= 0 (sorted descending); None: path's default grid.
+    l1_ratio : float or sequence of float, default 1.0
+        The lasso's share of the penalty, in [0, 1], or several (as ElasticNetCV).
+    fit_intercept, standardize, n_alphas, eps, tol, max_iter
+        As for `path`, with the same defaults.
+    progress : bool, default False
+        A bar on stderr, one step per fit.
+
+    Returns
+    -------
+    CrossValidation
+        Per l1_ratio, penalty and fold the errors `mse`; `cv_mean` and `cv_se`
+        (glmnet's cvm and cvsd); `alpha_min` and `alpha_1se` (glmnet's lambda.min and
+        lambda.1se, on the row of `l1_ratio_min`); `fit`, the path on all the folds at
+        l1_ratio_min (with the columns' names from a Source). Printed, a summary.
+
+    Raises
+    ------
+    TypeError, ValueError
+        folded not a FoldedStats, a setting of the wrong type or out of range
+        (named), statistics that are not finite, every fit failed.
+
+    Warns
+    -----
+    GridEdgeWarning
+        alpha_min is an end of the grid: which end, and what to change (eps, or
+        alphas reaching further).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from Quandrel import tall
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((2000, 5))
+    >>> y = X @ [1.0, 0.5, 0.0, 0.0, 0.0] + rng.standard_normal(2000)
+    >>> cv = tall.cross_validate(tall.gram_stats(X, y, folds=5), n_alphas=30)
+    >>> cv.mse.shape, cv.index_min, cv.index_1se
+    ((1, 30, 5), 16, 10)
+    >>> cv.fit.coef[cv.index_1se].round(2)
+    array([0.91, 0.42, 0.  , 0.  , 0.  ])
     """
     if not isinstance(folded, FoldedStats):
         raise TypeError(f"folded must be the FoldedStats of gram_stats(..., folds=...), "

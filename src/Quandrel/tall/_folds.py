@@ -18,6 +18,7 @@ few sqrt(n / K) of n / K. The library computes it (qdl_fold_ids).
 from __future__ import annotations
 
 import numpy as np
+import numpy.typing as npt
 
 from ._native import _call
 from ._params import check_int
@@ -39,12 +40,34 @@ def _hashed(start, stop, K, seed):
     return out
 
 
-def fold_ids(start, stop, K, seed=0):
-    """The fold of each global row in [start, stop) under gram_stats(folds=K, seed=seed):
-    an int64 array of values in 0 .. K-1 (see the module's description of the hash).
+def fold_ids(start: int, stop: int, K: int, seed: int = 0) -> npt.NDArray[np.int64]:
+    """The fold of each global row in [start, stop) under gram_stats(folds=K, seed=seed).
 
+    Parameters
+    ----------
+    start, stop : int
+        The rows, 0 <= start <= stop.
+    K : int
+        The number of folds, >= 2.
+    seed : int, default 0
+        The seed of the hash, in [0, 2**64).
+
+    Returns
+    -------
+    ndarray of int64, shape (stop - start,)
+        Values in 0 .. K-1 (see the module's description of the hash).
+
+    Raises
+    ------
+    TypeError, ValueError
+        An argument of the wrong type or out of range (named).
+
+    Examples
+    --------
     >>> fold_ids(0, 10, 3).tolist() == fold_ids(0, 20, 3)[:10].tolist()
     True
+    >>> fold_ids(5, 8, 4, seed=1).shape
+    (3,)
     """
     start = check_int(start, "start", 0)
     stop = check_int(stop, "stop", start)

@@ -14,6 +14,8 @@ only for Dask input.
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 
 from ._blocks import Plan, add, block
@@ -24,6 +26,7 @@ from ._params import check_flag, check_int, check_real
 from ._progress import TextBar
 from ._readers._base import first_nonfinite
 from ._sources import Source, source_of
+from ._stats import FoldedStats, GramStats
 from ._tree import _chunk_nodes
 
 __all__ = ["gram_stats"]
@@ -133,48 +136,82 @@ def _labels(src, on_dask, timeout=None):
     return names, locate
 
 
-def gram_stats(X, y=None, block_rows=4096, progress=False, *, weights=None, folds=None, seed=0,
-               check_finite=True, timeout=None):
+def gram_stats(X: Any, y: Any = None, block_rows: int = 4096, progress: bool = False, *,
+               weights: Any = None, folds: Any = None, seed: int = 0, check_finite: bool = True,
+               timeout: float | None = None) -> GramStats | FoldedStats:
     """Weighted least-squares statistics, raw and centred, in one pass; per fold with
     `folds`.
 
-    X, y: numpy arrays (memory-mapped ``.npy`` files are read block by block), Dask
-    arrays (any row chunking, the same for X, y, weights and fold ids; columns are put
-    in one chunk), or X an iterable of ``(X_block, y_block)`` or
-    ``(X_block, y_block, w_block)`` pieces with y None (pieces of any sizes, read one
-    at a time, all with weights or none). Blocks that are not float64 are converted
-    to float64 block by block; complex or non-numeric data are refused.
+    Rows are cut into blocks of `block_rows` counted from row 0 of the whole data and
+    added in one fixed tree, so the result is the same bit for bit for every chunking,
+    number of workers and scheduling, and for numpy, Dask and iterable input of the
+    same rows (for the same block_rows). Without weights and folds, G, c, yy and n are
+    the sums of X'X, X'y and y'y by block; with either, G, c and yy are formed from the
+    centred statistics (see GramStats).
 
-    weights: non-negative finite weights aligned with the rows (numpy or Dask, the
-    row chunks of X), or None (all 1); iterables carry them in their pieces.
+    Parameters
+    ----------
+    X : array_like of shape (n, k), Dask array, iterable of pieces, or Source
+        numpy arrays (memory-mapped ``.npy`` files are read block by block), Dask
+        arrays (any row chunking, the same for X, y, weights and fold ids; on the
+        active distributed client, or Dask's local scheduler), or, with y None, an
+        iterable of ``(X_block, y_block)`` or ``(X_block, y_block, w_block)`` pieces
+        of any sizes, all with weights or none (such as a `Source`). Blocks that are
+        not float64 are converted block by block.
+    y : array_like of shape (n,), Dask array, or None
+        The target; None when X is an iterable of pieces.
+    block_rows : int, default 4096
+        Rows per block, >= 1.
+    progress : bool, default False
+        Show a progress bar (Dask's for Dask input, a plain one on stderr otherwise).
+    weights : array_like of shape (n,) or Dask array, optional
+        Non-negative finite weights aligned with the rows (Dask: X's row chunks); None
+        is all 1. Iterables carry them in their pieces.
+    folds : int or array_like of shape (n,), optional
+        K >= 2: row i goes to fold fold_ids(i, i + 1, K, seed), a hash of (seed, i);
+        or fold ids 0 .. K-1 aligned with the rows (integers, or floats holding whole
+        numbers; K is the largest id + 1), numpy or Dask. Iterables take K only.
+    seed : int, default 0
+        The seed of the folds' hash, in [0, 2**64).
+    check_finite : bool, default True
+        Refuse NaN and infinite values in X and y once the pass has counted them (at
+        no extra cost), naming the columns (for a Source, its column names, the file
+        and the first row). False lets them into the statistics, which the solvers
+        then refuse.
+    timeout : float, optional
+        Seconds to wait for a distributed cluster's result (None waits).
 
-    folds: K, an int >= 2: row i goes to fold fold_ids(i, i + 1, K, seed), a hash of
-    (seed, i) (see fold_ids); or an array of fold ids 0 .. K-1 aligned with the rows
-    (integers, or floats holding whole numbers; K is the largest id + 1), numpy or
-    Dask. Iterables take an int only. Returns then a FoldedStats.
+    Returns
+    -------
+    GramStats or FoldedStats
+        The statistics (G and Gc exactly symmetric; `names` from a Source); with
+        folds, those of each fold.
 
-    block_rows: rows per block, counted from row 0 of the whole data. The result is
-    the same bit for bit for every chunking, number of workers and scheduling, and
-    for numpy, Dask and iterable input of the same data (for the same block_rows).
-    Without weights and folds, G, c, yy and n are the same bits as the sums of X'X,
-    X'y and y'y by block have always been; with either, G, c and yy are formed from
-    the centred statistics (see GramStats).
+    Raises
+    ------
+    TypeError, ValueError
+        Naming the argument, before the pass where the arguments show it (shapes,
+        lengths, row chunks, dtypes, K < 2 or more folds than rows, settings); after
+        it, before any result, where the values do (weights NaN, infinite, negative
+        or all zero; fold ids not whole numbers in [0, n); a fold with no rows or no
+        weight; NaN or infinity under check_finite).
+    TimeoutError
+        The cluster did not answer within timeout.
 
-    check_finite: refuse data holding NaN or infinite values with a ValueError that
-    names the columns of X (and y) and their counts, once the pass has counted them
-    (a block's sums of squares show which columns to count, so this costs no extra
-    pass). False lets them into the statistics, which the solvers then refuse.
-
-    progress: show a progress bar (Dask's for Dask input, a plain one on stderr
-    otherwise). timeout: seconds to wait for a distributed cluster's result before
-    TimeoutError (None waits; the local Dask scheduler has no timeout).
-
-    Returns a GramStats record (G and Gc exactly symmetric), or a FoldedStats. Bad
-    input raises ValueError or TypeError naming the argument: before the pass when the
-    arguments show it (shapes, lengths, row chunks, dtypes, K < 2 or above the row
-    count, settings), after it, before any result, when the values do (weights NaN,
-    infinite, negative or all zero; fold ids not whole numbers in [0, n); a fold with
-    no rows or no weight; NaN or infinity in X or y under check_finite).
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from Quandrel import tall
+    >>> rng = np.random.default_rng(0)
+    >>> X, y = rng.standard_normal((10_000, 3)), rng.standard_normal(10_000)
+    >>> stats = tall.gram_stats(X, y, block_rows=1000)
+    >>> stats.n, np.allclose(stats.G, X.T @ X)
+    (10000, True)
+    >>> pieces = ((X[i:i + 777], y[i:i + 777]) for i in range(0, 10_000, 777))
+    >>> tall.gram_stats(pieces, block_rows=1000).fingerprint() == stats.fingerprint()
+    True
+    >>> tall.gram_stats(X, y, folds=5).K
+    5
     """
     block_rows = check_int(block_rows, "block_rows", 1)
     check_finite = check_flag(check_finite, "check_finite")

@@ -12,6 +12,7 @@ import warnings
 from typing import NamedTuple
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from .._ckernels.regression import REGRESSION_RANK_DEFICIENT, _regression
 from ._native import _call, _f64
@@ -172,28 +173,67 @@ def _weight_sum(stats):
     return float(stats.sw if stats.centred else stats.n)
 
 
+def _renamed(value, old_value, name, old_name, default):
+    """A setting given by its name or its former name (not both), else its default."""
+    if old_value is not None:
+        if value is not None:
+            raise TypeError(f"give {name} or its former name {old_name}, not both")
+        return old_value
+    return default if value is None else value
+
+
 def _settings(max_iter, tol):
     return check_int(max_iter, "max_iter", 1), check_real(tol, "tol", 0.0)
 
 
-def rss(stats, coef, *, fit_intercept=False):
-    """Residual sum of squares of coef from the statistics alone (weighted: sum w r^2).
+def rss(stats: GramStats, coef: ArrayLike, *, fit_intercept: bool = False) -> float:
+    """Residual sum of squares of a coefficient vector from the statistics alone.
 
-    Without fit_intercept, coef holds the k coefficients and rss = (yy - 2 b'c) + b'Gb,
-    with b'c and b'(Gb) summed by the native routines. With fit_intercept=True, coef
-    holds k + 1 values, the intercept b0 first (as `ols(fit_intercept=True)` gives
-    ``[fit.intercept, *fit.coef]``), and rss comes from the centred statistics:
+    The weighted sum sum w (y - b0 - x'b)^2, with b0 = 0 unless fit_intercept.
+    Without fit_intercept, rss = (yy - 2 b'c) + b'Gb, with b'c and b'(Gb) summed by
+    the native routines; with it, from the centred statistics,
     ((yyc - 2 b'cc) + b'Gc b) + sw (mu_y - b0 - mu_x'b)^2, mu the exact means.
 
-    Accuracy: the terms cancel, so the error is a few units in the last place of the
-    terms, yy + 2 |b|'|c| + |b|'|G||b|, not of rss: below 1e-15 of them in our
-    measurements against the residuals summed from the raw data (1e-14 is tested).
-    For centred columns the terms are about yy, so the relative error is about
-    1e-15 * yy / rss: 1e-15 for a noisy fit, 1e-9 when rss is 1e-6 of yy. Columns of
-    large mean beside an intercept make the raw terms far larger than yy (by (mean /
-    spread)^2): give the intercept with fit_intercept=True for an accurate rss. For an
-    almost exact fit the value is rounding noise and can be negative (AIC and BIC
-    then give -inf, as for an exact fit)."""
+    Parameters
+    ----------
+    stats : GramStats
+        The statistics of the rows (centred ones with fit_intercept).
+    coef : array_like of shape (k,), or (k + 1,) with fit_intercept
+        The coefficients; with fit_intercept the intercept first, as
+        ``[fit.intercept, *fit.coef]``.
+    fit_intercept : bool, default False
+        Whether coef begins with an intercept.
+
+    Returns
+    -------
+    float
+        The residual sum of squares. The terms cancel, so its error is a few units in
+        the last place of yy + 2 |b|'|c| + |b|'|G||b| (below 1e-15 of them measured),
+        not of rss: about 1e-15 * yy / rss relative for centred columns. Columns of
+        large mean beside an intercept make the raw terms far larger than yy: give the
+        intercept with fit_intercept=True for an accurate rss. For an almost exact fit
+        the value is rounding noise and can be negative.
+
+    Raises
+    ------
+    TypeError
+        stats is not a GramStats, or fit_intercept not a bool.
+    ValueError
+        coef of the wrong shape, statistics that are not finite, or (fit_intercept)
+        statistics without their centred part.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from Quandrel import tall
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((1000, 3))
+    >>> y = 1.0 + X @ [2.0, 0.0, -1.0] + 0.1 * rng.standard_normal(1000)
+    >>> stats = tall.gram_stats(X, y)
+    >>> fit = tall.ols(stats, fit_intercept=True)
+    >>> round(tall.rss(stats, [fit.intercept, *fit.coef], fit_intercept=True), 2)
+    10.1
+    """
     fit_intercept = check_flag(fit_intercept, "fit_intercept")
     _check_stats(stats, centred=fit_intercept)
     coef = _f64(coef)
@@ -222,19 +262,93 @@ def _centred_rss(stats, b0, b):
     return ((stats.yyc - 2.0 * bc) + _call("qdl_dot", b, Gb, k)) + stats.sw * (off * off)
 
 
-def lasso_path(stats, max_iter, tol):
-    """The LARS-lasso path of lars_lasso_gram on G / sw and c / sw (penalties on the
-    scale of the mean squared error; sw = n without weights). max_iter: an int >= 1, tol: a finite number
-    >= 0. Returns ``LassoPath(lam_path, beta_path, status)``."""
+def lasso_path(stats: GramStats, max_iter: int, tol: float) -> LassoPath:
+    """The LARS-lasso path of the kernel lars_lasso_gram on G / sw and c / sw.
+
+    No intercept, as the kernel solves; penalties on the scale of the mean squared
+    error (sw, the weights' sum, is n without weights).
+
+    Parameters
+    ----------
+    stats : GramStats
+        The statistics of the rows.
+    max_iter : int
+        The most steps of the path, >= 1.
+    tol : float
+        The kernel's tolerance, finite and >= 0.
+
+    Returns
+    -------
+    LassoPath
+        ``(lam_path, beta_path, status)``: the knots' penalties, one row of
+        coefficients per knot, and the kernel's status.
+
+    Raises
+    ------
+    TypeError, ValueError
+        A setting of the wrong type or out of range (named), statistics that are
+        not finite.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from Quandrel import tall
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((1000, 3))
+    >>> y = 1.0 + X @ [2.0, 0.0, -1.0] + 0.1 * rng.standard_normal(1000)
+    >>> stats = tall.gram_stats(X, y)
+    >>> lam, beta, status = tall.lasso_path(stats, 100, 0.0)
+    >>> beta[-1].round(2), status
+    (array([ 1.89,  0.03, -1.02]), 0)
+    """
     max_iter, tol = _settings(max_iter, tol)
     Gs, cs = _scaled(stats)
     return LassoPath(*_regression.lars_lasso_gram(Gs, cs, max_iter, tol))
 
 
-def enet_path(stats, alphas, l1_ratio, max_iter=1000, tol=1e-10):
-    """The warm-started elastic-net path of elastic_net_gram_cd_path on G / sw and
-    c / sw. alphas: finite penalties >= 0; l1_ratio in [0, 1]. Returns
-    ``EnetPath(coefs, statuses)``, one row and one status per penalty."""
+def enet_path(stats: GramStats, alphas: ArrayLike, l1_ratio: float, max_iter: int = 10000,
+              tol: float = 1e-10) -> EnetPath:
+    """The warm-started elastic-net path of the kernel elastic_net_gram_cd_path on
+    G / sw and c / sw (no intercept, as the kernel solves).
+
+    Parameters
+    ----------
+    stats : GramStats
+        The statistics of the rows.
+    alphas : array_like of shape (n_alphas,)
+        Finite penalties >= 0, solved in the order given.
+    l1_ratio : float
+        The lasso's share of the penalty, in [0, 1].
+    max_iter : int, default 10000
+        Coordinate-descent sweeps per penalty, >= 1 (the default of `path` and
+        `cross_validate`).
+    tol : float, default 1e-10
+        The kernel's tolerance, finite and >= 0.
+
+    Returns
+    -------
+    EnetPath
+        ``(coefs, statuses)``: one row of coefficients and one status per penalty.
+
+    Raises
+    ------
+    TypeError, ValueError
+        A setting of the wrong type or out of range (named), statistics that are
+        not finite.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from Quandrel import tall
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((1000, 3))
+    >>> y = 1.0 + X @ [2.0, 0.0, -1.0] + 0.1 * rng.standard_normal(1000)
+    >>> stats = tall.gram_stats(X, y)
+    >>> coefs, statuses = tall.enet_path(stats, [1.0, 0.01], 0.5)
+    >>> coefs.round(2), statuses
+    (array([[ 0.92,  0.  , -0.37],
+           [ 1.88,  0.03, -1.01]]), array([0, 0]))
+    """
     alphas, l1_ratio = check_alphas(alphas), check_l1_ratio(l1_ratio)
     max_iter, tol = _settings(max_iter, tol)
     Gs, cs = _scaled(stats)
@@ -252,23 +366,60 @@ def _chol_solve(A, b):
     return x, L, 0
 
 
-def ridge(stats, alphas, criterion, intercept):
-    """Ridge over a grid of penalties, scored and selected as ridge_grid_search does,
-    from the statistics, in one native call (qdl_ridge_grid_search_gram): for each
-    penalty in order, (G/sw + alpha D) coef = c/sw by Cholesky (D = I, without the
-    intercept column 0 when `intercept`), its effective degrees of freedom, and the
-    residual sum of squares of `rss` in place of the residuals of the raw data; AIC and
-    BIC count sw (the weights' sum, n without weights) as the number of observations.
-    criterion: 'aic', 'bic' or 'rss', or their codes 1, 2, 3; alphas: finite
-    penalties >= 0; intercept: True or False. The first penalty is kept unless a
-    later one has a strictly smaller objective; a penalty whose matrix does not factor
-    scores +inf with status -1 and NaN coefficients.
+def ridge(stats: GramStats, alphas: ArrayLike, criterion: str | int = "aic",
+          fit_intercept: bool | None = None, *, intercept: bool | None = None) -> RidgeFit:
+    """Ridge over a grid of penalties, scored and selected as the kernel
+    ridge_grid_search does, from the statistics, in one native call.
 
-    Returns ``RidgeFit(alpha, coef, objective, status)``, in the order of
-    ridge_grid_search. The objective differs from the in-memory one only through rss
-    (see its accuracy there)."""
+    For each penalty in order, (G/sw + alpha D) coef = c/sw by Cholesky (D = I, without
+    column 0 with fit_intercept), its effective degrees of freedom, and the residual
+    sum of squares of `rss` in place of the residuals of the raw data; AIC and BIC
+    count sw (the weights' sum, n without weights) as the number of observations. The
+    first penalty is kept unless a later one has a strictly smaller objective; a
+    penalty whose matrix does not factor scores +inf with status -1.
+
+    Parameters
+    ----------
+    stats : GramStats
+        The statistics of the rows.
+    alphas : array_like of shape (n_alphas,)
+        Finite penalties >= 0.
+    criterion : {'aic', 'bic', 'rss'} or {1, 2, 3}, default 'aic'
+        The score (by name, or the kernel's code).
+    fit_intercept : bool, default False
+        Whether column 0 of the statistics is the intercept's column of ones, left
+        unpenalised (the kernel's `intercept`; X must then hold that column).
+    intercept : bool, optional
+        The former name of fit_intercept, still accepted.
+
+    Returns
+    -------
+    RidgeFit
+        ``(alpha, coef, objective, status)`` in the order of ridge_grid_search. The
+        objective differs from the in-memory one only through rss (see `rss`).
+
+    Raises
+    ------
+    TypeError, ValueError
+        A setting of the wrong type or out of range (named; a criterion other than
+        those above), both fit_intercept and intercept given, statistics that are
+        not finite.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from Quandrel import tall
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((1000, 3))
+    >>> y = 1.0 + X @ [2.0, 0.0, -1.0] + 0.1 * rng.standard_normal(1000)
+    >>> stats = tall.gram_stats(X, y)
+    >>> fit = tall.ridge(stats, [10.0, 1.0, 0.1], "bic")
+    >>> fit.alpha, fit.status
+    (0.1, 0)
+    """
+    fit_intercept = _renamed(fit_intercept, intercept, "fit_intercept", "intercept", False)
     alphas, criterion = check_alphas(alphas), check_criterion(criterion)
-    intercept = check_flag(intercept, "intercept")
+    fit_intercept = check_flag(fit_intercept, "fit_intercept")
     _check_stats(stats)
     p = np.shape(stats.c)[0]
     # The selected penalty and its objective, its coefficients (NaN until written) and
@@ -276,21 +427,59 @@ def ridge(stats, alphas, criterion, intercept):
     # the last coefficients tried and one column.
     chosen, coef, status = np.zeros(2), np.full(p, np.nan), np.zeros(1, dtype=np.int64)
     _call("qdl_ridge_grid_search_gram", _f64(stats.G), _f64(stats.c), float(stats.yy),
-          _weight_sum(stats), p, alphas, alphas.shape[0], criterion, int(intercept),
+          _weight_sum(stats), p, alphas, alphas.shape[0], criterion, int(fit_intercept),
           chosen[0:], coef, chosen[1:], status, np.empty((p, p)), np.empty((p, p)),
           np.empty(p), np.empty((p, p)), np.empty(p), np.empty(p))
     return RidgeFit(float(chosen[0]), coef, float(chosen[1]), int(status[0]))
 
 
-def ols(stats, *, fit_intercept=False):
-    """Ordinary least squares from the statistics, as ols_chol_solve computes it on
-    the data. The default fits NO intercept, like that kernel (unlike `path` and
-    `cross_validate`): G coef = c by the Cholesky factor L of G (unscaled). With
+def ols(stats: GramStats, *, fit_intercept: bool = False) -> OLSFit:
+    """Ordinary least squares from the statistics, as the kernel ols_chol_solve
+    computes it on the data.
+
+    The default fits NO intercept, like that kernel (`path` and `cross_validate` fit
+    one by default): G coef = c by the Cholesky factor L of G (unscaled). With
     fit_intercept=True, Gc coef = cc (the centred, weighted statistics) and the
-    intercept is y_mean - x_mean' coef. Returns ``OLSFit(coef, L, status)`` with
-    `.intercept`; on status -1 (REGRESSION_RANK_DEFICIENT: collinear or constant
-    columns) coef and the intercept are NaN, L is empty (0, 0), and a RuntimeWarning
-    says so."""
+    intercept is y_mean - x_mean' coef: weighted least squares with an intercept.
+
+    Parameters
+    ----------
+    stats : GramStats
+        The statistics of the rows (centred ones with fit_intercept).
+    fit_intercept : bool, default False
+        Whether to fit an intercept.
+
+    Returns
+    -------
+    OLSFit
+        ``(coef, L, status)``, and `.intercept` (0.0 without fit_intercept). On status
+        -1 (REGRESSION_RANK_DEFICIENT: collinear columns, or a constant one beside the
+        intercept) coef and the intercept are NaN and L is empty (0, 0).
+
+    Raises
+    ------
+    TypeError, ValueError
+        stats not a GramStats, statistics that are not finite, fit_intercept without
+        centred statistics.
+
+    Warns
+    -----
+    RuntimeWarning
+        When the status is -1, naming it.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from Quandrel import tall
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((1000, 3))
+    >>> y = 1.0 + X @ [2.0, 0.0, -1.0] + 0.1 * rng.standard_normal(1000)
+    >>> stats = tall.gram_stats(X, y)
+    >>> fit = tall.ols(stats, fit_intercept=True)
+    >>> fit.coef.round(2), round(fit.intercept, 2), fit.status
+    (array([ 1.99,  0.01, -1.  ]), 1.0, 0)
+    >>> coef, L, status = tall.ols(stats)  # no intercept: the kernel's model
+    """
     fit_intercept = check_flag(fit_intercept, "fit_intercept")
     _check_stats(stats, centred=fit_intercept)
     G, c = (stats.Gc, stats.cc) if fit_intercept else (stats.G, stats.c)
@@ -435,35 +624,78 @@ def _check_eps(eps):
     return eps
 
 
-def path(stats, alphas=None, l1_ratio=1.0, *, fit_intercept=True, standardize=False,
-         n_alphas=100, eps=1e-3, tol=1e-10, max_iter=10000):
+def path(stats: GramStats, alphas: ArrayLike | None = None, l1_ratio: float = 1.0, *,
+         fit_intercept: bool = True, standardize: bool = False, n_alphas: int = 100,
+         eps: float = 1e-3, tol: float = 1e-10, max_iter: int = 10000) -> PathFit:
     """The lasso, elastic-net or ridge path of a weighted fit with an intercept.
 
     Minimises, for each penalty alpha, as glmnet and scikit-learn's ElasticNet,
 
         (1 / (2 sw)) sum w (y - b0 - x'b)^2 + alpha (l1_ratio |b|_1 + (1 - l1_ratio) |b|^2 / 2)
 
-    with the intercept b0 unpenalised (fit_intercept; 0 without), from the centred
+    with the intercept b0 unpenalised (0 without fit_intercept), from the centred
     statistics: the solvers run on Gc / sw and cc / sw, and b0 = y_mean - x_mean'b.
-    standardize penalises the coefficients of the columns scaled to unit weighted
-    variance and returns them on the columns' own scale (glmnet's standardize = TRUE,
-    but y is not scaled: the objective above is the contract). A constant column gets
+    l1_ratio above 0 is solved by the warm-started coordinate descent of the kernel
+    elastic_net_gram_cd_path, 0 (ridge) exactly by Cholesky. A constant column gets
     coefficient 0.
 
-    l1_ratio in [0, 1]: 1 the lasso and above 0 the elastic net, by the warm-started
-    coordinate descent of elastic_net_gram_cd_path (tol, max_iter as there); 0 ridge,
-    solved exactly by Cholesky. alphas: finite penalties >= 0, solved in the given
-    order; None: n_alphas penalties log-spaced from alpha_max, the smallest penalty
-    with every coefficient 0, down to eps * alpha_max (for l1_ratio = 0, alpha_max is
-    computed as for l1_ratio = 1e-3, glmnet's rule).
+    Parameters
+    ----------
+    stats : GramStats
+        The statistics of the rows (centred ones with fit_intercept or standardize).
+    alphas : array_like of shape (n_alphas,), optional
+        Finite penalties >= 0, solved in the order given. None: n_alphas penalties
+        log-spaced from alpha_max, the smallest with every coefficient 0, down to
+        eps * alpha_max (for l1_ratio 0, alpha_max as for 1e-3, glmnet's rule).
+    l1_ratio : float, default 1.0
+        The lasso's share of the penalty, in [0, 1].
+    fit_intercept : bool, default True
+        Whether to fit an unpenalised intercept.
+    standardize : bool, default False
+        Penalise the coefficients of the columns scaled to unit weighted variance and
+        return them on the columns' own scale (glmnet's standardize = TRUE; y is not
+        scaled: the objective above is the contract).
+    n_alphas : int, default 100
+        The number of penalties of the default grid.
+    eps : float, default 1e-3
+        The default grid's smallest penalty, relative to alpha_max, in (0, 1].
+    tol : float, default 1e-10
+        Coordinate descent's tolerance, finite and >= 0.
+    max_iter : int, default 10000
+        Coordinate-descent sweeps per penalty, >= 1.
 
-    Returns ``PathFit(alphas, coef, intercept, dof, status)``: dof is the count of
-    nonzero coefficients for the lasso, the active-set dof (elastic_net_active_dof)
-    for the elastic net, the trace of the ridge hat matrix for ridge, the intercept not
-    counted; status per penalty 0, -1 (ridge matrix not positive definite: NaN
-    coefficients) or -2 (coordinate descent out of iterations); and `dev_ratio`, the
-    fraction of the deviance explained (glmnet's), and `names`, the columns' names when
-    the statistics came from named columns (a Source). Printed, it shows a summary.
+    Returns
+    -------
+    PathFit
+        ``(alphas, coef, intercept, dof, status)``: per penalty the coefficients, the
+        intercept, the degrees of freedom (nonzero coefficients for the lasso, the
+        active-set dof for the elastic net, the trace of the hat matrix for ridge, the
+        intercept not counted) and the status (0; -1 ridge matrix not positive
+        definite, NaN coefficients; -2 coordinate descent out of iterations); and
+        `dev_ratio`, the fraction of the deviance explained, and `names`, the columns'
+        names when the statistics came from a Source. Printed, it shows a summary.
+
+    Raises
+    ------
+    TypeError, ValueError
+        A setting of the wrong type or out of range (named), statistics that are not
+        finite or lack the centred part the settings need.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from Quandrel import tall
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((1000, 3))
+    >>> y = 1.0 + X @ [2.0, 0.0, -1.0] + 0.1 * rng.standard_normal(1000)
+    >>> stats = tall.gram_stats(X, y)
+    >>> fit = tall.path(stats, [1.0, 0.1, 0.01])
+    >>> fit.coef.round(2)
+    array([[ 0.98,  0.  , -0.05],
+           [ 1.89,  0.  , -0.9 ],
+           [ 1.98,  0.  , -0.99]])
+    >>> fit.intercept.round(2), fit.dev_ratio.round(3)
+    (array([0.93, 1.  , 1.  ]), array([0.604, 0.994, 0.998]))
     """
     alphas, l1_ratio, fit_intercept, standardize, n_alphas, eps, max_iter, tol = _path_settings(
         alphas, l1_ratio, fit_intercept, standardize, n_alphas, eps, tol, max_iter)

@@ -18,6 +18,8 @@ is made.
 from __future__ import annotations
 
 import os
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -235,20 +237,48 @@ class Source:
                 yield piece if weighted else piece[:2]
         self.dropped = dropped
 
-    def to_dask(self, chunk_bytes=64 << 20, block_rows=4096):
-        """The rows as Dask arrays ``(X, y)``, or ``(X, y, w)`` with weights: float64,
-        columns in one chunk, rows in chunks of known lengths. Each chunk is read by one
-        task where it runs (the files must be reachable there under the same paths):
-        the fewest whole row groups (Parquet) or runs of file chunks (about 65,536
-        rows) from its start that make `chunk_bytes` of float64 output or more; X, y
-        and w of a chunk come from one read. The chunks' edges are then moved down to
-        multiples of `block_rows` (gram_stats' blocks; the rows of less than a block
-        that cross an edge are copied to the next chunk), so that the pass moves no
-        other data between tasks.
+    def to_dask(self, chunk_bytes: int = 64 << 20, block_rows: int = 4096) -> tuple[Any, ...]:
+        """The rows as Dask arrays ``(X, y)``, or ``(X, y, w)`` with weights.
 
-        With dropna=True, rows with missing values are left out; where the files'
-        statistics do not show how many, each chunk's length is counted first, by
-        tasks that read the columns that may miss values."""
+        float64, columns in one chunk, rows in chunks of known lengths. Each chunk is
+        read by one task where it runs (the files must be reachable there under the
+        same paths): the fewest whole row groups (Parquet) or runs of file chunks
+        (about 65,536 rows) from its start that make `chunk_bytes` of float64 output
+        or more; X, y and w of a chunk come from one read. The chunks' edges are then
+        moved down to multiples of `block_rows` (gram_stats' blocks; the rows of less
+        than a block that cross an edge are copied to the next chunk), so that the pass
+        moves no other data between tasks.
+
+        Parameters
+        ----------
+        chunk_bytes : int, default 64 MiB
+            The least float64 output of a chunk, >= 1.
+        block_rows : int, default 4096
+            gram_stats' block_rows, >= 1.
+
+        Returns
+        -------
+        tuple of dask.array.Array
+            ``(X, y)`` or ``(X, y, w)``. With dropna=True, where the files' statistics
+            do not show how many rows each chunk keeps (always, with NaN to drop),
+            each chunk's length is counted first, by tasks that read the columns.
+
+        Raises
+        ------
+        ValueError
+            chunk_bytes or block_rows not a positive int; no rows left after dropping.
+
+        Examples
+        --------
+        >>> import numpy as np, os, tempfile
+        >>> from Quandrel import tall
+        >>> folder = tempfile.mkdtemp()
+        >>> for i in range(2):  # two shards of 5,000 rows
+        ...     np.save(os.path.join(folder, f"s{i}.npy"), np.ones((5000, 3)))
+        >>> X, y = tall.source(folder, [0, 1], 2).to_dask(chunk_bytes=1)
+        >>> X.shape, X.chunks[0]
+        ((10000, 2), (4096, 5904))
+        """
         import dask
         import dask.array as da
         from dask.base import tokenize
@@ -320,37 +350,79 @@ class Source:
         return known
 
 
-def source(path_or_paths, columns, target, *, weights=None, key=None, dropna=False):
+def source(path_or_paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+           columns: Sequence[str | int] | None, target: str | int, *,
+           weights: str | int | None = None, key: str | None = None,
+           dropna: bool = False) -> Source:
     """The rows of a least-squares problem in files, for `gram_stats`.
 
-    path_or_paths: where the rows are; the format is told from the files.
-      Parquet: a file, a list of files (read in the order given), or a folder, whose
-        files are read in sorted name order (names starting with '_' or '.', such as
-        Spark's _SUCCESS, are skipped). Columns by name.
-      Zarr (formats 2 and 3) or HDF5: a 2-D array (columns by index) or a group of 1-D
-        arrays of one length (columns by name); `key` is its path inside the container,
-        needed only when the container holds more than one array or group and the
-        columns are not 1-D arrays at its top.
-      .npy: a folder of 2-D .npy files of one width (rows split across them, read in
-        sorted name order) or a list of them. Columns by index.
-    columns: the columns of X, in order (names, or indices counted from 0, negative
-      from the end); None takes every column but the target and the weights (and the
-      index pandas stores beside a DataFrame's columns).
-    target: the column of y. weights: the column of the sample weights, or None.
-    dropna: rows with a missing value (a null in Parquet) in any selected column are
-      refused (the default: ValueError naming the column and the row of the whole data,
-      counted from 0); with True they are left out, and so are rows holding a NaN in a
-      selected column (as pandas' dropna does), their count in `Source.dropped`. NaN is
-      otherwise a value, which `gram_stats` refuses naming the column, the file and the
-      first row (check_finite).
+    The files are looked at once (their footers, headers or metadata); nothing else is
+    read until a pass. Integer, unsigned, floating and boolean columns (as 0 and 1) are
+    converted to float64 piece by piece; strings, categoricals and other types are
+    refused.
 
-    Integer, unsigned, floating and boolean columns (as 0 and 1) are converted to
-    float64 piece by piece; strings, categoricals and other types are refused.
-    Returns a `Source`. Everything that the files' footers, headers and metadata show
-    is checked here, before any row is read: a missing column, a column that is not a
-    number, nulls counted in Parquet statistics, shards of another width or cut short,
-    empty or damaged files (ValueError or TypeError naming the file and the column).
-    Later, a reading error names the file and the place.
+    Parameters
+    ----------
+    path_or_paths : path or list of paths
+        Where the rows are; the format is told from the files. Parquet: a file, a list
+        of files (read in the order given), or a folder, whose files are read in
+        sorted name order (names starting with '_' or '.', such as Spark's _SUCCESS,
+        are skipped); columns by name. Zarr (formats 2 and 3) or HDF5: a 2-D array
+        (columns by index) or a group of 1-D arrays of one length (columns by name).
+        .npy: a folder or list of 2-D .npy shards of one width (columns by index).
+    columns : list of str or int, or None
+        The columns of X, in order (names, or indices counted from 0, negative from
+        the end). None takes every column of the first file but the target and the
+        weights (and the index pandas stores beside a DataFrame's columns); a later
+        Parquet file holding a column the first lacks is then refused.
+    target : str or int
+        The column of y.
+    weights : str or int, optional
+        The column of the sample weights.
+    key : str, optional
+        The path of the array or group inside a Zarr or HDF5 container, needed only
+        when it holds more than one.
+    dropna : bool, default False
+        Rows with a missing value (a null in Parquet) in a selected column are refused
+        (ValueError naming the column and the row of the whole data, counted from 0);
+        with True they are left out, and so are rows holding a NaN in a selected
+        column (as pandas' dropna does), their count in `Source.dropped`. Without it a
+        NaN is a value, which gram_stats refuses naming the column, the file and the
+        first row.
+
+    Returns
+    -------
+    Source
+        The plan of the passes over the files.
+
+    Raises
+    ------
+    TypeError, ValueError
+        Naming the file and the column, for everything the footers, headers and
+        metadata show: a missing column, a column that is not a number, nulls counted
+        in Parquet statistics, shards of another width or cut short, empty or damaged
+        files. Later, a reading error (a Parquet page that does not match its
+        checksum, data that do not decode) names the file and the place.
+    FileNotFoundError
+        A path that does not exist.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np, pyarrow as pa, pyarrow.parquet as pq
+    >>> from Quandrel import tall
+    >>> folder = tempfile.TemporaryDirectory()
+    >>> rng = np.random.default_rng(0)
+    >>> cols = {"carat": rng.uniform(0.2, 3, 5000), "depth": rng.normal(60, 2, 5000)}
+    >>> cols["price"] = 4.0 * cols["carat"] + rng.standard_normal(5000)
+    >>> path = os.path.join(folder.name, "part-0.parquet")
+    >>> pq.write_table(pa.table(cols), path, row_group_size=1000, write_page_checksum=True)
+    >>> src = tall.source(path, ["carat", "depth"], "price")
+    >>> src  # doctest: +ELLIPSIS
+    Source(parquet: ...part-0.parquet, 5,000 rows, 2 columns, target='price')
+    >>> tall.ols(tall.gram_stats(src), fit_intercept=True).coef.round(1)
+    array([4., 0.])
+    >>> folder.cleanup()
     """
     columns = _check_selection(columns, target, weights)
     if key is not None and not isinstance(key, str):
