@@ -2,8 +2,8 @@
 every cutting of the rows, kind of input, number of workers and scheduling, including
 on a real two-process Dask cluster that loses a worker in the middle of the pass."""
 
-import dataclasses
 import contextlib
+import dataclasses
 import faulthandler
 import importlib.util
 import math

@@ -34,11 +34,41 @@ Dask is imported only for Dask input; the package works without it.
 from ._cv import CrossValidation, GridEdgeWarning, cross_validate
 from ._folds import fold_ids
 from ._pass import gram_stats
-from ._solvers import (EnetPath, LassoPath, OLSFit, PathFit, RidgeFit, enet_path, lasso_path, ols,
-                       path, ridge, rss)
+from ._solvers import (
+                       EnetPath,
+                       LassoPath,
+                       OLSFit,
+                       PathFit,
+                       RidgeFit,
+                       enet_path,
+                       lasso_path,
+                       ols,
+                       path,
+                       ridge,
+                       rss,
+)
 from ._sources import Source, source
 from ._stats import FoldedStats, GramStats
 
-__all__ = ["GramStats", "FoldedStats", "gram_stats", "fold_ids", "path", "cross_validate",
-           "lasso_path", "enet_path", "ridge", "ols", "rss", "source", "Source",
-           "CrossValidation", "GridEdgeWarning", "PathFit", "LassoPath", "EnetPath", "RidgeFit", "OLSFit"]
+__all__ = [
+                       "CrossValidation",
+                       "EnetPath",
+                       "FoldedStats",
+                       "GramStats",
+                       "GridEdgeWarning",
+                       "LassoPath",
+                       "OLSFit",
+                       "PathFit",
+                       "RidgeFit",
+                       "Source",
+                       "cross_validate",
+                       "enet_path",
+                       "fold_ids",
+                       "gram_stats",
+                       "lasso_path",
+                       "ols",
+                       "path",
+                       "ridge",
+                       "rss",
+                       "source",
+]

@@ -165,4 +165,4 @@ def block(X, y, w, ids, row0, plan):
         raise AssertionError("qdl_moments_leaves refused a block")  # the arguments are sound
     counts[:p] = nonfinite
     folds = folds[:F] if names is None else names[folds[:F]]
-    return Node(folds, out if F == leaves else out[:F].copy(), counts, first)
+    return Node(folds, out if leaves == F else out[:F].copy(), counts, first)

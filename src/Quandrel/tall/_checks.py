@@ -60,7 +60,7 @@ def _folds_argument(folds):
 def check_fold_count(K, n):
     """Refuses more folds than rows: before the pass when the row count is known, after
     it otherwise (iterables)."""
-    if K is not None and n and K > n:
+    if K is not None and n and n < K:
         raise ValueError(f"folds={K}: more folds than rows ({n})")
 
 
@@ -112,7 +112,8 @@ def _finish(root, plan, folded, check_finite, names=None, locate=None):
     counts, first = root.counts[p:], root.first
     if counts[W_NONFINITE] or counts[W_NEGATIVE]:
         raise ValueError(f"weights must be finite and >= 0: {int(counts[W_NONFINITE])} are NaN or "
-                         f"infinite and {int(counts[W_NEGATIVE])} negative (the first at row {int(first[0])})")
+                         f"infinite and {int(counts[W_NEGATIVE])} negative (the first at row "
+                         f"{int(first[0])})")
     n = int(root.recs[:, 0].sum())  # whole numbers below 2^53: exact
     if counts[BAD_IDS]:
         raise ValueError(f"folds must hold whole numbers from 0 to {n - 1} (the number of rows "

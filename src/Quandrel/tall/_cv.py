@@ -26,7 +26,7 @@ from ._records import shown_names
 from ._solvers import PathFit, _default_alphas, _described, _fit, _path_settings, _problem
 from ._stats import FoldedStats, _mean_difference
 
-__all__ = ["cross_validate", "CrossValidation", "GridEdgeWarning"]
+__all__ = ["CrossValidation", "GridEdgeWarning", "cross_validate"]
 
 
 class GridEdgeWarning(UserWarning):
@@ -82,7 +82,8 @@ class CrossValidation:
         if self.names is not None:
             head += f"; columns {shown_names(self.names)}"
         lines = [head, f"  {'':3} {'alpha':>11} {'index':>5} {'cv error':>11} {'std err':>10} {'nonzero':>7}"]
-        for label, alpha, i in (("min", self.alpha_min, self.index_min), ("1se", self.alpha_1se, self.index_1se)):
+        chosen = (("min", self.alpha_min, self.index_min), ("1se", self.alpha_1se, self.index_1se))
+        for label, alpha, i in chosen:
             lines.append(f"  {label:3} {alpha:11.4g} {i:5d} {self.cv_mean[row, i]:11.5g} "
                          f"{self.cv_se[row, i]:10.3g} {np.count_nonzero(self.fit.coef[i]):7d}")
         return "\n".join(lines)
@@ -111,7 +112,8 @@ def _fold_mse(fold, train, fit, fit_intercept):
         b = _f64(b)
         _call("qdl_matvec", Gc, b, Gb, k, k)
         off = dy - _call("qdl_dot", dx, b, k)
-        sse = ((fold.yyc - 2.0 * _call("qdl_dot", b, cc, k)) + _call("qdl_dot", b, Gb, k)) + fold.sw * (off * off)
+        sse = (((fold.yyc - 2.0 * _call("qdl_dot", b, cc, k)) + _call("qdl_dot", b, Gb, k))
+               + fold.sw * (off * off))
         out[i] = sse / fold.sw
     return out
 
@@ -140,7 +142,8 @@ def _warn_grid_edge(grid, index, l1_ratio, default_grid, eps):
     if index:
         change = (f"a smaller eps (now {eps:g}) extends the grid down" if default_grid
                   else "give alphas that reach lower")
-        text = f"the smallest penalty of the grid ({alpha:.4g}): the error may fall further below it; {change}"
+        text = (f"the smallest penalty of the grid ({alpha:.4g}): the error may fall further "
+                f"below it; {change}")
     elif default_grid and l1_ratio > 0.0:
         text = (f"the largest penalty of the grid ({alpha:.4g}), where every coefficient is 0: "
                 "no column predicts y better than its mean does on these folds; no larger "

@@ -5,6 +5,7 @@ input."""
 
 from __future__ import annotations
 
+import itertools
 import math
 import sys
 
@@ -41,7 +42,7 @@ def _dask_graph(X, y, aligned, plan_of):
     # (chunks shorter than a block merge with their neighbours). The data are moved
     # by Dask's rechunk, lazily on the workers; aligned chunks stay as they are.
     edges = sorted({0, n} | {e // br * br for e in np.cumsum(chunks).tolist()[:-1]})
-    rows = tuple(int(b - a) for a, b in zip(edges, edges[1:]))
+    rows = tuple(int(b - a) for a, b in itertools.pairwise(edges))
     # One array task per chunk (an array layer, so that Dask handles persisted and
     # shared inputs as in any array expression); its value is a 1-by-1 object array
     # holding the chunk's cover. It is indexed "ij" like X, with its one column

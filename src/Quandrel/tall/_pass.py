@@ -6,10 +6,10 @@ Rows are cut into blocks of `block_rows` counted from row 0 of the whole data, a
 each block into one leaf per fold; every leaf's sums come from the library's
 fixed-order native routines (see `_blocks`), and the blocks are added in one fixed
 binary tree by block index (see `_tree`; one native call per pair of nodes, all folds
-at once). The leaves depend on the global row numbers only (the fold of a row is a hash of its number, or the caller's
-id for it), so whatever the chunking, the number of workers, the scheduling or the
-kind of input, every operation is the same, and so are the bits. Dask is imported
-only for Dask input.
+at once). The leaves depend on the global row numbers only (the fold of a row is a
+hash of its number, or the caller's id for it), so whatever the chunking, the number
+of workers, the scheduling or the kind of input, every operation is the same, and so
+are the bits. Dask is imported only for Dask input.
 """
 
 from __future__ import annotations

@@ -8,7 +8,8 @@ tuples they were); the fields after those are read by name only.
 
 from __future__ import annotations
 
-from typing import Any, ClassVar, Iterator
+from collections.abc import Iterator
+from typing import Any, ClassVar
 
 
 class Unpacks:

@@ -16,12 +16,23 @@ from numpy.typing import ArrayLike
 
 from .._ckernels.regression import REGRESSION_RANK_DEFICIENT, _regression
 from ._native import _call, _f64
-from ._records import Unpacks, shown_names
 from ._params import check_alphas, check_criterion, check_flag, check_int, check_l1_ratio, check_real
+from ._records import Unpacks, shown_names
 from ._stats import FoldedStats, GramStats
 
-__all__ = ["lasso_path", "enet_path", "ridge", "ols", "rss", "path",
-           "LassoPath", "EnetPath", "RidgeFit", "OLSFit", "PathFit"]
+__all__ = [
+    "EnetPath",
+    "LassoPath",
+    "OLSFit",
+    "PathFit",
+    "RidgeFit",
+    "enet_path",
+    "lasso_path",
+    "ols",
+    "path",
+    "ridge",
+    "rss",
+]
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -119,7 +130,7 @@ def _nonfinite_columns(stats):
         G, c = np.asarray(G), np.asarray(c)
         bad_y |= not math.isfinite(yy)
         bad_x |= ~np.isfinite(np.diagonal(G))
-    for G, c, yy in sets:
+    for G, c, _ in sets:
         G, c = np.asarray(G), np.asarray(c)
         rows, cols = np.nonzero(~np.isfinite(G) & ~bad_x[:, None] & ~bad_x[None, :])
         bad_x[rows] = bad_x[cols] = True

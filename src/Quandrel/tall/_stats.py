@@ -39,7 +39,7 @@ import numpy as np
 
 from ._native import _call, _f64
 
-__all__ = ["GramStats", "FoldedStats"]
+__all__ = ["FoldedStats", "GramStats"]
 
 
 @dataclasses.dataclass(frozen=True, eq=False)

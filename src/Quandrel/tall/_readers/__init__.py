@@ -4,7 +4,8 @@ format's library is imported by its reader, when a source of that format is made
 
 from __future__ import annotations
 
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 
 def open_reader(fmt: str, paths: list[str], key: str | None, pick: Callable[[Any], Any],

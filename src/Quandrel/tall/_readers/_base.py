@@ -52,7 +52,7 @@ class _Batch:
     block:   a 2-D array of the file's rows and the indices of the selected columns.
     `dropped` counts the rows of the file left out of the batch (missing values)."""
 
-    __slots__ = ("columns", "block", "index", "rows", "dropped")
+    __slots__ = ("block", "columns", "dropped", "index", "rows")
 
     def __init__(self, rows, *, columns=None, block=None, index=None, dropped=0):
         self.columns, self.block, self.index = columns, block, index
@@ -88,10 +88,8 @@ class _Batch:
     def drop_nan(self):
         """Leaves out the rows holding a NaN in a selected column (as pandas' dropna
         does); returns their count."""
-        if self.block is not None:
-            cols = [self.block[:, j] for j in sorted(set(self.index))]
-        else:
-            cols = self.columns
+        cols = (self.columns if self.block is None
+                else [self.block[:, j] for j in sorted(set(self.index))])
         nan = None
         for c in cols:
             if c.dtype.kind == "f":

@@ -12,7 +12,7 @@ import os
 
 import numpy as np
 
-from ._base import _Batch, _Columns, _describe, _piece_step, _unit_rows, _Unit
+from ._base import _Batch, _Columns, _describe, _piece_step, _Unit, _unit_rows
 
 __all__ = ["ArrayReader"]
 
@@ -247,7 +247,8 @@ class ArrayReader:
                 if u.file != opened:
                     if f is not None:
                         f.close()
-                    f, opened = open(path, "rb"), u.file
+                    # Closed on the next shard or at the end (finally below).
+                    f, opened = open(path, "rb"), u.file  # noqa: SIM115
                 shape, fortran, dtype, offset = self.shards[u.file]
                 n, width = shape
                 what = f"rows {u.loc} to {u.loc + u.rows - 1}"

@@ -140,7 +140,7 @@ class ParquetReader:
 
     def _arrow_batches(self, units, names=None):
         """(arrow record batch, unit, first row of the batch in the whole data)."""
-        pa, pq = _arrow()
+        pa = _arrow()[0]
         names = self.names if names is None else names
         opened, pf = None, None
         try:
@@ -151,7 +151,8 @@ class ParquetReader:
                     pf, opened = self._open(self.paths[unit.file]), unit.file
                 row = unit.row0
                 try:
-                    for batch in pf.iter_batches(batch_size=_PIECE_ROWS, row_groups=[unit.loc], columns=names):
+                    batches = pf.iter_batches(batch_size=_PIECE_ROWS, row_groups=[unit.loc], columns=names)
+                    for batch in batches:
                         yield batch, unit, row
                         row += batch.num_rows
                 except (OSError, pa.ArrowException) as exc:
