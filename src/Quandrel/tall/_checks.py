@@ -6,21 +6,24 @@ or weightless folds)."""
 from __future__ import annotations
 
 import sys
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
-from ._blocks import BAD_IDS, W_NEGATIVE, W_NONFINITE
+from ._blocks import BAD_IDS, W_NEGATIVE, W_NONFINITE, Node, Plan
 from ._folds import MAX_FOLDS
 from ._params import check_int
-from ._stats import FoldedStats, _record
+from ._stats import FoldedStats, GramStats, _record
 
 
-def _check_dtype(a, what, kinds="biuf", held="real numbers"):
+def _check_dtype(a: Any, what: str, kinds: str = "biuf", held: str = "real numbers") -> None:
     if a.dtype.kind not in kinds:
         raise TypeError(f"{what} must hold {held}, not {a.dtype}")
 
 
-def _check_shapes(X, y, aligned):
+def _check_shapes(X: Any, y: Any, aligned: dict[str, Any]) -> None:
     """X 2-D, y and the aligned arrays ({name: array}) 1-D, all of X's row count."""
     if X.ndim != 2:
         raise ValueError(f"X must be 2-D, got {X.ndim}-D")
@@ -43,12 +46,12 @@ def _check_shapes(X, y, aligned):
         raise ValueError("no rows at all")
 
 
-def _is_dask(a):
+def _is_dask(a: object) -> bool:
     da = sys.modules.get("dask.array")
     return da is not None and isinstance(a, da.Array)
 
 
-def _folds_argument(folds):
+def _folds_argument(folds: Any) -> tuple[int | None, Any]:
     """(K, ids): folds=K an int >= 2 (ids None), or an array of fold ids (K None)."""
     if folds is None:
         return None, None
@@ -57,19 +60,20 @@ def _folds_argument(folds):
     return None, folds
 
 
-def check_fold_count(K, n):
+def check_fold_count(K: int | None, n: int) -> None:
     """Refuses more folds than rows: before the pass when the row count is known, after
     it otherwise (iterables)."""
     if K is not None and n and n < K:
         raise ValueError(f"folds={K}: more folds than rows ({n})")
 
 
-def _plural(items, one, many):
+def _plural(items: Sequence[Any], one: str, many: str) -> str:
     return f"{one if len(items) == 1 else many} {', '.join(map(str, items[:10]))}" + (
         f" and {len(items) - 10} more" if len(items) > 10 else "")
 
 
-def _refuse_nonfinite(counts, names=None, locate=None):
+def _refuse_nonfinite(counts: npt.NDArray[np.int64], names: Sequence[Any] | None = None,
+                      locate: Callable[[list[int]], tuple[Any, ...] | None] | None = None) -> None:
     """ValueError naming the columns of X, and y, that hold NaN or infinite values:
     by position, or by `names` (X's columns, then the target's) for rows from files,
     with the file and the row of the first such value that `locate(positions)` finds
@@ -79,7 +83,7 @@ def _refuse_nonfinite(counts, names=None, locate=None):
     if not bad:
         return
 
-    def values(j):
+    def values(j: int) -> str:
         return f"{int(counts[j])} value{'s' if counts[j] > 1 else ''}"
 
     if names is None:
@@ -105,7 +109,9 @@ def _refuse_nonfinite(counts, names=None, locate=None):
                         "rows holding NaN"))
 
 
-def _finish(root, plan, folded, check_finite, names=None, locate=None):
+def _finish(root: Node, plan: Plan, folded: bool, check_finite: bool,
+            names: Sequence[Any] | None = None,
+            locate: Callable[[list[int]], tuple[Any, ...] | None] | None = None) -> GramStats | FoldedStats:
     """The record(s) of the root, once its counts show nothing to refuse (`names` and
     `locate` as for _refuse_nonfinite)."""
     p = root.counts.shape[0] - 3

@@ -15,6 +15,7 @@ from __future__ import annotations
 import dataclasses
 import warnings
 from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -22,9 +23,9 @@ from numpy.typing import ArrayLike
 from ._native import _call, _f64
 from ._params import check_alphas, check_flag, check_l1_ratio
 from ._progress import TextBar
-from ._records import shown_names
+from ._records import F64, shown_names
 from ._solvers import PathFit, _default_alphas, _described, _fit, _path_settings, _problem
-from ._stats import FoldedStats, _mean_difference
+from ._stats import FoldedStats, GramStats, _mean_difference
 
 __all__ = ["CrossValidation", "GridEdgeWarning", "cross_validate"]
 
@@ -69,7 +70,7 @@ class CrossValidation:
     fit: PathFit
 
     @property
-    def names(self) -> tuple | None:
+    def names(self) -> tuple[Any, ...] | None:
         """The columns' names (None unless the statistics came from named columns)."""
         return self.fit.names
 
@@ -89,7 +90,7 @@ class CrossValidation:
         return "\n".join(lines)
 
 
-def _fold_mse(fold, train, fit, fit_intercept):
+def _fold_mse(fold: Any, train: GramStats, fit: PathFit, fit_intercept: bool) -> F64:
     """Fold's weighted mean squared error of each row of the fit (trained on `train`).
 
     Per penalty, with b the coefficients and (b0 the intercept):
@@ -118,7 +119,7 @@ def _fold_mse(fold, train, fit, fit_intercept):
     return out
 
 
-def _summaries(mse, weights):
+def _summaries(mse: F64, weights: Sequence[Any]) -> tuple[F64, F64]:
     """cv_mean and cv_se over the last axis of mse: sums over the folds in ascending
     order, mean = (sum w_f mse_f) / (sum w_f), se = sqrt(((sum w_f (mse_f - mean)^2) /
     (sum w_f)) / (K - 1)) (glmnet's cvm and cvsd)."""
@@ -136,7 +137,7 @@ def _summaries(mse, weights):
     return mean, np.sqrt(spread / total / (K - 1))
 
 
-def _warn_grid_edge(grid, index, l1_ratio, default_grid, eps):
+def _warn_grid_edge(grid: F64, index: int, l1_ratio: float, default_grid: bool, eps: float) -> None:
     """GridEdgeWarning: alpha_min is grid[index], an end of the (descending) grid."""
     alpha = float(grid[index])
     if index:
@@ -154,11 +155,12 @@ def _warn_grid_edge(grid, index, l1_ratio, default_grid, eps):
     warnings.warn(f"cross_validate: alpha_min is {text}", GridEdgeWarning, stacklevel=3)
 
 
-def _l1_ratios(l1_ratio):
+def _l1_ratios(l1_ratio: object) -> F64:
     values = np.atleast_1d(np.asarray(l1_ratio, dtype=object))
     if values.ndim != 1 or values.size == 0:
         raise ValueError(f"l1_ratio must be a number or a non-empty 1-D sequence, got {l1_ratio!r}")
-    return np.array([check_l1_ratio(v, "l1_ratio" if np.ndim(l1_ratio) == 0 else f"l1_ratio[{i}]")
+    scalar = np.asarray(l1_ratio, dtype=object).ndim == 0
+    return np.array([check_l1_ratio(v, "l1_ratio" if scalar else f"l1_ratio[{i}]")
                      for i, v in enumerate(values)])
 
 

@@ -8,14 +8,17 @@ from __future__ import annotations
 import itertools
 import math
 import sys
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
+from ._blocks import Plan
 from ._checks import _check_shapes, _is_dask
 from ._tree import _chunk_task, _merge_nodes, _root
 
 
-def _dask_graph(X, y, aligned, plan_of):
+def _dask_graph(X: Any, y: Any, aligned: dict[str, Any], plan_of: Callable[[int], Plan]) -> tuple[Any, Plan]:
     """A Dask object whose value is the root of the tree over X, y and the aligned
     arrays ({'weights': w, 'folds': ids}, either may be absent), and its plan
     (plan_of(n) makes the plan for n rows)."""
@@ -65,7 +68,7 @@ def _dask_graph(X, y, aligned, plan_of):
     return dask.delayed(_root, pure=True)(parts[0][0]), plan
 
 
-def _default_client():
+def _default_client() -> Any:
     """The distributed client Dask would compute with, or None."""
     if "distributed" not in sys.modules:
         return None
@@ -76,7 +79,7 @@ def _default_client():
     return client if isinstance(client, Client) else None
 
 
-def _compute(obj, progress, timeout):
+def _compute(obj: Any, progress: bool, timeout: float | None) -> Any:
     client = _default_client()
     if client is None:
         import dask

@@ -17,6 +17,8 @@ few sqrt(n / K) of n / K. The library computes it (qdl_fold_ids).
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 import numpy.typing as npt
 
@@ -28,13 +30,13 @@ __all__ = ["fold_ids"]
 MAX_FOLDS = 2**32  # far more than anyone splits into; keeps fold ids in int64
 
 
-def _bits(v):
+def _bits(v: int) -> int:
     """The int64 with the bits of v modulo 2^64 (the hash reads row numbers and the
     seed modulo 2^64)."""
     return (v + 2**63) % 2**64 - 2**63
 
 
-def _hashed(start, stop, K, seed):
+def _hashed(start: int, stop: int, K: int, seed: int) -> npt.NDArray[np.int64]:
     out = np.empty(stop - start, dtype=np.int64)
     _call("qdl_fold_ids", _bits(start), stop - start, K, _bits(seed), out)
     return out
@@ -74,11 +76,11 @@ def fold_ids(start: int, stop: int, K: int, seed: int = 0) -> npt.NDArray[np.int
     return _hashed(start, stop, check_int(K, "K", 2, MAX_FOLDS), check_seed(seed))
 
 
-def check_seed(seed):
+def check_seed(seed: object) -> int:
     return check_int(seed, "seed", 0, 2**64 - 1)
 
 
-def clean_ids(ids, n):
+def clean_ids(ids: Any, n: int) -> tuple[npt.NDArray[np.int64], int, int]:
     """A block of fold ids given by the caller as int64, with the count of ids that
     are not whole numbers in [0, n) and the block position of the first of them (or
     -1). Those are replaced by 0, so that the pass goes on to the end and reports

@@ -5,8 +5,10 @@ from __future__ import annotations
 
 import ctypes
 import functools
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 from .._ckernels.regression import _regression
 
@@ -27,7 +29,7 @@ _PROTOTYPES = {
 
 
 @functools.cache
-def _native():
+def _native() -> dict[str, Any]:
     lib = ctypes.CDLL(_regression.__file__)
     routines = {}
     for name, (restype, argtypes) in _PROTOTYPES.items():
@@ -37,13 +39,13 @@ def _native():
     return routines
 
 
-def _f64(a):
+def _f64(a: Any) -> npt.NDArray[np.float64]:
     """a as a C-contiguous, aligned float64 array (copied only when it is not one:
     arrays received from other processes, for instance, can be misaligned)."""
-    return np.require(a, dtype=np.float64, requirements="CA")
+    return np.require(a, dtype=np.float64, requirements=["C", "A"])
 
 
-def _call(name, *args):
+def _call(name: str, *args: Any) -> Any:
     """Calls an exported routine; numpy arrays (float64, C-contiguous, aligned) are
     passed by address."""
     return _native()[name](*(a.ctypes.data if isinstance(a, np.ndarray) else a for a in args))

@@ -14,11 +14,12 @@ are the bits. Dask is imported only for Dask input.
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
 
-from ._blocks import Plan, add, block
+from ._blocks import Node, Plan, add, block
 from ._checks import _check_dtype, _check_shapes, _finish, _folds_argument, _is_dask, check_fold_count
 from ._dask import _compute, _dask_graph
 from ._folds import check_seed
@@ -32,21 +33,21 @@ from ._tree import _chunk_nodes
 __all__ = ["gram_stats"]
 
 
-def _numpy_stats(X, y, w, ids, plan, bar):
+def _numpy_stats(X: Any, y: Any, w: Any, ids: Any, plan: Plan, bar: TextBar | None) -> Node:
     (root,) = _chunk_nodes(X, y, w, ids, 0, plan, bar).values()
     return root
 
 
-def _iterable_stats(pieces, plan, bar):
+def _iterable_stats(pieces: Iterator[Any], plan: Plan, bar: TextBar | None) -> Node:
     """Re-cuts the pieces into blocks of block_rows and adds them as they come: a
     stack of complete nodes of decreasing size, two equal sizes merged at once; at
     the end the stack folded from the right is the root of the tree."""
-    stack = []  # (size, node)
+    stack: list[tuple[int, Node]] = []  # (size, node)
     width = weighted = None
     pending, count = [], 0  # the rows of an incomplete block, as pieces' tails
     blocks = 0
 
-    def push(parts):
+    def push(parts: list[Any]) -> None:
         nonlocal blocks
         Xb, yb, wb = (np.concatenate(a) if len(parts) > 1 else a[0] for a in zip(*parts))
         node = block(Xb, yb, wb if weighted else None, None, blocks * plan.block_rows, plan)
@@ -115,7 +116,7 @@ def _iterable_stats(pieces, plan, bar):
     return root
 
 
-def _labels(src, on_dask, timeout=None):
+def _labels(src: Source | None, on_dask: bool, timeout: float | None = None) -> tuple[Any, Any]:
     """(names, locate) of _refuse_nonfinite for rows of the Source src (None: none):
     the files read again in this process after a pass here, else by a Dask task (on
     the cluster, where the files are reachable)."""
@@ -124,7 +125,7 @@ def _labels(src, on_dask, timeout=None):
     names = [*src.columns, src.target]
     reader = src._reader
 
-    def locate(positions):
+    def locate(positions: list[int]) -> tuple[Any, ...] | None:
         if not on_dask:
             first = first_nonfinite(reader, positions)
         else:
@@ -222,7 +223,7 @@ def gram_stats(X: Any, y: Any = None, block_rows: int = 4096, progress: bool = F
     K, ids = _folds_argument(folds)
     folded = folds is not None
 
-    def plan_of(n):
+    def plan_of(n: int) -> Plan:
         check_fold_count(K, n)
         return Plan(block_rows, -(-n // block_rows), n, K, seed)
 
@@ -245,7 +246,7 @@ def gram_stats(X: Any, y: Any = None, block_rows: int = 4096, progress: bool = F
                 bar.close()
     aligned = {name: a for name, a in (("weights", weights), ("folds", ids)) if a is not None}
     if any(_is_dask(a) for a in (X, y, *aligned.values())):
-        def as_array(a):
+        def as_array(a: Any) -> Any:
             return a if _is_dask(a) or isinstance(a, np.ndarray) else np.asarray(a)
 
         X, y = as_array(X), as_array(y)

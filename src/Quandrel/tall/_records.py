@@ -11,6 +11,12 @@ from __future__ import annotations
 from collections.abc import Iterator
 from typing import Any, ClassVar
 
+import numpy as np
+import numpy.typing as npt
+
+F64 = npt.NDArray[np.float64]
+I64 = npt.NDArray[np.int64]
+
 
 class Unpacks:
     """Tuple behaviour over the leading fields `_fields` of a dataclass."""

@@ -9,15 +9,16 @@ from __future__ import annotations
 import dataclasses
 import math
 import warnings
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 from numpy.typing import ArrayLike
 
 from .._ckernels.regression import REGRESSION_RANK_DEFICIENT, _regression
 from ._native import _call, _f64
 from ._params import check_alphas, check_criterion, check_flag, check_int, check_l1_ratio, check_real
-from ._records import Unpacks, shown_names
+from ._records import F64, Unpacks, shown_names
 from ._stats import FoldedStats, GramStats
 
 __all__ = [
@@ -96,7 +97,7 @@ class PathFit(Unpacks):
     dof: np.ndarray        # (n_alphas,)
     status: np.ndarray     # (n_alphas,) int64
     dev_ratio: np.ndarray | None = None  # (n_alphas,)
-    names: tuple | None = None           # (k,)
+    names: tuple[Any, ...] | None = None  # (k,)
 
     def __repr__(self) -> str:
         n_a, k = self.coef.shape
@@ -114,7 +115,7 @@ class PathFit(Unpacks):
         return "\n".join(lines)
 
 
-def _nonfinite_columns(stats):
+def _nonfinite_columns(stats: Any) -> tuple[list[int], bool]:
     """(columns of X, whether y) whose statistics hold a NaN or an infinity, raw or
     centred. A column with a NaN or infinity spoils its whole row of X'X and its entry
     of X'y, and y all of X'y: other entries name their columns only when these explain
@@ -139,7 +140,7 @@ def _nonfinite_columns(stats):
     return np.flatnonzero(bad_x).tolist(), bad_y
 
 
-def _check_stats(stats, centred=False):
+def _check_stats(stats: Any, centred: bool = False) -> None:
     """stats a GramStats of consistent shapes and finite entries (and with the centred
     statistics when `centred`)."""
     if not isinstance(stats, GramStats):
@@ -152,11 +153,12 @@ def _check_stats(stats, centred=False):
         raise ValueError(f"stats.G must be k by k and stats.c of length k, got "
                          f"{np.shape(stats.G)} and {np.shape(stats.c)}")
     if stats.centred:
-        shapes = (np.shape(stats.Gc), np.shape(stats.cc), np.shape(stats.x_mean), np.shape(stats.resid))
+        full: Any = stats  # its centred fields are all set
+        shapes = (np.shape(full.Gc), np.shape(full.cc), np.shape(full.x_mean), np.shape(full.resid))
         if shapes != ((k, k), (k,), (k,), (k + 1,)):
             raise ValueError(f"the centred statistics must have the shapes of G and c, got {shapes}")
-        if not stats.sw > 0.0:
-            raise ValueError(f"the statistics' weights must sum to a positive number, got {stats.sw!r}")
+        if not full.sw > 0.0:
+            raise ValueError(f"the statistics' weights must sum to a positive number, got {full.sw!r}")
     elif centred:
         raise ValueError("these statistics lack the weights' sum, the means and the centred "
                          "co-moments that a fit with an intercept or standardisation needs: "
@@ -172,7 +174,7 @@ def _check_stats(stats, centred=False):
             "refuses the former)")
 
 
-def _scaled(stats):
+def _scaled(stats: GramStats) -> tuple[F64, F64]:
     """G / sw and c / sw (true divisions, as the in-memory kernels scale by n; sw, the
     sum of the weights, is n without weights)."""
     _check_stats(stats)
@@ -180,11 +182,11 @@ def _scaled(stats):
     return stats.G / sw, stats.c / sw
 
 
-def _weight_sum(stats):
+def _weight_sum(stats: Any) -> float:
     return float(stats.sw if stats.centred else stats.n)
 
 
-def _renamed(value, old_value, name, old_name, default):
+def _renamed(value: Any, old_value: Any, name: str, old_name: str, default: Any) -> Any:
     """A setting given by its name or its former name (not both), else its default."""
     if old_value is not None:
         if value is not None:
@@ -193,7 +195,7 @@ def _renamed(value, old_value, name, old_name, default):
     return default if value is None else value
 
 
-def _settings(max_iter, tol):
+def _settings(max_iter: object, tol: object) -> tuple[int, float]:
     return check_int(max_iter, "max_iter", 1), check_real(tol, "tol", 0.0)
 
 
@@ -259,10 +261,10 @@ def rss(stats: GramStats, coef: ArrayLike, *, fit_intercept: bool = False) -> fl
     Gb = np.empty(k)
     _call("qdl_matvec", _f64(stats.G), coef, Gb, k, k)
     bc = _call("qdl_dot", coef, _f64(stats.c), k)
-    return (stats.yy - 2.0 * bc) + _call("qdl_dot", coef, Gb, k)
+    return float((stats.yy - 2.0 * bc) + _call("qdl_dot", coef, Gb, k))
 
 
-def _centred_rss(stats, b0, b):
+def _centred_rss(stats: Any, b0: float, b: F64) -> float:
     """sum w (y - b0 - x'b)^2 from the centred statistics (see rss)."""
     k = b.shape[0]
     mu = np.append(stats.x_mean, stats.y_mean) + stats.resid / stats.sw
@@ -270,7 +272,7 @@ def _centred_rss(stats, b0, b):
     _call("qdl_matvec", _f64(stats.Gc), b, Gb, k, k)
     off = (float(mu[k]) - b0) - _call("qdl_dot", _f64(mu[:k]), b, k)
     bc = _call("qdl_dot", b, _f64(stats.cc), k)
-    return ((stats.yyc - 2.0 * bc) + _call("qdl_dot", b, Gb, k)) + stats.sw * (off * off)
+    return float(((stats.yyc - 2.0 * bc) + _call("qdl_dot", b, Gb, k)) + stats.sw * (off * off))
 
 
 def lasso_path(stats: GramStats, max_iter: int, tol: float) -> LassoPath:
@@ -317,7 +319,7 @@ def lasso_path(stats: GramStats, max_iter: int, tol: float) -> LassoPath:
     return LassoPath(*_regression.lars_lasso_gram(Gs, cs, max_iter, tol))
 
 
-def enet_path(stats: GramStats, alphas: ArrayLike, l1_ratio: float, max_iter: int = 10000,
+def enet_path(stats: GramStats, alphas: ArrayLike, l1_ratio: float, max_iter: int = 1000,
               tol: float = 1e-10) -> EnetPath:
     """The warm-started elastic-net path of the kernel elastic_net_gram_cd_path on
     G / sw and c / sw (no intercept, as the kernel solves).
@@ -330,9 +332,10 @@ def enet_path(stats: GramStats, alphas: ArrayLike, l1_ratio: float, max_iter: in
         Finite penalties >= 0, solved in the order given.
     l1_ratio : float
         The lasso's share of the penalty, in [0, 1].
-    max_iter : int, default 10000
-        Coordinate-descent sweeps per penalty, >= 1 (the default of `path` and
-        `cross_validate`).
+    max_iter : int, default 1000
+        Coordinate-descent sweeps per penalty, >= 1. (`path` and `cross_validate`
+        default to 10000; this default is kept, since a path that needs more sweeps
+        would change its results.)
     tol : float, default 1e-10
         The kernel's tolerance, finite and >= 0.
 
@@ -366,7 +369,7 @@ def enet_path(stats: GramStats, alphas: ArrayLike, l1_ratio: float, max_iter: in
     return EnetPath(*_regression.elastic_net_gram_cd_path(Gs, cs, alphas, l1_ratio, max_iter, tol))
 
 
-def _chol_solve(A, b):
+def _chol_solve(A: F64, b: F64) -> tuple[F64, F64, int]:
     """Cholesky factor of A and the solution of A x = b by qdl_chol_solve (qdl_chol
     with no jitter, forward then transposed backward substitution, as the kernels
     solve). Returns (x, L, status); x is NaN when the factorisation fails."""
@@ -505,7 +508,7 @@ def ols(stats: GramStats, *, fit_intercept: bool = False) -> OLSFit:
     return OLSFit(coef, L, status, intercept)
 
 
-def _explained(stats, fit, fit_intercept):
+def _explained(stats: Any, fit: PathFit, fit_intercept: bool) -> F64:
     """glmnet's dev.ratio of each penalty: 1 - rss / the null model's (y's weighted
     sum of squares about its mean with an intercept, about 0 without)."""
     if fit_intercept:
@@ -530,10 +533,10 @@ class _Problem(NamedTuple):
     A: np.ndarray      # (kk, kk)
     g: np.ndarray      # (kk,)
     keep: np.ndarray   # (kk,) indices of the columns solved for
-    scale: np.ndarray  # (kk,) the columns' scales (standardize), or None
+    scale: np.ndarray | None  # (kk,) the columns' scales (standardize), or None
 
 
-def _problem(stats, fit_intercept, standardize):
+def _problem(stats: Any, fit_intercept: bool, standardize: bool) -> _Problem:
     """The problem of `path` on the statistics.
 
     With fit_intercept, A = Gc / sw and g = cc / sw (the intercept, unpenalised, is
@@ -557,7 +560,7 @@ def _problem(stats, fit_intercept, standardize):
     return _Problem(np.ascontiguousarray(A), np.ascontiguousarray(g), keep, scale)
 
 
-def _default_alphas(problem, l1_ratio, n_alphas, eps):
+def _default_alphas(problem: _Problem, l1_ratio: float, n_alphas: int, eps: float) -> F64:
     """alpha_max * eps ** (i / (n_alphas - 1)), i = 0 .. n_alphas - 1 (math.pow), with
     alpha_max = max |g_j| / l1_ratio, the smallest penalty that keeps every coefficient
     at 0 (for l1_ratio below 1e-3, computed at 1e-3 as glmnet does). A problem with
@@ -572,17 +575,19 @@ def _default_alphas(problem, l1_ratio, n_alphas, eps):
     return np.array([top * math.pow(eps, i / (n_alphas - 1)) for i in range(n_alphas)])
 
 
-def _intercepts(stats, coefs):
+def _intercepts(stats: Any, coefs: F64) -> F64:
     """y_mean - x_mean' b for each row b of coefs, the dot products by qdl_matvec
     (each summed over the columns in ascending order)."""
     coefs = np.ascontiguousarray(coefs)
     n_a, k = coefs.shape
     xb = np.empty(n_a)
     _call("qdl_matvec", coefs, _f64(stats.x_mean), xb, n_a, k)
-    return stats.y_mean - xb
+    out: F64 = stats.y_mean - xb
+    return out
 
 
-def _solve(problem, alphas, l1_ratio, max_iter, tol):
+def _solve(problem: _Problem, alphas: F64, l1_ratio: float, max_iter: int,
+           tol: float) -> tuple[F64, F64, npt.NDArray[np.int64]]:
     """Coefficients (n_alphas, kk), degrees of freedom and statuses of the problem.
     l1_ratio 0: (A + alpha I) b = g by Cholesky, dof = trace((A + alpha I)^-1 A);
     otherwise the warm-started coordinate-descent path of elastic_net_gram_cd_path,
@@ -608,7 +613,8 @@ def _solve(problem, alphas, l1_ratio, max_iter, tol):
     return coefs, dof, status
 
 
-def _fit(stats, problem, alphas, l1_ratio, fit_intercept, max_iter, tol):
+def _fit(stats: GramStats, problem: _Problem, alphas: F64, l1_ratio: float, fit_intercept: bool,
+         max_iter: int, tol: float) -> PathFit:
     """The PathFit of a problem of `stats` at the given (checked) settings."""
     coefs, dof, status = _solve(problem, alphas, l1_ratio, max_iter, tol)
     coef = np.zeros((alphas.shape[0], np.shape(stats.c)[0]))
@@ -617,18 +623,20 @@ def _fit(stats, problem, alphas, l1_ratio, fit_intercept, max_iter, tol):
     return PathFit(alphas, coef, intercept, dof, status, names=stats.names)
 
 
-def _described(stats, fit, fit_intercept):
+def _described(stats: GramStats, fit: PathFit, fit_intercept: bool) -> PathFit:
     """The fit with its fraction of deviance explained (for the fits a user sees)."""
     return dataclasses.replace(fit, dev_ratio=_explained(stats, fit, fit_intercept))
 
 
-def _path_settings(alphas, l1_ratio, fit_intercept, standardize, n_alphas, eps, tol, max_iter):
+def _path_settings(alphas: Any, l1_ratio: object, fit_intercept: object, standardize: object,
+                   n_alphas: object, eps: object, tol: object,
+                   max_iter: object) -> tuple[F64 | None, float, bool, bool, int, float, int, float]:
     return (None if alphas is None else check_alphas(alphas), check_l1_ratio(l1_ratio),
             check_flag(fit_intercept, "fit_intercept"), check_flag(standardize, "standardize"),
             check_int(n_alphas, "n_alphas", 1), _check_eps(eps), *_settings(max_iter, tol))
 
 
-def _check_eps(eps):
+def _check_eps(eps: object) -> float:
     eps = check_real(eps, "eps", 0.0, 1.0)
     if eps == 0.0:
         raise ValueError("eps must be a finite number in (0, 1], got 0.0")

@@ -18,13 +18,13 @@ is made.
 from __future__ import annotations
 
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
 
 from ._readers import open_reader
-from ._readers._base import _describe, _empty
+from ._readers._base import _describe, _empty, _Unit
 
 __all__ = ["Source", "source"]
 
@@ -35,12 +35,12 @@ _MAGIC = {b"PAR1": "parquet", b"\x89HDF\r\n\x1a\n": "hdf5", b"\x93NUMPY": "npy"}
 _FORMAT_NAMES = {"parquet": "Parquet", "hdf5": "HDF5", "npy": ".npy", "zarr": "Zarr"}
 
 
-def _skipped(name):
+def _skipped(name: str) -> bool:
     """Names a folder of data files holds beside them: Spark's _SUCCESS, hidden files."""
     return name.startswith(("_", "."))
 
 
-def _file_format(path):
+def _file_format(path: str) -> str:
     """'parquet', 'hdf5' or 'npy' from the first bytes of a file."""
     size = os.path.getsize(path)
     with open(path, "rb") as f:
@@ -53,12 +53,13 @@ def _file_format(path):
     raise ValueError(f"{path}: not a Parquet, HDF5 or .npy file (it starts with {head!r})")
 
 
-def _is_zarr(path):
+def _is_zarr(path: str) -> bool:
     return any(os.path.exists(os.path.join(path, name)) for name in ("zarr.json", ".zgroup", ".zarray"))
 
 
-def _resolve(path_or_paths):
+def _resolve(path_or_paths: Any) -> tuple[str, list[str]]:
     """(format, [absolute paths]) of the argument, told apart by the files themselves."""
+    paths: list[Any]
     if isinstance(path_or_paths, (str, os.PathLike)):
         paths, listed = [path_or_paths], False
     elif isinstance(path_or_paths, (list, tuple)):
@@ -108,7 +109,7 @@ def _resolve(path_or_paths):
 # ---------------------------------------------------------------------------
 # The selection of columns.
 # ---------------------------------------------------------------------------
-def _check_selection(columns, target, weights):
+def _check_selection(columns: Any, target: Any, weights: Any) -> Any:
     """columns as a list (or None) after the checks that need no file."""
     if isinstance(columns, (str, bytes)):
         raise TypeError(f"columns must be a list of column names or indices, not the string "
@@ -132,7 +133,7 @@ def _check_selection(columns, target, weights):
 # ---------------------------------------------------------------------------
 # The source.
 # ---------------------------------------------------------------------------
-def _parts(units, row_bytes, chunk_bytes):
+def _parts(units: Sequence[_Unit], row_bytes: int, chunk_bytes: int) -> list[tuple[int, int]]:
     """Runs of consecutive units, each the smallest run from its start that reaches
     chunk_bytes of float64 rows (the last may be shorter): [(first, stop)]."""
     target = max(1, chunk_bytes // row_bytes)
@@ -147,7 +148,7 @@ def _parts(units, row_bytes, chunk_bytes):
     return parts
 
 
-def _read_part(reader, units, gap, kept, weighted):
+def _read_part(reader: Any, units: Sequence[_Unit], gap: int, kept: int, weighted: bool) -> tuple[Any, ...]:
     """A Dask task: (X, y, w or None) of gap + kept rows, float64: `gap` rows left for
     the previous part's last rows (see _stitch), then the `kept` rows of `units`."""
     k = len(reader.labels[0])
@@ -165,12 +166,12 @@ def _read_part(reader, units, gap, kept, weighted):
     return X, y, w
 
 
-def _tail(part, start):
+def _tail(part: tuple[Any, ...], start: int) -> tuple[Any, ...]:
     """A Dask task: copies of a part's rows from `start` on (they open the next chunk)."""
     return tuple(None if a is None else a[start:].copy() for a in part)
 
 
-def _stitch(part, tail, stop):
+def _stitch(part: tuple[Any, ...], tail: tuple[Any, ...] | None, stop: int) -> tuple[Any, ...]:
     """A Dask task: a chunk, the part's rows up to `stop` with the previous part's tail
     written into the leading gap the part left for it. The gap is this task's alone
     (the tail task reads other rows), so it is written in place, and alike if the task
@@ -184,13 +185,14 @@ def _stitch(part, tail, stop):
 
 # The Sources of the arrays `to_dask` made, by the name of their X (the last few), so
 # that a pass over them can name the columns and files of what it refuses.
-_BY_DASK_NAME: dict = {}
+_BY_DASK_NAME: dict[str, Source] = {}
 _KEEP_SOURCES = 64
 
 
-def source_of(X):
+def source_of(X: object) -> Source | None:
     """The Source whose `to_dask` made the Dask array X, or None."""
-    return _BY_DASK_NAME.get(getattr(X, "name", None))
+    name = getattr(X, "name", None)
+    return _BY_DASK_NAME.get(name) if isinstance(name, str) else None
 
 
 class Source:
@@ -209,23 +211,23 @@ class Source:
     cluster.
     """
 
-    def __init__(self, fmt, paths, reader):
+    def __init__(self, fmt: str, paths: Sequence[str], reader: Any) -> None:
         self.format, self.paths, self._reader = fmt, tuple(paths), reader
         x, t, w = reader.labels
         self.columns, self.target, self.weights = tuple(x), t, w
         self.n_rows = reader.n_rows
         self.dropped = None if reader.may_drop else 0
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         where = _describe(self.paths, "")
         weights = "" if self.weights is None else f", weights={self.weights!r}"
         return (f"Source({self.format}: {where}, {self.n_rows:,} rows, {len(self.columns)} columns, "
                 f"target={self.target!r}{weights})")
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[tuple[Any, ...]]:
         return self._pieces()
 
-    def _pieces(self):
+    def _pieces(self) -> Iterator[tuple[Any, ...]]:
         reader = self._reader
         k, weighted = len(self.columns), self.weights is not None
         dropped = 0
@@ -298,7 +300,7 @@ class Source:
         # next), so that chunk i, rows E[i] .. E[i+1] - 1 with E[i] the start S[i] of
         # part i rounded down to a multiple of block_rows, is the tail of part i - 1
         # (S[i] - E[i] rows) and the head of part i.
-        merged = []
+        merged: list[tuple[int, int, int]] = []
         for (a, b), n in zip(parts, kept):
             if merged and merged[-1][2] < block_rows:
                 merged[-1] = (merged[-1][0], b, merged[-1][2] + n)
@@ -313,7 +315,7 @@ class Source:
         # w are its three arrays, joined along the rows (no copy: the chunks are theirs).
         token = tokenize(reader, weighted, merged, block_rows)
 
-        def task(func, what, i, *args):
+        def task(func: Callable[..., Any], what: str, i: int, *args: Any) -> Any:
             return dask.delayed(func, pure=True)(*args, dask_key_name=f"{what}-{self.format}-{token}-{i}")
 
         chunks, tail = [], None
@@ -333,7 +335,7 @@ class Source:
             del _BY_DASK_NAME[next(iter(_BY_DASK_NAME))]
         return arrays
 
-    def _kept_rows(self, parts):
+    def _kept_rows(self, parts: Sequence[tuple[int, int]]) -> list[int]:
         """Rows each part holds after dropping missing values."""
         reader, units = self._reader, self._reader.units
         if not reader.may_drop:

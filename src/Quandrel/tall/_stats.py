@@ -34,10 +34,13 @@ from __future__ import annotations
 import dataclasses
 import functools
 import hashlib
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
 from ._native import _call, _f64
+from ._records import F64
 
 __all__ = ["FoldedStats", "GramStats"]
 
@@ -78,7 +81,7 @@ class GramStats:
     cc: np.ndarray | None = None
     yyc: float | None = None
     resid: np.ndarray | None = None
-    names: tuple | None = None
+    names: tuple[Any, ...] | None = None
 
     @property
     def centred(self) -> bool:
@@ -96,7 +99,7 @@ class GramStats:
 _STATISTICS = tuple(f.name for f in dataclasses.fields(GramStats) if f.name != "names")
 
 
-def _hash(h, stats):
+def _hash(h: Any, stats: GramStats) -> None:
     h.update(np.int64(stats.n).tobytes())
     for name in _STATISTICS:
         value = getattr(stats, name)
@@ -113,7 +116,7 @@ class FoldedStats:
     train(f)  the merge of all folds but f, in ascending fold order
     """
 
-    folds: tuple
+    folds: tuple[GramStats, ...]
 
     @property
     def K(self) -> int:
@@ -123,7 +126,7 @@ class FoldedStats:
     def total(self) -> GramStats:
         return _merge_records(self.folds)
 
-    def train(self, f) -> GramStats:
+    def train(self, f: int) -> GramStats:
         """The statistics of every row outside fold f (the folds in ascending order)."""
         if isinstance(f, bool) or not isinstance(f, (int, np.integer)) or not 0 <= f < self.K:
             raise ValueError(f"f must be a fold index in [0, {self.K - 1}], got {f!r}")
@@ -140,16 +143,16 @@ class FoldedStats:
 # ---------------------------------------------------------------------------
 # Parts and their merge.
 # ---------------------------------------------------------------------------
-def _width(p, raw):
+def _width(p: int, raw: bool) -> int:
     """Entries of a part's record over p columns, with the raw sums or without."""
     return 2 + 2 * p + p * p + (p * p if raw else 0)
 
 
-def _is_raw(width, p):
+def _is_raw(width: int, p: int) -> bool:
     return width != _width(p, False)
 
 
-def _merge(a, b, p):
+def _merge(a: F64, b: F64, p: int) -> F64:
     """The records of a's rows followed by b's: a and b hold records of p columns
     (one, or one per row of a 2-D array), merged pairwise. A record whose row count
     is 0 stands for no rows (the other is taken unchanged); the raw sums add; a part
@@ -160,7 +163,7 @@ def _merge(a, b, p):
     return out
 
 
-def _record(rec, p, names=None):
+def _record(rec: F64, p: int, names: tuple[Any, ...] | None = None) -> GramStats:
     """The GramStats of a part's record (copies: a record owns its arrays). A part
     without raw sums gets them from its centred statistics, R = M + sw (mu_i mu_j)
     with the exact means mu = mean + resid / sw: exactly symmetric, and as accurate as
@@ -182,7 +185,7 @@ def _record(rec, p, names=None):
         names=names)
 
 
-def _part(stats):
+def _part(stats: GramStats) -> F64:
     """The record of a GramStats (the inverse of _record), without its raw sums: a
     merged record forms them from its centred statistics."""
     if not stats.centred:
@@ -199,14 +202,15 @@ def _part(stats):
     return rec
 
 
-def _merge_records(records):
+def _merge_records(records: Sequence[GramStats]) -> GramStats:
     """The merge of records in the order given: ((r0 + r1) + r2) + ..."""
     p = np.shape(records[0].c)[0] + 1
     return _record(functools.reduce(lambda a, b: _merge(a, b, p), [_part(r) for r in records]), p,
                    records[0].names)
 
 
-def _mean_difference(a, b):
+def _mean_difference(a: Any, b: Any) -> F64:
     """mu_a - mu_b of two records, x's then y's, with what the means' rounding left."""
-    return ((np.append(a.x_mean, a.y_mean) - np.append(b.x_mean, b.y_mean))
-            + (a.resid / a.sw - b.resid / b.sw))
+    d: F64 = ((np.append(a.x_mean, a.y_mean) - np.append(b.x_mean, b.y_mean))
+              + (a.resid / a.sw - b.resid / b.sw))
+    return d

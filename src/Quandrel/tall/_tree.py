@@ -13,17 +13,24 @@ their union, so however the rows were cut, the root is the same sum in the same 
 
 from __future__ import annotations
 
+from collections.abc import Callable
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
-from ._blocks import add, block
+from ._blocks import Node, Plan, add, block
+
+# A range's cover: its largest tree nodes, by (first block, size).
+Cover = dict[tuple[int, int], Node]
 
 
-def _tree_size(nb):
+def _tree_size(nb: int) -> int:
     """Size of the root node: the smallest power of two >= nb."""
     return 1 << max(nb - 1, 0).bit_length()
 
 
-def _node(s, size, nb, get):
+def _node(s: int, size: int, nb: int, get: Callable[[int, int], Node | None]) -> Node:
     """The tree node (s, size) over nb blocks. get(s, size) gives a node already
     known, or None; leaves (size 1) must be known."""
     known = get(s, size)
@@ -38,13 +45,13 @@ def _node(s, size, nb, get):
     return add(left, _node(s + half, half, nb, get))
 
 
-def _cover(a, b, nb):
+def _cover(a: int, b: int, nb: int) -> list[tuple[int, int]]:
     """The largest tree nodes inside blocks [a, b): every node inside the range lies
     in exactly one of them, and every node that reaches outside is a sum of nodes
     that are either inside one range or reach outside themselves."""
     out = []
 
-    def walk(s, size):
+    def walk(s: int, size: int) -> None:
         e = min(s + size, nb)
         if e <= a or s >= b:
             return
@@ -58,12 +65,13 @@ def _cover(a, b, nb):
     return out
 
 
-def _range_nodes(a, b, nb, get):
+def _range_nodes(a: int, b: int, nb: int, get: Callable[[int, int], Node | None]) -> Cover:
     """{(s, size): node} for the nodes of _cover(a, b, nb)."""
     return {key: _node(*key, nb, get) for key in _cover(a, b, nb)}
 
 
-def _chunk_nodes(X, y, w, ids, row0, plan, on_block=None):
+def _chunk_nodes(X: Any, y: Any, w: Any, ids: Any, row0: int, plan: Plan,
+                 on_block: Callable[[int], None] | None = None) -> Cover:
     """The cover of the blocks in rows row0 .. row0 + len(X) - 1 (row0 a multiple of
     block_rows; the rows end on a block boundary or at the end of the data); w and
     ids are the chunk's weights and fold ids, or None."""
@@ -71,7 +79,7 @@ def _chunk_nodes(X, y, w, ids, row0, plan, on_block=None):
     first = row0 // br
     last = first + -(-len(X) // br)
 
-    def leaf(s, size):
+    def leaf(s: int, size: int) -> Node | None:
         if size != 1:
             return None
         r = (s - first) * br
@@ -85,22 +93,23 @@ def _chunk_nodes(X, y, w, ids, row0, plan, on_block=None):
     return _range_nodes(first, last, plan.nb, leaf)
 
 
-def _chunk_task(X, y, w, ids, row0, plan):
+def _chunk_task(X: Any, y: Any, w: Any, ids: Any, row0: Any, plan: Plan) -> npt.NDArray[np.object_]:
     out = np.empty((1, 1), dtype=object)
     out[0, 0] = _chunk_nodes(X, y, w, ids, int(row0[0]), plan)
     return out
 
 
-def _unwrap(cover):
-    return cover.item() if isinstance(cover, np.ndarray) else cover
+def _unwrap(cover: Any) -> Cover:
+    unwrapped: Cover = cover.item() if isinstance(cover, np.ndarray) else cover
+    return unwrapped
 
 
-def _merge_nodes(left, right, a, b, nb):
+def _merge_nodes(left: Any, right: Any, a: int, b: int, nb: int) -> Cover:
     """The cover of blocks [a, b) from the covers of two adjacent ranges."""
     known = {**_unwrap(left), **_unwrap(right)}
     return _range_nodes(a, b, nb, lambda s, size: known.get((s, size)))
 
 
-def _root(nodes):
+def _root(nodes: Any) -> Node:
     (root,) = _unwrap(nodes).values()
     return root

@@ -15,7 +15,8 @@ from __future__ import annotations
 
 import operator
 import os
-from typing import NamedTuple
+from collections.abc import Iterable, Sequence
+from typing import Any, Literal, NamedTuple
 
 import numpy as np
 
@@ -39,7 +40,7 @@ class _Unit(NamedTuple):
     row0: int
     rows: int
     kept: int | None
-    nullable: tuple = ()
+    nullable: tuple[int, ...] = ()
 
 
 # ---------------------------------------------------------------------------
@@ -54,11 +55,14 @@ class _Batch:
 
     __slots__ = ("block", "columns", "dropped", "index", "rows")
 
-    def __init__(self, rows, *, columns=None, block=None, index=None, dropped=0):
-        self.columns, self.block, self.index = columns, block, index
+    def __init__(self, rows: int, *, columns: list[Any] | None = None, block: Any = None,
+                 index: list[int] | None = None, dropped: int = 0) -> None:
+        self.columns: Any = columns
+        self.block: Any = block
+        self.index: Any = index
         self.rows, self.dropped = rows, dropped
 
-    def fill(self, X, y, w):
+    def fill(self, X: Any, y: Any, w: Any) -> None:
         """X (m, k), y (m,), w (m,) or None: the batch's rows as float64."""
         k = X.shape[1]
         if self.block is not None:
@@ -85,12 +89,12 @@ class _Batch:
             w[...] = cols[k + 1]
 
 
-    def drop_nan(self):
+    def drop_nan(self) -> int:
         """Leaves out the rows holding a NaN in a selected column (as pandas' dropna
         does); returns their count."""
         cols = (self.columns if self.block is None
                 else [self.block[:, j] for j in sorted(set(self.index))])
-        nan = None
+        nan: Any = None
         for c in cols:
             if c.dtype.kind == "f":
                 nan = np.isnan(c) if nan is None else nan | np.isnan(c)
@@ -106,7 +110,7 @@ class _Batch:
         return count
 
 
-def _take_columns(block, index):
+def _take_columns(block: Any, index: Sequence[int]) -> Any:
     """block[:, index], as a view when the indices are a run of consecutive columns."""
     first = index[0]
     if list(index) == list(range(first, first + len(index))):
@@ -114,13 +118,13 @@ def _take_columns(block, index):
     return block[:, index]
 
 
-def _empty(rows, k, weighted, layout="C"):
+def _empty(rows: int, k: int, weighted: bool, layout: Literal["C", "F"] = "C") -> tuple[Any, Any, Any]:
     """X, y, w for `rows` rows; X's columns contiguous with layout "F" (readers of
     columns), its rows with "C"."""
     return (np.empty((rows, k), order=layout), np.empty(rows), np.empty(rows) if weighted else None)
 
 
-def _describe(paths, kind):
+def _describe(paths: Sequence[str], kind: str) -> str:
     """The files in messages: the one path, or how many and where."""
     if len(paths) == 1:
         return paths[0]
@@ -133,10 +137,13 @@ class _Columns:
     """The columns a file offers, by name or by index (the `names`, or `width`);
     `hidden` names are left out of columns=None (a DataFrame's stored index)."""
 
-    def __init__(self, where, *, names=None, width=None, hidden=()):
-        self.where, self.names, self.width, self.hidden = where, names, width, set(hidden)
+    def __init__(self, where: str, *, names: list[str] | None = None, width: int | None = None,
+                 hidden: Iterable[str] = ()) -> None:
+        self.where, self.hidden = where, set(hidden)
+        self.names: Any = names
+        self.width: Any = width
 
-    def pick(self, columns, target, weights):
+    def pick(self, columns: list[Any] | None, target: Any, weights: Any) -> tuple[list[Any], Any, Any]:
         """(labels of X's columns, the target's, the weights' or None) as the user
         means them, checked against the file: names for tables and groups, indices
         (negative from the end) for 2-D arrays."""
@@ -161,7 +168,7 @@ class _Columns:
             seen.add(c)
         return labels, picked[0], picked[1] if weights is not None else None
 
-    def _one(self, what, label, by_name):
+    def _one(self, what: str, label: Any, by_name: bool) -> Any:
         if by_name:
             if not isinstance(label, str):
                 raise TypeError(f"{what}: {self.where} has named columns: give names, not {label!r}")
@@ -178,7 +185,7 @@ class _Columns:
         return index % self.width
 
 
-def first_nonfinite(reader, positions):
+def first_nonfinite(reader: Any, positions: Sequence[int]) -> tuple[str, int, int] | None:
     """(where, position, row) of the first NaN or infinite value in the selected columns
     at `positions` (X's columns by position, then len(X's columns) for the target):
     the file (or array), the column's position and the row, counted from 0 over all
@@ -199,12 +206,12 @@ def first_nonfinite(reader, positions):
     return None
 
 
-def _unit_rows(n, step):
+def _unit_rows(n: int, step: int) -> list[tuple[int, int]]:
     """[(start, stop)] cutting n rows into runs of `step` rows."""
     return [(a, min(a + step, n)) for a in range(0, n, step)]
 
 
-def _piece_step(chunk_rows):
+def _piece_step(chunk_rows: int) -> int:
     """Rows per read of an array chunked by chunk_rows rows (0: not chunked): whole
     chunks, about _PIECE_ROWS at a time."""
     if not chunk_rows:

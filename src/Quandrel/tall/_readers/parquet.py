@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any
+
 import numpy as np
 
 from ._base import _PIECE_ROWS, _Batch, _Columns, _describe, _Unit
@@ -9,7 +12,7 @@ from ._base import _PIECE_ROWS, _Batch, _Columns, _describe, _Unit
 __all__ = ["ParquetReader"]
 
 
-def _arrow():
+def _arrow() -> tuple[Any, Any]:
     try:
         import pyarrow
         import pyarrow.parquet
@@ -18,7 +21,7 @@ def _arrow():
     return pyarrow, pyarrow.parquet
 
 
-def _refusal(t):
+def _refusal(t: Any) -> str | None:
     """Why a column of arrow type t cannot be a number of the problem, or None."""
     pa, _ = _arrow()
     if pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_boolean(t) or pa.types.is_null(t):
@@ -30,12 +33,12 @@ def _refusal(t):
     return f"has type {t}, not a number"
 
 
-def _missing(path, name, row):
+def _missing(path: str, name: str, row: int) -> ValueError:
     return ValueError(f"{path}: column {name!r} has a missing value at row {row} (rows counted "
                       "from 0 over all the files); leave such rows out with dropna=True")
 
 
-def _unreadable(path, group, exc):
+def _unreadable(path: str, group: int, exc: Exception) -> ValueError:
     """The error of a row group that could not be read: a page whose checksum does not
     match, or data that do not decode."""
     text = str(exc)
@@ -51,7 +54,8 @@ class ParquetReader:
 
     layout = "F"  # the rows' X with contiguous columns, as the files hold them
 
-    def __init__(self, fmt, paths, key, pick, dropna, every=False):
+    def __init__(self, fmt: str, paths: Sequence[str], key: str | None, pick: Callable[[Any], Any],
+                 dropna: bool, every: bool = False) -> None:
         """`every`: the columns were not named (columns=None), so every file must offer
         the first file's columns and no other."""
         pa_types = _arrow()[0].types
@@ -119,7 +123,7 @@ class ParquetReader:
                     self._check_nulls(item)
 
     @staticmethod
-    def _open(path):
+    def _open(path: str) -> Any:
         pa, pq = _arrow()
         try:
             # Pages written with a checksum are verified as they are read; pages
@@ -129,20 +133,22 @@ class ParquetReader:
             raise ValueError(f"{path}: not a readable Parquet file, truncated or damaged ({exc})") from None
 
     @staticmethod
-    def _null_count(rg, c):
+    def _null_count(rg: Any, c: int | None) -> int | None:
         """Nulls of leaf column c in row group rg by its statistics; None if unknown."""
         if c is None:
             return None
         stats = rg.column(c).statistics
         if stats is None or not stats.has_null_count:
             return None
-        return stats.null_count
+        return int(stats.null_count)
 
-    def _arrow_batches(self, units, names=None):
+    def _arrow_batches(self, units: Sequence[_Unit],
+                       names: list[str] | None = None) -> Iterator[tuple[Any, _Unit, int]]:
         """(arrow record batch, unit, first row of the batch in the whole data)."""
         pa = _arrow()[0]
         names = self.names if names is None else names
-        opened, pf = None, None
+        opened: int | None = None
+        pf: Any = None  # the open file's reader
         try:
             for unit in units:
                 if unit.file != opened:
@@ -165,7 +171,7 @@ class ParquetReader:
                 pf.close()
 
     @staticmethod
-    def _valid(batch, names):
+    def _valid(batch: Any, names: Sequence[str]) -> Any:
         """Rows of the batch with no missing value in the named columns (a bool array),
         or None if there are none."""
         valid = None
@@ -176,7 +182,7 @@ class ParquetReader:
                 valid = v if valid is None else valid & v
         return valid
 
-    def _check_nulls(self, item):
+    def _check_nulls(self, item: tuple[Any, _Unit, int]) -> None:
         """Refuses the batch's first missing value, naming its column and row."""
         batch, unit, row0 = item
         first = None
@@ -189,7 +195,7 @@ class ParquetReader:
         if first is not None:
             raise _missing(self.paths[unit.file], first[1], row0 + first[0])
 
-    def batches(self, units):
+    def batches(self, units: Sequence[_Unit]) -> Iterator[_Batch]:
         """The rows of the units in order, as batches of columns, at most _PIECE_ROWS
         rows each; rows with missing values left out (dropna) or refused."""
         for batch, unit, row0 in self._arrow_batches(units):
@@ -208,18 +214,18 @@ class ParquetReader:
                 out.drop_nan()
             yield out
 
-    def place(self, unit):
+    def place(self, unit: _Unit) -> str:
         """The file of a unit, in messages."""
         return self.paths[unit.file]
 
-    def kept_rows(self, units):
+    def kept_rows(self, units: Sequence[_Unit]) -> int | None:
         """Rows the units keep after dropping, when their statistics show it, else None."""
         if self.nan_columns:
             return None
         kept = [u.kept if self.dropna else u.rows for u in units]
-        return None if None in kept else sum(kept)
+        return None if None in kept else sum(n for n in kept if n is not None)
 
-    def count_kept(self, units):
+    def count_kept(self, units: Sequence[_Unit]) -> int:
         """Rows the units keep after dropping, reading the columns that may miss values."""
         if self.nan_columns:
             return sum(batch.rows for batch in self.batches(units))
