@@ -280,13 +280,17 @@ def test_fits_from_named_columns_carry_the_names_and_print_a_summary(tmp_path, r
     """Statistics from a Source carry its column names to path and cross_validate,
     whose results print glmnet's summary, not whole arrays; dev_ratio is glmnet's
     fraction of deviance explained."""
+    dask = pytest.importorskip("dask")
     pa = pytest.importorskip("pyarrow")
     pq = pytest.importorskip("pyarrow.parquet")
     X, y = problem(rng, 3000, 4)
     pq.write_table(pa.table({"carat": X[:, 0], "depth": X[:, 1], "table": X[:, 2], "x": X[:, 3], "price": y}),
                    tmp_path / "d.parquet")
-    folded = tall.gram_stats(tall.source(tmp_path / "d.parquet", None, "price"), folds=5)
+    src = tall.source(tmp_path / "d.parquet", None, "price")
+    folded = tall.gram_stats(src, folds=5)
     assert folded.total.names == folded.train(1).names == ("carat", "depth", "table", "x")
+    with dask.config.set(scheduler="sync"):  # through the source's Dask arrays as well
+        assert tall.gram_stats(*src.to_dask()).names == folded.total.names
     assert folded.total.fingerprint() == tall.gram_stats(X, y, folds=5).total.fingerprint()
     cv = tall.cross_validate(folded, n_alphas=20, eps=1e-5)
     assert cv.names == cv.fit.names == ("carat", "depth", "table", "x")
