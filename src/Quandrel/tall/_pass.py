@@ -252,7 +252,7 @@ def gram_stats(X: Any, y: Any = None, block_rows: int = 4096, progress: bool = F
         X, y = as_array(X), as_array(y)
         aligned = {name: as_array(a) for name, a in aligned.items()}
         graph, plan = _dask_graph(X, y, aligned, plan_of)
-        names, locate = _labels(source_of(X), True, timeout)
+        names, locate = _labels(source_of(X, y), True, timeout)
         return _finish(_compute(graph, progress, timeout), plan, folded, check_finite, names, locate)
     X = X if isinstance(X, np.ndarray) else np.asarray(X)
     y = y if isinstance(y, np.ndarray) else np.asarray(y)

@@ -183,16 +183,18 @@ def _stitch(part: tuple[Any, ...], tail: tuple[Any, ...] | None, stop: int) -> t
     return tuple(None if a is None else a[:stop] for a in part)
 
 
-# The Sources of the arrays `to_dask` made, by the name of their X (the last few), so
-# that a pass over them can name the columns and files of what it refuses.
-_BY_DASK_NAME: dict[str, Source] = {}
+# The Sources of the arrays `to_dask` made, by the names of their X and y (the last
+# few), so that a pass over them can name the columns and files of what it refuses.
+_BY_DASK_NAME: dict[tuple[str, str], Source] = {}
 _KEEP_SOURCES = 64
 
 
-def source_of(X: object) -> Source | None:
-    """The Source whose `to_dask` made the Dask array X, or None."""
-    name = getattr(X, "name", None)
-    return _BY_DASK_NAME.get(name) if isinstance(name, str) else None
+def source_of(X: object, y: object) -> Source | None:
+    """The Source whose `to_dask` made the Dask arrays X and y, or None."""
+    x_name, y_name = getattr(X, "name", None), getattr(y, "name", None)
+    if isinstance(x_name, str) and isinstance(y_name, str):
+        return _BY_DASK_NAME.get((x_name, y_name))
+    return None
 
 
 class Source:
@@ -329,8 +331,9 @@ class Source:
                                             meta=np.empty((0, 0)[:2 - bool(slot)], dtype=np.float64))
                             for chunk, stop in chunks], axis=0)
             for slot in range(3 if weighted else 2))
-        _BY_DASK_NAME.pop(arrays[0].name, None)
-        _BY_DASK_NAME[arrays[0].name] = self
+        key = (arrays[0].name, arrays[1].name)
+        _BY_DASK_NAME.pop(key, None)
+        _BY_DASK_NAME[key] = self
         while len(_BY_DASK_NAME) > _KEEP_SOURCES:
             del _BY_DASK_NAME[next(iter(_BY_DASK_NAME))]
         return arrays
