@@ -89,7 +89,23 @@ class GramStats:
         return all(getattr(self, name) is not None for name in _STATISTICS)
 
     def fingerprint(self) -> str:
-        """A hash of the statistics' bits (the same for every partitioning)."""
+        """A hash of the statistics' bits (the same for every partitioning).
+
+        Returns
+        -------
+        str
+            32 hexadecimal digits of the SHA-256 of every statistic's bits (not the
+            names).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from Quandrel import tall
+        >>> X, y = np.arange(20.0).reshape(10, 2), np.arange(10.0)
+        >>> a = tall.gram_stats(X, y, block_rows=4)
+        >>> a.fingerprint() == tall.gram_stats([(X[:3], y[:3]), (X[3:], y[3:])], block_rows=4).fingerprint()
+        True
+        """
         h = hashlib.sha256()
         _hash(h, self)
         return h.hexdigest()[:32]
@@ -120,14 +136,40 @@ class FoldedStats:
 
     @property
     def K(self) -> int:
+        """The number of folds."""
         return len(self.folds)
 
     @functools.cached_property
     def total(self) -> GramStats:
+        """The statistics of every row: the folds merged in ascending order."""
         return _merge_records(self.folds)
 
     def train(self, f: int) -> GramStats:
-        """The statistics of every row outside fold f (the folds in ascending order)."""
+        """The statistics of every row outside fold f (the folds in ascending order).
+
+        Parameters
+        ----------
+        f : int
+            A fold index in [0, K).
+
+        Returns
+        -------
+        GramStats
+            The merge of the other folds' statistics.
+
+        Raises
+        ------
+        ValueError
+            f is not a fold index.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from Quandrel import tall
+        >>> folded = tall.gram_stats(np.ones((100, 2)), np.ones(100), folds=4)
+        >>> folded.train(0).n + folded.folds[0].n  # the rows outside fold 0, and in it
+        100
+        """
         if isinstance(f, bool) or not isinstance(f, (int, np.integer)) or not 0 <= f < self.K:
             raise ValueError(f"f must be a fold index in [0, {self.K - 1}], got {f!r}")
         return _merge_records([s for g, s in enumerate(self.folds) if g != f])
