@@ -29,7 +29,8 @@ def write_folder(folder, n, k):
     edges = np.linspace(0, n, FILES + 1).astype(int)
     rng = np.random.default_rng(0)
     for i, (a, b) in enumerate(zip(edges, edges[1:])):
-        with pq.ParquetWriter(os.path.join(folder, f"part-{i:05d}.parquet"), schema) as writer:
+        with pq.ParquetWriter(os.path.join(folder, f"part-{i:05d}.parquet"), schema,
+                             write_page_checksum=True) as writer:
             # One row group generated and written at a time.
             for r in range(a, b, ROW_GROUP):
                 m = min(ROW_GROUP, b - r)

@@ -54,7 +54,7 @@ def write(path, rows, cols):
     names = [f"x{j}" for j in range(cols)] + ["y"]
     schema = pa.schema([(n, pa.float64()) for n in names])
     rng = np.random.default_rng(0)
-    with pq.ParquetWriter(path, schema) as writer:
+    with pq.ParquetWriter(path, schema, write_page_checksum=True) as writer:
         for r in range(0, rows, ROW_GROUP):
             m = min(ROW_GROUP, rows - r)
             data = rng.standard_normal((cols + 1, m))  # one contiguous row per column

@@ -102,6 +102,8 @@ def enet(X, y):
     coefs, statuses = qr.elastic_net_gram_cd_path(G, g, alphas, 0.5, 10000, 1e-10)
     dof = [qr.elastic_net_active_dof(G, b, a * 0.5, True, 1e-12) for a, b in zip(alphas, coefs)]
     print(f"  {np.count_nonzero(statuses == 0)} of {len(alphas)} points converged")
+    print("  (dof: the active-set degrees of freedom, the unpenalised intercept's 1 included,\n"
+          "  so a path with no active variable has dof 1)")
     print(f"  {'alpha':>10} {'active':>7} {'dof':>7}")
     for i in range(0, 100, 11):
         print(f"  {alphas[i]:10.5f} {np.count_nonzero(coefs[i]):7d} {dof[i]:7.3f}")

@@ -81,7 +81,8 @@ def write(cols, out, files):
     table = pa.table(cols)
     edges = np.linspace(0, table.num_rows, files + 1).astype(int)
     for i, (a, b) in enumerate(zip(edges, edges[1:])):
-        pq.write_table(table.slice(a, b - a), out / f"part-{i:05d}.parquet", row_group_size=4096)
+        pq.write_table(table.slice(a, b - a), out / f"part-{i:05d}.parquet", row_group_size=4096,
+                       write_page_checksum=True)
     (out / "_SUCCESS").touch()
     return out
 

@@ -83,7 +83,8 @@ def write_piece(folder, index, start, stop, cols, seed):
     X, y = make_piece(start, stop, cols, seed)
     table = pa.table({**{f"x{j}": X[:, j] for j in range(cols)}, "y": y})
     path = os.path.join(folder, f"part-{index:05d}.parquet")
-    pq.write_table(table, path, row_group_size=stop - start, use_dictionary=False)
+    pq.write_table(table, path, row_group_size=stop - start, use_dictionary=False,
+                   write_page_checksum=True)
     return os.path.getsize(path)
 
 
@@ -142,8 +143,9 @@ def chosen_row(cv):
 def plot(cv, path, target="y", title=None):
     """cv_mean against log(alpha) with its standard-error bars, the chosen penalties
     dashed, and the count of nonzero coefficients along the top (plot.cv.glmnet).
-    Where the error near the chosen penalties spans less than a twentieth of the
-    whole curve (its bars then invisible), an inset shows them at their own scale."""
+    Where the error near the chosen penalties spans less than a fifth of the whole
+    curve (its bars then hard to read), an inset shows them at their own scale, its
+    ticks absolute values (no offset above them)."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -173,9 +175,10 @@ def plot(cv, path, target="y", title=None):
     ax.legend(loc="upper left", fontsize=8)
     near = slice(max(min(cv.index_min, cv.index_1se) - 10, 0), None)
     span = np.nanmax(mean[near] + se[near]) - np.nanmin(mean[near] - se[near])
-    if span < (np.nanmax(mean) - np.nanmin(mean)) / 20:
+    if span < (np.nanmax(mean) - np.nanmin(mean)) / 5:
         inset = ax.inset_axes([0.36, 0.4, 0.4, 0.42])
         draw(inset, near)
+        inset.ticklabel_format(useOffset=False)
         inset.tick_params(labelsize=7)
         inset.set_title("near the chosen penalties", fontsize=8)
     fig.tight_layout()

@@ -16,7 +16,7 @@ SCRIPT = textwrap.dedent(
     import Quandrel._ckernels.regression.tall as old
     from Quandrel._ckernels.regression import tall as attr
     assert old is new is attr
-    for sub in ("_pass", "_stats", "_parquet", "_solvers"):
+    for sub in ("_pass", "_stats", "_readers.parquet", "_solvers"):
         a = importlib.import_module("Quandrel._ckernels.regression.tall." + sub)
         b = importlib.import_module("Quandrel.tall." + sub)
         assert a is b, sub
@@ -34,7 +34,7 @@ def _run(first):
 
 
 def test_old_and_new_names_are_the_same_modules_in_either_import_order():
-    _run("import Quandrel._ckernels.regression.tall._parquet")
+    _run("import Quandrel._ckernels.regression.tall._readers.parquet")
     _run("import Quandrel.tall._stats")
 
 

@@ -3,6 +3,7 @@ every cutting of the rows, kind of input, number of workers and scheduling, incl
 on a real two-process Dask cluster that loses a worker in the middle of the pass."""
 
 import contextlib
+import dataclasses
 import faulthandler
 import importlib.util
 import math
@@ -293,7 +294,7 @@ BAD = [
     (lambda X, y: (X, y, {"folds": np.r_[0, 0, 2, 2, 4, np.zeros(5)]}), ValueError, "folds 1, 3 of 5 hold no rows"),
     (lambda X, y: (X, y, {"folds": np.r_[0, 1, np.zeros(8)], "weights": np.r_[1, 0, np.ones(8)]}),
      ValueError, "the weights of fold 1 are all zero"),
-    (lambda X, y: ([(X[:3], y[:3])], None, {"folds": 5}), ValueError, r"more folds \(5\) than rows \(3\)"),
+    (lambda X, y: ([(X[:3], y[:3])], None, {"folds": 5}), ValueError, r"folds=5: more folds than rows \(3\)"),
 ]
 
 
@@ -352,6 +353,14 @@ def test_criteria_by_name_or_code_and_named_results(rng):
     assert tall.ols(stats)._fields == ("coef", "L", "status")
     assert tall.lasso_path(stats, 10, 0.0)._fields == ("lam_path", "beta_path", "status")
     assert tall.enet_path(stats, [1.0], 0.5)._fields == ("coefs", "statuses")
+    # ridge's flag is fit_intercept, as everywhere in tall; its former name still works.
+    old = tall.ridge(stats, [0.01, 1.0], "aic", intercept=True)
+    new = tall.ridge(stats, [0.01, 1.0], "aic", fit_intercept=True)
+    assert np.array_equal(old.coef, new.coef) and old.objective == new.objective
+    with pytest.raises(TypeError, match="give fit_intercept or its former name intercept, not both"):
+        tall.ridge(stats, [1.0], "aic", True, intercept=True)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        new.alpha = 2.0  # results are set once
 
 
 def test_solvers_match_the_in_memory_kernels(rng):

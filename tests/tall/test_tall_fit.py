@@ -82,6 +82,7 @@ def test_path_without_intercept_is_enet_path_and_ols_with_intercept_matches(rng)
     assert tall.ols(stats).intercept == 0.0
 
 
+@pytest.mark.filterwarnings("ignore::Quandrel.tall.GridEdgeWarning")
 def test_standardize_and_constant_columns(rng, capsys):
     """standardize: the penalised problem of the columns scaled to unit weighted
     variance (the same fit as scaling the columns first), coefficients on the
@@ -226,3 +227,78 @@ def test_standardize_matches_glmnet(rng, tmp_path, l1_ratio):
     scale = np.abs(fit.coef).max()
     assert np.abs(fit.coef - coef).max() < 1e-10 * scale
     assert np.abs(fit.intercept - intercept).max() < 1e-10 * max(scale, 1.0) * 10
+
+
+@pytest.mark.parametrize("noise, alphas, message", [
+    (0.01, None, r"the smallest penalty of the grid \(.*\): .* a smaller eps \(now 0.001\) extends"),
+    (0.01, np.geomspace(1.0, 0.1, 5), r"the smallest penalty .* give alphas that reach lower"),
+    (None, None, r"the largest penalty of the grid \(.*\), where every coefficient is 0"),
+    (None, np.geomspace(1e-2, 1e-4, 5), r"the largest penalty .* give alphas that reach higher"),
+    (1.0, None, None),
+])
+def test_cross_validate_flags_a_choice_at_an_end_of_the_grid(rng, noise, alphas, message):
+    """A nearly exact fit chooses the smallest penalty; data whose slope changes sign
+    from fold to fold (noise None: every training part predicts its fold the wrong
+    way) the largest. GridEdgeWarning says which end and what to change; an inside
+    choice is silent."""
+    X = rng.standard_normal((4000, 6))
+    ids = np.arange(4000) % 4
+    if noise is None:
+        y = X[:, 0] * np.where(ids % 2, -1.0, 1.0) + 0.1 * rng.standard_normal(4000)
+    else:
+        y = X @ np.array([0.5, 0, 0, 0.2, 0, 0]) + noise * rng.standard_normal(4000)
+    folded = tall.gram_stats(X, y, folds=ids)
+    if message is None:
+        cv = tall.cross_validate(folded)  # warnings are errors here
+        assert 0 < cv.index_min < 99
+        return
+    with pytest.warns(tall.GridEdgeWarning, match=message):
+        tall.cross_validate(folded, alphas)
+
+
+def test_ols_warns_of_a_rank_deficient_status_and_rss_takes_an_intercept(rng):
+    """ols keeps its default (no intercept) and warns, naming the status, when its
+    matrix does not factor; rss(fit_intercept=True) takes [intercept, *coef] and gives
+    the residuals' weighted sum of squares, even for columns of large mean."""
+    X, y = problem(rng, 2000, 4, mean=1e6)
+    w = rng.uniform(0.5, 2.0, len(y))
+    stats = tall.gram_stats(X, y, weights=w)
+    fit = tall.ols(stats, fit_intercept=True)
+    want = np.sum(w * (y - fit.intercept - X @ fit.coef) ** 2)
+    got = tall.rss(stats, np.r_[fit.intercept, fit.coef], fit_intercept=True)
+    assert got == pytest.approx(want, rel=1e-9)
+    with pytest.raises(ValueError, match=r"coef must have shape \(5,\), the intercept first"):
+        tall.rss(stats, fit.coef, fit_intercept=True)
+    collinear = tall.gram_stats(np.column_stack([X[:, 0], X[:, 0]]), y)
+    for kw in ({}, {"fit_intercept": True}):
+        with pytest.warns(RuntimeWarning, match=r"tall.ols: status -1 \(REGRESSION_RANK_DEFICIENT\)"):
+            coef, L, status = tall.ols(collinear, **kw)
+        assert status == -1 and np.isnan(coef).all() and L.shape == (0, 0)
+
+
+def test_fits_from_named_columns_carry_the_names_and_print_a_summary(tmp_path, rng):
+    """Statistics from a Source carry its column names to path and cross_validate,
+    whose results print glmnet's summary, not whole arrays; dev_ratio is glmnet's
+    fraction of deviance explained."""
+    dask = pytest.importorskip("dask")
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    X, y = problem(rng, 3000, 4)
+    pq.write_table(pa.table({"carat": X[:, 0], "depth": X[:, 1], "table": X[:, 2], "x": X[:, 3], "price": y}),
+                   tmp_path / "d.parquet")
+    src = tall.source(tmp_path / "d.parquet", None, "price")
+    folded = tall.gram_stats(src, folds=5)
+    assert folded.total.names == folded.train(1).names == ("carat", "depth", "table", "x")
+    with dask.config.set(scheduler="sync"):  # through the source's Dask arrays as well
+        assert tall.gram_stats(*src.to_dask()).names == folded.total.names
+    assert folded.total.fingerprint() == tall.gram_stats(X, y, folds=5).total.fingerprint()
+    cv = tall.cross_validate(folded, n_alphas=20, eps=1e-5)
+    assert cv.names == cv.fit.names == ("carat", "depth", "table", "x")
+    text = repr(cv)
+    assert "5 folds, 20 penalties, l1_ratio 1 (the lasso); columns carat, depth, table, x" in text
+    assert text.count("\n") == 3 and f"{cv.alpha_min:11.4g} {cv.index_min:5d}" in text
+    fit = tall.path(folded.total, [1e-3, 0.0], 0.0)
+    text = repr(fit)
+    assert text.startswith("PathFit: 2 penalties, 4 columns (carat, depth, table, x)") and "%dev" in text
+    r2 = LinearRegression().fit(X, y).score(X, y)
+    assert fit.dev_ratio[1] == pytest.approx(r2, rel=1e-12) and fit.dev_ratio[0] < fit.dev_ratio[1]

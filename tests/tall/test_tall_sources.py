@@ -233,6 +233,11 @@ BAD = [  # (files, columns, target, keywords, error, message)
     (lambda t: small_parquet(t, d=pa.array(np.arange(10).astype("datetime64[s]"))), ["d"], "y", {}, TypeError, r"column 'd' has type timestamp\[ms\], not a number"),
     (lambda t: (small_parquet(t), pq.write_table(pa.table({"y": [1.0]}), t / "pq" / "part-001.parquet"))[0],
      ["a"], "y", {}, ValueError, r"part-001.parquet: no column 'a' in this file"),
+    # A column only one of the files holds, under columns=None, in either order.
+    (lambda t: (small_parquet(t), pq.write_table(pa.table({"a": [1.0], "b": [2.0], "y": [1.0]}), t / "pq" / "part-001.parquet"))[0],
+     None, "y", {}, ValueError, r"part-001.parquet: column 'b' is not in .*part-000.parquet, the first file"),
+    (lambda t: (small_parquet(t, b=np.ones(10)), pq.write_table(pa.table({"a": [1.0], "y": [1.0]}), t / "pq" / "part-001.parquet"))[0],
+     None, "y", {}, ValueError, r"part-001.parquet: no column 'b' in this file, though .*part-000.parquet has it"),
     (lambda t: (small_parquet(t), touch(t / "pq" / "part-001.parquet"))[0], ["a"], "y", {}, ValueError, r"part-001.parquet: the file is empty"),
     (lambda t: cut(small_parquet(t) + "/part-001.parquet", lambda n: n - 10), ["a"], "y", {}, ValueError, r"part-001.parquet: not a readable Parquet file, truncated"),
     (lambda t: npy_folder(t, ONES, np.ones((4, 2))), [0], 1, {}, ValueError, r"s1.npy: 2 columns, but .*s0.npy has 3"),
@@ -283,14 +288,71 @@ def test_damage_found_during_the_pass_returns_nothing(tmp_path):
     with open(path + "/part-000.parquet", "r+b") as f:
         f.seek(3000)
         f.write(b"\x7f" * 17000)
+    # Zeros over the middle of pages written with checksums: they decode (uncompressed
+    # doubles), so only the checksum tells.
+    summed = write_parquet(tmp_path / "crc", [np.arange(5000.0), np.ones(5000)], [0, 5000], 2500,
+                           names=["a", "y"], compression="none", write_page_checksum=True)
+    size = os.path.getsize(summed + "/part-000.parquet")
+    with open(summed + "/part-000.parquet", "r+b") as f:
+        f.seek(size // 2 - 1000)
+        f.write(bytes(2000))
     for src, message in ((tall.source(tmp_path / "s.zarr", [0, 1], 2), r"s.zarr \[m\]: rows 0 to 999 could not be read"),
-                         (tall.source(path, ["a"], "y"), r"part-000.parquet: row group 0 could not be read")):
+                         (tall.source(path, ["a"], "y"), r"part-000.parquet: row group 0 could not be read"),
+                         (tall.source(summed, ["a"], "y"),
+                          r"part-000.parquet: row group 0 is damaged: a page does not match its checksum")):
         with pytest.raises(ValueError, match=message):
             tall.gram_stats(src)
         with pytest.raises(ValueError, match=message), dask.config.set(scheduler="sync"):
             tall.gram_stats(*src.to_dask())
     with pytest.raises(ValueError, match="chunk_bytes must be a positive int"):
         src.to_dask(chunk_bytes=0)
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "npy", "zarr group"])
+def test_nan_is_named_by_column_file_and_row_or_dropped(tmp_path, fmt):
+    """NaN in the rows of files: refused naming the source's column, the file and the
+    first row (in this process and through Dask), or with dropna=True left out like
+    a null, counted in `dropped`, the statistics those of the rows kept."""
+    import dask
+
+    rng = np.random.default_rng(5)
+    A = rng.standard_normal((6000, 3))
+    A[4321, 1] = np.nan
+    A[5000, 1] = np.inf
+    A[[77, 4321], 2] = np.nan
+    if fmt == "parquet":
+        path = write_parquet(tmp_path / "pq", list(A.T), [0, 3000, 6000], 1000, names=["a", "depth", "y"])
+        place, args = r"part-000.parquet", (["a", "depth"], "y")
+    elif fmt == "npy":
+        path = npy_folder(tmp_path, A[:3000], A[3000:])
+        place, args = r"s0.npy", ([0, 1], 2)
+    else:
+        path = zarr_store(tmp_path, a=A[:, 0], depth=A[:, 1], y=A[:, 2])
+        place, args = r"s.zarr", (["a", "depth"], "y")
+    src = tall.source(path, *args)
+    name = repr(args[0][1])
+    message = (rf"NaN or infinity in column {name} \(2 values\) and the target {args[1]!r} \(2 values\), the "
+               rf"first in column {args[1]!r} of .*{place} at row 77 \(rows counted from 0 over all the files\)")
+    with pytest.raises(ValueError, match=message):
+        tall.gram_stats(src)
+    with pytest.raises(ValueError, match=message), dask.config.set(scheduler="sync"):
+        tall.gram_stats(*src.to_dask())
+    A[5000, 1] = 2.0
+    kept = A[~np.isnan(A).any(axis=1)]
+    ref = tall.gram_stats(kept[:, :2], kept[:, 2], folds=3).fingerprint()
+    if fmt == "parquet":
+        write_parquet(tmp_path / "pq", list(A.T), [0, 3000, 6000], 1000, names=["a", "depth", "y"])
+    elif fmt == "npy":
+        np.save(tmp_path / "npy" / "s1.npy", A[3000:])
+    else:
+        zarr_store(tmp_path, a=A[:, 0], depth=A[:, 1], y=A[:, 2])
+    src = tall.source(path, *args, dropna=True)
+    assert tall.gram_stats(src, folds=3).fingerprint() == ref and src.dropped == 2
+    src = tall.source(path, *args, dropna=True)
+    with dask.config.set(scheduler="sync"):
+        X, y = src.to_dask(chunk_bytes=1)
+        assert src.dropped == 2
+        assert tall.gram_stats(X, y, folds=3).fingerprint() == ref
 
 
 def test_tall_imports_without_the_readers(tmp_path):

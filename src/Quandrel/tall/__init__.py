@@ -11,7 +11,10 @@ runs on a Dask cluster for Dask arrays, and in this process for numpy arrays
 partitioned (see `_pass`).
 
 The package, by concern:
-  _pass     the pass over the rows, its fixed tree and its checks (`gram_stats`)
+  _pass     the pass over the rows (`gram_stats`): numpy arrays and iterables here
+  _dask     the pass on a Dask cluster
+  _tree     the fixed tree in which the blocks' statistics are added
+  _checks   the checks of the pass's input, and its verdicts on what it found
   _blocks   the statistics of one block: its leaves by fold, their native sums
   _stats    the statistics records and their merges (`GramStats`, `FoldedStats`)
   _folds    the assignment of rows to folds (`fold_ids`)
@@ -19,21 +22,53 @@ The package, by concern:
   _cv       K-fold cross-validation on the folds' statistics (`cross_validate`)
   _native   the library's exported native routines, through the checked module
   _params   the checks of every setting, naming the argument
+  _records  the style of the results (frozen dataclasses; some still unpack)
   _progress a plain progress bar
-  _sources  rows from files (`source`): Parquet (`_parquet`), Zarr, HDF5 and .npy shards
-            (`_arrays`), read piece by piece here or by Dask tasks on the workers
+  _sources  rows from files (`source`), read piece by piece here or by Dask tasks on
+            the workers, through the readers of `_readers`: Parquet (`parquet`), Zarr,
+            HDF5 and .npy shards (`arrays`), over one base (`_base`)
 
 Dask is imported only for Dask input; the package works without it.
 """
 
-from ._cv import CrossValidation, cross_validate
+from ._cv import CrossValidation, GridEdgeWarning, cross_validate
 from ._folds import fold_ids
 from ._pass import gram_stats
-from ._solvers import (EnetPath, LassoPath, OLSFit, PathFit, RidgeFit, enet_path, lasso_path, ols,
-                       path, ridge, rss)
+from ._solvers import (
+                       EnetPath,
+                       LassoPath,
+                       OLSFit,
+                       PathFit,
+                       RidgeFit,
+                       enet_path,
+                       lasso_path,
+                       ols,
+                       path,
+                       ridge,
+                       rss,
+)
 from ._sources import Source, source
 from ._stats import FoldedStats, GramStats
 
-__all__ = ["GramStats", "FoldedStats", "gram_stats", "fold_ids", "path", "cross_validate",
-           "lasso_path", "enet_path", "ridge", "ols", "rss", "source", "Source",
-           "CrossValidation", "PathFit", "LassoPath", "EnetPath", "RidgeFit", "OLSFit"]
+__all__ = [
+                       "CrossValidation",
+                       "EnetPath",
+                       "FoldedStats",
+                       "GramStats",
+                       "GridEdgeWarning",
+                       "LassoPath",
+                       "OLSFit",
+                       "PathFit",
+                       "RidgeFit",
+                       "Source",
+                       "cross_validate",
+                       "enet_path",
+                       "fold_ids",
+                       "gram_stats",
+                       "lasso_path",
+                       "ols",
+                       "path",
+                       "ridge",
+                       "rss",
+                       "source",
+]

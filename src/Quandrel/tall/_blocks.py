@@ -34,9 +34,10 @@ fold (`add`).
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
 from ._folds import _hashed, clean_ids
 from ._native import _f64, routines
@@ -66,7 +67,7 @@ class Node(NamedTuple):
     first: np.ndarray    # int64, 2: first row of a bad weight, of a bad fold id (NO_ROW: none)
 
 
-def add(left, right):
+def add(left: Node, right: Node) -> Node:
     """The node of left's rows followed by right's: each fold's records merged (a fold
     on one side only is that side's record, unchanged), counts added."""
     p = left.counts.shape[0] - 3
@@ -82,13 +83,13 @@ def add(left, right):
     return Node(folds, _merge(a, b, p), left.counts + right.counts, np.minimum(left.first, right.first))
 
 
-def _strided(X):
+def _strided(X: Any) -> tuple[npt.NDArray[np.float64], int, int]:
     """X (m, k) as float64 with its row and column strides in elements: as it is when
     it is float64, aligned and its strides are whole elements >= 0 (rows or columns
     contiguous, or slices of either), else a C-contiguous copy."""
     X = np.asarray(X)
     if X.dtype != np.float64 or not X.flags.aligned or any(s < 0 or s % 8 for s in X.strides):
-        X = np.require(X, np.float64, "CA")
+        X = np.require(X, np.float64, ["C", "A"])
     return X, X.strides[0] // 8, X.strides[1] // 8
 
 
@@ -97,7 +98,7 @@ def _strided(X):
 _SLOTS_PER_ROW = 2
 
 
-def block(X, y, w, ids, row0, plan):
+def block(X: Any, y: Any, w: Any, ids: Any, row0: int, plan: Plan) -> Node:
     """The node of one block: X (m, k), y (m,), w (m,) or None, ids (m,) the caller's
     fold ids or None (the folds are then those of plan.K by hash, or none), row0 the
     block's first global row."""

@@ -13,19 +13,28 @@ the one pass every step is k-by-k work.
 from __future__ import annotations
 
 import dataclasses
+import warnings
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ._native import _f64, routines
 from ._params import check_alphas, check_flag, check_l1_ratio
 from ._progress import TextBar
-from ._solvers import PathFit, _default_alphas, _fit, _path_settings, _problem
-from ._stats import FoldedStats, _mean_difference
+from ._records import F64, shown_names
+from ._solvers import PathFit, _default_alphas, _described, _fit, _path_settings, _problem
+from ._stats import FoldedStats, GramStats, _mean_difference
 
-__all__ = ["cross_validate", "CrossValidation"]
+__all__ = ["CrossValidation", "GridEdgeWarning", "cross_validate"]
 
 
-@dataclasses.dataclass(frozen=True, eq=False)
+class GridEdgeWarning(UserWarning):
+    """The cross-validated error is smallest at an end of the grid of penalties."""
+
+
+@dataclasses.dataclass(frozen=True, eq=False, repr=False)
 class CrossValidation:
     """The cross-validated errors of a penalty path, per l1_ratio (rows), penalty and fold.
 
@@ -40,7 +49,11 @@ class CrossValidation:
                 then the largest alpha, among equals)
     alpha_1se, index_1se: the largest alpha of that l1_ratio whose cv_mean is at most
                 cv_mean + cv_se at the minimum
-    fit         the path on all folds at l1_ratio_min over its grid (a PathFit)
+    fit         the path on all folds at l1_ratio_min over its grid (a PathFit, with
+                the columns' names when the statistics came from named columns)
+
+    Printed, it shows glmnet's summary: both chosen penalties with their index,
+    cross-validated error, its standard error and the count of nonzero coefficients.
     """
 
     alphas: np.ndarray
@@ -56,8 +69,28 @@ class CrossValidation:
     index_1se: int
     fit: PathFit
 
+    @property
+    def names(self) -> tuple[Any, ...] | None:
+        """The columns' names (None unless the statistics came from named columns)."""
+        return self.fit.names
 
-def _fold_mse(fold, train, fit, fit_intercept):
+    def __repr__(self) -> str:
+        row = int(np.flatnonzero(self.l1_ratios == self.l1_ratio_min)[0])
+        n_l1, n_a, K = self.mse.shape
+        ratio = f"{self.l1_ratio_min:g}" + {1.0: " (the lasso)", 0.0: " (ridge)"}.get(self.l1_ratio_min, "")
+        head = (f"CrossValidation: {K} folds, {n_a} penalties, l1_ratio {ratio}"
+                + (f" (best of {n_l1})" if n_l1 > 1 else ""))
+        if self.names is not None:
+            head += f"; columns {shown_names(self.names)}"
+        lines = [head, f"  {'':3} {'alpha':>11} {'index':>5} {'cv error':>11} {'std err':>10} {'nonzero':>7}"]
+        chosen = (("min", self.alpha_min, self.index_min), ("1se", self.alpha_1se, self.index_1se))
+        for label, alpha, i in chosen:
+            lines.append(f"  {label:3} {alpha:11.4g} {i:5d} {self.cv_mean[row, i]:11.5g} "
+                         f"{self.cv_se[row, i]:10.3g} {np.count_nonzero(self.fit.coef[i]):7d}")
+        return "\n".join(lines)
+
+
+def _fold_mse(fold: Any, train: GramStats, fit: PathFit, fit_intercept: bool) -> F64:
     """Fold's weighted mean squared error of each row of the fit (trained on `train`).
 
     Per penalty, with b the coefficients and (b0 the intercept):
@@ -79,12 +112,13 @@ def _fold_mse(fold, train, fit, fit_intercept):
         b = _f64(b)
         Gb = routines.matvec(Gc, b)
         off = dy - routines.dot(dx, b)
-        sse = ((fold.yyc - 2.0 * routines.dot(b, cc)) + routines.dot(b, Gb)) + fold.sw * (off * off)
+        sse = (((fold.yyc - 2.0 * routines.dot(b, cc)) + routines.dot(b, Gb))
+               + fold.sw * (off * off))
         out[i] = sse / fold.sw
     return out
 
 
-def _summaries(mse, weights):
+def _summaries(mse: F64, weights: Sequence[Any]) -> tuple[F64, F64]:
     """cv_mean and cv_se over the last axis of mse: sums over the folds in ascending
     order, mean = (sum w_f mse_f) / (sum w_f), se = sqrt(((sum w_f (mse_f - mean)^2) /
     (sum w_f)) / (K - 1)) (glmnet's cvm and cvsd)."""
@@ -102,27 +136,90 @@ def _summaries(mse, weights):
     return mean, np.sqrt(spread / total / (K - 1))
 
 
-def _l1_ratios(l1_ratio):
+def _warn_grid_edge(grid: F64, index: int, l1_ratio: float, default_grid: bool, eps: float) -> None:
+    """GridEdgeWarning: alpha_min is grid[index], an end of the (descending) grid."""
+    alpha = float(grid[index])
+    if index:
+        change = (f"a smaller eps (now {eps:g}) extends the grid down" if default_grid
+                  else "give alphas that reach lower")
+        text = (f"the smallest penalty of the grid ({alpha:.4g}): the error may fall further "
+                f"below it; {change}")
+    elif default_grid and l1_ratio > 0.0:
+        text = (f"the largest penalty of the grid ({alpha:.4g}), where every coefficient is 0: "
+                "no column predicts y better than its mean does on these folds; no larger "
+                "penalty changes that, a finer grid (n_alphas) shows the error near it")
+    else:
+        text = (f"the largest penalty of the grid ({alpha:.4g}): the error may fall further above "
+                "it; give alphas that reach higher")
+    warnings.warn(f"cross_validate: alpha_min is {text}", GridEdgeWarning, stacklevel=3)
+
+
+def _l1_ratios(l1_ratio: object) -> F64:
     values = np.atleast_1d(np.asarray(l1_ratio, dtype=object))
     if values.ndim != 1 or values.size == 0:
         raise ValueError(f"l1_ratio must be a number or a non-empty 1-D sequence, got {l1_ratio!r}")
-    return np.array([check_l1_ratio(v, "l1_ratio" if np.ndim(l1_ratio) == 0 else f"l1_ratio[{i}]")
+    scalar = np.asarray(l1_ratio, dtype=object).ndim == 0
+    return np.array([check_l1_ratio(v, "l1_ratio" if scalar else f"l1_ratio[{i}]")
                      for i, v in enumerate(values)])
 
 
-def cross_validate(folded, alphas=None, l1_ratio=1.0, *, fit_intercept=True, standardize=False,
-                   n_alphas=100, eps=1e-3, tol=1e-10, max_iter=10000, progress=False):
+def cross_validate(folded: FoldedStats, alphas: ArrayLike | None = None,
+                   l1_ratio: float | Sequence[float] = 1.0, *, fit_intercept: bool = True,
+                   standardize: bool = False, n_alphas: int = 100, eps: float = 1e-3,
+                   tol: float = 1e-10, max_iter: int = 10000,
+                   progress: bool = False) -> CrossValidation:
     """K-fold cross-validation of `path` on the statistics of gram_stats(folds=...).
 
-    For each l1_ratio (a number or a sequence, as ElasticNetCV takes) the grid of
-    penalties is computed once from `folded.total` by path's rule (or is `alphas`,
-    sorted descending) and shared by the folds, as in glmnet. For each fold f the path
-    is fitted on `folded.train(f)` and scored on fold f's statistics: no second pass.
-    The other settings are path's. progress: a bar on stderr, one step per fit.
+    For each l1_ratio the grid of penalties is computed once from `folded.total` by
+    path's rule (or is `alphas`, sorted descending) and shared by the folds, as in
+    glmnet. For each fold f the path is fitted on `folded.train(f)` and scored on fold
+    f's own centred statistics: no row is read again.
 
-    Returns a CrossValidation: per-fold errors, cv_mean and cv_se (glmnet's cvm and
-    cvsd), alpha_min and alpha_1se (glmnet's lambda.min and lambda.1se, on the row of
-    l1_ratio_min), and `fit`, the path on all the folds at l1_ratio_min.
+    Parameters
+    ----------
+    folded : FoldedStats
+        The folds' statistics, from gram_stats(..., folds=...).
+    alphas : array_like of shape (n_alphas,), optional
+        Finite penalties >= 0 (sorted descending); None: path's default grid.
+    l1_ratio : float or sequence of float, default 1.0
+        The lasso's share of the penalty, in [0, 1], or several (as ElasticNetCV).
+    fit_intercept, standardize, n_alphas, eps, tol, max_iter
+        As for `path`, with the same defaults.
+    progress : bool, default False
+        A bar on stderr, one step per fit.
+
+    Returns
+    -------
+    CrossValidation
+        Per l1_ratio, penalty and fold the errors `mse`; `cv_mean` and `cv_se`
+        (glmnet's cvm and cvsd); `alpha_min` and `alpha_1se` (glmnet's lambda.min and
+        lambda.1se, on the row of `l1_ratio_min`); `fit`, the path on all the folds at
+        l1_ratio_min (with the columns' names from a Source). Printed, a summary.
+
+    Raises
+    ------
+    TypeError, ValueError
+        folded not a FoldedStats, a setting of the wrong type or out of range
+        (named), statistics that are not finite, every fit failed.
+
+    Warns
+    -----
+    GridEdgeWarning
+        alpha_min is an end of the grid: which end, and what to change (eps, or
+        alphas reaching further).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from Quandrel import tall
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.standard_normal((2000, 5))
+    >>> y = X @ [1.0, 0.5, 0.0, 0.0, 0.0] + rng.standard_normal(2000)
+    >>> cv = tall.cross_validate(tall.gram_stats(X, y, folds=5), n_alphas=30)
+    >>> cv.mse.shape, cv.index_min, cv.index_1se
+    ((1, 30, 5), 16, 10)
+    >>> cv.fit.coef[cv.index_1se].round(2)
+    array([0.91, 0.42, 0.  , 0.  , 0.  ])
     """
     if not isinstance(folded, FoldedStats):
         raise TypeError(f"folded must be the FoldedStats of gram_stats(..., folds=...), "
@@ -165,7 +262,10 @@ def cross_validate(folded, alphas=None, l1_ratio=1.0, *, fit_intercept=True, sta
     bound = cv_mean[row, index_min] + cv_se[row, index_min]
     index_1se = int(np.flatnonzero(cv_mean[row] <= bound)[0])
     l1_min = float(l1_ratios[row])
-    fit = _fit(total, whole, grids[row], l1_min, fit_intercept, max_iter, tol)
+    if n_a > 1 and index_min in (0, n_a - 1):
+        _warn_grid_edge(grids[row], index_min, l1_min, alphas is None, eps)
+    fit = _described(total, _fit(total, whole, grids[row], l1_min, fit_intercept, max_iter, tol),
+                     fit_intercept)
     return CrossValidation(
         alphas=np.array(grids), l1_ratios=l1_ratios, mse=mse, status=status, cv_mean=cv_mean,
         cv_se=cv_se, l1_ratio_min=l1_min, alpha_min=float(grids[row][index_min]),

@@ -17,7 +17,10 @@ few sqrt(n / K) of n / K. The library computes it (qdl_fold_ids).
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 from ._native import routines
 from ._params import check_int
@@ -27,33 +30,56 @@ __all__ = ["fold_ids"]
 MAX_FOLDS = 2**32  # far more than anyone splits into; keeps fold ids in int64
 
 
-def _bits(v):
+def _bits(v: int) -> int:
     """The int64 with the bits of v modulo 2^64 (the hash reads row numbers and the
     seed modulo 2^64)."""
     return (v + 2**63) % 2**64 - 2**63
 
 
-def _hashed(start, stop, K, seed):
-    return routines.fold_ids(_bits(start), stop - start, K, _bits(seed))
+def _hashed(start: int, stop: int, K: int, seed: int) -> npt.NDArray[np.int64]:
+    out: npt.NDArray[np.int64] = routines.fold_ids(_bits(start), stop - start, K, _bits(seed))
+    return out
 
 
-def fold_ids(start, stop, K, seed=0):
-    """The fold of each global row in [start, stop) under gram_stats(folds=K, seed=seed):
-    an int64 array of values in 0 .. K-1 (see the module's description of the hash).
+def fold_ids(start: int, stop: int, K: int, seed: int = 0) -> npt.NDArray[np.int64]:
+    """The fold of each global row in [start, stop) under gram_stats(folds=K, seed=seed).
 
+    Parameters
+    ----------
+    start, stop : int
+        The rows, 0 <= start <= stop.
+    K : int
+        The number of folds, >= 2.
+    seed : int, default 0
+        The seed of the hash, in [0, 2**64).
+
+    Returns
+    -------
+    ndarray of int64, shape (stop - start,)
+        Values in 0 .. K-1 (see the module's description of the hash).
+
+    Raises
+    ------
+    TypeError, ValueError
+        An argument of the wrong type or out of range (named).
+
+    Examples
+    --------
     >>> fold_ids(0, 10, 3).tolist() == fold_ids(0, 20, 3)[:10].tolist()
     True
+    >>> fold_ids(5, 8, 4, seed=1).shape
+    (3,)
     """
     start = check_int(start, "start", 0)
     stop = check_int(stop, "stop", start)
     return _hashed(start, stop, check_int(K, "K", 2, MAX_FOLDS), check_seed(seed))
 
 
-def check_seed(seed):
+def check_seed(seed: object) -> int:
     return check_int(seed, "seed", 0, 2**64 - 1)
 
 
-def clean_ids(ids, n):
+def clean_ids(ids: Any, n: int) -> tuple[npt.NDArray[np.int64], int, int]:
     """A block of fold ids given by the caller as int64, with the count of ids that
     are not whole numbers in [0, n) and the block position of the first of them (or
     -1). Those are replaced by 0, so that the pass goes on to the end and reports

@@ -4,15 +4,18 @@ allocated there)."""
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 from .._ckernels.regression import _routines as routines
 
 __all__ = ["routines"]
 
 
-def _f64(a):
+def _f64(a: Any) -> npt.NDArray[np.float64]:
     """a as a C-contiguous, aligned, writable float64 array (copied only when it is not
     one: arrays received from other processes, for instance, can be misaligned or
     read-only)."""
-    return np.require(a, dtype=np.float64, requirements="CAW")
+    return np.require(a, dtype=np.float64, requirements=["C", "A", "W"])

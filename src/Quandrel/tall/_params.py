@@ -9,11 +9,12 @@ import numbers
 import numpy as np
 
 from .._ckernels.regression import REGRESSION_CRIT_AIC, REGRESSION_CRIT_BIC, REGRESSION_CRIT_LOSS
+from ._records import F64
 
 CRITERIA = {"aic": REGRESSION_CRIT_AIC, "bic": REGRESSION_CRIT_BIC, "rss": REGRESSION_CRIT_LOSS}
 
 
-def check_int(value, name, low, high=None):
+def check_int(value: object, name: str, low: int, high: int | None = None) -> int:
     """value as an int in [low, high] (high None: no bound); bools are refused."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be an int, got {value!r}")
@@ -24,7 +25,7 @@ def check_int(value, name, low, high=None):
     return value
 
 
-def check_real(value, name, low=None, high=None):
+def check_real(value: object, name: str, low: float | None = None, high: float | None = None) -> float:
     """value as a finite float in [low, high] (None: no bound)."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number, got {value!r}")
@@ -36,14 +37,14 @@ def check_real(value, name, low=None, high=None):
     return value
 
 
-def check_flag(value, name):
+def check_flag(value: object, name: str) -> bool:
     """value as a bool: True, False, or the ints 1 and 0."""
     if isinstance(value, (bool, np.bool_)) or (isinstance(value, numbers.Integral) and value in (0, 1)):
         return bool(value)
     raise TypeError(f"{name} must be True or False, got {value!r}")
 
 
-def check_alphas(alphas, name="alphas"):
+def check_alphas(alphas: object, name: str = "alphas") -> F64:
     """A non-empty 1-D float64 array of finite penalties >= 0."""
     try:
         grid = np.array(alphas, dtype=np.float64)
@@ -58,11 +59,11 @@ def check_alphas(alphas, name="alphas"):
     return grid
 
 
-def check_l1_ratio(value, name="l1_ratio"):
+def check_l1_ratio(value: object, name: str = "l1_ratio") -> float:
     return check_real(value, name, 0.0, 1.0)
 
 
-def check_criterion(value):
+def check_criterion(value: object) -> int:
     """A criterion by name ('aic', 'bic', 'rss') or by code (1, 2, 3) as its code."""
     if isinstance(value, str):
         code = CRITERIA.get(value.lower())

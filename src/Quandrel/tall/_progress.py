@@ -9,17 +9,17 @@ import time
 class TextBar:
     """A bar when the total is known, else a count; called with each step's size."""
 
-    def __init__(self, total=None, unit="rows"):
+    def __init__(self, total: int | None = None, unit: str = "rows") -> None:
         self.total, self.unit, self.done, self.shown = total, unit, 0, 0.0
 
-    def __call__(self, steps):
+    def __call__(self, steps: int) -> None:
         self.done += steps
         now = time.monotonic()
         if now - self.shown >= 0.2:
             self.shown = now
             self._draw()
 
-    def _draw(self, end=""):
+    def _draw(self, end: str = "") -> None:
         if self.total:
             frac = self.done / self.total
             bar = "#" * int(40 * frac)
@@ -28,5 +28,5 @@ class TextBar:
             sys.stderr.write(f"\r{self.done:,} {self.unit}{end}")
         sys.stderr.flush()
 
-    def close(self):
+    def close(self) -> None:
         self._draw("\n")

@@ -8,101 +8,25 @@ row chunks whose tasks read the files where they run. Either way `gram_stats` ge
 rows in their order in the files, so the statistics are those of the same rows held in
 memory, bit for bit, whatever the row groups, chunks or shards (see `_pass`).
 
-Each format has its reader (`_parquet`, `_arrays`); a reader is a small picklable plan
-(paths, the selected columns, the units in which the rows are read) whose `batches`
-yields the rows of a run of units as `_Batch`es. pyarrow, zarr and h5py are imported
-by the reader that needs them, when a source of that format is made.
+Each format has its reader (`_readers`: `parquet`, `arrays`, over `_readers._base`); a
+reader is a small picklable plan (paths, the selected columns, the units in which the
+rows are read) whose `batches` yields the rows of a run of units as batches. pyarrow,
+zarr and h5py are imported by the reader that needs them, when a source of that format
+is made.
 """
 
 from __future__ import annotations
 
-import operator
 import os
-from typing import NamedTuple
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any
 
 import numpy as np
 
+from ._readers import open_reader
+from ._readers._base import _describe, _empty, _Unit
+
 __all__ = ["Source", "source"]
-
-# Rows per piece of an in-process pass and per read of a chunked array: a piece of 50
-# float64 columns is 26 MiB. The chunks of `to_dask` gather whole units.
-_PIECE_ROWS = 1 << 16
-# Rows per tile when columns are laid side by side into rows: the tile of the output
-# stays in the core's cache while every column is written into it.
-_TILE_ROWS = 1024
-
-
-class _Unit(NamedTuple):
-    """The rows a reader reads at once: rows row0 .. row0 + rows - 1 of the whole data,
-    in file `file` (an index into the reader's paths) at `loc` (a row group, or the
-    first row in an array). `kept` is the number of rows left after dropping missing
-    values, when the file's statistics show it, else None; `nullable` the positions in
-    the selection of the columns that may miss values."""
-
-    file: int
-    loc: int
-    row0: int
-    rows: int
-    kept: int | None
-    nullable: tuple = ()
-
-
-# ---------------------------------------------------------------------------
-# Batches: rows as read, before they are laid out as float64 X, y and w.
-# ---------------------------------------------------------------------------
-class _Batch:
-    """Rows of the selection as read from a file, in one of two shapes:
-    columns: a list of 1-D arrays, the selected columns in order (X's, then the
-             target, then the weights), any real dtype;
-    block:   a 2-D array of the file's rows and the indices of the selected columns.
-    `dropped` counts the rows of the file left out of the batch (missing values)."""
-
-    __slots__ = ("columns", "block", "index", "rows", "dropped")
-
-    def __init__(self, rows, *, columns=None, block=None, index=None, dropped=0):
-        self.columns, self.block, self.index = columns, block, index
-        self.rows, self.dropped = rows, dropped
-
-    def fill(self, X, y, w):
-        """X (m, k), y (m,), w (m,) or None: the batch's rows as float64."""
-        k = X.shape[1]
-        if self.block is not None:
-            X[...] = _take_columns(self.block, self.index[:k])
-            y[...] = self.block[:, self.index[k]]
-            if w is not None:
-                w[...] = self.block[:, self.index[k + 1]]
-            return
-        # X[r, j] = columns[j][r]; the cast (integers, booleans as 0/1, narrower floats)
-        # is exact or rounds to nearest, element by element. Into columns laid out one
-        # after the other (the readers of columns ask for them: the pass reads them
-        # where they lie), one copy per column; into rows, in tiles of rows.
-        cols = self.columns
-        if X.strides[0] == X.itemsize:
-            for j in range(k):
-                X[:, j] = cols[j]
-        else:
-            for r in range(0, self.rows, _TILE_ROWS):
-                tile = X[r:r + _TILE_ROWS]
-                for j in range(k):
-                    tile[:, j] = cols[j][r:r + _TILE_ROWS]
-        y[...] = cols[k]
-        if w is not None:
-            w[...] = cols[k + 1]
-
-
-def _take_columns(block, index):
-    """block[:, index], as a view when the indices are a run of consecutive columns."""
-    first = index[0]
-    if list(index) == list(range(first, first + len(index))):
-        return block[:, first:first + len(index)]
-    return block[:, index]
-
-
-def _empty(rows, k, weighted, layout="C"):
-    """X, y, w for `rows` rows; X's columns contiguous with layout "F" (readers of
-    columns), its rows with "C"."""
-    return (np.empty((rows, k), order=layout), np.empty(rows), np.empty(rows) if weighted else None)
-
 
 # ---------------------------------------------------------------------------
 # Paths and formats.
@@ -111,12 +35,12 @@ _MAGIC = {b"PAR1": "parquet", b"\x89HDF\r\n\x1a\n": "hdf5", b"\x93NUMPY": "npy"}
 _FORMAT_NAMES = {"parquet": "Parquet", "hdf5": "HDF5", "npy": ".npy", "zarr": "Zarr"}
 
 
-def _skipped(name):
+def _skipped(name: str) -> bool:
     """Names a folder of data files holds beside them: Spark's _SUCCESS, hidden files."""
     return name.startswith(("_", "."))
 
 
-def _file_format(path):
+def _file_format(path: str) -> str:
     """'parquet', 'hdf5' or 'npy' from the first bytes of a file."""
     size = os.path.getsize(path)
     with open(path, "rb") as f:
@@ -129,21 +53,13 @@ def _file_format(path):
     raise ValueError(f"{path}: not a Parquet, HDF5 or .npy file (it starts with {head!r})")
 
 
-def _describe(paths, kind):
-    """The files in messages: the one path, or how many and where."""
-    if len(paths) == 1:
-        return paths[0]
-    folders = {os.path.dirname(p) for p in paths}
-    where = f"in {folders.pop()}" if len(folders) == 1 else f"from {paths[0]} on"
-    return " ".join(filter(None, (str(len(paths)), kind, "files", where)))
-
-
-def _is_zarr(path):
+def _is_zarr(path: str) -> bool:
     return any(os.path.exists(os.path.join(path, name)) for name in ("zarr.json", ".zgroup", ".zarray"))
 
 
-def _resolve(path_or_paths):
+def _resolve(path_or_paths: Any) -> tuple[str, list[str]]:
     """(format, [absolute paths]) of the argument, told apart by the files themselves."""
+    paths: list[Any]
     if isinstance(path_or_paths, (str, os.PathLike)):
         paths, listed = [path_or_paths], False
     elif isinstance(path_or_paths, (list, tuple)):
@@ -193,7 +109,7 @@ def _resolve(path_or_paths):
 # ---------------------------------------------------------------------------
 # The selection of columns.
 # ---------------------------------------------------------------------------
-def _check_selection(columns, target, weights):
+def _check_selection(columns: Any, target: Any, weights: Any) -> Any:
     """columns as a list (or None) after the checks that need no file."""
     if isinstance(columns, (str, bytes)):
         raise TypeError(f"columns must be a list of column names or indices, not the string "
@@ -214,59 +130,10 @@ def _check_selection(columns, target, weights):
     return columns
 
 
-class _Columns:
-    """The columns a file offers, by name or by index (the `names`, or `width`);
-    `hidden` names are left out of columns=None (a DataFrame's stored index)."""
-
-    def __init__(self, where, *, names=None, width=None, hidden=()):
-        self.where, self.names, self.width, self.hidden = where, names, width, set(hidden)
-
-    def pick(self, columns, target, weights):
-        """(labels of X's columns, the target's, the weights' or None) as the user
-        means them, checked against the file: names for tables and groups, indices
-        (negative from the end) for 2-D arrays."""
-        by_name = self.names is not None
-        chosen = [("target", target)] + ([("weights", weights)] if weights is not None else [])
-        if columns is None:
-            taken = {self._one(what, label, by_name) for what, label in chosen}
-            all_labels = self.names if by_name else range(self.width)
-            columns = [c for c in all_labels if c not in taken and c not in self.hidden]
-            if not columns:
-                raise ValueError(f"columns: {self.where} has no column besides the target and weights")
-        labels = [self._one("columns", c, by_name) for c in columns]
-        seen = set()
-        for c in labels:
-            if c in seen:
-                raise ValueError(f"columns: {c!r} is listed twice")
-            seen.add(c)
-        picked = [self._one(what, label, by_name) for what, label in chosen]
-        for (what, _), c in zip(chosen, picked):
-            if c in seen:
-                raise ValueError(f"{what}: {c!r} is also among the columns")
-            seen.add(c)
-        return labels, picked[0], picked[1] if weights is not None else None
-
-    def _one(self, what, label, by_name):
-        if by_name:
-            if not isinstance(label, str):
-                raise TypeError(f"{what}: {self.where} has named columns: give names, not {label!r}")
-            if label not in self.names:
-                shown = ", ".join(self.names[:20]) + (", ..." if len(self.names) > 20 else "")
-                raise ValueError(f"{what}: no column {label!r} in {self.where} (it has: {shown})")
-            return label
-        if isinstance(label, str):
-            raise TypeError(f"{what}: {self.where} is a 2-D array: give column indices, not {label!r}")
-        index = operator.index(label)
-        if not -self.width <= index < self.width:
-            raise ValueError(f"{what}: column {index} is out of range for {self.where} "
-                             f"of {self.width} columns")
-        return index % self.width
-
-
 # ---------------------------------------------------------------------------
 # The source.
 # ---------------------------------------------------------------------------
-def _parts(units, row_bytes, chunk_bytes):
+def _parts(units: Sequence[_Unit], row_bytes: int, chunk_bytes: int) -> list[tuple[int, int]]:
     """Runs of consecutive units, each the smallest run from its start that reaches
     chunk_bytes of float64 rows (the last may be shorter): [(first, stop)]."""
     target = max(1, chunk_bytes // row_bytes)
@@ -281,7 +148,7 @@ def _parts(units, row_bytes, chunk_bytes):
     return parts
 
 
-def _read_part(reader, units, gap, kept, weighted):
+def _read_part(reader: Any, units: Sequence[_Unit], gap: int, kept: int, weighted: bool) -> tuple[Any, ...]:
     """A Dask task: (X, y, w or None) of gap + kept rows, float64: `gap` rows left for
     the previous part's last rows (see _stitch), then the `kept` rows of `units`."""
     k = len(reader.labels[0])
@@ -299,12 +166,12 @@ def _read_part(reader, units, gap, kept, weighted):
     return X, y, w
 
 
-def _tail(part, start):
+def _tail(part: tuple[Any, ...], start: int) -> tuple[Any, ...]:
     """A Dask task: copies of a part's rows from `start` on (they open the next chunk)."""
     return tuple(None if a is None else a[start:].copy() for a in part)
 
 
-def _stitch(part, tail, stop):
+def _stitch(part: tuple[Any, ...], tail: tuple[Any, ...] | None, stop: int) -> tuple[Any, ...]:
     """A Dask task: a chunk, the part's rows up to `stop` with the previous part's tail
     written into the leading gap the part left for it. The gap is this task's alone
     (the tail task reads other rows), so it is written in place, and alike if the task
@@ -314,6 +181,20 @@ def _stitch(part, tail, stop):
             if a is not None:
                 a[:len(t)] = t
     return tuple(None if a is None else a[:stop] for a in part)
+
+
+# The Sources of the arrays `to_dask` made, by the names of their X and y (the last
+# few), so that a pass over them can name the columns and files of what it refuses.
+_BY_DASK_NAME: dict[tuple[str, str], Source] = {}
+_KEEP_SOURCES = 64
+
+
+def source_of(X: object, y: object) -> Source | None:
+    """The Source whose `to_dask` made the Dask arrays X and y, or None."""
+    x_name, y_name = getattr(X, "name", None), getattr(y, "name", None)
+    if isinstance(x_name, str) and isinstance(y_name, str):
+        return _BY_DASK_NAME.get((x_name, y_name))
+    return None
 
 
 class Source:
@@ -332,23 +213,23 @@ class Source:
     cluster.
     """
 
-    def __init__(self, fmt, paths, reader):
+    def __init__(self, fmt: str, paths: Sequence[str], reader: Any) -> None:
         self.format, self.paths, self._reader = fmt, tuple(paths), reader
         x, t, w = reader.labels
         self.columns, self.target, self.weights = tuple(x), t, w
         self.n_rows = reader.n_rows
         self.dropped = None if reader.may_drop else 0
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         where = _describe(self.paths, "")
         weights = "" if self.weights is None else f", weights={self.weights!r}"
         return (f"Source({self.format}: {where}, {self.n_rows:,} rows, {len(self.columns)} columns, "
                 f"target={self.target!r}{weights})")
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[tuple[Any, ...]]:
         return self._pieces()
 
-    def _pieces(self):
+    def _pieces(self) -> Iterator[tuple[Any, ...]]:
         reader = self._reader
         k, weighted = len(self.columns), self.weights is not None
         dropped = 0
@@ -360,23 +241,51 @@ class Source:
                 yield piece if weighted else piece[:2]
         self.dropped = dropped
 
-    def to_dask(self, chunk_bytes=64 << 20, block_rows=4096):
-        """The rows as Dask arrays ``(X, y)``, or ``(X, y, w)`` with weights: float64,
-        columns in one chunk, rows in chunks of known lengths. Each chunk is read by one
-        task where it runs (the files must be reachable there under the same paths):
-        the fewest whole row groups (Parquet) or runs of file chunks (about 65,536
-        rows) from its start that make `chunk_bytes` of float64 output or more; X, y
-        and w of a chunk come from one read. The chunks' edges are then moved down to
-        multiples of `block_rows` (gram_stats' blocks; the rows of less than a block
-        that cross an edge are copied to the next chunk), so that the pass moves no
-        other data between tasks.
+    def to_dask(self, chunk_bytes: int = 64 << 20, block_rows: int = 4096) -> tuple[Any, ...]:
+        """The rows as Dask arrays ``(X, y)``, or ``(X, y, w)`` with weights.
 
-        With dropna=True, rows with missing values are left out; where the files'
-        statistics do not show how many, each chunk's length is counted first, by
-        tasks that read the columns that may miss values."""
+        float64, columns in one chunk, rows in chunks of known lengths. Each chunk is
+        read by one task where it runs (the files must be reachable there under the
+        same paths): the fewest whole row groups (Parquet) or runs of file chunks
+        (about 65,536 rows) from its start that make `chunk_bytes` of float64 output
+        or more; X, y and w of a chunk come from one read. The chunks' edges are then
+        moved down to multiples of `block_rows` (gram_stats' blocks; the rows of less
+        than a block that cross an edge are copied to the next chunk), so that the pass
+        moves no other data between tasks.
+
+        Parameters
+        ----------
+        chunk_bytes : int, default 64 MiB
+            The least float64 output of a chunk, >= 1.
+        block_rows : int, default 4096
+            gram_stats' block_rows, >= 1.
+
+        Returns
+        -------
+        tuple of dask.array.Array
+            ``(X, y)`` or ``(X, y, w)``. With dropna=True, where the files' statistics
+            do not show how many rows each chunk keeps (always, with NaN to drop),
+            each chunk's length is counted first, by tasks that read the columns.
+
+        Raises
+        ------
+        ValueError
+            chunk_bytes or block_rows not a positive int; no rows left after dropping.
+
+        Examples
+        --------
+        >>> import numpy as np, os, tempfile
+        >>> from Quandrel import tall
+        >>> folder = tempfile.mkdtemp()
+        >>> for i in range(2):  # two shards of 5,000 rows
+        ...     np.save(os.path.join(folder, f"s{i}.npy"), np.ones((5000, 3)))
+        >>> X, y = tall.source(folder, [0, 1], 2).to_dask(chunk_bytes=1)
+        >>> X.shape, X.chunks[0]
+        ((10000, 2), (4096, 5904))
+        """
+        import dask
         import dask.array as da
         from dask.base import tokenize
-        from dask.highlevelgraph import HighLevelGraph
 
         for name, value in (("chunk_bytes", chunk_bytes), ("block_rows", block_rows)):
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
@@ -393,7 +302,7 @@ class Source:
         # next), so that chunk i, rows E[i] .. E[i+1] - 1 with E[i] the start S[i] of
         # part i rounded down to a multiple of block_rows, is the tail of part i - 1
         # (S[i] - E[i] rows) and the head of part i.
-        merged = []
+        merged: list[tuple[int, int, int]] = []
         for (a, b), n in zip(parts, kept):
             if merged and merged[-1][2] < block_rows:
                 merged[-1] = (merged[-1][0], b, merged[-1][2] + n)
@@ -402,29 +311,34 @@ class Source:
         starts = np.cumsum([0] + [n for _, _, n in merged]).tolist()
         edges = [s // block_rows * block_rows for s in starts[:-1]] + [starts[-1]]
         last = len(merged) - 1
+        # Per chunk, from Dask's public collections: a task reads the part, another
+        # copies its rows past the chunk's end (the next chunk's head), a third writes
+        # the previous part's tail into the gap the read left and is the chunk; X, y and
+        # w are its three arrays, joined along the rows (no copy: the chunks are theirs).
         token = tokenize(reader, weighted, merged, block_rows)
-        read, tail, chunk = (f"{what}-{self.format}-{token}" for what in ("read", "tail", "chunk"))
-        layers = {read: {}, tail: {}, chunk: {}}
+
+        def task(func: Callable[..., Any], what: str, i: int, *args: Any) -> Any:
+            return dask.delayed(func, pure=True)(*args, dask_key_name=f"{what}-{self.format}-{token}-{i}")
+
+        chunks, tail = [], None
         for i, (a, b, n) in enumerate(merged):
             gap, stop = starts[i] - edges[i], edges[i + 1] - edges[i]
-            layers[read][(read, i)] = (_read_part, reader, units[a:b], gap, n, weighted)
-            if i < last:
-                layers[tail][(tail, i)] = (_tail, (read, i), stop)
-            layers[chunk][(chunk, i)] = (_stitch, (read, i), (tail, i - 1) if i else None, stop)
-        deps = {read: set(), tail: {read}, chunk: {read, tail}}
-        rows = tuple(np.diff(edges).tolist())
-        specs = [("X", (rows, (k,))), ("y", (rows,))] + ([("w", (rows,))] if weighted else [])
-        for slot, (label, chunks) in enumerate(specs):
-            name = f"{label}-{self.format}-{token}"
-            index = (0,) if label == "X" else ()
-            layers[name] = {(name, i, *index): (operator.getitem, (chunk, i), slot) for i in range(last + 1)}
-            deps[name] = {chunk}
-        graph = HighLevelGraph(layers, deps)
-        return tuple(da.Array(graph, f"{label}-{self.format}-{token}", chunks, dtype=np.float64,
-                              meta=np.empty((0,) * len(chunks), dtype=np.float64))
-                     for label, chunks in specs)
+            read = task(_read_part, "read", i, reader, units[a:b], gap, n, weighted)
+            chunks.append((task(_stitch, "chunk", i, read, tail, stop), stop))
+            tail = task(_tail, "tail", i, read, stop) if i < last else None
+        arrays = tuple(
+            da.concatenate([da.from_delayed(chunk[slot], (stop, k)[:2 - bool(slot)], dtype=np.float64,
+                                            meta=np.empty((0, 0)[:2 - bool(slot)], dtype=np.float64))
+                            for chunk, stop in chunks], axis=0)
+            for slot in range(3 if weighted else 2))
+        key = (arrays[0].name, arrays[1].name)
+        _BY_DASK_NAME.pop(key, None)
+        _BY_DASK_NAME[key] = self
+        while len(_BY_DASK_NAME) > _KEEP_SOURCES:
+            del _BY_DASK_NAME[next(iter(_BY_DASK_NAME))]
+        return arrays
 
-    def _kept_rows(self, parts):
+    def _kept_rows(self, parts: Sequence[tuple[int, int]]) -> list[int]:
         """Rows each part holds after dropping missing values."""
         reader, units = self._reader, self._reader.units
         if not reader.may_drop:
@@ -441,35 +355,79 @@ class Source:
         return known
 
 
-def source(path_or_paths, columns, target, *, weights=None, key=None, dropna=False):
+def source(path_or_paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+           columns: Sequence[str | int] | None, target: str | int, *,
+           weights: str | int | None = None, key: str | None = None,
+           dropna: bool = False) -> Source:
     """The rows of a least-squares problem in files, for `gram_stats`.
 
-    path_or_paths: where the rows are; the format is told from the files.
-      Parquet: a file, a list of files (read in the order given), or a folder, whose
-        files are read in sorted name order (names starting with '_' or '.', such as
-        Spark's _SUCCESS, are skipped). Columns by name.
-      Zarr (formats 2 and 3) or HDF5: a 2-D array (columns by index) or a group of 1-D
-        arrays of one length (columns by name); `key` is its path inside the container,
-        needed only when the container holds more than one array or group and the
-        columns are not 1-D arrays at its top.
-      .npy: a folder of 2-D .npy files of one width (rows split across them, read in
-        sorted name order) or a list of them. Columns by index.
-    columns: the columns of X, in order (names, or indices counted from 0, negative
-      from the end); None takes every column but the target and the weights (and the
-      index pandas stores beside a DataFrame's columns).
-    target: the column of y. weights: the column of the sample weights, or None.
-    dropna: rows with a missing value (a null in Parquet; NaN is a value, not missing)
-      in any selected column are refused (the default: ValueError naming the column and
-      the row of the whole data, counted from 0), or with True left out, their count in
-      `Source.dropped`.
+    The files are looked at once (their footers, headers or metadata); nothing else is
+    read until a pass. Integer, unsigned, floating and boolean columns (as 0 and 1) are
+    converted to float64 piece by piece; strings, categoricals and other types are
+    refused.
 
-    Integer, unsigned, floating and boolean columns (as 0 and 1) are converted to
-    float64 piece by piece; strings, categoricals and other types are refused.
-    Returns a `Source`. Everything that the files' footers, headers and metadata show
-    is checked here, before any row is read: a missing column, a column that is not a
-    number, nulls counted in Parquet statistics, shards of another width or cut short,
-    empty or damaged files (ValueError or TypeError naming the file and the column).
-    Later, a reading error names the file and the place.
+    Parameters
+    ----------
+    path_or_paths : path or list of paths
+        Where the rows are; the format is told from the files. Parquet: a file, a list
+        of files (read in the order given), or a folder, whose files are read in
+        sorted name order (names starting with '_' or '.', such as Spark's _SUCCESS,
+        are skipped); columns by name. Zarr (formats 2 and 3) or HDF5: a 2-D array
+        (columns by index) or a group of 1-D arrays of one length (columns by name).
+        .npy: a folder or list of 2-D .npy shards of one width (columns by index).
+    columns : list of str or int, or None
+        The columns of X, in order (names, or indices counted from 0, negative from
+        the end). None takes every column of the first file but the target and the
+        weights (and the index pandas stores beside a DataFrame's columns); a later
+        Parquet file holding a column the first lacks is then refused.
+    target : str or int
+        The column of y.
+    weights : str or int, optional
+        The column of the sample weights.
+    key : str, optional
+        The path of the array or group inside a Zarr or HDF5 container, needed only
+        when it holds more than one.
+    dropna : bool, default False
+        Rows with a missing value (a null in Parquet) in a selected column are refused
+        (ValueError naming the column and the row of the whole data, counted from 0);
+        with True they are left out, and so are rows holding a NaN in a selected
+        column (as pandas' dropna does), their count in `Source.dropped`. Without it a
+        NaN is a value, which gram_stats refuses naming the column, the file and the
+        first row.
+
+    Returns
+    -------
+    Source
+        The plan of the passes over the files.
+
+    Raises
+    ------
+    TypeError, ValueError
+        Naming the file and the column, for everything the footers, headers and
+        metadata show: a missing column, a column that is not a number, nulls counted
+        in Parquet statistics, shards of another width or cut short, empty or damaged
+        files. Later, a reading error (a Parquet page that does not match its
+        checksum, data that do not decode) names the file and the place.
+    FileNotFoundError
+        A path that does not exist.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import numpy as np, pyarrow as pa, pyarrow.parquet as pq
+    >>> from Quandrel import tall
+    >>> folder = tempfile.TemporaryDirectory()
+    >>> rng = np.random.default_rng(0)
+    >>> cols = {"carat": rng.uniform(0.2, 3, 5000), "depth": rng.normal(60, 2, 5000)}
+    >>> cols["price"] = 4.0 * cols["carat"] + rng.standard_normal(5000)
+    >>> path = os.path.join(folder.name, "part-0.parquet")
+    >>> pq.write_table(pa.table(cols), path, row_group_size=1000, write_page_checksum=True)
+    >>> src = tall.source(path, ["carat", "depth"], "price")
+    >>> src  # doctest: +ELLIPSIS
+    Source(parquet: ...part-0.parquet, 5,000 rows, 2 columns, target='price')
+    >>> tall.ols(tall.gram_stats(src), fit_intercept=True).coef.round(1)
+    array([4., 0.])
+    >>> folder.cleanup()
     """
     columns = _check_selection(columns, target, weights)
     if key is not None and not isinstance(key, str):
@@ -480,26 +438,10 @@ def source(path_or_paths, columns, target, *, weights=None, key=None, dropna=Fal
     if key is not None and fmt not in ("zarr", "hdf5"):
         raise ValueError(f"key names an array inside a Zarr or HDF5 container; "
                          f"{_FORMAT_NAMES[fmt]} files have none")
-    if fmt == "parquet":
-        from ._parquet import ParquetReader as Reader
-    else:
-        from ._arrays import ArrayReader as Reader
-    reader = Reader(fmt, paths, key, lambda offered: offered.pick(columns, target, weights),
-                    bool(dropna))
+    reader = open_reader(fmt, paths, key, lambda offered: offered.pick(columns, target, weights),
+                         bool(dropna), every=columns is None)
     if reader.n_rows == 0:
         raise ValueError(f"{reader.where}: no rows")
     return Source(fmt, paths, reader)
 
-
-def _unit_rows(n, step):
-    """[(start, stop)] cutting n rows into runs of `step` rows."""
-    return [(a, min(a + step, n)) for a in range(0, n, step)]
-
-
-def _piece_step(chunk_rows):
-    """Rows per read of an array chunked by chunk_rows rows (0: not chunked): whole
-    chunks, about _PIECE_ROWS at a time."""
-    if not chunk_rows:
-        return _PIECE_ROWS
-    return chunk_rows * max(1, _PIECE_ROWS // chunk_rows)
 

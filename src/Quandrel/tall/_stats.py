@@ -34,12 +34,15 @@ from __future__ import annotations
 import dataclasses
 import functools
 import hashlib
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
 from ._native import _f64, routines
+from ._records import F64
 
-__all__ = ["GramStats", "FoldedStats"]
+__all__ = ["FoldedStats", "GramStats"]
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -62,6 +65,9 @@ class GramStats:
     the centred statistics, Gc + sw mu mu' and so on, with mu the exact means. Records
     made from G, c, yy and n alone (the four positional fields) have None in the
     others, and serve the solvers that need no intercept.
+
+    names: the columns of X by name (or index in their file) when the rows came from a
+    Source, else None; carried to the fits, not part of the statistics' bits.
     """
 
     G: np.ndarray
@@ -75,24 +81,45 @@ class GramStats:
     cc: np.ndarray | None = None
     yyc: float | None = None
     resid: np.ndarray | None = None
+    names: tuple[Any, ...] | None = None
 
     @property
     def centred(self) -> bool:
         """Whether the record holds the weights' sum, the means and the centred co-moments."""
-        return all(getattr(self, f.name) is not None for f in dataclasses.fields(self))
+        return all(getattr(self, name) is not None for name in _STATISTICS)
 
     def fingerprint(self) -> str:
-        """A hash of the statistics' bits (the same for every partitioning)."""
+        """A hash of the statistics' bits (the same for every partitioning).
+
+        Returns
+        -------
+        str
+            32 hexadecimal digits of the SHA-256 of every statistic's bits (not the
+            names).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from Quandrel import tall
+        >>> X, y = np.arange(20.0).reshape(10, 2), np.arange(10.0)
+        >>> a = tall.gram_stats(X, y, block_rows=4)
+        >>> a.fingerprint() == tall.gram_stats([(X[:3], y[:3]), (X[3:], y[3:])], block_rows=4).fingerprint()
+        True
+        """
         h = hashlib.sha256()
         _hash(h, self)
         return h.hexdigest()[:32]
 
 
-def _hash(h, stats):
+# The fields that hold statistics (not the names).
+_STATISTICS = tuple(f.name for f in dataclasses.fields(GramStats) if f.name != "names")
+
+
+def _hash(h: Any, stats: GramStats) -> None:
     h.update(np.int64(stats.n).tobytes())
-    for field in dataclasses.fields(stats):
-        value = getattr(stats, field.name)
-        if field.name != "n" and value is not None:
+    for name in _STATISTICS:
+        value = getattr(stats, name)
+        if name != "n" and value is not None:
             h.update(np.ascontiguousarray(value, dtype=np.float64).tobytes())
 
 
@@ -105,18 +132,44 @@ class FoldedStats:
     train(f)  the merge of all folds but f, in ascending fold order
     """
 
-    folds: tuple
+    folds: tuple[GramStats, ...]
 
     @property
     def K(self) -> int:
+        """The number of folds."""
         return len(self.folds)
 
     @functools.cached_property
     def total(self) -> GramStats:
+        """The statistics of every row: the folds merged in ascending order."""
         return _merge_records(self.folds)
 
-    def train(self, f) -> GramStats:
-        """The statistics of every row outside fold f (the folds in ascending order)."""
+    def train(self, f: int) -> GramStats:
+        """The statistics of every row outside fold f (the folds in ascending order).
+
+        Parameters
+        ----------
+        f : int
+            A fold index in [0, K).
+
+        Returns
+        -------
+        GramStats
+            The merge of the other folds' statistics.
+
+        Raises
+        ------
+        ValueError
+            f is not a fold index.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from Quandrel import tall
+        >>> folded = tall.gram_stats(np.ones((100, 2)), np.ones(100), folds=4)
+        >>> folded.train(0).n + folded.folds[0].n  # the rows outside fold 0, and in it
+        100
+        """
         if isinstance(f, bool) or not isinstance(f, (int, np.integer)) or not 0 <= f < self.K:
             raise ValueError(f"f must be a fold index in [0, {self.K - 1}], got {f!r}")
         return _merge_records([s for g, s in enumerate(self.folds) if g != f])
@@ -132,16 +185,16 @@ class FoldedStats:
 # ---------------------------------------------------------------------------
 # Parts and their merge.
 # ---------------------------------------------------------------------------
-def _width(p, raw):
+def _width(p: int, raw: bool) -> int:
     """Entries of a part's record over p columns, with the raw sums or without."""
     return 2 + 2 * p + p * p + (p * p if raw else 0)
 
 
-def _is_raw(width, p):
+def _is_raw(width: int, p: int) -> bool:
     return width != _width(p, False)
 
 
-def _merge(a, b, p):
+def _merge(a: F64, b: F64, p: int) -> F64:
     """The records of a's rows followed by b's: a and b hold records of p columns
     (one, or one per row of a 2-D array), merged pairwise. A record whose row count
     is 0 stands for no rows (the other is taken unchanged); the raw sums add; a part
@@ -152,7 +205,7 @@ def _merge(a, b, p):
     return out.reshape(a.shape)
 
 
-def _record(rec, p):
+def _record(rec: F64, p: int, names: tuple[Any, ...] | None = None) -> GramStats:
     """The GramStats of a part's record (copies: a record owns its arrays). A part
     without raw sums gets them from its centred statistics, R = M + sw (mu_i mu_j)
     with the exact means mu = mean + resid / sw: exactly symmetric, and as accurate as
@@ -170,10 +223,11 @@ def _record(rec, p):
     return GramStats(
         G=R[:k, :k].copy(), c=R[:k, k].copy(), yy=float(R[k, k]), n=int(n),
         sw=float(sw), x_mean=mean[:k].copy(), y_mean=float(mean[k]),
-        Gc=M[:k, :k].copy(), cc=M[:k, k].copy(), yyc=float(M[k, k]), resid=resid.copy())
+        Gc=M[:k, :k].copy(), cc=M[:k, k].copy(), yyc=float(M[k, k]), resid=resid.copy(),
+        names=names)
 
 
-def _part(stats):
+def _part(stats: GramStats) -> F64:
     """The record of a GramStats (the inverse of _record), without its raw sums: a
     merged record forms them from its centred statistics."""
     if not stats.centred:
@@ -190,13 +244,15 @@ def _part(stats):
     return rec
 
 
-def _merge_records(records):
+def _merge_records(records: Sequence[GramStats]) -> GramStats:
     """The merge of records in the order given: ((r0 + r1) + r2) + ..."""
     p = np.shape(records[0].c)[0] + 1
-    return _record(functools.reduce(lambda a, b: _merge(a, b, p), [_part(r) for r in records]), p)
+    return _record(functools.reduce(lambda a, b: _merge(a, b, p), [_part(r) for r in records]), p,
+                   records[0].names)
 
 
-def _mean_difference(a, b):
+def _mean_difference(a: Any, b: Any) -> F64:
     """mu_a - mu_b of two records, x's then y's, with what the means' rounding left."""
-    return ((np.append(a.x_mean, a.y_mean) - np.append(b.x_mean, b.y_mean))
-            + (a.resid / a.sw - b.resid / b.sw))
+    d: F64 = ((np.append(a.x_mean, a.y_mean) - np.append(b.x_mean, b.y_mean))
+              + (a.resid / a.sw - b.resid / b.sw))
+    return d

@@ -2,14 +2,17 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any
+
 import numpy as np
 
-from ._sources import _PIECE_ROWS, _Batch, _Columns, _describe, _Unit
+from ._base import _PIECE_ROWS, _Batch, _Columns, _describe, _Unit
 
 __all__ = ["ParquetReader"]
 
 
-def _arrow():
+def _arrow() -> tuple[Any, Any]:
     try:
         import pyarrow
         import pyarrow.parquet
@@ -18,7 +21,7 @@ def _arrow():
     return pyarrow, pyarrow.parquet
 
 
-def _refusal(t):
+def _refusal(t: Any) -> str | None:
     """Why a column of arrow type t cannot be a number of the problem, or None."""
     pa, _ = _arrow()
     if pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_boolean(t) or pa.types.is_null(t):
@@ -30,9 +33,19 @@ def _refusal(t):
     return f"has type {t}, not a number"
 
 
-def _missing(path, name, row):
+def _missing(path: str, name: str, row: int) -> ValueError:
     return ValueError(f"{path}: column {name!r} has a missing value at row {row} (rows counted "
                       "from 0 over all the files); leave such rows out with dropna=True")
+
+
+def _unreadable(path: str, group: int, exc: Exception) -> ValueError:
+    """The error of a row group that could not be read: a page whose checksum does not
+    match, or data that do not decode."""
+    text = str(exc)
+    if "checksum" in text.lower() or "crc" in text.lower():
+        return ValueError(f"{path}: row group {group} is damaged: a page does not match its "
+                          f"checksum ({text})")
+    return ValueError(f"{path}: row group {group} could not be read, truncated or damaged ({text})")
 
 
 class ParquetReader:
@@ -41,8 +54,11 @@ class ParquetReader:
 
     layout = "F"  # the rows' X with contiguous columns, as the files hold them
 
-    def __init__(self, fmt, paths, key, pick, dropna):
-        _arrow()
+    def __init__(self, fmt: str, paths: Sequence[str], key: str | None, pick: Callable[[Any], Any],
+                 dropna: bool, every: bool = False) -> None:
+        """`every`: the columns were not named (columns=None), so every file must offer
+        the first file's columns and no other."""
+        pa_types = _arrow()[0].types
         self.paths, self.dropna = list(paths), dropna
         self.where = _describe(paths, "Parquet")
         self.units = []
@@ -59,10 +75,20 @@ class ParquetReader:
                 hidden = [c for c in index if isinstance(c, str)]  # a RangeIndex is not stored
                 self.labels = pick(_Columns(path, names=list(schema.names), hidden=hidden))
                 self.names = [*self.labels[0], *(n for n in self.labels[1:] if n is not None)]
+                first = set(schema.names) - set(hidden)
+            elif every:
+                # columns=None takes the first file's columns: a column that only later
+                # files hold would be left out without a word.
+                extra = [n for n in schema.names if n not in first and n not in hidden]
+                if extra:
+                    raise ValueError(f"{path}: column {extra[0]!r} is not in {self.paths[0]}, the "
+                                     "first file (columns=None takes its columns): name the "
+                                     "columns, or give the files the same columns")
             leaf = {md.schema.column(c).path: c for c in range(md.num_columns)}
             for name in self.names:
                 if name not in schema.names:
-                    raise ValueError(f"{path}: no column {name!r} in this file")
+                    raise ValueError(f"{path}: no column {name!r} in this file, though "
+                                     f"{self.paths[0]} has it")
                 if schema.names.count(name) > 1:
                     raise ValueError(f"{path}: two columns are named {name!r}")
                 why = _refusal(schema.field(name).type)
@@ -85,7 +111,10 @@ class ParquetReader:
                     counted.append(self.units[-1])
                 row0 += rg.num_rows
         self.n_rows = row0
-        self.may_drop = dropna and any(u.nullable for u in self.units)
+        # With dropna, rows holding a NaN in a floating column go too: the statistics
+        # do not count NaN, so how many rows such columns keep is known only once read.
+        self.nan_columns = dropna and any(pa_types.is_floating(schema.field(n).type) for n in self.names)
+        self.may_drop = dropna and (self.nan_columns or any(u.nullable for u in self.units))
         if not dropna:
             # The first missing value the statistics count is named now, before any
             # pass (those columns of that row group are read).
@@ -94,28 +123,32 @@ class ParquetReader:
                     self._check_nulls(item)
 
     @staticmethod
-    def _open(path):
+    def _open(path: str) -> Any:
         pa, pq = _arrow()
         try:
-            return pq.ParquetFile(path)
+            # Pages written with a checksum are verified as they are read; pages
+            # written without one cannot be, and are read as they are.
+            return pq.ParquetFile(path, page_checksum_verification=True)
         except (OSError, pa.ArrowException) as exc:
             raise ValueError(f"{path}: not a readable Parquet file, truncated or damaged ({exc})") from None
 
     @staticmethod
-    def _null_count(rg, c):
+    def _null_count(rg: Any, c: int | None) -> int | None:
         """Nulls of leaf column c in row group rg by its statistics; None if unknown."""
         if c is None:
             return None
         stats = rg.column(c).statistics
         if stats is None or not stats.has_null_count:
             return None
-        return stats.null_count
+        return int(stats.null_count)
 
-    def _arrow_batches(self, units, names=None):
+    def _arrow_batches(self, units: Sequence[_Unit],
+                       names: list[str] | None = None) -> Iterator[tuple[Any, _Unit, int]]:
         """(arrow record batch, unit, first row of the batch in the whole data)."""
-        pa, pq = _arrow()
+        pa = _arrow()[0]
         names = self.names if names is None else names
-        opened, pf = None, None
+        opened: int | None = None
+        pf: Any = None  # the open file's reader
         try:
             for unit in units:
                 if unit.file != opened:
@@ -124,12 +157,12 @@ class ParquetReader:
                     pf, opened = self._open(self.paths[unit.file]), unit.file
                 row = unit.row0
                 try:
-                    for batch in pf.iter_batches(batch_size=_PIECE_ROWS, row_groups=[unit.loc], columns=names):
+                    batches = pf.iter_batches(batch_size=_PIECE_ROWS, row_groups=[unit.loc], columns=names)
+                    for batch in batches:
                         yield batch, unit, row
                         row += batch.num_rows
                 except (OSError, pa.ArrowException) as exc:
-                    raise ValueError(f"{self.paths[unit.file]}: row group {unit.loc} could not be "
-                                     f"read, truncated or damaged ({exc})") from None
+                    raise _unreadable(self.paths[unit.file], unit.loc, exc) from None
                 if row != unit.row0 + unit.rows:
                     raise ValueError(f"{self.paths[unit.file]}: row group {unit.loc} holds "
                                      f"{row - unit.row0} rows, the footer said {unit.rows}")
@@ -138,7 +171,7 @@ class ParquetReader:
                 pf.close()
 
     @staticmethod
-    def _valid(batch, names):
+    def _valid(batch: Any, names: Sequence[str]) -> Any:
         """Rows of the batch with no missing value in the named columns (a bool array),
         or None if there are none."""
         valid = None
@@ -149,7 +182,7 @@ class ParquetReader:
                 valid = v if valid is None else valid & v
         return valid
 
-    def _check_nulls(self, item):
+    def _check_nulls(self, item: tuple[Any, _Unit, int]) -> None:
         """Refuses the batch's first missing value, naming its column and row."""
         batch, unit, row0 = item
         first = None
@@ -162,7 +195,7 @@ class ParquetReader:
         if first is not None:
             raise _missing(self.paths[unit.file], first[1], row0 + first[0])
 
-    def batches(self, units):
+    def batches(self, units: Sequence[_Unit]) -> Iterator[_Batch]:
         """The rows of the units in order, as batches of columns, at most _PIECE_ROWS
         rows each; rows with missing values left out (dropna) or refused."""
         for batch, unit, row0 in self._arrow_batches(units):
@@ -176,15 +209,26 @@ class ParquetReader:
                         batch = batch.filter(valid)
                         dropped = len(valid) - batch.num_rows
             columns = [batch.column(name).to_numpy(zero_copy_only=False) for name in self.names]
-            yield _Batch(batch.num_rows, columns=columns, dropped=dropped)
+            out = _Batch(batch.num_rows, columns=columns, dropped=dropped)
+            if self.nan_columns:
+                out.drop_nan()
+            yield out
 
-    def kept_rows(self, units):
+    def place(self, unit: _Unit) -> str:
+        """The file of a unit, in messages."""
+        return self.paths[unit.file]
+
+    def kept_rows(self, units: Sequence[_Unit]) -> int | None:
         """Rows the units keep after dropping, when their statistics show it, else None."""
+        if self.nan_columns:
+            return None
         kept = [u.kept if self.dropna else u.rows for u in units]
-        return None if None in kept else sum(kept)
+        return None if None in kept else sum(n for n in kept if n is not None)
 
-    def count_kept(self, units):
+    def count_kept(self, units: Sequence[_Unit]) -> int:
         """Rows the units keep after dropping, reading the columns that may miss values."""
+        if self.nan_columns:
+            return sum(batch.rows for batch in self.batches(units))
         kept = 0
         for unit in units:
             if unit.kept is not None:

@@ -3,23 +3,26 @@ folders of 2-D .npy shards, read in runs of whole chunks (see `_sources`).
 
 A 2-D array (or shard) is read as blocks of its rows and its columns chosen by index;
 a group as the chosen 1-D arrays, cut at the same rows. These formats have no missing
-values (NaN is a value), so nothing is ever dropped.
+values but NaN, which dropna=True leaves out as pandas' dropna does.
 """
 
 from __future__ import annotations
 
 import os
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, Literal
 
 import numpy as np
+import numpy.typing as npt
 
-from ._sources import _Batch, _Columns, _describe, _piece_step, _unit_rows, _Unit
+from ._base import _Batch, _Columns, _describe, _piece_step, _Unit, _unit_rows
 
 __all__ = ["ArrayReader"]
 
 _REAL = "biuf"  # booleans, integers, unsigned integers, floats
 
 
-def _module(fmt):
+def _module(fmt: str) -> Any:
     name, what = {"zarr": ("zarr", "Zarr stores"), "hdf5": ("h5py", "HDF5 files")}[fmt]
     try:
         return __import__(name)
@@ -27,7 +30,7 @@ def _module(fmt):
         raise ImportError(f"reading {what} needs {name} (pip install {name})") from exc
 
 
-def _check_dtype(dtype, where):
+def _check_dtype(dtype: np.dtype[Any], where: str) -> None:
     if dtype.kind not in _REAL or dtype.fields is not None:
         raise TypeError(f"{where} holds {dtype}, not real numbers")
 
@@ -35,7 +38,7 @@ def _check_dtype(dtype, where):
 # ---------------------------------------------------------------------------
 # .npy shards.
 # ---------------------------------------------------------------------------
-def _npy_header(path):
+def _npy_header(path: str) -> tuple[tuple[int, ...], bool, np.dtype[Any], int]:
     """(shape, fortran_order, dtype, offset of the data) of a .npy file."""
     fmt = np.lib.format
     try:
@@ -48,7 +51,7 @@ def _npy_header(path):
         raise ValueError(f"{path}: not a readable .npy file, truncated or damaged ({exc})") from None
 
 
-def _read_exact(f, out, path, what):
+def _read_exact(f: Any, out: npt.NDArray[Any], path: str, what: str) -> None:
     view = memoryview(out).cast("B")
     got = f.readinto(view)
     if got != len(view):
@@ -61,7 +64,7 @@ def _read_exact(f, out, path, what):
 class _Container:
     """Zarr or HDF5 through one interface: arrays, groups and their members."""
 
-    def __init__(self, fmt, path):
+    def __init__(self, fmt: str, path: str) -> None:
         self.fmt, self.path = fmt, path
         self.lib = _module(fmt)
         try:
@@ -73,18 +76,18 @@ class _Container:
             raise ValueError(f"{path}: not a readable {'Zarr store' if fmt == 'zarr' else 'HDF5 file'}, "
                              f"truncated or damaged ({type(exc).__name__}: {exc})") from None
 
-    def close(self):
+    def close(self) -> None:
         if self.fmt == "hdf5":
             self.root.close()
 
-    def is_array(self, obj):
+    def is_array(self, obj: object) -> bool:
         return isinstance(obj, self.lib.Array if self.fmt == "zarr" else self.lib.Dataset)
 
-    def members(self, group):
+    def members(self, group: Any) -> list[tuple[str, Any]]:
         """[(name, object)] of a group, in name order."""
         return sorted(group.members() if self.fmt == "zarr" else group.items(), key=lambda m: m[0])
 
-    def get(self, key):
+    def get(self, key: str) -> Any:
         obj = self.root
         if key:
             if self.is_array(obj):
@@ -96,14 +99,14 @@ class _Container:
         return obj
 
     @staticmethod
-    def chunk_rows(array):
+    def chunk_rows(array: Any) -> int:
         """Rows per stored piece along the first axis: a chunk, or a shard of chunks
         (Zarr 3); 0 for HDF5's contiguous datasets, stored in one piece."""
         chunks = getattr(array, "shards", None) or array.chunks
         return int(chunks[0]) if chunks else 0
 
 
-def _locate(box, key):
+def _locate(box: _Container, key: str | None) -> str:
     """The key of the 2-D array or group of 1-D arrays to read: `key`, or the one
     choice the container offers (itself, if it holds 1-D arrays at its top)."""
     if key is not None or box.is_array(box.root):
@@ -121,11 +124,12 @@ def _locate(box, key):
 class ArrayReader:
     """The plan of a pass over .npy shards, or over a Zarr or HDF5 array or group."""
 
-    may_drop = False
-
-    def __init__(self, fmt, paths, key, pick, dropna):
+    def __init__(self, fmt: str, paths: Sequence[str], key: str | None, pick: Callable[[Any], Any],
+                 dropna: bool) -> None:
         self.fmt, self.paths, self.key = fmt, list(paths), key
-        self.units = []
+        self.units: list[_Unit] = []
+        self.read: Any = None  # the columns (or arrays) read, by index or name
+        self.dtypes: list[np.dtype[Any]] = []  # of the arrays read: with dropna, floating ones may drop rows
         if fmt == "npy":
             self._plan_npy(pick)
         else:
@@ -135,9 +139,10 @@ class ArrayReader:
             finally:
                 box.close()
         self.n_rows = sum(u.rows for u in self.units)
+        self.may_drop = dropna and any(np.dtype(t).kind == "f" for t in self.dtypes)
 
     @property
-    def layout(self):
+    def layout(self) -> Literal["C", "F"]:
         """The rows' X with contiguous columns ("F") where the files hand columns (groups
         of 1-D arrays, column-major shards), with contiguous rows ("C") otherwise."""
         if self.fmt == "npy":
@@ -145,7 +150,7 @@ class ArrayReader:
         return "F" if self.group else "C"
 
     # -- planning -------------------------------------------------------------
-    def _plan_npy(self, pick):
+    def _plan_npy(self, pick: Callable[[Any], Any]) -> None:
         self.where = _describe(self.paths, ".npy")
         self.shards = []
         width, row0 = None, 0
@@ -162,12 +167,13 @@ class ArrayReader:
             if size < need:
                 raise ValueError(f"{path}: cut short: {size} bytes where its header needs {need}")
             self.shards.append((shape, fortran, dtype, offset))
+            self.dtypes.append(dtype)
             for a, b in _unit_rows(shape[0], _piece_step(0)):
                 self.units.append(_Unit(i, a, row0 + a, b - a, b - a))
             row0 += shape[0]
-        self._pick_by_index(pick, width)
+        self._pick_by_index(pick, width or 0)
 
-    def _plan_container(self, box, key, pick):
+    def _plan_container(self, box: _Container, key: str | None, pick: Callable[[Any], Any]) -> None:
         self.key = _locate(box, key)
         obj = box.get(self.key)
         self.where = f"{self.paths[0]}" + (f" [{self.key}]" if self.key else "")
@@ -176,6 +182,7 @@ class ArrayReader:
                 raise ValueError(f"{self.where}: a {obj.ndim}-D array; give a 2-D array "
                                  "or a group of 1-D arrays")
             _check_dtype(obj.dtype, self.where)
+            self.dtypes.append(obj.dtype)
             self.group = False
             self._pick_by_index(pick, obj.shape[1])
             n, step = obj.shape[0], _piece_step(box.chunk_rows(obj))
@@ -188,13 +195,14 @@ class ArrayReader:
             n = arrays[0].shape[0]
             for name, a in zip(self.read, arrays):
                 _check_dtype(a.dtype, f"{self.where}: column {name!r}")
+                self.dtypes.append(a.dtype)
                 if a.shape[0] != n:
                     raise ValueError(f"{self.where}: column {name!r} has {a.shape[0]} rows, "
                                      f"column {self.read[0]!r} {n}")
             step = _piece_step(max(box.chunk_rows(a) for a in arrays))
         self.units = [_Unit(0, a, a, b - a, b - a) for a, b in _unit_rows(n, step)]
 
-    def _pick_by_index(self, pick, width):
+    def _pick_by_index(self, pick: Callable[[Any], Any], width: int) -> None:
         self.labels = pick(_Columns(self.where, width=width))
         chosen = [*self.labels[0], *(c for c in self.labels[1:] if c is not None)]
         # Columns are read in increasing order (as HDF5 requires), then put in place.
@@ -204,15 +212,23 @@ class ArrayReader:
             self.read = slice(None)
 
     # -- reading --------------------------------------------------------------
-    def batches(self, units):
-        """The rows of the units in order, one batch per unit."""
-        if self.fmt == "npy":
-            yield from self._npy_batches(units)
-            return
+    def batches(self, units: Sequence[_Unit]) -> Iterator[_Batch]:
+        """The rows of the units in order, one batch per unit (rows holding NaN left
+        out with dropna)."""
+        for batch in self._npy_batches(units) if self.fmt == "npy" else self._box_batches(units):
+            if self.may_drop:
+                batch.drop_nan()
+            yield batch
+
+    def place(self, unit: _Unit) -> str:
+        """The file (or the array in its container) of a unit, in messages."""
+        return self.paths[unit.file] if self.fmt == "npy" else self.where
+
+    def _box_batches(self, units: Sequence[_Unit]) -> Iterator[_Batch]:
         box = _Container(self.fmt, self.paths[0])
         try:
-            obj = box.get(self.key)
-            arrays = [obj[name] for name in self.read] if self.group else None
+            obj = box.get(self.key or "")
+            arrays: list[Any] = [obj[name] for name in self.read] if self.group else []
             for u in units:
                 rows = slice(u.loc, u.loc + u.rows)
                 try:
@@ -228,15 +244,17 @@ class ArrayReader:
         finally:
             box.close()
 
-    def _npy_batches(self, units):
-        f, opened = None, None
+    def _npy_batches(self, units: Sequence[_Unit]) -> Iterator[_Batch]:
+        f: Any = None  # the open shard, and its index
+        opened = None
         try:
             for u in units:
                 path = self.paths[u.file]
                 if u.file != opened:
                     if f is not None:
                         f.close()
-                    f, opened = open(path, "rb"), u.file
+                    # Closed on the next shard or at the end (finally below).
+                    f, opened = open(path, "rb"), u.file  # noqa: SIM115
                 shape, fortran, dtype, offset = self.shards[u.file]
                 n, width = shape
                 what = f"rows {u.loc} to {u.loc + u.rows - 1}"
@@ -260,8 +278,12 @@ class ArrayReader:
             if f is not None:
                 f.close()
 
-    def kept_rows(self, units):
-        return sum(u.rows for u in units)
+    def kept_rows(self, units: Sequence[_Unit]) -> int | None:
+        """Rows the units keep: all of them, unless NaN may drop some (then None)."""
+        return None if self.may_drop else sum(u.rows for u in units)
 
-    def count_kept(self, units):
-        return self.kept_rows(units)
+    def count_kept(self, units: Sequence[_Unit]) -> int:
+        """Rows the units keep, reading them when NaN may drop some."""
+        if not self.may_drop:
+            return sum(u.rows for u in units)
+        return sum(batch.rows for batch in self.batches(units))
