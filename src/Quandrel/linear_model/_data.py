@@ -31,7 +31,7 @@ from typing import Any
 import numpy as np
 
 from ..tall import FoldedStats, GramStats, Source, gram_stats
-from ..tall._pass import _default_client
+from ..tall._dask import _default_client
 
 __all__ = ["MAX_FEATURES", "MAX_STATISTICS_BYTES", "check_statistics_size", "is_tall", "tall_hc_meat",
            "tall_predict", "tall_score", "tall_statistics"]

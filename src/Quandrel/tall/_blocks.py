@@ -128,7 +128,7 @@ def block(X: Any, y: Any, w: Any, ids: Any, row0: int, plan: Plan) -> Node:
         if nslots > _SLOTS_PER_ROW * m + 64:
             names, ids = np.unique(ids, return_inverse=True)
             nslots = names.size
-        ids = np.require(ids, np.int64, "CAW")
+        ids = np.require(ids, np.int64, ["C", "A", "W"])
     y = _f64(y)
     raw = ids is None and w is None
     folds, out, nonfinite = routines.moments_leaves(X, y, w, ids, nslots, raw)

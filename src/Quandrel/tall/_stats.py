@@ -200,8 +200,8 @@ def _merge(a: F64, b: F64, p: int) -> F64:
     is 0 stands for no rows (the other is taken unchanged); the raw sums add; a part
     without weight (sw = 0) adds nothing to the means and co-moments."""
     width = a.shape[-1]
-    out = routines.moments_merge(_f64(a).reshape(-1, width), _f64(b).reshape(-1, width), p,
-                                 _is_raw(width, p))
+    out: F64 = routines.moments_merge(_f64(a).reshape(-1, width), _f64(b).reshape(-1, width), p,
+                                      _is_raw(width, p))
     return out.reshape(a.shape)
 
 
