@@ -142,9 +142,13 @@ class _PathCV(_PenalisedModel):
         step = 1e-2 * float(self.tol) * float(np.sqrt(max(pr.yy, 0.0))) or 1e-300
         alphas = None if isinstance(self.alphas, Integral) else self.alphas
         n_alphas = int(self.alphas) if isinstance(self.alphas, Integral) else 100
-        result = tall.cross_validate(folded, alphas, self.l1_ratio, fit_intercept=self.fit_intercept,
-                                     standardize=self.standardize, n_alphas=n_alphas, eps=self.eps,
-                                     tol=step, max_iter=self.max_iter)
+        with warnings.catch_warnings():
+            # tall's warning about glmnet's choice at an end of the grid: the estimator
+            # chooses by scikit-learn's rule below, and warns as scikit-learn does (not).
+            warnings.simplefilter("ignore", tall.GridEdgeWarning)
+            result = tall.cross_validate(folded, alphas, self.l1_ratio, fit_intercept=self.fit_intercept,
+                                         standardize=self.standardize, n_alphas=n_alphas, eps=self.eps,
+                                         tol=step, max_iter=self.max_iter)
         if np.any(result.status == -2):
             warnings.warn(f"{type(self).__name__}: coordinate descent stopped at max_iter on "
                           "some folds' paths before it converged; increase max_iter or tol",
