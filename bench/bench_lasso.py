@@ -1,6 +1,10 @@
 """The lasso functions against scikit-learn and numpy on the same Gram matrices.
 
 - lars_lasso_gram against sklearn's lars_path_gram(..., method="lasso");
+- qdl_lars_lasso_gram_update (the path with an updated Cholesky factor) against
+  lars_path_gram and qdl_lars_lasso_gram at k = 300 to 2000, one thread, and the
+  crossover k from which it is faster than qdl_lars_lasso_gram (both called through
+  ctypes, so that the comparison is of the kernels alone);
 - lasso_gram_cd against sklearn's enet_coordinate_descent_gram (the solver behind
   Lasso(precompute=G)), compared at equal achieved accuracy: sklearn stops on a
   duality gap, lasso_gram_cd on the largest applied coefficient change, so each is
@@ -10,12 +14,15 @@
   column by column.
 """
 
+import ctypes
+
 import numpy as np
 from sklearn.datasets import load_diabetes
 from sklearn.linear_model import _cd_fast, lars_path_gram
 from sklearn.utils import check_random_state
 
 import timing
+from Quandrel._ckernels.regression import _regression
 from Quandrel._ckernels.regression._regression import lars_lasso_gram, lasso_gram_cd, lasso_path_eval
 
 
@@ -51,6 +58,83 @@ def bench_lars(quick):
             rounds=3 if quick else 11,
         )
     timing.report("lars_lasso_gram (knots ours/sklearn)", rows, ["sklearn lars"])
+
+
+def lars_kernel(name):
+    """A LARS-lasso path kernel through ctypes: (G, c, max_iter, tol) -> (lam, beta, status),
+    into buffers made once per problem by the caller (path(G, c, max_iter) -> runner)."""
+    routine = getattr(ctypes.CDLL(_regression.__file__), name)
+    routine.restype = ctypes.c_int64
+    routine.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64, ctypes.c_double,
+                        ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
+
+    def path(G, c, max_iter, tol=1e-10):
+        k = len(c)
+        lam, beta, n = np.empty(max_iter + 1), np.empty((max_iter + 1, k)), np.zeros(1, dtype=np.int64)
+        args = (G.ctypes.data, c.ctypes.data, k, max_iter, tol, lam.ctypes.data, beta.ctypes.data, n.ctypes.data)
+
+        def run():
+            status = routine(*args)
+            return lam[: n[0]], beta[: n[0]], status
+
+        return run
+
+    return path
+
+
+def bench_lars_update(quick):
+    """One thread: the updating path against sklearn and the eliminating path at large k
+    (the eliminating one, O(k^4) a path, is not timed at k = 2000: minutes a call), then
+    the crossover."""
+    from threadpoolctl import threadpool_limits
+
+    updated, eliminated = lars_kernel("qdl_lars_lasso_gram_update"), lars_kernel("qdl_lars_lasso_gram")
+    rows, goals = [], {500: 0.7, 800: 0.5, 2000: 0.5}
+    sizes = [300, 500] if quick else [300, 500, 800, 2000]
+    with threadpool_limits(limits=1):
+        for (label, X, y), k in zip(problems(sizes), [None, *sizes]):
+            if k is None:
+                continue  # the diabetes data: too small to matter here
+            n = len(y)
+            G, c = X.T @ X, X.T @ y
+            max_iter = 20 * k
+            ours, elim = updated(G, c, max_iter), eliminated(G, c, max_iter)
+            lam, beta, status = ours()
+            sk_alphas, _, sk_coefs = lars_path_gram(c, G, n_samples=n, method="lasso", max_iter=max_iter)
+            assert status == 0
+            assert np.allclose(beta[-1], sk_coefs[:, -1], rtol=1e-6, atol=1e-8 * np.abs(beta[-1]).max())
+            baselines = [lambda: lars_path_gram(c, G, n_samples=n, method="lasso", max_iter=max_iter)]
+            if k < 2000:
+                baselines.append(elim)
+            rounds = 3 if quick or k >= 800 else 7
+            times = timing.compare(ours, *baselines, rounds=rounds, target=0.0, settle=0.0)
+            rows.append((f"{label} ({len(lam)} knots)", times + [float("nan")] * (3 - len(times))))
+    timing.report("qdl_lars_lasso_gram_update, one thread", rows, ["sklearn lars", "elimination"])
+    for (label, times), k in zip(rows, sizes):
+        goal = f" (goal <= {goals[k]}x)" if k in goals else ""
+        print(f"    k = {k}: ours / sklearn {times[0] / times[1]:.3f}{goal}, "
+              f"ours / elimination {times[0] / times[2]:.3f}")
+    bench_lars_crossover(quick, updated, eliminated)
+
+
+def bench_lars_crossover(quick, updated, eliminated):
+    """The smallest k of a scan from which the updating path is faster than the
+    eliminating one at every larger k of the scan (one thread, medians)."""
+    from threadpoolctl import threadpool_limits
+
+    sizes = [8, 16, 24, 32, 48] if quick else [8, 12, 16, 20, 24, 28, 32, 40, 48, 64]
+    rows = []
+    with threadpool_limits(limits=1):
+        for (label, X, y), k in zip(problems(sizes), [None, *sizes]):
+            if k is None:
+                continue
+            G, c = X.T @ X, X.T @ y
+            times = timing.compare(updated(G, c, 20 * k), eliminated(G, c, 20 * k), rounds=5 if quick else 21)
+            rows.append((label, times))
+    timing.report("crossover: updating against eliminating LARS path, one thread", rows, ["elimination"])
+    faster = [times[0] < times[1] for _, times in rows]
+    from_k = next((k for i, k in enumerate(sizes) if all(faster[i:])), None)
+    print(f"    the updating path is faster from k = {from_k} on (of {sizes})")
 
 
 def sk_cd(G, g, y, alpha, tol, max_iter=100000):
@@ -113,5 +197,6 @@ def bench_path_eval(quick):
 
 def run(quick):
     bench_lars(quick)
+    bench_lars_update(quick)
     bench_cd(quick)
     bench_path_eval(quick)

@@ -173,13 +173,27 @@ def rss(stats, coef):
     return (stats.yy - 2.0 * bc) + _call("qdl_dot", coef, Gb, k)
 
 
+# From this many variables on, the path that updates the Cholesky factor of its active
+# block (qdl_lars_lasso_gram_update, O(k^2) a knot) is faster than lars_lasso_gram, which
+# eliminates the block afresh (O(k^3) a knot); the same knots to rounding.
+LARS_UPDATE_FROM = 24
+
+
 def lasso_path(stats, max_iter, tol):
     """The LARS-lasso path of lars_lasso_gram on G / sw and c / sw (penalties on the
-    scale of the mean squared error; sw = n without weights). max_iter: an int >= 1, tol: a finite number
+    scale of the mean squared error; sw = n without weights), by its updating form from
+    LARS_UPDATE_FROM variables on. max_iter: an int >= 1, tol: a finite number
     >= 0. Returns ``LassoPath(lam_path, beta_path, status)``."""
     max_iter, tol = _settings(max_iter, tol)
     Gs, cs = _scaled(stats)
-    return LassoPath(*_regression.lars_lasso_gram(Gs, cs, max_iter, tol))
+    k = cs.shape[0]
+    if k < LARS_UPDATE_FROM:
+        return LassoPath(*_regression.lars_lasso_gram(Gs, cs, max_iter, tol))
+    lam, beta, n = np.empty(max_iter + 1), np.empty((max_iter + 1, k)), np.zeros(1, dtype=np.int64)
+    status = _call("qdl_lars_lasso_gram_update", _f64(Gs), _f64(cs), k, max_iter, tol, lam, beta, n)
+    if status == -4:  # QDL_OUT_OF_MEMORY: no working storage
+        raise MemoryError(f"lasso_path: no working storage for {k} variables")
+    return LassoPath(lam[: n[0]].copy(), beta[: n[0]].copy(), int(status))
 
 
 def enet_path(stats, alphas, l1_ratio, max_iter=1000, tol=1e-10):
