@@ -100,7 +100,7 @@ def bench_lars_update(quick):
             max_iter = 20 * k
             ours, elim = updated(G, c, max_iter), eliminated(G, c, max_iter)
             lam, beta, status = ours()
-            sk_alphas, _, sk_coefs = lars_path_gram(c, G, n_samples=n, method="lasso", max_iter=max_iter)
+            _, _, sk_coefs = lars_path_gram(c, G, n_samples=n, method="lasso", max_iter=max_iter)
             assert status == 0
             assert np.allclose(beta[-1], sk_coefs[:, -1], rtol=1e-6, atol=1e-8 * np.abs(beta[-1]).max())
             baselines = [lambda: lars_path_gram(c, G, n_samples=n, method="lasso", max_iter=max_iter)]
