@@ -113,8 +113,10 @@ QDL_API i64 qdl_lars_lasso_gram(const f64 *G, const f64 *c, i64 k, i64 max_iter,
  *   QDL_OUT_OF_MEMORY  working storage unavailable, or its size overflows: n_knots = 0
  *                      and nothing else written.
  * Never a status 0 path with infinite or NaN knots.
- * Working storage: k*(5k+14) f64 and 9k i64 in one block, once per call. Single-
- * threaded; the results do not depend on the instruction set. */
+ * Working storage: k*(5k+14) f64 and 9k i64 in one block, once per call. The factor's
+ * updates and solves run on the calling thread (only a tie decision's elimination of
+ * an active block of 521 or more variables is shared among the OpenMP threads); the results
+ * depend neither on the thread count nor on the instruction set. */
 QDL_API i64 qdl_lars_lasso_gram_update(const f64 *G, const f64 *c, i64 k, i64 max_iter, f64 tol,
                                        f64 *lam_path, f64 *beta_path, i64 *n_knots);
 
