@@ -122,14 +122,14 @@ def bench_lars_crossover(quick, updated, eliminated):
     eliminating one at every larger k of the scan (one thread, medians)."""
     from threadpoolctl import threadpool_limits
 
-    sizes = [8, 16, 24, 32, 48] if quick else [8, 12, 16, 20, 24, 28, 32, 40, 48, 64]
+    sizes = [4, 8, 16, 32] if quick else [3, 4, 6, 8, 12, 16, 24, 32, 48, 64]
     rows = []
     with threadpool_limits(limits=1):
         for (label, X, y), k in zip(problems(sizes), [None, *sizes]):
             if k is None:
                 continue
             G, c = X.T @ X, X.T @ y
-            times = timing.compare(updated(G, c, 20 * k), eliminated(G, c, 20 * k), rounds=5 if quick else 21)
+            times = timing.compare(updated(G, c, 20 * k), eliminated(G, c, 20 * k), rounds=5 if quick else 31)
             rows.append((label, times))
     timing.report("crossover: updating against eliminating LARS path, one thread", rows, ["elimination"])
     faster = [times[0] < times[1] for _, times in rows]

@@ -44,7 +44,6 @@ using qdl::simd::axpy;
 // coefficient that reaches zero leaves the active set), in covariance form.
 // ---------------------------------------------------------------------------
 
-
 // Whether an entering candidate's crossing time t = num / denom shortens the step.
 // A crossing ahead (t > 0) always counts. So does an exact tie (num == 0: the
 // correlation already sits at the bound it is about to pass, t == 0), which then

@@ -14,8 +14,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <initializer_list>
-
 #include "cd_impl.h"
 #include "lars_path_impl.h"
 #include "qdl_gram_impl.h"
@@ -30,9 +28,6 @@ namespace {
 using qdl::simd::lanes;
 using qdl::simd::load;
 using qdl::simd::store;
-
-using qdl::simd::axmy;
-using qdl::simd::axpy;
 
 // The lasso sweeps: qdl::cd::sweeps without the L2 terms.
 struct LassoSweeps {
