@@ -1,10 +1,9 @@
 """The lasso functions against scikit-learn and numpy on the same Gram matrices.
 
 - lars_lasso_gram against sklearn's lars_path_gram(..., method="lasso");
-- qdl_lars_lasso_gram_update (the path with an updated Cholesky factor) against
-  lars_path_gram and qdl_lars_lasso_gram at k = 300 to 2000, one thread, and the
-  crossover k from which it is faster than qdl_lars_lasso_gram (both called through
-  ctypes, so that the comparison is of the kernels alone);
+- lars_lasso_gram_update (the path with an updated Cholesky factor, from _routines)
+  against lars_path_gram and lars_lasso_gram at k = 300 to 2000, one thread, and the
+  crossover k from which it is faster than lars_lasso_gram;
 - lasso_gram_cd against sklearn's enet_coordinate_descent_gram (the solver behind
   Lasso(precompute=G)), compared at equal achieved accuracy: sklearn stops on a
   duality gap, lasso_gram_cd on the largest applied coefficient change, so each is
@@ -14,16 +13,14 @@
   column by column.
 """
 
-import ctypes
-
 import numpy as np
 from sklearn.datasets import load_diabetes
 from sklearn.linear_model import _cd_fast, lars_path_gram
 from sklearn.utils import check_random_state
 
 import timing
-from Quandrel._ckernels.regression import _regression
 from Quandrel._ckernels.regression._regression import lars_lasso_gram, lasso_gram_cd, lasso_path_eval
+from Quandrel._ckernels.regression._routines import lars_lasso_gram_update
 
 
 def problems(sizes):
@@ -60,26 +57,9 @@ def bench_lars(quick):
     timing.report("lars_lasso_gram (knots ours/sklearn)", rows, ["sklearn lars"])
 
 
-def lars_kernel(name):
-    """A LARS-lasso path kernel through ctypes: (G, c, max_iter, tol) -> (lam, beta, status),
-    into buffers made once per problem by the caller (path(G, c, max_iter) -> runner)."""
-    routine = getattr(ctypes.CDLL(_regression.__file__), name)
-    routine.restype = ctypes.c_int64
-    routine.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64, ctypes.c_double,
-                        ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
-
-    def path(G, c, max_iter, tol=1e-10):
-        k = len(c)
-        lam, beta, n = np.empty(max_iter + 1), np.empty((max_iter + 1, k)), np.zeros(1, dtype=np.int64)
-        args = (G.ctypes.data, c.ctypes.data, k, max_iter, tol, lam.ctypes.data, beta.ctypes.data, n.ctypes.data)
-
-        def run():
-            status = routine(*args)
-            return lam[: n[0]], beta[: n[0]], status
-
-        return run
-
-    return path
+def lars_runner(path):
+    """path(G, c, max_iter) -> a call of the LARS path `path` on them."""
+    return lambda G, c, max_iter: lambda: path(G, c, max_iter, 1e-10)
 
 
 def bench_lars_update(quick):
@@ -88,7 +68,7 @@ def bench_lars_update(quick):
     the crossover."""
     from threadpoolctl import threadpool_limits
 
-    updated, eliminated = lars_kernel("qdl_lars_lasso_gram_update"), lars_kernel("qdl_lars_lasso_gram")
+    updated, eliminated = lars_runner(lars_lasso_gram_update), lars_runner(lars_lasso_gram)
     rows, goals = [], {500: 0.7, 800: 0.5, 2000: 0.5}
     sizes = [300, 500] if quick else [300, 500, 800, 2000]
     with threadpool_limits(limits=1):
@@ -109,7 +89,7 @@ def bench_lars_update(quick):
             rounds = 3 if quick or k >= 800 else 7
             times = timing.compare(ours, *baselines, rounds=rounds, target=0.0, settle=0.0)
             rows.append((f"{label} ({len(lam)} knots)", times + [float("nan")] * (3 - len(times))))
-    timing.report("qdl_lars_lasso_gram_update, one thread", rows, ["sklearn lars", "elimination"])
+    timing.report("lars_lasso_gram_update, one thread", rows, ["sklearn lars", "elimination"])
     for (label, times), k in zip(rows, sizes):
         goal = f" (goal <= {goals[k]}x)" if k in goals else ""
         print(f"    k = {k}: ours / sklearn {times[0] / times[1]:.3f}{goal}, "

@@ -67,3 +67,23 @@ def test_bits_are_pinned_for_every_instruction_set(k, seed, knots, drops, digest
     assert status == OK and len(lam) == knots and ((beta[:-1] != 0) & (beta[1:] == 0)).sum() == drops
     assert not path_faults(G, c, lam, beta, status)
     assert hashlib.sha256(bits(lam).tobytes() + bits(beta).tobytes()).hexdigest()[:16] == digest
+
+
+def test_the_routines_function_is_the_kernel_checked_as_lars_lasso_gram():
+    """_routines.lars_lasso_gram_update: the kernel's path (trimmed, the same bits), and
+    every refusal with lars_lasso_gram's exception and message."""
+    from Quandrel._ckernels.regression import _regression, _routines
+
+    G, c = exact_problem(37, 3)
+    lam, beta, status = _routines.lars_lasso_gram_update(G, c, 100, 1e-10)
+    want = run_lars(G, c, updated, 100)
+    assert status == want[2] == OK
+    assert np.array_equal(bits(lam), bits(want[0])) and np.array_equal(bits(beta), bits(want[1]))
+    assert _routines.lars_lasso_gram_update(G, c, 3, 1e-10)[2] == NC
+    for args in [(G, c, -1, 0.0), (G[:5], c, 5, 0.0), (G, c[:5], 5, 0.0), (G, c, 2**63 - 1, 0.0)]:
+        with pytest.raises(ValueError) as want:
+            _regression.lars_lasso_gram(*args)
+        message = str(want.value).replace("lars_lasso_gram()", "lars_lasso_gram_update()")
+        with pytest.raises(ValueError) as got:
+            _routines.lars_lasso_gram_update(*args)
+        assert str(got.value) == message

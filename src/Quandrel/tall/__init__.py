@@ -17,7 +17,7 @@ The package, by concern:
   _folds    the assignment of rows to folds (`fold_ids`)
   _solvers  the solvers on the statistics (`path` and the kernels' own)
   _cv       K-fold cross-validation on the folds' statistics (`cross_validate`)
-  _native   the library's exported native routines, through ctypes
+  _native   the library's exported native routines, through the checked module
   _params   the checks of every setting, naming the argument
   _progress a plain progress bar
   _sources  rows from files (`source`): Parquet (`_parquet`), Zarr, HDF5 and .npy shards
