@@ -72,7 +72,7 @@ def bench_lars_update(quick):
     rows, goals = [], {500: 0.7, 800: 0.5, 2000: 0.5}
     sizes = [300, 500] if quick else [300, 500, 800, 2000]
     with threadpool_limits(limits=1):
-        for (label, X, y), k in zip(problems(sizes), [None, *sizes]):
+        for (label, X, y), k in zip(problems(sizes), [None, *sizes], strict=True):
             if k is None:
                 continue  # the diabetes data: too small to matter here
             n = len(y)
@@ -83,14 +83,15 @@ def bench_lars_update(quick):
             _, _, sk_coefs = lars_path_gram(c, G, n_samples=n, method="lasso", max_iter=max_iter)
             assert status == 0
             assert np.allclose(beta[-1], sk_coefs[:, -1], rtol=1e-6, atol=1e-8 * np.abs(beta[-1]).max())
-            baselines = [lambda: lars_path_gram(c, G, n_samples=n, method="lasso", max_iter=max_iter)]
+            baselines = [lambda G=G, c=c, n=n, m=max_iter: lars_path_gram(c, G, n_samples=n, method="lasso",
+                                                                          max_iter=m)]
             if k < 2000:
                 baselines.append(elim)
             rounds = 3 if quick or k >= 800 else 7
             times = timing.compare(ours, *baselines, rounds=rounds, target=0.0, settle=0.0)
             rows.append((f"{label} ({len(lam)} knots)", times + [float("nan")] * (3 - len(times))))
     timing.report("lars_lasso_gram_update, one thread", rows, ["sklearn lars", "elimination"])
-    for (label, times), k in zip(rows, sizes):
+    for (_, times), k in zip(rows, sizes, strict=True):
         goal = f" (goal <= {goals[k]}x)" if k in goals else ""
         print(f"    k = {k}: ours / sklearn {times[0] / times[1]:.3f}{goal}, "
               f"ours / elimination {times[0] / times[2]:.3f}")
@@ -105,7 +106,7 @@ def bench_lars_crossover(quick, updated, eliminated):
     sizes = [4, 8, 16, 32] if quick else [3, 4, 6, 8, 12, 16, 24, 32, 48, 64]
     rows = []
     with threadpool_limits(limits=1):
-        for (label, X, y), k in zip(problems(sizes), [None, *sizes]):
+        for (label, X, y), k in zip(problems(sizes), [None, *sizes], strict=True):
             if k is None:
                 continue
             G, c = X.T @ X, X.T @ y
