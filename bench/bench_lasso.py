@@ -1,6 +1,9 @@
 """The lasso functions against scikit-learn and numpy on the same Gram matrices.
 
 - lars_lasso_gram against sklearn's lars_path_gram(..., method="lasso");
+- lars_lasso_gram_update (the path with an updated Cholesky factor, from _routines)
+  against lars_path_gram and lars_lasso_gram at k = 300 to 2000, one thread, and the
+  crossover k from which it is faster than lars_lasso_gram;
 - lasso_gram_cd against sklearn's enet_coordinate_descent_gram (the solver behind
   Lasso(precompute=G)), compared at equal achieved accuracy: sklearn stops on a
   duality gap, lasso_gram_cd on the largest applied coefficient change, so each is
@@ -17,6 +20,7 @@ from sklearn.utils import check_random_state
 
 import timing
 from Quandrel._ckernels.regression._regression import lars_lasso_gram, lasso_gram_cd, lasso_path_eval
+from Quandrel._ckernels.regression._routines import lars_lasso_gram_update
 
 
 def problems(sizes):
@@ -51,6 +55,67 @@ def bench_lars(quick):
             rounds=3 if quick else 11,
         )
     timing.report("lars_lasso_gram (knots ours/sklearn)", rows, ["sklearn lars"])
+
+
+def lars_runner(path):
+    """path(G, c, max_iter) -> a call of the LARS path `path` on them."""
+    return lambda G, c, max_iter: lambda: path(G, c, max_iter, 1e-10)
+
+
+def bench_lars_update(quick):
+    """One thread: the updating path against sklearn and the eliminating path at large k
+    (the eliminating one, O(k^4) a path, is not timed at k = 2000: minutes a call), then
+    the crossover."""
+    from threadpoolctl import threadpool_limits
+
+    updated, eliminated = lars_runner(lars_lasso_gram_update), lars_runner(lars_lasso_gram)
+    rows, goals = [], {500: 0.7, 800: 0.5, 2000: 0.5}
+    sizes = [300, 500] if quick else [300, 500, 800, 2000]
+    with threadpool_limits(limits=1):
+        for (label, X, y), k in zip(problems(sizes), [None, *sizes], strict=True):
+            if k is None:
+                continue  # the diabetes data: too small to matter here
+            n = len(y)
+            G, c = X.T @ X, X.T @ y
+            max_iter = 20 * k
+            ours, elim = updated(G, c, max_iter), eliminated(G, c, max_iter)
+            lam, beta, status = ours()
+            _, _, sk_coefs = lars_path_gram(c, G, n_samples=n, method="lasso", max_iter=max_iter)
+            assert status == 0
+            assert np.allclose(beta[-1], sk_coefs[:, -1], rtol=1e-6, atol=1e-8 * np.abs(beta[-1]).max())
+            baselines = [lambda G=G, c=c, n=n, m=max_iter: lars_path_gram(c, G, n_samples=n, method="lasso",
+                                                                          max_iter=m)]
+            if k < 2000:
+                baselines.append(elim)
+            rounds = 3 if quick or k >= 800 else 7
+            times = timing.compare(ours, *baselines, rounds=rounds, target=0.0, settle=0.0)
+            rows.append((f"{label} ({len(lam)} knots)", times + [float("nan")] * (3 - len(times))))
+    timing.report("lars_lasso_gram_update, one thread", rows, ["sklearn lars", "elimination"])
+    for (_, times), k in zip(rows, sizes, strict=True):
+        goal = f" (goal <= {goals[k]}x)" if k in goals else ""
+        print(f"    k = {k}: ours / sklearn {times[0] / times[1]:.3f}{goal}, "
+              f"ours / elimination {times[0] / times[2]:.3f}")
+    bench_lars_crossover(quick, updated, eliminated)
+
+
+def bench_lars_crossover(quick, updated, eliminated):
+    """The smallest k of a scan from which the updating path is faster than the
+    eliminating one at every larger k of the scan (one thread, medians)."""
+    from threadpoolctl import threadpool_limits
+
+    sizes = [4, 8, 16, 32] if quick else [3, 4, 6, 8, 12, 16, 24, 32, 48, 64]
+    rows = []
+    with threadpool_limits(limits=1):
+        for (label, X, y), k in zip(problems(sizes), [None, *sizes], strict=True):
+            if k is None:
+                continue
+            G, c = X.T @ X, X.T @ y
+            times = timing.compare(updated(G, c, 20 * k), eliminated(G, c, 20 * k), rounds=5 if quick else 31)
+            rows.append((label, times))
+    timing.report("crossover: updating against eliminating LARS path, one thread", rows, ["elimination"])
+    faster = [times[0] < times[1] for _, times in rows]
+    from_k = next((k for i, k in enumerate(sizes) if all(faster[i:])), None)
+    print(f"    the updating path is faster from k = {from_k} on (of {sizes})")
 
 
 def sk_cd(G, g, y, alpha, tol, max_iter=100000):
@@ -113,5 +178,6 @@ def bench_path_eval(quick):
 
 def run(quick):
     bench_lars(quick)
+    bench_lars_update(quick)
     bench_cd(quick)
     bench_path_eval(quick)

@@ -174,7 +174,7 @@ def test_non_positive_right_hand_sides_write_nothing(family, rng):
 
 def _allocating_calls():
     """Calls of every routine that allocates, on their success and failure paths."""
-    from hardening.test_kernel_fuzz import en_dof, lars
+    from hardening.test_kernel_fuzz import en_dof, lars, lars_update
 
     rng = np.random.default_rng(5)
     k = 6
@@ -190,8 +190,9 @@ def _allocating_calls():
     P = lambda a: a.ctypes.data  # noqa: E731
 
     def run():
-        lars(P(G), P(c), k, 30, 0.0, P(lam), P(beta), P(knots))
-        lars(P(-G), P(c), k, 30, 0.0, P(lam), P(beta), P(knots))  # indefinite: stops early
+        for path in (lars, lars_update):
+            path(P(G), P(c), k, 30, 0.0, P(lam), P(beta), P(knots))
+            path(P(-G), P(c), k, 30, 0.0, P(lam), P(beta), P(knots))  # indefinite: stops early
         en_dof(P(G), P(c), k, 0.1, 1, 0.0)
         en_dof(P(-G), P(c), k, 0.0, 1, 0.0)  # failed factorisation
         for fam, A, S in (("real", G, sing), ("complex", Z, zsing)):

@@ -18,6 +18,7 @@ grid = fn("qdl_ridge_grid_search")  # fmt: skip
 grid_gram = fn("qdl_ridge_grid_search_gram")
 lasso = fn("qdl_lasso_gram_cd")
 lars = fn("qdl_lars_lasso_gram")
+lars_update = fn("qdl_lars_lasso_gram_update")
 path_eval = fn("qdl_lasso_path_eval")
 en = fn("qdl_en_gram_cd")
 en_path = fn("qdl_en_gram_cd_path")  # fmt: skip
@@ -84,7 +85,7 @@ def run_lasso(a, c):
     return [coef, Gcoef, s]
 
 
-def run_lars(a, c):
+def run_lars(a, c, lars=lars):
     k, max_iter = c["k"], c["iters"]
     room = max(1, max_iter + 1)
     G, cv = a.inp(c["G"]), a.inp(c["g"])
@@ -96,6 +97,10 @@ def run_lars(a, c):
     assert (lam[m:].view(np.uint64) == FILL.view(np.uint64)).all()
     assert (beta[m * k :].view(np.uint64) == FILL.view(np.uint64)).all()
     return [lam, beta, knots, s]
+
+
+def run_lars_update(a, c):
+    return run_lars(a, c, lars_update)
 
 
 def run_path_eval(a, c):
@@ -216,6 +221,7 @@ RUNNERS = {
     "ridge_grid_search_gram": run_grid_gram,
     "lasso_gram_cd": run_lasso,
     "lars_lasso_gram": run_lars,
+    "lars_lasso_gram_update": run_lars_update,
     "lasso_path_eval": run_path_eval,
     "en_gram_cd": run_en,
     "en_gram_cd_path": run_en_path,
@@ -230,7 +236,8 @@ def test_fuzz(name, rng):
     fuzz(RUNNERS[name], make_case, rng)
 
 
-def test_lars_never_writes_past_max_iter_plus_one(rng):
+@pytest.mark.parametrize("runner", [run_lars, run_lars_update])
+def test_lars_never_writes_past_max_iter_plus_one(rng, runner):
     """Paths that want many knots (tol below zero never ends early), capped by a
     max_iter of 0 to 4: the count and the untouched rows are checked by the runner."""
     for _ in range(200):
@@ -239,7 +246,7 @@ def test_lars_never_writes_past_max_iter_plus_one(rng):
              "iters": int(rng.integers(-2, 5)), "tol": -1.0}  # fmt: skip
         for guarded in (True, False):
             a = Arena(guarded)
-            run_lars(a, c)
+            runner(a, c)
             a.check()
 
 

@@ -26,12 +26,12 @@ def run_cd(G, g, alpha, max_iter, tol):
     return coef, Gcoef, cd(P(G), P(g), len(g), alpha, max_iter, tol, P(coef), P(Gcoef))
 
 
-def run_lars(G, c, max_iter, tol=1e-10):
+def run_lars(G, c, max_iter, tol=1e-10, routine=lars):
     """The path trimmed to its knots; a spare row beyond max_iter + 1 must stay unwritten."""
     G, c = arr(G), arr(c)
     room = max(1, max_iter + 1)
     lam, beta, n = f64(room + 1), f64(room + 1, len(c)), np.array([-7], dtype=np.int64)
-    status = lars(P(G), P(c), len(c), max_iter, tol, P(lam), P(beta), P(n))
+    status = routine(P(G), P(c), len(c), max_iter, tol, P(lam), P(beta), P(n))
     n = int(n[0])
     assert 1 <= n <= room and np.isnan(lam[n:]).all() and np.isnan(beta[n:]).all()
     return lam[:n], beta[:n], status
@@ -206,8 +206,9 @@ SIX_ROWS = [[0, 0, 0], [0, 1, 0], [0, 1, -1], [3, 4, 0], [13, 12, 0], [18, 19, 5
         (np.eye(2), [math.nan, math.nan], 5, T, [0], [[0, 0]], OK),  # nothing can enter
     ],
 )
-def test_lars_paths(G, c, max_iter, tol, lams, rows, status):
-    lam, beta, st = run_lars(G, c, max_iter, tol)
+@pytest.mark.parametrize("name", ["qdl_lars_lasso_gram", "qdl_lars_lasso_gram_update"])
+def test_lars_paths(G, c, max_iter, tol, lams, rows, status, name):
+    lam, beta, st = run_lars(G, c, max_iter, tol, fn(name))
     assert st == status
     np.testing.assert_allclose(lam, lams, atol=1e-12)
     np.testing.assert_allclose(beta, rows, atol=1e-12)
@@ -219,15 +220,17 @@ def test_overshoot_below_zero_snaps_to_zero_within_tol(tol, last):
     assert status == OK and bits(lam[-1]) == bits(last)
 
 
-def test_lars_empty_problem():
+@pytest.mark.parametrize("name", ["qdl_lars_lasso_gram", "qdl_lars_lasso_gram_update"])
+def test_lars_empty_problem(name):
     lam, n = f64(1), np.array([-7], dtype=np.int64)
-    assert lars(None, None, 0, 3, 0.0, P(lam), None, P(n)) == OK and n[0] == 1 and lam[0] == 0.0
+    assert fn(name)(None, None, 0, 3, 0.0, P(lam), None, P(n)) == OK and n[0] == 1 and lam[0] == 0.0
 
 
 @pytest.mark.parametrize("k", [2**62, 2**63 - 1, 2**40, 2**31])  # 2**62: k*(k+7) overflowed
-def test_lars_unobtainable_storage_is_non_convergent_without_knots(k):
+@pytest.mark.parametrize("name, status", [("qdl_lars_lasso_gram", NC), ("qdl_lars_lasso_gram_update", -4)])
+def test_lars_unobtainable_storage_is_reported_without_knots(k, name, status):
     lam, n = f64(1), np.array([-7], dtype=np.int64)
-    assert lars(None, None, k, 5, T, P(lam), None, P(n)) == NC and n[0] == 0 and math.isnan(lam[0])
+    assert fn(name)(None, None, k, 5, T, P(lam), None, P(n)) == status and n[0] == 0 and math.isnan(lam[0])
 
 
 @pytest.mark.parametrize("k", [0, 3, 8, 19, 45])  # 0: the six-knot path with a removal

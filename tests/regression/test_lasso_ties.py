@@ -1,59 +1,18 @@
-"""The LARS-lasso path where correlations tie: one checker of the lasso optimality
+"""The LARS-lasso paths where correlations tie: one checker of the lasso optimality
 conditions over generated tie-heavy problems, the worked examples with their exact
-paths, and a singular Gram matrix ending the path as non-convergent."""
+paths, and a singular Gram matrix ending the path as non-convergent; each for both
+routines (the active block eliminated afresh, and its Cholesky factor updated)."""
 
 from fractions import Fraction
 
 import numpy as np
 import pytest
 
-from native import P, f64, fn
+from lars_checks import path_faults, run_lars
+from native import fn
 
 OK, NC = 0, -2
-TOL = 1e-10
-
-
-def run_lars(G, c, routine=None, max_iter=None, tol=TOL):
-    """(lam_path, beta_path, status) trimmed to the knots written."""
-    routine = routine or fn("qdl_lars_lasso_gram")
-    G, c = np.ascontiguousarray(G, dtype=np.float64), np.ascontiguousarray(c, dtype=np.float64)
-    k = len(c)
-    max_iter = 8 * k + 8 if max_iter is None else max_iter
-    lam, beta, n = f64(max_iter + 1), f64(max_iter + 1, k), np.array([-1], dtype=np.int64)
-    status = routine(P(G), P(c), k, max_iter, tol, P(lam), P(beta), P(n))
-    return lam[: n[0]], beta[: n[0]], status
-
-
-def path_faults(G, c, lam, beta, status, rel=1e-10):
-    """What breaks the lasso optimality conditions along a path (an empty list if nothing):
-    at every knot and at the midpoint of every segment, with r = c - G b and
-    sigma = max_j(|c_j| + sum_l |G_jl b_l|), r_j = lam sign(b_j) where b_j != 0 and
-    |r_j| <= lam elsewhere, both within rel * sigma; no coefficient changes sign inside a
-    segment; penalties do not increase; the path ends at penalty 0 with r = 0 (both
-    within rel * sigma) and status 0."""
-    faults = []
-    if status != OK:
-        faults.append(f"status {status}")
-    if not (np.isfinite(lam).all() and np.isfinite(beta).all()):
-        return faults + ["non-finite knot"]
-    if (np.diff(lam) > 0).any():
-        faults.append("penalty increases")
-    if ((np.sign(beta[:-1]) * np.sign(beta[1:])) < 0).any():
-        faults.append("sign change inside a segment")
-    mids_lam, mids_beta = (lam[:-1] + lam[1:]) / 2, (beta[:-1] + beta[1:]) / 2
-    for where, lams, rows in (("knot", lam, beta), ("midpoint", mids_lam, mids_beta)):
-        r = c - rows @ G.T
-        sigma = (np.abs(c) + np.abs(rows) @ np.abs(G).T).max(axis=1, keepdims=True)
-        on, slack = rows != 0, rel * sigma
-        bad = np.where(on, np.abs(r - lams[:, None] * np.sign(rows)) > slack,
-                       np.abs(r) > lams[:, None] + slack)  # fmt: skip
-        if bad.any():
-            faults.append(f"{where} {np.argwhere(bad)[0].tolist()} not optimal")
-    r_end = c - G @ beta[-1]
-    sigma = (np.abs(c) + np.abs(G) @ np.abs(beta[-1])).max()
-    if abs(lam[-1]) > rel * sigma or np.abs(r_end).max() > rel * sigma:
-        faults.append("does not end at the least-squares solution")
-    return faults
+ROUTINES = pytest.mark.parametrize("name", ["qdl_lars_lasso_gram", "qdl_lars_lasso_gram_update"])
 
 
 # ---------------------------------------------------------------------------
@@ -137,13 +96,14 @@ def problem_count(request):
     return request.config.getoption("--lars-tie-problems")
 
 
-def test_tie_heavy_paths_satisfy_the_lasso_conditions(problem_count):
-    wrong = {}
-    for name, G, c in tie_problems(2026, problem_count // (2 * len(GENERATORS))):
-        faults = path_faults(G, c, *run_lars(G, c))
+@ROUTINES
+def test_tie_heavy_paths_satisfy_the_lasso_conditions(problem_count, name):
+    wrong, routine = {}, fn(name)
+    for kind, G, c in tie_problems(2026, problem_count // (2 * len(GENERATORS))):
+        faults = path_faults(G, c, *run_lars(G, c, routine))
         if faults:
-            wrong.setdefault(name, []).append((G.tolist(), c.tolist(), faults))
-    assert not wrong, {name: (len(w), w[0]) for name, w in wrong.items()}
+            wrong.setdefault(kind, []).append((G.tolist(), c.tolist(), faults))
+    assert not wrong, {kind: (len(w), w[0]) for kind, w in wrong.items()}
 
 
 G1, C1 = [[35, -11, -18], [-11, 26, 5], [-18, 5, 12]], [-5, 2, 5]
@@ -166,8 +126,9 @@ def exact_solution(G, c):
          [[0, 0, 0], [0, Fraction(-1, 12), 0], [0, Fraction(-2, 9), Fraction(1, 9)], None]),
     ],
 )  # fmt: skip
-def test_worked_tie_paths(G, c, lams, rows):
-    lam, beta, status = run_lars(G, c)
+@ROUTINES
+def test_worked_tie_paths(G, c, lams, rows, name):
+    lam, beta, status = run_lars(G, c, fn(name))
     want = [exact_solution(G, c) if row is None else np.array(row, dtype=float) for row in rows]
     assert status == OK and len(lam) == len(lams)
     np.testing.assert_allclose(lam, [float(x) for x in lams], rtol=0, atol=1e-12)
@@ -186,7 +147,8 @@ def test_worked_tie_paths(G, c, lams, rows):
          [4.0, -4.0, -6.0, 0.0], 3),
     ],
 )  # fmt: skip
-def test_singular_gram_ends_non_convergent_with_valid_knots(G, c, knots):
-    lam, beta, status = run_lars(G, c)
+@ROUTINES
+def test_singular_gram_ends_non_convergent_with_valid_knots(G, c, knots, name):
+    lam, beta, status = run_lars(G, c, fn(name))
     assert status == NC and len(lam) == knots
     assert path_faults(np.array(G), np.array(c), lam, beta, OK) == ["does not end at the least-squares solution"]

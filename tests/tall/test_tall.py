@@ -23,6 +23,7 @@ from native import P, bits, f64, fn
 
 from Quandrel._ckernels.regression import _regression as qr
 from Quandrel import tall
+from Quandrel.tall import _solvers as solvers
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TIMEOUT = 60  # seconds for any one computation on the cluster
@@ -340,6 +341,21 @@ BAD_SETTINGS = [
 def test_settings_are_checked(call, error, message):
     with pytest.raises(error, match=message):
         call(tall.gram_stats(np.eye(3), np.ones(3)))
+
+
+@pytest.mark.parametrize("k", [solvers.LARS_UPDATE_FROM - 1, solvers.LARS_UPDATE_FROM, 60])
+def test_lasso_path_either_side_of_the_crossover_is_the_in_memory_path(rng, k):
+    """Below LARS_UPDATE_FROM variables lars_lasso_gram's bits; from it on, the updating
+    path's knots, equal to them within 1e-10."""
+    X, y = problem(rng, 3 * k, k)
+    X[:, 1:] += rng.standard_normal((3 * k, 1))  # coefficients leave the path too
+    stats = tall.gram_stats(X, y)
+    lam, beta, status = tall.lasso_path(stats, 8 * k, 1e-12)
+    want_lam, want_beta, want_status = qr.lars_lasso_gram(stats.G / len(y), stats.c / len(y), 8 * k, 1e-12)
+    assert status == want_status == 0 and lam.shape == want_lam.shape
+    exact = k < solvers.LARS_UPDATE_FROM
+    np.testing.assert_allclose(lam, want_lam, rtol=0, atol=0 if exact else 1e-10 * lam[0])
+    np.testing.assert_allclose(beta, want_beta, rtol=0, atol=0 if exact else 1e-10 * np.abs(beta).max())
 
 
 def test_criteria_by_name_or_code_and_named_results(rng):

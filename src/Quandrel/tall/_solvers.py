@@ -273,8 +273,16 @@ def _centred_rss(stats: Any, b0: float, b: F64) -> float:
     return float(((stats.yyc - 2.0 * bc) + routines.dot(b, Gb)) + stats.sw * (off * off))
 
 
+# From this many variables on, the path that updates the Cholesky factor of its active
+# block (lars_lasso_gram_update, O(k^2) a knot) is faster than lars_lasso_gram, which
+# eliminates the block afresh (O(k^3) a knot); the same knots to rounding. Below it
+# both take the few microseconds of the call itself (docs/benchmarks.md).
+LARS_UPDATE_FROM = 8
+
+
 def lasso_path(stats: GramStats, max_iter: int, tol: float) -> LassoPath:
-    """The LARS-lasso path of the kernel lars_lasso_gram on G / sw and c / sw.
+    """The LARS-lasso path of the kernel lars_lasso_gram on G / sw and c / sw, by its
+    updating form (lars_lasso_gram_update) from LARS_UPDATE_FROM variables on.
 
     No intercept, as the kernel solves; penalties on the scale of the mean squared
     error (sw, the weights' sum, is n without weights).
@@ -314,7 +322,9 @@ def lasso_path(stats: GramStats, max_iter: int, tol: float) -> LassoPath:
     """
     max_iter, tol = _settings(max_iter, tol)
     Gs, cs = _scaled(stats)
-    return LassoPath(*_regression.lars_lasso_gram(Gs, cs, max_iter, tol))
+    solve = (routines.lars_lasso_gram_update if cs.shape[0] >= LARS_UPDATE_FROM
+             else _regression.lars_lasso_gram)
+    return LassoPath(*solve(Gs, cs, max_iter, tol))
 
 
 def enet_path(stats: GramStats, alphas: ArrayLike, l1_ratio: float, max_iter: int = 1000,

@@ -1,20 +1,10 @@
 // Lasso shims: lasso_gram_cd, lars_lasso_gram and lasso_path_eval.
 
-#include <stdint.h>
-
 #include "_functions.h"
+#include "_lasso_shim.h"
 #include "lasso.h"
 
 namespace qdl::py {
-
-// Gram matrix parameter G must be square (the kernels take its row length to be k)
-// and vector parameter Rhs at least k long.
-template <auto G, auto Rhs>
-static bool gram_and_rhs_fit(const Call &c, i64 k) {
-  return c.at_least<G>(1, k, "the row count of G") &&
-         c.at_least<G>(0, c.arr<G>().cols(), "the column count of G") &&
-         c.at_least<Rhs>(0, k, "the row count of G");
-}
 
 // Coordinate-descent lasso: (coef, status).
 
@@ -36,26 +26,8 @@ PyObject *lasso_gram_cd::shim(Call &c) {
 // LARS-lasso path: (lam_path, beta_path, status), both trimmed to the knots written.
 
 PyObject *lars_lasso_gram::shim(Call &c) {
-  const View &G = c.arr<Arg::G>(), &cv = c.arr<Arg::c>();
-  const i64 k = G.rows();
-  if (!gram_and_rhs_fit<Arg::G, Arg::c>(c, k)) return nullptr;
-  const i64 max_iter = c.integer<Arg::max_iter>();
-  const f64 tol = c.real<Arg::tol>();
-  // The path arrays hold max_iter + 1 knots and the kernel always writes knot 0.
-  if (max_iter < 0 || max_iter == INT64_MAX) {
-    PyErr_Format(PyExc_ValueError, "%s(): max_iter must be between 0 and %lld (got %lld)",
-                 c.name(), static_cast<long long>(INT64_MAX - 1),
-                 static_cast<long long>(max_iter));
-    return nullptr;
-  }
-  const i64 room = max_iter + 1;
-  f64 *lam_path, *beta_path;
-  if (!(lam_path = c.alloc(room)) || !(beta_path = c.alloc(room, k))) return nullptr;
   i64 n_knots = 0, status = 0;
-  c.nogil([&] {
-    status = qdl_lars_lasso_gram(G.f64p(), cv.f64p(), k, max_iter, tol, lam_path, beta_path,
-                                 &n_knots);
-  });
+  if (!lars_path_call<Arg>(c, qdl_lars_lasso_gram, &n_knots, &status)) return nullptr;
   return results(c, c.made_rows(0, n_knots), c.made_rows(1, n_knots), status);
 }
 

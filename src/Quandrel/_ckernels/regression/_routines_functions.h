@@ -102,7 +102,18 @@
     (seed, integer, "the hash's state, an int64 (two's complement)"),                             \
     (ids, array, "(n,)"),                                                                          \
     "The folds of rows start .. start + n - 1 by the SplitMix64 hash of qdl_fold_ids.", "",      \
-    "0, 10, 3, 7", "0, 10, 0, 7")
+    "0, 10, 3, 7", "0, 10, 0, 7")                                                                  \
+  F(lars_lasso_gram_update,                                                                        \
+    (G, matrix, "(k, k) Gram matrix, symmetric")                                                   \
+    (c, vector, "the correlations X'y, at least k entries")                                        \
+    (max_iter, integer, "the most steps, 0 to 2**63 - 2")                                          \
+    (tol, real, "the penalty at or below which the path is complete"),                            \
+    (lam_path, array, "(len(lam_path),)")(beta_path, array, "(len(lam_path), G.shape[0])")        \
+    (status, integer, "0, -2"),                                                                    \
+    "The LARS-lasso path of lars_lasso_gram by qdl_lars_lasso_gram_update (the active"            \
+    " block's Cholesky factor updated from knot to knot): the same knots to rounding.",           \
+    " (status -2: max_iter steps, or a singular active block; the knots so far are valid)",       \
+    "G, g, 20, 1e-12", "G, g, -1, 1e-12")
 // clang-format on
 
 namespace qdl::py::routines {
