@@ -17,6 +17,8 @@ The package, by concern:
   _folds    the assignment of rows to folds (`fold_ids`)
   _solvers  the solvers on the statistics (`path` and the kernels' own)
   _cv       K-fold cross-validation on the folds' statistics (`cross_validate`)
+  _glm      binomial and Poisson paths by Newton steps, one scan each (`glm_path`);
+            _glm_scan the scans, _glm_path the input and the cross-validated summaries
   _native   the library's exported native routines, through ctypes
   _params   the checks of every setting, naming the argument
   _progress a plain progress bar
@@ -28,6 +30,7 @@ Dask is imported only for Dask input; the package works without it.
 
 from ._cv import CrossValidation, cross_validate
 from ._folds import fold_ids
+from ._glm_path import GlmCrossValidation, GlmPath, glm_path
 from ._pass import gram_stats
 from ._solvers import (EnetPath, LassoPath, OLSFit, PathFit, RidgeFit, enet_path, lasso_path, ols,
                        path, ridge, rss)
@@ -36,4 +39,4 @@ from ._stats import FoldedStats, GramStats
 
 __all__ = ["GramStats", "FoldedStats", "gram_stats", "fold_ids", "path", "cross_validate",
            "lasso_path", "enet_path", "ridge", "ols", "rss", "source", "Source",
-           "CrossValidation", "PathFit", "LassoPath", "EnetPath", "RidgeFit", "OLSFit"]
+           "CrossValidation", "PathFit", "glm_path", "GlmPath", "GlmCrossValidation", "LassoPath", "EnetPath", "RidgeFit", "OLSFit"]

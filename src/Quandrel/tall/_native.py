@@ -23,6 +23,7 @@ _PROTOTYPES = {
     "qdl_moments_leaves": (_I64, [_P, _I64, _I64, _P, _P, _P] + [_I64] * 4 + [_P] * 5),
     "qdl_moments_merge": (None, [_P, _P, _P, _I64, _I64, _I64]),
     "qdl_fold_ids": (None, [_I64] * 4 + [_P]),
+    "qdl_glm_working": (_I64, [_P, _I64, _I64] + [_P] * 4 + [_I64] * 4 + [_F64, _P, _F64, _F64] + [_P] * 3),
 }
 
 
