@@ -24,8 +24,7 @@ from typing import NamedTuple
 import numpy as np
 
 from .._ckernels.regression import _regression
-from ._glm_scan import (BEYOND, DEVIANCE, ETA_MAX, HELD_CLASS, HELD_DEV, HELD_MSE, HELD_W, Model,
-                        bse_of)
+from ._glm_scan import BEYOND, DEVIANCE, HELD_CLASS, Model, bse_of
 from ._solvers import _chol_solve, _default_alphas, _intercepts, _problem
 
 # Statuses per penalty.
@@ -42,9 +41,10 @@ CD_MAX_ITER, CD_TOL = 100_000, 1e-13
 # A step is halved at most this many times before the penalty is given up.
 MAX_HALVINGS = 30
 
-# The smallest rate ratio against the null model a Poisson fit may reach before its
-# rows count as separated.
-POISSON_RATIO_MIN = 1e-9
+# Rows whose fitted probability is within 3e-7 of 0 or 1 (binomial), or whose rate is
+# below 1e-6 of the null model's (Poisson), count as beyond the fit's bounds.
+BINOMIAL_ETA_BOUND = 15.0
+POISSON_RATIO_MIN = 1e-6
 
 # A converged fit with rows beyond the bounds whose last step still moved a
 # standardised coefficient by more than this is running off to infinity.
@@ -144,7 +144,7 @@ class _State:
 
 def _bounds(family, b0_null):
     if family == "binomial":
-        return (-ETA_MAX, ETA_MAX)
+        return (-BINOMIAL_ETA_BOUND, BINOMIAL_ETA_BOUND)
     return (b0_null + math.log(POISSON_RATIO_MIN), math.inf)
 
 

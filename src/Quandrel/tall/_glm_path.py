@@ -17,6 +17,10 @@ __all__ = ["glm_path", "GlmPath", "GlmCrossValidation"]
 MEASURES = {"deviance": HELD_DEV, "mse": HELD_MSE, "class": HELD_CLASS}
 
 
+def _show(v):
+    return repr(v.item() if isinstance(v, np.generic) else v)
+
+
 def _first(mask):
     return int(np.flatnonzero(mask)[0])
 
@@ -32,7 +36,7 @@ def _response(y, family, name="y", row0=0):
         bad = y < 0
         if bad.any():
             r = _first(bad)
-            raise ValueError(f"{name} must be >= 0 for the Poisson family: row {row0 + r} holds {y[r]!r}")
+            raise ValueError(f"{name} must be >= 0 for the Poisson family: row {row0 + r} holds {_show(y[r])}")
         return y
     if y.dtype.kind == "b":
         return y.astype(np.float64)
@@ -47,7 +51,7 @@ def _response(y, family, name="y", row0=0):
         if between.any():
             r = _first(between)
             raise ValueError(f"{name} must hold two class labels (0 and 1, booleans, or two "
-                             f"distinct values), not proportions: row {row0 + r} holds {y[r]!r}")
+                             f"distinct values), not proportions: row {row0 + r} holds {_show(y[r])}")
     labels, first_rows, codes = np.unique(y, return_index=True, return_inverse=True)
     if labels.size > 2:
         # The first row holding a label other than the first two seen.
@@ -55,9 +59,9 @@ def _response(y, family, name="y", row0=0):
         allowed = codes[seen]
         r = _first(~np.isin(codes, allowed))
         raise ValueError(f"{name} must hold two class labels for the binomial family: row "
-                         f"{row0 + r} holds a third, {y[r]!r} (after {y[seen[0]]!r} and {y[seen[1]]!r})")
+                         f"{row0 + r} holds a third, {_show(y[r])} (after {_show(y[seen[0]])} and {_show(y[seen[1]])})")
     if labels.size < 2:
-        raise ValueError(f"{name} holds one class only ({labels[0]!r}): the binomial family needs two")
+        raise ValueError(f"{name} holds one class only ({_show(labels[0])}): the binomial family needs two")
     return codes.astype(np.float64).reshape(y.shape)
 
 
@@ -205,7 +209,7 @@ def glm_path(X, y=None, family="binomial", alphas=None, l1_ratio=1.0, *, weights
         off = off.astype(np.float64)
         bad = ~np.isfinite(off)
         if bad.any():
-            raise ValueError(f"offset must be finite: row {_first(bad)} holds {off[_first(bad)]!r}")
+            raise ValueError(f"offset must be finite: row {_first(bad)} holds {_show(off[_first(bad)])}")
     yf = _response(y, family)
     plain = gram_stats(X, yf, block_rows, progress, weights=w, folds=folds, seed=seed,
                        check_finite=check_finite, timeout=timeout)

@@ -25,7 +25,6 @@ from ._stats import _record, _width
 # The entries of qdl_glm_working's sums (glm.h).
 DEVIANCE, BEYOND, HELD_W, HELD_DEV, HELD_MSE, HELD_CLASS, SUMS = range(7)
 FAMILIES = {"binomial": 0, "poisson": 1}
-ETA_MAX = 20.723265836946411  # the binomial clamp of the linear predictor, glm.h
 
 
 class Model(NamedTuple):
