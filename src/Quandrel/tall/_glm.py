@@ -161,9 +161,10 @@ def _dof(st, alpha, l1_ratio, fit_intercept):
     return _regression.elastic_net_active_dof(A, s, alpha * (1.0 - l1_ratio), False, 0.0)
 
 
-def fit_models(scan, plains, family, alphas, l1_ratio, fit_intercept, standardize, n_alphas, eps,
+def fit_models(scan, plains, means, family, alphas, l1_ratio, fit_intercept, standardize, n_alphas, eps,
                tol, max_iter, offset):
-    """The path of the all-rows model (plains[0]) and of each fold's (plains[1:]),
+    """The path of the all-rows model (plains[0], the statistics of x and y by the
+    weights; means[0] the weighted mean of the fitted y) and of each fold's (plains[1:]),
     advancing together. scan(models) runs one scan (a list of Scanned per model).
     Returns (GlmPath, held-out sums (n, K, SUMS) or None, fold statuses (n, K), scans)."""
     states = [_State(f - 1 if f else None, plain, fit_intercept, standardize)
@@ -178,9 +179,8 @@ def fit_models(scan, plains, family, alphas, l1_ratio, fit_intercept, standardiz
         return [(res.stats[i], res.sums[i]) for i in range(len(targets))]
 
     # The null models: the intercept alone (IRLS on it), or eta = offset.
-    for st in states:
+    for st, mean in zip(states, means):
         if fit_intercept:
-            mean = float(st.plain.y_mean)
             st.b0 = math.log(mean / (1.0 - mean)) if family == "binomial" else math.log(mean)
         st.bounds = _bounds(family, st.b0)
     pending = list(states)

@@ -6,13 +6,22 @@ from __future__ import annotations
 import numpy as np
 
 from ._glm import GlmCrossValidation, GlmPath, fit_models
-from ._glm_scan import HELD_CLASS, HELD_DEV, HELD_MSE, HELD_W, Stack, block_records, fold_ids_of
+from ._glm_scan import (
+    HELD_CLASS,
+    HELD_DEV,
+    HELD_MSE,
+    HELD_W,
+    Scanned,
+    Stack,
+    block_records,
+    fold_ids_of,
+)
 from ._params import check_alphas, check_flag, check_int, check_l1_ratio, check_real
 from ._pass import _check_shapes, _folds_argument, gram_stats
 from ._solvers import _check_eps
-from ._stats import FoldedStats
+from ._stats import FoldedStats, _record
 
-__all__ = ["glm_path", "GlmPath", "GlmCrossValidation"]
+__all__ = ["GlmCrossValidation", "GlmPath", "glm_path"]
 
 MEASURES = {"deviance": HELD_DEV, "mse": HELD_MSE, "class": HELD_CLASS}
 
@@ -25,44 +34,88 @@ def _first(mask):
     return int(np.flatnonzero(mask)[0])
 
 
-def _response(y, family, name="y", row0=0):
-    """y as float64: binomial 0/1 (booleans, 0 and 1, or two labels in sorted order),
-    Poisson >= 0. Refusals name the column and the first row at fault."""
-    y = np.asarray(y)
-    if family == "poisson":
+class _Classes:
+    """The binomial response's two labels, learnt in row order as the rows come: code
+    0 for the first label met, 1 for the other; fitted as 0 for the smaller label and
+    1 for the larger (sorted order). Booleans, 0 and 1 or any two distinct labels;
+    NaN, proportions and a third label are refused naming the column and the row."""
+
+    def __init__(self, name):
+        self.name, self.first, self.second = name, None, None
+
+    def codes(self, y, row0=0):
+        y = np.asarray(y)
+        if y.dtype.kind == "c":
+            raise TypeError(f"{self.name} must hold two class labels, not {y.dtype}")
+        if y.dtype.kind == "f":
+            bad = np.isnan(y)
+            if bad.any():
+                raise ValueError(f"{self.name} holds NaN (the first at row {row0 + _first(bad)}): a "
+                                 "class label is needed in every row")
+            between = (y > 0) & (y < 1)
+            if between.any():
+                r = _first(between)
+                raise ValueError(f"{self.name} must hold two class labels (0 and 1, booleans, or two "
+                                 f"distinct values), not proportions: row {row0 + r} holds {_show(y[r])}")
+        if not y.size:
+            return np.zeros(0)
+        if self.first is None:
+            self.first = y[0]
+        other = y != self.first
+        if other.any():
+            if self.second is None:
+                self.second = y[_first(other)]
+            third = other & (y != self.second)
+            if third.any():
+                r = _first(third)
+                raise ValueError(f"{self.name} must hold two class labels for the binomial family: row "
+                                 f"{row0 + r} holds a third, {_show(y[r])} (after {_show(self.first)} "
+                                 f"and {_show(self.second)})")
+        return other.astype(np.float64)
+
+    def finish(self, stats):
+        """The weighted mean of the fitted 0/1 response from the statistics of the codes."""
+        if self.second is None:
+            raise ValueError(f"{self.name} holds one class only ({_show(self.first)}): the binomial "
+                             "family needs two")
+        self.flip = bool(self.second < self.first)
+        self.upper = self.first if self.flip else self.second
+        return 1.0 - stats.y_mean if self.flip else stats.y_mean
+
+    def fitted(self, y):
+        return (np.asarray(y) == self.upper).astype(np.float64)
+
+
+class _Counts:
+    """The Poisson response: numbers >= 0 (row named otherwise)."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def codes(self, y, row0=0):
+        y = np.asarray(y)
         if y.dtype.kind not in "biuf":
-            raise TypeError(f"{name} must hold counts (numbers >= 0), not {y.dtype}")
+            raise TypeError(f"{self.name} must hold counts (numbers >= 0), not {y.dtype}")
         y = y.astype(np.float64)
         bad = y < 0
         if bad.any():
             r = _first(bad)
-            raise ValueError(f"{name} must be >= 0 for the Poisson family: row {row0 + r} holds {_show(y[r])}")
+            raise ValueError(f"{self.name} must be >= 0 for the Poisson family: row {row0 + r} holds {_show(y[r])}")
         return y
-    if y.dtype.kind == "b":
-        return y.astype(np.float64)
-    if y.dtype.kind == "c":
-        raise TypeError(f"{name} must hold two class labels, not {y.dtype}")
-    if y.dtype.kind == "f":
-        bad = np.isnan(y)
-        if bad.any():
-            raise ValueError(f"{name} holds NaN (the first at row {row0 + _first(bad)}): a class "
-                             "label is needed in every row")
-        between = (y > 0) & (y < 1)
-        if between.any():
-            r = _first(between)
-            raise ValueError(f"{name} must hold two class labels (0 and 1, booleans, or two "
-                             f"distinct values), not proportions: row {row0 + r} holds {_show(y[r])}")
-    labels, first_rows, codes = np.unique(y, return_index=True, return_inverse=True)
-    if labels.size > 2:
-        # The first row holding a label other than the first two seen.
-        seen = np.sort(first_rows)[:2]
-        allowed = codes[seen]
-        r = _first(~np.isin(codes, allowed))
-        raise ValueError(f"{name} must hold two class labels for the binomial family: row "
-                         f"{row0 + r} holds a third, {_show(y[r])} (after {_show(y[seen[0]])} and {_show(y[seen[1]])})")
-    if labels.size < 2:
-        raise ValueError(f"{name} holds one class only ({_show(labels[0])}): the binomial family needs two")
-    return codes.astype(np.float64).reshape(y.shape)
+
+    def finish(self, stats):
+        return stats.y_mean
+
+    def fitted(self, y):
+        return np.asarray(y, dtype=np.float64)
+
+
+def _check_offset(off, row0=0):
+    off = np.asarray(off, dtype=np.float64)
+    bad = ~np.isfinite(off)
+    if bad.any():
+        raise ValueError(f"offset must be finite: row {row0 + _first(bad)} holds {_show(off[_first(bad)])}")
+    return off
 
 
 class _InMemory:
@@ -84,6 +137,239 @@ class _InMemory:
                                       None if self.w is None else self.w[rows],
                                       None if self.off is None else self.off[rows], ids, family, models))
         return stack.result(self.X.shape[1])
+
+
+def _cut(pieces, block_rows):
+    """(X, y, w, offset, row0) blocks of block_rows rows (the last one shorter) from
+    (X, y, w, offset) pieces of any sizes (w and offset None throughout, or arrays)."""
+    pending, count, row0 = [], 0, 0
+
+    def joined(parts):
+        return tuple(None if a[0] is None else np.concatenate(a) if len(a) > 1 else a[0] for a in zip(*parts))
+
+    for X, y, w, off in pieces:
+        m, pos = X.shape[0], 0
+        if count:
+            pos = min(block_rows - count, m)
+            pending.append(tuple(None if a is None else a[:pos] for a in (X, y, w, off)))
+            count += pos
+            if count == block_rows:
+                yield (*joined(pending), row0)
+                row0 += block_rows
+                pending, count = [], 0
+        while m - pos >= block_rows:
+            yield (*(None if a is None else a[pos:pos + block_rows] for a in (X, y, w, off)), row0)
+            row0 += block_rows
+            pos += block_rows
+        if pos < m:  # copies: the producer may reuse its buffers
+            pending.append(tuple(None if a is None else np.array(a[pos:]) for a in (X, y, w, off)))
+            count += m - pos
+    if count:
+        yield (*joined(pending), row0)
+
+
+class _Pieces:
+    """Re-iterable input: pieces() gives a fresh iterator of (X, y, w, offset) pieces
+    (w and offset None or arrays), read again at every scan."""
+
+    def __init__(self, pieces, response, K, seed, block_rows):
+        self.pieces, self.response = pieces, response
+        self.K, self.seed, self.block_rows = K, seed, block_rows
+        self.k, self.has_offset = None, False
+
+    def plain_pieces(self):
+        """The pieces for the first pass: y as codes, offsets checked."""
+        row0 = 0
+        for X, y, w, off in self.pieces():
+            X = np.asarray(X)
+            if self.k is None and X.ndim == 2:
+                self.k = X.shape[1]
+            codes = self.response.codes(y, row0)
+            if off is not None:
+                _check_offset(off, row0)
+                self.has_offset = True
+            row0 += len(codes)
+            yield (X, codes) if w is None else (X, codes, w)
+
+    def scan(self, family, models):
+        stack = Stack()
+        for X, y, w, off, row0 in _cut(self.pieces(), self.block_rows):
+            ids = fold_ids_of(None, self.K, self.seed, row0, X.shape[0])
+            stack.push(*block_records(X, self.response.fitted(y), w, off, ids, family, models))
+        return stack.result(self.k)
+
+
+def _normalised(pieces):
+    """The user's pieces as (X, y, w, offset), w and offset None when absent."""
+    for number, piece in enumerate(pieces):
+        try:
+            X, y, *rest = piece
+            if len(rest) > 2:
+                raise ValueError
+        except (TypeError, ValueError):
+            raise TypeError(f"piece {number} is not an (X_block, y_block), (X_block, y_block, w_block) "
+                            "or (X_block, y_block, w_block, offset_block) tuple") from None
+        rest = rest + [None] * (2 - len(rest))
+        yield X, y, rest[0], rest[1]
+
+
+def _chunk_task(X, y, w, ids, row0, plan, family=None, models=None, k=0):
+    """The cover of a Dask chunk's blocks (as _pass._chunk_task) and their sums by block;
+    X holds the offset as its last column when it has k + 1."""
+    from ._pass import _range_nodes
+
+    br, row0 = plan.block_rows, int(row0[0])
+    first = row0 // br
+    sums = {}
+
+    def leaf(s, size):
+        if size != 1:
+            return None
+        r = (s - first) * br
+        rows = slice(r, r + br)
+        Xb = X[rows]
+        off = Xb[:, k] if Xb.shape[1] > k else None
+        block_ids = fold_ids_of(None if ids is None else ids[rows].astype(np.int64), plan.K, plan.seed,
+                                row0 + r, Xb.shape[0])
+        node, sums[s] = block_records(Xb[:, :k], y[rows], None if w is None else w[rows], off,
+                                      block_ids, family, models)
+        return node
+
+    out = np.empty((1, 1), dtype=object)
+    out[0, 0] = (_range_nodes(first, first + -(-len(X) // br), plan.nb, leaf), sums)
+    return out
+
+
+def _chunk_merge(left, right, a, b, nb):
+    from ._pass import _merge_nodes, _unwrap
+
+    (lc, ls), (rc, rs) = _unwrap(left), _unwrap(right)
+    return _merge_nodes(lc, rc, a, b, nb), {**ls, **rs}
+
+
+def _chunk_root(part):
+    from ._pass import _root, _unwrap
+
+    cover, sums = _unwrap(part)
+    total = None
+    for s in sorted(sums):
+        total = sums[s] if total is None else total + sums[s]
+    return _root(cover), total
+
+
+class _Dask:
+    """Dask input: the scans run where the chunks are (the pass's chunking and tree)."""
+
+    def __init__(self, X, y, w, off, ids, response, K, seed, block_rows, timeout):
+        self.X, self.y, self.w, self.off, self.ids = X, y, w, off, ids
+        self.response, self.K, self.seed = response, K, seed
+        self.block_rows, self.timeout = block_rows, timeout
+
+    def plain_inputs(self):
+        """(y as codes, lazily) after the checks of the labels or counts and offsets."""
+        import dask
+        import dask.array as da
+
+        y = self.y
+        if isinstance(self.response, _Classes):
+            first, labels = dask.compute(y[0], da.unique(y))
+            self.response.codes(np.asarray([first]))
+            if labels.size > 1:
+                # The label of the first row holding another, then the checks in row order
+                # on the rows up to the first fault (found by reductions).
+                r = int(da.argmax(y != first).compute())
+                self.response.codes(np.asarray([y[r].compute()]), r)
+                faults = (y != first) & (y != self.response.second)
+                if y.dtype.kind == "f":
+                    faults = faults | da.isnan(y) | ((y > 0) & (y < 1))
+                if bool(faults.any().compute()):
+                    r = int(da.argmax(faults).compute())
+                    self.response.codes(np.asarray([y[r].compute()]), r)
+            codes = (y != first).astype(np.float64)
+        else:
+            if y.dtype.kind not in "biuf":
+                raise TypeError(f"y must hold counts (numbers >= 0), not {y.dtype}")
+            bad = y < 0
+            if bool(bad.any().compute()):
+                r = int(da.argmax(bad).compute())
+                self.response.codes(np.asarray([y[r].compute()]), r)
+            codes = y.astype(np.float64)
+        if self.off is not None:
+            bad = ~da.isfinite(self.off)
+            if bool(bad.any().compute()):
+                r = int(da.argmax(bad).compute())
+                _check_offset(np.asarray([self.off[r].compute()]), r)
+        return codes
+
+    def scan(self, family, models):
+        import functools
+
+        import dask.array as da
+
+        from ._pass import Plan, _compute, _dask_graph
+
+        X, k = self.X, self.X.shape[1]
+        if self.off is not None:
+            off = self.off.rechunk({0: X.chunks[0]})
+            X = da.concatenate([X, off[:, None].astype(np.float64)], axis=1)
+        y = self.y.map_blocks(self.response.fitted, dtype=np.float64)
+        aligned = {name: a for name, a in (("weights", self.w), ("folds", self.ids)) if a is not None}
+
+        def plan_of(n):
+            return Plan(self.block_rows, -(-n // self.block_rows), n, self.K, self.seed)
+
+        graph, _ = _dask_graph(X, y, aligned, plan_of,
+                               task=functools.partial(_chunk_task, family=family, models=models, k=k),
+                               merge=_chunk_merge, root=_chunk_root)
+        root, sums = _compute(graph, False, self.timeout)
+        return Scanned([_record(rec, k + 1) for rec in root.recs], sums)
+
+
+def _stream_input(X, weights, offset, ids, response, K, seed, block_rows):
+    """The _Pieces of a Source or of a re-iterable iterable of pieces."""
+    from ._sources import Source
+
+    if isinstance(X, np.ndarray) or not (callable(X) or hasattr(X, "__iter__")):
+        raise TypeError("y is None: X must be a Source, a list of (X_block, y_block[, w_block[, "
+                        "offset_block]]) pieces, or a callable returning a fresh iterator of them")
+    for name, value in (("weights", weights), ("offset", offset)):
+        if value is not None:
+            raise TypeError(f"{name}: a Source or pieces carry their {name} themselves")
+    if ids is not None:
+        raise TypeError("folds: a Source or pieces take folds=K, an int, not fold ids")
+    if isinstance(X, Source):
+        data = _Pieces(X._glm_pieces, response, K, seed, block_rows)
+        data.has_offset = X.offset is not None
+        response.name = f"y (column {X.target!r})"
+        return data, None
+    if callable(X):
+        def pieces():
+            return _normalised(X())
+    elif iter(X) is X:
+        raise TypeError("X is an iterator, read once: a GLM scans the rows several times, so give "
+                        "a list of pieces or a callable returning a fresh iterator")
+    else:
+        def pieces():
+            return _normalised(iter(X))
+    return _Pieces(pieces, response, K, seed, block_rows), None
+
+
+def _dask_input(X, y, weights, offset, ids, response, K, seed, block_rows, timeout):
+    import dask.array as da
+
+    from ._pass import _is_dask
+
+    def as_dask(a, like):
+        if a is None or _is_dask(a):
+            return a
+        a = np.asarray(a)
+        return da.from_array(a, chunks=(like.chunks[0],) + ((-1,) if a.ndim == 2 else ()))
+
+    anchor = next(a for a in (X, y, weights, offset, ids) if _is_dask(a))
+    X, y, w, off, ids = (as_dask(a, anchor) for a in (X, y, weights, offset, ids))
+    if X.ndim != 2:
+        raise ValueError(f"X must be 2-D, got {X.ndim}-D")
+    return _Dask(X, y, w, off, ids, response, K, seed, block_rows, timeout)
 
 
 def _aligned(a, name, n):
@@ -199,33 +485,50 @@ def glm_path(X, y=None, family="binomial", alphas=None, l1_ratio=1.0, *, weights
         raise ValueError(f"measure must be 'deviance', 'mse'{' or class' * (family == 'binomial')}"
                          f" for the {family} family, got {measure!r}")
     K, ids = _folds_argument(folds)
+    K = K if folds is not None else None
+    from ._pass import _is_dask
+    from ._sources import Source
+
+    response = _Classes("y") if family == "binomial" else _Counts("y")
     if y is None:
-        raise TypeError("y is None: give the response as an array")
-    X, y = np.asarray(X), np.asarray(y)
-    w, off = _aligned(weights, "weights", X.shape[0]), _aligned(offset, "offset", X.shape[0])
-    ids = _aligned(ids, "folds", X.shape[0])
-    _check_shapes(X, y if y.dtype.kind in "biuf" else np.zeros(y.shape), {})
-    if off is not None:
-        off = off.astype(np.float64)
-        bad = ~np.isfinite(off)
-        if bad.any():
-            raise ValueError(f"offset must be finite: row {_first(bad)} holds {_show(off[_first(bad)])}")
-    yf = _response(y, family)
-    plain = gram_stats(X, yf, block_rows, progress, weights=w, folds=folds, seed=seed,
-                       check_finite=check_finite, timeout=timeout)
+        data, plain = _stream_input(X, weights, offset, ids, response, K, seed, block_rows)
+        plain = gram_stats(data.plain_pieces(), None, block_rows, progress, folds=folds, seed=seed,
+                           check_finite=check_finite)
+        k = data.k
+    elif any(_is_dask(a) for a in (X, y, weights, offset, ids)):
+        data = _dask_input(X, y, weights, offset, ids, response, K, seed, block_rows, timeout)
+        plain = gram_stats(data.X, data.plain_inputs(), block_rows, progress, weights=data.w,
+                           folds=folds if ids is None else data.ids, seed=seed,
+                           check_finite=check_finite, timeout=timeout)
+        k = data.X.shape[1]
+    else:
+        if isinstance(X, Source):
+            raise TypeError("X is a Source: y must be None (the Source names its target)")
+        X, y = np.asarray(X), np.asarray(y)
+        w, off = _aligned(weights, "weights", X.shape[0]), _aligned(offset, "offset", X.shape[0])
+        ids = _aligned(ids, "folds", X.shape[0])
+        _check_shapes(X, y if y.dtype.kind in "biuf" else np.zeros(y.shape), {})
+        off = None if off is None else _check_offset(off)
+        codes = response.codes(y)
+        plain = gram_stats(X, codes, block_rows, progress, weights=w, folds=folds, seed=seed,
+                           check_finite=check_finite, timeout=timeout)
+        data = _InMemory(X, codes, w, off, ids, K, seed, block_rows)
+        k = X.shape[1]
     plains = [plain] if not isinstance(plain, FoldedStats) else (
         [plain.total] + [plain.train(f) for f in range(plain.K)])
-    total = plains[0]
-    if family == "poisson" and not total.y_mean > 0.0:
+    means = [response.finish(p) for p in plains]
+    if family == "poisson" and not means[0] > 0.0:
         raise ValueError("y is 0 in every row with weight: the Poisson family needs a positive count")
-    if family == "binomial" and not 0.0 < total.y_mean < 1.0:
+    if family == "binomial" and not 0.0 < means[0] < 1.0:
         raise ValueError("y holds one class only among the rows with weight: the binomial family needs two")
+    if family == "binomial" and isinstance(data, _InMemory):
+        data.y = response.fitted(y)
     if eps is None:
-        eps = 1e-4 if total.n > X.shape[1] else 1e-2
-    data = _InMemory(X, yf, w, off, ids, K if folds is not None else None, seed, block_rows)
+        eps = 1e-4 if plains[0].n > k else 1e-2
     path, held, fold_status, passes = fit_models(
-        lambda models: data.scan(family, models), plains, family, alphas, l1_ratio, fit_intercept,
-        standardize, n_alphas, eps, tol, max_iter, off is not None)
+        lambda models: data.scan(family, models), plains, means, family, alphas, l1_ratio,
+        fit_intercept, standardize, n_alphas, eps, tol, max_iter,
+        offset is not None or getattr(data, "has_offset", False))
     path = path._replace(n_passes=passes + 1)
     if folds is None:
         return path

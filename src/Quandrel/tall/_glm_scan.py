@@ -17,7 +17,7 @@ from typing import NamedTuple
 
 import numpy as np
 
-from ._blocks import NO_ROW, _PANEL_ROWS, Node, _scratch, _strided, add
+from ._blocks import _PANEL_ROWS, NO_ROW, Node, _scratch, _strided, add
 from ._folds import _hashed
 from ._native import _f64, _native
 from ._stats import _record, _width

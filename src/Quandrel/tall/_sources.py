@@ -193,7 +193,7 @@ def _resolve(path_or_paths):
 # ---------------------------------------------------------------------------
 # The selection of columns.
 # ---------------------------------------------------------------------------
-def _check_selection(columns, target, weights):
+def _check_selection(columns, target, weights, offset=None):
     """columns as a list (or None) after the checks that need no file."""
     if isinstance(columns, (str, bytes)):
         raise TypeError(f"columns must be a list of column names or indices, not the string "
@@ -206,8 +206,9 @@ def _check_selection(columns, target, weights):
                             f"not {type(columns).__name__}") from None
         if not columns:
             raise ValueError("columns is empty")
-    for what, label in [("target", target), ("weights", weights)] + [("columns", c) for c in columns or []]:
-        if label is None and what == "weights":
+    for what, label in [("target", target), ("weights", weights), ("offset", offset)] + [
+            ("columns", c) for c in columns or []]:
+        if label is None and what in ("weights", "offset"):
             continue
         if isinstance(label, bool) or not isinstance(label, (str, int, np.integer)):
             raise TypeError(f"{what}: {label!r} is neither a column name nor an index")
@@ -221,12 +222,14 @@ class _Columns:
     def __init__(self, where, *, names=None, width=None, hidden=()):
         self.where, self.names, self.width, self.hidden = where, names, width, set(hidden)
 
-    def pick(self, columns, target, weights):
+    def pick(self, columns, target, weights, offset=None):
         """(labels of X's columns, the target's, the weights' or None) as the user
         means them, checked against the file: names for tables and groups, indices
-        (negative from the end) for 2-D arrays."""
+        (negative from the end) for 2-D arrays. An offset column is read as X's last."""
         by_name = self.names is not None
         chosen = [("target", target)] + ([("weights", weights)] if weights is not None else [])
+        if offset is not None:
+            chosen.append(("offset", offset))
         if columns is None:
             taken = {self._one(what, label, by_name) for what, label in chosen}
             all_labels = self.names if by_name else range(self.width)
@@ -244,6 +247,8 @@ class _Columns:
             if c in seen:
                 raise ValueError(f"{what}: {c!r} is also among the columns")
             seen.add(c)
+        if offset is not None:
+            labels.append(picked[-1])
         return labels, picked[0], picked[1] if weights is not None else None
 
     def _one(self, what, label, by_name):
@@ -332,25 +337,38 @@ class Source:
     cluster.
     """
 
-    def __init__(self, fmt, paths, reader):
+    def __init__(self, fmt, paths, reader, offset=False):
         self.format, self.paths, self._reader = fmt, tuple(paths), reader
         x, t, w = reader.labels
-        self.columns, self.target, self.weights = tuple(x), t, w
+        self._width = len(x)  # X as read: the offset column last, when there is one
+        self.offset = x[-1] if offset else None
+        self.columns, self.target, self.weights = tuple(x[:-1] if offset else x), t, w
         self.n_rows = reader.n_rows
         self.dropped = None if reader.may_drop else 0
 
     def __repr__(self):
         where = _describe(self.paths, "")
         weights = "" if self.weights is None else f", weights={self.weights!r}"
+        offset = "" if self.offset is None else f", offset={self.offset!r}"
         return (f"Source({self.format}: {where}, {self.n_rows:,} rows, {len(self.columns)} columns, "
-                f"target={self.target!r}{weights})")
+                f"target={self.target!r}{weights}{offset})")
 
     def __iter__(self):
-        return self._pieces()
+        if self.offset is None:
+            return self._pieces()
+        k = len(self.columns)
+        return ((piece[0][:, :k], *piece[1:]) for piece in self._pieces())
+
+    def _glm_pieces(self):
+        """(X, y, w or None, offset or None) pieces."""
+        k = len(self.columns)
+        for piece in self._pieces():
+            X, y, w = piece if len(piece) == 3 else (*piece, None)
+            yield X[:, :k], y, w, (X[:, k] if self.offset is not None else None)
 
     def _pieces(self):
         reader = self._reader
-        k, weighted = len(self.columns), self.weights is not None
+        k, weighted = self._width, self.weights is not None
         dropped = 0
         for batch in reader.batches(reader.units):
             dropped += batch.dropped
@@ -381,7 +399,7 @@ class Source:
         for name, value in (("chunk_bytes", chunk_bytes), ("block_rows", block_rows)):
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise ValueError(f"{name} must be a positive int, got {value!r}")
-        reader, k, weighted = self._reader, len(self.columns), self.weights is not None
+        reader, k, weighted = self._reader, self._width, self.weights is not None
         units = reader.units
         parts = _parts(units, 8 * (k + 2), chunk_bytes)
         kept = self._kept_rows(parts)
@@ -420,9 +438,13 @@ class Source:
             layers[name] = {(name, i, *index): (operator.getitem, (chunk, i), slot) for i in range(last + 1)}
             deps[name] = {chunk}
         graph = HighLevelGraph(layers, deps)
-        return tuple(da.Array(graph, f"{label}-{self.format}-{token}", chunks, dtype=np.float64,
-                              meta=np.empty((0,) * len(chunks), dtype=np.float64))
-                     for label, chunks in specs)
+        arrays = tuple(da.Array(graph, f"{label}-{self.format}-{token}", chunks, dtype=np.float64,
+                                meta=np.empty((0,) * len(chunks), dtype=np.float64))
+                       for label, chunks in specs)
+        if self.offset is None:
+            return arrays
+        X = arrays[0]
+        return (X[:, :k - 1], *arrays[1:], X[:, k - 1])
 
     def _kept_rows(self, parts):
         """Rows each part holds after dropping missing values."""
@@ -441,7 +463,7 @@ class Source:
         return known
 
 
-def source(path_or_paths, columns, target, *, weights=None, key=None, dropna=False):
+def source(path_or_paths, columns, target, *, weights=None, offset=None, key=None, dropna=False):
     """The rows of a least-squares problem in files, for `gram_stats`.
 
     path_or_paths: where the rows are; the format is told from the files.
@@ -458,6 +480,8 @@ def source(path_or_paths, columns, target, *, weights=None, key=None, dropna=Fal
       from the end); None takes every column but the target and the weights (and the
       index pandas stores beside a DataFrame's columns).
     target: the column of y. weights: the column of the sample weights, or None.
+    offset: the column of a GLM's offset (`glm_path`), or None. The pieces and
+      `to_dask` leave it out of X; `to_dask` gives its Dask array last.
     dropna: rows with a missing value (a null in Parquet; NaN is a value, not missing)
       in any selected column are refused (the default: ValueError naming the column and
       the row of the whole data, counted from 0), or with True left out, their count in
@@ -471,7 +495,7 @@ def source(path_or_paths, columns, target, *, weights=None, key=None, dropna=Fal
     empty or damaged files (ValueError or TypeError naming the file and the column).
     Later, a reading error names the file and the place.
     """
-    columns = _check_selection(columns, target, weights)
+    columns = _check_selection(columns, target, weights, offset)
     if key is not None and not isinstance(key, str):
         raise TypeError(f"key must be a string or None, not {type(key).__name__}")
     if not isinstance(dropna, (bool, np.bool_)):
@@ -484,11 +508,11 @@ def source(path_or_paths, columns, target, *, weights=None, key=None, dropna=Fal
         from ._parquet import ParquetReader as Reader
     else:
         from ._arrays import ArrayReader as Reader
-    reader = Reader(fmt, paths, key, lambda offered: offered.pick(columns, target, weights),
+    reader = Reader(fmt, paths, key, lambda offered: offered.pick(columns, target, weights, offset),
                     bool(dropna))
     if reader.n_rows == 0:
         raise ValueError(f"{reader.where}: no rows")
-    return Source(fmt, paths, reader)
+    return Source(fmt, paths, reader, offset is not None)
 
 
 def _unit_rows(n, step):
