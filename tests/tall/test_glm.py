@@ -198,3 +198,82 @@ def test_bad_settings(kwargs, error):
     X = np.arange(8.0).reshape(4, 2) ** 2
     with pytest.raises(ValueError, match=error):
         tall.glm_path(X, np.array([0.0, 1.0, 1.0, 0.0]), **kwargs)
+
+
+# ---------------------------------------------------------------------------
+# Every kind of input: the same bits.
+# ---------------------------------------------------------------------------
+N_KINDS, BLOCK = 2300, 256
+
+
+@pytest.fixture(scope="module")
+def kinds_data():
+    rng = np.random.default_rng(29)
+    X, y, w, off = problem(rng, "poisson", n=N_KINDS, k=4)
+    labels = np.where(problem(rng, "binomial", n=N_KINDS, k=4)[1] > 0, "yes", "no")
+    return X, y, labels, w, off
+
+
+def fit_kind(kind, family, X, y, w, off, tmp_path):
+    common = {"folds": 3, "block_rows": BLOCK, "n_alphas": 12}
+    cuts = [0, 300, 301, 1100, 1999, N_KINDS]
+    pieces = [(X[a:b], y[a:b], w[a:b], off[a:b]) for a, b in zip(cuts, cuts[1:])]
+    if kind == "numpy":
+        return tall.glm_path(X, y, family, weights=w, offset=off, **common)
+    if kind == "pieces":
+        return tall.glm_path(pieces, None, family, **common)
+    if kind == "callable":
+        return tall.glm_path(lambda: iter(pieces), None, family, **common)
+    if kind == "dask":
+        da = pytest.importorskip("dask.array")
+        return tall.glm_path(da.from_array(X, chunks=(700, -1)), da.from_array(y, chunks=700), family,
+                             weights=w, offset=da.from_array(off, chunks=700), **common)
+    pd = pytest.importorskip("pandas")
+    pq = pytest.importorskip("pyarrow.parquet")
+    pa = pytest.importorskip("pyarrow")
+    frame = pd.DataFrame(X, columns=[f"x{j}" for j in range(X.shape[1])]).assign(y=y, w=w, o=off)
+    for i, (a, b) in enumerate(zip([0, 1000], [1000, N_KINDS])):
+        pq.write_table(pa.Table.from_pandas(frame.iloc[a:b], preserve_index=False),
+                       tmp_path / f"part{i}.parquet", row_group_size=333)
+    src = tall.source(str(tmp_path), None, "y", weights="w", offset="o")
+    assert src.columns == ("x0", "x1", "x2", "x3") and src.offset == "o"
+    if kind == "source":
+        return tall.glm_path(src, None, family, **common)
+    Xd, yd, wd, od = src.to_dask(block_rows=BLOCK)
+    return tall.glm_path(Xd, yd, family, weights=wd, offset=od, **common)
+
+
+@pytest.mark.parametrize("family", ["poisson", "binomial"])
+@pytest.mark.parametrize("kind", ["pieces", "callable", "dask", "source", "source-dask"])
+def test_every_kind_of_input_gives_the_same_bits(kinds_data, tmp_path, family, kind):
+    X, y, labels, w, off = kinds_data
+    if family == "binomial":
+        if kind.startswith("source"):
+            pytest.skip("files hold numbers")
+        y = labels
+    ref = fit_kind("numpy", family, X, y, w, off, tmp_path)
+    got = fit_kind(kind, family, X, y, w, off, tmp_path)
+    for field in ("coef", "intercept", "deviance", "dof"):
+        assert np.array_equal(getattr(got.fit, field), getattr(ref.fit, field))
+    assert np.array_equal(got.cv, ref.cv) and got.n_passes == ref.n_passes
+
+
+def test_an_iterator_is_refused():
+    X = np.ones((4, 2))
+    with pytest.raises(TypeError, match="read once"):
+        tall.glm_path(iter([(X, np.array([0, 1, 0, 1]))]), None)
+
+
+def test_two_worker_processes_give_the_same_bits(kinds_data):
+    """On a cluster of two worker processes, X persisted there."""
+    distributed = pytest.importorskip("distributed")
+    import dask.array as da
+
+    X, y, _, w, off = kinds_data
+    common = {"weights": w, "offset": off, "folds": 3, "block_rows": BLOCK, "n_alphas": 4}
+    ref = tall.glm_path(X, y, "poisson", **common)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as lc, distributed.Client(lc) as client:
+        Xd = client.persist(da.from_array(X, chunks=(500, -1)))
+        got = tall.glm_path(Xd, da.from_array(y, chunks=500), "poisson", timeout=120, **common)
+    assert np.array_equal(got.fit.coef, ref.fit.coef) and np.array_equal(got.cv, ref.cv)
