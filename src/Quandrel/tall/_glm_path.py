@@ -274,7 +274,10 @@ class _Dask:
         if isinstance(self.response, _Classes):
             first, labels = dask.compute(y[0], da.unique(y))
             self.response.codes(np.asarray([first]))
-            if labels.size > 1:
+            if labels.size == 2 and not (labels.dtype.kind == "f" and (
+                    np.isnan(labels).any() or ((labels > 0) & (labels < 1)).any())):
+                self.response.codes(labels)  # two sound labels: no row to name
+            elif labels.size > 1:
                 # The label of the first row holding another, then the checks in row order
                 # on the rows up to the first fault (found by reductions).
                 r = int(da.argmax(y != first).compute())
