@@ -135,7 +135,6 @@ def cluster_scan(quick):
             return X.sum().compute()
 
         times = timing.compare(ours, read, rounds=3 if quick else 5)
-        del X, y
     timing.report(f"glm_path at one penalty, {scans} scans (the weighted statistics, then the null "
                   "model's), on 2 workers, against a full read", [(f"({n}, {k})", times)], ["X.sum()"])
     print(f"   one scan {times[0] / scans / times[1]:.2f}x the read (goal: at most 2x)")

@@ -465,11 +465,13 @@ def glm_path(X, y=None, family="binomial", alphas=None, l1_ratio=1.0, *, weights
     >>> import numpy as np
     >>> from Quandrel import tall
     >>> rng = np.random.default_rng(0)
-    >>> X = rng.standard_normal((2000, 3))
-    >>> y = (rng.random(2000) < 1 / (1 + np.exp(-(X @ [1.0, -0.5, 0.0])))).astype(float)
-    >>> fit = tall.glm_path(X, y, "binomial", alphas=[0.0], block_rows=500)
-    >>> np.round(fit.coef[0], 1)
-    array([ 1. , -0.5,  0. ])
+    >>> X = rng.standard_normal((20000, 3))
+    >>> y = rng.random(20000) < 1 / (1 + np.exp(-(X @ [1.0, -0.5, 0.0])))
+    >>> fit = tall.glm_path(X, y, "binomial", alphas=[0.01, 0.0], block_rows=5000)
+    >>> fit.status, fit.coef.shape, fit.bse.shape
+    (array([0, 0]), (2, 3), (2, 4))
+    >>> bool(np.abs(fit.coef[1] - [1.0, -0.5, 0.0]).max() < 3 * fit.bse[1, 1:].max())
+    True
     """
     if family not in ("binomial", "poisson"):
         raise ValueError(f"family must be 'binomial' or 'poisson', got {family!r}")
