@@ -2,6 +2,7 @@
 the Python package."""
 
 import doctest
+import importlib
 import pathlib
 
 import numpy as np
@@ -46,3 +47,14 @@ def test_conventions_table_is_the_headers():
     table = {cells[0].strip(" `"): (cells[1].strip(" `"), cells[2].strip()) for cells in rows}
     assert len(table) == len(rows)
     assert table == DECLARED
+
+
+@pytest.mark.parametrize("name", ["_base", "_ols", "_ridge", "_coordinate", "_cv"])
+def test_linear_model_docstrings(name):
+    module = importlib.import_module(f"Quandrel.linear_model.{name}")
+    options = np.get_printoptions()
+    try:
+        result = doctest.testmod(module, optionflags=FLAGS)
+    finally:
+        np.set_printoptions(**options)
+    assert result.failed == 0

@@ -142,10 +142,10 @@ REFUSAL = {
     "c128_lu_factor_inplace": -1, "c128_lu_factor": "record", "c128_lu_solve": None,
     "c128_solve": -1, "c128_inv": -1, "qdl_ndtri_as241_into": None,
     "qdl_ols_chol_solve": None, "qdl_chol_solve_L2": None,
-    "qdl_ridge_grid_search": None, "qdl_ridge_grid_search_gram": None,
+    "qdl_ridge_grid_search": None, "qdl_ridge_grid_search_gram": -3,
     "qdl_lasso_gram_cd": -2, "qdl_lasso_path_eval": None,
     "qdl_en_gram_cd": -2, "qdl_en_gram_cd_path": None, "qdl_en_active_dof": NAN,
-    "qdl_moments_leaves": -1, "qdl_moments_merge": None, "qdl_fold_ids": None,
+    "qdl_moments_leaves": -3, "qdl_moments_merge": -3, "qdl_fold_ids": -3,
     "qdl_glm_working": -3,
 }  # fmt: skip
 # Integer arguments that are not sizes (flags, criteria, iteration limits, a first row,

@@ -68,12 +68,11 @@ def run_grid(a, c):
 def run_grid_gram(a, c):
     k = c["k"]
     G, g, alphas = a.inp(c["G"]), a.inp(c["g"]), a.inp(c["alphas"])
-    out_coef, Gb, Gp, gs, L, coef, col = (a.out(m) for m in (k, k * k, k * k, k, k * k, k, k))
-    oa, oo, os_ = a.out(1), a.out(1), a.out_i64(1)
-    grid_gram(a.ptr(G), a.ptr(g), c["alpha"], c["alpha2"], k, a.ptr(alphas), alphas.size, c["crit"],
-              c["flag"], a.ptr(oa), a.ptr(out_coef), a.ptr(oo), a.ptr(os_), a.ptr(Gb), a.ptr(Gp),
-              a.ptr(gs), a.ptr(L), a.ptr(coef), a.ptr(col))  # fmt: skip
-    return [out_coef, Gb, Gp, gs, L, coef, col, oa, oo, os_]
+    out_coef, oa, oo = a.out(k), a.out(1), a.out(1)
+    status = grid_gram(a.ptr(G), a.ptr(g), c["alpha"], c["alpha2"], k, a.ptr(alphas), alphas.size,
+                       c["crit"], c["flag"], a.ptr(oa), a.ptr(out_coef), a.ptr(oo))  # fmt: skip
+    assert status in (0, -1) if alphas.size else status == -3
+    return [out_coef, oa, oo, status]
 
 
 def run_lasso(a, c):
@@ -170,16 +169,19 @@ def run_moments(a, c):
     wide = 2 + 2 * p + 2 * p * p if raw else 2 + 2 * p + p * p
     most = min(n, nslots) if slots is not None else min(n, 1)
     leaf_slot, out, counts = a.out_i64(most), a.out(most * wide), a.out_i64(p)
-    work, iwork = a.out(256 * p + k * k + p), a.out_i64(n + nslots + 1)
-    F = moments(a.ptr(X), rs, cs, a.ptr(y), a.ptr(w) if c["weighted"] else None,
-                None if slots is None else a.ptr(slots), n, k, nslots, int(raw), a.ptr(leaf_slot),
-                a.ptr(out), a.ptr(counts), a.ptr(work), a.ptr(iwork))  # fmt: skip
-    assert -1 <= F <= most
-    half = max(F, 0) // 2
+    leaves = a.out_i64(1)
+    status = moments(a.ptr(X), rs, cs, a.ptr(y), a.ptr(w) if c["weighted"] else None,
+                     None if slots is None else a.ptr(slots), n, k, nslots, int(raw),
+                     a.ptr(leaf_slot), a.ptr(out), a.ptr(counts), a.ptr(leaves))  # fmt: skip
+    assert status in (0, -3)  # refused: a slot out of range
+    F = int(leaves[0]) if status == 0 else 0
+    assert 0 <= F <= most
+    half = F // 2
     merged = a.out(half * wide)
     if half:
-        moments_merge(a.ptr(out), out.ctypes.data + 8 * half * wide, a.ptr(merged), half, p, int(raw))
-    return [F, leaf_slot, out, counts, merged]
+        assert moments_merge(a.ptr(out), out.ctypes.data + 8 * half * wide, a.ptr(merged), half, p,
+                             int(raw)) == 0
+    return [status, leaf_slot, out, counts, merged]
 
 
 def make_case(rng):

@@ -11,7 +11,7 @@ from native import P, bits, fn
 leaves_fn = fn("qdl_moments_leaves")
 merge_fn = fn("qdl_moments_merge")
 gram, rhs, dot = fn("qdl_gram"), fn("qdl_gram_rhs"), fn("qdl_dot")
-PANEL = 256  # rows of the work space's panel
+OK, REFUSED = 0, -3  # enum qdl_status
 
 
 def width(p, raw):
@@ -27,16 +27,18 @@ def fields(rec, p):
 
 def run_leaves(X, y, w, slots, nslots, raw):
     """(F, leaf slots, records (F, width), counts) of qdl_moments_leaves on X as it lies
-    (its strides, in elements)."""
+    (its strides, in elements); the status must be QDL_OK."""
     m, k = X.shape
     p = k + 1
     n_out = min(m, nslots) if slots is not None else min(m, 1)
     out = np.full((max(n_out, 1), width(p, raw)), 7.25)
     leaf_slot, counts = np.full(max(n_out, 1), -5, np.int64), np.full(p, -5, np.int64)
-    work, iwork = np.empty(PANEL * p + k * k + p), np.empty(m + nslots + 1, np.int64)
-    F = leaves_fn(X.ctypes.data, X.strides[0] // 8, X.strides[1] // 8, P(y), P(w), P(slots), m, k,
-                  nslots, raw, P(leaf_slot), P(out), P(counts), P(work), P(iwork))
-    return F, leaf_slot[:max(F, 0)], out[:max(F, 0)], counts
+    F = np.full(1, -5, np.int64)
+    status = leaves_fn(X.ctypes.data, X.strides[0] // 8, X.strides[1] // 8, P(y), P(w), P(slots),
+                       m, k, nslots, raw, P(leaf_slot), P(out), P(counts), P(F))
+    assert status == OK
+    F = int(F[0])
+    return F, leaf_slot[:F], out[:F], counts
 
 
 def reference_leaves(X, y, w, slots, raw):
@@ -193,7 +195,7 @@ def test_merge_is_the_pairwise_update_bit_for_bit(rng):
         A[rng.random(count) < 0.15, 0] = 0.0  # no rows
         B[rng.random(count) < 0.15, 0] = 0.0
         out = np.full_like(A, 7.25)
-        merge_fn(P(A), P(B), P(out), count, p, raw)
+        assert merge_fn(P(A), P(B), P(out), count, p, raw) == OK
         want = np.array([reference_merge(a, b, p) for a, b in zip(A, B)])
         assert np.array_equal(bits(out), bits(want))
         M = out[:, 2 + 2 * p:2 + 2 * p + p * p].reshape(count, p, p)
@@ -201,19 +203,24 @@ def test_merge_is_the_pairwise_update_bit_for_bit(rng):
 
 
 def test_refusals_and_empty_blocks():
-    """Refused arguments return -1 having written nothing but iwork; no rows gives no
-    leaves and zero counts; a merge of no records writes nothing."""
+    """Refused arguments return QDL_REFUSED having written nothing; no rows gives no
+    leaves and zero counts; a merge of no records writes nothing, of records of no
+    columns (p < 1) or of a negative count is refused."""
     X, y = np.ones((4, 2)), np.ones(4)
     slots = np.array([0, 1, 0, 2])
     for args in ((X, -1, 1, slots, 3), (X, 2, -1, slots, 3), (X, 2, 1, slots, 2),
                  (X, 2, 1, np.array([0, -1, 0, 0]), 3), (X, 2, 1, slots, 0)):
         A, rs, cs, s, nslots = args
         out, counts = np.full((4, width(3, False)), 7.25), np.full(3, -5, np.int64)
-        got = leaves_fn(A.ctypes.data, rs, cs, P(y), None, P(s), 4, 2, nslots, 0, P(np.empty(4, np.int64)),
-                        P(out), P(counts), P(np.empty(PANEL * 3 + 7)), P(np.empty(16, np.int64)))
-        assert got == -1 and (out == 7.25).all() and (counts == -5).all()
+        leaf_slot, F = np.full(4, -5, np.int64), np.full(1, -5, np.int64)
+        got = leaves_fn(A.ctypes.data, rs, cs, P(y), None, P(s), 4, 2, nslots, 0, P(leaf_slot),
+                        P(out), P(counts), P(F))
+        assert got == REFUSED and (out == 7.25).all() and (counts == -5).all()
+        assert (leaf_slot == -5).all() and F[0] == -5
     F, _, _, counts = run_leaves(np.empty((0, 3)), np.empty(0), None, None, 1, True)
     assert F == 0 and not counts.any()
     out = np.full(width(2, False), 7.25)
-    merge_fn(P(out), P(out), P(out), 0, 2, 0)
+    assert merge_fn(P(out), P(out), P(out), 0, 2, 0) == OK
+    for count, p in ((-1, 2), (1, 0)):
+        assert merge_fn(P(out), P(out), P(out), count, p, 0) == REFUSED
     assert (out == 7.25).all()

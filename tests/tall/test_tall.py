@@ -436,15 +436,15 @@ def test_plain_progress_bar_on_stderr(rng, capsys):
     assert "30,000 rows" in err and "100.0%" in err
 
 
-def test_native_prototypes_are_the_headers():
-    """The ctypes prototypes tall declares for the library's routines are those of the
-    headers (a wrong one would pass arguments wrongly without a word)."""
-    from native import PROTOTYPES
+def test_no_ctypes_in_the_package():
+    """tall reaches the library only through the checked module: no hand-copied
+    prototype (a wrong one would pass arguments wrongly without a word)."""
+    import pathlib
 
-    from Quandrel.tall._native import _PROTOTYPES
+    import Quandrel.tall
 
-    for name, (restype, argtypes) in _PROTOTYPES.items():
-        assert (restype, argtypes) == PROTOTYPES[name], name
+    for path in pathlib.Path(Quandrel.tall.__file__).parent.rglob("*.py"):
+        assert "ctypes" not in path.read_text(), path
 
 
 def test_package_imports_without_dask():

@@ -19,7 +19,7 @@ The package, by concern:
   _cv       K-fold cross-validation on the folds' statistics (`cross_validate`)
   _glm      binomial and Poisson paths by Newton steps, one scan each (`glm_path`);
             _glm_scan the scans, _glm_path the input and the cross-validated summaries
-  _native   the library's exported native routines, through ctypes
+  _native   the library's exported native routines, through the checked module
   _params   the checks of every setting, naming the argument
   _progress a plain progress bar
   _sources  rows from files (`source`): Parquet (`_parquet`), Zarr, HDF5 and .npy shards

@@ -34,14 +34,13 @@ fold (`add`).
 
 from __future__ import annotations
 
-import threading
 from typing import NamedTuple
 
 import numpy as np
 
 from ._folds import _hashed, clean_ids
-from ._native import _f64, _native
-from ._stats import _merge, _width
+from ._native import _f64, routines
+from ._stats import _merge
 
 # Entries of a node's `counts` after the p columns' NaN and infinite values.
 W_NONFINITE, W_NEGATIVE, BAD_IDS = 0, 1, 2
@@ -83,23 +82,6 @@ def add(left, right):
     return Node(folds, _merge(a, b, p), left.counts + right.counts, np.minimum(left.first, right.first))
 
 
-# Scratch of the native call, kept per thread between blocks up to this many bytes:
-# a fresh block above glibc's mmap threshold costs its page faults on every call (Dask's
-# workers fix that threshold at 128 KiB).
-_KEEP_BYTES = 32 << 20
-_held = threading.local()
-
-
-def _scratch(name, size, dtype):
-    buf = getattr(_held, name, None)
-    if buf is not None and buf.size >= size:
-        return buf
-    buf = np.empty(max(size, 1), dtype=dtype)
-    if buf.nbytes <= _KEEP_BYTES:
-        setattr(_held, name, buf)
-    return buf
-
-
 def _strided(X):
     """X (m, k) as float64 with its row and column strides in elements: as it is when
     it is float64, aligned and its strides are whole elements >= 0 (rows or columns
@@ -110,9 +92,6 @@ def _strided(X):
     return X, X.strides[0] // 8, X.strides[1] // 8
 
 
-# Rows of a panel of qdl_moments_leaves' work space.
-_PANEL_ROWS = 256
-
 # Fold ids up to this many times the block's rows are leaf slots as they are; larger
 # ones are numbered among the block's own first.
 _SLOTS_PER_ROW = 2
@@ -122,7 +101,7 @@ def block(X, y, w, ids, row0, plan):
     """The node of one block: X (m, k), y (m,), w (m,) or None, ids (m,) the caller's
     fold ids or None (the folds are then those of plan.K by hash, or none), row0 the
     block's first global row."""
-    X, rs, cs = _strided(X)
+    X = _strided(X)[0]  # the routine reads it with its strides
     m, k = X.shape
     p = k + 1
     counts = np.zeros(p + 3, dtype=np.int64)
@@ -148,21 +127,11 @@ def block(X, y, w, ids, row0, plan):
         if nslots > _SLOTS_PER_ROW * m + 64:
             names, ids = np.unique(ids, return_inverse=True)
             nslots = names.size
-        ids = np.ascontiguousarray(ids, dtype=np.int64)
+        ids = np.require(ids, np.int64, "CAW")
     y = _f64(y)
     raw = ids is None and w is None
-    width = _width(p, raw)
-    leaves = min(m, nslots)
-    out = np.empty((leaves, width))
-    folds, nonfinite = np.empty(leaves, dtype=np.int64), np.empty(p, dtype=np.int64)
-    work = _scratch("work", _PANEL_ROWS * p + k * k + p, np.float64)
-    iwork = _scratch("iwork", m + nslots + 1, np.int64)
-    addr = [None if a is None else a.ctypes.data for a in (X, y, w, ids)]
-    F = _native()["qdl_moments_leaves"](*addr[:1], rs, cs, *addr[1:], m, k, nslots, int(raw),
-                                        folds.ctypes.data, out.ctypes.data, nonfinite.ctypes.data,
-                                        work.ctypes.data, iwork.ctypes.data)
-    if F < 0:
-        raise AssertionError("qdl_moments_leaves refused a block")  # the arguments are sound
+    folds, out, nonfinite = routines.moments_leaves(X, y, w, ids, nslots, raw)
     counts[:p] = nonfinite
-    folds = folds[:F] if names is None else names[folds[:F]]
-    return Node(folds, out if F == leaves else out[:F].copy(), counts, first)
+    folds = folds if names is None else names[folds]
+    # Fewer leaves than allocated come as the first rows: a copy frees the rest.
+    return Node(folds, out if out.base is None else out.copy(), counts, first)

@@ -16,7 +16,7 @@ import dataclasses
 
 import numpy as np
 
-from ._native import _call, _f64
+from ._native import _f64, routines
 from ._params import check_alphas, check_flag, check_l1_ratio
 from ._progress import TextBar
 from ._solvers import PathFit, _default_alphas, _fit, _path_settings, _problem
@@ -75,12 +75,11 @@ def _fold_mse(fold, train, fit, fit_intercept):
         mu = np.append(fold.x_mean, fold.y_mean) + fold.resid / fold.sw
         dx, dy = _f64(mu[:k]), float(mu[k])
     out = np.empty(fit.coef.shape[0])
-    Gb = np.empty(k)
     for i, b in enumerate(fit.coef):
         b = _f64(b)
-        _call("qdl_matvec", Gc, b, Gb, k, k)
-        off = dy - _call("qdl_dot", dx, b, k)
-        sse = ((fold.yyc - 2.0 * _call("qdl_dot", b, cc, k)) + _call("qdl_dot", b, Gb, k)) + fold.sw * (off * off)
+        Gb = routines.matvec(Gc, b)
+        off = dy - routines.dot(dx, b)
+        sse = ((fold.yyc - 2.0 * routines.dot(b, cc)) + routines.dot(b, Gb)) + fold.sw * (off * off)
         out[i] = sse / fold.sw
     return out
 

@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ._native import _call
+from ._native import routines
 from ._params import check_int
 
 __all__ = ["fold_ids"]
@@ -34,9 +34,7 @@ def _bits(v):
 
 
 def _hashed(start, stop, K, seed):
-    out = np.empty(stop - start, dtype=np.int64)
-    _call("qdl_fold_ids", _bits(start), stop - start, K, _bits(seed), out)
-    return out
+    return routines.fold_ids(_bits(start), stop - start, K, _bits(seed))
 
 
 def fold_ids(start, stop, K, seed=0):

@@ -2,7 +2,8 @@
 being fitted, the weighted statistics of its Newton step's quadratic model.
 
 A model is its coefficients (b0, b) and the fold it leaves out (None: the model on all
-rows). For each block of rows and each model, qdl_glm_working gives the working
+rows). For each block of rows and each model, qdl_glm_working (through the `_routines`
+module) gives the working
 response z and weights w * v at the model's coefficients (0 for the rows of its fold,
 which it scores instead), and qdl_moments_leaves the record of (x, z) with those
 weights: the same record `gram_stats` forms for (x, y). The blocks' records are
@@ -17,9 +18,9 @@ from typing import NamedTuple
 
 import numpy as np
 
-from ._blocks import _PANEL_ROWS, NO_ROW, Node, _scratch, _strided, add
+from ._blocks import NO_ROW, Node, _strided, add
 from ._folds import _hashed
-from ._native import _f64, _native
+from ._native import _f64, routines
 from ._stats import _record, _width
 
 # The entries of qdl_glm_working's sums (glm.h).
@@ -47,36 +48,22 @@ class Scanned(NamedTuple):
 def block_records(X, y, w, off, ids, family, models):
     """The node of one block for the models (folds 0 .. M-1 of the node stand for the
     models) and its sums (M, SUMS)."""
-    X, rs, cs = _strided(X)
-    m, k = X.shape
-    p = k + 1
+    X, _, _ = _strided(X)
+    k = X.shape[1]
     y, fam = _f64(y), FAMILIES[family]
     w = None if w is None else _f64(w)
     off = None if off is None else _f64(off)
     if ids is not None:
-        ids = np.ascontiguousarray(ids, dtype=np.int64)
-    M = len(models)
-    recs, sums = np.empty((M, _width(p, False))), np.empty((M, SUMS))
-    z, ww = np.empty(m), np.empty(m)
-    work = _scratch("work", _PANEL_ROWS * p + k * k + p, np.float64)
-    iwork = _scratch("iwork", m + 2, np.int64)
-    leaf, nonfinite = np.empty(1, dtype=np.int64), np.empty(p, dtype=np.int64)
-    native = _native()
-    addr = [None if a is None else a.ctypes.data for a in (X, y, w, off)]
+        ids = np.require(ids, np.int64, "CAW")  # arrays from other processes can be misaligned
+    recs, sums = np.empty((len(models), _width(k + 1, False))), np.empty((len(models), SUMS))
     for i, model in enumerate(models):
         held = model.held is not None and ids is not None
-        status = native["qdl_glm_working"](
-            addr[0], rs, cs, addr[1], addr[2], addr[3], ids.ctypes.data if held else None,
-            model.held if held else 0, m, k, fam, model.b0, model.b.ctypes.data, *model.bounds,
-            z.ctypes.data, ww.ctypes.data, sums[i].ctypes.data)
-        if status != 0:
-            raise AssertionError("qdl_glm_working refused a block")  # the arguments are sound
-        F = native["qdl_moments_leaves"](addr[0], rs, cs, z.ctypes.data, ww.ctypes.data, None, m, k,
-                                         1, 0, leaf.ctypes.data, recs[i].ctypes.data,
-                                         nonfinite.ctypes.data, work.ctypes.data, iwork.ctypes.data)
-        if F != 1:
-            raise AssertionError("qdl_moments_leaves refused a block")
-    node = Node(np.arange(M, dtype=np.int64), recs, np.zeros(p + 3, dtype=np.int64),
+        z, ww, sums[i] = routines.glm_working(X, y, w, off, ids if held else None,
+                                              model.held if held else 0, fam, model.b0, _f64(model.b),
+                                              *model.bounds)
+        _, rec, _ = routines.moments_leaves(X, z, ww, None, 1, False)
+        recs[i] = rec[0]
+    node = Node(np.arange(len(models), dtype=np.int64), recs, np.zeros(k + 4, dtype=np.int64),
                 np.full(2, NO_ROW, dtype=np.int64))
     return node, sums
 

@@ -12,7 +12,7 @@ from typing import NamedTuple
 import numpy as np
 
 from .._ckernels.regression import REGRESSION_CRIT_AIC, REGRESSION_CRIT_LOSS, REGRESSION_RANK_DEFICIENT, _regression
-from ._native import _call, _f64
+from ._native import _f64, routines
 from ._params import check_alphas, check_criterion, check_flag, check_int, check_l1_ratio, check_real
 from ._stats import FoldedStats, GramStats
 
@@ -167,10 +167,9 @@ def rss(stats, coef):
     k = stats.c.shape[0]
     if coef.shape != (k,):
         raise ValueError(f"coef must have shape ({k},), got {coef.shape}")
-    Gb = np.empty(k)
-    _call("qdl_matvec", _f64(stats.G), coef, Gb, k, k)
-    bc = _call("qdl_dot", coef, _f64(stats.c), k)
-    return (stats.yy - 2.0 * bc) + _call("qdl_dot", coef, Gb, k)
+    Gb = routines.matvec(_f64(stats.G), coef)
+    bc = routines.dot(coef, _f64(stats.c))
+    return (stats.yy - 2.0 * bc) + routines.dot(coef, Gb)
 
 
 def lasso_path(stats, max_iter, tol):
@@ -196,11 +195,8 @@ def _chol_solve(A, b):
     """Cholesky factor of A and the solution of A x = b by qdl_chol_solve (qdl_chol
     with no jitter, forward then transposed backward substitution, as the kernels
     solve). Returns (x, L, status); x is NaN when the factorisation fails."""
-    p = b.shape[0]
-    L, x = np.empty((p, p)), np.empty(p)
-    if _call("qdl_chol_solve", A, b, x, L, p) != 0:
-        return np.full(p, np.nan), L, REGRESSION_RANK_DEFICIENT
-    return x, L, 0
+    x, L, status = routines.chol_solve(A, b)
+    return x, L, REGRESSION_RANK_DEFICIENT if status != 0 else 0
 
 
 def ridge(stats, alphas, criterion, intercept):
@@ -221,16 +217,8 @@ def ridge(stats, alphas, criterion, intercept):
     alphas, criterion = check_alphas(alphas), check_criterion(criterion)
     intercept = check_flag(intercept, "intercept")
     _check_stats(stats)
-    p = np.shape(stats.c)[0]
-    # The selected penalty and its objective, its coefficients (NaN until written) and
-    # status; then the kernel's scratch: G/sw, the penalised matrix, c/sw, the factor,
-    # the last coefficients tried and one column.
-    chosen, coef, status = np.zeros(2), np.full(p, np.nan), np.zeros(1, dtype=np.int64)
-    _call("qdl_ridge_grid_search_gram", _f64(stats.G), _f64(stats.c), float(stats.yy),
-          _weight_sum(stats), p, alphas, alphas.shape[0], criterion, int(intercept),
-          chosen[0:], coef, chosen[1:], status, np.empty((p, p)), np.empty((p, p)),
-          np.empty(p), np.empty((p, p)), np.empty(p), np.empty(p))
-    return RidgeFit(float(chosen[0]), coef, float(chosen[1]), int(status[0]))
+    return RidgeFit(*routines.ridge_grid_search_gram(_f64(stats.G), _f64(stats.c), float(stats.yy),
+                                                     _weight_sum(stats), alphas, criterion, intercept))
 
 
 def ols(stats, *, fit_intercept=False):
@@ -306,11 +294,7 @@ def _default_alphas(problem, l1_ratio, n_alphas, eps):
 def _intercepts(stats, coefs):
     """y_mean - x_mean' b for each row b of coefs, the dot products by qdl_matvec
     (each summed over the columns in ascending order)."""
-    coefs = np.ascontiguousarray(coefs)
-    n_a, k = coefs.shape
-    xb = np.empty(n_a)
-    _call("qdl_matvec", coefs, _f64(stats.x_mean), xb, n_a, k)
-    return stats.y_mean - xb
+    return stats.y_mean - routines.matvec(_f64(coefs), _f64(stats.x_mean))
 
 
 def _solve(problem, alphas, l1_ratio, max_iter, tol):

@@ -37,7 +37,7 @@ import hashlib
 
 import numpy as np
 
-from ._native import _call, _f64
+from ._native import _f64, routines
 
 __all__ = ["GramStats", "FoldedStats"]
 
@@ -146,10 +146,10 @@ def _merge(a, b, p):
     (one, or one per row of a 2-D array), merged pairwise. A record whose row count
     is 0 stands for no rows (the other is taken unchanged); the raw sums add; a part
     without weight (sw = 0) adds nothing to the means and co-moments."""
-    out = np.empty_like(a)
-    _call("qdl_moments_merge", _f64(a), _f64(b), out, a.size // a.shape[-1], p,
-          int(_is_raw(a.shape[-1], p)))
-    return out
+    width = a.shape[-1]
+    out = routines.moments_merge(_f64(a).reshape(-1, width), _f64(b).reshape(-1, width), p,
+                                 _is_raw(width, p))
+    return out.reshape(a.shape)
 
 
 def _record(rec, p):

@@ -1,8 +1,10 @@
-// Argument matching, array acceptance, scalar conversion, allocation and result
-// wrapping for the _regression module (see _binding.h).
+// Argument matching, array acceptance, scalar conversion, allocation, result
+// wrapping and module set-up for the modules made from a function list (see
+// _binding.h).
 
 #include "_binding.h"
 
+#include <stdarg.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -13,8 +15,8 @@
 namespace qdl::py {
 namespace {
 
-// Interned strings and constants; written once by the exec step (under the lock of
-// the one interpreter the module lives in) and only read afterwards.
+// Interned strings and constants; written once by the first exec step (under the lock
+// of the one interpreter the module lives in) and only read afterwards.
 struct Names {
   bool ready = false;
   PyObject *np = nullptr, *empty = nullptr, *asarray = nullptr, *float64 = nullptr,
@@ -226,6 +228,14 @@ PyObject *fix_for(PyObject *obj, const char *name, Kind kind, View::Refusal why)
     case Kind::integer:
       return PyUnicode_FromString("pass an int between -2**63 and 2**63 - 1");
     case Kind::flag: return PyUnicode_FromString("pass True or False");
+    case Kind::ivector:
+      return PyUnicode_FromFormat("pass a 1-D int64 array (or None), such as "
+                                  "np.ascontiguousarray(%s, dtype=np.int64)",
+                                  name);
+    case Kind::strided:
+      return PyUnicode_FromFormat("pass a 2-D float64 array (or None) with rows or columns "
+                                  "contiguous, such as np.require(%s, np.float64, 'CA')",
+                                  name);
     case Kind::vector:
     case Kind::matrix: break;
   }
@@ -303,6 +313,49 @@ bool View::accept(PyObject *obj, int ndim, bool int64, Refusal *why) {
   ndim_ = ndim;
   int64_ = int64;
   for (int d = 0; d < ndim; ++d) shape_[d] = static_cast<i64>(buf_.shape[d]);
+  stride_[0] = ndim == 2 ? shape_[1] : 1;
+  stride_[1] = ndim == 2 ? 1 : 0;
+  return true;
+}
+
+bool View::accept_strided(PyObject *obj, Refusal *why) {
+  reset();
+  const auto refuse = [&](Refusal r) {
+    if (why != nullptr) *why = r;
+    return false;
+  };
+  if (obj == Py_None) return true;
+  if (PyObject_GetBuffer(obj, &buf_, PyBUF_STRIDES | PyBUF_FORMAT) < 0)
+    return refuse(Refusal::exporter);
+  held_ = true;
+  if (buf_.ndim != 2) {
+    PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+                 2, buf_.ndim);
+    return refuse(Refusal::ndim);
+  }
+  if (!check_format(buf_.format, false, buf_.itemsize)) return refuse(Refusal::dtype);
+  const Py_ssize_t count = buf_.shape[0] * buf_.shape[1];
+  for (int d = 0; d < 2; ++d) {
+    const Py_ssize_t st = buf_.strides[d];
+    if (count != 0 && (st < 0 || st % static_cast<Py_ssize_t>(sizeof(f64)) != 0)) {
+      PyErr_Format(PyExc_ValueError,
+                   "Buffer strides must be non-negative multiples of %zu bytes (got %zd in "
+                   "dimension %d).",
+                   sizeof(f64), st, d);
+      return refuse(Refusal::layout);
+    }
+  }
+  if (count != 0 && reinterpret_cast<uintptr_t>(buf_.buf) % alignof(f64) != 0) {
+    PyErr_Format(PyExc_ValueError, "Buffer not aligned to %zu bytes.",
+                 static_cast<size_t>(alignof(f64)));
+    return refuse(Refusal::alignment);
+  }
+  data_ = buf_.buf;
+  ndim_ = 2;
+  for (int d = 0; d < 2; ++d) {
+    shape_[d] = static_cast<i64>(buf_.shape[d]);
+    stride_[d] = count != 0 ? static_cast<i64>(buf_.strides[d]) / static_cast<i64>(sizeof(f64)) : 0;
+  }
   return true;
 }
 
@@ -347,6 +400,8 @@ bool Call::bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
       case Kind::real: ok = to_f64(o, &reals_[i]); break;
       case Kind::integer: ok = to_i64(o, &ints_[i]); break;
       case Kind::flag: ok = to_flag(o, &ints_[i]); break;
+      case Kind::ivector: ok = views_[i].accept(o, 1, true, &why); break;
+      case Kind::strided: ok = views_[i].accept_strided(o, &why); break;
     }
     if (!ok) {
       note_refusal(fn_, i, o, why);
@@ -359,11 +414,38 @@ bool Call::bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
 bool Call::at_least(int i, int dim, i64 need, const char *what) const {
   const i64 have = views_[i].extent(dim);
   if (have >= need) return true;
-  const bool matrix = fn_.params[i].kind == Kind::matrix;
+  const bool matrix = fn_.params[i].kind == Kind::matrix || fn_.params[i].kind == Kind::strided;
   const char *unit = !matrix ? "entries" : dim == 0 ? "rows" : "columns";
   PyErr_Format(PyExc_ValueError, "%s(): %s has %lld %s, fewer than %s (%lld)", fn_.name,
                fn_.params[i].name, static_cast<long long>(have), unit, what,
                static_cast<long long>(need));
+  return false;
+}
+
+PyObject *Call::refuse(const char *format, ...) const {
+  char what[512];
+  va_list ap;
+  va_start(ap, format);
+  PyOS_vsnprintf(what, sizeof what, format, ap);
+  va_end(ap);
+  PyErr_Format(PyExc_ValueError, "%s(): %s", fn_.name, what);
+  return nullptr;
+}
+
+bool Call::status_ok(i64 status, std::initializer_list<i64> results) const {
+  if (status == QDL_OK) return true;
+  for (const i64 r : results)
+    if (status == r) return true;
+  if (status == QDL_REFUSED) {
+    refuse("the routine refused its arguments (status %lld, QDL_REFUSED)",
+           static_cast<long long>(status));
+  } else if (status == QDL_OUT_OF_MEMORY) {
+    PyErr_Format(PyExc_MemoryError, "%s(): no working storage (status %lld, QDL_OUT_OF_MEMORY)",
+                 fn_.name, static_cast<long long>(status));
+  } else {
+    PyErr_Format(PyExc_RuntimeError, "%s(): the routine failed with status %lld", fn_.name,
+                 static_cast<long long>(status));
+  }
   return false;
 }
 
@@ -517,9 +599,9 @@ PyObject *Call::new_empty_factor() {
 // ---------------------------------------------------------------------------
 // Dispatch, tracebacks, names
 // ---------------------------------------------------------------------------
-void add_traceback(const char *funcname) {
+void add_traceback(const char *file, const char *funcname) {
   PyObject *exc = PyErr_GetRaisedException();
-  PyCodeObject *code = PyCode_NewEmpty("_regression.cpp", funcname, 0);
+  PyCodeObject *code = PyCode_NewEmpty(file, funcname, 0);
   PyObject *globals = PyDict_New();
   PyFrameObject *frame = nullptr;
   if (code != nullptr && globals != nullptr)
@@ -532,8 +614,8 @@ void add_traceback(const char *funcname) {
   Py_XDECREF(code);
 }
 
-PyObject *dispatch(const FuncDesc &fn, PyObject *module, PyObject *const *args,
-                   Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *dispatch(const ModuleState &m, const FuncDesc &fn, PyObject *module,
+                   PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *result = nullptr;
   try {
     Call call(fn, module);
@@ -545,13 +627,19 @@ PyObject *dispatch(const FuncDesc &fn, PyObject *module, PyObject *const *args,
   }
   if (result == nullptr) {
     char qualified[160];
-    PyOS_snprintf(qualified, sizeof qualified, "%s.%s", kModuleName, fn.name);
-    add_traceback(qualified);
+    PyOS_snprintf(qualified, sizeof qualified, "%s.%s", m.name, fn.name);
+    add_traceback(m.file, qualified);
   }
   return result;
 }
 
 bool init_names(const FuncDesc *const *table, int count) {
+  for (int f = 0; f < count; ++f)
+    for (int i = 0; i < table[f]->nparams; ++i)
+      if (table[f]->interned[i] == nullptr &&
+          (table[f]->interned[i] = PyUnicode_InternFromString(table[f]->params[i].name)) ==
+              nullptr)
+        return false;
   if (names.ready) return true;
   struct {
     PyObject **slot;
@@ -568,13 +656,106 @@ bool init_names(const FuncDesc *const *table, int count) {
   Py_DECREF(dtype);
   if (names.kw_dtype == nullptr) return false;
   if ((names.shape_00 = Py_BuildValue("(ii)", 0, 0)) == nullptr) return false;
-  for (int f = 0; f < count; ++f)
-    for (int i = 0; i < table[f]->nparams; ++i)
-      if ((table[f]->interned[i] = PyUnicode_InternFromString(table[f]->params[i].name)) ==
-          nullptr)
-        return false;
   names.ready = true;
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// Module creation and execution
+// ---------------------------------------------------------------------------
+namespace {
+
+// Copies spec.<attr> to module.<name>; a missing attribute, or None where None is not
+// wanted, is skipped.
+int copy_spec_attr(PyObject *spec, PyObject *module, const char *attr, const char *name,
+                   bool allow_none) {
+  PyObject *value = nullptr;
+  if (PyObject_GetOptionalAttrString(spec, attr, &value) < 0) return -1;
+  Ref held = Ref::steal(value);
+  if (value == nullptr || (value == Py_None && !allow_none)) return 0;
+  return PyObject_SetAttrString(module, name, value);
+}
+
+const char *short_name(const ModuleState &m) {
+  const char *dot = strrchr(m.name, '.');
+  return dot != nullptr ? dot + 1 : m.name;
+}
+
+int exec_steps(const ModuleState &m, PyObject *module, const FuncDesc *const *table,
+               const PyCFunctionFastWithKeywords *entries, PyMethodDef *defs, int count) {
+  Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+  if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) return -1;
+
+  const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+  const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+  if ((major != 3 || minor != 14) &&
+      PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                       "compile time Python version %d.%d of module '%.100s' %s runtime "
+                       "version %d.%d",
+                       3, 14, m.name, "does not match", major, minor) < 0)
+    return -1;
+
+  if (!init_names(table, count)) return -1;
+  PyObject *sys_modules = PyImport_GetModuleDict();  // borrowed
+  Ref full = Ref::steal(PyUnicode_FromString(m.name));
+  if (!full) return -1;
+  const int has = PyDict_Contains(sys_modules, full.get());
+  if (has < 0 || (has == 0 && PyDict_SetItem(sys_modules, full.get(), module) < 0)) return -1;
+
+  if (PyModule_Add(module, "np", PyImport_ImportModule("numpy")) < 0) return -1;
+
+  for (int i = 0; i < count; ++i) {
+    defs[i] = PyMethodDef{table[i]->name,
+                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entries[i])),
+                          METH_FASTCALL | METH_KEYWORDS, table[i]->doc};
+    if (PyModule_Add(module, table[i]->name, PyCFunction_NewEx(&defs[i], module, full.get())) < 0)
+      return -1;
+  }
+  if (PyModule_Add(module, "__test__", PyDict_New()) < 0) return -1;
+  return 0;
+}
+
+}  // namespace
+
+PyObject *create_module(ModuleState &m, PyObject *spec) {
+  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return nullptr;
+  int64_t owner = -1;
+  if (!m.owner.compare_exchange_strong(owner, id) && owner != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one "
+                    "interpreter per process.");
+    return nullptr;
+  }
+  if (m.object != nullptr) return Py_NewRef(m.object);
+  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  if (!name) return nullptr;
+  Ref module = Ref::steal(PyModule_NewObject(name.get()));
+  if (!module) return nullptr;
+  if (copy_spec_attr(spec, module.get(), "loader", "__loader__", true) < 0 ||
+      copy_spec_attr(spec, module.get(), "origin", "__file__", true) < 0 ||
+      copy_spec_attr(spec, module.get(), "parent", "__package__", true) < 0 ||
+      copy_spec_attr(spec, module.get(), "submodule_search_locations", "__path__", false) < 0)
+    return nullptr;
+  return module.release();
+}
+
+int exec_module(ModuleState &m, PyObject *module, const FuncDesc *const *table,
+                const PyCFunctionFastWithKeywords *entries, PyMethodDef *defs, int count) {
+  if (m.object != nullptr) {
+    if (m.object == module) return 0;
+    PyErr_Format(PyExc_RuntimeError,
+                 "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 short_name(m));
+    return -1;
+  }
+  m.object = Py_NewRef(module);
+  if (exec_steps(m, module, table, entries, defs, count) == 0) return 0;
+  char where[160];
+  PyOS_snprintf(where, sizeof where, "init %s", m.name);
+  add_traceback(m.file, where);
+  Py_CLEAR(m.object);
+  return -1;
 }
 
 }  // namespace qdl::py

@@ -1,6 +1,7 @@
-// The calling conventions shared by every function of the _regression module.
+// The calling conventions shared by every function of the extension modules made from
+// a function list: _regression (_functions.h) and _routines (_routines_functions.h).
 //
-// A function is declared once, in the list of _functions.h: its name, its parameters
+// A function is declared once, in its module's list: its name, its parameters
 // (name and kind), its results (name and kind) and its docstring's text. The shared
 // dispatcher matches the arguments, accepts the arrays in place and converts the
 // scalars, all before the shim runs; the shim reads its arguments by name
@@ -17,14 +18,16 @@
 
 #include <stddef.h>
 
+#include <array>
+#include <initializer_list>
+#include <atomic>
+#include <iterator>
 #include <type_traits>
 #include <utility>
 
 #include "../_common/qdl_common.h"
 
 namespace qdl::py {
-
-inline constexpr char kModuleName[] = "Quandrel._ckernels.regression._regression";
 
 // An owned (strong) reference, released in the destructor.
 class Ref {
@@ -67,6 +70,7 @@ class View {
     ndim_ = 0;
     int64_ = false;
     shape_[0] = shape_[1] = 0;
+    stride_[0] = stride_[1] = 0;
   }
 
   // Why an object was refused: by its exporter (no buffer, not C-contiguous,
@@ -80,10 +84,16 @@ class View {
   // with the step that refused it in `why` when given.
   bool accept(PyObject *obj, int ndim, bool int64, Refusal *why = nullptr);
 
+  // The rules for a 2-D float64 array read where it lies: None, or a buffer (read-only
+  // allowed) of native 8-byte doubles, aligned to 8 bytes unless empty, whose strides
+  // are whole elements >= 0 (rows or columns contiguous, or slices of either).
+  bool accept_strided(PyObject *obj, Refusal *why = nullptr);
+
   const void *data() const { return data_; }
   f64 *f64p() const { return static_cast<f64 *>(data_); }
   i64 *i64p() const { return static_cast<i64 *>(data_); }
   i64 extent(int d) const { return shape_[d]; }
+  i64 stride(int d) const { return stride_[d]; }  // in elements
   i64 len() const { return shape_[0]; }
   i64 rows() const { return shape_[0]; }
   i64 cols() const { return shape_[1]; }
@@ -98,9 +108,17 @@ class View {
   int ndim_ = 0;  // 0 for None's empty view
   bool int64_ = false;
   i64 shape_[2] = {0, 0};
+  i64 stride_[2] = {0, 0};
 };
 
-enum class Kind : unsigned char { vector, matrix, real, integer, flag };
+// vector, matrix: float64 arrays used in place (accept); ivector: a 1-D int64 array
+// (accept with int64); strided: a 2-D float64 array read where it lies
+// (accept_strided).
+enum class Kind : unsigned char { vector, matrix, real, integer, flag, ivector, strided };
+
+constexpr bool is_array(Kind k) {
+  return k == Kind::vector || k == Kind::matrix || k == Kind::ivector || k == Kind::strided;
+}
 
 struct Param {
   const char *name;
@@ -137,9 +155,9 @@ constexpr Out out_kind() {
   }
 }
 
-// The most parameters a declaration may have (elastic_net_gram_cd's seven);
+// The most parameters a declaration may have (glm_working's eleven);
 // QDL_DECLARE checks each declaration against it.
-constexpr int kMaxParams = 7;
+constexpr int kMaxParams = 11;
 constexpr int kMaxArrays = 8;
 
 class Call;
@@ -160,13 +178,32 @@ class Call {
  public:
   Call(const FuncDesc &fn, PyObject *module) : fn_(fn), module_(module) {}
 
+  // Raises ValueError "<name>(): <what>" (printf-style) and returns null: a refusal
+  // the declaration cannot express, made before the kernel runs.
+  PyObject *refuse(const char *format, ...) const __attribute__((format(printf, 2, 3)));
+
+  // Raises ValueError unless matrix parameter I is square.
+  template <auto I>
+  bool square() const {
+    return at_least<I>(1, arr<I>().rows(), "its row count") &&
+           at_least<I>(0, arr<I>().cols(), "its column count");
+  }
+
+  // The outcome of a routine returning enum qdl_status, for its shim: true for QDL_OK
+  // (and for the statuses the routine returns as a result, listed in `results`),
+  // else the exception (ValueError for QDL_REFUSED, MemoryError for
+  // QDL_OUT_OF_MEMORY, RuntimeError for any other) and false.
+  bool status_ok(i64 status, std::initializer_list<i64> results = {}) const;
+
   // Argument matching and conversion, in parameter order.
   bool bind(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
   // Converted arguments by their named index in the function's declaration, e.g.
   // `c.real<Arg::alpha>()`; a parameter read as another kind does not compile.
   template <auto I>
-  const View &arr() const { return views_[index<I, Kind::vector, Kind::matrix>()]; }
+  const View &arr() const {
+    return views_[index<I, Kind::vector, Kind::matrix, Kind::ivector, Kind::strided>()];
+  }
   template <auto I>
   f64 real() const { return reals_[index<I, Kind::real>()]; }
   template <auto I>
@@ -178,7 +215,8 @@ class Call {
   // `what` names the size it must cover, e.g. "the row count of X".
   template <auto I>
   bool at_least(int dim, i64 need, const char *what) const {
-    return at_least(index<I, Kind::vector, Kind::matrix>(), dim, need, what);
+    return at_least(index<I, Kind::vector, Kind::matrix, Kind::ivector, Kind::strided>(), dim,
+                    need, what);
   }
 
   // np.empty(n | (r, c), dtype=np.float64 | np.int64), accepted as a view. The
@@ -262,20 +300,72 @@ class Call {
   int narrays_ = 0;
 };
 
+// A module made from a function list: its names and the process-wide state of the
+// one interpreter it may live in (module creation binds it to the first interpreter
+// that imports it and hands the same object back on any later creation there).
+struct ModuleState {
+  const char *name;  // qualified, "Quandrel._ckernels.regression._regression"
+  const char *file;  // the file named in its traceback entries, "_regression.cpp"
+  std::atomic<int64_t> owner{-1};
+  PyObject *object = nullptr;
+};
+
 // Vectorcall entry shared by all functions.
-PyObject *dispatch(const FuncDesc &fn, PyObject *module, PyObject *const *args,
-                   Py_ssize_t nargs, PyObject *kwnames);
+PyObject *dispatch(const ModuleState &m, const FuncDesc &fn, PyObject *module,
+                   PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
-// Adds a traceback entry naming `funcname` to the pending exception.
-void add_traceback(const char *funcname);
+// Adds a traceback entry naming `funcname` in `file` to the pending exception.
+void add_traceback(const char *file, const char *funcname);
 
-// Interned names and constants, made once by the module's exec step.
+// Interned names and constants, and the parameter names of `table`, made by the
+// module's exec step.
 bool init_names(const FuncDesc *const *table, int count);
+
+// The module's create and exec steps: creation as ModuleState says; execution checks
+// the Python version, binds numpy as `np` and places the functions of `table` (with
+// their method definitions `defs` and entries) in the namespace.
+PyObject *create_module(ModuleState &m, PyObject *spec);
+int exec_module(ModuleState &m, PyObject *module, const FuncDesc *const *table,
+                const PyCFunctionFastWithKeywords *entries, PyMethodDef *defs, int count);
+
+// The slots of the module whose functions are the list `Table` (an array of
+// FuncDesc pointers) and whose state is `S`: each function's entry, and the create
+// and exec steps over them. A module's source names its list once:
+//   ModuleState state{"Quandrel...._name", "_name.cpp"};
+//   PyModuleDef def = {..., .m_slots = Slots<kFunctions, state>::slots};
+template <auto &Table, ModuleState &S>
+struct Slots {
+  static constexpr int count = static_cast<int>(std::size(Table));
+
+  template <int I>
+  static PyObject *entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                         PyObject *kwnames) {
+    return dispatch(S, *Table[I], self, args, nargs, kwnames);
+  }
+  template <int... I>
+  static constexpr auto make_entries(std::integer_sequence<int, I...>) {
+    return std::array<PyCFunctionFastWithKeywords, sizeof...(I)>{entry<I>...};
+  }
+  static constexpr auto entries = make_entries(std::make_integer_sequence<int, count>{});
+  static inline PyMethodDef defs[count];  // filled once, by the first (only) execution
+
+  static PyObject *create(PyObject *spec, PyModuleDef *) { return create_module(S, spec); }
+  static int exec(PyObject *module) {
+    return exec_module(S, module, Table, entries.data(), defs, count);
+  }
+  static inline PyModuleDef_Slot slots[] = {
+      {Py_mod_create, reinterpret_cast<void *>(create)},
+      {Py_mod_exec, reinterpret_cast<void *>(exec)},
+      {0, nullptr},
+  };
+};
 
 // ---------------------------------------------------------------------------
 // Declarations. A function's parameters and results are written once, each as a
-// sequence (name, kind)(name, kind)..., in the list of _functions.h, and
-// QDL_DECLARE(fn, params, results, summary, note) makes, in namespace `fn`:
+// sequence (name, kind, text)(name, kind, text)..., in its module's list, and
+// QDL_DECLARE(fn, params, results, summary, note, sound, refused) makes, in namespace
+// `fn` (the texts, the sound and the refused call are read by the tools that make the
+// stubs, the reference page and the tests, tools/function_list.py):
 //   Arg       the named indices of the parameters (Arg::X, Arg::alpha, ...);
 //   kParams   their names and kinds, which argument matching and conversion use;
 //   kResults  the results' names and kinds;
@@ -353,22 +443,22 @@ constexpr bool results_match(const Result (&declared)[R]) {
 #define QDL_END(...) QDL_END_(__VA_ARGS__)
 #define QDL_END_(...) __VA_ARGS__##_END
 #define QDL_INDICES(params) QDL_END(QDL_INDEX_A params)
-#define QDL_INDEX_A(name, kind) name, QDL_INDEX_B
-#define QDL_INDEX_B(name, kind) name, QDL_INDEX_A
+#define QDL_INDEX_A(name, kind, doc) name, QDL_INDEX_B
+#define QDL_INDEX_B(name, kind, doc) name, QDL_INDEX_A
 #define QDL_INDEX_A_END
 #define QDL_INDEX_B_END
 #define QDL_PARAMS(params) QDL_END(QDL_PARAM_A params)
-#define QDL_PARAM_A(name, kind) {#name, ::qdl::py::Kind::kind}, QDL_PARAM_B
-#define QDL_PARAM_B(name, kind) {#name, ::qdl::py::Kind::kind}, QDL_PARAM_A
+#define QDL_PARAM_A(name, kind, doc) {#name, ::qdl::py::Kind::kind}, QDL_PARAM_B
+#define QDL_PARAM_B(name, kind, doc) {#name, ::qdl::py::Kind::kind}, QDL_PARAM_A
 #define QDL_PARAM_A_END
 #define QDL_PARAM_B_END
 #define QDL_RESULTS(results) QDL_END(QDL_RESULT_A results)
-#define QDL_RESULT_A(name, kind) {#name, ::qdl::py::Out::kind}, QDL_RESULT_B
-#define QDL_RESULT_B(name, kind) {#name, ::qdl::py::Out::kind}, QDL_RESULT_A
+#define QDL_RESULT_A(name, kind, shape) {#name, ::qdl::py::Out::kind}, QDL_RESULT_B
+#define QDL_RESULT_B(name, kind, shape) {#name, ::qdl::py::Out::kind}, QDL_RESULT_A
 #define QDL_RESULT_A_END
 #define QDL_RESULT_B_END
 
-#define QDL_DECLARE(fn, params, outs, summary, note)                                               \
+#define QDL_DECLARE(fn, params, outs, summary, note, ...)                                            \
   namespace fn {                                                                                   \
   enum class Arg : int { QDL_INDICES(params) };                                                    \
   inline constexpr Param kParams[] = {QDL_PARAMS(params)};                                         \

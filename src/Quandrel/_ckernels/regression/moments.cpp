@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "qdl_linalg_impl.h"
+#include "qdl_scratch_impl.h"
 #include "qdl_simd.h"
 
 namespace {
@@ -369,24 +370,34 @@ extern "C" {
 
 i64 qdl_moments_leaves(const f64 *X, i64 row_stride, i64 col_stride, const f64 *y, const f64 *w,
                        const i64 *slot, i64 m, i64 k, i64 nslots, i64 raw, i64 *leaf_slot,
-                       f64 *out, i64 *counts, f64 *work, i64 *iwork) {
-  if (m < 0 || k < 0 || row_stride < 0 || col_stride < 0) return -1;
-  if (slot != nullptr && nslots < 1) return -1;
-  if (k > (i64{1} << 31)) return -1;  // k*k*8 would not fit, nor would X, work or out
+                       f64 *out, i64 *counts, i64 *n_leaves) {
+  if (m < 0 || k < 0 || row_stride < 0 || col_stride < 0) return QDL_REFUSED;
+  if (slot != nullptr && nslots < 1) return QDL_REFUSED;
+  if (k > (i64{1} << 31)) return QDL_REFUSED;  // k*k*8 would not fit, nor would X or out
   const i64 p = k + 1;
   const i64 width = record_width(p, raw != 0);
   const i64 leaves = slot != nullptr ? min_i64(m, nslots) : min_i64(m, 1);
   if (width < 0 || !strided_fits(m, k, row_stride, col_stride) || count_of(m, 1, 0) < 0 ||
       count_of(kPanelRows, p, k * k + p) < 0 || count_of(leaves, width, 0) < 0 ||
       (slot != nullptr && count_of(m, 1, nslots) < 0))
-    return -1;
+    return QDL_REFUSED;
+  // Working storage: a panel of rows and the raw Gram blocks; the order of the rows
+  // by slot and the slots' ends.
+  qdl::Scratch scratch;
+  f64 *work = nullptr;
+  i64 *iwork = nullptr;
+  if (!scratch.take([&](auto &part) {
+        part(work, kPanelRows * p + k * k + p);
+        part(iwork, slot != nullptr ? m + nslots + 1 : 0);
+      }))
+    return QDL_OUT_OF_MEMORY;
   // Leaves by slot, a stable counting sort: end[s] is where slot s's rows end in order.
   i64 *order = iwork, *end = slot != nullptr ? iwork + m : nullptr;
   if (slot != nullptr) {
     memset(end, 0, static_cast<size_t>(nslots + 1) * sizeof(i64));
     for (i64 r = 0; r < m; ++r) {
       const i64 s = slot[r];
-      if (s < 0 || s >= nslots) return -1;
+      if (s < 0 || s >= nslots) return QDL_REFUSED;
       end[s + 1] += 1;
     }
     for (i64 s = 0; s < nslots; ++s) end[s + 1] += end[s];  // end[s]: where slot s begins
@@ -406,15 +417,16 @@ i64 qdl_moments_leaves(const f64 *X, i64 row_stride, i64 col_stride, const f64 *
   };
   if (slot == nullptr) {
     if (m > 0) one(Run{0}, m, 0);
-    return F;
+  } else {
+    for (i64 s = 0, begin = 0; s < nslots; begin = end[s], ++s)
+      if (end[s] > begin) one(Listed{order + begin}, end[s] - begin, s);
   }
-  for (i64 s = 0, begin = 0; s < nslots; begin = end[s], ++s)
-    if (end[s] > begin) one(Listed{order + begin}, end[s] - begin, s);
-  return F;
+  *n_leaves = F;
+  return QDL_OK;
 }
 
-void qdl_fold_ids(i64 start, i64 n, i64 folds, i64 seed, i64 *out) {
-  if (n <= 0 || folds < 1 || !qdl::fits(n)) return;
+i64 qdl_fold_ids(i64 start, i64 n, i64 folds, i64 seed, i64 *out) {
+  if (n < 0 || folds < 1 || !qdl::fits(n)) return QDL_REFUSED;
   const uint64_t K = static_cast<uint64_t>(folds), s = static_cast<uint64_t>(seed);
   for (i64 t = 0; t < n; ++t) {
     const uint64_t i = static_cast<uint64_t>(start) + static_cast<uint64_t>(t);
@@ -423,14 +435,16 @@ void qdl_fold_ids(i64 start, i64 n, i64 folds, i64 seed, i64 *out) {
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
     out[t] = static_cast<i64>((z ^ (z >> 31)) % K);
   }
+  return QDL_OK;
 }
 
-void qdl_moments_merge(const f64 *A, const f64 *B, f64 *out, i64 count, i64 p, i64 raw) {
+i64 qdl_moments_merge(const f64 *A, const f64 *B, f64 *out, i64 count, i64 p, i64 raw) {
   const i64 width = record_width(p, raw != 0);
-  if (count <= 0 || width < 0 || count_of(count, width, 0) < 0) return;
+  if (count < 0 || width < 0 || count_of(count, width, 0) < 0) return QDL_REFUSED;
   for (i64 i = 0; i < count; ++i)
     merge_one(Record<const f64>{A + i * width, p}, Record<const f64>{B + i * width, p},
               Record<f64>{out + i * width, p}, raw != 0, width);
+  return QDL_OK;
 }
 
 }  // extern "C"

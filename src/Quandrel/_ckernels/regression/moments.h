@@ -20,8 +20,9 @@
  * stands for no rows at all. Every sum is one running f64 in the order stated and
  * every other step an elementwise IEEE operation written with its parentheses, so the
  * records are the same bits whatever the thread count or instruction set. No routine
- * here allocates, keeps state or checks values: NaN and infinities follow IEEE
- * arithmetic.
+ * here keeps state or checks values (NaN and infinities follow IEEE arithmetic), and
+ * only qdl_moments_leaves allocates: its working storage, released before it returns.
+ * Each returns an enum qdl_status (qdl_common.h).
  */
 #ifndef QUANDREL_CKERNELS_REGRESSION_MOMENTS_H
 #define QUANDREL_CKERNELS_REGRESSION_MOMENTS_H
@@ -61,18 +62,20 @@ extern "C" {
  *                   counted in the leaves where that column may hold some: where its
  *                   diagonal entry of R (raw) or of M is not finite, or sw is not above
  *                   0 (a finite sum of squares rules them out); not counted elsewhere
- *   work       scratch 256*p + k*k + p f64: a panel of 256 of a leaf's rows (row-major
- *                   z), and the raw X'X and (X'y, y'y)
- *   iwork      scratch m + nslots + 1 i64 (not read when slot is NULL)
- * Returns F, the number of leaves: at most m and at most nslots, 0 for m = 0 (only
- * counts written). Refused, -1 with only iwork touched: m < 0, k < 0, negative
- * strides, nslots < 1 or a slot outside [0, nslots) when slots are given, and sizes
- * whose buffers cannot exist (X's extent, work, iwork or out). The leaf's rows are read
- * twice, a panel at a time (sums, then centred), each panel added into the Gram
+ *   n_leaves   out  F, the number of leaves written: at most m and at most nslots, 0
+ *                   for m = 0 (only counts written)
+ * Working storage (one block, the scratch helper's): a panel of 256 of a leaf's rows
+ * (row-major z), the raw X'X and (X'y, y'y), 256*p + k*k + p f64; with slots, the
+ * rows' order and the slots' ends, m + nslots + 1 i64.
+ * Returns QDL_OK; QDL_REFUSED with nothing written: m < 0, k < 0, negative strides,
+ * nslots < 1 or a slot outside [0, nslots) when slots are given, and sizes whose
+ * buffers cannot exist (X's extent, out or the working storage); QDL_OUT_OF_MEMORY
+ * with nothing written when the working storage cannot be had. The leaf's rows are
+ * read twice, a panel at a time (sums, then centred), each panel added into the Gram
  * matrices while in cache, on the calling thread (a pass runs blocks side by side). */
 QDL_API i64 qdl_moments_leaves(const f64 *X, i64 row_stride, i64 col_stride, const f64 *y,
                                const f64 *w, const i64 *slot, i64 m, i64 k, i64 nslots, i64 raw,
-                               i64 *leaf_slot, f64 *out, i64 *counts, f64 *work, i64 *iwork);
+                               i64 *leaf_slot, f64 *out, i64 *counts, i64 *n_leaves);
 
 /* out[i] = the record of A[i]'s rows followed by B[i]'s, for i < count (records of
  * W f64 over p columns, W + p*p with raw), by the pairwise update of means and
@@ -93,9 +96,9 @@ QDL_API i64 qdl_moments_leaves(const f64 *X, i64 row_stride, i64 col_stride, con
  * what their rounding left is added back, so columns of mean large against their
  * spread keep the digits of M. M stays exactly symmetric when M_a and M_b are.
  *   A, B   in   count records each         out  out  count records; overlaps neither
- * count <= 0 or p < 1 writes nothing, and so do refused sizes (records that cannot
- * exist). */
-QDL_API void qdl_moments_merge(const f64 *A, const f64 *B, f64 *out, i64 count, i64 p, i64 raw);
+ * Returns QDL_OK (count = 0 writes nothing); QDL_REFUSED with nothing written for
+ * count < 0, p < 1 and sizes whose records cannot exist. */
+QDL_API i64 qdl_moments_merge(const f64 *A, const f64 *B, f64 *out, i64 count, i64 p, i64 raw);
 
 /* The fold of rows start .. start + n - 1: row i goes to fold splitmix64(seed, i) mod K,
  * the (i + 1)-th output of the SplitMix64 generator (Steele, Lea and Flood, "Fast
@@ -111,8 +114,9 @@ QDL_API void qdl_moments_merge(const f64 *A, const f64 *B, f64 *out, i64 count, 
  *   start  in   the first row's number        folds  in  K >= 1
  *   seed   in   the state's 64 bits, as an i64 (two's complement)
  *   out    out  n fold ids in [0, K)
- * n <= 0, folds < 1 and refused n write nothing. */
-QDL_API void qdl_fold_ids(i64 start, i64 n, i64 folds, i64 seed, i64 *out);
+ * Returns QDL_OK (n = 0 writes nothing); QDL_REFUSED with nothing written for n < 0,
+ * folds < 1 and an n whose ids cannot exist. */
+QDL_API i64 qdl_fold_ids(i64 start, i64 n, i64 folds, i64 seed, i64 *out);
 
 #ifdef __cplusplus
 }

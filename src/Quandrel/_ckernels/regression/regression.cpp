@@ -445,25 +445,36 @@ void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, const f64 *
 
 // The same grid from the statistics alone: no pass over data, each penalty's
 // residuals from G, c and yy.
-void qdl_ridge_grid_search_gram(const f64 *G, const f64 *c, f64 yy, f64 n, i64 p,
-                                const f64 *alphas, i64 num, i64 criterion, i64 intercept,
-                                f64 *out_alpha, f64 *out_coef, f64 *out_obj, i64 *out_status,
-                                f64 *G_base, f64 *G_pen, f64 *g, f64 *L, f64 *coef, f64 *col) {
-  if (!qdl::fits(p, p) || !qdl::fits(num)) {
-    *out_status = REGRESSION_RANK_DEFICIENT;
-    return;
-  }
+i64 qdl_ridge_grid_search_gram(const f64 *G, const f64 *c, f64 yy, f64 n, i64 p,
+                               const f64 *alphas, i64 num, i64 criterion, i64 intercept,
+                               f64 *out_alpha, f64 *out_coef, f64 *out_obj) {
+  if (p < 0 || num < 1 || !qdl::fits(p, p) || !qdl::fits(num)) return QDL_REFUSED;
+  // The calling thread's work space: G/n, the penalised matrix, its factor, c/n, the
+  // coefficients of the penalty in hand and one column of the dof's solves.
+  qdl::Scratch scratch;
+  f64 *G_base = nullptr, *G_pen = nullptr, *L = nullptr, *g = nullptr, *coef = nullptr,
+      *col = nullptr;
+  if (!scratch.take([&](auto &part) {
+        part(G_base, p, p);
+        part(G_pen, p, p);
+        part(L, p, p);
+        part(g, p);
+        part(coef, p);
+        part(col, p);
+      }))
+    return QDL_OUT_OF_MEMORY;
   if (p > 0) {  // G_base = G / n, g = c / n, each entry divided
     memcpy(G_base, G, static_cast<size_t>(p * p) * sizeof(f64));
     memcpy(g, c, static_cast<size_t>(p) * sizeof(f64));
     divide_by(G_base, p * p, n);
     divide_by(g, p, n);
   }
-  if (num <= 0) return;
   const GridProblem pb{.from_stats = true, .G = G, .c = c, .yy = yy, .nf = n, .p = p,
                        .alphas = alphas, .num = num, .criterion = criterion,
                        .i0 = intercept != 0 ? 1 : 0, .G_base = G_base, .g = g};
-  grid_search(pb, p, out_alpha, out_coef, out_obj, out_status, G_pen, L, coef, col);
+  i64 status = REGRESSION_OK;
+  grid_search(pb, p, out_alpha, out_coef, out_obj, &status, G_pen, L, coef, col);
+  return status == REGRESSION_OK ? QDL_OK : QDL_NUMERICAL_FAILURE;
 }
 
 }  // extern "C"

@@ -142,27 +142,26 @@ QDL_API void qdl_ridge_grid_search(const f64 *X, const f64 *y, i64 n, i64 p, con
  *   rss = (yy - 2 b'c) + b'(G b)      b'c and b'(G b) as qdl_dot, G b as qdl_matvec
  * and scored with nf = n as by qdl_ridge_grid_search (AIC, BIC or rss). The first
  * penalty is always recorded, a later one only when strictly better; a penalty whose
- * factorisation fails scores +inf with REGRESSION_RANK_DEFICIENT and NaN coefficients.
+ * factorisation fails scores +inf with NaN coefficients.
  * rss: the terms cancel, so its error is a few ulps of yy + 2 |b|'|c| + |b|'|G||b|,
  * not of rss (for centred columns about 1e-15 * yy / rss relative).
  *   G, c, yy, n in    the statistics (n is not validated: 0 divides by zero)
  *   alphas     in    num penalties, tried in the order given, not validated
  *   criterion  in    REGRESSION_CRIT_*; not validated (codes other than 1 and 3 score BIC)
- *   out_alpha, out_coef (p), out_obj, out_status   out  the selected penalty, its
- *              coefficients, objective and status; none is written when num <= 0
- *   G_base     scratch p*p: G/n on return           g  scratch p: c/n on return
- *   G_pen, L, coef scratch p*p, p*p, p: penalised matrix, factor and coefficients of
- *              the last penalty tried
- *   col        scratch p
- * All buffers are distinct. Threads and their work space as qdl_ridge_grid_search
- * (a penalty costs about p^3 multiply-adds); the results do not depend on the thread
- * count. Sizes whose G or alphas cannot exist write only out_status
- * (REGRESSION_RANK_DEFICIENT). */
-QDL_API void qdl_ridge_grid_search_gram(const f64 *G, const f64 *c, f64 yy, f64 n, i64 p,
-                                        const f64 *alphas, i64 num, i64 criterion, i64 intercept,
-                                        f64 *out_alpha, f64 *out_coef, f64 *out_obj,
-                                        i64 *out_status, f64 *G_base, f64 *G_pen, f64 *g, f64 *L,
-                                        f64 *coef, f64 *col);
+ *   out_alpha, out_coef (p), out_obj   out  the selected penalty, its coefficients and
+ *              objective
+ * All buffers are distinct. Working storage (the scratch helper's): 3p^2 + 3p f64 for
+ * the calling thread (G/n, c/n, the penalised matrix, its factor, coefficients and a
+ * column); threads and their work space as qdl_ridge_grid_search (a penalty costs
+ * about p^3 multiply-adds); the results do not depend on the thread count.
+ * Returns an enum qdl_status: QDL_OK, the selected penalty factored;
+ * QDL_NUMERICAL_FAILURE (-1, the value of REGRESSION_RANK_DEFICIENT), the selected
+ * penalty is a failed first one no later one beat (out_coef quiet NaN, out_obj +inf);
+ * QDL_REFUSED with nothing written: p < 0, num < 1, sizes whose G or alphas cannot
+ * exist; QDL_OUT_OF_MEMORY with nothing written: no working storage. */
+QDL_API i64 qdl_ridge_grid_search_gram(const f64 *G, const f64 *c, f64 yy, f64 n, i64 p,
+                                       const f64 *alphas, i64 num, i64 criterion, i64 intercept,
+                                       f64 *out_alpha, f64 *out_coef, f64 *out_obj);
 
 #ifdef __cplusplus
 }
