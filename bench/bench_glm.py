@@ -18,15 +18,12 @@ peers that fit in memory.
    full read of the same array, X.sum(). Goal: a scan at most 2x the read.
 """
 
-import os
-import shutil
-import subprocess
-import tempfile
 
 import numpy as np
 
 import timing
 from bench_tall import example
+import bench_tall_cv
 from bench_tall_cv import median_time
 from Quandrel import tall
 
@@ -35,25 +32,9 @@ CLUSTER_SIZES = {True: (400_000, 50), False: (4_000_000, 50)}
 K, N_ALPHAS = 10, 100
 CHUNK = 16 * 4096
 
-GLMNET = """
-args <- commandArgs(TRUE)
-con <- file(args[1], "rb")
-dims <- readBin(con, "integer", 3)
-n <- dims[1]; k <- dims[2]
-X <- matrix(readBin(con, "double", n * k), n, k, byrow = TRUE)
-y <- readBin(con, "double", n)
-foldid <- readBin(con, "integer", n) + 1L
-lambda <- readBin(con, "double", dims[3])
-close(con)
-suppressMessages(library(glmnet))
-t <- system.time(
-  fit <- cv.glmnet(X, y, family = "binomial", foldid = foldid, lambda = lambda,
-                   standardize = FALSE, thresh = 1e-10)
-)[["elapsed"]]
-out <- file(args[2], "wb")
-writeBin(c(t, fit$lambda.min, fit$lambda.1se, fit$cvm), out)
-close(out)
-"""
+# bench_tall_cv's program, fitting the binomial family converged as tightly as ours.
+GLMNET = bench_tall_cv.GLMNET.replace(
+    "standardize = FALSE)", 'family = "binomial", standardize = FALSE, thresh = 1e-10)')
 
 
 def data(n, k, seed=0):
@@ -62,26 +43,6 @@ def data(n, k, seed=0):
     coef = np.where(np.arange(k) % 5 == 0, rng.uniform(-1.0, 1.0, k), 0.0)
     eta = X @ coef - X.mean(axis=0) @ coef - 0.5
     return X, (rng.random(n) < 1.0 / (1.0 + np.exp(-eta))).astype(np.float64)
-
-
-def glmnet(X, y, ids, grid):
-    """cv.glmnet's time (s), lambda.min, lambda.1se and cvm, or None without R."""
-    if shutil.which("Rscript") is None or subprocess.run(
-            ["Rscript", "-e", "library(glmnet)"], capture_output=True).returncode != 0:
-        return None
-    with tempfile.TemporaryDirectory() as tmp:
-        with open(os.path.join(tmp, "in.bin"), "wb") as f:
-            np.array([*X.shape, grid.size], dtype=np.int32).tofile(f)
-            X.tofile(f), y.tofile(f)
-            ids.astype(np.int32).tofile(f)
-            grid.tofile(f)
-        with open(os.path.join(tmp, "cv.R"), "w") as f:
-            f.write(GLMNET)
-        env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
-        subprocess.run(["Rscript", os.path.join(tmp, "cv.R"), os.path.join(tmp, "in.bin"),
-                        os.path.join(tmp, "out.bin")], check=True, env=env)
-        out = np.fromfile(os.path.join(tmp, "out.bin"))
-    return out[0], out[1], out[2], out[3:]
 
 
 def cross_validation(quick):
@@ -98,7 +59,7 @@ def cross_validation(quick):
         grid = cv.alphas
         sk = LogisticRegressionCV(Cs=1.0 / (grid * n), cv=splits, penalty="l1", solver="saga")
         t_sk, model = median_time(lambda: sk.fit(X, y), 1)
-    r = glmnet(X, y, ids, grid)
+    r = bench_tall_cv.glmnet(X, y, ids, grid, 1, GLMNET)
     per = path.n_passes / len(path.alphas)
     print(f"\n== binomial lasso, {N_ALPHAS}-penalty default grid with intercept, ({n}, {k}), one thread")
     print(f"   path alone: {timing.fmt_time(t_path)}, {path.n_passes} scans for {len(path.alphas)} "
