@@ -19,12 +19,12 @@ peers that fit in memory.
 """
 
 
+import bench_tall_cv
 import numpy as np
-
 import timing
 from bench_tall import example
-import bench_tall_cv
 from bench_tall_cv import median_time
+
 from Quandrel import tall
 
 SIZES = {True: (20_000, 50), False: (1_000_000, 50)}

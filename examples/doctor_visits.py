@@ -32,6 +32,7 @@ Needs statsmodels (its data), pyarrow and matplotlib.
 """
 
 import argparse
+import itertools
 import pathlib
 import time
 
@@ -54,7 +55,7 @@ def write_parquet(folder):
     for old in folder.glob("*.parquet"):
         old.unlink()
     cuts = np.linspace(0, len(frame), FILES + 1).astype(int)
-    for i, (a, b) in enumerate(zip(cuts, cuts[1:])):
+    for i, (a, b) in enumerate(itertools.pairwise(cuts)):
         pq.write_table(pa.Table.from_pandas(frame.iloc[a:b], preserve_index=False),
                        folder / f"part-{i:02d}.parquet", row_group_size=ROW_GROUP,
                        write_page_checksum=True)

@@ -6,7 +6,6 @@ import itertools
 
 import numpy as np
 import pytest
-
 from native import P, bits, fn
 
 working = fn("qdl_glm_working")
@@ -26,7 +25,7 @@ def reference(X, y, w, off, fold, held, family, b0, b, lo=-15.0, hi=15.0):
     """glm.h's formulas, row by row in numpy."""
     m = X.shape[0]
     w1 = np.ones(m) if w is None else w
-    lin = b0 + np.array([sum((x * c for x, c in zip(row, b)), 0.0) for row in X])
+    lin = b0 + np.array([sum((x * c for x, c in zip(row, b, strict=True)), 0.0) for row in X])
     eta = lin + (0.0 if off is None else off)
     out = fold == held if fold is not None else np.zeros(m, bool)
     if family == BINOMIAL:

@@ -1,6 +1,7 @@
 """Binomial and Poisson paths and their cross-validation on tall data (tall.glm_path),
 against glmnet (through Rscript, where it is installed) and statsmodels."""
 
+import itertools
 import shutil
 import subprocess
 
@@ -119,7 +120,7 @@ def test_default_grid(rng, family, l1_ratio):
     1e-3, computed at 1e-3); the grid falls log-linearly to 1e-4 of it and ends at the
     first penalty from the fifth on where the deviance ratio passes 0.999 or rises by
     less than 1e-5, and not before."""
-    X, y, w, off = problem(rng, family, n=2000, k=8)
+    X, y, w, _ = problem(rng, family, n=2000, k=8)
     fit = tall.glm_path(X, y, family, l1_ratio=l1_ratio, weights=w, n_alphas=40)
     a = fit.alphas
     assert np.allclose(np.diff(np.log(a)), np.log(1e-4) / 39)
@@ -181,7 +182,7 @@ def test_refusals_name_the_column_and_row(family, y, message):
 
 
 def test_two_labels_are_mapped_in_sorted_order(rng):
-    X, y, w, _ = problem(rng, "binomial", n=500)
+    X, y, _, _ = problem(rng, "binomial", n=500)
     a = tall.glm_path(X, y, alphas=[0.01])
     b = tall.glm_path(X, np.where(y > 0, "yes", "no"), alphas=[0.01])
     c = tall.glm_path(X, y > 0, alphas=[0.01])
@@ -217,7 +218,7 @@ def kinds_data():
 def fit_kind(kind, family, X, y, w, off, tmp_path):
     common = {"folds": 3, "block_rows": BLOCK, "n_alphas": 12}
     cuts = [0, 300, 301, 1100, 1999, N_KINDS]
-    pieces = [(X[a:b], y[a:b], w[a:b], off[a:b]) for a, b in zip(cuts, cuts[1:])]
+    pieces = [(X[a:b], y[a:b], w[a:b], off[a:b]) for a, b in itertools.pairwise(cuts)]
     if kind == "numpy":
         return tall.glm_path(X, y, family, weights=w, offset=off, **common)
     if kind == "pieces":
@@ -232,7 +233,7 @@ def fit_kind(kind, family, X, y, w, off, tmp_path):
     pq = pytest.importorskip("pyarrow.parquet")
     pa = pytest.importorskip("pyarrow")
     frame = pd.DataFrame(X, columns=[f"x{j}" for j in range(X.shape[1])]).assign(y=y, w=w, o=off)
-    for i, (a, b) in enumerate(zip([0, 1000], [1000, N_KINDS])):
+    for i, (a, b) in enumerate(itertools.pairwise([0, 1000, N_KINDS])):
         pq.write_table(pa.Table.from_pandas(frame.iloc[a:b], preserve_index=False),
                        tmp_path / f"part{i}.parquet", row_group_size=333)
     src = tall.source(str(tmp_path), None, "y", weights="w", offset="o")

@@ -175,11 +175,11 @@ def fit_models(scan, plains, means, family, alphas, l1_ratio, fit_intercept, sta
     def run(targets, proposals):
         nonlocal passes
         passes += 1
-        res = scan([Model(b0, b, st.held, st.bounds) for st, (b0, b) in zip(targets, proposals)])
+        res = scan([Model(b0, b, st.held, st.bounds) for st, (b0, b) in zip(targets, proposals, strict=True)])
         return [(res.stats[i], res.sums[i]) for i in range(len(targets))]
 
     # The null models: the intercept alone (IRLS on it), or eta = offset.
-    for st, mean in zip(states, means):
+    for st, mean in zip(states, means, strict=True):
         if fit_intercept:
             st.b0 = math.log(mean / (1.0 - mean)) if family == "binomial" else math.log(mean)
         st.bounds = _bounds(family, st.b0)
@@ -187,7 +187,7 @@ def fit_models(scan, plains, means, family, alphas, l1_ratio, fit_intercept, sta
     for _ in range(max_iter):
         out = run(pending, [(st.b0, st.b) for st in pending])
         nxt = []
-        for st, (stats, sums) in zip(pending, out):
+        for st, (stats, sums) in zip(pending, out, strict=True):
             previous, st.stats, st.dev, st.sums = st.dev, stats, float(sums[DEVIANCE]), sums
             if not (fit_intercept and offset) or (
                     previous is not None and abs(previous - st.dev) < tol * st.dev):
@@ -203,7 +203,7 @@ def fit_models(scan, plains, means, family, alphas, l1_ratio, fit_intercept, sta
     whole = states[0]
     default_grid = alphas is None
     if default_grid:
-        A, g = whole.quadratic(fit_intercept)
+        _, g = whole.quadratic(fit_intercept)
         alphas = _default_alphas(type("P", (), {"g": g})(), l1_ratio, n_alphas, eps)
     n = alphas.shape[0]
     K = len(states) - 1
@@ -232,7 +232,7 @@ def fit_models(scan, plains, means, family, alphas, l1_ratio, fit_intercept, sta
                     targets.append(st)
                     proposals.append(prop)
             out = run(targets, proposals) if targets else []
-            for st, (b0, b), (stats, sums) in zip(targets, proposals, out):
+            for st, (b0, b), (stats, sums) in zip(targets, proposals, out, strict=True):
                 dev = float(sums[DEVIANCE])
                 obj = dev + st.penalty(b, alpha, l1_ratio)
                 change = obj - st.obj

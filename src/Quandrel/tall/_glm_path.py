@@ -145,7 +145,8 @@ def _cut(pieces, block_rows):
     pending, count, row0 = [], 0, 0
 
     def joined(parts):
-        return tuple(None if a[0] is None else np.concatenate(a) if len(a) > 1 else a[0] for a in zip(*parts))
+        return tuple(None if a[0] is None else np.concatenate(a) if len(a) > 1 else a[0]
+                     for a in zip(*parts, strict=True))
 
     for X, y, w, off in pieces:
         m, pos = X.shape[0], 0
