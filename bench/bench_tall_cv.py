@@ -75,8 +75,9 @@ def median_time(fn, rounds):
     return statistics.median(times), result
 
 
-def glmnet(X, y, ids, grid, rounds):
-    """cv.glmnet's median time (s), lambda.min, lambda.1se and cvm, or None without R."""
+def glmnet(X, y, ids, grid, rounds, script=GLMNET):
+    """cv.glmnet's median time (s), lambda.min, lambda.1se and cvm, or None without R
+    (script: the R program, GLMNET or one that reads and writes as it does)."""
     if shutil.which("Rscript") is None or subprocess.run(
             ["Rscript", "-e", "library(glmnet)"], capture_output=True).returncode != 0:
         return None
@@ -87,7 +88,7 @@ def glmnet(X, y, ids, grid, rounds):
             ids.astype(np.int32).tofile(f)
             grid.tofile(f)
         with open(os.path.join(tmp, "cv.R"), "w") as f:
-            f.write(GLMNET)
+            f.write(script)
         env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
         subprocess.run(["Rscript", os.path.join(tmp, "cv.R"), os.path.join(tmp, "in.bin"),
                         os.path.join(tmp, "out.bin")], check=True, env=env)

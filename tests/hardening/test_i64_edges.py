@@ -146,16 +146,17 @@ REFUSAL = {
     "qdl_lasso_gram_cd": -2, "qdl_lasso_path_eval": None,
     "qdl_en_gram_cd": -2, "qdl_en_gram_cd_path": None, "qdl_en_active_dof": NAN,
     "qdl_moments_leaves": -3, "qdl_moments_merge": -3, "qdl_fold_ids": -3,
+    "qdl_glm_working": -3,
 }  # fmt: skip
 # Integer arguments that are not sizes (flags, criteria, iteration limits, a first row,
 # a fold count and a seed, and strides, which are checked through the extent of their
 # array): kept at 1.
 NOT_SIZES = {"intercept", "criterion", "max_iter", "raw", "row_stride", "col_stride", "start",
-             "folds", "seed"}
+             "folds", "seed", "held", "family"}
 STATUS = {"status", "out_status"}
 # Routines whose buffers grow only linearly in their one size.
 LINEAR = {"qdl_vsub", "qdl_dot", "qdl_sort_f64", "qdl_median_f64", "qdl_ndtri_as241_into",
-          "qdl_fold_ids"}
+          "qdl_fold_ids", "qdl_glm_working"}
 
 
 def _refusal_cases():

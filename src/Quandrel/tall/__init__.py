@@ -20,6 +20,8 @@ The package, by concern:
   _folds    the assignment of rows to folds (`fold_ids`)
   _solvers  the solvers on the statistics (`path` and the kernels' own)
   _cv       K-fold cross-validation on the folds' statistics (`cross_validate`)
+  _glm      binomial and Poisson paths by Newton steps, one scan each (`glm_path`);
+            _glm_scan the scans, _glm_path the input and the cross-validated summaries
   _native   the library's exported native routines, through the checked module
   _params   the checks of every setting, naming the argument
   _records  the style of the results (frozen dataclasses; some still unpack)
@@ -33,6 +35,7 @@ Dask is imported only for Dask input; the package works without it.
 
 from ._cv import CrossValidation, GridEdgeWarning, cross_validate
 from ._folds import fold_ids
+from ._glm_path import GlmCrossValidation, GlmPath, glm_path
 from ._pass import gram_stats
 from ._solvers import (
                        EnetPath,
@@ -54,6 +57,8 @@ __all__ = [
                        "CrossValidation",
                        "EnetPath",
                        "FoldedStats",
+                       "GlmCrossValidation",
+                       "GlmPath",
                        "GramStats",
                        "GridEdgeWarning",
                        "LassoPath",
@@ -64,6 +69,7 @@ __all__ = [
                        "cross_validate",
                        "enet_path",
                        "fold_ids",
+                       "glm_path",
                        "gram_stats",
                        "lasso_path",
                        "ols",

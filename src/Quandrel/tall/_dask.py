@@ -18,12 +18,20 @@ from ._checks import _check_shapes, _is_dask
 from ._tree import _chunk_task, _merge_nodes, _root
 
 
-def _dask_graph(X: Any, y: Any, aligned: dict[str, Any], plan_of: Callable[[int], Plan]) -> tuple[Any, Plan]:
+def _dask_graph(X: Any, y: Any, aligned: dict[str, Any], plan_of: Callable[[int], Plan],
+                task: Callable[..., Any] | None = None, merge: Callable[..., Any] | None = None,
+                root: Callable[..., Any] | None = None) -> tuple[Any, Plan]:
     """A Dask object whose value is the root of the tree over X, y and the aligned
     arrays ({'weights': w, 'folds': ids}, either may be absent), and its plan
-    (plan_of(n) makes the plan for n rows)."""
+    (plan_of(n) makes the plan for n rows). task(X, y, w, ids, row0, plan), merge and
+    root replace _chunk_task, _merge_nodes and _root for other statistics of the
+    blocks (the same chunking and the same tree)."""
     import dask
     import dask.array as da
+
+    task = task or _chunk_task
+    merge = merge or _merge_nodes
+    root = root or _root
 
     named = {"X": X, "y": y, **aligned}
     unknown = [name for name, a in named.items() if _is_dask(a) and any(math.isnan(r) for r in a.shape)]
@@ -55,17 +63,17 @@ def _dask_graph(X: Any, y: Any, aligned: dict[str, Any], plan_of: Callable[[int]
         args += [named[name].rechunk({0: rows}), "i"] if name in named else [None, None]
     offsets = da.from_array(np.array(edges[:-1], dtype=np.int64), chunks=1)
     covers = da.blockwise(
-        _chunk_task, "ij", *args, offsets, "i", plan=plan, align_arrays=False,
+        task, "ij", *args, offsets, "i", plan=plan, align_arrays=False,
         adjust_chunks={"i": 1, "j": 1}, meta=np.empty((0, 0), dtype=object))
     parts = [(cover, a // br, -(-b // br))
              for cover, a, b in zip(covers.to_delayed().ravel(), edges, edges[1:])]
     while len(parts) > 1:  # adjacent ranges merged pairwise
         merged = [
-            (dask.delayed(_merge_nodes, pure=True)(l, r, la, rb, plan.nb), la, rb)
+            (dask.delayed(merge, pure=True)(l, r, la, rb, plan.nb), la, rb)
             for (l, la, _), (r, _, rb) in zip(parts[0::2], parts[1::2])
         ]
         parts = merged + ([parts[-1]] if len(parts) % 2 else [])
-    return dask.delayed(_root, pure=True)(parts[0][0]), plan
+    return dask.delayed(root, pure=True)(parts[0][0]), plan
 
 
 def _default_client() -> Any:

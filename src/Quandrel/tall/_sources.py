@@ -109,7 +109,7 @@ def _resolve(path_or_paths: Any) -> tuple[str, list[str]]:
 # ---------------------------------------------------------------------------
 # The selection of columns.
 # ---------------------------------------------------------------------------
-def _check_selection(columns: Any, target: Any, weights: Any) -> Any:
+def _check_selection(columns: Any, target: Any, weights: Any, offset: Any = None) -> Any:
     """columns as a list (or None) after the checks that need no file."""
     if isinstance(columns, (str, bytes)):
         raise TypeError(f"columns must be a list of column names or indices, not the string "
@@ -122,8 +122,9 @@ def _check_selection(columns: Any, target: Any, weights: Any) -> Any:
                             f"not {type(columns).__name__}") from None
         if not columns:
             raise ValueError("columns is empty")
-    for what, label in [("target", target), ("weights", weights)] + [("columns", c) for c in columns or []]:
-        if label is None and what == "weights":
+    for what, label in [("target", target), ("weights", weights), ("offset", offset)] + [
+            ("columns", c) for c in columns or []]:
+        if label is None and what in ("weights", "offset"):
             continue
         if isinstance(label, bool) or not isinstance(label, (str, int, np.integer)):
             raise TypeError(f"{what}: {label!r} is neither a column name nor an index")
@@ -213,25 +214,38 @@ class Source:
     cluster.
     """
 
-    def __init__(self, fmt: str, paths: Sequence[str], reader: Any) -> None:
+    def __init__(self, fmt: str, paths: Sequence[str], reader: Any, offset: bool = False) -> None:
         self.format, self.paths, self._reader = fmt, tuple(paths), reader
         x, t, w = reader.labels
-        self.columns, self.target, self.weights = tuple(x), t, w
+        self._width = len(x)  # X as read: the offset column last, when there is one
+        self.offset = x[-1] if offset else None
+        self.columns, self.target, self.weights = tuple(x[:-1] if offset else x), t, w
         self.n_rows = reader.n_rows
         self.dropped = None if reader.may_drop else 0
 
     def __repr__(self) -> str:
         where = _describe(self.paths, "")
         weights = "" if self.weights is None else f", weights={self.weights!r}"
+        offset = "" if self.offset is None else f", offset={self.offset!r}"
         return (f"Source({self.format}: {where}, {self.n_rows:,} rows, {len(self.columns)} columns, "
-                f"target={self.target!r}{weights})")
+                f"target={self.target!r}{weights}{offset})")
 
     def __iter__(self) -> Iterator[tuple[Any, ...]]:
-        return self._pieces()
+        if self.offset is None:
+            return self._pieces()
+        k = len(self.columns)
+        return ((piece[0][:, :k], *piece[1:]) for piece in self._pieces())
+
+    def _glm_pieces(self) -> Iterator[tuple[Any, ...]]:
+        """(X, y, w or None, offset or None) pieces."""
+        k = len(self.columns)
+        for piece in self._pieces():
+            X, y, w = piece if len(piece) == 3 else (*piece, None)
+            yield X[:, :k], y, w, (X[:, k] if self.offset is not None else None)
 
     def _pieces(self) -> Iterator[tuple[Any, ...]]:
         reader = self._reader
-        k, weighted = len(self.columns), self.weights is not None
+        k, weighted = self._width, self.weights is not None
         dropped = 0
         for batch in reader.batches(reader.units):
             dropped += batch.dropped
@@ -290,7 +304,7 @@ class Source:
         for name, value in (("chunk_bytes", chunk_bytes), ("block_rows", block_rows)):
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise ValueError(f"{name} must be a positive int, got {value!r}")
-        reader, k, weighted = self._reader, len(self.columns), self.weights is not None
+        reader, k, weighted = self._reader, self._width, self.weights is not None
         units = reader.units
         parts = _parts(units, 8 * (k + 2), chunk_bytes)
         kept = self._kept_rows(parts)
@@ -336,7 +350,10 @@ class Source:
         _BY_DASK_NAME[key] = self
         while len(_BY_DASK_NAME) > _KEEP_SOURCES:
             del _BY_DASK_NAME[next(iter(_BY_DASK_NAME))]
-        return arrays
+        if self.offset is None:
+            return arrays
+        X = arrays[0]
+        return (X[:, :k - 1], *arrays[1:], X[:, k - 1])
 
     def _kept_rows(self, parts: Sequence[tuple[int, int]]) -> list[int]:
         """Rows each part holds after dropping missing values."""
@@ -357,8 +374,8 @@ class Source:
 
 def source(path_or_paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
            columns: Sequence[str | int] | None, target: str | int, *,
-           weights: str | int | None = None, key: str | None = None,
-           dropna: bool = False) -> Source:
+           weights: str | int | None = None, offset: str | int | None = None,
+           key: str | None = None, dropna: bool = False) -> Source:
     """The rows of a least-squares problem in files, for `gram_stats`.
 
     The files are looked at once (their footers, headers or metadata); nothing else is
@@ -384,6 +401,9 @@ def source(path_or_paths: str | os.PathLike[str] | Sequence[str | os.PathLike[st
         The column of y.
     weights : str or int, optional
         The column of the sample weights.
+    offset : str or int, optional
+        The column of a GLM's offset (`glm_path`), or None. The pieces and `to_dask`
+        leave it out of X; `to_dask` gives its Dask array last.
     key : str, optional
         The path of the array or group inside a Zarr or HDF5 container, needed only
         when it holds more than one.
@@ -429,7 +449,7 @@ def source(path_or_paths: str | os.PathLike[str] | Sequence[str | os.PathLike[st
     array([4., 0.])
     >>> folder.cleanup()
     """
-    columns = _check_selection(columns, target, weights)
+    columns = _check_selection(columns, target, weights, offset)
     if key is not None and not isinstance(key, str):
         raise TypeError(f"key must be a string or None, not {type(key).__name__}")
     if not isinstance(dropna, (bool, np.bool_)):
@@ -438,10 +458,10 @@ def source(path_or_paths: str | os.PathLike[str] | Sequence[str | os.PathLike[st
     if key is not None and fmt not in ("zarr", "hdf5"):
         raise ValueError(f"key names an array inside a Zarr or HDF5 container; "
                          f"{_FORMAT_NAMES[fmt]} files have none")
-    reader = open_reader(fmt, paths, key, lambda offered: offered.pick(columns, target, weights),
+    reader = open_reader(fmt, paths, key, lambda offered: offered.pick(columns, target, weights, offset),
                          bool(dropna), every=columns is None)
     if reader.n_rows == 0:
         raise ValueError(f"{reader.where}: no rows")
-    return Source(fmt, paths, reader)
+    return Source(fmt, paths, reader, offset is not None)
 
 

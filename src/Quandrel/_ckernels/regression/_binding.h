@@ -155,9 +155,9 @@ constexpr Out out_kind() {
   }
 }
 
-// The most parameters a declaration may have (elastic_net_gram_cd's seven);
+// The most parameters a declaration may have (glm_working's eleven);
 // QDL_DECLARE checks each declaration against it.
-constexpr int kMaxParams = 7;
+constexpr int kMaxParams = 11;
 constexpr int kMaxArrays = 8;
 
 class Call;

@@ -113,7 +113,26 @@
     "The LARS-lasso path of lars_lasso_gram by qdl_lars_lasso_gram_update (the active"            \
     " block's Cholesky factor updated from knot to knot): the same knots to rounding.",           \
     " (status -2: max_iter steps, or a singular active block; the knots so far are valid)",       \
-    "G, g, 20, 1e-12", "G, g, -1, 1e-12")
+    "G, g, 20, 1e-12", "G, g, -1, 1e-12")                                                          \
+  F(glm_working,                                                                                   \
+    (X, strided, "(m, k) rows, read where they lie (rows or columns contiguous)")                 \
+    (y, vector, "at least m responses (binomial 0 or 1, Poisson >= 0)")                            \
+    (w, vector, "at least m weights, or None (all 1)")                                             \
+    (offset, vector, "at least m offsets, or None (all 0)")                                        \
+    (fold, ivector, "at least m fold ids, or None (no row held out)")                              \
+    (held, integer, "the fold whose rows are scored, not fitted")                                  \
+    (family, integer, "0 binomial (logit), 1 Poisson (log)")                                       \
+    (b0, real, "the intercept")                                                                    \
+    (b, vector, "at least k coefficients")                                                         \
+    (eta_lo, real, "the lower bound of the rows counted as beyond")                                \
+    (eta_hi, real, "the upper bound"),                                                             \
+    (z, array, "(X.shape[0],)")(ww, array, "(X.shape[0],)")(sums, array, "(6,)"),                  \
+    "The working response and weights of a block of rows at (b0, b), its deviance and"            \
+    " held-out scores, by qdl_glm_working.",                                                       \
+    " (sums: the deviance, the rows beyond [eta_lo, eta_hi], the held-out weight and its"         \
+    " deviance, squared-error and misclassification sums)",                                        \
+    "X, np.array([0.0, 1, 1, 0, 1, 0, 1]), None, None, None, 0, 0, 0.1, g, -15.0, 15.0",          \
+    "X, np.array([0.0, 1, 1, 0, 1, 0, 1]), None, None, None, 0, 2, 0.1, g, -15.0, 15.0")
 // clang-format on
 
 namespace qdl::py::routines {

@@ -143,12 +143,15 @@ class _Columns:
         self.names: Any = names
         self.width: Any = width
 
-    def pick(self, columns: list[Any] | None, target: Any, weights: Any) -> tuple[list[Any], Any, Any]:
+    def pick(self, columns: list[Any] | None, target: Any, weights: Any,
+             offset: Any = None) -> tuple[list[Any], Any, Any]:
         """(labels of X's columns, the target's, the weights' or None) as the user
         means them, checked against the file: names for tables and groups, indices
-        (negative from the end) for 2-D arrays."""
+        (negative from the end) for 2-D arrays. An offset column is read as X's last."""
         by_name = self.names is not None
         chosen = [("target", target)] + ([("weights", weights)] if weights is not None else [])
+        if offset is not None:
+            chosen.append(("offset", offset))
         if columns is None:
             taken = {self._one(what, label, by_name) for what, label in chosen}
             all_labels = self.names if by_name else range(self.width)
@@ -166,6 +169,8 @@ class _Columns:
             if c in seen:
                 raise ValueError(f"{what}: {c!r} is also among the columns")
             seen.add(c)
+        if offset is not None:
+            labels.append(picked[-1])
         return labels, picked[0], picked[1] if weights is not None else None
 
     def _one(self, what: str, label: Any, by_name: bool) -> Any:

@@ -1,0 +1,283 @@
+"""Binomial and Poisson regression on tall data: elastic-net penalty paths by proximal
+Newton steps, each step one scan over the rows (`_glm_scan`), and their K-fold
+cross-validation with every fold's model advancing in the same scans.
+
+For each penalty alpha, warm-started from the last, the fit minimises
+
+    -(1 / sw) sum w loglik(b0 + x'b + offset) + alpha (l1_ratio |b|_1 + (1 - l1_ratio) |b|^2 / 2)
+
+(Friedman, Hastie and Tibshirani, "Regularization paths for generalized linear models
+via coordinate descent", Journal of Statistical Software 33, 2010): a scan at the
+current coefficients forms the weighted statistics of the working response, the
+elastic-net kernel solves that quadratic model on the k-by-k statistics, and the scan
+at the solution both checks convergence (the penalised objective's change, in units of
+the null deviance) and forms the next step's statistics. A step that would raise the
+objective is halved.
+"""
+
+from __future__ import annotations
+
+import math
+import warnings
+from typing import NamedTuple
+
+import numpy as np
+
+from .._ckernels.regression import _regression
+from ._glm_scan import BEYOND, DEVIANCE, HELD_CLASS, Model, bse_of
+from ._solvers import _chol_solve, _default_alphas, _intercepts, _problem
+
+# Statuses per penalty.
+OK, SEPARATION, NOT_CONVERGED = 0, -1, -2
+
+# glmnet's controls of the default grid's early end: the deviance ratio's ceiling and
+# its least change, checked from the fifth penalty on.
+DEVMAX, FDEV, FIRST_CHECKED = 0.999, 1e-5, 4
+
+# The inner coordinate descent: sweeps, and the largest change of a standardised
+# coefficient that ends them.
+CD_MAX_ITER, CD_TOL = 100_000, 1e-13
+
+# A step is halved at most this many times before the penalty is given up.
+MAX_HALVINGS = 30
+
+# Rows whose fitted probability is within 3e-7 of 0 or 1 (binomial), or whose rate is
+# below 1e-6 of the null model's (Poisson), count as beyond the fit's bounds.
+BINOMIAL_ETA_BOUND = 15.0
+POISSON_RATIO_MIN = 1e-6
+
+# A converged fit with rows beyond the bounds whose last step still moved a
+# standardised coefficient by more than this is running off to infinity.
+RUNAWAY_STEP = 1e-3
+
+
+class GlmPath(NamedTuple):
+    """A GLM's penalty path: per penalty (rows) the coefficients on the columns' own
+    scale, the intercept, the deviance, the degrees of freedom, the standard errors of
+    an unpenalised fit and the status."""
+
+    alphas: np.ndarray         # (n,)
+    coef: np.ndarray           # (n, k)
+    intercept: np.ndarray      # (n,)
+    deviance: np.ndarray       # (n,) sum w d at the fit
+    null_deviance: float       # the deviance of the null model
+    dev_ratio: np.ndarray      # (n,) 1 - deviance / null_deviance
+    dof: np.ndarray            # (n,)
+    bse: np.ndarray            # (n, k + 1) intercept first; NaN rows for penalised fits
+    n_passes: int              # scans over the rows
+    status: np.ndarray         # (n,) int64: 0 OK, -1 separation, -2 not converged
+
+
+class GlmCrossValidation(NamedTuple):
+    """K-fold cross-validation of a GLM's penalty path (glmnet's cv.glmnet)."""
+
+    alphas: np.ndarray     # (n,) the all-rows path's grid
+    measure: str
+    cv: np.ndarray         # (n, K) fold f's weighted mean held-out measure
+    cv_mean: np.ndarray    # (n,) weighted by the folds' weight sums
+    cv_se: np.ndarray      # (n,)
+    alpha_min: float
+    alpha_1se: float
+    index_min: int
+    index_1se: int
+    fit: GlmPath           # the path on all rows
+    n_passes: int
+    status: np.ndarray     # (n, K) the fold models' statuses
+
+
+class _State:
+    """One model's fit in progress: the rows outside fold `held` (all rows: None)."""
+
+    def __init__(self, held, plain, fit_intercept, standardize):
+        self.held, self.plain = held, plain
+        self.sw = float(plain.sw)
+        problem = _problem(plain, fit_intercept, standardize)
+        self.keep, self.scale = problem.keep, problem.scale
+        if self.scale is None:
+            self.scale = np.ones(self.keep.shape[0])
+        k = np.shape(plain.c)[0]
+        self.b0, self.b = 0.0, np.zeros(k)
+        self.stats = self.dev = self.sums = None
+        self.obj = math.nan
+        self.null_dev = math.nan
+        self.active = True
+        self.proposal = None  # a halved step awaiting its scan
+        self.move = 0.0
+
+    def scaled(self, b):
+        return b[self.keep] * self.scale
+
+    def penalty(self, b, alpha, l1_ratio):
+        s = self.scaled(b)
+        l1 = float(np.sum(np.abs(s)))
+        l2 = float(np.sum(s * s))
+        return 2.0 * self.sw * alpha * (l1_ratio * l1 + (1.0 - l1_ratio) * l2 / 2.0)
+
+    def quadratic(self, fit_intercept):
+        """A and g of the Newton step's quadratic model, on the kept, scaled columns."""
+        S = self.stats
+        A, g = (S.Gc / self.sw, S.cc / self.sw) if fit_intercept else (S.G / self.sw, S.c / self.sw)
+        A, g = np.asarray(A)[np.ix_(self.keep, self.keep)], np.asarray(g)[self.keep]
+        A, g = A / np.outer(self.scale, self.scale), g / self.scale
+        return np.ascontiguousarray(A), np.ascontiguousarray(g)
+
+    def step(self, alpha, l1_ratio, fit_intercept):
+        """The minimiser (b0, b) of the quadratic model at the current statistics."""
+        A, g = self.quadratic(fit_intercept)
+        kk = g.shape[0]
+        a1, a2 = alpha * l1_ratio, alpha * (1.0 - l1_ratio)
+        coef = None
+        if kk and a1 == 0.0:
+            penalised = A.copy()
+            penalised[np.diag_indices(kk)] += a2
+            coef, _, status = _chol_solve(penalised, g)
+            if status:
+                coef = None
+        if coef is None and kk:
+            coef, _ = _regression.elastic_net_gram_cd(A, g, a1, a2, self.scaled(self.b), CD_MAX_ITER, CD_TOL)
+        b = np.zeros_like(self.b)
+        if kk:
+            b[self.keep] = coef / self.scale
+        b0 = float(_intercepts(self.stats, b[None, :])[0]) if fit_intercept else 0.0
+        return b0, b
+
+
+def _bounds(family, b0_null):
+    if family == "binomial":
+        return (-BINOMIAL_ETA_BOUND, BINOMIAL_ETA_BOUND)
+    return (b0_null + math.log(POISSON_RATIO_MIN), math.inf)
+
+
+def _dof(st, alpha, l1_ratio, fit_intercept):
+    A, _ = st.quadratic(fit_intercept)
+    s = st.scaled(st.b)
+    if l1_ratio == 1.0:
+        return float(np.count_nonzero(s))
+    if not s.size:
+        return 0.0
+    s = np.ascontiguousarray(s)
+    if l1_ratio == 0.0:
+        return _regression.elastic_net_active_dof(A, s, alpha, False, -math.inf)
+    return _regression.elastic_net_active_dof(A, s, alpha * (1.0 - l1_ratio), False, 0.0)
+
+
+def fit_models(scan, plains, means, family, alphas, l1_ratio, fit_intercept, standardize, n_alphas, eps,
+               tol, max_iter, offset):
+    """The path of the all-rows model (plains[0], the statistics of x and y by the
+    weights; means[0] the weighted mean of the fitted y) and of each fold's (plains[1:]),
+    advancing together. scan(models) runs one scan (a list of Scanned per model).
+    Returns (GlmPath, held-out sums (n, K, SUMS) or None, fold statuses (n, K), scans)."""
+    states = [_State(f - 1 if f else None, plain, fit_intercept, standardize)
+              for f, plain in enumerate(plains)]
+    passes = 0
+    k = np.shape(plains[0].c)[0]
+
+    def run(targets, proposals):
+        nonlocal passes
+        passes += 1
+        res = scan([Model(b0, b, st.held, st.bounds) for st, (b0, b) in zip(targets, proposals, strict=True)])
+        return [(res.stats[i], res.sums[i]) for i in range(len(targets))]
+
+    # The null models: the intercept alone (IRLS on it), or eta = offset.
+    for st, mean in zip(states, means, strict=True):
+        if fit_intercept:
+            st.b0 = math.log(mean / (1.0 - mean)) if family == "binomial" else math.log(mean)
+        st.bounds = _bounds(family, st.b0)
+    pending = list(states)
+    for _ in range(max_iter):
+        out = run(pending, [(st.b0, st.b) for st in pending])
+        nxt = []
+        for st, (stats, sums) in zip(pending, out, strict=True):
+            previous, st.stats, st.dev, st.sums = st.dev, stats, float(sums[DEVIANCE]), sums
+            if not (fit_intercept and offset) or (
+                    previous is not None and abs(previous - st.dev) < tol * st.dev):
+                continue
+            st.b0 = float(stats.y_mean)  # the working response's weighted mean
+            nxt.append(st)
+        pending = nxt
+        if not pending:
+            break
+    for st in states:
+        st.null_dev = st.dev
+        st.bounds = _bounds(family, st.b0)
+    whole = states[0]
+    default_grid = alphas is None
+    if default_grid:
+        _, g = whole.quadratic(fit_intercept)
+        alphas = _default_alphas(type("P", (), {"g": g})(), l1_ratio, n_alphas, eps)
+    n = alphas.shape[0]
+    K = len(states) - 1
+    coef, intercept = np.zeros((n, k)), np.zeros(n)
+    deviance, dof, status = np.full(n, np.nan), np.zeros(n), np.zeros(n, dtype=np.int64)
+    bse = np.full((n, k + 1), np.nan)
+    held = np.full((n, K, HELD_CLASS + 1), np.nan) if K else None
+    fold_status = np.full((n, K), OK, dtype=np.int64)
+    end = n
+    for i, alpha in enumerate(alphas.tolist()):
+        active = [st for st in states if st.active]
+        for st in states[1:]:
+            if not st.active:  # separated at an earlier penalty: no longer fitted
+                fold_status[i, st.held] = SEPARATION
+        for st in active:
+            st.obj = st.dev + st.penalty(st.b, alpha, l1_ratio)
+            st.status, st.move, st.proposal, st.halvings, st.iters = OK, 0.0, None, 0, 0
+        pending = list(active)
+        while pending:
+            targets, proposals, done = [], [], []
+            for st in pending:
+                prop = st.proposal if st.proposal is not None else st.step(alpha, l1_ratio, fit_intercept)
+                if prop[0] == st.b0 and np.array_equal(prop[1], st.b):
+                    done.append(st)  # the statistics are those of the last scan
+                else:
+                    targets.append(st)
+                    proposals.append(prop)
+            out = run(targets, proposals) if targets else []
+            for st, (b0, b), (stats, sums) in zip(targets, proposals, out, strict=True):
+                dev = float(sums[DEVIANCE])
+                obj = dev + st.penalty(b, alpha, l1_ratio)
+                change = obj - st.obj
+                converged = abs(change) < tol * st.null_dev
+                if not converged and not (obj < st.obj):  # an increase, or not finite
+                    st.halvings += 1
+                    st.proposal = ((st.b0 + b0) / 2.0, (st.b + b) / 2.0)
+                    if st.halvings > MAX_HALVINGS:
+                        st.status = NOT_CONVERGED
+                        done.append(st)
+                    continue
+                st.move = max(abs(b0 - st.b0), float(np.max(np.abs(st.scaled(b) - st.scaled(st.b)), initial=0.0)))
+                st.b0, st.b, st.stats, st.sums, st.dev, st.obj = b0, b, stats, sums, dev, obj
+                st.proposal, st.halvings = None, 0
+                st.iters += 1
+                if converged:
+                    done.append(st)
+                elif st.iters >= max_iter:
+                    st.status = NOT_CONVERGED
+                    done.append(st)
+            pending = [st for st in pending if st not in done]
+        for st in active:
+            if st.sums[BEYOND] > 0 and (st.status == NOT_CONVERGED or st.move > RUNAWAY_STEP):
+                st.status = SEPARATION
+            if st.held is not None:
+                f = st.held
+                held[i, f] = st.sums[:HELD_CLASS + 1]
+                fold_status[i, f] = st.status
+                if st.status == SEPARATION:
+                    st.active = False
+        coef[i], intercept[i], deviance[i], status[i] = whole.b, whole.b0, whole.dev, whole.status
+        dof[i] = _dof(whole, alpha, l1_ratio, fit_intercept)
+        if alpha == 0.0:
+            bse[i] = bse_of(whole.stats, whole.keep, k, fit_intercept)
+        if whole.status == SEPARATION:
+            warnings.warn(f"separation at penalty {i} (alpha={alpha!r}): the coefficients run off to "
+                          "infinity (fitted values numerically 0 or 1, or a Poisson mean 0); the path "
+                          "ends there", RuntimeWarning, stacklevel=3)
+            end = i + 1
+            break
+        ratio = 1.0 - deviance[: i + 1] / whole.null_dev
+        if default_grid and i >= FIRST_CHECKED and (
+                ratio[i] > DEVMAX or ratio[i] - ratio[i - 1] < FDEV):
+            end = i + 1
+            break
+    path = GlmPath(alphas[:end].copy(), coef[:end], intercept[:end], deviance[:end], whole.null_dev,
+                   1.0 - deviance[:end] / whole.null_dev, dof[:end], bse[:end], passes, status[:end])
+    return path, None if held is None else held[:end], fold_status[:end], passes

@@ -1,0 +1,136 @@
+"""The scans of a GLM fit: each one reads every row once and forms, for every model
+being fitted, the weighted statistics of its Newton step's quadratic model.
+
+A model is its coefficients (b0, b) and the fold it leaves out (None: the model on all
+rows). For each block of rows and each model, qdl_glm_working (through the `_routines`
+module) gives the working
+response z and weights w * v at the model's coefficients (0 for the rows of its fold,
+which it scores instead), and qdl_moments_leaves the record of (x, z) with those
+weights: the same record `gram_stats` forms for (x, y). The blocks' records are
+merged in the pass's fixed tree (`_pass`), all models at once, so the statistics are
+the same bits for every chunking and kind of input; the blocks' deviances and
+held-out scores are summed over the blocks in ascending order.
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+import numpy as np
+
+from ._blocks import NO_ROW, Node, _strided, add
+from ._folds import _hashed
+from ._native import _f64, routines
+from ._stats import _record, _width
+
+# The entries of qdl_glm_working's sums (glm.h).
+DEVIANCE, BEYOND, HELD_W, HELD_DEV, HELD_MSE, HELD_CLASS, SUMS = range(7)
+FAMILIES = {"binomial": 0, "poisson": 1}
+
+
+class Model(NamedTuple):
+    """The coefficients of one model at a scan, and the fold it leaves out."""
+
+    b0: float
+    b: np.ndarray       # (k,) float64, C-contiguous
+    held: int | None    # the fold scored (its rows not fitted), or None
+    bounds: tuple       # (lo, hi) of the rows counted as beyond them (glm.h)
+
+
+class Scanned(NamedTuple):
+    """What a scan gives for each model: the statistics of (x, z) weighted by w * v (a
+    GramStats), and the sums of glm.h over the rows (SUMS entries)."""
+
+    stats: list
+    sums: np.ndarray  # (models, SUMS)
+
+
+def block_records(X, y, w, off, ids, family, models):
+    """The node of one block for the models (folds 0 .. M-1 of the node stand for the
+    models) and its sums (M, SUMS)."""
+    X, _, _ = _strided(X)
+    k = X.shape[1]
+    y, fam = _f64(y), FAMILIES[family]
+    w = None if w is None else _f64(w)
+    off = None if off is None else _f64(off)
+    if ids is not None:
+        ids = np.require(ids, np.int64, "CAW")  # arrays from other processes can be misaligned
+    recs, sums = np.empty((len(models), _width(k + 1, False))), np.empty((len(models), SUMS))
+    for i, model in enumerate(models):
+        held = model.held is not None and ids is not None
+        z, ww, sums[i] = routines.glm_working(X, y, w, off, ids if held else None,
+                                              model.held if held else 0, fam, model.b0, _f64(model.b),
+                                              *model.bounds)
+        _, rec, _ = routines.moments_leaves(X, z, ww, None, 1, False)
+        recs[i] = rec[0]
+    node = Node(np.arange(len(models), dtype=np.int64), recs, np.zeros(k + 4, dtype=np.int64),
+                np.full(2, NO_ROW, dtype=np.int64))
+    return node, sums
+
+
+class Stack:
+    """Adds the nodes of consecutive blocks as they come into the fixed tree of the pass
+    (two complete nodes of equal size merged at once; at the end the stack folded from
+    the right is the tree's root), and the blocks' sums in block order."""
+
+    def __init__(self):
+        self.stack, self.sums = [], None
+
+    def push(self, node, sums):
+        size = 1
+        while self.stack and self.stack[-1][0] == size:
+            node = add(self.stack.pop()[1], node)
+            size *= 2
+        self.stack.append((size, node))
+        self.sums = sums if self.sums is None else self.sums + sums
+
+    def result(self, k):
+        root = self.stack.pop()[1]
+        while self.stack:
+            root = add(self.stack.pop()[1], root)
+        return Scanned([_record(rec, k + 1) for rec in root.recs], self.sums)
+
+
+def fold_ids_of(ids, K, seed, row0, m):
+    """The fold ids of rows row0 .. row0 + m - 1: the caller's slice, by hash, or None."""
+    if ids is not None:
+        return ids
+    if K is not None:
+        return _hashed(row0, row0 + m, K, seed)
+    return None
+
+
+def bse_of(stats, keep, k, fit_intercept):
+    """Standard errors of the unpenalised fit from its last scan's statistics (the
+    Fisher information sum w v (1, x)(1, x)' of the kept columns; dispersion 1):
+    intercept first, NaN where not fitted. With an intercept, by the partitioned
+    inverse: Var(b) = Gc^-1 and Var(b0) = 1 / sw + m' Gc^-1 m (m the means)."""
+    out = np.full(k + 1, np.nan)
+    G = stats.Gc if fit_intercept else stats.G
+    G = np.ascontiguousarray(np.asarray(G)[np.ix_(keep, keep)])
+    if keep.size:
+        inv = np.empty_like(G)
+        if _chol_inverse(G, inv) != 0:
+            return out
+        out[1 + keep] = np.sqrt(np.diagonal(inv))
+    else:
+        inv = np.zeros((0, 0))
+    if fit_intercept:
+        mean = np.asarray(stats.x_mean)[keep]
+        out[0] = np.sqrt(1.0 / stats.sw + mean @ inv @ mean)
+    return out
+
+
+def _chol_inverse(A, out):
+    """out = A^-1 by the Cholesky factor (column by column); 0, or -1 if A does not factor."""
+    from ._solvers import _chol_solve
+
+    n = A.shape[0]
+    for j in range(n):
+        e = np.zeros(n)
+        e[j] = 1.0
+        x, _, status = _chol_solve(A, e)
+        if status:
+            return -1
+        out[:, j] = x
+    return 0

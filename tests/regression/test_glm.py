@@ -1,0 +1,99 @@
+"""The per-block work of a GLM's Newton step (qdl_glm_working) through the exported
+symbol: against the formulas of glm.h in numpy, the same bits for rows read in any
+layout, and the refusals."""
+
+import itertools
+
+import numpy as np
+import pytest
+from native import P, bits, fn
+
+working = fn("qdl_glm_working")
+BINOMIAL, POISSON = 0, 1
+ETA_MAX = 20.723265836946411
+
+
+def run(X, y, w, off, fold, held, family, b0, b, lo=-15.0, hi=15.0):
+    m, k = X.shape
+    z, ww, sums = np.full(m, 7.25), np.full(m, 7.25), np.full(6, 7.25)
+    status = working(X.ctypes.data, X.strides[0] // 8, X.strides[1] // 8, P(y), P(w), P(off), P(fold),
+                     held, m, k, family, b0, P(b), lo, hi, P(z), P(ww), P(sums))
+    return status, z, ww, sums
+
+
+def reference(X, y, w, off, fold, held, family, b0, b, lo=-15.0, hi=15.0):
+    """glm.h's formulas, row by row in numpy."""
+    m = X.shape[0]
+    w1 = np.ones(m) if w is None else w
+    lin = b0 + np.array([sum((x * c for x, c in zip(row, b, strict=True)), 0.0) for row in X])
+    eta = lin + (0.0 if off is None else off)
+    out = fold == held if fold is not None else np.zeros(m, bool)
+    if family == BINOMIAL:
+        mu = np.clip(1 / (1 + np.exp(-np.clip(eta, -ETA_MAX, ETA_MAX))), 1e-9, 1 - 1e-9)
+        v = mu * (1 - mu)
+        d = 2 * (np.maximum(eta, 0) + np.log1p(np.exp(-np.abs(eta))) - y * eta)
+        p = 1 / (1 + np.exp(-eta))
+        q = np.clip(p, 1e-5, 1 - 1e-5)
+        scores = [-2 * (y * np.log(q) + (1 - y) * np.log(1 - q)), 2 * (y - p) ** 2,
+                  ((p > 0.5) != (y > 0.5)).astype(float)]
+        bound = eta
+    else:
+        mu = v = np.exp(eta)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            d = 2 * (np.where(y > 0, y * (np.log(y) - eta), 0.0) - (y - mu))
+        scores = [d, (y - mu) ** 2, np.zeros(m)]
+        bound = lin
+    z = np.where(out, lin, lin + (y - mu) / v)
+    ww = np.where(out, 0.0, w1 * v)
+    sums = [np.sum(w1 * d * ~out), np.sum(~out & (w1 > 0) & ((bound < lo) | (bound > hi))),
+            np.sum(w1 * out)] + [np.sum(w1 * s * out) for s in scores]
+    return z, ww, np.array(sums)
+
+
+@pytest.mark.parametrize("family, weighted, offset, folded", list(itertools.product(
+    [BINOMIAL, POISSON], [False, True], [False, True], [False, True])))
+def test_working_quantities_follow_the_contract(rng, family, weighted, offset, folded):
+    """Working response and weights, deviance, the rows beyond the bounds and the
+    held-out scores as glm.h states them (to rounding: numpy's exp and log are not the
+    C library's); the same bits from row-major, column-major and sliced X."""
+    m, k = 301, 5
+    X = rng.standard_normal((m, k)) * 3
+    b, b0 = rng.standard_normal(k), 0.4
+    eta = b0 + X @ b
+    y = ((rng.random(m) < 1 / (1 + np.exp(-eta))) if family == BINOMIAL else rng.poisson(np.exp(eta / 4))).astype(float)
+    w = rng.integers(0, 4, m).astype(float) if weighted else None
+    off = rng.normal(0, 0.5, m) if offset else None
+    fold = rng.integers(0, 3, m) if folded else None
+    if family == POISSON:
+        b = b / 4
+    status, z, ww, sums = run(X, y, w, off, fold, 1, family, b0, b)
+    assert status == 0
+    rz, rww, rsums = reference(X, y, w, off, fold, 1, family, b0, b)
+    assert np.allclose(z, rz, rtol=1e-12, atol=1e-12) and np.allclose(ww, rww, rtol=1e-12, atol=0)
+    assert np.allclose(sums, rsums, rtol=1e-12, atol=1e-12)
+    assert sums[1] > 0 or family == POISSON  # |eta| beyond 15 somewhere
+    wide = np.zeros((m, 2 * k + 1))
+    wide[:, 1::2] = X
+    for other in (np.asfortranarray(X), wide[:, 1::2]):
+        _, z2, ww2, sums2 = run(other, y, w, off, fold, 1, family, b0, b)
+        assert np.array_equal(bits(z2), bits(z)) and np.array_equal(bits(ww2), bits(ww))
+        assert np.array_equal(bits(sums2), bits(sums))
+
+
+def test_no_columns_and_no_rows():
+    y = np.array([0.0, 1.0])
+    status, z, ww, sums = run(np.empty((2, 0)), y, None, None, None, 0, BINOMIAL, 0.0, None)
+    assert status == 0 and np.array_equal(z, [-2.0, 2.0]) and np.array_equal(ww, [0.25, 0.25])
+    assert sums[0] == pytest.approx(4 * np.log(2)) and sums[2] == 0.0
+    status, *_, sums = run(np.empty((0, 3)), y[:0], None, None, None, 0, POISSON, 0.0, np.zeros(3))
+    assert status == 0 and not sums.any()
+
+
+@pytest.mark.parametrize("change", ["m", "k", "row_stride", "col_stride", "family"])
+def test_refusals_write_nothing(change):
+    args = {"m": 2, "k": 1, "row_stride": 1, "col_stride": 1, "family": 0}
+    args[change] = 7 if change == "family" else -1
+    X, y, z, ww, sums = np.ones(4), np.zeros(2), np.full(2, 7.25), np.full(2, 7.25), np.full(6, 7.25)
+    status = working(P(X), args["row_stride"], args["col_stride"], P(y), None, None, None, 0, args["m"],
+                     args["k"], args["family"], 0.0, P(np.ones(1)), -1.0, 1.0, P(z), P(ww), P(sums))
+    assert status == -3 and (z == 7.25).all() and (ww == 7.25).all() and (sums == 7.25).all()
