@@ -125,8 +125,9 @@ struct Param {
   Kind kind;
 };
 
-// A result: an array the call allocated (or the empty factor), a float, an int.
-enum class Out : unsigned char { array, real, integer };
+// A result: a float64 array the call allocated (or the empty factor), an int64 array
+// it allocated, a float, an int.
+enum class Out : unsigned char { array, iarray, real, integer };
 
 struct Result {
   const char *name;
@@ -393,7 +394,7 @@ constexpr void compose_doc(const char *name, const Param (&params)[N], const Res
   text(")\n--\n\n");
   text(summary);
   text(" Returns ");
-  if (R == 1 && results[0].kind != Out::array) {
+  if (R == 1 && results[0].kind != Out::array && results[0].kind != Out::iarray) {
     text(results[0].kind == Out::real ? "a float" : "an int");
   } else {
     text(R == 1 ? "``" : "``(");
@@ -433,7 +434,7 @@ constexpr bool results_match(const Result (&declared)[R]) {
   if (sizeof...(V) != R) return false;
   const Out given[] = {out_kind<V>()...};
   for (size_t i = 0; i < R; ++i)
-    if (given[i] != declared[i].kind) return false;
+    if (given[i] != (declared[i].kind == Out::iarray ? Out::array : declared[i].kind)) return false;
   return true;
 }
 

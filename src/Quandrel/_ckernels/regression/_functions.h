@@ -82,7 +82,7 @@
     (l1_ratio, real, "the share of the L1 penalty")                                                \
     (max_iter, integer, "the most sweeps per penalty")                                             \
     (tol, real, "the largest coefficient change at convergence"),                                 \
-    (coefs, array, "(len(alpha_grid), G.shape[0])")(statuses, array, "(len(alpha_grid),)"),       \
+    (coefs, array, "(len(alpha_grid), G.shape[0])")(statuses, iarray, "(len(alpha_grid),)"),       \
     "Warm-start elastic-net path.", "",                                                            \
     "G, g, np.array([1.0, 0.1, 0.01]), 0.5, 200, 1e-10",                                           \
     "G, g[:2], np.array([1.0]), 0.5, 200, 1e-10")                                                  \
