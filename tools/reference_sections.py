@@ -36,8 +36,9 @@ def section(entry):
     for r in entry.results:
         shape = f"`{r.shape}`" if r.kind in ("array", "iarray") else r.shape
         lines.append(f"| `{r.name}` | {KIND_NAMES[r.kind]} | {shape} |")
-    lines += ["", f"A sound call: `{entry.name}({entry.sound})`; refused with `ValueError`: "
-                  f"`{entry.name}({entry.refused})`.", ""]
+    calls = (f"A sound call: `{entry.name}({entry.sound})`; refused with `ValueError`: "
+             f"`{entry.name}({entry.refused})`.")
+    lines += ["", calls, ""]
     return "\n".join(lines)
 
 

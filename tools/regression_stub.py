@@ -12,7 +12,6 @@ compares each stub with this output and each docstring with the module's.
 """
 
 import argparse
-import pathlib
 import re
 import sys
 

@@ -23,6 +23,11 @@ ROUTINES = list(ROUTINE_ENTRIES)
 ROUTINE_KINDS = {name: kinds_of(e) for name, e in ROUTINE_ENTRIES.items()}
 
 
+def module_of(name):
+    """The module of function `name` (the names of the two lists are distinct)."""
+    return mod if name in KINDS else routines_mod
+
+
 def listed_args(name, which="sound", rng=None):
     """The arguments of routine `name`'s sound or refused call in its list entry."""
     entry = ROUTINE_ENTRIES[name]

@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from hardening.calls import (KINDS, NAMES, ROUTINE_KINDS, ROUTINES, check_result,
-                            check_routine_result, mod, routines_mod)
+                             check_routine_result, module_of)
 
 HUGE = 2**40  # an extent whose square, or whose product with 8 bytes squared, overflows
 
@@ -236,7 +236,7 @@ ALL_KINDS = KINDS | ROUTINE_KINDS
 
 
 def function(name):
-    return getattr(mod if name in KINDS else routines_mod, name)
+    return getattr(module_of(name), name)
 
 
 @st.composite

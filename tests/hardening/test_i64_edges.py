@@ -5,8 +5,7 @@ import numpy as np
 import pytest
 
 import native
-from hardening.calls import (KINDS, NAMES, ROUTINE_KINDS, ROUTINES, gram, listed_args, mod, routines_mod,
-                            sound_args)
+from hardening.calls import KINDS, ROUTINE_KINDS, gram, listed_args, mod, routines_mod, sound_args
 
 I64_MAX, I64_MIN = 2**63 - 1, -(2**63)
 HUGE = 2**40  # with a zero extent beside it the array is empty; its square overflows

@@ -15,17 +15,13 @@ import numpy as np
 import pytest
 
 from hardening.calls import (KINDS, NAMES, ROUTINE_KINDS, ROUTINES, failing_status_args, listed_args,
-                            misaligned, mod, routines_mod, sound_args)
+                             misaligned, mod, module_of, sound_args)
 from hardening.heap import ASAN, malloc_in_use
 
 
 class BoolRaises:
     def __bool__(self):
         raise ZeroDivisionError
-
-
-def module_of(name):
-    return mod if name in KINDS else routines_mod
 
 
 def outcomes(name, rng):
