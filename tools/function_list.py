@@ -146,9 +146,14 @@ def result_shapes(entry, args, result) -> list[tuple[Any, ...]]:
     """The shapes the entry's results must have for `args`, one per array result."""
     values = list(result) if len(entry.results) > 1 else [result]
     names: dict[str, Any] = {"np": np, "len": len}
+    # The arguments as the module converted them (an integer through __int__, a flag by
+    # its truth, None as an empty array).
+    convert = {"integer": int, "flag": bool, "real": float}
     for p, a in zip(entry.params, args):
         if p.kind in ("vector", "matrix", "ivector", "strided") and a is None:
             a = np.empty((0,) * (1 if p.kind in ("vector", "ivector") else 2))
+        elif p.kind in convert:
+            a = convert[p.kind](a)
         names[p.name] = a
     names.update({r.name: v for r, v in zip(entry.results, values)})
     return [tuple(eval(r.shape, {"__builtins__": {}}, names)) for r in entry.results
