@@ -29,8 +29,8 @@ def module_of(name):
 
 
 def listed_args(name, which="sound", rng=None):
-    """The arguments of routine `name`'s sound or refused call in its list entry."""
-    entry = ROUTINE_ENTRIES[name]
+    """The arguments of function `name`'s sound or refused call in its list entry."""
+    entry = ROUTINE_ENTRIES[name] if name in ROUTINE_ENTRIES else ENTRIES[name]
     return function_list.evaluate(getattr(entry, which), function_list.problem(rng))
 
 

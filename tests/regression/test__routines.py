@@ -7,7 +7,8 @@ import pytest
 import regression_stub
 
 import Quandrel._ckernels.regression._routines as routines
-from hardening.calls import ROUTINE_ENTRIES, ROUTINES, check_routine_result, listed_args
+from hardening.calls import (NAMES, ROUTINE_ENTRIES, ROUTINES, check_result, check_routine_result,
+                             listed_args, mod)
 from native import P, fn
 
 
@@ -19,6 +20,16 @@ def test_sound_and_refused_calls_of_the_list(name):
         getattr(routines, name)(*listed_args(name, "refused"))
     text = str(refused.value) + "".join(getattr(refused.value, "__notes__", []))
     assert f"{name}()" in text
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_sound_and_refused_calls_of_the_nine(name):
+    """The calls the list of _regression gives its functions (the reference's examples of
+    a sound and a refused call) do as they say."""
+    args = listed_args(name)
+    check_result(name, args, getattr(mod, name)(*args))
+    with pytest.raises(ValueError):
+        getattr(mod, name)(*listed_args(name, "refused"))
 
 
 @pytest.mark.parametrize("name", ROUTINES)
