@@ -58,3 +58,34 @@ def test_linear_model_docstrings(name):
     finally:
         np.set_printoptions(**options)
     assert result.failed == 0
+
+
+def test_reference_sections_of_the_routines_are_generated():
+    """tools/reference_sections.py rewrites them after a change of the list."""
+    import reference_sections
+
+    assert reference_sections.PAGE.read_text() == reference_sections.page()
+
+
+KIND_WORDS = {"matrix": "matrix", "vector": "vector", "real": "float", "integer": "integer",
+              "flag": "flag"}
+
+
+def test_reference_sections_of_the_nine_follow_the_list():
+    """Each function of _regression has its section, whose parameter table names the
+    list's parameters in order, with their kinds."""
+    import function_list
+
+    text = (ROOT / "docs" / "reference.md").read_text()
+    for entry in function_list.read("_regression"):
+        heading = f"### `{entry.name}({', '.join(p.name for p in entry.params)})`"
+        assert heading in text, heading
+        section = text.split(heading, 1)[1].split("\n### ", 1)[0]
+        table = []
+        for line in section.splitlines():
+            if line.startswith("| `"):  # a row may name several parameters: `a`, `b` | float
+                names, kinds = line.split("|")[1:3]
+                names = [n.strip(" `") for n in names.split(",")]
+                kinds = [k.strip() for k in kinds.split(",")]
+                table += zip(names, kinds * len(names) if len(kinds) == 1 else kinds)
+        assert table == [(p.name, KIND_WORDS[p.kind]) for p in entry.params], entry.name

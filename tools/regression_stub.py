@@ -1,33 +1,30 @@
-"""Writes the type stub of the extension module from the module itself.
+"""Writes the type stubs of the extension modules from their function lists.
 
-    tools/dev shell python tools/regression_stub.py          # rewrite _regression.pyi
-    tools/dev shell python tools/regression_stub.py --check  # exit 1 if it is not current
+    tools/dev shell python tools/regression_stub.py          # rewrite the .pyi files
+    tools/dev shell python tools/regression_stub.py --check  # exit 1 if one is not current
 
-Everything in the stub is read from the imported module: the functions in namespace
-order, their parameters (inspect reads the signature line of each docstring), the kind
-of each parameter (`kinds_of`: which conversion the module applies to it), the types
-of the results (`result_types`: a call with an empty argument of every kind), and the
-docstrings. The declarations of the binding (_functions.h) are thus written once; the
-stub follows from the build.
+Everything in a stub is read from the module's list (tools/function_list.py): the
+functions in namespace order, their parameters and kinds, the kinds of their results,
+and their docstrings, composed as the binding composes them (compose_doc in
+_binding.h: "<summary> Returns ``(a, b)``<note>."). The module's synopsis is the first
+line of its docstring in its source. The declarations are thus written once; a test
+compares each stub with this output and each docstring with the module's.
 """
 
 import argparse
-import inspect
-import pathlib
 import re
 import sys
 
+import function_list
 import numpy as np
 
-import Quandrel._ckernels.regression._regression as mod
-
-SOURCE_STUB = (pathlib.Path(__file__).resolve().parents[1] / "src" / "Quandrel" / "_ckernels"
-               / "regression" / "_regression.pyi")  # fmt: skip
+SOURCE_STUBS = {module: function_list.SOURCE / f"{module}.pyi" for module in function_list.MODULES}
+SOURCE_STUB = SOURCE_STUBS["_regression"]
 
 HEADER = '''"""{synopsis}"""
 
 # Every parameter, result and status in full: docs/reference.md.
-# Generated from the module by tools/regression_stub.py: do not edit.
+# Generated from the module's function list by tools/regression_stub.py: do not edit.
 
 from types import ModuleType
 from typing import Any, SupportsFloat, SupportsIndex, SupportsInt
@@ -39,7 +36,7 @@ from numpy.typing import NDArray
 # None (an empty array). Any object exporting such a buffer is accepted.
 _Vector = NDArray[np.float64] | memoryview | None
 _Matrix = NDArray[np.float64] | memoryview | None
-_Float = SupportsFloat | SupportsIndex
+{extra}_Float = SupportsFloat | SupportsIndex
 _Int = SupportsInt
 _F64 = NDArray[np.float64]
 _I64 = NDArray[np.int64]
@@ -47,62 +44,32 @@ _I64 = NDArray[np.int64]
 np: ModuleType
 __test__: dict[str, Any]
 '''
+# The aliases of the kinds only some modules use.
+EXTRA = {
+    "ivector": "# int64 arrays, used in place as the float64 ones are.\n"
+               "_IVector = NDArray[np.int64] | memoryview | None\n",
+    "strided": "# Read where they lie: rows or columns contiguous, read-only allowed.\n"
+               "_Strided = NDArray[np.float64] | memoryview | None\n",
+}
 
-# The stub's type of each kind of parameter, and a value the module accepts for it.
-KIND_TYPES = {"m": "_Matrix", "v": "_Vector", "f": "_Float", "i": "_Int", "b": "object"}
-EMPTY = {"m": None, "v": None, "f": 0.0, "i": 0, "b": False}
+# The stub's type of each kind of parameter and result, and the kinds as letters.
+KIND_TYPES = {"matrix": "_Matrix", "vector": "_Vector", "real": "_Float", "integer": "_Int",
+              "flag": "object", "ivector": "_IVector", "strided": "_Strided"}
+LETTERS = {"matrix": "m", "vector": "v", "real": "f", "integer": "i", "flag": "b",
+           "ivector": "I", "strided": "s"}
+RESULT_TYPES = {"array": "_F64", "iarray": "_I64", "real": "float", "integer": "int"}
 WIDTH = 120
 
 
-class _Kind(Exception):
-    """Raised by the probe with the kind of the parameter that converted it."""
+def functions(module="_regression"):
+    """The module's list entries by name, in namespace order."""
+    return {e.name: e for e in function_list.read(module)}
 
 
-class _Probe:
-    """An argument that each kind of parameter converts by a different protocol:
-    float() for a float, int() for an integer, truth for a flag, the buffer for an
-    array. The buffer is 0-D, so an array parameter refuses it by naming the number
-    of dimensions it wants: 1 for a vector, 2 for a matrix."""
-
-    def __float__(self):
-        raise _Kind("f")
-
-    def __int__(self):
-        raise _Kind("i")
-
-    def __bool__(self):
-        raise _Kind("b")
-
-    def __buffer__(self, flags):
-        return memoryview(np.zeros(()))
-
-
-WANTS_DIMS = re.compile(r"Buffer has wrong number of dimensions \(expected (\d), got 0\)")
-
-
-def functions():
-    """The module's functions in namespace order."""
-    return {k: v for k, v in vars(mod).items() if callable(v) and not k.startswith("_")}
-
-
-def kinds_of(fn):
-    """The kinds of the parameters of module function `fn` in order, as a string of
-    m (matrix), v (vector), f (float), i (integer), b (flag): each parameter in turn
-    gets the probe, after values of the kinds found so far (arguments are converted
-    in order and the first refusal ends the call)."""
-    n = len(inspect.signature(fn).parameters)
-    kinds = ""
-    while len(kinds) < n:
-        args = [EMPTY[k] for k in kinds] + [_Probe()] + [None] * (n - len(kinds) - 1)
-        try:
-            fn(*args)
-        except _Kind as e:
-            kinds += e.args[0]
-        except ValueError as e:
-            kinds += "vm"[int(WANTS_DIMS.fullmatch(str(e))[1]) - 1]
-        else:
-            raise AssertionError(f"{fn.__name__} accepted the probe as argument {len(kinds)}")
-    return kinds
+def kinds_of(entry):
+    """The kinds of the entry's parameters in order, as a string of m (matrix), v
+    (vector), f (float), i (integer), b (flag), I (int64 vector), s (strided matrix)."""
+    return "".join(LETTERS[p.kind] for p in entry.params)
 
 
 def stub_type(value):
@@ -112,43 +79,61 @@ def stub_type(value):
     return type(value).__name__
 
 
-def result_types(fn, kinds):
-    """The stub's types of what `fn` returns, one per result: called with an empty
-    argument of every kind (no data, so every function returns at once)."""
-    out = fn(*(EMPTY[k] for k in kinds))
-    return [stub_type(v) for v in out] if isinstance(out, tuple) else [stub_type(out)]
+def result_types(entry):
+    """The stub's types of what the function returns, one per result."""
+    return [RESULT_TYPES[r.kind] for r in entry.results]
 
 
-def definition(name, fn):
-    kinds = kinds_of(fn)
-    params = [f"{p}: {KIND_TYPES[k]}" for p, k in zip(inspect.signature(fn).parameters, kinds)]
-    types = result_types(fn, kinds)
+def docstring(entry):
+    """The docstring after its signature line, as the binding composes it."""
+    results = entry.results
+    if len(results) == 1 and results[0].kind in ("real", "integer"):
+        returns = "a float" if results[0].kind == "real" else "an int"
+    elif len(results) == 1:
+        returns = f"``{results[0].name}``"
+    else:
+        returns = f"``({', '.join(r.name for r in results)})``"
+    return f"{entry.summary} Returns {returns}{entry.note}."
+
+
+def definition(entry):
+    params = [f"{p.name}: {KIND_TYPES[p.kind]}" for p in entry.params]
+    types = result_types(entry)
     returns = f"tuple[{', '.join(types)}]" if len(types) > 1 else types[0]
-    head = f"def {name}({', '.join(params)}) -> {returns}:"
+    head = f"def {entry.name}({', '.join(params)}) -> {returns}:"
     if len(head) > WIDTH:  # the parameters on a line of their own
-        head = f"def {name}(\n    {', '.join(params)}\n) -> {returns}:"
-    return f'{head}\n    """{fn.__doc__}"""\n'
+        head = f"def {entry.name}(\n    {', '.join(params)}\n) -> {returns}:"
+    return f'{head}\n    """{docstring(entry)}"""\n'
 
 
-def stub():
-    synopsis = mod.__doc__.splitlines()[0]
-    parts = [HEADER.format(synopsis=synopsis)]
-    parts += [definition(name, fn) for name, fn in functions().items()]
+def synopsis(module):
+    """The first line of the module's docstring, from its source."""
+    text = (function_list.SOURCE / f"{module}.cpp").read_text()
+    return re.search(r'\.m_doc =\s*"((?:[^"\\]|\\.)*?)\\n"', text)[1]
+
+
+def stub(module="_regression"):
+    entries = function_list.read(module)
+    used = {p.kind for e in entries for p in e.params}
+    extra = "".join(text for kind, text in EXTRA.items() if kind in used)
+    parts = [HEADER.format(synopsis=synopsis(module), extra=extra)]
+    parts += [definition(e) for e in entries]
     return "\n".join(parts)
 
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--check", action="store_true", help="only check that the stub is current")
+    ap.add_argument("--check", action="store_true", help="only check that the stubs are current")
     args = ap.parse_args(argv)
-    text = stub()
-    if args.check:
-        if SOURCE_STUB.read_text() != text:
-            print(f"{SOURCE_STUB} is not current: run tools/regression_stub.py", file=sys.stderr)
-            return 1
-        return 0
-    SOURCE_STUB.write_text(text)
-    return 0
+    stale = 0
+    for module, path in SOURCE_STUBS.items():
+        text = stub(module)
+        if not args.check:
+            path.write_text(text)
+        elif path.read_text() != text:
+            print(f"{path} is not current: run tools/regression_stub.py", file=sys.stderr)
+            stale = 1
+    return stale
 
 
 if __name__ == "__main__":

@@ -1,18 +1,51 @@
-"""The module's functions as data: their parameter kinds as the module converts them
-(read from the module, as the stub generator reads them), sound argument sets,
-arguments that end in a failed status, and a check of a result against its
-documented shape and types."""
+"""The modules' functions as data, from their function lists (tools/function_list.py):
+their parameter kinds, sound argument sets, arguments that end in a failed status,
+and a check of a result against its documented shape and types. NAMES are the
+functions of _regression, ROUTINES those of _routines."""
 
+import function_list
 import numpy as np
 from regression_stub import functions, kinds_of, result_types, stub_type
 
 import Quandrel._ckernels.regression._regression as mod
+import Quandrel._ckernels.regression._routines as routines_mod
 
 # The module's functions in namespace order, with their parameter kinds and the types
 # of their results.
-KINDS = {name: kinds_of(fn) for name, fn in functions().items()}
+ENTRIES = functions("_regression")
+KINDS = {name: kinds_of(e) for name, e in ENTRIES.items()}
 NAMES = list(KINDS)
-RESULT_TYPES = {name: result_types(getattr(mod, name), KINDS[name]) for name in NAMES}
+RESULT_TYPES = {name: result_types(e) for name, e in ENTRIES.items()}
+
+# The same for the routines.
+ROUTINE_ENTRIES = functions("_routines")
+ROUTINES = list(ROUTINE_ENTRIES)
+ROUTINE_KINDS = {name: kinds_of(e) for name, e in ROUTINE_ENTRIES.items()}
+
+
+def module_of(name):
+    """The module of function `name` (the names of the two lists are distinct)."""
+    return mod if name in KINDS else routines_mod
+
+
+def listed_args(name, which="sound", rng=None):
+    """The arguments of function `name`'s sound or refused call in its list entry."""
+    entry = ROUTINE_ENTRIES[name] if name in ROUTINE_ENTRIES else ENTRIES[name]
+    return function_list.evaluate(getattr(entry, which), function_list.problem(rng))
+
+
+def check_routine_result(name, args, result):
+    """Asserts that `result` has the types, the shapes and the statuses that routine
+    `name`'s list entry declares for `args` (which the call accepted)."""
+    entry = ROUTINE_ENTRIES[name]
+    values = list(result) if len(entry.results) > 1 else [result]
+    assert [stub_type(v) for v in values] == result_types(entry), values
+    arrays = [v for v in values if isinstance(v, np.ndarray)]
+    assert all(type(a) is np.ndarray and a.flags.c_contiguous and a.flags.writeable for a in arrays)
+    assert [a.shape for a in arrays] == function_list.result_shapes(entry, args, result)
+    for r, v in zip(entry.results, values):
+        if r.kind == "integer":
+            assert v in {int(s) for s in r.shape.split(",")}, (r.name, v)
 
 
 def gram(rng, k):

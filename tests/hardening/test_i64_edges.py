@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import native
-from hardening.calls import KINDS, NAMES, gram, mod, sound_args
+from hardening.calls import KINDS, ROUTINE_KINDS, gram, listed_args, mod, routines_mod, sound_args
 
 I64_MAX, I64_MIN = 2**63 - 1, -(2**63)
 HUGE = 2**40  # with a zero extent beside it the array is empty; its square overflows
@@ -57,13 +57,29 @@ def test_negative_iteration_limits_run_no_sweep(problem, max_iter):
 
 @pytest.mark.parametrize("value", [2**63, I64_MIN - 1, 10**30])
 @pytest.mark.parametrize(
-    "name, position", [(n, i) for n in NAMES for i, kind in enumerate(KINDS[n]) if kind == "i"]
+    "name, position",
+    [(n, i) for kinds in (KINDS, ROUTINE_KINDS) for n in kinds for i, kind in enumerate(kinds[n])
+     if kind == "i"],
 )
 def test_integers_past_i64_overflow(rng, name, position, value):
-    args = list(sound_args(name, rng))
+    routine = name in ROUTINE_KINDS
+    args = list(listed_args(name, rng=rng) if routine else sound_args(name, rng))
     args[position] = value
     with pytest.raises(OverflowError):
-        getattr(mod, name)(*args)
+        getattr(routines_mod if routine else mod, name)(*args)
+
+
+@pytest.mark.parametrize("args", [(I64_MIN, 3, 5, I64_MAX), (I64_MAX, 3, 5, I64_MIN), (-1, 2, 1, -1)])
+def test_fold_ids_take_any_i64_start_and_seed(args):
+    """Row numbers and the seed are read modulo 2**64: the extremes hash, not refuse."""
+    ids = routines_mod.fold_ids(*args)
+    assert ids.shape == (args[1],) and ((0 <= ids) & (ids < args[2])).all()
+
+
+@pytest.mark.parametrize("n", [2**62, I64_MAX])
+def test_fold_ids_of_impossible_counts_are_refused_by_numpy(n):
+    with pytest.raises((ValueError, MemoryError)):
+        routines_mod.fold_ids(0, n, 3, 0)
 
 
 @pytest.mark.parametrize("criterion", [I64_MAX, I64_MIN, -1, 0])
@@ -147,7 +163,12 @@ REFUSAL = {
     "qdl_en_gram_cd": -2, "qdl_en_gram_cd_path": None, "qdl_en_active_dof": NAN,
     "qdl_moments_leaves": -3, "qdl_moments_merge": -3, "qdl_fold_ids": -3,
     "qdl_glm_working": -3,
+    "qdl_lars_lasso_gram": -2,
 }  # fmt: skip
+# The exported routines that take no size (scalar functions, releases of a record).
+NO_SIZES = {"qdl_ndtri_as241", "qdl_erfinv", "qdl_erfinv_from_as241", "qdl_lu_free", "c128_lu_free"}
+# Outputs that a refusal sets to 0 (the count of what was written).
+ZEROED = {"n_knots"}
 # Integer arguments that are not sizes (flags, criteria, iteration limits, a first row,
 # a fold count and a seed, and strides, which are checked through the extent of their
 # array): kept at 1.
@@ -200,5 +221,13 @@ def test_native_routine_refuses_sizes_that_cannot_exist(name, huge, only):
     for i, buf in buffers:
         if params[i] in STATUS:
             assert buf.view(np.int64)[0] == -1 and np.isnan(buf[1:]).all()
+        elif params[i] in ZEROED:
+            assert buf.view(np.int64)[0] == 0 and np.isnan(buf[1:]).all()
         else:
             assert np.isnan(buf).all(), (name, i)
+
+
+def test_every_export_is_in_the_refusal_table():
+    """An exported routine left out of REFUSAL would go untested at impossible sizes."""
+    assert set(REFUSAL) | NO_SIZES == set(native.DECLARED)
+    assert not set(REFUSAL) & NO_SIZES

@@ -14,7 +14,8 @@ import sys
 import numpy as np
 import pytest
 
-from hardening.calls import KINDS, NAMES, failing_status_args, misaligned, mod, sound_args
+from hardening.calls import (KINDS, NAMES, ROUTINE_KINDS, ROUTINES, failing_status_args, listed_args,
+                             misaligned, mod, module_of, sound_args)
 from hardening.heap import ASAN, malloc_in_use
 
 
@@ -25,9 +26,10 @@ class BoolRaises:
 
 def outcomes(name, rng):
     """(label, args, kwargs, expected exception or None) for every way a call ends."""
-    good = list(sound_args(name, rng))
-    kinds = KINDS[name]
-    params = list(inspect.signature(getattr(mod, name)).parameters)
+    routine = name in ROUTINE_KINDS
+    good = list(listed_args(name, rng=rng) if routine else sound_args(name, rng))
+    kinds = (ROUTINE_KINDS if routine else KINDS)[name]
+    params = list(inspect.signature(getattr(module_of(name), name)).parameters)
 
     def with_(i, value):
         args = list(good)
@@ -35,23 +37,31 @@ def outcomes(name, rng):
         return args
 
     first = good[0]
-    ro = first.copy()
-    ro.flags.writeable = False
-    strided = np.zeros(first.shape[:-1] + (2 * first.shape[-1],))[..., ::2]
     cases = [
         ("result", good, {}, None),
+        ("refused", list(listed_args(name, "refused", rng)), {}, ValueError) if routine else
         ("status", list(failing_status_args(name)), {}, None),
         ("count", good[:-1], {}, TypeError),
         ("unexpected keyword", good, {"stray": 1}, TypeError),
         ("repeated keyword", good, {params[0]: first}, TypeError),
-        ("dimensions", with_(0, np.zeros((2,) * (first.ndim + 1))), {}, ValueError),
-        ("dtype", with_(0, first.astype(np.float32)), {}, ValueError),
-        ("layout", with_(0, strided), {}, (ValueError, BufferError)),
-        ("read-only", with_(0, ro), {}, (ValueError, BufferError)),
-        ("no buffer", with_(0, first.tolist()), {}, TypeError),
-        ("misaligned", with_(0, misaligned(first)), {}, ValueError),
-        ("short", with_(1, good[1][:1]), {}, ValueError),
     ]
+    if kinds[0] in "mvs":  # a float64 array first
+        cases += [
+            ("dimensions", with_(0, np.zeros((2,) * (first.ndim + 1))), {}, ValueError),
+            ("dtype", with_(0, first.astype(np.float32)), {}, ValueError),
+            ("no buffer", with_(0, first.tolist()), {}, TypeError),
+            ("misaligned", with_(0, misaligned(first)), {}, ValueError),
+        ]
+    if kinds[0] in "mv":  # used in place: C-contiguous and writable
+        ro = first.copy()
+        ro.flags.writeable = False
+        strided = np.zeros(first.shape[:-1] + (2 * first.shape[-1],))[..., ::2]
+        cases += [
+            ("layout", with_(0, strided), {}, (ValueError, BufferError)),
+            ("read-only", with_(0, ro), {}, (ValueError, BufferError)),
+        ]
+    if len(kinds) > 1 and kinds[1] in "mv":
+        cases.append(("short", with_(1, good[1][:1]), {}, ValueError))
     for i, kind in enumerate(kinds):
         if kind == "f":
             cases.append((f"float {params[i]}", with_(i, "x"), {}, TypeError))
@@ -88,9 +98,9 @@ def run(fn, cases, calls):
 def measure(name, calls, seed=7):
     """The before and after of `calls` calls of `name`, after a warm-up in which
     caches and allocator arenas settle."""
-    fn = getattr(mod, name)
+    fn = getattr(module_of(name), name)
     cases = outcomes(name, np.random.default_rng(seed))
-    watched = [fn, mod.np, np.empty, np.asarray, np.float64, np.int64]
+    watched = [fn, module_of(name).np, np.empty, np.asarray, np.float64, np.int64]
     for _, args, kwargs, _ in cases:
         watched += [a for a in args if a is not None] + list(kwargs.values())
     watched = list({id(o): o for o in watched}.values())
@@ -112,7 +122,7 @@ def measure(name, calls, seed=7):
     }
 
 
-@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("name", NAMES + ROUTINES)
 def test_calls_leave_no_trace(name, request, capsys):
     """Measured in a fresh interpreter, where no other test's threads or caches move
     the figures."""

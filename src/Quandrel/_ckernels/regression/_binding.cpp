@@ -705,9 +705,8 @@ int exec_steps(const ModuleState &m, PyObject *module, const FuncDesc *const *ta
   if (PyModule_Add(module, "np", PyImport_ImportModule("numpy")) < 0) return -1;
 
   for (int i = 0; i < count; ++i) {
-    defs[i] = PyMethodDef{table[i]->name,
-                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entries[i])),
-                          METH_FASTCALL | METH_KEYWORDS, table[i]->doc};
+    auto *entry = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entries[i]));
+    defs[i] = PyMethodDef{table[i]->name, entry, METH_FASTCALL | METH_KEYWORDS, table[i]->doc};
     if (PyModule_Add(module, table[i]->name, PyCFunction_NewEx(&defs[i], module, full.get())) < 0)
       return -1;
   }

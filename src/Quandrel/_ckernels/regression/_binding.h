@@ -125,8 +125,9 @@ struct Param {
   Kind kind;
 };
 
-// A result: an array the call allocated (or the empty factor), a float, an int.
-enum class Out : unsigned char { array, real, integer };
+// A result: a float64 array the call allocated (or the empty factor), an int64 array
+// it allocated, a float, an int.
+enum class Out : unsigned char { array, iarray, real, integer };
 
 struct Result {
   const char *name;
@@ -393,7 +394,7 @@ constexpr void compose_doc(const char *name, const Param (&params)[N], const Res
   text(")\n--\n\n");
   text(summary);
   text(" Returns ");
-  if (R == 1 && results[0].kind != Out::array) {
+  if (R == 1 && results[0].kind != Out::array && results[0].kind != Out::iarray) {
     text(results[0].kind == Out::real ? "a float" : "an int");
   } else {
     text(R == 1 ? "``" : "``(");
@@ -432,8 +433,10 @@ template <class... V, size_t R>
 constexpr bool results_match(const Result (&declared)[R]) {
   if (sizeof...(V) != R) return false;
   const Out given[] = {out_kind<V>()...};
-  for (size_t i = 0; i < R; ++i)
-    if (given[i] != declared[i].kind) return false;
+  for (size_t i = 0; i < R; ++i) {
+    const Out want = declared[i].kind == Out::iarray ? Out::array : declared[i].kind;  // ArrayOut
+    if (given[i] != want) return false;
+  }
   return true;
 }
 
@@ -458,7 +461,11 @@ constexpr bool results_match(const Result (&declared)[R]) {
 #define QDL_RESULT_A_END
 #define QDL_RESULT_B_END
 
-#define QDL_DECLARE(fn, params, outs, summary, note, ...)                                            \
+// A module's function table, in namespace order, is its list expanded by this:
+//   constexpr const FuncDesc *kFunctions[] = {QDL_FUNCTIONS(QDL_FUNCTION_DESC)};
+#define QDL_FUNCTION_DESC(fn, ...) &fn::function,
+
+#define QDL_DECLARE(fn, params, outs, summary, note, ...)                                          \
   namespace fn {                                                                                   \
   enum class Arg : int { QDL_INDICES(params) };                                                    \
   inline constexpr Param kParams[] = {QDL_PARAMS(params)};                                         \

@@ -55,7 +55,7 @@
     (lam_grid, vector, "the penalties to evaluate at"),                                            \
     (beta_grid, array, "(len(lam_grid), beta_path.shape[1])"),                                     \
     "Evaluate a LARS-Lasso path at a lambda grid.", "",                                            \
-    "np.array([1.0, 0.5, 0.0]), G[:3], np.array([2.0, 0.7, 0.25, -1.0])",                           \
+    "np.array([1.0, 0.5, 0.0]), G[:3], np.array([2.0, 0.7, 0.25, -1.0])",                          \
     "np.array([1.0, 0.5, 0.0]), G[:2], np.array([0.7])")                                           \
   F(ols_chol_solve,                                                                                \
     (X, matrix, "(n, p) design matrix")                                                            \
@@ -82,7 +82,7 @@
     (l1_ratio, real, "the share of the L1 penalty")                                                \
     (max_iter, integer, "the most sweeps per penalty")                                             \
     (tol, real, "the largest coefficient change at convergence"),                                 \
-    (coefs, array, "(len(alpha_grid), G.shape[0])")(statuses, array, "(len(alpha_grid),)"),       \
+    (coefs, array, "(len(alpha_grid), G.shape[0])")(statuses, iarray, "(len(alpha_grid),)"),       \
     "Warm-start elastic-net path.", "",                                                            \
     "G, g, np.array([1.0, 0.1, 0.01]), 0.5, 200, 1e-10",                                           \
     "G, g[:2], np.array([1.0]), 0.5, 200, 1e-10")                                                  \

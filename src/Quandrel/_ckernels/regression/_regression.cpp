@@ -9,10 +9,7 @@
 namespace qdl::py {
 namespace {
 
-// The functions, in namespace order.
-#define QDL_TABLE_ENTRY(fn, ...) &fn::function,
-constexpr const FuncDesc *kFunctions[] = {QDL_FUNCTIONS(QDL_TABLE_ENTRY)};
-#undef QDL_TABLE_ENTRY
+constexpr const FuncDesc *kFunctions[] = {QDL_FUNCTIONS(QDL_FUNCTION_DESC)};
 
 ModuleState state{"Quandrel._ckernels.regression._regression", "_regression.cpp"};
 

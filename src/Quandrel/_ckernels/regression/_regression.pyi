@@ -1,7 +1,7 @@
 """Native regression kernels: OLS, ridge, lasso, LARS-lasso and elastic net."""
 
 # Every parameter, result and status in full: docs/reference.md.
-# Generated from the module by tools/regression_stub.py: do not edit.
+# Generated from the module's function list by tools/regression_stub.py: do not edit.
 
 from types import ModuleType
 from typing import Any, SupportsFloat, SupportsIndex, SupportsInt

@@ -9,10 +9,7 @@
 namespace qdl::py::routines {
 namespace {
 
-// The functions, in namespace order.
-#define QDL_TABLE_ENTRY(fn, ...) &fn::function,
-constexpr const FuncDesc *kFunctions[] = {QDL_ROUTINES(QDL_TABLE_ENTRY)};
-#undef QDL_TABLE_ENTRY
+constexpr const FuncDesc *kFunctions[] = {QDL_ROUTINES(QDL_FUNCTION_DESC)};
 
 ModuleState state{"Quandrel._ckernels.regression._routines", "_routines.cpp"};
 

@@ -78,10 +78,10 @@
     (slot, ivector, "at least m slots in [0, nslots), or None (one leaf)")                         \
     (nslots, integer, "the number of slots, >= 1 (not read without slots)")                        \
     (raw, flag, "true: the raw sums R too"),                                                       \
-    (leaf_slot, array, "(len(leaf_slot),)")                                                        \
+    (leaf_slot, iarray, "(len(leaf_slot),)")                                                       \
     (records, array, "(len(leaf_slot), 2 + 2 * (X.shape[1] + 1) + (2 if raw else 1)"             \
      " * (X.shape[1] + 1) ** 2)")                                                                  \
-    (counts, array, "(X.shape[1] + 1,)"),                                                          \
+    (counts, iarray, "(X.shape[1] + 1,)"),                                                         \
     "The records of the leaves of a block of rows by qdl_moments_leaves.",                        \
     " (leaf_slot: the slot of each leaf, ascending; counts: NaN and infinities per column)",       \
     "X, y, None, np.array([1, 0, 1, 2, 0, 1, 1]), 3, False",                                       \
@@ -100,7 +100,7 @@
     (n, integer, "the number of rows, >= 0")                                                       \
     (folds, integer, "K >= 1")                                                                     \
     (seed, integer, "the hash's state, an int64 (two's complement)"),                             \
-    (ids, array, "(n,)"),                                                                          \
+    (ids, iarray, "(n,)"),                                                                         \
     "The folds of rows start .. start + n - 1 by the SplitMix64 hash of qdl_fold_ids.", "",      \
     "0, 10, 3, 7", "0, 10, 0, 7")                                                                  \
   F(lars_lasso_gram_update,                                                                        \

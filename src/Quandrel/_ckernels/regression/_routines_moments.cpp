@@ -38,6 +38,10 @@ PyObject *moments_leaves::shim(Call &c) {
                                 slotted ? slot.i64p() : nullptr, m, k, nslots, raw, leaf_slot,
                                 records, counts, &F);
   });
+  // The arguments the shim checked leave one refusal to the routine: a slot out of range.
+  if (status == QDL_REFUSED)
+    return c.refuse("slot holds a value outside [0, nslots) = [0, %lld)",
+                    static_cast<long long>(nslots));
   if (!c.status_ok(status)) return nullptr;
   if (F == leaves) return results(c, c.made(0), c.made(1), c.made(2));
   return results(c, c.made_rows(0, F), c.made_rows(1, F), c.made(2));
