@@ -61,3 +61,11 @@ def moments_merge(A: _Matrix, B: _Matrix, p: _Int, raw: object) -> _F64:
 
 def fold_ids(start: _Int, n: _Int, folds: _Int, seed: _Int) -> _I64:
     """The folds of rows start .. start + n - 1 by the SplitMix64 hash of qdl_fold_ids. Returns ``ids``."""
+
+def lars_lasso_gram_update(G: _Matrix, c: _Vector, max_iter: _Int, tol: _Float) -> tuple[_F64, _F64, int]:
+    """The LARS-lasso path of lars_lasso_gram by qdl_lars_lasso_gram_update (the active block's Cholesky factor updated from knot to knot): the same knots to rounding. Returns ``(lam_path, beta_path, status)`` (status -2: max_iter steps, or a singular active block; the knots so far are valid)."""
+
+def glm_working(
+    X: _Strided, y: _Vector, w: _Vector, offset: _Vector, fold: _IVector, held: _Int, family: _Int, b0: _Float, b: _Vector, eta_lo: _Float, eta_hi: _Float
+) -> tuple[_F64, _F64, _F64]:
+    """The working response and weights of a block of rows at (b0, b), its deviance and held-out scores, by qdl_glm_working. Returns ``(z, ww, sums)`` (sums: the deviance, the rows beyond [eta_lo, eta_hi], the held-out weight and its deviance, squared-error and misclassification sums)."""
