@@ -163,7 +163,7 @@ REFUSAL = {
     "qdl_en_gram_cd": -2, "qdl_en_gram_cd_path": None, "qdl_en_active_dof": NAN,
     "qdl_moments_leaves": -3, "qdl_moments_merge": -3, "qdl_fold_ids": -3,
     "qdl_glm_working": -3,
-    "qdl_lars_lasso_gram": -2,
+    "qdl_lars_lasso_gram": -2, "qdl_lars_lasso_gram_update": -4,
 }  # fmt: skip
 # The exported routines that take no size (scalar functions, releases of a record).
 NO_SIZES = {"qdl_ndtri_as241", "qdl_erfinv", "qdl_erfinv_from_as241", "qdl_lu_free", "c128_lu_free"}

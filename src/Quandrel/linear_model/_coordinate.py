@@ -16,9 +16,9 @@ import numpy as np
 from numpy.typing import NDArray
 from sklearn.utils._param_validation import Interval
 
-from .._ckernels.regression import _regression
+from .._ckernels.regression import _regression, _routines
 from ..tall import GramStats
-from ..tall._solvers import _intercepts, _problem, _weight_sum
+from ..tall._solvers import LARS_UPDATE_FROM, _intercepts, _problem, _weight_sum
 from ._base import LinearModel, check_status
 
 __all__ = ["ElasticNet", "Lasso", "LassoLars", "duality_gap", "lars_path"]
@@ -207,8 +207,11 @@ class Lasso(ElasticNet):
 def lars_path(A: Float, g: Float, max_iter: int, alpha: float) -> tuple[Float, Float, int]:
     """The LARS-lasso path of b'Ab / 2 - g'b + lam |b|_1 from lam = max|g| down to
     alpha (or max_iter steps): (knot penalties, knot coefficients, status). The one
-    place the path's routine is chosen."""
-    lam, beta, status = _regression.lars_lasso_gram(A, g, max_iter, alpha)
+    place the path's routine is chosen: from LARS_UPDATE_FROM columns on, the path
+    that updates the Cholesky factor of its active block (O(k^2) a knot, the same knots
+    to rounding), as tall.lasso_path chooses."""
+    solve = _routines.lars_lasso_gram_update if g.shape[0] >= LARS_UPDATE_FROM else _regression.lars_lasso_gram
+    lam, beta, status = solve(A, g, max_iter, alpha)
     return lam, beta, int(status)
 
 
