@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "qdl_linalg_impl.h"
 #include "qdl_parallel_impl.h"
 #include "qdl_simd.h"
@@ -210,14 +212,10 @@ template <class Vec, int MR, int V>
 }
 
 // Register budgets: 4 x 6 zmm accumulators with 6 row vectors and a broadcast (31 of 32),
-// 4 x 3 ymm (of 16), 4 x 3 xmm (of 16). Each broadcast X[r, a] feeds V vectors: with
-// AVX-512, 5 or 6 rather than 2 (as in an 8 x 2 tile) sustains about a fifth more
-// multiply-adds per cycle on AMD Zen 4, where the broadcasts compete with the arithmetic,
-// and 6 rather than 5 a few percent more again there (fewer tiles per strip, so fewer
-// narrow ones at the diagonal); on Intel cores with two 512-bit ports the 6 loads and 4
-// broadcasts per 24 multiply-adds stay well within the two load ports. Strips are
-// kGramStrip = 8 rows of G in every variant (a multiple of each MR), so that the rows of
-// G a thread owns do not depend on the instruction set.
+// 4 x 3 ymm (of 16), 4 x 3 xmm (of 16); each broadcast X[r, a] feeds V vectors (the
+// measurements behind the shape: docs/benchmarks.md). Strips are kGramStrip = 8 rows of G
+// in every variant (a multiple of each MR), so that the pieces of a threaded Gram do not
+// depend on the instruction set.
 constexpr i64 kGramStrip = 8;
 
 struct GramLower {
@@ -234,29 +232,57 @@ struct GramLower {
   }
 };
 
-// Thread t's rows [begin, end) of G among nt: about equal shares of the lower triangle
-// (row a has a + 1 entries), each boundary on the multiple of kGramStrip nearest to it.
-qdl::par::Range gram_rows(i64 p, int t, int nt) {
-  auto bound = [&](int u) {
-    if (u >= nt) return p;
-    const f64 a = sqrt(static_cast<f64>(p) * static_cast<f64>(p + 1) * u / nt);
-    return min_i64(p, static_cast<i64>(a / kGramStrip + 0.5) * kGramStrip);  // nearest
-  };
-  return {bound(t), bound(t + 1)};
+// Threaded Gram. The pieces: the rows of X in panels of kGramPanel chunks, the rows of G
+// in at most kGramGroups groups of whole strips with about equal shares of the lower
+// triangle (row a has a + 1 entries); piece (k, s) adds panel k into group s. A group's
+// panels must be added in order (each entry is one running sum over the rows of X), so
+// a thread that takes piece (k, s) first waits until group s has k panels; pieces are
+// taken panel by panel, so that wait is for a piece another thread is computing, and is
+// rare while there are more groups than threads.
+constexpr i64 kGramPanel = 4;   // chunks of kGramRows rows: 512 rows of X
+constexpr int kGramGroups = 16;
+
+// First row of G of group u among `groups`: the multiple of kGramStrip nearest to where
+// the first u/groups of the triangle's entries end.
+i64 gram_group_start(i64 p, int u, int groups) {
+  if (u >= groups) return p;
+  const f64 a = sqrt(static_cast<f64>(p) * static_cast<f64>(p + 1) * u / groups);
+  return min_i64(p, static_cast<i64>(a / kGramStrip + 0.5) * kGramStrip);
 }
 
-// G = X'X (full, exactly symmetric) and, when g is given, g = X'y. The threads share
-// the rows of G (and the same entries of g); each runs the whole pass over X.
+void gram_pieces(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p, int want) {
+  const i64 strips = (p + kGramStrip - 1) / kGramStrip;
+  const int groups = static_cast<int>(min_i64(kGramGroups, strips));
+  i64 start[kGramGroups + 1];
+  for (int u = 0; u <= groups; ++u) start[u] = gram_group_start(p, u, groups);
+  const i64 panel_rows = kGramPanel * kGramRows, panels = (n + panel_rows - 1) / panel_rows;
+  std::atomic<i64> done[kGramGroups];  // panels added into each group
+  for (int u = 0; u < groups; ++u) done[u].store(0, std::memory_order_relaxed);
+  qdl::par::run_pieces(want, panels * groups, [&](i64 q, int) {
+    const i64 k = q / groups;
+    const int u = static_cast<int>(q % groups);
+    if (start[u] >= start[u + 1]) return;  // an empty group (a small triangle)
+    qdl::par::wait_until(done[u], k);
+    const i64 r0 = k * panel_rows;
+    qdl::simd::dispatch<GramLower>(X + r0 * p, p, g != nullptr ? y + r0 : y, G, g,
+                                   min_i64(panel_rows, n - r0), p, start[u], start[u + 1]);
+    done[u].store(k + 1, std::memory_order_release);
+  });
+}
+
+// G = X'X (full, exactly symmetric) and, when g is given, g = X'y: one pass over X on
+// one thread; on several, the pieces above (the same sums in the same order).
 void gram_full(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
   if (p <= 0) return;
   qdl_zero_mat(G, p, p);
   if (g != nullptr) memset(g, 0, static_cast<size_t>(p) * sizeof(f64));
   const f64 work = static_cast<f64>(n) * static_cast<f64>(p) * static_cast<f64>(p + 3) * 0.5;
-  qdl::par::run(work, qdl::par::kGramGrain, [&](int t, int nt) {
-    const qdl::par::Range rows = gram_rows(p, t, nt);
-    if (rows.begin < rows.end)
-      qdl::simd::dispatch<GramLower>(X, p, y, G, g, n, p, rows.begin, rows.end);
-  });
+  const int want = qdl::par::threads_for(work, qdl::par::kGramGrain);
+  if (want > 1 && p > kGramStrip) {
+    gram_pieces(X, y, G, g, n, p, want);
+  } else if (n > 0) {
+    qdl::simd::dispatch<GramLower>(X, p, y, G, g, n, p, i64{0}, p);
+  }
   qdl::gram_mirror(G, p);
 }
 
