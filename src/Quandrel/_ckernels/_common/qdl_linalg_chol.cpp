@@ -121,17 +121,35 @@ template <class Vec, int M, int V, bool H>
   });
 }
 
+// The lines of the next chunk's rows (their columns [0, a_end) that the tiles will read),
+// fetched towards the second-level cache a few at a time while the strips of the current
+// chunk run, so that the first strips of the next chunk do not wait for memory.
+struct NextChunk {
+  const f64 *X;
+  i64 ldx, cols, r, r_end, c = 0;
+  void fetch(i64 lines) {
+    for (; lines > 0 && r < r_end; --lines) {
+      __builtin_prefetch(X + r * ldx + c, 0, 2);
+      c += 8;
+      if (c >= cols) c = 0, ++r;
+    }
+  }
+};
+
 // One chunk of rows [r0, r1) added into rows [a_begin, a_end) of the lower triangle of G
 // (a_begin a multiple of MR): strips of MR rows, each covered by tiles of V vectors and
 // one narrower tile up to the vector that holds its diagonal, then by a tail tile.
 template <class Vec, int MR, int V>
 [[gnu::always_inline]] inline void gram_chunk(const f64 *QDL_RESTRICT X, i64 ldx,
                                               f64 *QDL_RESTRICT G, i64 p, i64 r0, i64 r1,
-                                              i64 a_begin, i64 a_end) {
+                                              i64 a_begin, i64 a_end, NextChunk next) {
   constexpr i64 L = lanes<Vec>;
   constexpr i64 W = L * V;
   const i64 pl = p / L * L;  // columns covered by vector tiles
+  const i64 strips = (a_end - a_begin + MR - 1) / MR;
+  const i64 per_strip = ((next.r_end - next.r) * ((next.cols + 7) / 8) + strips - 1) / strips;
   for (i64 a0 = a_begin; a0 < a_end; a0 += MR) {
+    next.fetch(per_strip);
     const int m = static_cast<int>(min_i64(MR, a_end - a0));
     const i64 last = a0 + m;  // tiles cover columns b < last (lower triangle with diagonal)
     // Whole vectors up to `end`, no vector tile past the diagonal; where the diagonal ends
@@ -206,7 +224,8 @@ template <class Vec, int MR, int V>
                                               i64 n, i64 p, i64 a_begin, i64 a_end) {
   for (i64 r0 = 0; r0 < n; r0 += kGramRows) {
     const i64 r1 = min_i64(n, r0 + kGramRows);
-    gram_chunk<Vec, MR, V>(X, ldx, G, p, r0, r1, a_begin, a_end);
+    const NextChunk next{X, ldx, min_i64(p, a_end), r1, min_i64(n, r1 + kGramRows)};
+    gram_chunk<Vec, MR, V>(X, ldx, G, p, r0, r1, a_begin, a_end, next);
     if (g != nullptr) rhs_rows(X, ldx, y, g, r0, r1, a_begin, a_end);
   }
 }
