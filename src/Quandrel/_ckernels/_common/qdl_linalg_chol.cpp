@@ -218,13 +218,14 @@ inline void rhs_rows(const f64 *QDL_RESTRICT X, i64 ldx, const f64 *QDL_RESTRICT
 // Rows [a_begin, a_end) of the lower triangle of X'X and, when g is given, the same
 // entries of X'y, in one pass over the rows of X: each chunk feeds every tile and
 // then g while it is in cache. Every entry is its own running sum over the rows in
-// ascending order, whichever rows of G a call is given.
+// ascending order, whichever rows of G a call is given. The rows of X below `rows` (at
+// least n) exist and may be fetched ahead, past the last chunk of the call.
 template <class Vec, int MR, int V>
 [[gnu::always_inline]] inline void gram_lower(const f64 *X, i64 ldx, const f64 *y, f64 *G, f64 *g,
-                                              i64 n, i64 p, i64 a_begin, i64 a_end) {
+                                              i64 n, i64 p, i64 a_begin, i64 a_end, i64 rows) {
   for (i64 r0 = 0; r0 < n; r0 += kGramRows) {
     const i64 r1 = min_i64(n, r0 + kGramRows);
-    const NextChunk next{X, ldx, min_i64(p, a_end), r1, min_i64(n, r1 + kGramRows)};
+    const NextChunk next{X, ldx, min_i64(p, a_end), r1, min_i64(rows, r1 + kGramRows)};
     gram_chunk<Vec, MR, V>(X, ldx, G, p, r0, r1, a_begin, a_end, next);
     if (g != nullptr) rhs_rows(X, ldx, y, g, r0, r1, a_begin, a_end);
   }
@@ -240,26 +241,28 @@ constexpr i64 kGramStrip = 8;
 struct GramLower {
   template <class Vec>
   [[gnu::always_inline]] static inline void run(const f64 *X, i64 ldx, const f64 *y, f64 *G, f64 *g,
-                                                i64 n, i64 p, i64 a0, i64 a1) {
+                                                i64 n, i64 p, i64 a0, i64 a1, i64 rows) {
     // Rows of 4 to 7 columns take vectors of half the width rather than one running
     // sum per entry ((100, 5): 4.6 times faster); below 4, two-lane tiles gain nothing
     // over the running sums.
     if constexpr (lanes<Vec> == 8) {
-      if (p >= 4 && p < 8) return run<v4d>(X, ldx, y, G, g, n, p, a0, a1);
+      if (p >= 4 && p < 8) return run<v4d>(X, ldx, y, G, g, n, p, a0, a1, rows);
     }
-    gram_lower<Vec, 4, per_width<Vec>(6, 3, 3)>(X, ldx, y, G, g, n, p, a0, a1);
+    gram_lower<Vec, 4, per_width<Vec>(6, 3, 3)>(X, ldx, y, G, g, n, p, a0, a1, rows);
   }
 };
 
-// Threaded Gram. The pieces: the rows of X in panels of kGramPanel chunks, the rows of G
-// in at most kGramGroups groups of whole strips with about equal shares of the lower
-// triangle (row a has a + 1 entries); piece (k, s) adds panel k into group s. A group's
-// panels must be added in order (each entry is one running sum over the rows of X), so
-// a thread that takes piece (k, s) first waits until group s has k panels; pieces are
-// taken panel by panel, so that wait is for a piece another thread is computing, and is
-// rare while there are more groups than threads.
-constexpr i64 kGramPanel = 4;   // chunks of kGramRows rows: 512 rows of X
-constexpr int kGramGroups = 16;
+// Threaded Gram. The pieces: the rows of X in chunks of kGramRows, the rows of G in at
+// most kGramGroups groups of whole strips with about equal shares of the lower triangle
+// (row a has a + 1 entries); piece (k, s) adds chunk k into group s. A group's chunks
+// must be added in order (each entry is one running sum over the rows of X), so a
+// thread that takes piece (k, s) first waits until group s has k chunks; pieces are
+// taken chunk by chunk, so that wait is for a piece another thread is computing, and is
+// rare while there are more groups than threads. Few groups keep each thread's pass over
+// a chunk long (every group a thread takes reads the chunk again); the many chunks
+// balance the threads. Measurements in docs/benchmarks.md.
+constexpr i64 kGramPanel = 1;  // chunks per piece
+constexpr int kGramGroups = 4;
 
 // First row of G of group u among `groups`: the multiple of kGramStrip nearest to where
 // the first u/groups of the triangle's entries end.
@@ -284,7 +287,7 @@ void gram_pieces(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p, int w
     qdl::par::wait_until(done[u], k);
     const i64 r0 = k * panel_rows;
     qdl::simd::dispatch<GramLower>(X + r0 * p, p, g != nullptr ? y + r0 : y, G, g,
-                                   min_i64(panel_rows, n - r0), p, start[u], start[u + 1]);
+                                   min_i64(panel_rows, n - r0), p, start[u], start[u + 1], n - r0);
     done[u].store(k + 1, std::memory_order_release);
   });
 }
@@ -300,7 +303,7 @@ void gram_full(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
   if (want > 1 && p > kGramStrip) {
     gram_pieces(X, y, G, g, n, p, want);
   } else if (n > 0) {
-    qdl::simd::dispatch<GramLower>(X, p, y, G, g, n, p, i64{0}, p);
+    qdl::simd::dispatch<GramLower>(X, p, y, G, g, n, p, i64{0}, p, n);
   }
   qdl::gram_mirror(G, p);
 }
@@ -458,7 +461,7 @@ void gram_and_rhs(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
 }
 
 void gram_accumulate(const f64 *X, i64 ldx, f64 *G, i64 n, i64 p) {
-  if (n > 0 && p > 0) qdl::simd::dispatch<GramLower>(X, ldx, nullptr, G, nullptr, n, p, i64{0}, p);
+  if (n > 0 && p > 0) qdl::simd::dispatch<GramLower>(X, ldx, nullptr, G, nullptr, n, p, i64{0}, p, n);
 }
 
 void gram_mirror(f64 *G, i64 p) {
