@@ -24,7 +24,7 @@
  *   LARS active-block elimination           kLarsGrain  = 2^21 (blocks of n >= 521)
  *   qdl_ndtri_as241_into                    kNdtriGrain = 2^12 points
  *   trace solve, per column range           kTraceGrain = 2^20
- *   ridge grid search, per run of penalties kGridGrain  = 2^19
+ *   ridge grid search                       kGridGrain  = 2^19 (pieces: batches of penalties)
  *
  * Pieces. A team's threads do not split the work into one fixed share each: the work is
  * cut into pieces that depend only on the problem (never on the thread count), and each
