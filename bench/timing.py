@@ -116,6 +116,32 @@ def scaling(fn, rounds=15, target=2e-3):
     return [statistics.median(samples[threads]) for threads in THREADS]
 
 
+def after_blas(fn, blas, threads=2, rounds=15):
+    """Median seconds of one call of fn on `threads` threads alone (after SETTLE seconds of
+    its own calls) and right after blas() (a numpy call that ran on OpenBLAS's threads,
+    which then keep spinning for a while), the two taken in turn within every round."""
+    from threadpoolctl import threadpool_limits
+
+    alone, after = [], []
+    with threadpool_limits(limits=threads):
+        fn()
+        for _ in range(rounds):
+            _warm(fn, SETTLE)
+            alone.append(_once(fn, 1))
+            _warm(fn, SETTLE)
+            blas()
+            after.append(_once(fn, 1))
+    return [statistics.median(alone), statistics.median(after)]
+
+
+def report_after_blas(title, rows):
+    """Print a table of after_blas() rows: both medians and their ratio (1: no cost)."""
+    print(f"\n== {title}")
+    print(f"{'size':>28} {'alone':>12} {'after BLAS':>12} {'ratio':>7}")
+    for size, (alone, after) in rows:
+        print(f"{size:>28} {fmt_time(alone):>12} {fmt_time(after):>12} {after / alone:6.2f}x", flush=True)
+
+
 def report_scaling(title, rows):
     """Print a table of scaling() rows: the median time at each of THREADS and the
     speed-up of each count over the first (above 1: the added threads pay)."""

@@ -6,6 +6,7 @@ import pathlib
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
@@ -29,6 +30,10 @@ def gram(rng, n=2500, p=83):
     X = real(rng, n, p)
     G = np.empty((p, p))
     return lambda: (fn("qdl_gram")(P(X), P(G), n, p), G)[1:]
+
+
+def gram_narrow(rng):  # two groups of G's rows, so pieces often wait for the one before
+    return gram(rng, n=40_001, p=13)
 
 
 def gram_rhs(rng, n=20000, p=101):
@@ -158,6 +163,7 @@ def en_active_dof(rng, k=260):
 # Each case sized above its kernel's threshold for seven threads.
 CASES = {
     "gram": gram,
+    "gram_narrow": gram_narrow,
     "gram_rhs": gram_rhs,
     "ols_gram_and_rhs": ols,
     "matmul_rows": product("qdl_matmul", 160, 233, 211),
@@ -189,6 +195,38 @@ def test_same_bytes_at_every_thread_count(name, rng):
         with threadpool_limits(threads, user_api="openmp"):
             results[threads] = [np.copy(a).tobytes() for a in call()]
     assert all(results[t] == results[1] for t in THREADS), name
+
+
+# Cases run under contention: a thread beside them keeps calling a numpy product on two
+# OpenBLAS threads, whose workers spin between calls, so the team's threads run at
+# uneven speeds and take the pieces of the work in varying order and numbers.
+CONTENDED = ["gram", "gram_narrow", "ols_gram_and_rhs", "gram_rhs", "matmul_rows", "matmul_cols",
+             "matvec", "lu_factor", "solve_inv", "ndtri", "chol_solve_L2", "ridge_grid_0"]
+
+
+@pytest.mark.parametrize("name", CONTENDED)
+def test_same_bytes_beside_a_busy_blas(name, rng):
+    call = CASES[name](rng)
+    with threadpool_limits(1, user_api="openmp"):
+        want = [np.copy(a).tobytes() for a in call()]
+    A = real(rng, 300, 300)
+    stop = threading.Event()
+
+    def busy():
+        while not stop.is_set():
+            A @ A
+
+    with threadpool_limits(2, user_api="blas"):
+        neighbour = threading.Thread(target=busy)
+        neighbour.start()
+        try:
+            for threads in [2, 3, 2, 7]:
+                with threadpool_limits(threads, user_api="openmp"):
+                    got = [np.copy(a).tobytes() for a in call()]
+                assert got == want, (name, threads)
+        finally:
+            stop.set()
+            neighbour.join()
 
 
 def gomp_threads():

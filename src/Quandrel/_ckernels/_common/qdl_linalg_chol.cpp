@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "qdl_linalg_impl.h"
 #include "qdl_parallel_impl.h"
 #include "qdl_simd.h"
@@ -119,17 +121,35 @@ template <class Vec, int M, int V, bool H>
   });
 }
 
+// The lines of the next chunk's rows (their columns [0, a_end) that the tiles will read),
+// fetched towards the second-level cache a few at a time while the strips of the current
+// chunk run, so that the first strips of the next chunk do not wait for memory.
+struct NextChunk {
+  const f64 *X;
+  i64 ldx, cols, r, r_end, c = 0;
+  void fetch(i64 lines) {
+    for (; lines > 0 && r < r_end; --lines) {
+      __builtin_prefetch(X + r * ldx + c, 0, 2);
+      c += 8;
+      if (c >= cols) c = 0, ++r;
+    }
+  }
+};
+
 // One chunk of rows [r0, r1) added into rows [a_begin, a_end) of the lower triangle of G
 // (a_begin a multiple of MR): strips of MR rows, each covered by tiles of V vectors and
 // one narrower tile up to the vector that holds its diagonal, then by a tail tile.
 template <class Vec, int MR, int V>
 [[gnu::always_inline]] inline void gram_chunk(const f64 *QDL_RESTRICT X, i64 ldx,
                                               f64 *QDL_RESTRICT G, i64 p, i64 r0, i64 r1,
-                                              i64 a_begin, i64 a_end) {
+                                              i64 a_begin, i64 a_end, NextChunk next) {
   constexpr i64 L = lanes<Vec>;
   constexpr i64 W = L * V;
   const i64 pl = p / L * L;  // columns covered by vector tiles
+  const i64 strips = (a_end - a_begin + MR - 1) / MR;
+  const i64 per_strip = ((next.r_end - next.r) * ((next.cols + 7) / 8) + strips - 1) / strips;
   for (i64 a0 = a_begin; a0 < a_end; a0 += MR) {
+    next.fetch(per_strip);
     const int m = static_cast<int>(min_i64(MR, a_end - a0));
     const i64 last = a0 + m;  // tiles cover columns b < last (lower triangle with diagonal)
     // Whole vectors up to `end`, no vector tile past the diagonal; where the diagonal ends
@@ -198,65 +218,93 @@ inline void rhs_rows(const f64 *QDL_RESTRICT X, i64 ldx, const f64 *QDL_RESTRICT
 // Rows [a_begin, a_end) of the lower triangle of X'X and, when g is given, the same
 // entries of X'y, in one pass over the rows of X: each chunk feeds every tile and
 // then g while it is in cache. Every entry is its own running sum over the rows in
-// ascending order, whichever rows of G a call is given.
+// ascending order, whichever rows of G a call is given. The rows of X below `rows` (at
+// least n) exist and may be fetched ahead, past the last chunk of the call.
 template <class Vec, int MR, int V>
 [[gnu::always_inline]] inline void gram_lower(const f64 *X, i64 ldx, const f64 *y, f64 *G, f64 *g,
-                                              i64 n, i64 p, i64 a_begin, i64 a_end) {
+                                              i64 n, i64 p, i64 a_begin, i64 a_end, i64 rows) {
   for (i64 r0 = 0; r0 < n; r0 += kGramRows) {
     const i64 r1 = min_i64(n, r0 + kGramRows);
-    gram_chunk<Vec, MR, V>(X, ldx, G, p, r0, r1, a_begin, a_end);
+    const NextChunk next{X, ldx, min_i64(p, a_end), r1, min_i64(rows, r1 + kGramRows)};
+    gram_chunk<Vec, MR, V>(X, ldx, G, p, r0, r1, a_begin, a_end, next);
     if (g != nullptr) rhs_rows(X, ldx, y, g, r0, r1, a_begin, a_end);
   }
 }
 
 // Register budgets: 4 x 6 zmm accumulators with 6 row vectors and a broadcast (31 of 32),
-// 4 x 3 ymm (of 16), 4 x 3 xmm (of 16). Each broadcast X[r, a] feeds V vectors: with
-// AVX-512, 5 or 6 rather than 2 (as in an 8 x 2 tile) sustains about a fifth more
-// multiply-adds per cycle on AMD Zen 4, where the broadcasts compete with the arithmetic,
-// and 6 rather than 5 a few percent more again there (fewer tiles per strip, so fewer
-// narrow ones at the diagonal); on Intel cores with two 512-bit ports the 6 loads and 4
-// broadcasts per 24 multiply-adds stay well within the two load ports. Strips are
-// kGramStrip = 8 rows of G in every variant (a multiple of each MR), so that the rows of
-// G a thread owns do not depend on the instruction set.
+// 4 x 3 ymm (of 16), 4 x 3 xmm (of 16); each broadcast X[r, a] feeds V vectors (the
+// measurements behind the shape: docs/benchmarks.md). Strips are kGramStrip = 8 rows of G
+// in every variant (a multiple of each MR), so that the pieces of a threaded Gram do not
+// depend on the instruction set.
 constexpr i64 kGramStrip = 8;
 
 struct GramLower {
   template <class Vec>
   [[gnu::always_inline]] static inline void run(const f64 *X, i64 ldx, const f64 *y, f64 *G, f64 *g,
-                                                i64 n, i64 p, i64 a0, i64 a1) {
+                                                i64 n, i64 p, i64 a0, i64 a1, i64 rows) {
     // Rows of 4 to 7 columns take vectors of half the width rather than one running
     // sum per entry ((100, 5): 4.6 times faster); below 4, two-lane tiles gain nothing
     // over the running sums.
     if constexpr (lanes<Vec> == 8) {
-      if (p >= 4 && p < 8) return run<v4d>(X, ldx, y, G, g, n, p, a0, a1);
+      if (p >= 4 && p < 8) return run<v4d>(X, ldx, y, G, g, n, p, a0, a1, rows);
     }
-    gram_lower<Vec, 4, per_width<Vec>(6, 3, 3)>(X, ldx, y, G, g, n, p, a0, a1);
+    gram_lower<Vec, 4, per_width<Vec>(6, 3, 3)>(X, ldx, y, G, g, n, p, a0, a1, rows);
   }
 };
 
-// Thread t's rows [begin, end) of G among nt: about equal shares of the lower triangle
-// (row a has a + 1 entries), each boundary on the multiple of kGramStrip nearest to it.
-qdl::par::Range gram_rows(i64 p, int t, int nt) {
-  auto bound = [&](int u) {
-    if (u >= nt) return p;
-    const f64 a = sqrt(static_cast<f64>(p) * static_cast<f64>(p + 1) * u / nt);
-    return min_i64(p, static_cast<i64>(a / kGramStrip + 0.5) * kGramStrip);  // nearest
-  };
-  return {bound(t), bound(t + 1)};
+// Threaded Gram. The pieces: the rows of X in chunks of kGramRows, the rows of G in at
+// most kGramGroups groups of whole strips with about equal shares of the lower triangle
+// (row a has a + 1 entries); piece (k, s) adds chunk k into group s. A group's chunks
+// must be added in order (each entry is one running sum over the rows of X), so a
+// thread that takes piece (k, s) first waits until group s has k chunks; pieces are
+// taken chunk by chunk, so that wait is for a piece another thread is computing, and is
+// rare while there are more groups than threads. Few groups keep each thread's pass over
+// a chunk long (every group a thread takes reads the chunk again); the many chunks
+// balance the threads. Measurements in docs/benchmarks.md.
+constexpr i64 kGramPanel = 1;  // chunks per piece
+constexpr int kGramGroups = 4;
+
+// First row of G of group u among `groups`: the multiple of kGramStrip nearest to where
+// the first u/groups of the triangle's entries end.
+i64 gram_group_start(i64 p, int u, int groups) {
+  if (u >= groups) return p;
+  const f64 a = sqrt(static_cast<f64>(p) * static_cast<f64>(p + 1) * u / groups);
+  return min_i64(p, static_cast<i64>(a / kGramStrip + 0.5) * kGramStrip);
 }
 
-// G = X'X (full, exactly symmetric) and, when g is given, g = X'y. The threads share
-// the rows of G (and the same entries of g); each runs the whole pass over X.
+void gram_pieces(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p, int want) {
+  const i64 strips = (p + kGramStrip - 1) / kGramStrip;
+  const int groups = static_cast<int>(min_i64(kGramGroups, strips));
+  i64 start[kGramGroups + 1];
+  for (int u = 0; u <= groups; ++u) start[u] = gram_group_start(p, u, groups);
+  const i64 panel_rows = kGramPanel * kGramRows, panels = (n + panel_rows - 1) / panel_rows;
+  std::atomic<i64> done[kGramGroups];  // panels added into each group
+  for (int u = 0; u < groups; ++u) done[u].store(0, std::memory_order_relaxed);
+  qdl::par::run_pieces(want, panels * groups, [&](i64 q, int) {
+    const i64 k = q / groups;
+    const int u = static_cast<int>(q % groups);
+    if (start[u] >= start[u + 1]) return;  // an empty group (a small triangle)
+    qdl::par::wait_until(done[u], k);
+    const i64 r0 = k * panel_rows;
+    qdl::simd::dispatch<GramLower>(X + r0 * p, p, g != nullptr ? y + r0 : y, G, g,
+                                   min_i64(panel_rows, n - r0), p, start[u], start[u + 1], n - r0);
+    done[u].store(k + 1, std::memory_order_release);
+  });
+}
+
+// G = X'X (full, exactly symmetric) and, when g is given, g = X'y: one pass over X on
+// one thread; on several, the pieces above (the same sums in the same order).
 void gram_full(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
   if (p <= 0) return;
   qdl_zero_mat(G, p, p);
   if (g != nullptr) memset(g, 0, static_cast<size_t>(p) * sizeof(f64));
   const f64 work = static_cast<f64>(n) * static_cast<f64>(p) * static_cast<f64>(p + 3) * 0.5;
-  qdl::par::run(work, qdl::par::kGramGrain, [&](int t, int nt) {
-    const qdl::par::Range rows = gram_rows(p, t, nt);
-    if (rows.begin < rows.end)
-      qdl::simd::dispatch<GramLower>(X, p, y, G, g, n, p, rows.begin, rows.end);
-  });
+  const int want = qdl::par::threads_for(work, qdl::par::kGramGrain);
+  if (want > 1 && p > kGramStrip) {
+    gram_pieces(X, y, G, g, n, p, want);
+  } else if (n > 0) {
+    qdl::simd::dispatch<GramLower>(X, p, y, G, g, n, p, i64{0}, p, n);
+  }
   qdl::gram_mirror(G, p);
 }
 
@@ -413,7 +461,7 @@ void gram_and_rhs(const f64 *X, const f64 *y, f64 *G, f64 *g, i64 n, i64 p) {
 }
 
 void gram_accumulate(const f64 *X, i64 ldx, f64 *G, i64 n, i64 p) {
-  if (n > 0 && p > 0) qdl::simd::dispatch<GramLower>(X, ldx, nullptr, G, nullptr, n, p, i64{0}, p);
+  if (n > 0 && p > 0) qdl::simd::dispatch<GramLower>(X, ldx, nullptr, G, nullptr, n, p, i64{0}, p, n);
 }
 
 void gram_mirror(f64 *G, i64 p) {

@@ -156,8 +156,7 @@ template <class Vec, int M, int NV>
 }
 
 // Register budgets: 4 x 6 zmm accumulators (of 32; 4 broadcasts and 6 loads per 24
-// multiply-adds, a few percent faster on Zen 4 than 6 x 4 and within Intel's two load
-// ports either way), 6 x 2 ymm (of 16), 4 x 2 xmm (of 16).
+// multiply-adds; measurements in docs/benchmarks.md), 6 x 2 ymm (of 16), 4 x 2 xmm (of 16).
 struct Product {
   template <class Vec>
   [[gnu::always_inline]] static inline void run(Shape s, const f64 *A, const f64 *B, f64 *out,

@@ -12,43 +12,26 @@
  * below as the least work each thread must get (in multiply-adds or comparable
  * operations); smaller calls run on the calling thread and never enter the runtime,
  * and no call starts more threads than it has runs of outputs to deal (run_shared).
- * They were measured on a 2-core AMD Zen 4 (AVX-512), 1 against 2 threads, best of
- * 100-400 calls with the team awake (a region then costs 2-5 us; waking a sleeping
- * team costs 10-50 us, and a loaded machine far more):
+ * Each kernel's bound and the measurements behind it are in docs/benchmarks.md
+ * ("Thread bounds"):
  *
- *   kernel                        least work per thread   2 threads vs 1 near the bound
- *   Gram, X'X with X'y            kGramGrain  = 2^19      p=60: 1.50x at 189k, 1.68x at 567k
- *                                                         (p=20: 1.1x; strips of 8 rows
- *                                                         cannot balance a small triangle)
- *   X'y alone, matrix-vector      kRhsGrain   = 2^18      matvec 1.8x at 64k, 2.0x at 256k
- *   real products                 kProdGrain  = 2^19      n^3: 1.2x at 262k, 1.8x at 1M
- *   complex product               kProdGrain, 4 per complex multiply-add
- *   LU trailing update, per panel 2 kProdGrain            inverse at n=150 0.65x, n=200
- *                                                         1.36x, n=300 1.52x (all panels
- *                                                         parallel); the panel itself is serial
- *   LU solve, per column block    kProdGrain / 2          n^2 m multiply-adds
- *   LARS active-block elimination kLarsGrain  = 2^21      blocks of n >= 521 (below)
- *   qdl_ndtri_as241_into          kNdtriGrain = 2^12      1.5x at 2k points, 1.8x at 8k
- *   trace solve (ridge and        kTraceGrain = 2^20      work = the columns' solves, about
- *   active-set degrees of         per column range        2/3 n^3; active-set dof (serial
- *   freedom)                                              factor included, so at most 1.5x):
- *                                                         k=128 0.96x (serial now), 160
- *                                                         1.08x, 200 1.17x,
- *                                                         300 1.28x; ridge solve (n = p+20):
- *                                                         p=200 1.27x, 300 1.40x. Threads
- *                                                         past the first solve in blocks of
- *                                                         their own (the solve alone at
- *                                                         n=128: 1.75x; 1.0x when threads
- *                                                         shared the rows of W at every step)
- *   ridge grid search, per run    kGridGrain  = 2^19      work = penalties * (p^3 + n p):
- *   of penalties                                          0.84M stays serial; 1.5M 1.66x,
- *                                                         2.4M 1.68x, 3.5M 1.89x, (10000,
- *                                                         100) x 100 penalties 1.89x
- *   (the last two: least of 40 rounds of 6 calls at 1 and 2 threads, on a loaded machine)
+ *   kernel                                  least work per thread
+ *   Gram, X'X with X'y                      kGramGrain  = 2^19 multiply-adds
+ *   X'y alone, matrix-vector                kRhsGrain   = 2^18
+ *   real products                           kProdGrain  = 2^19 (complex: 4 per multiply-add)
+ *   LU trailing update, per panel           2 kProdGrain
+ *   LU solve, per column block              kProdGrain / 2
+ *   LARS active-block elimination           kLarsGrain  = 2^21 (blocks of n >= 521)
+ *   qdl_ndtri_as241_into                    kNdtriGrain = 2^12 points
+ *   trace solve, per column range           kTraceGrain = 2^20
+ *   ridge grid search                       kGridGrain  = 2^19 (pieces: batches of penalties)
  *
- * The LARS path, which enters the runtime at every knot, has a bound of its own (blocks
- * of 521 and more, where two threads start to pay); the measurements are in
- * docs/benchmarks.md.
+ * Pieces. A team's threads do not split the work into one fixed share each: the work is
+ * cut into pieces that depend only on the problem (never on the thread count), and each
+ * thread takes the next piece whenever it is free (run_pieces). A thread slowed by
+ * something else on its core (another runtime's spinning workers, another process)
+ * then takes fewer pieces instead of holding the others at the end of the region. Which
+ * thread computes a piece never changes what it computes.
  *
  * With one thread allowed (OMP_NUM_THREADS=1, a threadpool_limits(1) block, or a
  * call from inside another parallel region, where nesting is off) the kernels take
@@ -69,9 +52,12 @@
 #ifndef QUANDREL_CKERNELS_COMMON_QDL_PARALLEL_IMPL_H
 #define QUANDREL_CKERNELS_COMMON_QDL_PARALLEL_IMPL_H
 
+#include <atomic>
+
 #if defined(_OPENMP)
 #include <omp.h>
 #include <pthread.h>
+#include <sched.h>
 #endif
 
 #include "qdl_common.h"
@@ -149,15 +135,70 @@ inline Range share(i64 count, int t, int nt, i64 step = 1) {
   return {b < count ? b : count, e < count ? e : count};
 }
 
-/* body(share(count, t, nt, step)) on the threads of run(work, grain, ...), but on no
- * more threads than there are runs of `step` items, so that none is started without
- * a share (one right-hand side of a solve, a product with one block of rows). */
+/* body(q, t) for every piece q = 0 .. count-1, exactly once each, on a team of at most
+ * `want` threads (never more than there are pieces): each thread takes the next piece
+ * not yet taken whenever it is free, t being its number. Pieces are taken in ascending
+ * order, so a piece that needs an earlier one done (wait_until) waits only for a piece
+ * that is already being computed. With one thread, the pieces in order. */
+template <class F>
+inline void run_pieces(int want, i64 count, F &&body) {
+  if (count < want) want = static_cast<int>(count);
+  if (want <= 1) {
+    for (i64 q = 0; q < count; ++q) body(q, 0);
+    return;
+  }
+  std::atomic<i64> next{0};
+  run_team(want, [&](int t, int) {
+    for (i64 q = next.fetch_add(1, std::memory_order_relaxed); q < count;
+         q = next.fetch_add(1, std::memory_order_relaxed))
+      body(q, t);
+  });
+}
+
+/* Waits until `flag` holds at least `value` (set by another thread with a release store),
+ * pausing first, then yielding the core: with more threads than cores the thread being
+ * waited for may need this one's core. */
+inline void wait_until(const std::atomic<i64> &flag, i64 value) {
+  for (int spin = 0; flag.load(std::memory_order_acquire) < value; ++spin) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (spin < 4096) {
+      __builtin_ia32_pause();
+      continue;
+    }
+#endif
+#if defined(_OPENMP)
+    sched_yield();
+#endif
+  }
+}
+
+/* The most pieces run_shared cuts a count into, and the least work (a fraction of the
+ * kernel's grain) it gives one. */
+constexpr i64 kMostPieces = 64;
+constexpr f64 kPieceOfGrain = 0.25;
+
+/* body(r) over ranges r that together cover [0, count) once, on the threads of run(work,
+ * grain, ...), but on no more threads than there are runs of `step` items, so that none
+ * is started without one (one right-hand side of a solve, a product with one block of
+ * rows). On one thread body({0, count}); on several, pieces of whole runs of `step`
+ * (at most kMostPieces of them, each of at least kPieceOfGrain * grain work when the runs
+ * allow), taken by whichever thread is free. The pieces depend on the arguments only. */
 template <class F>
 inline void run_shared(f64 work, f64 grain, i64 count, i64 step, F &&body) {
-  const int want = threads_for(work, grain);
   const i64 units = (count + step - 1) / step;
-  run_team(units < want ? static_cast<int>(units) : want,
-           [&](int t, int nt) { body(share(count, t, nt, step)); });
+  const int want = threads_for(work, grain);
+  if (want <= 1 || units <= 1) {
+    body(Range{0, count});
+    return;
+  }
+  i64 per = (units + kMostPieces - 1) / kMostPieces;  // runs of `step` per piece
+  const f64 least = kPieceOfGrain * grain * static_cast<f64>(units) / work;
+  if (least > static_cast<f64>(per)) per = least < static_cast<f64>(units) ? static_cast<i64>(least) + 1 : units;
+  const i64 each = per * step, pieces = (count + each - 1) / each;
+  run_pieces(want, pieces, [&](i64 q, int) {
+    const i64 b = q * each, e = b + each;
+    body(Range{b, e < count ? e : count});
+  });
 }
 
 }  // namespace qdl::par

@@ -301,69 +301,96 @@ void grid_run(const GridProblem &pb, i64 lo, i64 hi, GridRun &u) {
     memcpy(u.coef, stash + (hi - 1 - lo) % batch * p, static_cast<size_t>(p) * sizeof(f64));
 }
 
-// Threads for a grid: about p^3 multiply-adds per penalty for the factorisation and
-// the degrees of freedom, n p for its residuals (rows = n; p^2 from the statistics,
-// rows = p); no more threads than penalties.
-int grid_threads(i64 rows, i64 p, i64 num) {
+// Multiply-adds per penalty: about p^3 for the factorisation and the degrees of
+// freedom, n p for its residuals (rows = n; p^2 from the statistics, rows = p).
+f64 grid_penalty_work(i64 rows, i64 p) {
   const f64 pf = static_cast<f64>(p);
-  const f64 per = pf * pf * pf + static_cast<f64>(rows) * pf;
-  const int nt = qdl::par::threads_for(static_cast<f64>(num) * per, qdl::par::kGridGrain);
+  return pf * pf * pf + static_cast<f64>(rows) * pf;
+}
+
+// Threads for a grid; no more threads than penalties.
+int grid_threads(i64 rows, i64 p, i64 num) {
+  const int nt = qdl::par::threads_for(static_cast<f64>(num) * grid_penalty_work(rows, p),
+                                       qdl::par::kGridGrain);
   return static_cast<i64>(nt) < num ? nt : static_cast<int>(num);
 }
 
-// Storage for `nt` runs, from `scratch`: runs[0] is `own` (the caller's buffers),
-// runs[1 .. nt-1] get work space of their own (G, L p*p; col, coef, best_coef p), and
-// every run a record of its own except runs[0], whose record is out_coef. False when
-// it cannot be had.
-bool grid_storage(qdl::Scratch &scratch, i64 p, int nt, GridRun **runs, const GridRun &own) {
+// Penalties per piece of a threaded grid: whole batches, at most kMostPieces pieces,
+// each of at least kPieceOfGrain of the bound where the grid allows (the sizes alone
+// decide).
+i64 grid_piece(i64 rows, i64 p, i64 num) {
+  const f64 least = qdl::par::kPieceOfGrain * qdl::par::kGridGrain / grid_penalty_work(rows, p);
+  i64 per = (num + qdl::par::kMostPieces - 1) / qdl::par::kMostPieces;
+  if (least > static_cast<f64>(per)) per = least < static_cast<f64>(num) ? static_cast<i64>(least) + 1 : num;
+  return (per + kBatch - 1) / kBatch * kBatch;
+}
+
+// Storage for a threaded grid of `count` pieces on `nt` threads, from `scratch`: a record
+// per piece (its best_coef and col, p each) and work space per thread (G, L p*p; coef,
+// col p) at *work, 2 p^2 + 2 p apart. False when it cannot be had.
+bool grid_storage(qdl::Scratch &scratch, i64 p, int nt, i64 count, GridRun **runs, f64 **work) {
   GridRun *r = nullptr;
-  f64 *w = nullptr;
-  const i64 each = 2 * p * p + 3 * p;  // p*p fits (the design's normal equations exist)
+  f64 *w = nullptr, *rec = nullptr;
   if (!scratch.take([&](auto &part) {
-        part(r, nt);
-        part(w, nt - 1, each);
+        part(r, count);
+        part(rec, count, 2 * p);
+        part(w, nt, 2 * p * p + 2 * p);  // p*p fits (the design's normal equations exist)
       }))
     return false;
-  r[0] = own;
-  for (int t = 1; t < nt; ++t, w += each) {
-    r[t] = GridRun{};
-    r[t].G = w;
-    r[t].L = w + p * p;
-    r[t].col = w + 2 * p * p;
-    r[t].coef = r[t].col + p;
-    r[t].best_coef = r[t].coef + p;
+  for (i64 q = 0; q < count; ++q) {
+    r[q] = GridRun{};
+    r[q].best_coef = rec + q * 2 * p;
+    r[q].col = r[q].best_coef + p;
   }
   *runs = r;
+  *work = w;
   return true;
 }
 
 // The grid of pb (num > 0) into the outputs, on threads where it pays (rows: the
-// size of one residual pass, per penalty and column). Large grids are dealt to
-// threads in contiguous runs of penalties (grid_run), each with its own work space;
-// the runs' records are then merged in grid order. G, L, coef and col are the
-// caller's work space.
+// size of one residual pass, per penalty and column). Large grids are cut into pieces,
+// runs of penalties (grid_run) that the threads take as they become free, each thread
+// in its own work space and each piece with its own record; the records are then merged
+// in grid order. The last piece works in the caller's buffers (G, L, coef and col), which
+// then end as the serial loop leaves them; another piece's col is kept in its record.
 void grid_search(const GridProblem &pb, i64 rows, f64 *out_alpha, f64 *out_coef, f64 *out_obj,
                  i64 *out_status, f64 *G, f64 *L, f64 *coef, f64 *col) {
   const i64 p = pb.p;
   GridRun own{G, L, col, coef, out_coef};  // the calling thread's, on the caller's buffers
   GridRun *runs = &own;
   qdl::Scratch scratch;
+  f64 *work = nullptr;
   int want = grid_threads(rows, p, pb.num);
-  if (want > 1 && !grid_storage(scratch, p, want, &runs, own))
+  const i64 per = grid_piece(rows, p, pb.num), count = (pb.num + per - 1) / per;
+  if (count < want) want = static_cast<int>(count);
+  if (want > 1 && !grid_storage(scratch, p, want, count, &runs, &work))
     want = 1;  // no storage for the other threads: one thread
-  int used = 1;
-  qdl::par::run_team(want, [&](int t, int nt) {
-    // The last run holds the last penalty and works in the caller's buffers, which
-    // then end as the serial loop leaves them.
-    const qdl::par::Range r = qdl::par::share(pb.num, t, nt);
-    grid_run(pb, r.begin, r.end, runs[t == nt - 1 ? 0 : t + 1]);
-    if (t == 0) used = nt;
-  });
+  i64 used = 1;
+  if (want <= 1) {
+    grid_run(pb, 0, pb.num, own);
+    runs = &own;
+  } else {
+    used = count;
+    qdl::par::run_pieces(want, count, [&](i64 q, int t) {
+      GridRun &u = runs[q];
+      const i64 lo = q * per, hi = min_i64(pb.num, lo + per);
+      if (q == count - 1) {
+        u.G = G, u.L = L, u.coef = coef, u.col = col;
+        grid_run(pb, lo, hi, u);
+        return;
+      }
+      f64 *w = work + t * (2 * p * p + 2 * p), *kept = u.col;
+      u.G = w, u.L = w + p * p, u.coef = w + 2 * p * p, u.col = u.coef + p;
+      grid_run(pb, lo, hi, u);
+      if (u.solved && p > 0) memcpy(kept, u.col, static_cast<size_t>(p) * sizeof(f64));
+      u.col = kept;
+    });
+  }
   // Merge in grid order: a later run's record wins only when strictly better.
   const GridRun *best = nullptr;
   const GridRun *last_solved = nullptr;
-  for (int t = 0; t < used; ++t) {
-    const GridRun &u = runs[t == used - 1 ? 0 : t + 1];
+  for (i64 q = 0; q < used; ++q) {
+    const GridRun &u = runs[q];
     if (u.recorded && (best == nullptr || u.best_obj < best->best_obj)) best = &u;
     if (u.solved) last_solved = &u;
   }

@@ -117,9 +117,11 @@ QDL_API void qdl_chol_solve_L2(const f64 *X, const f64 *y, i64 n, i64 p, f64 alp
  *   col        scratch p: as in qdl_chol_solve_L2, for the last penalty that factored
  * All buffers are distinct. On one thread nothing is allocated (the coefficients of
  * up to eight penalties scored together are kept in 16 KiB of stack); a grid shared
- * among T threads (contiguous runs of penalties, the last run in these buffers) takes
- * one block of (T-1)(2p^2 + 3p) f64 for the other threads' work space, and runs on
- * one thread if that block cannot be had. The results do not depend on T. n = 0
+ * among T threads is cut into Q <= 64 pieces (runs of whole batches of eight penalties,
+ * fixed by the sizes, taken by whichever thread is free, the last piece in these
+ * buffers) and takes one block of T(2p^2 + 2p) + 2pQ f64 and Q records for the threads'
+ * work space and the pieces' records, and runs on one thread if that block cannot be
+ * had. The results do not depend on T. n = 0
  * gives NaN Gram entries and rss = 0: the first penalty is reported with status
  * REGRESSION_OK, NaN coefficients and objective -inf (AIC, BIC) or 0 (LOSS). Sizes
  * whose X, G or
