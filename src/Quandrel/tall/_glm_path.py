@@ -457,39 +457,53 @@ def glm_path(X: Any, y: Any = None, family: str = "binomial", alphas: ArrayLike 
 
     Parameters
     ----------
-    X, y : arrays
-        The rows (X 2-D, y 1-D). Binomial y: 0 and 1, booleans, or two distinct labels
-        (mapped to 0 and 1 in sorted order); Poisson y: numbers >= 0.
-    family : {"binomial", "poisson"}
-    alphas : sequence of float, optional
+    X : array_like of shape (n_samples, n_features), Dask array, Source, or pieces
+        The rows: a numpy (or memory-mapped) or Dask array; or, with y None, a
+        `Source` (which names its target, weights and offset), a list of
+        (X_block, y_block[, w_block[, offset_block]]) pieces, or a callable
+        returning a fresh iterator of them (the rows are read once per scan).
+    y : array_like of shape (n_samples,), optional
+        Binomial: 0 and 1, booleans, or two distinct labels (fitted as 0 and 1 in
+        sorted order); Poisson: numbers >= 0. None when X is a Source or pieces.
+    family : {"binomial", "poisson"}, default "binomial"
+        The logit or the log link.
+    alphas : array_like of shape (n_alphas,), optional
         Penalties >= 0, each one fitted in the order given. None: `n_alphas`
         penalties log-spaced from alpha_max (the smallest with every coefficient 0,
         from the null model's gradient; for l1_ratio below 1e-3 computed at 1e-3)
         down to `eps` times it, the path ending early by glmnet's rules (deviance
         ratio above 0.999, or rising by less than 1e-5, from the fifth penalty on).
-    l1_ratio : float in [0, 1]
-    weights : array, optional
+    l1_ratio : float, default 1.0
+        The lasso's share of the penalty, in [0, 1].
+    weights : array_like of shape (n_samples,), optional
         Frequency weights >= 0, used as given: deviances are weighted sums.
-    offset : array, optional
-        Added to the linear predictor (for Poisson, the log of the exposure).
-    fit_intercept, standardize : bool
-        As in `path`: standardize penalises the coefficients of the columns scaled to
-        unit weighted variance and reports them on the columns' own scale.
-    n_alphas : int
-    eps : float, optional
-        1e-4 when the rows outnumber the columns, else 1e-2 (None).
-    tol : float
+    offset : array_like of shape (n_samples,), optional
+        Finite numbers added to the linear predictor (for Poisson, the log of the
+        exposure).
+    fit_intercept : bool, default True
+        Fit an unpenalised intercept (else b0 = 0).
+    standardize : bool, default False
+        As in `path`: penalise the coefficients of the columns scaled to unit
+        weighted variance; they are reported on the columns' own scale.
+    n_alphas : int, default 100
+        The length of the default grid.
+    eps : float in (0, 1], optional
+        The default grid's smallest penalty over its largest; None: 1e-4 when the
+        rows outnumber the columns, else 1e-2.
+    tol : float, default 1e-10
         A penalty's Newton steps end when the penalised objective (in deviance units)
         changes by less than tol times the null deviance.
-    max_iter : int
+    max_iter : int, default 100
         Newton steps (scans) per penalty.
-    block_rows : int
+    block_rows : int, default 4096
         Rows per block: the results are the same bits for every chunking.
-    folds : int or array, optional
+    folds : int or array_like of shape (n_samples,), optional
         K >= 2 (folds by hash of the row number and `seed`) or fold ids: returns a
         GlmCrossValidation, every fold's model fitted in the same scans as the
         all-rows model, on its grid.
-    measure : {"deviance", "mse", "class"}
+    seed : int, default 0
+        The hash's seed for folds=K.
+    measure : {"deviance", "mse", "class"}, default "deviance"
         cv.glmnet's held-out measures ("class" for binomial only).
     check_finite, progress, timeout
         As in `gram_stats`.
@@ -497,8 +511,28 @@ def glm_path(X: Any, y: Any = None, family: str = "binomial", alphas: ArrayLike 
     Returns
     -------
     GlmPath or GlmCrossValidation
-        `status` per penalty: 0 OK, -1 separation (the path ends there, with a
-        RuntimeWarning), -2 not converged in max_iter steps.
+        Without folds, the path: per penalty the coefficients, intercept, deviance,
+        deviance ratio, degrees of freedom, the standard errors of unpenalised fits
+        and `status` (0 OK, -1 separation: the path ends there; -2 not converged in
+        max_iter steps), and `n_passes`, the scans over the rows. With folds, the
+        folds' held-out measure `cv` per penalty, `cv_mean` and `cv_se` (glmnet's
+        cvm and cvsd), `alpha_min` and `alpha_1se` with their indices, and `fit`,
+        the path on all rows. Both unpack as the tuple of their fields.
+
+    Raises
+    ------
+    TypeError, ValueError
+        A setting of the wrong type or out of range (named); X, y, weights, offset or
+        fold ids of the wrong shape or kind; y not two class labels (binomial) or
+        negative (Poisson), naming the row; an offset that is not finite; y of one
+        class only, or 0 in every row with weight (Poisson); an iterator read once
+        as X; no penalty with a cross-validated measure.
+
+    Warns
+    -----
+    RuntimeWarning
+        Separation of the all-rows fit (coefficients running off to infinity): the
+        path ends at that penalty.
 
     Examples
     --------
@@ -512,6 +546,15 @@ def glm_path(X: Any, y: Any = None, family: str = "binomial", alphas: ArrayLike 
     (array([0, 0]), (2, 3), (2, 4))
     >>> bool(np.abs(fit.coef[1] - [1.0, -0.5, 0.0]).max() < 3 * fit.bse[1, 1:].max())
     True
+
+    Cross-validated Poisson counts, with the default grid:
+
+    >>> counts = rng.poisson(np.exp(0.5 * X[:, 0]))
+    >>> cv = tall.glm_path(X, counts, "poisson", folds=5, n_alphas=20)
+    >>> cv.cv.shape, cv.index_min, cv.index_1se
+    ((13, 5), 9, 4)
+    >>> cv.fit.coef[cv.index_1se].round(2)
+    array([0.42, 0.  , 0.  ])
     """
     if family not in ("binomial", "poisson"):
         raise ValueError(f"family must be 'binomial' or 'poisson', got {family!r}")
