@@ -1,6 +1,7 @@
 """Binomial and Poisson paths and their cross-validation on tall data (tall.glm_path),
 against glmnet (through Rscript, where it is installed) and statsmodels."""
 
+import dataclasses
 import itertools
 import shutil
 import subprocess
@@ -278,3 +279,23 @@ def test_two_worker_processes_give_the_same_bits(kinds_data):
         Xd = client.persist(da.from_array(X, chunks=(500, -1)))
         got = tall.glm_path(Xd, da.from_array(y, chunks=500), "poisson", timeout=120, **common)
     assert np.array_equal(got.fit.coef, ref.fit.coef) and np.array_equal(got.cv, ref.cv)
+
+
+@pytest.mark.parametrize("folds", [None, 3])
+def test_results_unpack_by_field_and_are_set_once(rng, folds):
+    """Both results unpack as the tuple of every field, in the order of `_fields` (as
+    the named tuples they were), and no field can be set after the fit."""
+    X, y, w, _ = problem(rng, "binomial", n=300, k=2)
+    res = tall.glm_path(X, y, weights=w, alphas=[0.05, 0.0], folds=folds)
+    assert type(res) is (tall.GlmPath if folds is None else tall.GlmCrossValidation)
+    fields = [f.name for f in dataclasses.fields(res)]
+    assert list(res._fields) == fields and len(res) == len(fields)
+    for name, value in zip(fields, res, strict=True):
+        assert value is getattr(res, name)
+    assert res._asdict().keys() == set(fields)
+    if folds is not None:
+        _, measure, *_, fit, n_passes, status = res
+        assert measure == "deviance" and fit is res.fit and n_passes == fit.n_passes
+        assert status.shape == (len(fit.alphas), 3)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        res.alphas = np.zeros(2)

@@ -17,15 +17,19 @@ objective is halved.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import warnings
-from typing import NamedTuple
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
 from .._ckernels.regression import _regression
-from ._glm_scan import BEYOND, DEVIANCE, HELD_CLASS, Model, bse_of
-from ._solvers import _chol_solve, _default_alphas, _intercepts, _problem
+from ._glm_scan import BEYOND, DEVIANCE, HELD_CLASS, Model, Scanned, bse_of
+from ._records import F64, I64, Unpacks
+from ._solvers import _chol_solve, _default_alphas, _intercepts, _Problem, _problem
+from ._stats import GramStats
 
 # Statuses per penalty.
 OK, SEPARATION, NOT_CONVERGED = 0, -1, -2
@@ -51,11 +55,15 @@ POISSON_RATIO_MIN = 1e-6
 RUNAWAY_STEP = 1e-3
 
 
-class GlmPath(NamedTuple):
+@dataclasses.dataclass(frozen=True, eq=False)
+class GlmPath(Unpacks):
     """A GLM's penalty path: per penalty (rows) the coefficients on the columns' own
     scale, the intercept, the deviance, the degrees of freedom, the standard errors of
-    an unpenalised fit and the status."""
+    an unpenalised fit and the status. Unpacks as the tuple of all its fields, in
+    order."""
 
+    _fields = ("alphas", "coef", "intercept", "deviance", "null_deviance", "dev_ratio", "dof", "bse",
+               "n_passes", "status")
     alphas: np.ndarray         # (n,)
     coef: np.ndarray           # (n, k)
     intercept: np.ndarray      # (n,)
@@ -68,9 +76,13 @@ class GlmPath(NamedTuple):
     status: np.ndarray         # (n,) int64: 0 OK, -1 separation, -2 not converged
 
 
-class GlmCrossValidation(NamedTuple):
-    """K-fold cross-validation of a GLM's penalty path (glmnet's cv.glmnet)."""
+@dataclasses.dataclass(frozen=True, eq=False)
+class GlmCrossValidation(Unpacks):
+    """K-fold cross-validation of a GLM's penalty path (glmnet's cv.glmnet). Unpacks as
+    the tuple of all its fields, in order."""
 
+    _fields = ("alphas", "measure", "cv", "cv_mean", "cv_se", "alpha_min", "alpha_1se", "index_min",
+               "index_1se", "fit", "n_passes", "status")
     alphas: np.ndarray     # (n,) the all-rows path's grid
     measure: str
     cv: np.ndarray         # (n, K) fold f's weighted mean held-out measure
@@ -88,32 +100,39 @@ class GlmCrossValidation(NamedTuple):
 class _State:
     """One model's fit in progress: the rows outside fold `held` (all rows: None)."""
 
-    def __init__(self, held, plain, fit_intercept, standardize):
+    def __init__(self, held: int | None, plain: Any, fit_intercept: bool, standardize: bool) -> None:
         self.held, self.plain = held, plain
         self.sw = float(plain.sw)
         problem = _problem(plain, fit_intercept, standardize)
-        self.keep, self.scale = problem.keep, problem.scale
-        if self.scale is None:
-            self.scale = np.ones(self.keep.shape[0])
+        self.keep: np.ndarray = problem.keep
+        self.scale: np.ndarray = np.ones(self.keep.shape[0]) if problem.scale is None else problem.scale
         k = np.shape(plain.c)[0]
         self.b0, self.b = 0.0, np.zeros(k)
-        self.stats = self.dev = self.sums = None
+        # Set by the first scan (and `bounds` before it): the statistics of the working
+        # response and the sums of glm.h at (b0, b). The deviance is NaN until then.
+        self.stats: Any  # a centred GramStats
+        self.sums: F64
+        self.bounds: tuple[float, float]
+        self.dev = math.nan
         self.obj = math.nan
         self.null_dev = math.nan
         self.active = True
-        self.proposal = None  # a halved step awaiting its scan
+        self.proposal: tuple[float, F64] | None = None  # a halved step awaiting its scan
         self.move = 0.0
+        # Per penalty: the status, the halvings of the pending step and the steps taken.
+        self.status, self.halvings, self.iters = OK, 0, 0
 
-    def scaled(self, b):
-        return b[self.keep] * self.scale
+    def scaled(self, b: F64) -> F64:
+        out: F64 = b[self.keep] * self.scale
+        return out
 
-    def penalty(self, b, alpha, l1_ratio):
+    def penalty(self, b: F64, alpha: float, l1_ratio: float) -> float:
         s = self.scaled(b)
         l1 = float(np.sum(np.abs(s)))
         l2 = float(np.sum(s * s))
         return 2.0 * self.sw * alpha * (l1_ratio * l1 + (1.0 - l1_ratio) * l2 / 2.0)
 
-    def quadratic(self, fit_intercept):
+    def quadratic(self, fit_intercept: bool) -> tuple[F64, F64]:
         """A and g of the Newton step's quadratic model, on the kept, scaled columns."""
         S = self.stats
         A, g = (S.Gc / self.sw, S.cc / self.sw) if fit_intercept else (S.G / self.sw, S.c / self.sw)
@@ -121,12 +140,12 @@ class _State:
         A, g = A / np.outer(self.scale, self.scale), g / self.scale
         return np.ascontiguousarray(A), np.ascontiguousarray(g)
 
-    def step(self, alpha, l1_ratio, fit_intercept):
+    def step(self, alpha: float, l1_ratio: float, fit_intercept: bool) -> tuple[float, F64]:
         """The minimiser (b0, b) of the quadratic model at the current statistics."""
         A, g = self.quadratic(fit_intercept)
         kk = g.shape[0]
         a1, a2 = alpha * l1_ratio, alpha * (1.0 - l1_ratio)
-        coef = None
+        coef: F64 | None = None
         if kk and a1 == 0.0:
             penalised = A.copy()
             penalised[np.diag_indices(kk)] += a2
@@ -142,13 +161,13 @@ class _State:
         return b0, b
 
 
-def _bounds(family, b0_null):
+def _bounds(family: str, b0_null: float) -> tuple[float, float]:
     if family == "binomial":
         return (-BINOMIAL_ETA_BOUND, BINOMIAL_ETA_BOUND)
     return (b0_null + math.log(POISSON_RATIO_MIN), math.inf)
 
 
-def _dof(st, alpha, l1_ratio, fit_intercept):
+def _dof(st: _State, alpha: float, l1_ratio: float, fit_intercept: bool) -> float:
     A, _ = st.quadratic(fit_intercept)
     s = st.scaled(st.b)
     if l1_ratio == 1.0:
@@ -161,8 +180,10 @@ def _dof(st, alpha, l1_ratio, fit_intercept):
     return _regression.elastic_net_active_dof(A, s, alpha * (1.0 - l1_ratio), False, 0.0)
 
 
-def fit_models(scan, plains, means, family, alphas, l1_ratio, fit_intercept, standardize, n_alphas, eps,
-               tol, max_iter, offset):
+def fit_models(scan: Callable[[list[Model]], Scanned], plains: list[GramStats], means: list[float],
+               family: str, alphas: F64 | None, l1_ratio: float, fit_intercept: bool, standardize: bool,
+               n_alphas: int, eps: float, tol: float, max_iter: int,
+               offset: bool) -> tuple[GlmPath, F64 | None, I64, int]:
     """The path of the all-rows model (plains[0], the statistics of x and y by the
     weights; means[0] the weighted mean of the fitted y) and of each fold's (plains[1:]),
     advancing together. scan(models) runs one scan (a list of Scanned per model).
@@ -172,7 +193,7 @@ def fit_models(scan, plains, means, family, alphas, l1_ratio, fit_intercept, sta
     passes = 0
     k = np.shape(plains[0].c)[0]
 
-    def run(targets, proposals):
+    def run(targets: list[_State], proposals: list[tuple[float, F64]]) -> list[tuple[Any, F64]]:
         nonlocal passes
         passes += 1
         res = scan([Model(b0, b, st.held, st.bounds) for st, (b0, b) in zip(targets, proposals, strict=True)])
@@ -189,8 +210,8 @@ def fit_models(scan, plains, means, family, alphas, l1_ratio, fit_intercept, sta
         nxt = []
         for st, (stats, sums) in zip(pending, out, strict=True):
             previous, st.stats, st.dev, st.sums = st.dev, stats, float(sums[DEVIANCE]), sums
-            if not (fit_intercept and offset) or (
-                    previous is not None and abs(previous - st.dev) < tol * st.dev):
+            # (previous is NaN at the first scan: never within tol)
+            if not (fit_intercept and offset) or abs(previous - st.dev) < tol * st.dev:
                 continue
             st.b0 = float(stats.y_mean)  # the working response's weighted mean
             nxt.append(st)
@@ -202,15 +223,15 @@ def fit_models(scan, plains, means, family, alphas, l1_ratio, fit_intercept, sta
         st.bounds = _bounds(family, st.b0)
     whole = states[0]
     default_grid = alphas is None
-    if default_grid:
-        _, g = whole.quadratic(fit_intercept)
-        alphas = _default_alphas(type("P", (), {"g": g})(), l1_ratio, n_alphas, eps)
+    if alphas is None:
+        A, g = whole.quadratic(fit_intercept)
+        alphas = _default_alphas(_Problem(A, g, whole.keep, whole.scale), l1_ratio, n_alphas, eps)
     n = alphas.shape[0]
     K = len(states) - 1
     coef, intercept = np.zeros((n, k)), np.zeros(n)
     deviance, dof, status = np.full(n, np.nan), np.zeros(n), np.zeros(n, dtype=np.int64)
     bse = np.full((n, k + 1), np.nan)
-    held = np.full((n, K, HELD_CLASS + 1), np.nan) if K else None
+    held = np.full((n, K, HELD_CLASS + 1), np.nan)
     fold_status = np.full((n, K), OK, dtype=np.int64)
     end = n
     for i, alpha in enumerate(alphas.tolist()):
@@ -223,7 +244,9 @@ def fit_models(scan, plains, means, family, alphas, l1_ratio, fit_intercept, sta
             st.status, st.move, st.proposal, st.halvings, st.iters = OK, 0.0, None, 0, 0
         pending = list(active)
         while pending:
-            targets, proposals, done = [], [], []
+            targets: list[_State] = []
+            proposals: list[tuple[float, F64]] = []
+            done: list[_State] = []
             for st in pending:
                 prop = st.proposal if st.proposal is not None else st.step(alpha, l1_ratio, fit_intercept)
                 if prop[0] == st.b0 and np.array_equal(prop[1], st.b):
@@ -280,4 +303,4 @@ def fit_models(scan, plains, means, family, alphas, l1_ratio, fit_intercept, sta
             break
     path = GlmPath(alphas[:end].copy(), coef[:end], intercept[:end], deviance[:end], whole.null_dev,
                    1.0 - deviance[:end] / whole.null_dev, dof[:end], bse[:end], passes, status[:end])
-    return path, None if held is None else held[:end], fold_status[:end], passes
+    return path, held[:end] if K else None, fold_status[:end], passes

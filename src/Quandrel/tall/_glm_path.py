@@ -3,22 +3,30 @@ and the cross-validated summaries."""
 
 from __future__ import annotations
 
-import numpy as np
+import dataclasses
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any, cast
 
+import numpy as np
+from numpy.typing import ArrayLike
+
+from ._blocks import Node, Plan
+from ._checks import _check_shapes, _folds_argument
 from ._glm import GlmCrossValidation, GlmPath, fit_models
 from ._glm_scan import (
     HELD_CLASS,
     HELD_DEV,
     HELD_MSE,
     HELD_W,
+    Model,
     Scanned,
     Stack,
     block_records,
     fold_ids_of,
 )
 from ._params import check_alphas, check_flag, check_int, check_l1_ratio, check_real
-from ._checks import _check_shapes, _folds_argument
 from ._pass import gram_stats
+from ._records import F64
 from ._solvers import _check_eps
 from ._stats import FoldedStats, _record
 
@@ -27,11 +35,11 @@ __all__ = ["GlmCrossValidation", "GlmPath", "glm_path"]
 MEASURES = {"deviance": HELD_DEV, "mse": HELD_MSE, "class": HELD_CLASS}
 
 
-def _show(v):
+def _show(v: object) -> str:
     return repr(v.item() if isinstance(v, np.generic) else v)
 
 
-def _first(mask):
+def _first(mask: np.ndarray) -> int:
     return int(np.flatnonzero(mask)[0])
 
 
@@ -41,10 +49,14 @@ class _Classes:
     1 for the larger (sorted order). Booleans, 0 and 1 or any two distinct labels;
     NaN, proportions and a third label are refused naming the column and the row."""
 
-    def __init__(self, name):
-        self.name, self.first, self.second = name, None, None
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.first: Any = None   # the labels, as numpy scalars of y's dtype
+        self.second: Any = None
+        self.flip: bool          # set by finish
+        self.upper: Any
 
-    def codes(self, y, row0=0):
+    def codes(self, y: Any, row0: int = 0) -> F64:
         y = np.asarray(y)
         if y.dtype.kind == "c":
             raise TypeError(f"{self.name} must hold two class labels, not {y.dtype}")
@@ -72,62 +84,71 @@ class _Classes:
                 raise ValueError(f"{self.name} must hold two class labels for the binomial family: row "
                                  f"{row0 + r} holds a third, {_show(y[r])} (after {_show(self.first)} "
                                  f"and {_show(self.second)})")
-        return other.astype(np.float64)
+        codes: F64 = other.astype(np.float64)
+        return codes
 
-    def finish(self, stats):
+    def finish(self, stats: Any) -> float:
         """The weighted mean of the fitted 0/1 response from the statistics of the codes."""
         if self.second is None:
             raise ValueError(f"{self.name} holds one class only ({_show(self.first)}): the binomial "
                              "family needs two")
         self.flip = bool(self.second < self.first)
         self.upper = self.first if self.flip else self.second
-        return 1.0 - stats.y_mean if self.flip else stats.y_mean
+        mean: float = stats.y_mean
+        return 1.0 - mean if self.flip else mean
 
-    def fitted(self, y):
-        return (np.asarray(y) == self.upper).astype(np.float64)
+    def fitted(self, y: Any) -> F64:
+        out: F64 = (np.asarray(y) == self.upper).astype(np.float64)
+        return out
 
 
 class _Counts:
     """The Poisson response: numbers >= 0 (row named otherwise)."""
 
-    def __init__(self, name):
+    def __init__(self, name: str) -> None:
         self.name = name
 
-    def codes(self, y, row0=0):
+    def codes(self, y: Any, row0: int = 0) -> F64:
         y = np.asarray(y)
         if y.dtype.kind not in "biuf":
             raise TypeError(f"{self.name} must hold counts (numbers >= 0), not {y.dtype}")
-        y = y.astype(np.float64)
-        bad = y < 0
+        counts: F64 = y.astype(np.float64)
+        bad = counts < 0
         if bad.any():
             r = _first(bad)
-            raise ValueError(f"{self.name} must be >= 0 for the Poisson family: row {row0 + r} holds {_show(y[r])}")
-        return y
+            raise ValueError(f"{self.name} must be >= 0 for the Poisson family: row {row0 + r} holds "
+                             f"{_show(counts[r])}")
+        return counts
 
-    def finish(self, stats):
-        return stats.y_mean
+    def finish(self, stats: Any) -> float:
+        mean: float = stats.y_mean
+        return mean
 
-    def fitted(self, y):
+    def fitted(self, y: Any) -> F64:
         return np.asarray(y, dtype=np.float64)
 
 
-def _check_offset(off, row0=0):
-    off = np.asarray(off, dtype=np.float64)
-    bad = ~np.isfinite(off)
+_Response = _Classes | _Counts
+
+
+def _check_offset(off: Any, row0: int = 0) -> F64:
+    checked = np.asarray(off, dtype=np.float64)
+    bad = ~np.isfinite(checked)
     if bad.any():
-        raise ValueError(f"offset must be finite: row {row0 + _first(bad)} holds {_show(off[_first(bad)])}")
-    return off
+        raise ValueError(f"offset must be finite: row {row0 + _first(bad)} holds {_show(checked[_first(bad)])}")
+    return checked
 
 
 class _InMemory:
     """numpy input: X, y (the response as fitted), weights, offset and fold ids in
     memory (or memory-mapped), cut into blocks of block_rows."""
 
-    def __init__(self, X, y, w, off, ids, K, seed, block_rows):
+    def __init__(self, X: np.ndarray, y: F64, w: np.ndarray | None, off: F64 | None, ids: np.ndarray | None,
+                 K: int | None, seed: int, block_rows: int) -> None:
         self.X, self.y, self.w, self.off, self.ids = X, y, w, off, ids
         self.K, self.seed, self.block_rows = K, seed, block_rows
 
-    def scan(self, family, models):
+    def scan(self, family: str, models: list[Model]) -> Scanned:
         stack = Stack()
         br, n = self.block_rows, self.X.shape[0]
         for r0 in range(0, n, br):
@@ -140,12 +161,13 @@ class _InMemory:
         return stack.result(self.X.shape[1])
 
 
-def _cut(pieces, block_rows):
+def _cut(pieces: Iterable[tuple[Any, Any, Any, Any]], block_rows: int) -> Iterator[tuple[Any, ...]]:
     """(X, y, w, offset, row0) blocks of block_rows rows (the last one shorter) from
     (X, y, w, offset) pieces of any sizes (w and offset None throughout, or arrays)."""
-    pending, count, row0 = [], 0, 0
+    pending: list[tuple[Any, ...]] = []
+    count, row0 = 0, 0
 
-    def joined(parts):
+    def joined(parts: list[tuple[Any, ...]]) -> tuple[Any, ...]:
         return tuple(None if a[0] is None else np.concatenate(a) if len(a) > 1 else a[0]
                      for a in zip(*parts, strict=True))
 
@@ -174,12 +196,14 @@ class _Pieces:
     """Re-iterable input: pieces() gives a fresh iterator of (X, y, w, offset) pieces
     (w and offset None or arrays), read again at every scan."""
 
-    def __init__(self, pieces, response, K, seed, block_rows):
+    def __init__(self, pieces: Callable[[], Iterator[tuple[Any, Any, Any, Any]]], response: _Response,
+                 K: int | None, seed: int, block_rows: int) -> None:
         self.pieces, self.response = pieces, response
         self.K, self.seed, self.block_rows = K, seed, block_rows
-        self.k, self.has_offset = None, False
+        self.k: int | None = None
+        self.has_offset = False
 
-    def plain_pieces(self):
+    def plain_pieces(self) -> Iterator[tuple[Any, ...]]:
         """The pieces for the first pass: y as codes, offsets checked."""
         row0 = 0
         for X, y, w, off in self.pieces():
@@ -193,15 +217,15 @@ class _Pieces:
             row0 += len(codes)
             yield (X, codes) if w is None else (X, codes, w)
 
-    def scan(self, family, models):
+    def scan(self, family: str, models: list[Model]) -> Scanned:
         stack = Stack()
         for X, y, w, off, row0 in _cut(self.pieces(), self.block_rows):
             ids = fold_ids_of(None, self.K, self.seed, row0, X.shape[0])
             stack.push(*block_records(X, self.response.fitted(y), w, off, ids, family, models))
-        return stack.result(self.k)
+        return stack.result(cast(int, self.k))  # known after the first pass
 
 
-def _normalised(pieces):
+def _normalised(pieces: Iterable[Any]) -> Iterator[tuple[Any, Any, Any, Any]]:
     """The user's pieces as (X, y, w, offset), w and offset None when absent."""
     for number, piece in enumerate(pieces):
         try:
@@ -215,16 +239,17 @@ def _normalised(pieces):
         yield X, y, rest[0], rest[1]
 
 
-def _chunk_task(X, y, w, ids, row0, plan, family=None, models=None, k=0):
+def _chunk_task(X: Any, y: Any, w: Any, ids: Any, row0: Any, plan: Plan, *, family: str, models: list[Model],
+                k: int) -> np.ndarray:
     """The cover of a Dask chunk's blocks (as _tree._chunk_task) and their sums by block;
     X holds the offset as its last column when it has k + 1."""
     from ._tree import _range_nodes
 
     br, row0 = plan.block_rows, int(row0[0])
     first = row0 // br
-    sums = {}
+    sums: dict[int, F64] = {}
 
-    def leaf(s, size):
+    def leaf(s: int, size: int) -> Node | None:
         if size != 1:
             return None
         r = (s - first) * br
@@ -242,18 +267,25 @@ def _chunk_task(X, y, w, ids, row0, plan, family=None, models=None, k=0):
     return out
 
 
-def _chunk_merge(left, right, a, b, nb):
-    from ._tree import _merge_nodes, _unwrap
+def _unwrapped(part: Any) -> tuple[Any, dict[int, F64]]:
+    """A chunk's (cover, sums by block), as Dask hands it over (`_tree._unwrap`)."""
+    from ._tree import _unwrap
 
-    (lc, ls), (rc, rs) = _unwrap(left), _unwrap(right)
+    return cast(tuple[Any, dict[int, F64]], _unwrap(part))
+
+
+def _chunk_merge(left: Any, right: Any, a: int, b: int, nb: int) -> tuple[Any, dict[int, F64]]:
+    from ._tree import _merge_nodes
+
+    (lc, ls), (rc, rs) = _unwrapped(left), _unwrapped(right)
     return _merge_nodes(lc, rc, a, b, nb), {**ls, **rs}
 
 
-def _chunk_root(part):
-    from ._tree import _root, _unwrap
+def _chunk_root(part: Any) -> tuple[Node, F64 | None]:
+    from ._tree import _root
 
-    cover, sums = _unwrap(part)
-    total = None
+    cover, sums = _unwrapped(part)
+    total: F64 | None = None
     for s in sorted(sums):
         total = sums[s] if total is None else total + sums[s]
     return _root(cover), total
@@ -262,12 +294,13 @@ def _chunk_root(part):
 class _Dask:
     """Dask input: the scans run where the chunks are (the pass's chunking and tree)."""
 
-    def __init__(self, X, y, w, off, ids, response, K, seed, block_rows, timeout):
+    def __init__(self, X: Any, y: Any, w: Any, off: Any, ids: Any, response: _Response, K: int | None,
+                 seed: int, block_rows: int, timeout: float | None) -> None:
         self.X, self.y, self.w, self.off, self.ids = X, y, w, off, ids
         self.response, self.K, self.seed = response, K, seed
         self.block_rows, self.timeout = block_rows, timeout
 
-    def plain_inputs(self):
+    def plain_inputs(self) -> Any:
         """(y as codes, lazily) after the checks of the labels or counts and offsets."""
         import dask
         import dask.array as da
@@ -306,12 +339,11 @@ class _Dask:
                 _check_offset(np.asarray([self.off[r].compute()]), r)
         return codes
 
-    def scan(self, family, models):
+    def scan(self, family: str, models: list[Model]) -> Scanned:
         import functools
 
         import dask.array as da
 
-        from ._blocks import Plan
         from ._dask import _compute, _dask_graph
 
         X, k = self.X, self.X.shape[1]
@@ -321,7 +353,7 @@ class _Dask:
         y = self.y.map_blocks(self.response.fitted, dtype=np.float64)
         aligned = {name: a for name, a in (("weights", self.w), ("folds", self.ids)) if a is not None}
 
-        def plan_of(n):
+        def plan_of(n: int) -> Plan:
             return Plan(self.block_rows, -(-n // self.block_rows), n, self.K, self.seed)
 
         graph, _ = _dask_graph(X, y, aligned, plan_of,
@@ -331,7 +363,8 @@ class _Dask:
         return Scanned([_record(rec, k + 1) for rec in root.recs], sums)
 
 
-def _stream_input(X, weights, offset, ids, response, K, seed, block_rows):
+def _stream_input(X: Any, weights: Any, offset: Any, ids: Any, response: _Response, K: int | None, seed: int,
+                  block_rows: int) -> _Pieces:
     """The _Pieces of a Source or of a re-iterable iterable of pieces."""
     from ._sources import Source
 
@@ -347,25 +380,27 @@ def _stream_input(X, weights, offset, ids, response, K, seed, block_rows):
         data = _Pieces(X._glm_pieces, response, K, seed, block_rows)
         data.has_offset = X.offset is not None
         response.name = f"y (column {X.target!r})"
-        return data, None
+        return data
+    pieces: Callable[[], Iterator[tuple[Any, Any, Any, Any]]]
     if callable(X):
-        def pieces():
+        def pieces() -> Iterator[tuple[Any, Any, Any, Any]]:
             return _normalised(X())
     elif iter(X) is X:
         raise TypeError("X is an iterator, read once: a GLM scans the rows several times, so give "
                         "a list of pieces or a callable returning a fresh iterator")
     else:
-        def pieces():
+        def pieces() -> Iterator[tuple[Any, Any, Any, Any]]:
             return _normalised(iter(X))
-    return _Pieces(pieces, response, K, seed, block_rows), None
+    return _Pieces(pieces, response, K, seed, block_rows)
 
 
-def _dask_input(X, y, weights, offset, ids, response, K, seed, block_rows, timeout):
+def _dask_input(X: Any, y: Any, weights: Any, offset: Any, ids: Any, response: _Response, K: int | None,
+                seed: int, block_rows: int, timeout: float | None) -> _Dask:
     import dask.array as da
 
     from ._checks import _is_dask
 
-    def as_dask(a, like):
+    def as_dask(a: Any, like: Any) -> Any:
         if a is None or _is_dask(a):
             return a
         a = np.asarray(a)
@@ -378,20 +413,20 @@ def _dask_input(X, y, weights, offset, ids, response, K, seed, block_rows, timeo
     return _Dask(X, y, w, off, ids, response, K, seed, block_rows, timeout)
 
 
-def _aligned(a, name, n):
+def _aligned(a: Any, name: str, n: int) -> np.ndarray | None:
     if a is None:
         return None
-    a = np.asarray(a)
-    if a.ndim != 1:
-        raise ValueError(f"{name} must be 1-D, got {a.ndim}-D")
-    if a.dtype.kind not in "biuf":
-        raise TypeError(f"{name} must hold real numbers, not {a.dtype}")
-    if a.shape[0] != n:
-        raise ValueError(f"X has {n} rows but {name} has {a.shape[0]}")
-    return a
+    arr = np.asarray(a)
+    if arr.ndim != 1:
+        raise ValueError(f"{name} must be 1-D, got {arr.ndim}-D")
+    if arr.dtype.kind not in "biuf":
+        raise TypeError(f"{name} must hold real numbers, not {arr.dtype}")
+    if arr.shape[0] != n:
+        raise ValueError(f"X has {n} rows but {name} has {arr.shape[0]}")
+    return arr
 
 
-def _summaries(cv, weights):
+def _summaries(cv: F64, weights: F64) -> tuple[F64, F64]:
     """cv.glmnet's cvm and cvsd over the folds (columns), the folds weighted by their
     weight sums; a fold without a value at a penalty (its fit ended) is left out."""
     mask = ~np.isnan(cv)
@@ -405,10 +440,12 @@ def _summaries(cv, weights):
         return mean, np.sqrt(spread / (count - 1))
 
 
-def glm_path(X, y=None, family="binomial", alphas=None, l1_ratio=1.0, *, weights=None, offset=None,
-             fit_intercept=True, standardize=False, n_alphas=100, eps=None, tol=1e-10, max_iter=100,
-             block_rows=4096, folds=None, seed=0, measure="deviance", check_finite=True,
-             progress=False, timeout=None):
+def glm_path(X: Any, y: Any = None, family: str = "binomial", alphas: ArrayLike | None = None,
+             l1_ratio: float = 1.0, *, weights: Any = None, offset: Any = None, fit_intercept: bool = True,
+             standardize: bool = False, n_alphas: int = 100, eps: float | None = None, tol: float = 1e-10,
+             max_iter: int = 100, block_rows: int = 4096, folds: Any = None, seed: int = 0,
+             measure: str = "deviance", check_finite: bool = True, progress: bool = False,
+             timeout: float | None = None) -> GlmPath | GlmCrossValidation:
     """Binomial (logit) or Poisson (log) regression with an elastic-net penalty over a
     path of penalties, and its K-fold cross-validation, in scans over the rows.
 
@@ -420,39 +457,53 @@ def glm_path(X, y=None, family="binomial", alphas=None, l1_ratio=1.0, *, weights
 
     Parameters
     ----------
-    X, y : arrays
-        The rows (X 2-D, y 1-D). Binomial y: 0 and 1, booleans, or two distinct labels
-        (mapped to 0 and 1 in sorted order); Poisson y: numbers >= 0.
-    family : {"binomial", "poisson"}
-    alphas : sequence of float, optional
+    X : array_like of shape (n_samples, n_features), Dask array, Source, or pieces
+        The rows: a numpy (or memory-mapped) or Dask array; or, with y None, a
+        `Source` (which names its target, weights and offset), a list of
+        (X_block, y_block[, w_block[, offset_block]]) pieces, or a callable
+        returning a fresh iterator of them (the rows are read once per scan).
+    y : array_like of shape (n_samples,), optional
+        Binomial: 0 and 1, booleans, or two distinct labels (fitted as 0 and 1 in
+        sorted order); Poisson: numbers >= 0. None when X is a Source or pieces.
+    family : {"binomial", "poisson"}, default "binomial"
+        The logit or the log link.
+    alphas : array_like of shape (n_alphas,), optional
         Penalties >= 0, each one fitted in the order given. None: `n_alphas`
         penalties log-spaced from alpha_max (the smallest with every coefficient 0,
         from the null model's gradient; for l1_ratio below 1e-3 computed at 1e-3)
         down to `eps` times it, the path ending early by glmnet's rules (deviance
         ratio above 0.999, or rising by less than 1e-5, from the fifth penalty on).
-    l1_ratio : float in [0, 1]
-    weights : array, optional
+    l1_ratio : float, default 1.0
+        The lasso's share of the penalty, in [0, 1].
+    weights : array_like of shape (n_samples,), optional
         Frequency weights >= 0, used as given: deviances are weighted sums.
-    offset : array, optional
-        Added to the linear predictor (for Poisson, the log of the exposure).
-    fit_intercept, standardize : bool
-        As in `path`: standardize penalises the coefficients of the columns scaled to
-        unit weighted variance and reports them on the columns' own scale.
-    n_alphas : int
-    eps : float, optional
-        1e-4 when the rows outnumber the columns, else 1e-2 (None).
-    tol : float
+    offset : array_like of shape (n_samples,), optional
+        Finite numbers added to the linear predictor (for Poisson, the log of the
+        exposure).
+    fit_intercept : bool, default True
+        Fit an unpenalised intercept (else b0 = 0).
+    standardize : bool, default False
+        As in `path`: penalise the coefficients of the columns scaled to unit
+        weighted variance; they are reported on the columns' own scale.
+    n_alphas : int, default 100
+        The length of the default grid.
+    eps : float in (0, 1], optional
+        The default grid's smallest penalty over its largest; None: 1e-4 when the
+        rows outnumber the columns, else 1e-2.
+    tol : float, default 1e-10
         A penalty's Newton steps end when the penalised objective (in deviance units)
         changes by less than tol times the null deviance.
-    max_iter : int
+    max_iter : int, default 100
         Newton steps (scans) per penalty.
-    block_rows : int
+    block_rows : int, default 4096
         Rows per block: the results are the same bits for every chunking.
-    folds : int or array, optional
+    folds : int or array_like of shape (n_samples,), optional
         K >= 2 (folds by hash of the row number and `seed`) or fold ids: returns a
         GlmCrossValidation, every fold's model fitted in the same scans as the
         all-rows model, on its grid.
-    measure : {"deviance", "mse", "class"}
+    seed : int, default 0
+        The hash's seed for folds=K.
+    measure : {"deviance", "mse", "class"}, default "deviance"
         cv.glmnet's held-out measures ("class" for binomial only).
     check_finite, progress, timeout
         As in `gram_stats`.
@@ -460,8 +511,28 @@ def glm_path(X, y=None, family="binomial", alphas=None, l1_ratio=1.0, *, weights
     Returns
     -------
     GlmPath or GlmCrossValidation
-        `status` per penalty: 0 OK, -1 separation (the path ends there, with a
-        RuntimeWarning), -2 not converged in max_iter steps.
+        Without folds, the path: per penalty the coefficients, intercept, deviance,
+        deviance ratio, degrees of freedom, the standard errors of unpenalised fits
+        and `status` (0 OK, -1 separation: the path ends there; -2 not converged in
+        max_iter steps), and `n_passes`, the scans over the rows. With folds, the
+        folds' held-out measure `cv` per penalty, `cv_mean` and `cv_se` (glmnet's
+        cvm and cvsd), `alpha_min` and `alpha_1se` with their indices, and `fit`,
+        the path on all rows. Both unpack as the tuple of their fields.
+
+    Raises
+    ------
+    TypeError, ValueError
+        A setting of the wrong type or out of range (named); X, y, weights, offset or
+        fold ids of the wrong shape or kind; y not two class labels (binomial) or
+        negative (Poisson), naming the row; an offset that is not finite; y of one
+        class only, or 0 in every row with weight (Poisson); an iterator read once
+        as X; no penalty with a cross-validated measure.
+
+    Warns
+    -----
+    RuntimeWarning
+        Separation of the all-rows fit (coefficients running off to infinity): the
+        path ends at that penalty.
 
     Examples
     --------
@@ -475,10 +546,19 @@ def glm_path(X, y=None, family="binomial", alphas=None, l1_ratio=1.0, *, weights
     (array([0, 0]), (2, 3), (2, 4))
     >>> bool(np.abs(fit.coef[1] - [1.0, -0.5, 0.0]).max() < 3 * fit.bse[1, 1:].max())
     True
+
+    Cross-validated Poisson counts, with the default grid:
+
+    >>> counts = rng.poisson(np.exp(0.5 * X[:, 0]))
+    >>> cv = tall.glm_path(X, counts, "poisson", folds=5, n_alphas=20)
+    >>> cv.cv.shape, cv.index_min, cv.index_1se
+    ((13, 5), 9, 4)
+    >>> cv.fit.coef[cv.index_1se].round(2)
+    array([0.42, 0.  , 0.  ])
     """
     if family not in ("binomial", "poisson"):
         raise ValueError(f"family must be 'binomial' or 'poisson', got {family!r}")
-    alphas = None if alphas is None else check_alphas(alphas)
+    grid = None if alphas is None else check_alphas(alphas)
     l1_ratio = check_l1_ratio(l1_ratio)
     fit_intercept = check_flag(fit_intercept, "fit_intercept")
     standardize = check_flag(standardize, "standardize")
@@ -497,12 +577,13 @@ def glm_path(X, y=None, family="binomial", alphas=None, l1_ratio=1.0, *, weights
     from ._checks import _is_dask
     from ._sources import Source
 
-    response = _Classes("y") if family == "binomial" else _Counts("y")
+    response: _Response = _Classes("y") if family == "binomial" else _Counts("y")
+    data: _InMemory | _Pieces | _Dask
     if y is None:
-        data, plain = _stream_input(X, weights, offset, ids, response, K, seed, block_rows)
+        data = _stream_input(X, weights, offset, ids, response, K, seed, block_rows)
         plain = gram_stats(data.plain_pieces(), None, block_rows, progress, folds=folds, seed=seed,
                            check_finite=check_finite)
-        k = data.k
+        k = cast(int, data.k)  # known after the first pass
     elif any(_is_dask(a) for a in (X, y, weights, offset, ids)):
         data = _dask_input(X, y, weights, offset, ids, response, K, seed, block_rows, timeout)
         plain = gram_stats(data.X, data.plain_inputs(), block_rows, progress, weights=data.w,
@@ -534,11 +615,11 @@ def glm_path(X, y=None, family="binomial", alphas=None, l1_ratio=1.0, *, weights
     if eps is None:
         eps = 1e-4 if plains[0].n > k else 1e-2
     path, held, fold_status, passes = fit_models(
-        lambda models: data.scan(family, models), plains, means, family, alphas, l1_ratio,
+        lambda models: data.scan(family, models), plains, means, family, grid, l1_ratio,
         fit_intercept, standardize, n_alphas, eps, tol, max_iter,
         offset is not None or getattr(data, "has_offset", False))
-    path = path._replace(n_passes=passes + 1)
-    if folds is None:
+    path = dataclasses.replace(path, n_passes=passes + 1)
+    if folds is None or held is None or not isinstance(plain, FoldedStats):
         return path
     cv = held[:, :, MEASURES[measure]] / held[:, :, HELD_W]
     cv_mean, cv_se = _summaries(cv, np.array([s.sw for s in plain.folds]))

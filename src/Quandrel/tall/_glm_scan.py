@@ -14,14 +14,15 @@ held-out scores are summed over the blocks in ascending order.
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import Any, NamedTuple, cast
 
 import numpy as np
 
 from ._blocks import NO_ROW, Node, _strided, add
 from ._folds import _hashed
 from ._native import _f64, routines
-from ._stats import _record, _width
+from ._records import F64, I64
+from ._stats import GramStats, _record, _width
 
 # The entries of qdl_glm_working's sums (glm.h).
 DEVIANCE, BEYOND, HELD_W, HELD_DEV, HELD_MSE, HELD_CLASS, SUMS = range(7)
@@ -32,20 +33,21 @@ class Model(NamedTuple):
     """The coefficients of one model at a scan, and the fold it leaves out."""
 
     b0: float
-    b: np.ndarray       # (k,) float64, C-contiguous
-    held: int | None    # the fold scored (its rows not fitted), or None
-    bounds: tuple       # (lo, hi) of the rows counted as beyond them (glm.h)
+    b: F64                      # (k,) float64, C-contiguous
+    held: int | None            # the fold scored (its rows not fitted), or None
+    bounds: tuple[float, float]  # (lo, hi) of the rows counted as beyond them (glm.h)
 
 
 class Scanned(NamedTuple):
     """What a scan gives for each model: the statistics of (x, z) weighted by w * v (a
     GramStats), and the sums of glm.h over the rows (SUMS entries)."""
 
-    stats: list
-    sums: np.ndarray  # (models, SUMS)
+    stats: list[GramStats]
+    sums: F64  # (models, SUMS)
 
 
-def block_records(X, y, w, off, ids, family, models):
+def block_records(X: Any, y: Any, w: Any, off: Any, ids: Any, family: str,
+                  models: list[Model]) -> tuple[Node, F64]:
     """The node of one block for the models (folds 0 .. M-1 of the node stand for the
     models) and its sums (M, SUMS)."""
     X, _, _ = _strided(X)
@@ -54,12 +56,12 @@ def block_records(X, y, w, off, ids, family, models):
     w = None if w is None else _f64(w)
     off = None if off is None else _f64(off)
     if ids is not None:
-        ids = np.require(ids, np.int64, "CAW")  # arrays from other processes can be misaligned
+        ids = np.require(ids, np.int64, ["C", "A", "W"])  # arrays from other processes can be misaligned
     recs, sums = np.empty((len(models), _width(k + 1, False))), np.empty((len(models), SUMS))
     for i, model in enumerate(models):
-        held = model.held is not None and ids is not None
-        z, ww, sums[i] = routines.glm_working(X, y, w, off, ids if held else None,
-                                              model.held if held else 0, fam, model.b0, _f64(model.b),
+        held = None if ids is None else model.held
+        z, ww, sums[i] = routines.glm_working(X, y, w, off, None if held is None else ids,
+                                              0 if held is None else held, fam, model.b0, _f64(model.b),
                                               *model.bounds)
         _, rec, _ = routines.moments_leaves(X, z, ww, None, 1, False)
         recs[i] = rec[0]
@@ -73,10 +75,11 @@ class Stack:
     (two complete nodes of equal size merged at once; at the end the stack folded from
     the right is the tree's root), and the blocks' sums in block order."""
 
-    def __init__(self):
-        self.stack, self.sums = [], None
+    def __init__(self) -> None:
+        self.stack: list[tuple[int, Node]] = []
+        self.sums: F64 | None = None
 
-    def push(self, node, sums):
+    def push(self, node: Node, sums: F64) -> None:
         size = 1
         while self.stack and self.stack[-1][0] == size:
             node = add(self.stack.pop()[1], node)
@@ -84,14 +87,14 @@ class Stack:
         self.stack.append((size, node))
         self.sums = sums if self.sums is None else self.sums + sums
 
-    def result(self, k):
+    def result(self, k: int) -> Scanned:
         root = self.stack.pop()[1]
         while self.stack:
             root = add(self.stack.pop()[1], root)
-        return Scanned([_record(rec, k + 1) for rec in root.recs], self.sums)
+        return Scanned([_record(rec, k + 1) for rec in root.recs], cast(F64, self.sums))
 
 
-def fold_ids_of(ids, K, seed, row0, m):
+def fold_ids_of(ids: np.ndarray | None, K: int | None, seed: int, row0: int, m: int) -> np.ndarray | None:
     """The fold ids of rows row0 .. row0 + m - 1: the caller's slice, by hash, or None."""
     if ids is not None:
         return ids
@@ -100,7 +103,7 @@ def fold_ids_of(ids, K, seed, row0, m):
     return None
 
 
-def bse_of(stats, keep, k, fit_intercept):
+def bse_of(stats: Any, keep: I64, k: int, fit_intercept: bool) -> F64:
     """Standard errors of the unpenalised fit from its last scan's statistics (the
     Fisher information sum w v (1, x)(1, x)' of the kept columns; dispersion 1):
     intercept first, NaN where not fitted. With an intercept, by the partitioned
@@ -121,7 +124,7 @@ def bse_of(stats, keep, k, fit_intercept):
     return out
 
 
-def _chol_inverse(A, out):
+def _chol_inverse(A: F64, out: F64) -> int:
     """out = A^-1 by the Cholesky factor (column by column); 0, or -1 if A does not factor."""
     from ._solvers import _chol_solve
 
