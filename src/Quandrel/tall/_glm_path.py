@@ -570,8 +570,8 @@ def glm_path(X: Any, y: Any = None, family: str = "binomial", alphas: ArrayLike 
     check_finite = check_flag(check_finite, "check_finite")
     progress = check_flag(progress, "progress")
     if measure not in MEASURES or (measure == "class" and family != "binomial"):
-        raise ValueError(f"measure must be 'deviance', 'mse'{' or class' * (family == 'binomial')}"
-                         f" for the {family} family, got {measure!r}")
+        allowed = "'deviance', 'mse' or 'class'" if family == "binomial" else "'deviance' or 'mse'"
+        raise ValueError(f"measure must be {allowed} for the {family} family, got {measure!r}")
     K, ids = _folds_argument(folds)
     K = K if folds is not None else None
     from ._checks import _is_dask
