@@ -21,7 +21,7 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.metrics import check_scoring, d2_tweedie_score
 from sklearn.utils._param_validation import Interval, StrOptions
-from sklearn.utils.class_weight import compute_sample_weight
+from sklearn.utils.class_weight import compute_class_weight
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
@@ -129,7 +129,9 @@ class _Binary(ClassifierMixin, BaseEstimator):
         if sample_weight is not None:
             w = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
         if self.class_weight is not None:
-            cw = compute_sample_weight(self.class_weight, y)
+            # 'balanced' counts the classes by the sample weights, as scikit-learn 1.9 does
+            cw = compute_class_weight(self.class_weight, classes=self.classes_, y=y, sample_weight=w)
+            cw = cw[np.searchsorted(self.classes_, y)]
             w = cw if w is None else w * cw
         if w is not None and not np.any(w > 0):
             raise ValueError("sample_weight: every weight is zero")
@@ -428,7 +430,7 @@ class LogisticRegressionCV(_Binary):
     l1_ratios_ : ndarray of shape (n_l1_ratios,)
     scores_ : ndarray of shape (n_folds, n_l1_ratios, n_cs)
         Each fold's score of the fit on the other folds.
-    coefs_paths_ : ndarray of shape (n_folds, n_l1_ratios, n_cs, n_features + 1)
+    coefs_paths_ : ndarray of shape (n_folds, n_l1_ratios, n_cs, 1, n_features + 1)
         Those fits (the intercept last when fitted).
     C_ : float
         The C of the greatest mean score.
@@ -547,7 +549,7 @@ class LogisticRegressionCV(_Binary):
         k = Xf.shape[1]
         n_c, n_l = Cs.shape[0], l1s.shape[0]
         scores = np.full((K, n_l, n_c), np.nan)
-        paths = np.zeros((K, n_l, n_c, k + int(self.fit_intercept)))
+        paths = np.zeros((K, n_l, n_c, 1, k + int(self.fit_intercept)))
         probe = LogisticRegression(fit_intercept=self.fit_intercept)
         probe.classes_, probe.n_features_in_ = self.classes_, self.n_features_in_
         if hasattr(self, "feature_names_in_"):
@@ -567,9 +569,9 @@ class LogisticRegressionCV(_Binary):
                     sample = None if w is None else w[test]
                     scores[f, j, i] = scorer(probe, Xf[test], labels[test], sample_weight=sample) \
                         if sample is not None else scorer(probe, Xf[test], labels[test])
-                    paths[f, j, i, :k] = coef[i]
+                    paths[f, j, i, 0, :k] = coef[i]
                     if self.fit_intercept:
-                        paths[f, j, i, k] = b0[i]
+                        paths[f, j, i, 0, k] = b0[i]
         mean = scores.mean(axis=0)
         best = int(np.argmax(mean))
         j, i = divmod(best, n_c)
@@ -586,7 +588,7 @@ class LogisticRegressionCV(_Binary):
             self._set(path.coef[-1], float(path.intercept[-1]))
             self.status_ = int(path.status[-1])
         else:
-            average = paths[:, j, i].mean(axis=0)
+            average = paths[:, j, i, 0].mean(axis=0)
             self._set(average[:k], float(average[k]) if self.fit_intercept else 0.0)
             self.status_ = 0
         return self

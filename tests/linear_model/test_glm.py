@@ -1,0 +1,152 @@
+"""LogisticRegression, LogisticRegressionCV and PoissonRegressor against scikit-learn's."""
+
+import warnings
+
+import numpy as np
+import pytest
+from sklearn import linear_model as sk
+from sklearn.exceptions import ConvergenceWarning
+from sklearn.model_selection import StratifiedKFold
+
+from Quandrel import tall
+from Quandrel.linear_model import LogisticRegression, LogisticRegressionCV, PoissonRegressor
+
+# scikit-learn's solvers ask joblib for the cores, which warns in the container
+pytestmark = pytest.mark.filterwarnings("ignore:Could not find the number of physical cores:UserWarning")
+
+TIGHT = {"tol": 1e-8, "max_iter": 1000}
+
+
+def _binary(n=300, seed=1):
+    rng = np.random.default_rng(seed)
+    X = rng.standard_normal((n, 4))
+    y = rng.random(n) < 1 / (1 + np.exp(-(X @ [1.0, -0.5, 0.0, 0.3] + 0.2)))
+    return X, np.where(y, "yes", "no"), rng.random(n) + 0.5
+
+
+def _sklearn(cls, **kw):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", FutureWarning)
+        warnings.simplefilter("ignore", ConvergenceWarning)
+        return cls(**kw)
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("kw, solver", [
+    ({"C": 1.0}, "newton-cholesky"),
+    ({"C": 0.1, "l1_ratio": 1.0}, "saga"),
+    ({"C": 0.3, "l1_ratio": 0.5}, "saga"),
+    ({"C": np.inf}, "newton-cholesky"),
+    ({"C": 0.5, "class_weight": "balanced"}, "newton-cholesky"),
+    ({"C": 0.5, "fit_intercept": False}, "newton-cholesky"),
+])
+def test_logistic_agrees_with_sklearn(kw, solver, weighted):
+    X, y, w = _binary()
+    sw = w if weighted else None
+    ours = LogisticRegression(**kw, **TIGHT).fit(X, y, sample_weight=sw)
+    theirs = sk.LogisticRegression(**kw, solver=solver, tol=1e-12, max_iter=100_000).fit(X, y, sample_weight=sw)
+    np.testing.assert_allclose(ours.coef_, theirs.coef_, rtol=1e-6, atol=1e-9)
+    np.testing.assert_allclose(ours.intercept_, theirs.intercept_, rtol=1e-6, atol=1e-9)
+    assert ours.coef_.shape == (1, 4) and ours.intercept_.shape == (1,)
+    np.testing.assert_array_equal(ours.classes_, theirs.classes_)
+    np.testing.assert_allclose(ours.predict_proba(X), theirs.predict_proba(X), rtol=1e-6)
+    np.testing.assert_allclose(ours.decision_function(X), theirs.decision_function(X), rtol=1e-6, atol=1e-9)
+    np.testing.assert_array_equal(ours.predict(X), theirs.predict(X))
+    assert ours.score(X, y) == theirs.score(X, y)
+
+
+@pytest.mark.parametrize("penalty, l1_ratio, C, same_as", [
+    ("l1", 0.0, 0.2, {"l1_ratio": 1.0, "C": 0.2}),
+    ("l2", 1.0, 0.2, {"l1_ratio": 0.0, "C": 0.2}),
+    ("elasticnet", 0.3, 0.2, {"l1_ratio": 0.3, "C": 0.2}),
+    (None, 0.5, 0.2, {"C": np.inf}),
+])
+def test_penalty_is_read_as_sklearn_reads_it(penalty, l1_ratio, C, same_as):
+    X, y, _ = _binary()
+    with pytest.warns(FutureWarning, match="penalty"):
+        a = LogisticRegression(penalty, C=C, l1_ratio=l1_ratio).fit(X, y)
+    b = LogisticRegression(**same_as).fit(X, y)
+    np.testing.assert_array_equal(a.coef_, b.coef_)
+
+
+@pytest.mark.parametrize("alpha", [0.0, 0.01, 1.0])
+@pytest.mark.parametrize("fit_intercept", [True, False])
+def test_poisson_agrees_with_sklearn(alpha, fit_intercept):
+    rng = np.random.default_rng(2)
+    X = rng.standard_normal((300, 3))
+    y = rng.poisson(np.exp(0.3 + X @ [0.2, -0.1, 0.1]))
+    w = rng.random(300) + 0.5
+    ours = PoissonRegressor(alpha=alpha, fit_intercept=fit_intercept, tol=1e-8).fit(X, y, sample_weight=w)
+    theirs = sk.PoissonRegressor(alpha=alpha, fit_intercept=fit_intercept, solver="newton-cholesky",
+                                 tol=1e-12, max_iter=10_000).fit(X, y, sample_weight=w)
+    np.testing.assert_allclose(ours.coef_, theirs.coef_, rtol=1e-6, atol=1e-10)
+    assert ours.intercept_ == pytest.approx(theirs.intercept_, rel=1e-6, abs=1e-10)
+    np.testing.assert_allclose(ours.predict(X), theirs.predict(X), rtol=1e-8)
+    assert ours.score(X, y) == pytest.approx(theirs.score(X, y), rel=1e-8)
+
+
+@pytest.mark.parametrize("l1_ratios", [[0.0], [0.0, 0.5]])
+def test_cv_agrees_with_sklearn(l1_ratios):
+    X, y, _ = _binary()
+    cv = StratifiedKFold(4)
+    ours = LogisticRegressionCV(Cs=6, cv=cv, l1_ratios=l1_ratios, scoring="neg_log_loss", **TIGHT).fit(X, y)
+    theirs = _sklearn(sk.LogisticRegressionCV, Cs=6, cv=cv, l1_ratios=l1_ratios, solver="saga", tol=1e-10,
+                      max_iter=100_000, scoring="neg_log_loss", use_legacy_attributes=False).fit(X, y)
+    # saga's intercept is inexact where every coefficient is 0 (C=1e-4, the L1 share > 0)
+    np.testing.assert_allclose(ours.scores_[:, 0], theirs.scores_[:, 0], rtol=1e-8)
+    assert ours.C_ == theirs.C_ and ours.l1_ratio_ == theirs.l1_ratio_
+    np.testing.assert_allclose(ours.coef_, theirs.coef_, rtol=1e-6)
+    assert ours.C_1se_ <= ours.C_
+
+
+def test_cv_folds_and_accuracy():
+    X, y, _ = _binary(400)
+    ids = tall.fold_ids(0, 400, 5, 3)
+    by_int = LogisticRegressionCV(Cs=4, cv=5, random_state=3).fit(X, y)
+    by_ids = LogisticRegressionCV(Cs=4, cv=ids).fit(X, y)
+    np.testing.assert_array_equal(by_int.scores_, by_ids.scores_)
+    fold = LogisticRegression(C=float(by_ids.Cs_[2])).fit(X[ids != 1], y[ids != 1])
+    assert by_ids.scores_[1, 0, 2] == fold.score(X[ids == 1], y[ids == 1])
+    np.testing.assert_array_equal(by_ids.coef_, LogisticRegression(C=by_ids.C_).fit(X, y).coef_)
+
+
+@pytest.mark.parametrize("make, fit, match", [
+    (LogisticRegression, lambda X, y: (X, np.arange(len(y)) % 3), "binary only"),
+    (LogisticRegression, lambda X, y: (X, np.zeros(len(y))), "only one class"),
+    (LogisticRegression, lambda X, y: (np.where(np.eye(len(y), 4, dtype=bool), np.nan, X), y), "NaN"),
+    (LogisticRegressionCV, lambda X, y: (X, np.arange(len(y)) % 3), "binary only"),
+    (PoissonRegressor, lambda X, y: (X, -np.ones(len(y))), "valid range"),
+    (PoissonRegressor, lambda X, y: (X, np.zeros(len(y))), "valid range"),
+])
+def test_refusals(make, fit, match):
+    X, y, _ = _binary(60)
+    with pytest.raises(ValueError, match=match):
+        make().fit(*fit(X, y))
+
+
+def test_separation_warns():
+    X = np.array([[-2.0], [-1.0], [1.0], [2.0]])
+    with pytest.warns(ConvergenceWarning, match="separated"):
+        model = LogisticRegression(C=np.inf).fit(X, [0, 0, 1, 1])
+    assert model.status_ == -1
+    assert np.all(model.predict(X) == [0, 0, 1, 1])
+
+
+def test_inputs_agree():
+    pd = pytest.importorskip("pandas")
+    da = pytest.importorskip("dask.array")
+    X, y, w = _binary(200)
+    frame = pd.DataFrame(X, columns=list("abcd"))
+    ref = LogisticRegression(C=0.5).fit(X, y, sample_weight=w)
+    named = LogisticRegression(C=0.5).fit(frame, pd.Series(y), sample_weight=w)
+    np.testing.assert_array_equal(named.coef_, ref.coef_)
+    assert list(named.feature_names_in_) == list("abcd")
+    lazy = LogisticRegression(C=0.5).fit(da.from_array(X, chunks=64), da.from_array(y, chunks=64),
+                                         sample_weight=da.from_array(w, chunks=64))
+    np.testing.assert_allclose(lazy.coef_, ref.coef_, rtol=1e-12)
+    np.testing.assert_allclose(lazy.predict_proba(da.from_array(X, chunks=64)).compute(),
+                               ref.predict_proba(X), rtol=1e-12)
+    counts = np.random.default_rng(0).poisson(1.0, 200)
+    pois = PoissonRegressor(alpha=0.1).fit(X, counts)
+    pois_lazy = PoissonRegressor(alpha=0.1).fit(da.from_array(X, chunks=64), da.from_array(counts, chunks=64))
+    np.testing.assert_allclose(pois_lazy.coef_, pois.coef_, rtol=1e-12)
