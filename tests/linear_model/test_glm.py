@@ -111,10 +111,10 @@ def test_cv_folds_and_accuracy():
 
 
 @pytest.mark.parametrize("make, fit, match", [
-    (LogisticRegression, lambda X, y: (X, np.arange(len(y)) % 3), "binary only"),
+    (LogisticRegression, lambda X, y: (X, np.arange(len(y)) % 3), "Only binary classification"),
     (LogisticRegression, lambda X, y: (X, np.zeros(len(y))), "only one class"),
     (LogisticRegression, lambda X, y: (np.where(np.eye(len(y), 4, dtype=bool), np.nan, X), y), "NaN"),
-    (LogisticRegressionCV, lambda X, y: (X, np.arange(len(y)) % 3), "binary only"),
+    (LogisticRegressionCV, lambda X, y: (X, np.arange(len(y)) % 3), "Only binary classification"),
     (PoissonRegressor, lambda X, y: (X, -np.ones(len(y))), "valid range"),
     (PoissonRegressor, lambda X, y: (X, np.zeros(len(y))), "valid range"),
 ])

@@ -142,9 +142,9 @@ class _Binary(ClassifierMixin, BaseEstimator):
             raise ValueError(f"{type(self).__name__} needs samples of at least 2 classes in the "
                              f"data, but the data contain only one class: {self.classes_[0]!r}")
         if self.classes_.shape[0] > 2:
-            raise ValueError(f"{type(self).__name__} is binary only: y holds "
-                             f"{self.classes_.shape[0]} classes; wrap it in scikit-learn's "
-                             "OneVsRestClassifier for more")
+            raise ValueError(f"Only binary classification is supported. {type(self).__name__} is "
+                             f"binary only: y holds {self.classes_.shape[0]} classes; wrap it in "
+                             "scikit-learn's OneVsRestClassifier for more")
 
     @staticmethod
     def _sw(y: Any, w: Any) -> float:
@@ -155,7 +155,6 @@ class _Binary(ClassifierMixin, BaseEstimator):
     def _set(self, coef: NDArray[np.float64], b0: float) -> None:
         self.coef_ = np.asarray(coef, dtype=np.float64).reshape(1, -1)
         self.intercept_ = np.array([b0 if self.fit_intercept else 0.0])
-        self.n_iter_ = np.array([0], dtype=np.int32)
 
     def decision_function(self, X: ArrayLike) -> Any:
         """The linear predictor: the log-odds of classes_[1].
@@ -316,7 +315,7 @@ class LogisticRegression(_Binary):
     >>> y = rng.random(500) < 1 / (1 + np.exp(-(X @ [2.0, -1.0, 0.0])))
     >>> model = LogisticRegression(C=10.0).fit(X, y)
     >>> model.coef_.round(1), model.predict_proba(X[:2]).shape, model.classes_
-    (array([[ 2. , -1.1, -0.1]]), (2, 2), array([False,  True]))
+    (array([[ 2. , -1. , -0.1]]), (2, 2), array([False,  True]))
     """
 
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
@@ -435,6 +434,8 @@ class LogisticRegressionCV(_Binary):
     C_ : float
         The C of the greatest mean score.
     l1_ratio_ : float
+    n_iter_ : ndarray of shape (n_folds, n_l1_ratios, n_cs)
+        The scans over the rows of each fold's path (the whole path's count at every C).
     C_1se_ : float
         The smallest C (the strongest penalty) whose mean score is within one
         standard error (over the folds) of the best, at l1_ratio_.
@@ -550,6 +551,7 @@ class LogisticRegressionCV(_Binary):
         n_c, n_l = Cs.shape[0], l1s.shape[0]
         scores = np.full((K, n_l, n_c), np.nan)
         paths = np.zeros((K, n_l, n_c, 1, k + int(self.fit_intercept)))
+        passes = np.zeros((K, n_l, n_c), dtype=np.int32)
         probe = LogisticRegression(fit_intercept=self.fit_intercept)
         probe.classes_, probe.n_features_in_ = self.classes_, self.n_features_in_
         if hasattr(self, "feature_names_in_"):
@@ -564,6 +566,7 @@ class LogisticRegressionCV(_Binary):
                 path = _glm_fit(self, Xf[train], yf[train], "binomial", wt,
                                 (1.0 / (Cs * sw)).tolist(), l1)
                 coef, b0 = _at(path, n_c, k)
+                passes[f, j] = path.n_passes
                 for i in range(n_c):
                     probe.coef_, probe.intercept_ = coef[i][None, :], np.array([b0[i]])
                     sample = None if w is None else w[test]
@@ -582,6 +585,7 @@ class LogisticRegressionCV(_Binary):
         order = np.argsort(Cs, kind="stable")
         within = [c for c in order if mean[j, c] >= mean[j, i] - se[i]]
         self.C_1se_ = float(Cs[within[0]])
+        self.n_iter_ = passes
         if self.refit:
             alpha = 1.0 / (self.C_ * self._sw(yf, w))
             path = _glm_fit(self, Xf, yf, "binomial", w, [alpha], self.l1_ratio_)
@@ -635,7 +639,7 @@ class PoissonRegressor(RegressorMixin, BaseEstimator):
     >>> y = rng.poisson(np.exp(0.5 + X @ [0.3, -0.2]))
     >>> model = PoissonRegressor(alpha=1e-4).fit(X, y)
     >>> model.coef_.round(1), round(model.intercept_, 1)
-    (array([ 0.3, -0.2]), 0.5)
+    (array([ 0.3, -0.2]), 0.4)
     """
 
     _parameter_constraints: ClassVar[dict[str, list[Any]]] = {
