@@ -150,3 +150,22 @@ def test_inputs_agree():
     pois = PoissonRegressor(alpha=0.1).fit(X, counts)
     pois_lazy = PoissonRegressor(alpha=0.1).fit(da.from_array(X, chunks=64), da.from_array(counts, chunks=64))
     np.testing.assert_allclose(pois_lazy.coef_, pois.coef_, rtol=1e-12)
+
+
+def test_source_input(tmp_path):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    X, y, w = _binary(200)
+    y = np.where(y == "yes", 5, 2)  # a source's target holds numbers
+    frame = pd.DataFrame(X, columns=list("abcd")).assign(y=y, w=w)
+    frame.to_parquet(tmp_path / "part-0.parquet")
+    src = tall.source(str(tmp_path / "part-0.parquet"), list("abcd"), "y", weights="w")
+    ours = LogisticRegression(C=0.5).fit(src)
+    ref = LogisticRegression(C=0.5).fit(X, y, sample_weight=w)
+    np.testing.assert_allclose(ours.coef_, ref.coef_, rtol=1e-12)
+    np.testing.assert_array_equal(ours.classes_, [2, 5])
+    assert list(ours.feature_names_in_) == list("abcd")
+    np.testing.assert_allclose(ours.decision_function(src).compute(), ref.decision_function(X), rtol=1e-12)
+    counts = PoissonRegressor(alpha=0.1).fit(src)  # the target's 2 and 5 as counts
+    np.testing.assert_allclose(counts.coef_, PoissonRegressor(alpha=0.1).fit(X, y, sample_weight=w).coef_,
+                               rtol=1e-12)

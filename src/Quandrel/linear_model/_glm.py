@@ -85,6 +85,40 @@ def _at(path: Any, n: int, k: int) -> tuple[NDArray[np.float64], NDArray[np.floa
     return coef, b0
 
 
+def _tall_rows(model: Any, X: Any, y: Any, sample_weight: Any) -> tuple[Any, Any, Any]:
+    """Dask input as (X, y, weights) Dask arrays, or a tall.Source as (source, None,
+    None), read by glm_path itself; sets n_features_in_ and feature_names_in_."""
+    assert _data is not None
+    if isinstance(X, tall.Source):
+        _data._check_source_call(X, y, sample_weight)
+        Xf, yf, w, names = X, None, None, _data._feature_names(X.columns)
+        k = len(X.columns)
+    else:
+        named = _data._dask_inputs(X, y, sample_weight)
+        Xf, yf, w, names = named["X"], named["y"], named.get("weights"), named["names"]
+        k = int(Xf.shape[1])
+    if names is not None:
+        model.feature_names_in_ = names
+    elif hasattr(model, "feature_names_in_"):
+        del model.feature_names_in_
+    model.n_features_in_ = k
+    return Xf, yf, w
+
+
+def _source_labels(source: Any) -> tuple[NDArray[Any], float]:
+    """The sorted labels of a source's target (three at most: a third is refused
+    anyway) and its weights' sum, in one read of the rows."""
+    labels: NDArray[Any] = np.empty(0)
+    sw = 0.0
+    for piece in source:
+        yb = np.asarray(piece[1])
+        labels = np.unique(np.concatenate([labels, np.unique(yb)])) if labels.size else np.unique(yb)
+        sw += float(np.sum(piece[2])) if len(piece) > 2 else float(yb.shape[0])
+        if labels.size > 2:
+            break
+    return labels, sw
+
+
 class _Binary(ClassifierMixin, BaseEstimator):
     """The data checks, the fit's input and the predictions of the binary classifiers."""
 
@@ -104,22 +138,18 @@ class _Binary(ClassifierMixin, BaseEstimator):
             raise ValueError("dual=True is the liblinear solver's dual formulation: this estimator "
                              "solves the primal only (dual=False)")
         if is_tall(X):
-            assert _data is not None
-            if isinstance(X, tall.Source):
-                raise TypeError(f"{type(self).__name__} takes numpy, pandas or Dask input; a "
-                                "tall.Source is not supported yet (use Source.to_dask())")
-            named = _data._dask_inputs(X, y, sample_weight)
-            Xd, yd, w = named["X"], named["y"], named.get("weights")
-            if named["names"] is not None:
-                self.feature_names_in_ = named["names"]
-            elif hasattr(self, "feature_names_in_"):
-                del self.feature_names_in_
-            self.n_features_in_ = int(Xd.shape[1])
-            self.classes_ = np.unique(np.asarray(yd.compute() if hasattr(yd, "compute") else yd))
-            self._check_classes()
             if self.class_weight is not None:
-                raise TypeError("class_weight: Dask input takes sample_weight, not class_weight")
-            return Xd, yd, w
+                raise TypeError("class_weight: tall input takes sample_weight (or a Source's "
+                                "weights), not class_weight")
+            Xf, yf, w = _tall_rows(self, X, y, sample_weight)
+            if yf is None:
+                self.classes_, self._tall_sw = _source_labels(Xf)
+            else:
+                import dask.array as da
+
+                self.classes_ = np.asarray(da.unique(yf).compute())
+            self._check_classes()
+            return Xf, yf, w
         X, y = validate_data(self, X, y, dtype=np.float64, ensure_min_samples=2)
         check_classification_targets(y)
         self.classes_ = np.unique(y)
@@ -146,8 +176,9 @@ class _Binary(ClassifierMixin, BaseEstimator):
                              f"binary only: y holds {self.classes_.shape[0]} classes; wrap it in "
                              "scikit-learn's OneVsRestClassifier for more")
 
-    @staticmethod
-    def _sw(y: Any, w: Any) -> float:
+    def _sw(self, y: Any, w: Any) -> float:
+        if y is None:  # a Source: the sum of its first read
+            return float(self._tall_sw)
         if w is None:
             return float(y.shape[0])
         return float(w.sum().compute() if hasattr(w, "compute") else np.sum(w))
@@ -688,17 +719,7 @@ class PoissonRegressor(RegressorMixin, BaseEstimator):
         """
         self._validate_params()
         if is_tall(X):
-            assert _data is not None
-            if isinstance(X, tall.Source):
-                raise TypeError("PoissonRegressor takes numpy, pandas or Dask input; a "
-                                "tall.Source is not supported yet (use Source.to_dask())")
-            named = _data._dask_inputs(X, y, sample_weight)
-            Xf, yf, w = named["X"], named["y"], named.get("weights")
-            if named["names"] is not None:
-                self.feature_names_in_ = named["names"]
-            elif hasattr(self, "feature_names_in_"):
-                del self.feature_names_in_
-            self.n_features_in_ = int(Xf.shape[1])
+            Xf, yf, w = _tall_rows(self, X, y, sample_weight)
         else:
             Xf, yf = validate_data(self, X, y, dtype=np.float64, y_numeric=True, ensure_min_samples=1)
             check_size(Xf.shape[1])
