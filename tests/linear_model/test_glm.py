@@ -169,3 +169,38 @@ def test_source_input(tmp_path):
     counts = PoissonRegressor(alpha=0.1).fit(src)  # the target's 2 and 5 as counts
     np.testing.assert_allclose(counts.coef_, PoissonRegressor(alpha=0.1).fit(X, y, sample_weight=w).coef_,
                                rtol=1e-12)
+
+
+@pytest.mark.parametrize("scoring", [None, "neg_log_loss"])
+def test_cv_of_tall_input(scoring):
+    """Dask rows: all folds in the same scans, each fold's penalty on the all-rows scale."""
+    da = pytest.importorskip("dask.array")
+    X, y, w = _binary(400)
+    ids = tall.fold_ids(0, 400, 4, 7)
+    lazy = LogisticRegressionCV(Cs=[0.01, 1.0, 0.1], cv=4, random_state=7, scoring=scoring, **TIGHT).fit(
+        da.from_array(X, chunks=128), da.from_array(y, chunks=128), sample_weight=da.from_array(w, chunks=128))
+    assert lazy.scores_.shape == (4, 1, 3)
+    f, c = 2, 1
+    train, test = ids != f, ids == f
+    fold = LogisticRegression(C=1.0 * w.sum() / w[train].sum(), **TIGHT).fit(X[train], y[train],
+                                                                             sample_weight=w[train])
+    if scoring is None:
+        assert lazy.scores_[f, 0, c] == pytest.approx(fold.score(X[test], y[test], sample_weight=w[test]))
+    else:
+        from sklearn.metrics import log_loss
+        expected = -log_loss(y[test], fold.predict_proba(X[test]), sample_weight=w[test])
+        assert lazy.scores_[f, 0, c] == pytest.approx(expected, rel=1e-7)
+    np.testing.assert_allclose(lazy.coef_, LogisticRegression(C=lazy.C_, **TIGHT).fit(X, y, sample_weight=w).coef_,
+                               rtol=1e-12)
+
+
+@pytest.mark.parametrize("kw, error, match", [
+    ({"scoring": "roc_auc"}, ValueError, "scoring"),
+    ({"refit": False}, ValueError, "refit"),
+    ({"cv": StratifiedKFold(3)}, TypeError, "cv"),
+])
+def test_cv_of_tall_input_refusals(kw, error, match):
+    da = pytest.importorskip("dask.array")
+    X, y, _ = _binary(100)
+    with pytest.raises(error, match=match):
+        LogisticRegressionCV(Cs=2, **kw).fit(da.from_array(X, chunks=50), da.from_array(y, chunks=50))

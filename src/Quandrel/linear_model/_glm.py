@@ -52,7 +52,7 @@ def _expit(eta: Any) -> Any:
 
 
 def _glm_fit(model: Any, X: Any, y: Any, family: str, weights: Any, alphas: list[float],
-             l1_ratio: float, folds: Any = None) -> Any:
+             l1_ratio: float, folds: Any = None, **cv: Any) -> Any:
     """glm_path at the penalties given, its separation warning turned into scikit-learn's
     ConvergenceWarning (with any status other than 0)."""
     with warnings.catch_warnings(record=True) as caught:
@@ -60,7 +60,7 @@ def _glm_fit(model: Any, X: Any, y: Any, family: str, weights: Any, alphas: list
         path = tall.glm_path(X, y, family, alphas=alphas, l1_ratio=l1_ratio, weights=weights,
                              fit_intercept=bool(model.fit_intercept),
                              tol=float(model.tol) * TOL_SCALE, max_iter=int(model.max_iter),
-                             folds=folds)
+                             folds=folds, **cv)
     status = path.status if folds is None else path.fit.status
     separated = any("separation" in str(w.message) for w in caught)
     for w in caught:
@@ -461,7 +461,7 @@ class LogisticRegressionCV(_Binary):
     scores_ : ndarray of shape (n_folds, n_l1_ratios, n_cs)
         Each fold's score of the fit on the other folds.
     coefs_paths_ : ndarray of shape (n_folds, n_l1_ratios, n_cs, 1, n_features + 1)
-        Those fits (the intercept last when fitted).
+        Those fits (the intercept last when fitted); in-memory input only.
     C_ : float
         The C of the greatest mean score.
     l1_ratio_ : float
@@ -472,6 +472,15 @@ class LogisticRegressionCV(_Binary):
         standard error (over the folds) of the best, at l1_ratio_.
     coef_, intercept_, classes_, n_features_in_, feature_names_in_
         As in LogisticRegression.
+
+    Notes
+    -----
+    In-memory input fits each fold separately, with scikit-learn's penalty
+    1 / (C sw_train) on its training rows: any scorer, the same scores as
+    scikit-learn's with the same folds. Tall input fits all folds in the same scans
+    over the rows, on one grid of penalties 1 / (C sw) from all the rows (cv.glmnet's
+    way), so a fold's fit at C is scikit-learn's at C sw / sw_train; coefs_paths_ is
+    not kept there, and refit=False is refused.
 
     Examples
     --------
@@ -532,15 +541,80 @@ class LogisticRegressionCV(_Binary):
             return tall.fold_ids(0, X.shape[0], ids, seed)
         return np.asarray(ids, dtype=np.int64)
 
+    def _choose(self, Cs: NDArray[np.float64], l1s: NDArray[np.float64],
+                scores: NDArray[np.float64]) -> tuple[int, int]:
+        """Sets Cs_, l1_ratios_, scores_, C_, l1_ratio_ and C_1se_ from the folds' scores
+        (NaN where a fold's fit ended at separation); returns the best (l1_ratio, C) indices."""
+        K = scores.shape[0]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # a C that no fold reached
+            mean = np.nanmean(scores, axis=0)
+            se = np.nanstd(scores, axis=0, ddof=1) / math.sqrt(K)
+        if np.isnan(mean).all():
+            raise ValueError("no C has a cross-validated score: every fold's fit ended at separation")
+        j, i = divmod(int(np.nanargmax(mean)), Cs.shape[0])
+        self.Cs_, self.l1_ratios_, self.scores_ = Cs, l1s, scores
+        self.C_, self.l1_ratio_ = float(Cs[i]), float(l1s[j])
+        # glmnet's one-standard-error rule, in C: the strongest penalty within one se of the best
+        order = np.argsort(Cs, kind="stable")
+        self.C_1se_ = float(Cs[next(c for c in order if mean[j, c] >= mean[j, i] - se[j, i])])
+        return j, i
+
+    def _refit(self, Xf: Any, yf: Any, w: Any) -> None:
+        alpha = 1.0 / (self.C_ * self._sw(yf, w))
+        path = _glm_fit(self, Xf, yf, "binomial", w, [alpha], self.l1_ratio_)
+        self._set(path.coef[-1], float(path.intercept[-1]))
+        self.status_ = int(path.status[-1])
+
+    def _fit_tall(self, Xf: Any, yf: Any, w: Any, Cs: NDArray[np.float64],
+                  l1s: NDArray[np.float64]) -> Self:
+        """The folds' paths of tall input in the same scans (glm_path with folds): every
+        fold's penalty is on the all-rows scale, 1 / (C sw) with sw all rows' weights
+        (as cv.glmnet's folds share the whole data's grid)."""
+        cv = 5 if self.cv is None else self.cv
+        if not (isinstance(cv, Integral) or (yf is not None and hasattr(cv, "shape"))):
+            raise TypeError("cv: tall input takes an int (a Source), or an array of fold ids "
+                            f"aligned with the rows (Dask input), not {type(cv).__name__}")
+        measures = {None: "class", "accuracy": "class", "neg_log_loss": "deviance"}
+        if not (self.scoring is None or isinstance(self.scoring, str)) or self.scoring not in measures:
+            raise ValueError(f"scoring: tall input is scored in the fitting scans, by 'accuracy' "
+                             f"(None) or 'neg_log_loss' only, not {self.scoring!r}")
+        if not self.refit:
+            raise ValueError("refit=False averages the folds' coefficients, which tall input's "
+                             "cross-validation does not keep: use refit=True")
+        measure = measures[self.scoring]
+        seed = 0 if self.random_state is None else int(self.random_state)
+        order = np.argsort(Cs, kind="stable")  # increasing C: the penalties decreasing
+        alphas = 1.0 / (Cs[order] * self._sw(yf, w))
+        scores, passes = None, []
+        for j, l1 in enumerate(l1s.tolist()):
+            result = _glm_fit(self, Xf, yf, "binomial", w, alphas.tolist(), l1,
+                              folds=cv, seed=seed, measure=measure)
+            held = np.full((Cs.shape[0], result.cv.shape[1]), np.nan)
+            held[: result.cv.shape[0]] = 1.0 - result.cv if measure == "class" else -result.cv / 2.0
+            if scores is None:
+                scores = np.full((held.shape[1], l1s.shape[0], Cs.shape[0]), np.nan)
+            scores[:, j, order] = held.T
+            passes.append(result.n_passes)
+        assert scores is not None
+        self.n_iter_ = np.broadcast_to(np.asarray(passes, dtype=np.int32)[None, :, None],
+                                       scores.shape).copy()
+        self._choose(Cs, l1s, scores)
+        self._refit(Xf, yf, w)
+        return self
+
     def fit(self, X: ArrayLike, y: ArrayLike | None = None,
             sample_weight: ArrayLike | None = None, groups: ArrayLike | None = None) -> Self:
         """Fit each fold's path, choose C (and l1_ratio), refit on all rows.
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
-            The rows (numpy or pandas).
-        y : array-like of shape (n_samples,)
+        X : array-like of shape (n_samples, n_features), a Dask array or DataFrame, or a tall.Source
+            The rows. Tall input (Dask, a Source) fits every fold in the same scans,
+            takes cv an int (or fold ids beside Dask rows) and scoring None,
+            'accuracy' or 'neg_log_loss', and puts every fold's penalty on the
+            all-rows scale (see the class's notes).
+        y : array-like of shape (n_samples,), or None for a tall.Source
             Two class labels.
         sample_weight : array-like of shape (n_samples,), optional
             Non-negative weights (None: all 1); the scorer sees them too.
@@ -559,9 +633,6 @@ class LogisticRegressionCV(_Binary):
             partition the rows.
         """
         self._validate_params()
-        if is_tall(X):
-            raise TypeError("LogisticRegressionCV takes numpy or pandas input; for Dask input "
-                            "use tall.glm_path(X, y, folds=K) and LogisticRegression at the chosen C")
         if self.penalty == "elasticnet" and self.l1_ratios is None:
             raise ValueError("l1_ratios must be given with penalty='elasticnet'")
         l1_default, _ = _l1_ratio_of(self, self.penalty, 0.5 if self.penalty == "elasticnet" else 0.0)
@@ -574,6 +645,8 @@ class LogisticRegressionCV(_Binary):
         if Cs.size == 0 or not np.all(Cs > 0) or np.any(np.isnan(Cs)):
             raise ValueError(f"Cs must be positive, got {self.Cs!r}")
         Xf, yf, w = self._rows(X, y, sample_weight)
+        if is_tall(X):
+            return self._fit_tall(Xf, yf, w, Cs, l1s)
         ids = self._fold_ids(Xf, yf, groups)
         K = int(ids.max()) + 1
         scorer = check_scoring(self, scoring=self.scoring or "accuracy")
@@ -606,22 +679,10 @@ class LogisticRegressionCV(_Binary):
                     paths[f, j, i, 0, :k] = coef[i]
                     if self.fit_intercept:
                         paths[f, j, i, 0, k] = b0[i]
-        mean = scores.mean(axis=0)
-        best = int(np.argmax(mean))
-        j, i = divmod(best, n_c)
-        self.Cs_, self.l1_ratios_ = Cs, l1s
-        self.scores_, self.coefs_paths_ = scores, paths
-        self.C_, self.l1_ratio_ = float(Cs[i]), float(l1s[j])
-        se = scores[:, j, :].std(axis=0, ddof=1) / math.sqrt(K) if K > 1 else np.zeros(n_c)
-        order = np.argsort(Cs, kind="stable")
-        within = [c for c in order if mean[j, c] >= mean[j, i] - se[i]]
-        self.C_1se_ = float(Cs[within[0]])
-        self.n_iter_ = passes
+        self.coefs_paths_, self.n_iter_ = paths, passes
+        j, i = self._choose(Cs, l1s, scores)
         if self.refit:
-            alpha = 1.0 / (self.C_ * self._sw(yf, w))
-            path = _glm_fit(self, Xf, yf, "binomial", w, [alpha], self.l1_ratio_)
-            self._set(path.coef[-1], float(path.intercept[-1]))
-            self.status_ = int(path.status[-1])
+            self._refit(Xf, yf, w)
         else:
             average = paths[:, j, i, 0].mean(axis=0)
             self._set(average[:k], float(average[k]) if self.fit_intercept else 0.0)
