@@ -124,12 +124,16 @@ def test_refusals(make, fit, match):
         make().fit(*fit(X, y))
 
 
-def test_separation_warns():
-    X = np.array([[-2.0], [-1.0], [1.0], [2.0]])
-    with pytest.warns(ConvergenceWarning, match="separated"):
-        model = LogisticRegression(C=np.inf).fit(X, [0, 0, 1, 1])
-    assert model.status_ == -1
-    assert np.all(model.predict(X) == [0, 0, 1, 1])
+@pytest.mark.parametrize("X, y, kw, status, match", [
+    (np.array([[-2.0], [-1.0], [1.0], [2.0]]), [0, 0, 1, 1], {"C": np.inf}, -1, "separated"),
+    (*_binary(100)[:2], {"max_iter": 1}, -2, "max_iter"),
+])
+def test_convergence_warnings(X, y, kw, status, match):
+    with pytest.warns(ConvergenceWarning, match=match):
+        model = LogisticRegression(**kw).fit(X, y)
+    assert model.status_ == status
+    if status == -1:
+        np.testing.assert_array_equal(model.predict(X), y)
 
 
 def test_inputs_agree():

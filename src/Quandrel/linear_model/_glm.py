@@ -192,7 +192,7 @@ class _Binary(ClassifierMixin, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features), or a Dask array or DataFrame
+        X : array-like of shape (n_samples, n_features), a Dask array or DataFrame, or a tall.Source
             The rows.
 
         Returns
@@ -219,7 +219,7 @@ class _Binary(ClassifierMixin, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features), or a Dask array or DataFrame
+        X : array-like of shape (n_samples, n_features), a Dask array or DataFrame, or a tall.Source
             The rows.
 
         Returns
@@ -254,7 +254,7 @@ class _Binary(ClassifierMixin, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features), or a Dask array or DataFrame
+        X : array-like of shape (n_samples, n_features), a Dask array or DataFrame, or a tall.Source
             The rows.
 
         Returns
@@ -389,9 +389,9 @@ class LogisticRegression(_Binary):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features), or a Dask array or DataFrame
+        X : array-like of shape (n_samples, n_features), a Dask array or DataFrame, or a tall.Source
             The rows; NaN and infinity are refused.
-        y : array-like of shape (n_samples,)
+        y : array-like of shape (n_samples,), or None for a tall.Source
             Two class labels.
         sample_weight : array-like of shape (n_samples,), optional
             Non-negative weights, not all zero (None: all 1).
@@ -761,9 +761,9 @@ class PoissonRegressor(RegressorMixin, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features), or a Dask array or DataFrame
+        X : array-like of shape (n_samples, n_features), a Dask array or DataFrame, or a tall.Source
             The rows; NaN and infinity are refused.
-        y : array-like of shape (n_samples,)
+        y : array-like of shape (n_samples,), or None for a tall.Source
             Counts (numbers >= 0), not all 0.
         sample_weight : array-like of shape (n_samples,), optional
             Non-negative weights, not all zero.
@@ -812,7 +812,7 @@ class PoissonRegressor(RegressorMixin, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features), or a Dask array or DataFrame
+        X : array-like of shape (n_samples, n_features), a Dask array or DataFrame, or a tall.Source
             The rows.
 
         Returns
