@@ -150,10 +150,13 @@ def test_inputs_agree():
     np.testing.assert_allclose(lazy.coef_, ref.coef_, rtol=1e-12)
     np.testing.assert_allclose(lazy.predict_proba(da.from_array(X, chunks=64)).compute(),
                                ref.predict_proba(X), rtol=1e-12)
+    assert lazy.score(da.from_array(X, chunks=64), da.from_array(y, chunks=64)) == ref.score(X, y)
     counts = np.random.default_rng(0).poisson(1.0, 200)
     pois = PoissonRegressor(alpha=0.1).fit(X, counts)
     pois_lazy = PoissonRegressor(alpha=0.1).fit(da.from_array(X, chunks=64), da.from_array(counts, chunks=64))
     np.testing.assert_allclose(pois_lazy.coef_, pois.coef_, rtol=1e-12)
+    assert pois_lazy.score(da.from_array(X, chunks=64), da.from_array(counts, chunks=64)) == pytest.approx(
+        pois.score(X, counts), rel=1e-12)
 
 
 def test_source_input(tmp_path):

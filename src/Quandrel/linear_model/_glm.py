@@ -19,7 +19,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.exceptions import ConvergenceWarning
-from sklearn.metrics import check_scoring, d2_tweedie_score
+from sklearn.metrics import accuracy_score, check_scoring, d2_tweedie_score
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.class_weight import compute_class_weight
 from sklearn.utils.multiclass import check_classification_targets
@@ -117,6 +117,20 @@ def _source_labels(source: Any) -> tuple[NDArray[Any], float]:
         if labels.size > 2:
             break
     return labels, sw
+
+
+def _scored(X: Any, y: Any, sample_weight: Any, predict: Any) -> tuple[Any, Any, Any]:
+    """(y, the predictions, the weights) in memory: Dask input computed in one pass; a
+    Source, which holds its own target, is refused."""
+    if isinstance(X, tall.Source):
+        raise TypeError("score takes in-memory or Dask rows, not a tall.Source: "
+                        "use Source.to_dask()")
+    if is_tall(X):
+        import dask
+
+        done = dask.compute(y, predict(X), sample_weight)
+        return np.asarray(done[0]), np.asarray(done[1]), (None if done[2] is None else np.asarray(done[2]))
+    return y, predict(X), sample_weight
 
 
 class _Binary(ClassifierMixin, BaseEstimator):
@@ -266,6 +280,26 @@ class _Binary(ClassifierMixin, BaseEstimator):
             classes = self.classes_
             return eta.map_blocks(lambda e: classes[(e > 0).astype(np.intp)], dtype=classes.dtype)
         return self.classes_[(eta > 0).astype(np.intp)]
+
+    def score(self, X: ArrayLike, y: ArrayLike | None = None,
+              sample_weight: ArrayLike | None = None) -> float:
+        """The (weighted) share of rows whose class is predicted right.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features), or a Dask array or DataFrame
+            The rows (Dask rows are scored in one computation).
+        y : array-like of shape (n_samples,)
+            The true labels.
+        sample_weight : array-like of shape (n_samples,), optional
+
+        Returns
+        -------
+        score : float
+            The accuracy.
+        """
+        y, pred, w = _scored(X, y, sample_weight, self.predict)
+        return float(accuracy_score(y, pred, sample_weight=w))
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
@@ -452,7 +486,7 @@ class LogisticRegressionCV(_Binary):
         Refit on all rows at the best C; False: coef_ is the mean of the folds' fits
         there, as in scikit-learn.
     random_state : int or None, default=None
-        The seed of the hashed folds of an int cv (None: 0).
+        The seed of the hashed folds of an int cv (None: 0); not a RandomState.
 
     Attributes
     ----------
@@ -507,6 +541,7 @@ class LogisticRegressionCV(_Binary):
         "class_weight": [dict, StrOptions({"balanced"}), None],
         "refit": ["boolean"],
         **_IGNORED,
+        "random_state": [Interval(Integral, 0, None, closed="left"), None],
     }
 
     def __init__(self, *, Cs: int | ArrayLike = 10, l1_ratios: ArrayLike | None = None,
@@ -827,8 +862,8 @@ class PoissonRegressor(RegressorMixin, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
-            The rows.
+        X : array-like of shape (n_samples, n_features), or a Dask array or DataFrame
+            The rows (Dask rows are scored in one computation).
         y : array-like of shape (n_samples,)
             The counts.
         sample_weight : array-like of shape (n_samples,), optional
@@ -838,9 +873,8 @@ class PoissonRegressor(RegressorMixin, BaseEstimator):
         score : float
             1 - deviance / the deviance of the weighted mean.
         """
-        pred = self.predict(X)
-        return float(d2_tweedie_score(np.asarray(y, dtype=np.float64), pred,
-                                      sample_weight=sample_weight, power=1))
+        y, pred, w = _scored(X, y, sample_weight, self.predict)
+        return float(d2_tweedie_score(np.asarray(y, dtype=np.float64), pred, sample_weight=w, power=1))
 
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
