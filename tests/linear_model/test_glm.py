@@ -211,3 +211,23 @@ def test_cv_of_tall_input_refusals(kw, error, match):
     X, y, _ = _binary(100)
     with pytest.raises(error, match=match):
         LogisticRegressionCV(Cs=2, **kw).fit(da.from_array(X, chunks=50), da.from_array(y, chunks=50))
+
+
+@pytest.mark.parametrize("lazy", [False, True])
+def test_cv_with_a_separated_fold(lazy):
+    """A fold whose classes separate ends its path there: its later Cs are unscored."""
+    X = np.r_[np.linspace(-3, -0.1, 12), np.linspace(0.1, 3, 12)][:, None]
+    y = np.r_[np.zeros(12), np.ones(12)]
+    y[[0, 21]] = [1, 0]  # two rows out of place, both in fold 0: the other folds separate
+    ids = np.arange(24) % 3
+    if lazy:
+        da = pytest.importorskip("dask.array")
+        X, y, ids = (da.from_array(a, chunks=12) for a in (X, y, ids))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ConvergenceWarning)
+        model = LogisticRegressionCV(Cs=[0.1, np.inf], cv=ids).fit(X, y)
+    assert [f for f in range(3) if np.isnan(model.scores_[f, 0, 1])] == [0]
+    assert np.all(np.isfinite(model.scores_[:, 0, 0]))
+    assert model.C_ in (0.1, np.inf)
+    if not lazy:
+        assert np.isnan(model.coefs_paths_[0, 0, 1]).all()

@@ -37,6 +37,9 @@ TOL_SCALE = 1e-6
 
 _PENALTIES = {"l2": 0.0, "l1": 1.0}
 
+# glm_path's status of a fit whose coefficients run off to infinity
+SEPARATION = -1
+
 _IGNORED: dict[str, list[Any]] = {
     "solver": [StrOptions({"lbfgs", "liblinear", "newton-cg", "newton-cholesky", "sag", "saga"})],
     "intercept_scaling": [Interval(Real, 0, None, closed="neither")],
@@ -72,17 +75,6 @@ def _glm_fit(model: Any, X: Any, y: Any, family: str, weights: Any, alphas: list
                 "the Newton steps stopped at max_iter before they converged; increase max_iter, or tol")
         warnings.warn(f"{type(model).__name__}: {what}", ConvergenceWarning, stacklevel=3)
     return path
-
-
-def _at(path: Any, n: int, k: int) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """The path's coefficients and intercepts at its n penalties (a path that ended at
-    separation repeats its last fit)."""
-    coef = np.empty((n, k))
-    b0 = np.empty(n)
-    m = path.coef.shape[0]
-    coef[:m], b0[:m] = path.coef, path.intercept
-    coef[m:], b0[m:] = path.coef[m - 1], path.intercept[m - 1]
-    return coef, b0
 
 
 def _tall_rows(model: Any, X: Any, y: Any, sample_weight: Any) -> tuple[Any, Any, Any]:
@@ -192,10 +184,11 @@ class _Binary(ClassifierMixin, BaseEstimator):
 
     def _sw(self, y: Any, w: Any) -> float:
         if y is None:  # a Source: the sum of its first read
-            return float(self._tall_sw)
-        if w is None:
-            return float(y.shape[0])
-        return float(w.sum().compute() if hasattr(w, "compute") else np.sum(w))
+            y, w = np.empty(0), np.asarray(self._tall_sw)
+        sw = float(y.shape[0]) if w is None else float(w.sum().compute() if hasattr(w, "compute") else np.sum(w))
+        if not sw > 0.0:
+            raise ValueError("sample_weight: every weight is zero")
+        return sw
 
     def _set(self, coef: NDArray[np.float64], b0: float) -> None:
         self.coef_ = np.asarray(coef, dtype=np.float64).reshape(1, -1)
@@ -493,7 +486,8 @@ class LogisticRegressionCV(_Binary):
     Cs_ : ndarray of shape (n_cs,)
     l1_ratios_ : ndarray of shape (n_l1_ratios,)
     scores_ : ndarray of shape (n_folds, n_l1_ratios, n_cs)
-        Each fold's score of the fit on the other folds.
+        Each fold's score of the fit on the other folds; NaN from the C where a fold's
+        classes separate on (its path ends there), left out of the means.
     coefs_paths_ : ndarray of shape (n_folds, n_l1_ratios, n_cs, 1, n_features + 1)
         Those fits (the intercept last when fitted); in-memory input only.
     C_ : float
@@ -626,7 +620,8 @@ class LogisticRegressionCV(_Binary):
             result = _glm_fit(self, Xf, yf, "binomial", w, alphas.tolist(), l1,
                               folds=cv, seed=seed, measure=measure)
             held = np.full((Cs.shape[0], result.cv.shape[1]), np.nan)
-            held[: result.cv.shape[0]] = 1.0 - result.cv if measure == "class" else -result.cv / 2.0
+            held[: result.cv.shape[0]] = np.where(
+                result.status == SEPARATION, np.nan, 1.0 - result.cv if measure == "class" else -result.cv / 2.0)
             if scores is None:
                 scores = np.full((held.shape[1], l1s.shape[0], Cs.shape[0]), np.nan)
             scores[:, j, order] = held.T
@@ -704,9 +699,12 @@ class LogisticRegressionCV(_Binary):
             for j, l1 in enumerate(l1s.tolist()):
                 path = _glm_fit(self, Xf[train], yf[train], "binomial", wt,
                                 (1.0 / (Cs * sw)).tolist(), l1)
-                coef, b0 = _at(path, n_c, k)
+                coef, b0 = path.coef, path.intercept
                 passes[f, j] = path.n_passes
-                for i in range(n_c):
+                # a path ends at separation: that C and the later ones are unscored (NaN)
+                m = int(np.count_nonzero(path.status != SEPARATION))
+                paths[f, j, m:] = np.nan
+                for i in range(m):
                     probe.coef_, probe.intercept_ = coef[i][None, :], np.array([b0[i]])
                     sample = None if w is None else w[test]
                     scores[f, j, i] = scorer(probe, Xf[test], labels[test], sample_weight=sample) \
