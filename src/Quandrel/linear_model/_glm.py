@@ -300,20 +300,28 @@ class _Binary(ClassifierMixin, BaseEstimator):
         return tags
 
 
-def _l1_ratio_of(model: Any, penalty: Any, l1_ratio: float | None) -> tuple[float, bool]:
+def _l1_ratio_of(penalty: Any, l1_ratio: float | None, name: str = "l1_ratio") -> tuple[float, bool]:
     """The l1_ratio and whether the penalty is dropped (penalty=None), after scikit-learn
-    1.9's reading of a given `penalty` (deprecated there: a FutureWarning)."""
+    1.9's reading of `penalty` and `l1_ratio`, with its warnings: a FutureWarning for
+    the deprecated penalty (or l1_ratio None), a UserWarning for an l1_ratio that only
+    penalty='elasticnet' reads."""
     if penalty == "deprecated":
+        if l1_ratio is None:
+            warnings.warn(f"'{name}=None' was deprecated in scikit-learn 1.8 and will be an error "
+                          "in 1.10: use 0 <= l1_ratio <= 1", FutureWarning, stacklevel=3)
         return (0.0 if l1_ratio is None else float(l1_ratio)), False
     warnings.warn("'penalty' was deprecated in scikit-learn 1.8 and will be removed in 1.10: use "
                   "l1_ratio (0 for 'l2', 1 for 'l1') and C (np.inf for no penalty)",
                   FutureWarning, stacklevel=3)
-    if penalty is None:
-        return 0.0, True
     if penalty == "elasticnet":
         if l1_ratio is None:
-            raise ValueError("l1_ratio must be a number in [0, 1] with penalty='elasticnet'")
+            raise ValueError(f"{name} must be given, in [0, 1], with penalty='elasticnet'")
         return float(l1_ratio), False
+    if l1_ratio is not None and 0 < l1_ratio < 1:
+        warnings.warn(f"{name} parameter is only used when penalty is 'elasticnet'. Got "
+                      f"(penalty={penalty})", UserWarning, stacklevel=3)
+    if penalty is None:
+        return 0.0, True
     return _PENALTIES[penalty], False
 
 
@@ -434,7 +442,7 @@ class LogisticRegression(_Binary):
             Bad data or weights, one class or more than two.
         """
         self._validate_params()
-        l1_ratio, unpenalised = _l1_ratio_of(self, self.penalty, self.l1_ratio)
+        l1_ratio, unpenalised = _l1_ratio_of(self.penalty, self.l1_ratio)
         Xf, yf, w = self._rows(X, y, sample_weight)
         C = float(self.C)
         alpha = 0.0 if unpenalised or math.isinf(C) else 1.0 / (C * self._sw(yf, w))
@@ -458,7 +466,8 @@ class LogisticRegressionCV(_Binary):
     Cs : int or array-like, default=10
         The values of C, or their number: ``np.logspace(-4, 4, Cs)``.
     l1_ratios : array-like or None, default=None
-        The l1_ratios searched (None: 0.0, the L2 penalty, or the one `penalty` names).
+        The l1_ratios searched (None: 0.0, the L2 penalty); a `penalty` of 'l1' or
+        'l2' decides instead, as in scikit-learn.
     fit_intercept : bool, default=True
     cv : int, array-like of shape (n_samples,), splitter or None, default=None
         An int K (None: 5): this project's hashed folds, row i in fold
@@ -663,11 +672,16 @@ class LogisticRegressionCV(_Binary):
             partition the rows.
         """
         self._validate_params()
-        if self.penalty == "elasticnet" and self.l1_ratios is None:
-            raise ValueError("l1_ratios must be given with penalty='elasticnet'")
-        l1_default, _ = _l1_ratio_of(self, self.penalty, 0.5 if self.penalty == "elasticnet" else 0.0)
-        l1s = np.atleast_1d(np.asarray([l1_default] if self.l1_ratios is None else self.l1_ratios,
-                                       dtype=np.float64))
+        if self.penalty in ("deprecated", "elasticnet"):
+            if self.penalty == "elasticnet":
+                _l1_ratio_of(self.penalty, None if self.l1_ratios is None else 0.0, "l1_ratios")
+            given = [0.0] if self.l1_ratios is None else self.l1_ratios
+        else:  # 'l1' or 'l2' decides, whatever l1_ratios holds (scikit-learn warns)
+            if self.l1_ratios is not None:
+                warnings.warn("l1_ratios parameter is only used when penalty is 'elasticnet'. Got "
+                              f"(penalty={self.penalty})", UserWarning, stacklevel=2)
+            given = [_l1_ratio_of(self.penalty, 0.0)[0]]
+        l1s = np.atleast_1d(np.asarray(given, dtype=np.float64))
         if l1s.ndim != 1 or l1s.size == 0 or np.any((l1s < 0) | (l1s > 1)) or np.any(np.isnan(l1s)):
             raise ValueError(f"l1_ratios must hold numbers in [0, 1], got {self.l1_ratios!r}")
         Cs = (np.logspace(-4, 4, int(self.Cs)) if isinstance(self.Cs, Integral)
