@@ -121,6 +121,7 @@ def test_cv_folds_and_accuracy():
     (LogisticRegression, lambda X, y: (X, np.zeros(len(y))), "only one class"),
     (LogisticRegression, lambda X, y: (np.where(np.eye(len(y), 4, dtype=bool), np.nan, X), y), "NaN"),
     (LogisticRegressionCV, lambda X, y: (X, np.arange(len(y)) % 3), "Only binary classification"),
+    (lambda: LogisticRegressionCV(cv=np.arange(60) % 3 * 2), lambda X, y: (X, y), "fold ids"),
     (PoissonRegressor, lambda X, y: (X, -np.ones(len(y))), "valid range"),
     (PoissonRegressor, lambda X, y: (X, np.zeros(len(y))), "valid range"),
 ])

@@ -692,6 +692,8 @@ class LogisticRegressionCV(_Binary):
         if is_tall(X):
             return self._fit_tall(Xf, yf, w, Cs, l1s)
         ids = self._fold_ids(Xf, yf, groups)
+        if ids.min() < 0 or np.any(np.bincount(ids) == 0):
+            raise ValueError("cv: fold ids must be 0, 1, ..., K-1, each given to at least one row")
         K = int(ids.max()) + 1
         scorer = check_scoring(self, scoring=self.scoring or "accuracy")
         labels = self.classes_[yf.astype(np.intp)]
@@ -731,7 +733,7 @@ class LogisticRegressionCV(_Binary):
         if self.refit:
             self._refit(Xf, yf, w)
         else:
-            average = paths[:, j, i, 0].mean(axis=0)
+            average = np.nanmean(paths[:, j, i, 0], axis=0)  # the folds not separated there
             self._set(average[:k], float(average[k]) if self.fit_intercept else 0.0)
             self.status_ = 0
         return self
