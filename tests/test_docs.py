@@ -49,7 +49,7 @@ def test_conventions_table_is_the_headers():
     assert table == DECLARED
 
 
-@pytest.mark.parametrize("name", ["_base", "_ols", "_ridge", "_coordinate", "_cv"])
+@pytest.mark.parametrize("name", ["_base", "_ols", "_ridge", "_coordinate", "_cv", "_glm"])
 def test_linear_model_docstrings(name):
     module = importlib.import_module(f"Quandrel.linear_model.{name}")
     options = np.get_printoptions()

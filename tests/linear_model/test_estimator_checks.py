@@ -5,11 +5,24 @@ import functools
 import pytest
 from sklearn.utils.estimator_checks import estimator_checks_generator
 
-from Quandrel.linear_model import ElasticNet, ElasticNetCV, Lasso, LassoCV, LassoLars, LinearRegression, Ridge, RidgeIC
+from Quandrel.linear_model import (
+    ElasticNet,
+    ElasticNetCV,
+    Lasso,
+    LassoCV,
+    LassoLars,
+    LinearRegression,
+    LogisticRegression,
+    LogisticRegressionCV,
+    PoissonRegressor,
+    Ridge,
+    RidgeIC,
+)
 
 ESTIMATORS = [LinearRegression(), Ridge(), RidgeIC(alphas=10), Lasso(), ElasticNet(),
               LassoLars(), LassoCV(alphas=10, cv=3, max_iter=100_000),
-              ElasticNetCV(alphas=10, cv=3, max_iter=100_000)]
+              ElasticNetCV(alphas=10, cv=3, max_iter=100_000), LogisticRegression(),
+              LogisticRegressionCV(Cs=3, cv=3), PoissonRegressor()]
 
 NO_SWEEP_COUNT = ("the coordinate-descent kernels report a status, not their sweep count, "
                   "so there is no n_iter_")

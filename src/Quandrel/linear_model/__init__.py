@@ -10,12 +10,16 @@ objective and penalty scale of scikit-learn's estimator of the same name:
                     the lasso and elastic net by coordinate descent, the lasso by LARS
   LassoCV, ElasticNetCV
                     K-fold cross-validation of the penalty path, all folds from one pass
+  LogisticRegression, LogisticRegressionCV, PoissonRegressor
+                    binary logistic and Poisson regression by Newton steps over the rows
+                    (`tall.glm_path`), with scikit-learn's objectives
 
 scikit-learn is needed here only (the extra ``[models]``).
 """
 
 from ._coordinate import ElasticNet, Lasso, LassoLars
 from ._cv import ElasticNetCV, LassoCV
+from ._glm import LogisticRegression, LogisticRegressionCV, PoissonRegressor
 from ._ols import LinearRegression
 from ._ridge import Ridge, RidgeIC
 
@@ -26,6 +30,9 @@ __all__ = [
            "LassoCV",
            "LassoLars",
            "LinearRegression",
+           "LogisticRegression",
+           "LogisticRegressionCV",
+           "PoissonRegressor",
            "Ridge",
            "RidgeIC",
 ]
