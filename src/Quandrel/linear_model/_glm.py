@@ -64,7 +64,7 @@ def _glm_fit(model: Any, X: Any, y: Any, family: str, weights: Any, alphas: list
                              fit_intercept=bool(model.fit_intercept),
                              tol=float(model.tol) * TOL_SCALE, max_iter=int(model.max_iter),
                              folds=folds, **cv)
-    status = path.status if folds is None else path.fit.status
+    status = path.fit.status if isinstance(path, tall.GlmCrossValidation) else path.status
     separated = any("separation" in str(w.message) for w in caught)
     for w in caught:
         if "separation" not in str(w.message):
