@@ -66,7 +66,7 @@ def run(quick):
             del X, y
     timing.report("gram_stats on 2 workers, data in worker memory", rows, ["dask X.T@X, X.T@y"])
     print(f"   (target: ratio >= 0.80, i.e. at most 1.25x Dask's time, set when the pass formed X'X alone;"
-          f" it now forms the raw and the centred Gram matrix of each block; chunks of {CHUNK} rows)")
+          f" it now forms the centred Gram matrix of each block and its raw sums from it; chunks of {CHUNK} rows)")
     print(f"\n== peak memory a streamed pass adds to a worker (chunk {CHUNK * 50 * 8 / 2**20:.0f} MiB at 50 columns)")
     for size, a, b in memory:
         print(f"{size:>16}   gram_stats {a / 2**20:7.1f} MiB   dask {b / 2**20:7.1f} MiB")

@@ -16,16 +16,14 @@ elementwise IEEE operations:
                                qdl_gram on z - mean (weighted: sqrt(w) (z - mean))
 
 so M is the co-moment about the exact mean, mean + resid / sw (mean and resid are
-then rounded again). A leaf without weights or folds (a whole block) also sums the
-raw statistics as they have always been summed, G = qdl_gram(x), c = qdl_gram_rhs(x,
-y), yy = qdl_dot(y, y), held as R = sum z z'; the leaves of weighted or folded data
-leave R out, and their records form it from the centred statistics
-(`_stats._record`), which saves one Gram matrix per block. X is read where it lies,
-rows or columns contiguous (as files' readers hand columns), without a copy.
+then rounded again). No leaf sums the raw statistics R = sum w z z' by rows: every
+record forms them from its centred statistics (`_stats._record`), weighted or not,
+folded or not, so each block forms one Gram matrix. X is read where it lies, rows or
+columns contiguous (as files' readers hand columns), without a copy.
 
 A block's node is its folds and their records, with the counts of what the checks
 after the pass refuse: NaN and infinite values per column of z (counted only in the
-columns whose entry of the diagonal of R, or of M, is not finite: a column's sum of
+columns whose entry of the diagonal of M is not finite: a column's centred sum of
 squares is finite exactly when the column holds none and its squares do not
 overflow; a leaf without weight is counted in full), weights that are NaN, infinite
 or negative, and fold ids that are not whole numbers in [0, n). Nodes add fold by
@@ -130,8 +128,7 @@ def block(X: Any, y: Any, w: Any, ids: Any, row0: int, plan: Plan) -> Node:
             nslots = names.size
         ids = np.require(ids, np.int64, ["C", "A", "W"])
     y = _f64(y)
-    raw = ids is None and w is None
-    folds, out, nonfinite = routines.moments_leaves(X, y, w, ids, nslots, raw)
+    folds, out, nonfinite = routines.moments_leaves(X, y, w, ids, nslots, False)
     counts[:p] = nonfinite
     folds = folds if names is None else names[folds]
     # Fewer leaves than allocated come as the first rows: a copy frees the rest.

@@ -5,8 +5,8 @@ Inside the pass, a part of the rows is a record over the augmented rows z = (x, 
 read and write it (moments.h), holding its row count n, weight sum sw, the means of z
 rounded to float64 and `resid`, what that rounding leaves (sum w (z - mean), a
 fraction of an ulp of the means times sw), the centred co-moments M = sum w (z - mu)
-(z - mu)' about the exact means mu = mean + resid / sw, and, for unweighted rows
-without folds, the raw sums R = sum z z'. The record handed to the user, `GramStats`,
+(z - mu)' about the exact means mu = mean + resid / sw; the raw sums R = sum w z z'
+are formed from these when a record is handed out (`_record`). The record handed to the user, `GramStats`,
 holds the same numbers split into the X and y blocks.
 
 Two adjacent parts are merged by `_merge` (qdl_moments_merge), always with the lower
@@ -60,9 +60,8 @@ class GramStats:
         the means leaves (below sw times an ulp of the means), carried so that merged
         records keep the digits of the centred co-moments.
 
-    The centred co-moments are about the exact means. Unweighted and unfolded, G, c and
-    yy are sums by blocks of rows; weighted, per fold and merged, they are formed from
-    the centred statistics, Gc + sw mu mu' and so on, with mu the exact means. Records
+    The centred co-moments are about the exact means. G, c and yy are formed from the
+    centred statistics, Gc + sw mu mu' and so on, with mu the exact means. Records
     made from G, c, yy and n alone (the four positional fields) have None in the
     others, and serve the solvers that need no intercept.
 

@@ -4,8 +4,8 @@ Rows are cut into blocks of `block_rows` counted from row 0 of the whole data, a
 each block into one leaf per fold (see `_blocks`). The blocks are added in one fixed
 binary tree by block index, fold by fold: the node of size 2^L at position s covers
 blocks s .. s + 2^L - 1 and is its left child plus its right child (the left child
-alone when the right one starts at or past the last block), the raw sums added
-entrywise and the means and centred co-moments merged by `_stats._merge`. A fold
+alone when the right one starts at or past the last block), the means and centred
+co-moments merged by `_stats._merge`. A fold
 absent from one child is the other child's part, unchanged. A range of rows (a chunk)
 gives the largest nodes inside it, its cover; adjacent covers merge into the cover of
 their union, so however the rows were cut, the root is the same sum in the same order.
