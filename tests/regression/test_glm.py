@@ -15,10 +15,10 @@ ETA_MAX = 20.723265836946411
 
 def run(X, y, w, off, fold, held, family, b0, b, lo=-15.0, hi=15.0):
     m, k = X.shape
-    z, ww, sums = np.full(m, 7.25), np.full(m, 7.25), np.full(6, 7.25)
+    z, ww, sums, grad = np.full(m, 7.25), np.full(m, 7.25), np.full(8, 7.25), np.full(2 * k, 7.25)
     status = working(X.ctypes.data, X.strides[0] // 8, X.strides[1] // 8, P(y), P(w), P(off), P(fold),
-                     held, m, k, family, b0, P(b), lo, hi, P(z), P(ww), P(sums))
-    return status, z, ww, sums
+                     held, m, k, family, b0, P(b), lo, hi, P(z), P(ww), P(sums), P(grad))
+    return status, z, ww, sums, grad
 
 
 def reference(X, y, w, off, fold, held, family, b0, b, lo=-15.0, hi=15.0):
@@ -45,9 +45,10 @@ def reference(X, y, w, off, fold, held, family, b0, b, lo=-15.0, hi=15.0):
         bound = lin
     z = np.where(out, lin, lin + (y - mu) / v)
     ww = np.where(out, 0.0, w1 * v)
+    t = np.where(out, 0.0, w1 * (y - mu))
     sums = [np.sum(w1 * d * ~out), np.sum(~out & (w1 > 0) & ((bound < lo) | (bound > hi))),
-            np.sum(w1 * out)] + [np.sum(w1 * s * out) for s in scores]
-    return z, ww, np.array(sums)
+            np.sum(w1 * out)] + [np.sum(w1 * s * out) for s in scores] + [t.sum(), ww.sum()]
+    return z, ww, np.array(sums), np.concatenate([X.T @ t, X.T @ ww])
 
 
 @pytest.mark.parametrize("family, weighted, offset, folded", list(itertools.product(
@@ -66,23 +67,24 @@ def test_working_quantities_follow_the_contract(rng, family, weighted, offset, f
     fold = rng.integers(0, 3, m) if folded else None
     if family == POISSON:
         b = b / 4
-    status, z, ww, sums = run(X, y, w, off, fold, 1, family, b0, b)
+    status, z, ww, sums, grad = run(X, y, w, off, fold, 1, family, b0, b)
     assert status == 0
-    rz, rww, rsums = reference(X, y, w, off, fold, 1, family, b0, b)
+    rz, rww, rsums, rgrad = reference(X, y, w, off, fold, 1, family, b0, b)
     assert np.allclose(z, rz, rtol=1e-12, atol=1e-12) and np.allclose(ww, rww, rtol=1e-12, atol=0)
     assert np.allclose(sums, rsums, rtol=1e-12, atol=1e-12)
+    assert np.allclose(grad, rgrad, rtol=1e-11, atol=1e-11 * np.abs(rgrad).max())
     assert sums[1] > 0 or family == POISSON  # |eta| beyond 15 somewhere
     wide = np.zeros((m, 2 * k + 1))
     wide[:, 1::2] = X
     for other in (np.asfortranarray(X), wide[:, 1::2]):
-        _, z2, ww2, sums2 = run(other, y, w, off, fold, 1, family, b0, b)
+        _, z2, ww2, sums2, grad2 = run(other, y, w, off, fold, 1, family, b0, b)
         assert np.array_equal(bits(z2), bits(z)) and np.array_equal(bits(ww2), bits(ww))
-        assert np.array_equal(bits(sums2), bits(sums))
+        assert np.array_equal(bits(sums2), bits(sums)) and np.array_equal(bits(grad2), bits(grad))
 
 
 def test_no_columns_and_no_rows():
     y = np.array([0.0, 1.0])
-    status, z, ww, sums = run(np.empty((2, 0)), y, None, None, None, 0, BINOMIAL, 0.0, None)
+    status, z, ww, sums, _ = run(np.empty((2, 0)), y, None, None, None, 0, BINOMIAL, 0.0, None)
     assert status == 0 and np.array_equal(z, [-2.0, 2.0]) and np.array_equal(ww, [0.25, 0.25])
     assert sums[0] == pytest.approx(4 * np.log(2)) and sums[2] == 0.0
     status, *_, sums = run(np.empty((0, 3)), y[:0], None, None, None, 0, POISSON, 0.0, np.zeros(3))
@@ -93,7 +95,8 @@ def test_no_columns_and_no_rows():
 def test_refusals_write_nothing(change):
     args = {"m": 2, "k": 1, "row_stride": 1, "col_stride": 1, "family": 0}
     args[change] = 7 if change == "family" else -1
-    X, y, z, ww, sums = np.ones(4), np.zeros(2), np.full(2, 7.25), np.full(2, 7.25), np.full(6, 7.25)
+    X, y, z, ww, sums = np.ones(4), np.zeros(2), np.full(2, 7.25), np.full(2, 7.25), np.full(8, 7.25)
+    grad = np.full(2, 7.25)
     status = working(P(X), args["row_stride"], args["col_stride"], P(y), None, None, None, 0, args["m"],
-                     args["k"], args["family"], 0.0, P(np.ones(1)), -1.0, 1.0, P(z), P(ww), P(sums))
-    assert status == -3 and (z == 7.25).all() and (ww == 7.25).all() and (sums == 7.25).all()
+                     args["k"], args["family"], 0.0, P(np.ones(1)), -1.0, 1.0, P(z), P(ww), P(sums), P(grad))
+    assert status == -3 and all((a == 7.25).all() for a in (z, ww, sums, grad))

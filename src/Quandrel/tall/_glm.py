@@ -9,10 +9,19 @@ For each penalty alpha, warm-started from the last, the fit minimises
 (Friedman, Hastie and Tibshirani, "Regularization paths for generalized linear models
 via coordinate descent", Journal of Statistical Software 33, 2010): a scan at the
 current coefficients forms the weighted statistics of the working response, the
-elastic-net kernel solves that quadratic model on the k-by-k statistics, and the scan
-at the solution both checks convergence (the penalised objective's change, in units of
-the null deviance) and forms the next step's statistics. A step that would raise the
+elastic-net kernel solves that quadratic model on the statistics, and the scan at the
+solution both checks convergence (the penalised objective's change, in units of the
+null deviance) and forms the next step's statistics. A step that would raise the
 objective is halved.
+
+The statistics are formed over the columns that can be nonzero only: each model's
+nonzero coefficients and its strong set (Tibshirani et al., "Strong rules for
+discarding predictors in lasso-type problems", JRSS B 74, 2012: the columns whose
+gradient is at least l1_ratio (2 alpha' - alpha), alpha' the next penalty), the
+union over the models in the scan. Every scan also forms every column's gradient, so
+a fit is converged only when no column left out has a gradient above l1_ratio alpha
+(the lasso's optimality condition); a column that has is added, with a scan at the
+same coefficients when the statistics lack it.
 """
 
 from __future__ import annotations
@@ -26,7 +35,7 @@ from typing import Any
 import numpy as np
 
 from .._ckernels.regression import _regression
-from ._glm_scan import BEYOND, DEVIANCE, HELD_CLASS, Model, Scanned, bse_of
+from ._glm_scan import BEYOND, DEVIANCE, HELD_CLASS, RESIDUAL, SUMS, WORKING_W, Model, Scanned, bse_of
 from ._records import F64, I64, Unpacks
 from ._solvers import _chol_solve, _default_alphas, _intercepts, _Problem, _problem
 from ._stats import GramStats
@@ -53,6 +62,10 @@ POISSON_RATIO_MIN = 1e-6
 # A converged fit with rows beyond the bounds whose last step still moved a
 # standardised coefficient by more than this is running off to infinity.
 RUNAWAY_STEP = 1e-3
+
+# A column left out of the statistics violates the optimality condition when its
+# gradient exceeds l1_ratio alpha by more than this share (rounding of the gradient).
+KKT_SLACK = 1e-9
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -106,12 +119,21 @@ class _State:
         problem = _problem(plain, fit_intercept, standardize)
         self.keep: np.ndarray = problem.keep
         self.scale: np.ndarray = np.ones(self.keep.shape[0]) if problem.scale is None else problem.scale
-        k = np.shape(plain.c)[0]
+        self.k = k = np.shape(plain.c)[0]
+        self.fit_intercept = fit_intercept
         self.b0, self.b = 0.0, np.zeros(k)
         # Set by the first scan (and `bounds` before it): the statistics of the working
-        # response and the sums of glm.h at (b0, b). The deviance is NaN until then.
+        # response over the columns `cols` (ascending; b is 0 outside them), the sums of
+        # glm.h and every column's gradient at (b0, b). The deviance is NaN until then.
         self.stats: Any  # a centred GramStats
+        self.cols: I64 = np.zeros(0, dtype=np.int64)
         self.sums: F64
+        self.grad: F64 = np.zeros(k)
+        # The columns the next scan must hold for this model beyond its nonzero and
+        # strong ones (optimality violators), and whether that scan is at the same
+        # coefficients (the statistics lack a violator).
+        self.extra: I64 = np.zeros(0, dtype=np.int64)
+        self.rescan = False
         self.bounds: tuple[float, float]
         self.dev = math.nan
         self.obj = math.nan
@@ -132,17 +154,62 @@ class _State:
         l2 = float(np.sum(s * s))
         return 2.0 * self.sw * alpha * (l1_ratio * l1 + (1.0 - l1_ratio) * l2 / 2.0)
 
+    def accept(self, stats: Any, sums: F64, cols: I64) -> None:
+        """The statistics, sums and gradient of a scan at the current coefficients."""
+        self.stats, self.sums, self.cols = stats, sums, cols
+        k = self.k
+        u = sums[SUMS:SUMS + k]
+        if self.fit_intercept:
+            residual, working_w = float(sums[RESIDUAL]), float(sums[WORKING_W])
+            u = u - sums[SUMS + k:] * (residual / working_w if working_w > 0.0 else 0.0)
+        self.grad = u / self.sw
+
+    def scaled_grad(self) -> F64:
+        """The gradient of the kept columns, scaled (as the kernel sees it)."""
+        out: F64 = self.grad[self.keep] / self.scale
+        return out
+
+    def violators(self, a1: float, outside: I64) -> I64:
+        """The kept columns not in `outside` whose gradient breaks the optimality
+        condition at a1 = alpha l1_ratio (every one for a1 = 0: a ridge fit has none
+        at 0)."""
+        cols: I64 = self.keep if a1 == 0.0 else self.keep[np.abs(self.scaled_grad()) > a1 * (1.0 + KKT_SLACK)]
+        return np.setdiff1d(cols, outside, assume_unique=True)
+
+    def wanted(self, b: F64, threshold: float | None) -> I64:
+        """The columns the next scan's statistics must hold for this model at the
+        proposal b: its nonzero ones (and the current coefficients'), those whose
+        scaled gradient reaches threshold (every column for None), and the extra."""
+        if threshold is None:
+            return np.arange(self.k)
+        strong = self.keep[np.abs(self.scaled_grad()) >= threshold]
+        cols: I64 = np.union1d(np.union1d(np.flatnonzero(b), np.flatnonzero(self.b)),
+                               np.union1d(strong, self.extra))
+        return cols
+
+    def _inner(self) -> tuple[I64, I64]:
+        """The positions within `cols` of the kept columns, and their indices in keep."""
+        at = np.searchsorted(self.keep, self.cols)
+        held = at < self.keep.shape[0]
+        held[held] = self.keep[at[held]] == self.cols[held]
+        return np.flatnonzero(held), at[held]
+
     def quadratic(self, fit_intercept: bool) -> tuple[F64, F64]:
-        """A and g of the Newton step's quadratic model, on the kept, scaled columns."""
+        """A and g of the Newton step's quadratic model, on the kept, scaled columns of
+        the statistics."""
         S = self.stats
         A, g = (S.Gc / self.sw, S.cc / self.sw) if fit_intercept else (S.G / self.sw, S.c / self.sw)
-        A, g = np.asarray(A)[np.ix_(self.keep, self.keep)], np.asarray(g)[self.keep]
-        A, g = A / np.outer(self.scale, self.scale), g / self.scale
+        pos, at = self._inner()
+        scale = self.scale[at]
+        A, g = np.asarray(A)[np.ix_(pos, pos)], np.asarray(g)[pos]
+        A, g = A / np.outer(scale, scale), g / scale
         return np.ascontiguousarray(A), np.ascontiguousarray(g)
 
     def step(self, alpha: float, l1_ratio: float, fit_intercept: bool) -> tuple[float, F64]:
-        """The minimiser (b0, b) of the quadratic model at the current statistics."""
+        """The minimiser (b0, b) of the quadratic model at the current statistics (b 0
+        outside their columns)."""
         A, g = self.quadratic(fit_intercept)
+        _, at = self._inner()
         kk = g.shape[0]
         a1, a2 = alpha * l1_ratio, alpha * (1.0 - l1_ratio)
         coef: F64 | None = None
@@ -153,11 +220,12 @@ class _State:
             if status:
                 coef = None
         if coef is None and kk:
-            coef, _ = _regression.elastic_net_gram_cd(A, g, a1, a2, self.scaled(self.b), CD_MAX_ITER, CD_TOL)
+            warm = np.ascontiguousarray(self.scaled(self.b)[at])
+            coef, _ = _regression.elastic_net_gram_cd(A, g, a1, a2, warm, CD_MAX_ITER, CD_TOL)
         b = np.zeros_like(self.b)
         if kk:
-            b[self.keep] = coef / self.scale
-        b0 = float(_intercepts(self.stats, b[None, :])[0]) if fit_intercept else 0.0
+            b[self.keep[at]] = coef / self.scale[at]
+        b0 = float(_intercepts(self.stats, b[self.cols][None, :])[0]) if fit_intercept else 0.0
         return b0, b
 
 
@@ -169,7 +237,7 @@ def _bounds(family: str, b0_null: float) -> tuple[float, float]:
 
 def _dof(st: _State, alpha: float, l1_ratio: float, fit_intercept: bool) -> float:
     A, _ = st.quadratic(fit_intercept)
-    s = st.scaled(st.b)
+    s = st.scaled(st.b)[st._inner()[1]]
     if l1_ratio == 1.0:
         return float(np.count_nonzero(s))
     if not s.size:
@@ -180,24 +248,34 @@ def _dof(st: _State, alpha: float, l1_ratio: float, fit_intercept: bool) -> floa
     return _regression.elastic_net_active_dof(A, s, alpha * (1.0 - l1_ratio), False, 0.0)
 
 
-def fit_models(scan: Callable[[list[Model]], Scanned], plains: list[GramStats], means: list[float],
+def fit_models(scan: Callable[[list[Model], I64 | None], Scanned], plains: list[GramStats], means: list[float],
                family: str, alphas: F64 | None, l1_ratio: float, fit_intercept: bool, standardize: bool,
                n_alphas: int, eps: float, tol: float, max_iter: int,
                offset: bool) -> tuple[GlmPath, F64 | None, I64, int]:
     """The path of the all-rows model (plains[0], the statistics of x and y by the
     weights; means[0] the weighted mean of the fitted y) and of each fold's (plains[1:]),
-    advancing together. scan(models) runs one scan (a list of Scanned per model).
-    Returns (GlmPath, held-out sums (n, K, SUMS) or None, fold statuses (n, K), scans)."""
+    advancing together. scan(models, cols) runs one scan, its statistics over the
+    columns cols (None: all). Returns (GlmPath, held-out sums (n, K, SUMS) or None,
+    fold statuses (n, K), scans)."""
     states = [_State(f - 1 if f else None, plain, fit_intercept, standardize)
               for f, plain in enumerate(plains)]
     passes = 0
     k = np.shape(plains[0].c)[0]
+    everything = np.arange(k)
 
-    def run(targets: list[_State], proposals: list[tuple[float, F64]]) -> list[tuple[Any, F64]]:
+    def run(targets: list[_State], proposals: list[tuple[float, F64]],
+            wanted: list[I64]) -> tuple[I64, list[tuple[Any, F64]]]:
+        """One scan for the targets at the proposals, its statistics over the union of
+        the columns wanted (all k when that is every column)."""
         nonlocal passes
         passes += 1
-        res = scan([Model(b0, b, st.held, st.bounds) for st, (b0, b) in zip(targets, proposals, strict=True)])
-        return [(res.stats[i], res.sums[i]) for i in range(len(targets))]
+        cols: I64 = np.zeros(0, dtype=np.int64)
+        for want in wanted:
+            cols = np.union1d(cols, want).astype(np.int64)
+        full = cols.shape[0] == k
+        res = scan([Model(b0, b, st.held, st.bounds) for st, (b0, b) in zip(targets, proposals, strict=True)],
+                   None if full else cols)
+        return everything if full else cols, [(res.stats[i], res.sums[i]) for i in range(len(targets))]
 
     # The null models: the intercept alone (IRLS on it), or eta = offset.
     for st, mean in zip(states, means, strict=True):
@@ -205,11 +283,13 @@ def fit_models(scan: Callable[[list[Model]], Scanned], plains: list[GramStats], 
             st.b0 = math.log(mean / (1.0 - mean)) if family == "binomial" else math.log(mean)
         st.bounds = _bounds(family, st.b0)
     pending = list(states)
+    nothing = np.zeros(0, dtype=np.int64)
     for _ in range(max_iter):
-        out = run(pending, [(st.b0, st.b) for st in pending])
+        cols, out = run(pending, [(st.b0, st.b) for st in pending], [nothing] * len(pending))
         nxt = []
         for st, (stats, sums) in zip(pending, out, strict=True):
-            previous, st.stats, st.dev, st.sums = st.dev, stats, float(sums[DEVIANCE]), sums
+            previous, st.dev = st.dev, float(sums[DEVIANCE])
+            st.accept(stats, sums, cols)
             # (previous is NaN at the first scan: never within tol)
             if not (fit_intercept and offset) or abs(previous - st.dev) < tol * st.dev:
                 continue
@@ -223,9 +303,11 @@ def fit_models(scan: Callable[[list[Model]], Scanned], plains: list[GramStats], 
         st.bounds = _bounds(family, st.b0)
     whole = states[0]
     default_grid = alphas is None
+    top = _default_alphas(_Problem(np.zeros((0, 0)), whole.scaled_grad(), whole.keep, whole.scale),
+                          l1_ratio, 1, 1.0)[0]
     if alphas is None:
-        A, g = whole.quadratic(fit_intercept)
-        alphas = _default_alphas(_Problem(A, g, whole.keep, whole.scale), l1_ratio, n_alphas, eps)
+        alphas = _default_alphas(_Problem(np.zeros((0, 0)), whole.scaled_grad(), whole.keep, whole.scale),
+                                 l1_ratio, n_alphas, eps)
     n = alphas.shape[0]
     K = len(states) - 1
     coef, intercept = np.zeros((n, k)), np.zeros(n)
@@ -234,28 +316,51 @@ def fit_models(scan: Callable[[list[Model]], Scanned], plains: list[GramStats], 
     held = np.full((n, K, HELD_CLASS + 1), np.nan)
     fold_status = np.full((n, K), OK, dtype=np.int64)
     end = n
+    previous_alpha = top
     for i, alpha in enumerate(alphas.tolist()):
         active = [st for st in states if st.active]
         for st in states[1:]:
             if not st.active:  # separated at an earlier penalty: no longer fitted
                 fold_status[i, st.held] = SEPARATION
+        a1 = alpha * l1_ratio
+        # The strong rule's threshold for this penalty and the next (the statistics of
+        # a penalty's last scan serve the next one's first step); None: every column.
+        after = float(alphas[i + 1]) if i + 1 < n else alpha
+        threshold = None if a1 == 0.0 else max(
+            l1_ratio * min(2.0 * alpha - previous_alpha, 2.0 * after - alpha), 0.0)
+        previous_alpha = alpha
         for st in active:
             st.obj = st.dev + st.penalty(st.b, alpha, l1_ratio)
             st.status, st.move, st.proposal, st.halvings, st.iters = OK, 0.0, None, 0, 0
+            st.extra, st.rescan = nothing, False
         pending = list(active)
         while pending:
             targets: list[_State] = []
             proposals: list[tuple[float, F64]] = []
             done: list[_State] = []
             for st in pending:
+                if st.rescan:  # the same coefficients, the statistics widened
+                    targets.append(st)
+                    proposals.append((st.b0, st.b))
+                    continue
                 prop = st.proposal if st.proposal is not None else st.step(alpha, l1_ratio, fit_intercept)
                 if prop[0] == st.b0 and np.array_equal(prop[1], st.b):
-                    done.append(st)  # the statistics are those of the last scan
-                else:
-                    targets.append(st)
-                    proposals.append(prop)
-            out = run(targets, proposals) if targets else []
+                    # The statistics are those of the last scan: optimal, unless a column
+                    # left out of them should enter.
+                    missing = st.violators(a1, st.cols)
+                    if not missing.size:
+                        done.append(st)
+                        continue
+                    st.extra, st.rescan = np.union1d(st.extra, missing), True
+                targets.append(st)
+                proposals.append(prop)
+            cols, out = run(targets, proposals, [st.wanted(b, threshold) for st, (_, b) in
+                                                 zip(targets, proposals, strict=True)]) if targets else (nothing, [])
             for st, (b0, b), (stats, sums) in zip(targets, proposals, out, strict=True):
+                if st.rescan:
+                    st.rescan = False
+                    st.accept(stats, sums, cols)
+                    continue
                 dev = float(sums[DEVIANCE])
                 obj = dev + st.penalty(b, alpha, l1_ratio)
                 change = obj - st.obj
@@ -268,9 +373,20 @@ def fit_models(scan: Callable[[list[Model]], Scanned], plains: list[GramStats], 
                         done.append(st)
                     continue
                 st.move = max(abs(b0 - st.b0), float(np.max(np.abs(st.scaled(b) - st.scaled(st.b)), initial=0.0)))
-                st.b0, st.b, st.stats, st.sums, st.dev, st.obj = b0, b, stats, sums, dev, obj
+                solved = st.cols
+                st.b0, st.b, st.dev, st.obj = b0, b, dev, obj
+                st.accept(stats, sums, cols)
                 st.proposal, st.halvings = None, 0
                 st.iters += 1
+                if converged:
+                    # Optimal only when no column left out of the step breaks the
+                    # optimality condition; one that does enters (a scan at these
+                    # coefficients first when the statistics lack it).
+                    missing = st.violators(a1, solved)
+                    if missing.size:
+                        converged = False
+                        st.extra = np.union1d(st.extra, missing)
+                        st.rescan = bool(np.setdiff1d(missing, cols).size)
                 if converged:
                     done.append(st)
                 elif st.iters >= max_iter:

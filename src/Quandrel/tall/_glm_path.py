@@ -26,7 +26,7 @@ from ._glm_scan import (
 )
 from ._params import check_alphas, check_flag, check_int, check_l1_ratio, check_real
 from ._pass import gram_stats
-from ._records import F64
+from ._records import F64, I64
 from ._solvers import _check_eps
 from ._stats import FoldedStats, _record
 
@@ -148,7 +148,7 @@ class _InMemory:
         self.X, self.y, self.w, self.off, self.ids = X, y, w, off, ids
         self.K, self.seed, self.block_rows = K, seed, block_rows
 
-    def scan(self, family: str, models: list[Model]) -> Scanned:
+    def scan(self, family: str, models: list[Model], cols: I64 | None) -> Scanned:
         stack = Stack()
         br, n = self.block_rows, self.X.shape[0]
         for r0 in range(0, n, br):
@@ -157,8 +157,14 @@ class _InMemory:
             ids = fold_ids_of(None if self.ids is None else self.ids[rows], self.K, self.seed, r0, m)
             stack.push(*block_records(self.X[rows], self.y[rows],
                                       None if self.w is None else self.w[rows],
-                                      None if self.off is None else self.off[rows], ids, family, models))
-        return stack.result(self.X.shape[1])
+                                      None if self.off is None else self.off[rows], ids, family, models,
+                                      cols))
+        return stack.result(_width_of(cols, self.X.shape[1]))
+
+
+def _width_of(cols: I64 | None, k: int) -> int:
+    """The columns of a scan's records: those of cols, or all k."""
+    return k if cols is None else int(cols.shape[0])
 
 
 def _cut(pieces: Iterable[tuple[Any, Any, Any, Any]], block_rows: int) -> Iterator[tuple[Any, ...]]:
@@ -217,12 +223,12 @@ class _Pieces:
             row0 += len(codes)
             yield (X, codes) if w is None else (X, codes, w)
 
-    def scan(self, family: str, models: list[Model]) -> Scanned:
+    def scan(self, family: str, models: list[Model], cols: I64 | None) -> Scanned:
         stack = Stack()
         for X, y, w, off, row0 in _cut(self.pieces(), self.block_rows):
             ids = fold_ids_of(None, self.K, self.seed, row0, X.shape[0])
-            stack.push(*block_records(X, self.response.fitted(y), w, off, ids, family, models))
-        return stack.result(cast(int, self.k))  # known after the first pass
+            stack.push(*block_records(X, self.response.fitted(y), w, off, ids, family, models, cols))
+        return stack.result(_width_of(cols, cast(int, self.k)))  # k known after the first pass
 
 
 def _normalised(pieces: Iterable[Any]) -> Iterator[tuple[Any, Any, Any, Any]]:
@@ -240,7 +246,7 @@ def _normalised(pieces: Iterable[Any]) -> Iterator[tuple[Any, Any, Any, Any]]:
 
 
 def _chunk_task(X: Any, y: Any, w: Any, ids: Any, row0: Any, plan: Plan, *, family: str, models: list[Model],
-                k: int) -> np.ndarray:
+                k: int, cols: I64 | None) -> np.ndarray:
     """The cover of a Dask chunk's blocks (as _tree._chunk_task) and their sums by block;
     X holds the offset as its last column when it has k + 1."""
     from ._tree import _range_nodes
@@ -259,7 +265,7 @@ def _chunk_task(X: Any, y: Any, w: Any, ids: Any, row0: Any, plan: Plan, *, fami
         block_ids = fold_ids_of(None if ids is None else ids[rows].astype(np.int64), plan.K, plan.seed,
                                 row0 + r, Xb.shape[0])
         node, sums[s] = block_records(Xb[:, :k], y[rows], None if w is None else w[rows], off,
-                                      block_ids, family, models)
+                                      block_ids, family, models, cols)
         return node
 
     out = np.empty((1, 1), dtype=object)
@@ -339,7 +345,7 @@ class _Dask:
                 _check_offset(np.asarray([self.off[r].compute()]), r)
         return codes
 
-    def scan(self, family: str, models: list[Model]) -> Scanned:
+    def scan(self, family: str, models: list[Model], cols: I64 | None) -> Scanned:
         import functools
 
         import dask.array as da
@@ -357,10 +363,11 @@ class _Dask:
             return Plan(self.block_rows, -(-n // self.block_rows), n, self.K, self.seed)
 
         graph, _ = _dask_graph(X, y, aligned, plan_of,
-                               task=functools.partial(_chunk_task, family=family, models=models, k=k),
+                               task=functools.partial(_chunk_task, family=family, models=models, k=k,
+                                                      cols=cols),
                                merge=_chunk_merge, root=_chunk_root)
         root, sums = _compute(graph, False, self.timeout)
-        return Scanned([_record(rec, k + 1) for rec in root.recs], sums)
+        return Scanned([_record(rec, _width_of(cols, k) + 1) for rec in root.recs], sums)
 
 
 def _stream_input(X: Any, weights: Any, offset: Any, ids: Any, response: _Response, K: int | None, seed: int,
@@ -615,7 +622,7 @@ def glm_path(X: Any, y: Any = None, family: str = "binomial", alphas: ArrayLike 
     if eps is None:
         eps = 1e-4 if plains[0].n > k else 1e-2
     path, held, fold_status, passes = fit_models(
-        lambda models: data.scan(family, models), plains, means, family, grid, l1_ratio,
+        lambda models, cols: data.scan(family, models, cols), plains, means, family, grid, l1_ratio,
         fit_intercept, standardize, n_alphas, eps, tol, max_iter,
         offset is not None or getattr(data, "has_offset", False))
     path = dataclasses.replace(path, n_passes=passes + 1)

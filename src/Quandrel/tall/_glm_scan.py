@@ -3,13 +3,15 @@ being fitted, the weighted statistics of its Newton step's quadratic model.
 
 A model is its coefficients (b0, b) and the fold it leaves out (None: the model on all
 rows). For each block of rows and each model, qdl_glm_working (through the `_routines`
-module) gives the working
-response z and weights w * v at the model's coefficients (0 for the rows of its fold,
-which it scores instead), and qdl_moments_leaves the record of (x, z) with those
-weights: the same record `gram_stats` forms for (x, y). The blocks' records are
-merged in the pass's fixed tree (`_pass`), all models at once, so the statistics are
-the same bits for every chunking and kind of input; the blocks' deviances and
-held-out scores are summed over the blocks in ascending order.
+module) gives the working response z and weights w * v at the model's coefficients (0
+for the rows of its fold, which it scores instead) with the gradient sums of every
+column, and qdl_moments_leaves the record of (x_S, z) with those weights, x_S the
+columns the scan was asked for (the models' active and strong columns; the others
+need only their gradients, to check that they stay out): the same record
+`gram_stats` forms for (x_S, y). The blocks' records are merged in the pass's fixed
+tree (`_pass`), all models at once, so the statistics are the same bits for every
+chunking and kind of input; the blocks' deviances, held-out scores and gradient sums
+are summed over the blocks in ascending order.
 """
 
 from __future__ import annotations
@@ -24,8 +26,9 @@ from ._native import _f64, routines
 from ._records import F64, I64
 from ._stats import GramStats, _record, _width
 
-# The entries of qdl_glm_working's sums (glm.h).
-DEVIANCE, BEYOND, HELD_W, HELD_DEV, HELD_MSE, HELD_CLASS, SUMS = range(7)
+# The entries of qdl_glm_working's sums (glm.h); a scan's sums continue with the
+# gradient sums grad (2k entries).
+DEVIANCE, BEYOND, HELD_W, HELD_DEV, HELD_MSE, HELD_CLASS, RESIDUAL, WORKING_W, SUMS = range(9)
 FAMILIES = {"binomial": 0, "poisson": 1}
 
 
@@ -39,33 +42,37 @@ class Model(NamedTuple):
 
 
 class Scanned(NamedTuple):
-    """What a scan gives for each model: the statistics of (x, z) weighted by w * v (a
-    GramStats), and the sums of glm.h over the rows (SUMS entries)."""
+    """What a scan gives for each model: the statistics of (x_S, z) weighted by w * v (a
+    GramStats over the scan's columns S), and the sums of glm.h over the rows followed
+    by the gradient sums of all k columns (SUMS + 2k entries)."""
 
     stats: list[GramStats]
-    sums: F64  # (models, SUMS)
+    sums: F64  # (models, SUMS + 2k)
 
 
-def block_records(X: Any, y: Any, w: Any, off: Any, ids: Any, family: str,
-                  models: list[Model]) -> tuple[Node, F64]:
+def block_records(X: Any, y: Any, w: Any, off: Any, ids: Any, family: str, models: list[Model],
+                  cols: I64 | None) -> tuple[Node, F64]:
     """The node of one block for the models (folds 0 .. M-1 of the node stand for the
-    models) and its sums (M, SUMS)."""
+    models), its records over the columns cols (ascending; None: all), and its sums
+    (M, SUMS + 2k)."""
     X, _, _ = _strided(X)
     k = X.shape[1]
+    Xs = X if cols is None else np.take(X, cols, axis=1)
+    ks = Xs.shape[1]
     y, fam = _f64(y), FAMILIES[family]
     w = None if w is None else _f64(w)
     off = None if off is None else _f64(off)
     if ids is not None:
         ids = np.require(ids, np.int64, ["C", "A", "W"])  # arrays from other processes can be misaligned
-    recs, sums = np.empty((len(models), _width(k + 1, False))), np.empty((len(models), SUMS))
+    recs, sums = np.empty((len(models), _width(ks + 1, False))), np.empty((len(models), SUMS + 2 * k))
     for i, model in enumerate(models):
         held = None if ids is None else model.held
-        z, ww, sums[i] = routines.glm_working(X, y, w, off, None if held is None else ids,
-                                              0 if held is None else held, fam, model.b0, _f64(model.b),
-                                              *model.bounds)
-        _, rec, _ = routines.moments_leaves(X, z, ww, None, 1, False)
+        z, ww, sums[i, :SUMS], sums[i, SUMS:] = routines.glm_working(
+            X, y, w, off, None if held is None else ids, 0 if held is None else held, fam, model.b0,
+            _f64(model.b), *model.bounds)
+        _, rec, _ = routines.moments_leaves(Xs, z, ww, None, 1, False)
         recs[i] = rec[0]
-    node = Node(np.arange(len(models), dtype=np.int64), recs, np.zeros(k + 4, dtype=np.int64),
+    node = Node(np.arange(len(models), dtype=np.int64), recs, np.zeros(ks + 4, dtype=np.int64),
                 np.full(2, NO_ROW, dtype=np.int64))
     return node, sums
 
@@ -87,11 +94,12 @@ class Stack:
         self.stack.append((size, node))
         self.sums = sums if self.sums is None else self.sums + sums
 
-    def result(self, k: int) -> Scanned:
+    def result(self, ks: int) -> Scanned:
+        """The scan's result, its records over ks columns."""
         root = self.stack.pop()[1]
         while self.stack:
             root = add(self.stack.pop()[1], root)
-        return Scanned([_record(rec, k + 1) for rec in root.recs], cast(F64, self.sums))
+        return Scanned([_record(rec, ks + 1) for rec in root.recs], cast(F64, self.sums))
 
 
 def fold_ids_of(ids: np.ndarray | None, K: int | None, seed: int, row0: int, m: int) -> np.ndarray | None:

@@ -126,11 +126,13 @@
     (b, vector, "at least k coefficients")                                                         \
     (eta_lo, real, "the lower bound of the rows counted as beyond")                                \
     (eta_hi, real, "the upper bound"),                                                             \
-    (z, array, "(X.shape[0],)")(ww, array, "(X.shape[0],)")(sums, array, "(6,)"),                  \
-    "The working response and weights of a block of rows at (b0, b), its deviance and"            \
-    " held-out scores, by qdl_glm_working.",                                                       \
+    (z, array, "(X.shape[0],)")(ww, array, "(X.shape[0],)")(sums, array, "(8,)")                  \
+    (grad, array, "(2 * X.shape[1],)"),                                                            \
+    "The working response and weights of a block of rows at (b0, b), its deviance,"               \
+    " held-out scores and gradient sums, by qdl_glm_working.",                                     \
     " (sums: the deviance, the rows beyond [eta_lo, eta_hi], the held-out weight and its"         \
-    " deviance, squared-error and misclassification sums)",                                        \
+    " deviance, squared-error and misclassification sums, the residual and working-weight"        \
+    " sums; grad: X't then X'ww over the rows fitted)",                                            \
     "X, np.array([0.0, 1, 1, 0, 1, 0, 1]), None, None, None, 0, 0, 0.1, g, -15.0, 15.0",          \
     "X, np.array([0.0, 1, 1, 0, 1, 0, 1]), None, None, None, 0, 2, 0.1, g, -15.0, 15.0")
 // clang-format on

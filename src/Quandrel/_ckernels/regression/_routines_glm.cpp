@@ -5,7 +5,7 @@
 
 namespace qdl::py::routines {
 
-// (z, ww, sums) of one block of rows.
+// (z, ww, sums, grad) of one block of rows.
 PyObject *glm_working::shim(Call &c) {
   const View &X = c.arr<Arg::X>(), &y = c.arr<Arg::y>(), &w = c.arr<Arg::w>(),
              &offset = c.arr<Arg::offset>(), &fold = c.arr<Arg::fold>(), &b = c.arr<Arg::b>();
@@ -18,8 +18,10 @@ PyObject *glm_working::shim(Call &c) {
     return nullptr;
   if (family != QDL_GLM_BINOMIAL && family != QDL_GLM_POISSON)
     return c.refuse("family must be 0 (binomial) or 1 (Poisson) (got %lld)", static_cast<long long>(family));
-  f64 *z, *ww, *sums;
-  if (!(z = c.alloc(m)) || !(ww = c.alloc(m)) || !(sums = c.alloc(QDL_GLM_SUMS))) return nullptr;
+  f64 *z, *ww, *sums, *grad;
+  if (!(z = c.alloc(m)) || !(ww = c.alloc(m)) || !(sums = c.alloc(QDL_GLM_SUMS)) ||
+      !(grad = c.alloc(2 * k)))
+    return nullptr;
   i64 status = QDL_OK;
   c.nogil([&] {
     status = qdl_glm_working(X.f64p(), X.stride(0), X.stride(1), y.f64p(),
@@ -27,9 +29,9 @@ PyObject *glm_working::shim(Call &c) {
                              offset.ndim() != 0 ? offset.f64p() : nullptr,
                              fold.ndim() != 0 ? fold.i64p() : nullptr, c.integer<Arg::held>(), m, k,
                              family, c.real<Arg::b0>(), b.f64p(), c.real<Arg::eta_lo>(),
-                             c.real<Arg::eta_hi>(), z, ww, sums);
+                             c.real<Arg::eta_hi>(), z, ww, sums, grad);
   });
-  return c.status_ok(status) ? results(c, c.made(0), c.made(1), c.made(2)) : nullptr;
+  return c.status_ok(status) ? results(c, c.made(0), c.made(1), c.made(2), c.made(3)) : nullptr;
 }
 
 }  // namespace qdl::py::routines

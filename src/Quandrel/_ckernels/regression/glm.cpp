@@ -41,20 +41,48 @@ f64 poisson_deviance(f64 y, f64 eta, f64 mu) {
   return 2.0 * (ylog - (y - mu));
 }
 
+// grad[j] += x_rj * t[r] and grad[k + j] += x_rj * ww[r] for the n fitted rows of a
+// tile, in ascending row order for each j (held-out rows skipped); the columns are
+// independent sums, side by side in vector lanes.
+void accumulate_gradient(const f64 *__restrict X, i64 rs, i64 cs, i64 n, i64 k,
+                         const i64 *__restrict fold, i64 held, const f64 *__restrict t,
+                         const f64 *__restrict ww, f64 *__restrict grad) {
+  f64 *u = grad, *xw = grad + k;
+  for (i64 r = 0; r < n; ++r) {
+    if (fold != nullptr && fold[r] == held) continue;
+    const f64 *row = X + r * rs;
+    const f64 tr = t[r], wr = ww[r];
+    if (cs == 1) {
+      for (i64 j = 0; j < k; ++j) {
+        u[j] = u[j] + row[j] * tr;
+        xw[j] = xw[j] + row[j] * wr;
+      }
+    } else {
+      for (i64 j = 0; j < k; ++j) {
+        u[j] = u[j] + row[j * cs] * tr;
+        xw[j] = xw[j] + row[j * cs] * wr;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" i64 qdl_glm_working(const f64 *X, i64 row_stride, i64 col_stride, const f64 *y,
                                const f64 *w, const f64 *offset, const i64 *fold, i64 held,
                                i64 m, i64 k, i64 family, f64 b0, const f64 *b, f64 eta_lo,
-                               f64 eta_hi, f64 *z, f64 *ww, f64 *sums) {
+                               f64 eta_hi, f64 *z, f64 *ww, f64 *sums, f64 *grad) {
   if (m < 0 || k < 0 || row_stride < 0 || col_stride < 0) return QDL_REFUSED;
   if (family != QDL_GLM_BINOMIAL && family != QDL_GLM_POISSON) return QDL_REFUSED;
   if (!extent_fits(m, k, row_stride, col_stride) || !qdl::fits(m) || !qdl::fits(k))
     return QDL_REFUSED;
   const bool binomial = family == QDL_GLM_BINOMIAL;
   f64 deviance = 0.0, beyond = 0.0, held_w = 0.0, held_dev = 0.0, held_mse = 0.0,
-      held_class = 0.0;
+      held_class = 0.0, residual = 0.0, working_w = 0.0;
+  if (grad != nullptr)
+    for (i64 j = 0; j < 2 * k; ++j) grad[j] = 0.0;
   f64 s[kTileRows];
+  f64 tr[kTileRows], wt[kTileRows];  // a fitted row's t and ww (0 for a held-out row)
   for (i64 r0 = 0; r0 < m; r0 += kTileRows) {
     const i64 n = m - r0 < kTileRows ? m - r0 : kTileRows;
     for (i64 t = 0; t < n; ++t) s[t] = 0.0;
@@ -95,6 +123,8 @@ extern "C" i64 qdl_glm_working(const f64 *X, i64 row_stride, i64 col_stride, con
         }
         z[r] = lin;
         ww[r] = 0.0;
+        tr[t] = 0.0;
+        wt[t] = 0.0;
         continue;
       }
       f64 mu, v, d, bound;
@@ -115,7 +145,14 @@ extern "C" i64 qdl_glm_working(const f64 *X, i64 row_stride, i64 col_stride, con
       ww[r] = w != nullptr ? wr * v : v;
       deviance = deviance + (w != nullptr ? wr * d : d);
       if (wr > 0.0 && !(bound >= eta_lo && bound <= eta_hi)) beyond = beyond + 1.0;
+      tr[t] = w != nullptr ? wr * (yr - mu) : yr - mu;
+      wt[t] = ww[r];
+      residual = residual + tr[t];
+      working_w = working_w + ww[r];
     }
+    if (grad != nullptr) accumulate_gradient(X + r0 * row_stride, row_stride, col_stride, n, k,
+                                             fold != nullptr ? fold + r0 : nullptr, held, tr, wt,
+                                             grad);
   }
   sums[QDL_GLM_DEVIANCE] = deviance;
   sums[QDL_GLM_BEYOND] = beyond;
@@ -123,5 +160,7 @@ extern "C" i64 qdl_glm_working(const f64 *X, i64 row_stride, i64 col_stride, con
   sums[QDL_GLM_HELD_DEV] = held_dev;
   sums[QDL_GLM_HELD_MSE] = held_mse;
   sums[QDL_GLM_HELD_CLASS] = held_class;
+  sums[QDL_GLM_RESIDUAL] = residual;
+  sums[QDL_GLM_WORKING_W] = working_w;
   return QDL_OK;
 }

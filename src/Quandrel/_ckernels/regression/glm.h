@@ -47,18 +47,24 @@ enum qdl_glm_sum {
   QDL_GLM_HELD_DEV = 3, /* sum w * deviance score over the held-out rows */
   QDL_GLM_HELD_MSE = 4, /* sum w * squared-error score */
   QDL_GLM_HELD_CLASS = 5, /* sum w * misclassification (binomial; 0 for Poisson) */
-  QDL_GLM_SUMS = 6
+  QDL_GLM_RESIDUAL = 6, /* sum t over the rows fitted, t = w * (y - mu) */
+  QDL_GLM_WORKING_W = 7, /* sum ww over the rows fitted */
+  QDL_GLM_SUMS = 8
 };
 
 /* The working response and weights of one block of m rows at the coefficients
- * (b0, b), and its deviance; rows of the held-out fold are scored instead.
+ * (b0, b), its deviance and the log-likelihood's gradient; rows of the held-out fold
+ * are scored instead.
  *
  * Row r is held out when fold is given and fold[r] == held; every other row is
  * fitted. For row r, ascending:
  *   lin   = b0 + s,  s = sum_j x_rj * b_j   (one running sum, j ascending, from 0.0)
  *   eta   = lin + o_r                       (o_r = offset[r]; lin itself without offset)
  *   fitted:   z[r] = lin + (y_r - mu) / v,  ww[r] = w_r * v  (v alone without w),
- *             sums[DEVIANCE] += w_r * d     (d alone without w)
+ *             sums[DEVIANCE] += w_r * d     (d alone without w),
+             t = w_r * (y_r - mu) (y_r - mu without w), with mu the working mean,
+             sums[RESIDUAL] += t, sums[WORKING_W] += ww[r],
+             grad[j] += x_rj * t, grad[k + j] += x_rj * ww[r]   (each j)
  *   held out: z[r] = lin, ww[r] = 0.0, and with mu as above but unclamped,
  *             HELD_W += w_r, HELD_DEV += w_r * sd, HELD_MSE += w_r * se,
  *             HELD_CLASS += w_r * ce, where
@@ -67,6 +73,10 @@ enum qdl_glm_sum {
  *               se = 2 * (y - mu)^2,  ce = 1 when (mu > 0.5) != (y > 0.5), else 0
  *     Poisson   sd = d,  se = (y - mu)^2,  ce = 0
  * (the products w_r * ... are skipped without w: the values are added as they are).
+ * The gradient of the quadratic model at (b0, b) for a column j, with the intercept
+ * refitted, is grad[j] - grad[k + j] * sums[RESIDUAL] / sums[WORKING_W] (grad[j]
+ * alone without an intercept): what a column outside the caller's statistics
+ * needs for its optimality check.
  *
  *   X          in   m rows of k >= 0 columns: x_rj = X[r*row_stride + j*col_stride]
  *   y          in   m responses (binomial: 0 or 1; Poisson: >= 0)
@@ -78,13 +88,14 @@ enum qdl_glm_sum {
  *   eta_lo, eta_hi  in  the bounds counted by sums[BEYOND]
  *   z, ww      out  m each
  *   sums       out  QDL_GLM_SUMS entries, overwritten
+ *   grad       out  2k entries, overwritten; or NULL (not formed)
  * Returns QDL_OK, or QDL_REFUSED with nothing written: m < 0, k < 0, negative
  * strides, an unknown family, or an X whose extent cannot exist. No buffer may overlap
  * an output. */
 QDL_API i64 qdl_glm_working(const f64 *X, i64 row_stride, i64 col_stride, const f64 *y,
                             const f64 *w, const f64 *offset, const i64 *fold, i64 held, i64 m,
                             i64 k, i64 family, f64 b0, const f64 *b, f64 eta_lo, f64 eta_hi,
-                            f64 *z, f64 *ww, f64 *sums);
+                            f64 *z, f64 *ww, f64 *sums, f64 *grad);
 
 #ifdef __cplusplus
 }
