@@ -595,7 +595,9 @@ class LogisticRegressionCV(_Binary):
         self.C_, self.l1_ratio_ = float(Cs[i]), float(l1s[j])
         # glmnet's one-standard-error rule, in C: the strongest penalty within one se of the best
         order = np.argsort(Cs, kind="stable")
-        self.C_1se_ = float(Cs[next(c for c in order if mean[j, c] >= mean[j, i] - se[j, i])])
+        # (a best C scored by one fold only has no se: its bound is its mean)
+        bound = mean[j, i] - (se[j, i] if np.isfinite(se[j, i]) else 0.0)
+        self.C_1se_ = float(Cs[next(c for c in order if mean[j, c] >= bound)])
         return j, i
 
     def _refit(self, Xf: Any, yf: Any, w: Any) -> None:

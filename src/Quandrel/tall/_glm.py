@@ -67,6 +67,12 @@ RUNAWAY_STEP = 1e-3
 # gradient exceeds l1_ratio alpha by more than this share (rounding of the gradient).
 KKT_SLACK = 1e-9
 
+# A penalised fit is converged at coefficients whose Newton step would change the
+# objective by less than tol times the null deviance and move no standardised
+# coefficient (nor the intercept) by more than this share of sqrt(tol): the step is
+# then not taken (nor its scan run). An unpenalised fit always takes its last step.
+STEP_SHARE = 0.1
+
 
 @dataclasses.dataclass(frozen=True, eq=False)
 class GlmPath(Unpacks):
@@ -229,6 +235,35 @@ class _State:
         return b0, b
 
 
+    def step_size(self, prop: tuple[float, F64]) -> float:
+        """The largest change of the intercept or a standardised coefficient from the
+        current coefficients to prop."""
+        return max(abs(prop[0] - self.b0), float(np.max(np.abs(self.scaled(prop[1]) - self.scaled(self.b)),
+                                                       initial=0.0)))
+
+    def predicted_decrease(self, prop: tuple[float, F64], alpha: float, l1_ratio: float,
+                           fit_intercept: bool) -> float:
+        """How much the quadratic model of the penalised objective (in deviance units)
+        falls from the current coefficients to prop: the Newton decrement's measure of
+        what a step can still gain. The model is the weighted least squares of the
+        working response, 2 sw (s'As / 2 - g's + penalty) with the intercept's term
+        sw_v (z_mean - x_mean'b - b0)^2 / 2 beside it (sw_v the working weights' sum)."""
+        A, g = self.quadratic(fit_intercept)
+        _, at = self._inner()
+        a1, a2 = alpha * l1_ratio, alpha * (1.0 - l1_ratio)
+        S = self.stats
+
+        def model(b0: float, b: F64) -> float:
+            s = self.scaled(b)[at]
+            value = float(0.5 * (s @ A @ s) - g @ s + a1 * np.sum(np.abs(s)) + 0.5 * a2 * (s @ s))
+            if fit_intercept:
+                r = float(S.y_mean) - float(np.asarray(S.x_mean) @ b[self.cols]) - b0
+                value += float(S.sw) / (2.0 * self.sw) * r * r
+            return value
+
+        return 2.0 * self.sw * (model(self.b0, self.b) - model(*prop))
+
+
 def _bounds(family: str, b0_null: float) -> tuple[float, float]:
     if family == "binomial":
         return (-BINOMIAL_ETA_BOUND, BINOMIAL_ETA_BOUND)
@@ -343,10 +378,15 @@ def fit_models(scan: Callable[[list[Model], I64 | None], Scanned], plains: list[
                     targets.append(st)
                     proposals.append((st.b0, st.b))
                     continue
+                halved = st.proposal is not None
                 prop = st.proposal if st.proposal is not None else st.step(alpha, l1_ratio, fit_intercept)
-                if prop[0] == st.b0 and np.array_equal(prop[1], st.b):
-                    # The statistics are those of the last scan: optimal, unless a column
-                    # left out of them should enter.
+                if (prop[0] == st.b0 and np.array_equal(prop[1], st.b)) or (
+                        alpha > 0.0 and not halved and st.step_size(prop) <= STEP_SHARE * math.sqrt(tol) and
+                        st.predicted_decrease(prop, alpha, l1_ratio, fit_intercept) < tol * st.null_dev):
+                    # The step would gain less than the tolerance (or nothing): the
+                    # current coefficients, whose statistics are those of the last scan,
+                    # are optimal, unless a column left out of them should enter. (An
+                    # unpenalised fit takes its last step, for its standard errors.)
                     missing = st.violators(a1, st.cols)
                     if not missing.size:
                         done.append(st)

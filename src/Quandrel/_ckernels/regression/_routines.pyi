@@ -67,5 +67,5 @@ def lars_lasso_gram_update(G: _Matrix, c: _Vector, max_iter: _Int, tol: _Float) 
 
 def glm_working(
     X: _Strided, y: _Vector, w: _Vector, offset: _Vector, fold: _IVector, held: _Int, family: _Int, b0: _Float, b: _Vector, eta_lo: _Float, eta_hi: _Float
-) -> tuple[_F64, _F64, _F64]:
-    """The working response and weights of a block of rows at (b0, b), its deviance and held-out scores, by qdl_glm_working. Returns ``(z, ww, sums)`` (sums: the deviance, the rows beyond [eta_lo, eta_hi], the held-out weight and its deviance, squared-error and misclassification sums)."""
+) -> tuple[_F64, _F64, _F64, _F64]:
+    """The working response and weights of a block of rows at (b0, b), its deviance, held-out scores and gradient sums, by qdl_glm_working. Returns ``(z, ww, sums, grad)`` (sums: the deviance, the rows beyond [eta_lo, eta_hi], the held-out weight and its deviance, squared-error and misclassification sums, the residual and working-weight sums; grad: X't then X'ww over the rows fitted)."""

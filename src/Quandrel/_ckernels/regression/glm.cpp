@@ -4,7 +4,11 @@
 
 #include <math.h>
 
+#include <type_traits>
+
+#include "qdl_elementary_impl.h"
 #include "qdl_linalg_impl.h"
+#include "qdl_simd.h"
 
 namespace {
 
@@ -27,44 +31,239 @@ constexpr f64 kScoreProbMin = 1e-5;  // the held-out deviance's clip (binomial)
 
 f64 clip(f64 v, f64 lo, f64 hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-f64 logistic(f64 e) { return 1.0 / (1.0 + exp(-e)); }
+// exp(-|x|) and the logistic function 1 / (1 + exp(-x)) from it: 1 / (1 + E) for
+// x >= 0, E / (1 + E) below (E = exp(-|x|) never overflows).
+f64 logistic_from(f64 x, f64 E) { return x >= 0.0 ? 1.0 / (1.0 + E) : E / (1.0 + E); }
 
-// 2 * (log(1 + exp(eta)) - y * eta), the binomial unit deviance at the logit eta.
-f64 binomial_deviance(f64 y, f64 eta) {
-  const f64 softplus = (eta > 0.0 ? eta : 0.0) + log1p(exp(-fabs(eta)));
-  return 2.0 * (softplus - y * eta);
-}
-
-// 2 * (y * (log(y) - eta) - (y - mu)), the Poisson unit deviance (y log y = 0 at 0).
-f64 poisson_deviance(f64 y, f64 eta, f64 mu) {
-  const f64 ylog = y > 0.0 ? y * (log(y) - eta) : 0.0;
+// 2 * (y * (log(y) - eta) - (y - mu)), the Poisson unit deviance (y log y = 0 at 0),
+// given logy = log(y) for y > 0.
+f64 poisson_deviance(f64 y, f64 eta, f64 mu, f64 logy) {
+  const f64 ylog = y > 0.0 ? y * (logy - eta) : 0.0;
   return 2.0 * (ylog - (y - mu));
 }
 
-// grad[j] += x_rj * t[r] and grad[k + j] += x_rj * ww[r] for the n fitted rows of a
-// tile, in ascending row order for each j (held-out rows skipped); the columns are
-// independent sums, side by side in vector lanes.
-void accumulate_gradient(const f64 *__restrict X, i64 rs, i64 cs, i64 n, i64 k,
-                         const i64 *__restrict fold, i64 held, const f64 *__restrict t,
-                         const f64 *__restrict ww, f64 *__restrict grad) {
-  f64 *u = grad, *xw = grad + k;
+// grad[j] += x_rj * t[r] and grad[k + j] += x_rj * ww[r] for the n rows of a tile, in
+// ascending row order for each j (a held-out row has t = ww = 0 and adds x * 0:
+// nothing, for finite x, to a sum from +0.0, which is never -0.0). The columns are
+// independent sums, side by side in vector lanes: with contiguous rows, W vectors of
+// them and `tail` < L more at a time, their sums in registers over the tile's rows
+// (the tail read as the L columns ending with it, the lanes before it unused; the
+// caller has at least L columns left of the tail's end).
+template <class V, int W>
+[[gnu::always_inline]] inline void gradient_columns(const f64 *__restrict X, i64 rs, i64 n,
+                                                    int tail, const f64 *__restrict t,
+                                                    const f64 *__restrict ww, f64 *__restrict u,
+                                                    f64 *__restrict xw) {
+  namespace sd = qdl::simd;
+  constexpr int L = sd::lanes<V>;
+  V au[W > 0 ? W : 1], ax[W > 0 ? W : 1], tu = V{}, tx = V{};
+  for (int v = 0; v < W; ++v) {
+    au[v] = sd::load<V>(u + v * L);
+    ax[v] = sd::load<V>(xw + v * L);
+  }
+  const int skip = L - tail;  // lanes of the tail's vector before its columns
+  for (int l = skip; l < L && tail; ++l) {
+    tu[l] = u[W * L + tail - L + l];
+    tx[l] = xw[W * L + tail - L + l];
+  }
   for (i64 r = 0; r < n; ++r) {
-    if (fold != nullptr && fold[r] == held) continue;
     const f64 *row = X + r * rs;
     const f64 tr = t[r], wr = ww[r];
-    if (cs == 1) {
-      for (i64 j = 0; j < k; ++j) {
-        u[j] = u[j] + row[j] * tr;
-        xw[j] = xw[j] + row[j] * wr;
-      }
-    } else {
-      for (i64 j = 0; j < k; ++j) {
-        u[j] = u[j] + row[j * cs] * tr;
-        xw[j] = xw[j] + row[j * cs] * wr;
-      }
+    for (int v = 0; v < W; ++v) {
+      const V x = sd::load<V>(row + v * L);
+      au[v] = au[v] + x * tr;
+      ax[v] = ax[v] + x * wr;
+    }
+    if (tail) {
+      const V x = sd::load<V>(row + W * L + tail - L);
+      tu = tu + x * tr;
+      tx = tx + x * wr;
     }
   }
+  for (int v = 0; v < W; ++v) {
+    sd::store<V>(u + v * L, au[v]);
+    sd::store<V>(xw + v * L, ax[v]);
+  }
+  for (int l = skip; l < L && tail; ++l) {
+    u[W * L + tail - L + l] = tu[l];
+    xw[W * L + tail - L + l] = tx[l];
+  }
 }
+
+template <class V>
+[[gnu::always_inline]] inline void accumulate_gradient(const f64 *__restrict X, i64 rs, i64 cs,
+                                                       i64 n, i64 k, const f64 *__restrict t,
+                                                       const f64 *__restrict ww,
+                                                       f64 *__restrict grad) {
+  namespace sd = qdl::simd;
+  constexpr i64 L = sd::lanes<V>;
+  constexpr int kMaxW = sd::per_width<V>(6, 3, 3);
+  f64 *u = grad, *xw = grad + k;
+  if (cs != 1 || k < L) {
+    for (i64 j = 0; j < k; ++j) {
+      f64 au = u[j], ax = xw[j];
+      for (i64 r = 0; r < n; ++r) {
+        const f64 x = X[r * rs + j * cs];
+        au = au + x * t[r];
+        ax = ax + x * ww[r];
+      }
+      u[j] = au;
+      xw[j] = ax;
+    }
+    return;
+  }
+  i64 j0 = 0;
+  while (j0 < k) {
+    const i64 rem = k - j0;
+    const int w = static_cast<int>(rem / L < kMaxW ? rem / L : kMaxW);
+    const int tail = rem - w * L < L ? static_cast<int>(rem - w * L) : 0;
+    sd::with_count<kMaxW, 0>(w, [&](auto wc) QDL_INLINE {
+      gradient_columns<V, decltype(wc)::value>(X + j0, rs, n, tail, t, ww, u + j0, xw + j0);
+    });
+    j0 += w * L + tail;
+  }
+}
+
+// s[t] = sum_j x_tj * b_j over the n rows of a tile (j ascending from 0.0; columns
+// with b_j = 0 skipped: x * 0 would add nothing to a sum from +0.0, which is never
+// -0.0), L rows side by side in vector lanes.
+template <class V>
+[[gnu::always_inline]] inline void linear_parts(const f64 *__restrict X, i64 rs, i64 cs, i64 n,
+                                                i64 k, const f64 *__restrict b,
+                                                f64 *__restrict s) {
+  namespace sd = qdl::simd;
+  constexpr int L = sd::lanes<V>;
+  i64 t0 = 0;
+  for (; t0 + L <= n; t0 += L) {
+    const f64 *rows = X + t0 * rs;
+    V acc = V{};
+    for (i64 j = 0; j < k; ++j) {
+      const f64 bj = b[j];
+      if (bj == 0.0) continue;
+      V col;
+      for (int l = 0; l < L; ++l) col[l] = rows[l * rs + j * cs];
+      acc = acc + col * bj;
+    }
+    sd::store<V>(s + t0, acc);
+  }
+  for (i64 t = t0; t < n; ++t) {
+    f64 acc = 0.0;
+    for (i64 j = 0; j < k; ++j)
+      if (b[j] != 0.0) acc = acc + X[t * rs + j * cs] * b[j];
+    s[t] = acc;
+  }
+}
+
+// The kernel, one instantiation per vector width V (qdl_simd.h): the elementwise
+// exp, log and log1p of a tile's rows in vector lanes, the rest row by row.
+struct Working {
+  template <class V>
+  [[gnu::always_inline]] static void run(const f64 *X, i64 rs, i64 cs, const f64 *y, const f64 *w,
+                                         const f64 *offset, const i64 *fold, i64 held, i64 m, i64 k,
+                                         bool binomial, f64 b0, const f64 *b, f64 eta_lo,
+                                         f64 eta_hi, f64 *z, f64 *ww, f64 *sums, f64 *grad) {
+    namespace el = qdl::elementary;
+    f64 deviance = 0.0, beyond = 0.0, held_w = 0.0, held_dev = 0.0, held_mse = 0.0,
+        held_class = 0.0, residual = 0.0, working_w = 0.0;
+    if (grad != nullptr)
+      for (i64 j = 0; j < 2 * k; ++j) grad[j] = 0.0;
+    // Per row of a tile: the linear part, eta, and the elementwise values (binomial:
+    // exp(-|eta|), exp(-|eta clamped|), log1p(exp(-|eta|)); Poisson: exp(eta), log(y)).
+    f64 s[kTileRows], eta[kTileRows], ys[kTileRows], ea[kTileRows], eb[kTileRows],
+        lg[kTileRows];
+    f64 tr[kTileRows], wt[kTileRows];  // a fitted row's t and ww (0 for a held-out row)
+    for (i64 r0 = 0; r0 < m; r0 += kTileRows) {
+      const i64 n = m - r0 < kTileRows ? m - r0 : kTileRows;
+      linear_parts<V>(X + r0 * rs, rs, cs, n, k, b, s);
+      for (i64 t = 0; t < kTileRows; ++t) {  // rows past the block's end: 0, unused
+        const f64 lin = t < n ? b0 + s[t] : 0.0;
+        eta[t] = t < n && offset != nullptr ? lin + offset[r0 + t] : lin;
+        ys[t] = t < n && y[r0 + t] > 0.0 ? y[r0 + t] : 1.0;
+      }
+      // One function per loop over the whole tile, so that each is vectorised.
+      if (binomial) {
+        for (int t = 0; t < kTileRows; ++t) ea[t] = el::exp(-fabs(eta[t]));
+        for (int t = 0; t < kTileRows; ++t) {
+          const f64 neg = -fabs(eta[t]);
+          eb[t] = el::exp(el::pick(neg < -QDL_GLM_ETA_MAX, -QDL_GLM_ETA_MAX, neg));
+        }
+        for (int t = 0; t < kTileRows; ++t) lg[t] = el::log1p(ea[t]);
+      } else {
+        for (int t = 0; t < kTileRows; ++t) ea[t] = el::exp(eta[t]);
+        for (int t = 0; t < kTileRows; ++t) lg[t] = el::log(ys[t]);
+      }
+      for (i64 t = 0; t < n; ++t) {
+        const i64 r = r0 + t;
+        const f64 lin = b0 + s[t];
+        const f64 et = eta[t];
+        const f64 yr = y[r];
+        if (fold != nullptr && fold[r] == held) {
+          f64 sd, se, ce = 0.0;
+          if (binomial) {
+            const f64 mu = logistic_from(et, ea[t]);
+            const f64 q = clip(mu, kScoreProbMin, 1.0 - kScoreProbMin);
+            sd = -2.0 * (yr * ::log(q) + (1.0 - yr) * ::log(1.0 - q));
+            se = 2.0 * ((yr - mu) * (yr - mu));
+            ce = (mu > 0.5) != (yr > 0.5) ? 1.0 : 0.0;
+          } else {
+            const f64 mu = ea[t];
+            sd = poisson_deviance(yr, et, mu, lg[t]);
+            se = (yr - mu) * (yr - mu);
+          }
+          if (w != nullptr) {
+            const f64 wr = w[r];
+            held_w = held_w + wr;
+            held_dev = held_dev + wr * sd;
+            held_mse = held_mse + wr * se;
+            held_class = held_class + wr * ce;
+          } else {
+            held_w = held_w + 1.0;
+            held_dev = held_dev + sd;
+            held_mse = held_mse + se;
+            held_class = held_class + ce;
+          }
+          z[r] = lin;
+          ww[r] = 0.0;
+          tr[t] = 0.0;
+          wt[t] = 0.0;
+          continue;
+        }
+        f64 mu, v, d, bound;
+        if (binomial) {
+          mu = clip(logistic_from(clip(et, -QDL_GLM_ETA_MAX, QDL_GLM_ETA_MAX), eb[t]), kProbMin,
+                    1.0 - kProbMin);
+          v = mu * (1.0 - mu);
+          d = 2.0 * (((et > 0.0 ? et : 0.0) + lg[t]) - yr * et);
+          bound = et;
+        } else {
+          mu = ea[t];
+          v = mu;
+          d = poisson_deviance(yr, et, mu, lg[t]);
+          bound = lin;
+        }
+        z[r] = lin + (yr - mu) / v;
+        const f64 wr = w != nullptr ? w[r] : 1.0;
+        ww[r] = w != nullptr ? wr * v : v;
+        deviance = deviance + (w != nullptr ? wr * d : d);
+        if (wr > 0.0 && !(bound >= eta_lo && bound <= eta_hi)) beyond = beyond + 1.0;
+        tr[t] = w != nullptr ? wr * (yr - mu) : yr - mu;
+        wt[t] = ww[r];
+        residual = residual + tr[t];
+        working_w = working_w + ww[r];
+      }
+      if (grad != nullptr)
+        accumulate_gradient<V>(X + r0 * rs, rs, cs, n, k, tr, wt, grad);
+    }
+    sums[QDL_GLM_DEVIANCE] = deviance;
+    sums[QDL_GLM_BEYOND] = beyond;
+    sums[QDL_GLM_HELD_W] = held_w;
+    sums[QDL_GLM_HELD_DEV] = held_dev;
+    sums[QDL_GLM_HELD_MSE] = held_mse;
+    sums[QDL_GLM_HELD_CLASS] = held_class;
+    sums[QDL_GLM_RESIDUAL] = residual;
+    sums[QDL_GLM_WORKING_W] = working_w;
+  }
+};
 
 }  // namespace
 
@@ -76,91 +275,8 @@ extern "C" i64 qdl_glm_working(const f64 *X, i64 row_stride, i64 col_stride, con
   if (family != QDL_GLM_BINOMIAL && family != QDL_GLM_POISSON) return QDL_REFUSED;
   if (!extent_fits(m, k, row_stride, col_stride) || !qdl::fits(m) || !qdl::fits(k))
     return QDL_REFUSED;
-  const bool binomial = family == QDL_GLM_BINOMIAL;
-  f64 deviance = 0.0, beyond = 0.0, held_w = 0.0, held_dev = 0.0, held_mse = 0.0,
-      held_class = 0.0, residual = 0.0, working_w = 0.0;
-  if (grad != nullptr)
-    for (i64 j = 0; j < 2 * k; ++j) grad[j] = 0.0;
-  f64 s[kTileRows];
-  f64 tr[kTileRows], wt[kTileRows];  // a fitted row's t and ww (0 for a held-out row)
-  for (i64 r0 = 0; r0 < m; r0 += kTileRows) {
-    const i64 n = m - r0 < kTileRows ? m - r0 : kTileRows;
-    for (i64 t = 0; t < n; ++t) s[t] = 0.0;
-    for (i64 j = 0; j < k; ++j) {
-      const f64 bj = b[j];
-      const f64 *col = X + r0 * row_stride + j * col_stride;
-      for (i64 t = 0; t < n; ++t) s[t] = s[t] + col[t * row_stride] * bj;
-    }
-    for (i64 t = 0; t < n; ++t) {
-      const i64 r = r0 + t;
-      const f64 lin = b0 + s[t];
-      const f64 eta = offset != nullptr ? lin + offset[r] : lin;
-      const f64 yr = y[r];
-      if (fold != nullptr && fold[r] == held) {
-        f64 sd, se, ce = 0.0;
-        if (binomial) {
-          const f64 mu = logistic(eta);
-          const f64 q = clip(mu, kScoreProbMin, 1.0 - kScoreProbMin);
-          sd = -2.0 * (yr * log(q) + (1.0 - yr) * log(1.0 - q));
-          se = 2.0 * ((yr - mu) * (yr - mu));
-          ce = (mu > 0.5) != (yr > 0.5) ? 1.0 : 0.0;
-        } else {
-          const f64 mu = exp(eta);
-          sd = poisson_deviance(yr, eta, mu);
-          se = (yr - mu) * (yr - mu);
-        }
-        if (w != nullptr) {
-          const f64 wr = w[r];
-          held_w = held_w + wr;
-          held_dev = held_dev + wr * sd;
-          held_mse = held_mse + wr * se;
-          held_class = held_class + wr * ce;
-        } else {
-          held_w = held_w + 1.0;
-          held_dev = held_dev + sd;
-          held_mse = held_mse + se;
-          held_class = held_class + ce;
-        }
-        z[r] = lin;
-        ww[r] = 0.0;
-        tr[t] = 0.0;
-        wt[t] = 0.0;
-        continue;
-      }
-      f64 mu, v, d, bound;
-      if (binomial) {
-        mu = logistic(clip(eta, -QDL_GLM_ETA_MAX, QDL_GLM_ETA_MAX));
-        mu = clip(mu, kProbMin, 1.0 - kProbMin);
-        v = mu * (1.0 - mu);
-        d = binomial_deviance(yr, eta);
-        bound = eta;
-      } else {
-        mu = exp(eta);
-        v = mu;
-        d = poisson_deviance(yr, eta, mu);
-        bound = lin;
-      }
-      z[r] = lin + (yr - mu) / v;
-      const f64 wr = w != nullptr ? w[r] : 1.0;
-      ww[r] = w != nullptr ? wr * v : v;
-      deviance = deviance + (w != nullptr ? wr * d : d);
-      if (wr > 0.0 && !(bound >= eta_lo && bound <= eta_hi)) beyond = beyond + 1.0;
-      tr[t] = w != nullptr ? wr * (yr - mu) : yr - mu;
-      wt[t] = ww[r];
-      residual = residual + tr[t];
-      working_w = working_w + ww[r];
-    }
-    if (grad != nullptr) accumulate_gradient(X + r0 * row_stride, row_stride, col_stride, n, k,
-                                             fold != nullptr ? fold + r0 : nullptr, held, tr, wt,
-                                             grad);
-  }
-  sums[QDL_GLM_DEVIANCE] = deviance;
-  sums[QDL_GLM_BEYOND] = beyond;
-  sums[QDL_GLM_HELD_W] = held_w;
-  sums[QDL_GLM_HELD_DEV] = held_dev;
-  sums[QDL_GLM_HELD_MSE] = held_mse;
-  sums[QDL_GLM_HELD_CLASS] = held_class;
-  sums[QDL_GLM_RESIDUAL] = residual;
-  sums[QDL_GLM_WORKING_W] = working_w;
+  qdl::simd::dispatch<Working>(X, row_stride, col_stride, y, w, offset, fold, held, m, k,
+                               family == QDL_GLM_BINOMIAL, b0, b, eta_lo, eta_hi, z, ww, sums,
+                               grad);
   return QDL_OK;
 }

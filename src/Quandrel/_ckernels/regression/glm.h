@@ -11,17 +11,23 @@
  * caller forms its statistics with qdl_moments_leaves (moments.h) from z and w * v,
  * and solves it with the elastic-net kernels (elastic_net.h).
  *
- *   binomial  mu = 1 / (1 + exp(-e)), v = mu * (1 - mu), with e = eta clamped to
+ *   binomial  mu = logistic(e), v = mu * (1 - mu), with e = eta clamped to
  *             [-QDL_GLM_ETA_MAX, QDL_GLM_ETA_MAX] (mu kept in [1e-9, 1 - 1e-9], so
  *             that v never vanishes); unit deviance
  *             d = 2 * ((max(eta, 0) + log1p(exp(-|eta|))) - y * eta)   (unclamped eta)
+ *             where logistic(x) = 1 / (1 + E) for x >= 0, E / (1 + E) below, with
+ *             E = exp(-|x|)
  *   Poisson   mu = v = exp(eta); unit deviance
  *             d = 2 * ((y * (log(y) - eta)) - (y - mu))   (the first term 0 for y = 0)
  *
  * Every sum is one running f64 over the rows in ascending order, from 0.0, and every
- * other step is an elementwise IEEE operation (exp, log and log1p from the C library)
- * written with its parentheses, so the results are the same bits whatever the thread
- * count or instruction set. Nothing here allocates, keeps state or checks values.
+ * other step is an elementwise IEEE operation written with its parentheses: exp, log
+ * and log1p are this library's own (qdl_elementary_impl.h: IEEE operations only,
+ * within a few units in the last place), but for the held-out binomial scores' two
+ * logarithms, which are the C library's. So the results are the same bits whatever
+ * the thread count or instruction set. A column whose coefficient is 0 is not read
+ * (x * 0 would add nothing to a sum). Nothing here allocates, keeps state or checks
+ * values.
  */
 #ifndef QUANDREL_CKERNELS_REGRESSION_GLM_H
 #define QUANDREL_CKERNELS_REGRESSION_GLM_H
