@@ -14,8 +14,9 @@ peers that fit in memory.
    than cv.glmnet, >= 10x LogisticRegressionCV, <= 3 scans per penalty.
 2. One scan on a cluster: (4,000,000 x 50) (--quick: 400,000) held in the memory of 2
    worker processes (one thread each); a fit at one penalty above alpha_max (the pass of
-   the weighted statistics, then the null model's scans), its time per scan against a
-   full read of the same array, X.sum(). Goal: a scan at most 2x the read.
+   the weighted statistics, gram_stats's, then the null model's scans), its time less
+   that first pass (timed alone) per scan, against a full read of the same array,
+   X.sum(). Goal: a scan at most 2x the read.
 """
 
 
@@ -92,13 +93,19 @@ def cluster_scan(quick):
 
         scans = ours().n_passes
 
+        def plain():
+            return tall.gram_stats(X, y, timeout=600)
+
         def read():
             return X.sum().compute()
 
-        times = timing.compare(ours, read, rounds=3 if quick else 5)
-    timing.report(f"glm_path at one penalty, {scans} scans (the weighted statistics, then the null "
-                  "model's), on 2 workers, against a full read", [(f"({n}, {k})", times)], ["X.sum()"])
-    print(f"   one scan {times[0] / scans / times[1]:.2f}x the read (goal: at most 2x)")
+        times = timing.compare(ours, plain, read, rounds=3 if quick else 5)
+    timing.report(f"glm_path at one penalty, {scans} passes (the weighted statistics, then the null "
+                  "model's scans), on 2 workers, against that first pass alone and a full read",
+                  [(f"({n}, {k})", times)], ["gram_stats", "X.sum()"])
+    scan = (times[0] - times[1]) / (scans - 1)
+    print(f"   one GLM scan (the fit less its first pass, per scan) {scan / times[2]:.2f}x the read "
+          f"(goal: at most 2x); the first pass, gram_stats's, {times[1] / times[2]:.2f}x")
 
 
 def run(quick):

@@ -87,6 +87,39 @@ def test_path_and_cv_match_glmnet(rng, tmp_path, family, measure):
 
 
 # ---------------------------------------------------------------------------
+# Optimality at every penalty of generated problems: the scans form statistics over
+# the nonzero and strong columns only (and a fit may end without its last, small step),
+# so every coefficient, in or out, must meet the elastic net's conditions.
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize("seed", range(24))
+def test_every_penalty_meets_the_optimality_conditions(seed):
+    rng = np.random.default_rng(seed)
+    family = ("binomial", "poisson")[seed % 2]
+    l1_ratio = (1.0, 0.5, 0.05)[seed % 3]
+    standardize, fit_intercept = seed % 4 < 2, seed % 5 != 0
+    k = int(rng.integers(3, 30))
+    X, y, w, off = problem(rng, family, n=800, k=k)
+    X[:, k // 2:] += 0.7 * X[:, : k - k // 2]  # correlated pairs
+    fit = tall.glm_path(X, y, family, weights=w, offset=off, l1_ratio=l1_ratio, standardize=standardize,
+                        fit_intercept=fit_intercept, n_alphas=25, tol=1e-14, block_rows=97)
+    assert np.all(fit.status == 0) and len(fit.alphas) >= 5
+    sw = w.sum()
+    scale = np.sqrt(w @ (X - w @ X / sw) ** 2 / sw) if standardize else np.ones(k)
+    for alpha, b0, b in zip(fit.alphas, fit.intercept, fit.coef, strict=True):
+        eta = b0 + X @ b + off
+        mu = 1.0 / (1.0 + np.exp(-eta)) if family == "binomial" else np.exp(eta)
+        residual = w * (y - mu) / sw
+        g = (X.T @ residual) / scale  # minus the loss's gradient in standardised coefficients
+        s = b * scale
+        a1, a2 = alpha * l1_ratio, alpha * (1.0 - l1_ratio)
+        on = s != 0.0
+        # Fitted coefficients to the convergence's accuracy; those left out exactly.
+        assert not fit_intercept or abs(residual.sum()) < 1e-6
+        assert np.allclose(g[on] - a2 * s[on], a1 * np.sign(s[on]), rtol=0, atol=1e-6)
+        assert np.all(np.abs(g[~on]) <= a1 + 1e-10), (seed, alpha)
+
+
+# ---------------------------------------------------------------------------
 # The unpenalised fit against statsmodels.
 # ---------------------------------------------------------------------------
 @pytest.mark.parametrize("family", ["binomial", "poisson"])
