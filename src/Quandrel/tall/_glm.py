@@ -392,6 +392,7 @@ def fit_models(scan: Callable[[list[Model], I64 | None], Scanned], plains: list[
                         done.append(st)
                         continue
                     st.extra, st.rescan = np.union1d(st.extra, missing), True
+                    prop = (st.b0, st.b)  # the scan at the same coefficients
                 targets.append(st)
                 proposals.append(prop)
             cols, out = run(targets, proposals, [st.wanted(b, threshold) for st, (_, b) in
