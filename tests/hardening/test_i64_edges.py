@@ -173,7 +173,7 @@ ZEROED = {"n_knots"}
 # a fold count and a seed, and strides, which are checked through the extent of their
 # array): kept at 1.
 NOT_SIZES = {"intercept", "criterion", "max_iter", "raw", "row_stride", "col_stride", "start",
-             "folds", "seed", "held", "family"}
+             "folds", "seed", "held", "family", "block_rows"}
 STATUS = {"status", "out_status"}
 # Routines whose buffers grow only linearly in their one size.
 LINEAR = {"qdl_vsub", "qdl_dot", "qdl_sort_f64", "qdl_median_f64", "qdl_ndtri_as241_into",

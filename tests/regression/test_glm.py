@@ -13,11 +13,18 @@ BINOMIAL, POISSON = 0, 1
 ETA_MAX = 20.723265836946411
 
 
-def run(X, y, w, off, fold, held, family, b0, b, lo=-15.0, hi=15.0):
+def run(X, y, w, off, fold, held, family, b0, b, lo=-15.0, hi=15.0, block_rows=None):
+    """One call; sums and grad of the first block (with block_rows None, all rows), or
+    of every block (blocks, ...) when block_rows is given."""
     m, k = X.shape
-    z, ww, sums, grad = np.full(m, 7.25), np.full(m, 7.25), np.full(8, 7.25), np.full(2 * k, 7.25)
+    br = block_rows or max(m, 1)
+    blocks = -(-m // br)
+    z, ww, sums, grad = np.full(m, 7.25), np.full(m, 7.25), np.full((max(blocks, 1), 8), 7.25), np.full(
+        (max(blocks, 1), 2 * k), 7.25)
     status = working(X.ctypes.data, X.strides[0] // 8, X.strides[1] // 8, P(y), P(w), P(off), P(fold),
-                     held, m, k, family, b0, P(b), lo, hi, P(z), P(ww), P(sums), P(grad))
+                     held, m, k, family, b0, P(b), lo, hi, br, P(z), P(ww), P(sums), P(grad))
+    if block_rows is None:
+        sums, grad = sums[0], grad[0]
     return status, z, ww, sums, grad
 
 
@@ -90,6 +97,15 @@ def test_working_quantities_follow_the_contract(rng, family, weighted, offset, f
         _, z2, ww2, sums2, grad2 = run(other, y, w, off, fold, 1, family, b0, b)
         assert np.array_equal(bits(z2), bits(z)) and np.array_equal(bits(ww2), bits(ww))
         assert np.array_equal(bits(sums2), bits(sums)) and np.array_equal(bits(grad2), bits(grad))
+    # By blocks of 37 rows in one call: each block's values those of the block alone.
+    _, z3, ww3, sums3, grad3 = run(X, y, w, off, fold, 1, family, b0, b, block_rows=37)
+    assert np.array_equal(bits(z3), bits(z)) and np.array_equal(bits(ww3), bits(ww))
+    for i, r0 in enumerate(range(0, m, 37)):
+        rows = slice(r0, r0 + 37)
+        _, _, _, alone, galone = run(X[rows], y[rows], None if w is None else w[rows],
+                                     None if off is None else off[rows], None if fold is None else fold[rows],
+                                     1, family, b0, b)
+        assert np.array_equal(bits(sums3[i]), bits(alone)) and np.array_equal(bits(grad3[i]), bits(galone))
 
 
 def test_no_columns_and_no_rows():
@@ -97,18 +113,19 @@ def test_no_columns_and_no_rows():
     status, z, ww, sums, _ = run(np.empty((2, 0)), y, None, None, None, 0, BINOMIAL, 0.0, None)
     assert status == 0 and np.array_equal(z, [-2.0, 2.0]) and np.array_equal(ww, [0.25, 0.25])
     assert sums[0] == pytest.approx(4 * np.log(2)) and sums[2] == 0.0
-    status, *_, sums = run(np.empty((0, 3)), y[:0], None, None, None, 0, POISSON, 0.0, np.zeros(3))
-    assert status == 0 and not sums.any()
+    status, *_, sums, grad = run(np.empty((0, 3)), y[:0], None, None, None, 0, POISSON, 0.0, np.zeros(3))
+    assert status == 0 and (sums == 7.25).all() and (grad == 7.25).all()  # no rows: no block
 
 
-@pytest.mark.parametrize("change", ["m", "k", "row_stride", "col_stride", "family"])
+@pytest.mark.parametrize("change", ["m", "k", "row_stride", "col_stride", "family", "block_rows"])
 def test_refusals_write_nothing(change):
-    args = {"m": 2, "k": 1, "row_stride": 1, "col_stride": 1, "family": 0}
-    args[change] = 7 if change == "family" else -1
+    args = {"m": 2, "k": 1, "row_stride": 1, "col_stride": 1, "family": 0, "block_rows": 2}
+    args[change] = 7 if change == "family" else 0 if change == "block_rows" else -1
     X, y, z, ww, sums = np.ones(4), np.zeros(2), np.full(2, 7.25), np.full(2, 7.25), np.full(8, 7.25)
     grad = np.full(2, 7.25)
     status = working(P(X), args["row_stride"], args["col_stride"], P(y), None, None, None, 0, args["m"],
-                     args["k"], args["family"], 0.0, P(np.ones(1)), -1.0, 1.0, P(z), P(ww), P(sums), P(grad))
+                     args["k"], args["family"], 0.0, P(np.ones(1)), -1.0, 1.0, args["block_rows"], P(z), P(ww),
+                     P(sums), P(grad))
     assert status == -3 and all((a == 7.25).all() for a in (z, ww, sums, grad))
 
 

@@ -34,6 +34,10 @@ __all__ = ["GlmCrossValidation", "GlmPath", "glm_path"]
 
 MEASURES = {"deviance": HELD_DEV, "mse": HELD_MSE, "class": HELD_CLASS}
 
+# Rows of numpy input worked on per native call (whole blocks): the blocks' values are
+# those of each block alone, so the batch only saves calls.
+BATCH_ROWS = 65536
+
 
 def _show(v: object) -> str:
     return repr(v.item() if isinstance(v, np.generic) else v)
@@ -151,14 +155,16 @@ class _InMemory:
     def scan(self, family: str, models: list[Model], cols: I64 | None) -> Scanned:
         stack = Stack()
         br, n = self.block_rows, self.X.shape[0]
-        for r0 in range(0, n, br):
-            rows = slice(r0, r0 + br)
-            m = min(br, n - r0)
+        step = br * max(1, BATCH_ROWS // br)  # whole blocks at a time
+        for r0 in range(0, n, step):
+            rows = slice(r0, r0 + step)
+            m = min(step, n - r0)
             ids = fold_ids_of(None if self.ids is None else self.ids[rows], self.K, self.seed, r0, m)
-            stack.push(*block_records(self.X[rows], self.y[rows],
-                                      None if self.w is None else self.w[rows],
-                                      None if self.off is None else self.off[rows], ids, family, models,
-                                      cols))
+            nodes, sums = block_records(self.X[rows], self.y[rows], None if self.w is None else self.w[rows],
+                                        None if self.off is None else self.off[rows], ids, family, models,
+                                        cols, br)
+            for node, block_sums in zip(nodes, sums, strict=True):
+                stack.push(node, block_sums)
         return stack.result(_width_of(cols, self.X.shape[1]))
 
 
@@ -227,7 +233,9 @@ class _Pieces:
         stack = Stack()
         for X, y, w, off, row0 in _cut(self.pieces(), self.block_rows):
             ids = fold_ids_of(None, self.K, self.seed, row0, X.shape[0])
-            stack.push(*block_records(X, self.response.fitted(y), w, off, ids, family, models, cols))
+            (node,), sums = block_records(X, self.response.fitted(y), w, off, ids, family, models, cols,
+                                          X.shape[0])
+            stack.push(node, sums[0])
         return stack.result(_width_of(cols, cast(int, self.k)))  # k known after the first pass
 
 
@@ -253,20 +261,15 @@ def _chunk_task(X: Any, y: Any, w: Any, ids: Any, row0: Any, plan: Plan, *, fami
 
     br, row0 = plan.block_rows, int(row0[0])
     first = row0 // br
-    sums: dict[int, F64] = {}
+    # The chunk's whole blocks (the last block of the rows may be shorter) in one batch.
+    off = X[:, k] if X.shape[1] > k else None
+    block_ids = fold_ids_of(None if ids is None else ids.astype(np.int64), plan.K, plan.seed, row0,
+                            X.shape[0])
+    nodes, block_sums = block_records(X[:, :k], y, w, off, block_ids, family, models, cols, br)
+    sums = {first + b: block_sums[b] for b in range(len(nodes))}
 
     def leaf(s: int, size: int) -> Node | None:
-        if size != 1:
-            return None
-        r = (s - first) * br
-        rows = slice(r, r + br)
-        Xb = X[rows]
-        off = Xb[:, k] if Xb.shape[1] > k else None
-        block_ids = fold_ids_of(None if ids is None else ids[rows].astype(np.int64), plan.K, plan.seed,
-                                row0 + r, Xb.shape[0])
-        node, sums[s] = block_records(Xb[:, :k], y[rows], None if w is None else w[rows], off,
-                                      block_ids, family, models, cols)
-        return node
+        return nodes[s - first] if size == 1 else None
 
     out = np.empty((1, 1), dtype=object)
     out[0, 0] = (_range_nodes(first, first + -(-len(X) // br), plan.nb, leaf), sums)
@@ -499,7 +502,10 @@ def glm_path(X: Any, y: Any = None, family: str = "binomial", alphas: ArrayLike 
         rows outnumber the columns, else 1e-2.
     tol : float, default 1e-10
         A penalty's Newton steps end when the penalised objective (in deviance units)
-        changes by less than tol times the null deviance.
+        changes by less than tol times the null deviance, or, for alpha > 0, when the
+        next step would gain less than that by its quadratic model and move no
+        standardised coefficient by more than 0.1 sqrt(tol) (that step and its scan
+        are then saved).
     max_iter : int, default 100
         Newton steps (scans) per penalty.
     block_rows : int, default 4096

@@ -36,7 +36,7 @@ class Model(NamedTuple):
     """The coefficients of one model at a scan, and the fold it leaves out."""
 
     b0: float
-    b: F64                      # (k,) float64, C-contiguous
+    b: F64                      # (k,) float64, C-contiguous (as the kernel takes it)
     held: int | None            # the fold scored (its rows not fitted), or None
     bounds: tuple[float, float]  # (lo, hi) of the rows counted as beyond them (glm.h)
 
@@ -51,12 +51,15 @@ class Scanned(NamedTuple):
 
 
 def block_records(X: Any, y: Any, w: Any, off: Any, ids: Any, family: str, models: list[Model],
-                  cols: I64 | None) -> tuple[Node, F64]:
-    """The node of one block for the models (folds 0 .. M-1 of the node stand for the
-    models), its records over the columns cols (ascending; None: all), and its sums
-    (M, SUMS + 2k)."""
+                  cols: I64 | None, block_rows: int) -> tuple[list[Node], F64]:
+    """The nodes of the blocks of block_rows rows (the last one may be shorter) of a
+    batch of rows, for the models (folds 0 .. M-1 of a node stand for the models), their
+    records over the columns cols (ascending; None: all), and the blocks' sums
+    (blocks, M, SUMS + 2k): one native call of each kind per model for the whole batch,
+    each block's values those of the block alone."""
     X, _, _ = _strided(X)
-    k = X.shape[1]
+    m, k = X.shape
+    blocks = -(-m // block_rows)
     Xs = X if cols is None else np.take(X, cols, axis=1)
     ks = Xs.shape[1]
     y, fam = _f64(y), FAMILIES[family]
@@ -64,17 +67,18 @@ def block_records(X: Any, y: Any, w: Any, off: Any, ids: Any, family: str, model
     off = None if off is None else _f64(off)
     if ids is not None:
         ids = np.require(ids, np.int64, ["C", "A", "W"])  # arrays from other processes can be misaligned
-    recs, sums = np.empty((len(models), _width(ks + 1, False))), np.empty((len(models), SUMS + 2 * k))
+    slots = None if blocks == 1 else np.repeat(np.arange(blocks, dtype=np.int64), block_rows)[:m]
+    recs = np.empty((blocks, len(models), _width(ks + 1, False)))
+    sums = np.empty((blocks, len(models), SUMS + 2 * k))
     for i, model in enumerate(models):
         held = None if ids is None else model.held
-        z, ww, sums[i, :SUMS], sums[i, SUMS:] = routines.glm_working(
+        z, ww, sums[:, i, :SUMS], sums[:, i, SUMS:] = routines.glm_working(
             X, y, w, off, None if held is None else ids, 0 if held is None else held, fam, model.b0,
-            _f64(model.b), *model.bounds)
-        _, rec, _ = routines.moments_leaves(Xs, z, ww, None, 1, False)
-        recs[i] = rec[0]
-    node = Node(np.arange(len(models), dtype=np.int64), recs, np.zeros(ks + 4, dtype=np.int64),
-                np.full(2, NO_ROW, dtype=np.int64))
-    return node, sums
+            _f64(model.b), *model.bounds, block_rows)
+        _, recs[:, i], _ = routines.moments_leaves(Xs, z, ww, slots, blocks, False)
+    folds = np.arange(len(models), dtype=np.int64)
+    counts, first = np.zeros(ks + 4, dtype=np.int64), np.full(2, NO_ROW, dtype=np.int64)
+    return [Node(folds, recs[b], counts, first) for b in range(blocks)], sums
 
 
 class Stack:

@@ -156,9 +156,9 @@ constexpr Out out_kind() {
   }
 }
 
-// The most parameters a declaration may have (glm_working's eleven);
+// The most parameters a declaration may have (glm_working's twelve);
 // QDL_DECLARE checks each declaration against it.
-constexpr int kMaxParams = 11;
+constexpr int kMaxParams = 12;
 constexpr int kMaxArrays = 8;
 
 class Call;

@@ -66,6 +66,6 @@ def lars_lasso_gram_update(G: _Matrix, c: _Vector, max_iter: _Int, tol: _Float) 
     """The LARS-lasso path of lars_lasso_gram by qdl_lars_lasso_gram_update (the active block's Cholesky factor updated from knot to knot): the same knots to rounding. Returns ``(lam_path, beta_path, status)`` (status -2: max_iter steps, or a singular active block; the knots so far are valid)."""
 
 def glm_working(
-    X: _Strided, y: _Vector, w: _Vector, offset: _Vector, fold: _IVector, held: _Int, family: _Int, b0: _Float, b: _Vector, eta_lo: _Float, eta_hi: _Float
+    X: _Strided, y: _Vector, w: _Vector, offset: _Vector, fold: _IVector, held: _Int, family: _Int, b0: _Float, b: _Vector, eta_lo: _Float, eta_hi: _Float, block_rows: _Int
 ) -> tuple[_F64, _F64, _F64, _F64]:
-    """The working response and weights of a block of rows at (b0, b), its deviance, held-out scores and gradient sums, by qdl_glm_working. Returns ``(z, ww, sums, grad)`` (sums: the deviance, the rows beyond [eta_lo, eta_hi], the held-out weight and its deviance, squared-error and misclassification sums, the residual and working-weight sums; grad: X't then X'ww over the rows fitted)."""
+    """The working response and weights of rows at (b0, b), and by block of block_rows rows the deviance, held-out scores and gradient sums, by qdl_glm_working. Returns ``(z, ww, sums, grad)`` (sums: the deviance, the rows beyond [eta_lo, eta_hi], the held-out weight and its deviance, squared-error and misclassification sums, the residual and working-weight sums; grad: X't then X'ww over the rows fitted)."""

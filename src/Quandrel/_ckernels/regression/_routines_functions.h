@@ -125,16 +125,18 @@
     (b0, real, "the intercept")                                                                    \
     (b, vector, "at least k coefficients")                                                         \
     (eta_lo, real, "the lower bound of the rows counted as beyond")                                \
-    (eta_hi, real, "the upper bound"),                                                             \
-    (z, array, "(X.shape[0],)")(ww, array, "(X.shape[0],)")(sums, array, "(8,)")                  \
-    (grad, array, "(2 * X.shape[1],)"),                                                            \
-    "The working response and weights of a block of rows at (b0, b), its deviance,"               \
-    " held-out scores and gradient sums, by qdl_glm_working.",                                     \
+    (eta_hi, real, "the upper bound")                                                              \
+    (block_rows, integer, "rows per block (>= 1): the sums and grad by block"),                   \
+    (z, array, "(X.shape[0],)")(ww, array, "(X.shape[0],)")                                        \
+    (sums, array, "(-(-X.shape[0] // block_rows), 8)")                                              \
+    (grad, array, "(-(-X.shape[0] // block_rows), 2 * X.shape[1])"),                               \
+    "The working response and weights of rows at (b0, b), and by block of block_rows"             \
+    " rows the deviance, held-out scores and gradient sums, by qdl_glm_working.",                  \
     " (sums: the deviance, the rows beyond [eta_lo, eta_hi], the held-out weight and its"         \
     " deviance, squared-error and misclassification sums, the residual and working-weight"        \
     " sums; grad: X't then X'ww over the rows fitted)",                                            \
-    "X, np.array([0.0, 1, 1, 0, 1, 0, 1]), None, None, None, 0, 0, 0.1, g, -15.0, 15.0",          \
-    "X, np.array([0.0, 1, 1, 0, 1, 0, 1]), None, None, None, 0, 2, 0.1, g, -15.0, 15.0")
+    "X, np.array([0.0, 1, 1, 0, 1, 0, 1]), None, None, None, 0, 0, 0.1, g, -15.0, 15.0, 4",       \
+    "X, np.array([0.0, 1, 1, 0, 1, 0, 1]), None, None, None, 0, 2, 0.1, g, -15.0, 15.0, 4")
 // clang-format on
 
 namespace qdl::py::routines {

@@ -5,7 +5,7 @@
 
 namespace qdl::py::routines {
 
-// (z, ww, sums, grad) of one block of rows.
+// (z, ww, sums, grad) of the rows, sums and grad by block.
 PyObject *glm_working::shim(Call &c) {
   const View &X = c.arr<Arg::X>(), &y = c.arr<Arg::y>(), &w = c.arr<Arg::w>(),
              &offset = c.arr<Arg::offset>(), &fold = c.arr<Arg::fold>(), &b = c.arr<Arg::b>();
@@ -18,9 +18,13 @@ PyObject *glm_working::shim(Call &c) {
     return nullptr;
   if (family != QDL_GLM_BINOMIAL && family != QDL_GLM_POISSON)
     return c.refuse("family must be 0 (binomial) or 1 (Poisson) (got %lld)", static_cast<long long>(family));
+  const i64 block_rows = c.integer<Arg::block_rows>();
+  if (block_rows < 1)
+    return c.refuse("block_rows must be >= 1 (got %lld)", static_cast<long long>(block_rows));
+  const i64 blocks = m / block_rows + (m % block_rows != 0);
   f64 *z, *ww, *sums, *grad;
-  if (!(z = c.alloc(m)) || !(ww = c.alloc(m)) || !(sums = c.alloc(QDL_GLM_SUMS)) ||
-      !(grad = c.alloc(2 * k)))
+  if (!(z = c.alloc(m)) || !(ww = c.alloc(m)) || !(sums = c.alloc(blocks, QDL_GLM_SUMS)) ||
+      !(grad = c.alloc(blocks, 2 * k)))
     return nullptr;
   i64 status = QDL_OK;
   c.nogil([&] {
@@ -29,7 +33,7 @@ PyObject *glm_working::shim(Call &c) {
                              offset.ndim() != 0 ? offset.f64p() : nullptr,
                              fold.ndim() != 0 ? fold.i64p() : nullptr, c.integer<Arg::held>(), m, k,
                              family, c.real<Arg::b0>(), b.f64p(), c.real<Arg::eta_lo>(),
-                             c.real<Arg::eta_hi>(), z, ww, sums, grad);
+                             c.real<Arg::eta_hi>(), block_rows, z, ww, sums, grad);
   });
   return c.status_ok(status) ? results(c, c.made(0), c.made(1), c.made(2), c.made(3)) : nullptr;
 }

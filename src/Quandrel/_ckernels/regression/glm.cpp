@@ -167,37 +167,65 @@ struct Working {
         held_class = 0.0, residual = 0.0, working_w = 0.0;
     if (grad != nullptr)
       for (i64 j = 0; j < 2 * k; ++j) grad[j] = 0.0;
-    // Per row of a tile: the linear part, eta, and the elementwise values (binomial:
-    // exp(-|eta|), exp(-|eta clamped|), log1p(exp(-|eta|)); Poisson: exp(eta), log(y)).
-    f64 s[kTileRows], eta[kTileRows], ys[kTileRows], ea[kTileRows], eb[kTileRows],
-        lg[kTileRows];
+    // Per row of a tile: the linear part, eta, y, w (1 without weights: 1 * x is x),
+    // the elementwise values (binomial: exp(-|eta|), exp(-|eta clamped|),
+    // log1p(exp(-|eta|)); Poisson: exp(eta), log(y)), then the fitted row's z, ww, t,
+    // w * d and whether it is beyond the bounds (1 or 0), all in vectorised loops over
+    // the whole tile; the sums, and the held-out rows' scores, row by row after them.
+    f64 lin[kTileRows], eta[kTileRows], yv[kTileRows], wv[kTileRows], ea[kTileRows],
+        eb[kTileRows], lg[kTileRows], zf[kTileRows], wwf[kTileRows], df[kTileRows],
+        bf[kTileRows];
     f64 tr[kTileRows], wt[kTileRows];  // a fitted row's t and ww (0 for a held-out row)
+    const f64 exp_clamp = el::exp(-QDL_GLM_ETA_MAX);
     for (i64 r0 = 0; r0 < m; r0 += kTileRows) {
       const i64 n = m - r0 < kTileRows ? m - r0 : kTileRows;
-      linear_parts<V>(X + r0 * rs, rs, cs, n, k, b, s);
-      for (i64 t = 0; t < kTileRows; ++t) {  // rows past the block's end: 0, unused
-        const f64 lin = t < n ? b0 + s[t] : 0.0;
-        eta[t] = t < n && offset != nullptr ? lin + offset[r0 + t] : lin;
-        ys[t] = t < n && y[r0 + t] > 0.0 ? y[r0 + t] : 1.0;
+      linear_parts<V>(X + r0 * rs, rs, cs, n, k, b, lin);
+      for (i64 t = 0; t < n; ++t) {
+        lin[t] = b0 + lin[t];
+        yv[t] = y[r0 + t];
+        wv[t] = w != nullptr ? w[r0 + t] : 1.0;
+        eta[t] = offset != nullptr ? lin[t] + offset[r0 + t] : lin[t];
       }
-      // One function per loop over the whole tile, so that each is vectorised.
+      for (i64 t = n; t < kTileRows; ++t) {  // rows past the block's end: unused
+        lin[t] = eta[t] = yv[t] = 0.0;
+        wv[t] = 1.0;
+      }
       if (binomial) {
+        // exp(-|eta clamped|) is exp(-|eta|) inside the clamp, exp(-ETA_MAX) beyond it.
         for (int t = 0; t < kTileRows; ++t) ea[t] = el::exp(-fabs(eta[t]));
-        for (int t = 0; t < kTileRows; ++t) {
-          const f64 neg = -fabs(eta[t]);
-          eb[t] = el::exp(el::pick(neg < -QDL_GLM_ETA_MAX, -QDL_GLM_ETA_MAX, neg));
-        }
+        for (int t = 0; t < kTileRows; ++t) eb[t] = el::pick(fabs(eta[t]) > QDL_GLM_ETA_MAX, exp_clamp, ea[t]);
         for (int t = 0; t < kTileRows; ++t) lg[t] = el::log1p(ea[t]);
+        for (int t = 0; t < kTileRows; ++t) {
+          const f64 et = eta[t], E = eb[t];
+          const f64 e = el::pick(et < -QDL_GLM_ETA_MAX, -QDL_GLM_ETA_MAX,
+                                 el::pick(et > QDL_GLM_ETA_MAX, QDL_GLM_ETA_MAX, et));
+          f64 mu = el::pick(e >= 0.0, 1.0 / (1.0 + E), E / (1.0 + E));
+          mu = el::pick(mu < kProbMin, kProbMin, el::pick(mu > 1.0 - kProbMin, 1.0 - kProbMin, mu));
+          const f64 v = mu * (1.0 - mu);
+          const f64 d = 2.0 * ((el::pick(et > 0.0, et, 0.0) + lg[t]) - yv[t] * et);
+          zf[t] = lin[t] + (yv[t] - mu) / v;
+          wwf[t] = wv[t] * v;
+          tr[t] = wv[t] * (yv[t] - mu);
+          df[t] = wv[t] * d;
+          bf[t] = el::pick((wv[t] > 0.0) & !((et >= eta_lo) & (et <= eta_hi)), 1.0, 0.0);
+        }
       } else {
         for (int t = 0; t < kTileRows; ++t) ea[t] = el::exp(eta[t]);
-        for (int t = 0; t < kTileRows; ++t) lg[t] = el::log(ys[t]);
+        for (int t = 0; t < kTileRows; ++t) lg[t] = el::log(el::pick(yv[t] > 0.0, yv[t], 1.0));
+        for (int t = 0; t < kTileRows; ++t) {
+          const f64 mu = ea[t], yt = yv[t];
+          const f64 d = 2.0 * (el::pick(yt > 0.0, yt * (lg[t] - eta[t]), 0.0) - (yt - mu));
+          zf[t] = lin[t] + (yt - mu) / mu;
+          wwf[t] = wv[t] * mu;
+          tr[t] = wv[t] * (yt - mu);
+          df[t] = wv[t] * d;
+          bf[t] = el::pick((wv[t] > 0.0) & !((lin[t] >= eta_lo) & (lin[t] <= eta_hi)), 1.0, 0.0);
+        }
       }
       for (i64 t = 0; t < n; ++t) {
         const i64 r = r0 + t;
-        const f64 lin = b0 + s[t];
-        const f64 et = eta[t];
-        const f64 yr = y[r];
         if (fold != nullptr && fold[r] == held) {
+          const f64 et = eta[t], yr = yv[t];
           f64 sd, se, ce = 0.0;
           if (binomial) {
             const f64 mu = logistic_from(et, ea[t]);
@@ -210,46 +238,24 @@ struct Working {
             sd = poisson_deviance(yr, et, mu, lg[t]);
             se = (yr - mu) * (yr - mu);
           }
-          if (w != nullptr) {
-            const f64 wr = w[r];
-            held_w = held_w + wr;
-            held_dev = held_dev + wr * sd;
-            held_mse = held_mse + wr * se;
-            held_class = held_class + wr * ce;
-          } else {
-            held_w = held_w + 1.0;
-            held_dev = held_dev + sd;
-            held_mse = held_mse + se;
-            held_class = held_class + ce;
-          }
-          z[r] = lin;
+          const f64 wr = wv[t];
+          held_w = held_w + wr;
+          held_dev = held_dev + wr * sd;
+          held_mse = held_mse + wr * se;
+          held_class = held_class + wr * ce;
+          z[r] = lin[t];
           ww[r] = 0.0;
           tr[t] = 0.0;
           wt[t] = 0.0;
           continue;
         }
-        f64 mu, v, d, bound;
-        if (binomial) {
-          mu = clip(logistic_from(clip(et, -QDL_GLM_ETA_MAX, QDL_GLM_ETA_MAX), eb[t]), kProbMin,
-                    1.0 - kProbMin);
-          v = mu * (1.0 - mu);
-          d = 2.0 * (((et > 0.0 ? et : 0.0) + lg[t]) - yr * et);
-          bound = et;
-        } else {
-          mu = ea[t];
-          v = mu;
-          d = poisson_deviance(yr, et, mu, lg[t]);
-          bound = lin;
-        }
-        z[r] = lin + (yr - mu) / v;
-        const f64 wr = w != nullptr ? w[r] : 1.0;
-        ww[r] = w != nullptr ? wr * v : v;
-        deviance = deviance + (w != nullptr ? wr * d : d);
-        if (wr > 0.0 && !(bound >= eta_lo && bound <= eta_hi)) beyond = beyond + 1.0;
-        tr[t] = w != nullptr ? wr * (yr - mu) : yr - mu;
-        wt[t] = ww[r];
+        z[r] = zf[t];
+        ww[r] = wwf[t];
+        wt[t] = wwf[t];
+        deviance = deviance + df[t];
+        beyond = beyond + bf[t];
         residual = residual + tr[t];
-        working_w = working_w + ww[r];
+        working_w = working_w + wwf[t];
       }
       if (grad != nullptr)
         accumulate_gradient<V>(X + r0 * rs, rs, cs, n, k, tr, wt, grad);
@@ -265,18 +271,39 @@ struct Working {
   }
 };
 
+// The blocks of block_rows rows one after another, each with its own sums and grad.
+struct Blocks {
+  template <class V>
+  [[gnu::always_inline]] static void run(const f64 *X, i64 rs, i64 cs, const f64 *y, const f64 *w,
+                                         const f64 *offset, const i64 *fold, i64 held, i64 m, i64 k,
+                                         bool binomial, f64 b0, const f64 *b, f64 eta_lo,
+                                         f64 eta_hi, i64 block_rows, f64 *z, f64 *ww, f64 *sums,
+                                         f64 *grad) {
+    for (i64 r0 = 0, blk = 0; r0 < m; r0 += block_rows, ++blk) {
+      const i64 n = m - r0 < block_rows ? m - r0 : block_rows;
+      Working::run<V>(X + r0 * rs, rs, cs, y + r0, w != nullptr ? w + r0 : nullptr,
+                      offset != nullptr ? offset + r0 : nullptr,
+                      fold != nullptr ? fold + r0 : nullptr, held, n, k, binomial, b0, b, eta_lo,
+                      eta_hi, z + r0, ww + r0, sums + blk * QDL_GLM_SUMS,
+                      grad != nullptr ? grad + blk * 2 * k : nullptr);
+    }
+  }
+};
+
 }  // namespace
 
 extern "C" i64 qdl_glm_working(const f64 *X, i64 row_stride, i64 col_stride, const f64 *y,
                                const f64 *w, const f64 *offset, const i64 *fold, i64 held,
                                i64 m, i64 k, i64 family, f64 b0, const f64 *b, f64 eta_lo,
-                               f64 eta_hi, f64 *z, f64 *ww, f64 *sums, f64 *grad) {
+                               f64 eta_hi, i64 block_rows, f64 *z, f64 *ww, f64 *sums,
+                               f64 *grad) {
   if (m < 0 || k < 0 || row_stride < 0 || col_stride < 0) return QDL_REFUSED;
   if (family != QDL_GLM_BINOMIAL && family != QDL_GLM_POISSON) return QDL_REFUSED;
   if (!extent_fits(m, k, row_stride, col_stride) || !qdl::fits(m) || !qdl::fits(k))
     return QDL_REFUSED;
-  qdl::simd::dispatch<Working>(X, row_stride, col_stride, y, w, offset, fold, held, m, k,
-                               family == QDL_GLM_BINOMIAL, b0, b, eta_lo, eta_hi, z, ww, sums,
-                               grad);
+  if (block_rows < 1) return QDL_REFUSED;
+  qdl::simd::dispatch<Blocks>(X, row_stride, col_stride, y, w, offset, fold, held, m, k,
+                              family == QDL_GLM_BINOMIAL, b0, b, eta_lo, eta_hi, block_rows, z,
+                              ww, sums, grad);
   return QDL_OK;
 }

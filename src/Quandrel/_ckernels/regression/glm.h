@@ -58,9 +58,11 @@ enum qdl_glm_sum {
   QDL_GLM_SUMS = 8
 };
 
-/* The working response and weights of one block of m rows at the coefficients
- * (b0, b), its deviance and the log-likelihood's gradient; rows of the held-out fold
- * are scored instead.
+/* The working response and weights of m rows at the coefficients (b0, b), and per
+ * block of block_rows rows (the last one shorter) its deviance and the
+ * log-likelihood's gradient; rows of the held-out fold are scored instead. Each block
+ * is worked on as if alone: its sums below start from 0.0 at its first row and go to
+ * its own entries of sums and grad.
  *
  * Row r is held out when fold is given and fold[r] == held; every other row is
  * fitted. For row r, ascending:
@@ -92,16 +94,18 @@ enum qdl_glm_sum {
  *   family     in   QDL_GLM_BINOMIAL or QDL_GLM_POISSON
  *   b0, b      in   the intercept and k coefficients (b may be NULL when k = 0)
  *   eta_lo, eta_hi  in  the bounds counted by sums[BEYOND]
+ *   block_rows in   rows per block, >= 1
  *   z, ww      out  m each
- *   sums       out  QDL_GLM_SUMS entries, overwritten
- *   grad       out  2k entries, overwritten; or NULL (not formed)
+ *   sums       out  QDL_GLM_SUMS entries per block (nb = ceil(m / block_rows) blocks,
+ *                   none for m = 0), overwritten
+ *   grad       out  2k entries per block, overwritten; or NULL (not formed)
  * Returns QDL_OK, or QDL_REFUSED with nothing written: m < 0, k < 0, negative
- * strides, an unknown family, or an X whose extent cannot exist. No buffer may overlap
- * an output. */
+ * strides, an unknown family, block_rows < 1, or an X whose extent cannot exist. No
+ * buffer may overlap an output. */
 QDL_API i64 qdl_glm_working(const f64 *X, i64 row_stride, i64 col_stride, const f64 *y,
                             const f64 *w, const f64 *offset, const i64 *fold, i64 held, i64 m,
                             i64 k, i64 family, f64 b0, const f64 *b, f64 eta_lo, f64 eta_hi,
-                            f64 *z, f64 *ww, f64 *sums, f64 *grad);
+                            i64 block_rows, f64 *z, f64 *ww, f64 *sums, f64 *grad);
 
 #ifdef __cplusplus
 }
