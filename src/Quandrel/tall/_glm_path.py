@@ -21,6 +21,7 @@ from ._glm_scan import (
     Model,
     Scanned,
     Stack,
+    batches,
     block_records,
     fold_ids_of,
 )
@@ -33,10 +34,6 @@ from ._stats import FoldedStats, _record
 __all__ = ["GlmCrossValidation", "GlmPath", "glm_path"]
 
 MEASURES = {"deviance": HELD_DEV, "mse": HELD_MSE, "class": HELD_CLASS}
-
-# Rows of numpy input worked on per native call (whole blocks): the blocks' values are
-# those of each block alone, so the batch only saves calls.
-BATCH_ROWS = 65536
 
 
 def _show(v: object) -> str:
@@ -154,11 +151,11 @@ class _InMemory:
 
     def scan(self, family: str, models: list[Model], cols: I64 | None) -> Scanned:
         stack = Stack()
-        br, n = self.block_rows, self.X.shape[0]
-        step = br * max(1, BATCH_ROWS // br)  # whole blocks at a time
-        for r0 in range(0, n, step):
-            rows = slice(r0, r0 + step)
-            m = min(step, n - r0)
+        br, (n, k) = self.block_rows, self.X.shape
+        starts = batches(n, br, k, len(models))
+        for r0 in starts:
+            rows = slice(r0, r0 + starts.step)
+            m = min(starts.step, n - r0)
             ids = fold_ids_of(None if self.ids is None else self.ids[rows], self.K, self.seed, r0, m)
             nodes, sums = block_records(self.X[rows], self.y[rows], None if self.w is None else self.w[rows],
                                         None if self.off is None else self.off[rows], ids, family, models,
@@ -261,12 +258,20 @@ def _chunk_task(X: Any, y: Any, w: Any, ids: Any, row0: Any, plan: Plan, *, fami
 
     br, row0 = plan.block_rows, int(row0[0])
     first = row0 // br
-    # The chunk's whole blocks (the last block of the rows may be shorter) in one batch.
-    off = X[:, k] if X.shape[1] > k else None
-    block_ids = fold_ids_of(None if ids is None else ids.astype(np.int64), plan.K, plan.seed, row0,
-                            X.shape[0])
-    nodes, block_sums = block_records(X[:, :k], y, w, off, block_ids, family, models, cols, br)
-    sums = {first + b: block_sums[b] for b in range(len(nodes))}
+    # The chunk's whole blocks (the last block of the rows may be shorter), in batches.
+    nodes: list[Node] = []
+    sums: dict[int, F64] = {}
+    starts = batches(X.shape[0], br, k, len(models))
+    for r in starts:
+        rows = slice(r, r + starts.step)
+        Xb = X[rows]
+        off = Xb[:, k] if Xb.shape[1] > k else None
+        block_ids = fold_ids_of(None if ids is None else ids[rows].astype(np.int64), plan.K, plan.seed,
+                                row0 + r, Xb.shape[0])
+        batch, block_sums = block_records(Xb[:, :k], y[rows], None if w is None else w[rows], off,
+                                          block_ids, family, models, cols, br)
+        sums.update({first + len(nodes) + b: block_sums[b] for b in range(len(batch))})
+        nodes += batch
 
     def leaf(s: int, size: int) -> Node | None:
         return nodes[s - first] if size == 1 else None

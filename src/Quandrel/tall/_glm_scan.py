@@ -50,6 +50,20 @@ class Scanned(NamedTuple):
     sums: F64  # (models, SUMS + 2k)
 
 
+# The rows a native call works on at a time (whole blocks): for several models, as many
+# blocks as keep their X within BATCH_BYTES, so that every model's pass over them finds
+# the rows in cache (at least one block); for one model, which reads them once, up to
+# BATCH_BYTES_ONE.
+BATCH_BYTES, BATCH_BYTES_ONE = 1 << 20, 1 << 26
+
+
+def batches(m: int, block_rows: int, k: int, models: int) -> range:
+    """The first rows of the batches of whole blocks of m rows."""
+    budget = BATCH_BYTES if models > 1 else BATCH_BYTES_ONE
+    step = block_rows * max(1, budget // (8 * max(k, 1) * block_rows))
+    return range(0, m, step)
+
+
 def block_records(X: Any, y: Any, w: Any, off: Any, ids: Any, family: str, models: list[Model],
                   cols: I64 | None, block_rows: int) -> tuple[list[Node], F64]:
     """The nodes of the blocks of block_rows rows (the last one may be shorter) of a
