@@ -154,8 +154,8 @@ template <class V>
   }
 }
 
-// The kernel, one instantiation per vector width V (qdl_simd.h): the elementwise
-// exp, log and log1p of a tile's rows in vector lanes, the rest row by row.
+// One block's work, one instantiation per vector width V (qdl_simd.h): a tile's rows
+// side by side in vectorised loops, then the sums row by row.
 struct Working {
   template <class V>
   [[gnu::always_inline]] static void run(const f64 *X, i64 rs, i64 cs, const f64 *y, const f64 *w,
